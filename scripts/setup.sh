@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs the Debian packages of scripts/debian-packages.txt that are not
+# installed yet. Needs root (or sudo); does nothing when all are present.
+set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+missing=()
+while read -r pkg; do
+  [[ -z "$pkg" || "$pkg" == \#* ]] && continue
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$pkg")
+  fi
+done < "$here/debian-packages.txt"
+
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  sudo=""
+  [[ $(id -u) -ne 0 ]] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
