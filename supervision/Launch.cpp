@@ -1,0 +1,7 @@
+#include "ServerController.h"
+
+namespace zormak {
+
+void ServerController::launchServer() {}
+
+}  // namespace zormak

@@ -1,0 +1,151 @@
+#include "ServerController.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <system_error>
+
+#include "ZormakError.h"
+
+namespace zormak {
+
+namespace {
+
+// The XDG data home: $XDG_DATA_HOME when absolute, else $HOME/.local/share,
+// else the home directory of the user's passwd entry.
+std::filesystem::path dataHome() {
+  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg && xdg[0] == '/') {
+    return xdg;
+  }
+  std::filesystem::path home;
+  if (const char* h = std::getenv("HOME"); h && h[0] != '\0') {
+    home = h;
+  } else if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) {
+    home = pw->pw_dir;
+  } else {
+    home = "/";
+  }
+  return home / ".local" / "share";
+}
+
+}  // namespace
+
+const ServerController::Locations& ServerController::Locations::standard() {
+  // A function-local static is initialised once, thread-safely.
+  static const Locations locations{dataHome() / "ZORMAK"};
+  return locations;
+}
+
+const std::filesystem::path& ServerController::appSupportDir() {
+  return Locations::standard().appSupportDir;
+}
+std::filesystem::path ServerController::runtimeAppDir() {
+  return Locations::standard().runtimeAppDir();
+}
+std::filesystem::path ServerController::logURL() {
+  return Locations::standard().logURL();
+}
+std::filesystem::path ServerController::pidFileURL() {
+  return Locations::standard().pidFileURL();
+}
+
+// Linux: /proc/self/exe. A macOS layer answers the bundle's Contents/Resources.
+std::optional<std::filesystem::path> ServerController::bundleResourceDir() {
+  std::error_code ec;
+  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec || exe.empty())
+    return std::nullopt;
+  return exe.parent_path().parent_path() / "share" / "zormak";
+}
+
+std::shared_ptr<ServerController> ServerController::init() {
+  return init(Setup{Locations::standard(), bundleResourceDir(), MainQueue::main(), Timing{}});
+}
+
+std::shared_ptr<ServerController> ServerController::init(Setup setup) {
+  return std::shared_ptr<ServerController>(new ServerController(std::move(setup)));
+}
+
+ServerController::ServerController(Setup setup)
+    : locations_(std::move(setup.locations)),
+      resourceDir_(std::move(setup.resourceDir)),
+      mainQueue_(std::move(setup.mainQueue)),
+      timing_(setup.timing) {}
+
+ServerController::~ServerController() {
+  // The log handle is never closed while the controller lives; it goes with it.
+  if (logHandle_ >= 0)
+    ::close(logHandle_);
+}
+
+void ServerController::start() {
+  auto reportPreparationFailure = [this](const std::string& plain, const std::string& forUser) {
+    log("准备运行环境失败：" + plain + "\n");
+    fail("无法准备运行环境：" + forUser);
+  };
+  try {
+    prepareRuntime();
+  } catch (const ZormakError& e) {
+    reportPreparationFailure(e.description(), e.errorDescription());
+    return;
+  } catch (const FileSystemError& e) {
+    reportPreparationFailure(e.description(), e.errorDescription());
+    return;
+  }
+  reapStaleServer();
+  launchServer();
+}
+
+// --- Outcome delivery -------------------------------------------------------
+
+void ServerController::markReady(const std::string& url) {
+  std::lock_guard lock(outcomeMutex_);
+  if (finished_ || readyURL_)
+    return;
+  readyURL_ = url;
+  log("[ZORMAK] 界面已就绪：" + url + "\n");
+  if (!mainQueue_)
+    return;
+  mainQueue_->post([weak = weak_from_this(), url] {
+    auto self = weak.lock();
+    if (!self || !self->onReady)
+      return;
+    // Called through a copy: the callback may replace itself while it runs.
+    auto callback = self->onReady;
+    callback(url);
+  });
+}
+
+void ServerController::fail(std::string message) {
+  if (!mainQueue_)
+    return;
+  mainQueue_->post([weak = weak_from_this(), message = std::move(message)] {
+    auto self = weak.lock();
+    if (!self || !self->onFailed)
+      return;
+    auto callback = self->onFailed;
+    callback(message);
+  });
+}
+
+bool ServerController::failUnlessFinished(std::string message) {
+  std::lock_guard lock(outcomeMutex_);
+  if (finished_)
+    return false;
+  finished_ = true;
+  fail(std::move(message));
+  return true;
+}
+
+bool ServerController::isFinished() const {
+  std::lock_guard lock(outcomeMutex_);
+  return finished_;
+}
+
+bool ServerController::isReady() const {
+  std::lock_guard lock(outcomeMutex_);
+  return readyURL_.has_value();
+}
+
+}  // namespace zormak

@@ -1,0 +1,57 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+#include <system_error>
+
+#include "ServerController.h"
+
+namespace zormak {
+
+std::string ServerController::timestamp() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  ::localtime_r(&now, &local);
+  char text[32];
+  size_t n = std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  return std::string(text, n);
+}
+
+namespace {
+
+// Writes all bytes or gives up on the first error; a failed write (a full
+// disk) loses the message but never disturbs the caller.
+void writeWhole(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR)
+        continue;
+      return;
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+}  // namespace
+
+void ServerController::log(std::string_view message) {
+  // One lock around the whole call: the file is opened once even when the
+  // first messages race, and each message reaches the file in one piece.
+  std::lock_guard lock(logMutex_);
+  if (logHandle_ < 0) {
+    std::error_code ignored;
+    std::filesystem::create_directories(locations_.appSupportDir, ignored);
+    // Appending keeps each write at the true end of the file, even if
+    // something else has written to it meanwhile.
+    int fd = ::open(locations_.logURL().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0)
+      return;  // dropped; the next call tries again
+    logHandle_ = fd;
+    writeWhole(logHandle_, "\n===== " + timestamp() + " 启动 =====\n");
+  }
+  writeWhole(logHandle_, message);
+}
+
+}  // namespace zormak

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <exception>
+#include <filesystem>
+#include <string>
+
+namespace zormak {
+
+// The supervision's one error of its own making.
+class ZormakError : public std::exception {
+ public:
+  enum class Case { payloadMissing };
+
+  static ZormakError payloadMissing() { return ZormakError(Case::payloadMissing); }
+
+  Case kind() const { return case_; }
+  // Plain description, for log lines: the case name.
+  std::string description() const;
+  // User-facing description, for failure texts.
+  std::string errorDescription() const;
+  const char* what() const noexcept override { return "payloadMissing"; }
+
+  friend bool operator==(const ZormakError&, const ZormakError&) = default;
+
+ private:
+  explicit ZormakError(Case c) : case_(c) {}
+  Case case_;
+};
+
+// A failed file-system call while preparing the runtime. It keeps the call,
+// the path and errno as they were at the failure, before any cleanup.
+class FileSystemError : public std::exception {
+ public:
+  FileSystemError(std::string operation, std::filesystem::path path, int error);
+
+  const std::string& operation() const { return operation_; }
+  const std::filesystem::path& path() const { return path_; }
+  int error() const { return error_; }
+
+  // Full technical description, for the log: call, path, errno name and text.
+  std::string description() const;
+  // One line for the user, in Chinese.
+  std::string errorDescription() const;
+  const char* what() const noexcept override { return what_.c_str(); }
+
+ private:
+  std::string operation_;
+  std::filesystem::path path_;
+  int error_;
+  std::string what_;
+};
+
+}  // namespace zormak

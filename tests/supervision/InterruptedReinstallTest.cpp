@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "ControllerAccess.h"
+
+extern char** environ;
+
+namespace zormak {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing::ControllerFixture;
+using testing::readFile;
+using testing::writeFile;
+
+// Every entry under `root` but the top-level names in `skip`: a path mapped
+// to its content, link target or "<dir>".
+std::map<std::string, std::string> snapshot(const fs::path& root,
+                                            const std::set<std::string>& skip = {}) {
+  std::map<std::string, std::string> entries;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+       ++it) {
+    std::string rel = fs::relative(it->path(), root).string();
+    if (it.depth() == 0 && skip.count(rel)) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    if (it->is_symlink()) {
+      entries[rel] = "-> " + fs::read_symlink(it->path()).string();
+    } else if (it->is_directory()) {
+      entries[rel] = "<dir>";
+    } else {
+      entries[rel] = readFile(it->path());
+    }
+  }
+  return entries;
+}
+
+// A payload of a few thousand files, like a small Python environment, with
+// a data/ of its own that must never replace the user's.
+void makeLargePayload(const fs::path& payload) {
+  writeFile(payload / "app.py", "print('server')\n");
+  for (int d = 0; d < 60; ++d) {
+    fs::path dir = payload / ".venv/lib/python3/site-packages" / ("pkg" + std::to_string(d));
+    for (int i = 0; i < 50; ++i) {
+      writeFile(dir / ("module" + std::to_string(i) + ".py"),
+                std::string(200 + 37 * i, static_cast<char>('a' + i % 26)));
+    }
+  }
+  writeFile(payload / ".venv/bin/python3", "#!/bin/sh\n", fs::perms::owner_all);
+  fs::create_symlink("python3", payload / ".venv/bin/python");
+  writeFile(payload / "data/settings.json", "{\"default\": true}");
+}
+
+pid_t spawnPreparation(const ControllerFixture& f, const std::string& fileSizeLimit) {
+  std::vector<std::string> args = {ZORMAK_PREPARE_PROBE, f.support.string(), f.resources.string()};
+  if (!fileSizeLimit.empty())
+    args.push_back(fileSizeLimit);
+  std::vector<char*> argv;
+  for (auto& a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  EXPECT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
+  return pid;
+}
+
+TEST(InterruptedReinstall, EveryInterruptionIsRepairedByTheNextStartWithDataIntact) {
+  ControllerFixture f;
+  makeLargePayload(f.payload());
+  writeFile(f.payload() / "PAYLOAD_VERSION", "v0\n");
+  {
+    auto c = f.make();
+    ServerControllerTestAccess::prepareRuntime(*c);
+  }
+  // The user's data, as a server would leave it.
+  fs::remove_all(f.support / "app/data");
+  writeFile(f.support / "app/data/history.sqlite", std::string(50000, 'h'));
+  writeFile(f.support / "app/data/settings.json", "{\"folder\": \"/home/u/视频\"}");
+  writeFile(f.support / "app/data/downloads/part/.hidden", "x");
+  const auto userData = snapshot(f.support / "app/data");
+
+  // How long one whole reinstall takes here, to spread the kills over it.
+  auto began = std::chrono::steady_clock::now();
+  writeFile(f.payload() / "PAYLOAD_VERSION", "v1\n");
+  {
+    pid_t pid = spawnPreparation(f, "");
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  const auto whole = std::chrono::steady_clock::now() - began;
+  ASSERT_EQ(snapshot(f.support / "app/data"), userData);
+
+  constexpr int kRounds = 30;
+  int killedPartWay = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const std::string version = "v" + std::to_string(round + 2);
+    writeFile(f.payload() / "PAYLOAD_VERSION", version + "\n");
+
+    // Every fifth round the disk "fills" instead: files cannot grow past 1000 bytes.
+    const bool diskFull = round % 5 == 4;
+    pid_t pid = spawnPreparation(f, diskFull ? "1000" : "");
+    int status = 0;
+    if (!diskFull) {
+      std::this_thread::sleep_for(whole * round / (kRounds - 4));
+      kill(pid, SIGKILL);
+    }
+    waitpid(pid, &status, 0);
+    if (WIFSIGNALED(status))
+      ++killedPartWay;
+    if (diskFull) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    }
+
+    // The next, ordinary start.
+    auto c = f.make();
+    ASSERT_NO_THROW(ServerControllerTestAccess::prepareRuntime(*c));
+    EXPECT_EQ(snapshot(f.support / "app", {"data"}), snapshot(f.payload(), {"data"}));
+    EXPECT_EQ(snapshot(f.support / "app/data"), userData);
+    EXPECT_FALSE(fs::exists(f.support / "data-preserved"));
+    EXPECT_EQ(readFile(f.support / "app/PAYLOAD_VERSION"), version + "\n");
+  }
+  // Most rounds must really have been cut short, or the test proves little.
+  EXPECT_GE(killedPartWay, kRounds / 2);
+}
+
+}  // namespace
+}  // namespace zormak

@@ -1,0 +1,253 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <regex>
+
+#include "ControllerAccess.h"
+#include "ZormakError.h"
+
+namespace zormak {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ControllerFixture;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using testing::readFile;
+using testing::writeFile;
+using Access = ServerControllerTestAccess;
+
+const std::string kFirstStart = "[ZORMAK] 首次启动（或版本已更新），正在准备运行环境……";
+
+// The log's lines without the start headers and the empty lines before them.
+std::vector<std::string> logLines(const std::string& text) {
+  static const std::regex header("===== .* 启动 =====");
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    if (line.empty() || std::regex_match(line, header))
+      continue;
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+void makePayload(const fs::path& payload, const std::string& version, bool withData = false) {
+  writeFile(payload / "app.py", "print('hi')\n");
+  if (!version.empty())
+    writeFile(payload / "PAYLOAD_VERSION", version);
+  writeFile(payload / ".venv/bin/python3", "#!/bin/sh\n", fs::perms::owner_all);
+  fs::create_symlink("python3", payload / ".venv/bin/python");
+  if (withData)
+    writeFile(payload / "data/settings.json", "{\"payload\": true}");
+}
+
+struct Prepared : ControllerFixture {
+  fs::path app = support / "app";
+  // Runs the preparation; returns the failure text the shell would get, or "".
+  std::string start() {
+    auto c = make();
+    std::string failure;
+    c->onFailed = [&](const std::string& m) { failure = m; };
+    try {
+      Access::prepareRuntime(*c);
+    } catch (const ZormakError& e) {
+      return "threw " + e.description();
+    } catch (const FileSystemError& e) {
+      return "threw " + e.description();
+    }
+    return failure;
+  }
+};
+
+TEST(RuntimePreparation, FirstStartCopiesThePayloadWithLinksModesAndHiddenEntries) {
+  Prepared f;
+  makePayload(f.payload(), "1.0\n");
+  writeFile(f.payload() / ".venv/lib/site.py", "x", fs::perms::owner_read | fs::perms::group_read);
+  fs::create_directories(f.payload() / "empty");
+  ASSERT_EQ(f.start(), "");
+
+  EXPECT_EQ(readFile(f.app / "app.py"), "print('hi')\n");
+  EXPECT_EQ(readFile(f.app / "PAYLOAD_VERSION"), "1.0\n");
+  EXPECT_TRUE(fs::is_symlink(f.app / ".venv/bin/python"));
+  EXPECT_EQ(fs::read_symlink(f.app / ".venv/bin/python"), "python3");
+  EXPECT_EQ(fs::status(f.app / ".venv/bin/python3").permissions() & fs::perms::all,
+            fs::perms::owner_all);
+  EXPECT_EQ(fs::status(f.app / ".venv/lib/site.py").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::group_read);
+  EXPECT_TRUE(fs::is_directory(f.app / "empty"));
+  // Modification times are kept: Python trusts its byte-code caches by them.
+  EXPECT_EQ(fs::last_write_time(f.app / "app.py"), fs::last_write_time(f.payload() / "app.py"));
+  EXPECT_FALSE(fs::exists(f.support / "data-preserved"));
+
+  EXPECT_THAT(logLines(f.logText()),
+              ElementsAre(kFirstStart, "[ZORMAK] 运行环境就绪：" + f.app.string()));
+}
+
+TEST(RuntimePreparation, SameVersionLeavesEverythingAlone) {
+  Prepared f;
+  makePayload(f.payload(), "1.0");
+  ASSERT_EQ(f.start(), "");
+  writeFile(f.app / "data/user.txt", "mine");
+  writeFile(f.app / "marker", "untouched");
+  std::string logBefore = f.logText();
+
+  // Surrounding white space and line breaks do not make a new version.
+  writeFile(f.payload() / "PAYLOAD_VERSION", " \t1.0\r\n");
+  ASSERT_EQ(f.start(), "");
+  EXPECT_EQ(readFile(f.app / "marker"), "untouched");
+  EXPECT_EQ(f.logText(), logBefore);
+}
+
+TEST(RuntimePreparation, NewVersionKeepsUserDataAndDropsThePayloadsOwn) {
+  Prepared f;
+  makePayload(f.payload(), "1.0", /*withData=*/true);
+  ASSERT_EQ(f.start(), "");
+  EXPECT_EQ(readFile(f.app / "data/settings.json"), "{\"payload\": true}");
+  fs::remove(f.app / "data/settings.json");
+  writeFile(f.app / "data/history.sqlite", "user history");
+  writeFile(f.app / "stale.py", "old");
+
+  writeFile(f.payload() / "PAYLOAD_VERSION", "2.0");
+  ASSERT_EQ(f.start(), "");
+  EXPECT_EQ(readFile(f.app / "PAYLOAD_VERSION"), "2.0");
+  EXPECT_FALSE(fs::exists(f.app / "stale.py"));
+  EXPECT_EQ(readFile(f.app / "data/history.sqlite"), "user history");
+  EXPECT_FALSE(fs::exists(f.app / "data/settings.json"));
+  EXPECT_FALSE(fs::exists(f.support / "data-preserved"));
+}
+
+TEST(RuntimePreparation, MissingEntryScriptReinstallsKeepingData) {
+  Prepared f;
+  makePayload(f.payload(), "1.0");
+  ASSERT_EQ(f.start(), "");
+  writeFile(f.app / "data/user.txt", "mine");
+  fs::remove(f.app / "app.py");
+  ASSERT_EQ(f.start(), "");
+  EXPECT_TRUE(fs::exists(f.app / "app.py"));
+  EXPECT_EQ(readFile(f.app / "data/user.txt"), "mine");
+}
+
+TEST(RuntimePreparation, UnreadableVersionsMeanVersionZeroOnEachSide) {
+  {
+    // No version file in the payload: nothing to compare with, every start reinstalls.
+    Prepared f;
+    makePayload(f.payload(), "");
+    ASSERT_EQ(f.start(), "");
+    writeFile(f.app / "data/user.txt", "mine");
+    ASSERT_EQ(f.start(), "");
+    EXPECT_EQ(readFile(f.app / "data/user.txt"), "mine");
+    EXPECT_EQ(logLines(f.logText()).size(), 4u);
+  }
+  {
+    // Invalid UTF-8 in the payload's version file reads as "0".
+    Prepared f;
+    makePayload(f.payload(), "1\xff");
+    ASSERT_EQ(f.start(), "");
+    ASSERT_EQ(f.start(), "");
+    EXPECT_EQ(logLines(f.logText()).size(), 4u);
+  }
+  {
+    // An installed "0" matches a payload without a version file.
+    Prepared f;
+    makePayload(f.payload(), "");
+    fs::create_directories(f.app);
+    writeFile(f.app / "PAYLOAD_VERSION", "0\n");
+    writeFile(f.app / "app.py", "installed");
+    ASSERT_EQ(f.start(), "");
+    EXPECT_EQ(readFile(f.app / "app.py"), "installed");
+    EXPECT_FALSE(fs::exists(f.support / "app.log"));
+  }
+}
+
+TEST(RuntimePreparation, LeftOverHoldingDirectoryIsRestoredNotDeleted) {
+  Prepared f;
+  makePayload(f.payload(), "2.0");
+  // An earlier reinstall stopped after setting the data aside.
+  writeFile(f.support / "data-preserved/history.sqlite", "the only copy");
+  ASSERT_EQ(f.start(), "");
+  EXPECT_EQ(readFile(f.app / "data/history.sqlite"), "the only copy");
+  EXPECT_FALSE(fs::exists(f.support / "data-preserved"));
+}
+
+TEST(RuntimePreparation, HoldingDirectoryAndDataBothPresentKeepsBoth) {
+  Prepared f;
+  makePayload(f.payload(), "2.0");
+  writeFile(f.support / "data-preserved/history.sqlite", "before the reinstall");
+  writeFile(f.app / "data/history.sqlite", "made by a run without its data");
+  ASSERT_EQ(f.start(), "");
+  EXPECT_EQ(readFile(f.app / "data/history.sqlite"), "before the reinstall");
+  std::vector<fs::path> kept;
+  for (auto& e : fs::directory_iterator(f.support)) {
+    if (e.path().filename().string().rfind("data-", 0) == 0)
+      kept.push_back(e.path());
+  }
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(readFile(kept[0] / "history.sqlite"), "made by a run without its data");
+  EXPECT_THAT(logLines(f.logText()),
+              ElementsAre(kFirstStart, "[ZORMAK] 另一份 data/ 已另存为：" + kept[0].string(),
+                          "[ZORMAK] 运行环境就绪：" + f.app.string()));
+}
+
+TEST(RuntimePreparation, MissingPayloadThrowsAfterCreatingTheFolders) {
+  {
+    Prepared f;
+    EXPECT_EQ(f.start(), "threw payloadMissing");
+    EXPECT_TRUE(fs::is_directory(f.app));
+    EXPECT_TRUE(fs::is_empty(f.app));
+    EXPECT_FALSE(fs::exists(f.support / "app.log"));
+  }
+  {
+    Prepared f;
+    auto c =
+        ServerController::init({ServerController::Locations{f.support}, std::nullopt, f.loop, {}});
+    EXPECT_THROW(Access::prepareRuntime(*c), ZormakError);
+  }
+}
+
+TEST(RuntimePreparation, StartReportsAMissingPayloadWithItsExactTexts) {
+  Prepared f;
+  auto c = f.make();
+  std::vector<std::string> failures;
+  c->onFailed = [&](const std::string& m) { failures.push_back(m); };
+  c->start();
+  EXPECT_TRUE(failures.empty());  // delivered later, on the main queue
+  f.loop->runPending();
+  EXPECT_THAT(failures,
+              ElementsAre("无法准备运行环境：应用包内缺少 Resources/payload（打包时漏了）"));
+  EXPECT_EQ(f.logText().substr(40), "准备运行环境失败：payloadMissing\n");
+  EXPECT_EQ(c->port(), 0);
+}
+
+TEST(RuntimePreparation, FileSystemFailuresReachTheUserWithTheirPrefix) {
+  {
+    // The data folder cannot be created: a file stands where a folder must be.
+    ControllerFixture f;
+    writeFile(f.dir / "blocked", "a file");
+    auto c = ServerController::init(
+        {ServerController::Locations{f.dir / "blocked/ZORMAK"}, f.resources, f.loop, {}});
+    std::string failure;
+    c->onFailed = [&](const std::string& m) { failure = m; };
+    c->start();
+    f.loop->runPending();
+    EXPECT_THAT(failure, ::testing::StartsWith("无法准备运行环境：无法创建文件夹“"));
+    EXPECT_THAT(failure, HasSubstr("blocked/ZORMAK"));
+  }
+  {
+    // A payload that is a plain file passes the existence test but cannot be copied.
+    Prepared f;
+    writeFile(f.payload(), "not a folder");
+    auto c = f.make();
+    std::string failure;
+    c->onFailed = [&](const std::string& m) { failure = m; };
+    c->start();
+    f.loop->runPending();
+    EXPECT_THAT(failure, ::testing::StartsWith("无法准备运行环境：无法复制“"));
+    EXPECT_THAT(logLines(f.logText()).back(),
+                ::testing::StartsWith("准备运行环境失败：FileSystemError(copy "));
+  }
+}
+
+}  // namespace
+}  // namespace zormak

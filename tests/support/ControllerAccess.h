@@ -1,0 +1,47 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "ServerController.h"
+#include "TempDir.h"
+#include "TestRunLoop.h"
+
+namespace zormak {
+
+// Reaches the controller's private steps, so tests can drive one step at a
+// time.
+class ServerControllerTestAccess {
+ public:
+  static void prepareRuntime(ServerController& c) { c.prepareRuntime(); }
+  static void log(ServerController& c, std::string_view m) { c.log(m); }
+  static std::string timestamp() { return ServerController::timestamp(); }
+  static void markReady(ServerController& c, const std::string& url) { c.markReady(url); }
+  static void fail(ServerController& c, std::string m) { c.fail(std::move(m)); }
+  static bool failUnlessFinished(ServerController& c, std::string m) {
+    return c.failUnlessFinished(std::move(m));
+  }
+  static bool isFinished(const ServerController& c) { return c.isFinished(); }
+  static bool isReady(const ServerController& c) { return c.isReady(); }
+};
+
+namespace testing {
+
+// A controller whose folder lies in a temporary directory and whose main
+// queue is a TestRunLoop.
+struct ControllerFixture {
+  TempDir dir;
+  std::shared_ptr<TestRunLoop> loop = std::make_shared<TestRunLoop>();
+  std::filesystem::path support = dir / "ZORMAK";
+  std::filesystem::path resources = dir / "resources";
+
+  std::shared_ptr<ServerController> make(ServerController::Timing timing = {}) {
+    return ServerController::init(
+        ServerController::Setup{ServerController::Locations{support}, resources, loop, timing});
+  }
+  std::filesystem::path payload() const { return resources / "payload"; }
+  std::string logText() const { return readFile(support / "app.log"); }
+};
+
+}  // namespace testing
+}  // namespace zormak
