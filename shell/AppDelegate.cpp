@@ -1,0 +1,141 @@
+#include "AppDelegate.h"
+
+#include <csignal>
+
+#include "Navigation.h"
+#include "Pages.h"
+#include "ServerController.h"
+
+namespace zormak {
+
+AppDelegate::AppDelegate(std::shared_ptr<Server> serverControl)
+    : server(std::move(serverControl)) {}
+
+const std::shared_ptr<AppDelegate>& AppDelegate::shared() {
+  // Deliberately leaked: the delegate, and through it the controller, lives
+  // until the process ends, and exit(0) from a signal must not run its
+  // destructor while the event loop is still on the stack.
+  static const auto* delegate = new std::shared_ptr<AppDelegate>(
+      std::make_shared<AppDelegate>(makeControllerServer(ServerController::init())));
+  return *delegate;
+}
+
+void AppDelegate::installMenu(Application& application) {
+  application.setMainMenu(menuBar());
+}
+
+void AppDelegate::performMenuAction(std::string_view action, Platform& platform,
+                                    AppDelegate* delegate) {
+  if (auto command = editingCommandFor(action)) {
+    if (delegate && delegate->webView)
+      delegate->webView->executeEditingCommand(*command);
+  } else if (action == "orderFrontStandardAboutPanel:") {
+    platform.showAbout();
+  } else if (action == "hide:") {
+    platform.hide();
+  } else if (action == "terminate:") {
+    platform.terminate();
+  } else if (action == "reloadPage:") {
+    if (delegate)
+      delegate->reloadPage();
+  } else if (action == "resetZoom:") {
+    if (delegate)
+      delegate->resetZoom();
+  }
+}
+
+void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
+  platform_ = &platform;
+
+  window = platform.makeWindow(
+      WindowSpec{std::string(pages::kMainTitle), kWidth, kHeight, kMinWidth, kMinHeight});
+  std::weak_ptr<AppDelegate> weak = weak_from_this();
+  webView = platform.makeWebView(*window, [weak](const std::string& uri, bool newWindow) {
+    auto self = weak.lock();
+    return self ? self->decideNavigation(uri, newWindow) : true;
+  });
+  window->present();
+  webView->loadHTML(std::string(pages::kStartingPage));
+
+  installSignalHandlers();
+
+  server->setOnReady([weak](const std::string& url) {
+    if (auto self = weak.lock())
+      self->load(url);
+  });
+  server->setOnFailed([weak](const std::string& message) {
+    if (auto self = weak.lock())
+      self->showFailure(message);
+  });
+  server->start();
+
+  platform.activate();
+}
+
+void AppDelegate::applicationWillTerminate() {
+  server->stop();
+}
+
+void AppDelegate::load(const std::string& url) {
+  window->setTitle(std::string(pages::kMainTitle));
+  servedOrigin_ = navigation::originOf(url);
+  webView->loadRequest(url, kLoadTimeout);
+}
+
+void AppDelegate::showFailure(const std::string& message) {
+  window->setTitle(std::string(pages::kFailureTitle));
+  webView->loadHTML(pages::errorPage(message));
+}
+
+void AppDelegate::reloadPage() {
+  if (webView)
+    webView->reload();
+}
+
+void AppDelegate::resetZoom() {
+  if (webView)
+    webView->setPageZoom(1.0);
+}
+
+void AppDelegate::installSignalHandlers() {
+  std::weak_ptr<AppDelegate> weak = weak_from_this();
+  for (int signo : {SIGTERM, SIGINT, SIGHUP}) {
+    signalSources.push_back(platform_->makeSignalSource(signo, [weak] {
+      if (auto self = weak.lock())
+        self->handleSignal();
+    }));
+  }
+}
+
+void AppDelegate::handleSignal() {
+  if (terminating)
+    return;
+  terminating = true;
+  server->stop();
+  platform_->exitProcess(0);
+}
+
+bool AppDelegate::decideNavigation(const std::string& uri, bool newWindow) {
+  if (!newWindow) {
+    if (navigation::isBuiltInPage(uri))
+      return true;
+    if (servedOrigin_ && navigation::originOf(uri) == servedOrigin_)
+      return true;
+  }
+  leaveForBrowser(uri);
+  return false;
+}
+
+void AppDelegate::leaveForBrowser(const std::string& uri) {
+  if (platform_ && navigation::mayOpenInBrowser(uri))
+    platform_->openInBrowser(uri);
+}
+
+int ZormakApp::main(Application& application) {
+  application.setRegularActivationPolicy();
+  AppDelegate::installMenu(application);
+  application.setDelegate(AppDelegate::shared());
+  return application.run();
+}
+
+}  // namespace zormak

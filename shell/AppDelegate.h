@@ -1,0 +1,94 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Menu.h"
+#include "Platform.h"
+#include "Server.h"
+
+namespace zormak {
+
+class AppDelegate;
+
+// The application object as the entry sees it.
+class Application {
+ public:
+  virtual ~Application() = default;
+  // An ordinary foreground application with a menu bar of its own.
+  virtual void setRegularActivationPolicy() = 0;
+  virtual void setMainMenu(const std::vector<Menu>& menus) = 0;
+  // The application refers to its delegate without owning it.
+  virtual void setDelegate(std::weak_ptr<AppDelegate> delegate) = 0;
+  // Runs the event loop; returns the process's status when it stops.
+  virtual int run() = 0;
+};
+
+// The shell: builds the window and the web view, shows the status pages,
+// connects to the server controller, answers the page commands and turns
+// termination signals into an orderly stop. Main thread only.
+class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
+ public:
+  static constexpr int kWidth = 1180;
+  static constexpr int kHeight = 840;
+  static constexpr int kMinWidth = 900;
+  static constexpr int kMinHeight = 640;
+  static constexpr std::chrono::seconds kLoadTimeout{60};
+
+  explicit AppDelegate(std::shared_ptr<Server> server);
+
+  // The one delegate of the process, made on first use (once, whichever
+  // thread gets there first) with the product's controller; never released.
+  static const std::shared_ptr<AppDelegate>& shared();
+
+  // Builds the menu bar; needs no delegate.
+  static void installMenu(Application& application);
+
+  // The end of the chain that menu actions travel: editing commands go to
+  // the web view, the application's own to the platform, the page commands
+  // to the delegate. Nothing happens for a target that is not there yet.
+  static void performMenuAction(std::string_view action, Platform& platform, AppDelegate* delegate);
+
+  void applicationDidFinishLaunching(Platform& platform);
+  void applicationWillTerminate();
+  bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
+
+  // Shows the served application at `url` under the main title.
+  void load(const std::string& url);
+
+  void reloadPage();
+  void resetZoom();
+
+  void installSignalHandlers();
+
+  // Whether the web view may follow a navigation in place. Everything but
+  // the built-in pages and the served application's own origin, and every
+  // new window, is handed to the browser instead, so the window never loses
+  // the application.
+  bool decideNavigation(const std::string& uri, bool newWindow);
+
+  std::shared_ptr<Window> window;
+  std::shared_ptr<WebView> webView;
+  const std::shared_ptr<Server> server;
+  std::vector<std::unique_ptr<SignalSource>> signalSources;
+  bool terminating = false;
+
+ private:
+  void showFailure(const std::string& message);
+  void handleSignal();
+  void leaveForBrowser(const std::string& uri);
+
+  Platform* platform_ = nullptr;
+  std::optional<std::string> servedOrigin_;
+};
+
+// The program's entry, a type without instances.
+struct ZormakApp {
+  ZormakApp() = delete;
+  static int main(Application& application);
+};
+
+}  // namespace zormak

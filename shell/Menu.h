@@ -1,0 +1,42 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zormak {
+
+// The menu bar as data; the platform layer turns it into its own menus.
+struct MenuItem {
+  // A separator has an empty title and action.
+  std::string title;
+  std::string action;
+  // One character, or empty for none. An upper-case letter adds Shift; the
+  // modifier is the platform's primary one (Command, or Control on Linux).
+  std::string keyEquivalent;
+
+  bool isSeparator() const { return title.empty() && action.empty(); }
+};
+
+struct Menu {
+  // Absent for the application menu, whose place shows the program's name.
+  std::optional<std::string> title;
+  std::vector<MenuItem> items;
+};
+
+// The application menu, "编辑" and "显示", in menu-bar order.
+const std::vector<Menu>& menuBar();
+
+struct Shortcut {
+  char key = 0;  // lower case for letters
+  bool shift = false;
+};
+// The key and Shift of a key equivalent; none when it is empty.
+std::optional<Shortcut> shortcutFor(std::string_view keyEquivalent);
+
+// The web view's editing command for an edit-menu action ("copy:" ->
+// "Copy"), or none for any other action.
+std::optional<std::string_view> editingCommandFor(std::string_view action);
+
+}  // namespace zormak

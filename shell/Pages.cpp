@@ -1,0 +1,69 @@
+#include "Pages.h"
+
+namespace zormak::pages {
+
+const std::string_view kMainTitle = "ZORMAK · 多平台视频下载器";
+const std::string_view kFailureTitle = "ZORMAK · 启动失败";
+
+const std::string_view kStartingPage =
+    R"(<!doctype html>
+<html><head><meta charset="utf-8"><style>
+:root{color-scheme: light;}
+html,body{height:100%; margin:0;}
+body{display:flex; align-items:center; justify-content:center; background:#f7f7fb; font:15px/1.6 -apple-system,"PingFang SC","Helvetica Neue",sans-serif; color:#3c3c46;}
+.box{text-align:center;}
+.spin{width:34px; height:34px; margin:0 auto 18px; border:3px solid #e2e2ee; border-top-color:#6b5ce7; border-radius:50%; animation:s .9s linear infinite;}
+@keyframes s{to { transform:rotate(360deg); }}
+.sub{color:#8b8b99; font-size:13px; margin-top:6px;}
+</style></head><body><div class="box"><div class="spin"></div><div><b>ZORMAK</b> 正在启动…</div><div class="sub">首次运行需要准备运行环境，可能要几秒钟</div></div></body></html>)";
+
+const std::string_view kErrorPageHead =
+    R"(<!doctype html>
+<html><head><meta charset="utf-8"><style>
+:root{color-scheme: light;}
+html,body{height:100%; margin:0;}
+body{display:flex; align-items:center; justify-content:center; background:#f7f7fb; font:14px/1.7 -apple-system,"PingFang SC","Helvetica Neue",sans-serif; color:#3c3c46; padding:40px;}
+.card{max-width:620px; background:#fff; border-radius:14px; padding:28px 30px; box-shadow:0 2px 20px rgba(20,20,50,.08);}
+h1{font-size:17px; margin:0 0 14px; color:#c0392b;}
+p{margin:0; word-break:break-all;}
+.tip{margin-top:18px; color:#8b8b99; font-size:13px;}
+</style></head><body><div class="card"><h1>ZORMAK 没能启动</h1><p>)";
+
+const std::string_view kErrorPageTail =
+    R"(</p><div class="tip">可以先试试重启应用；如果一直失败，把上面日志文件里的内容发出来。</div></div></body></html>)";
+
+std::string escapeMessage(std::string_view message) {
+  // One pass gives the same result as the four whole-text replacements in
+  // order: no replacement's output is ever seen by a later one except "<br>",
+  // which is produced last.
+  std::string out;
+  out.reserve(message.size());
+  for (char c : message) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '\n':
+        out += "<br>";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+std::string errorPage(std::string_view message) {
+  std::string page(kErrorPageHead);
+  page += escapeMessage(message);
+  page += kErrorPageTail;
+  return page;
+}
+
+}  // namespace zormak::pages

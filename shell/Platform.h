@@ -1,0 +1,82 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace zormak {
+
+// What the shell needs of the platform, kept small so the shell's decisions
+// are tested with fakes and a second platform layer can sit beside gtk/.
+// Every call happens on the main thread.
+
+class Window {
+ public:
+  virtual ~Window() = default;
+  virtual void setTitle(const std::string& title) = 0;
+  // Shows the window and makes it the key (focused) one.
+  virtual void present() = 0;
+};
+
+class WebView {
+ public:
+  virtual ~WebView() = default;
+  // Shows an HTML document given as text, with no base URL.
+  virtual void loadHTML(const std::string& html) = 0;
+  // Navigates to the URL; a load still unfinished after `timeout` fails.
+  virtual void loadRequest(const std::string& url, std::chrono::seconds timeout) = 0;
+  virtual void reload() = 0;
+  virtual void setPageZoom(double zoom) = 0;
+  // One of the engine's editing commands: "Undo", "Redo", "Cut", "Copy",
+  // "Paste", "SelectAll". Acts on the page's focused content.
+  virtual void executeEditingCommand(std::string_view command) = 0;
+};
+
+// Kept alive by whoever wants the signal reported; reporting ends with it.
+class SignalSource {
+ public:
+  virtual ~SignalSource() = default;
+};
+
+struct WindowSpec {
+  std::string title;
+  int width = 0;
+  int height = 0;
+  int minWidth = 0;
+  int minHeight = 0;
+};
+
+// Asked by the web view before it follows a navigation. `newWindow` is true
+// for a request to open a new window. Returns true to let the web view go on
+// in place, false to drop the navigation.
+using NavigationHandler = std::function<bool(const std::string& uri, bool newWindow)>;
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  virtual std::shared_ptr<Window> makeWindow(const WindowSpec& spec) = 0;
+  // A web view with its own persistent site data and JavaScript on, without
+  // a background of its own, made the window's whole content.
+  virtual std::shared_ptr<WebView> makeWebView(Window& window, NavigationHandler navigation) = 0;
+  // Makes `signo` harmless to the process and reports each arrival (arrivals
+  // close together may be reported once) by running `handler` on the main
+  // thread, never inside the signal context.
+  virtual std::unique_ptr<SignalSource> makeSignalSource(int signo,
+                                                         std::function<void()> handler) = 0;
+  // Makes the application the active one, its window in front.
+  virtual void activate() = 0;
+  // Hands the URI to the user's default browser.
+  virtual void openInBrowser(const std::string& uri) = 0;
+  // The application object's own commands.
+  virtual void showAbout() = 0;
+  virtual void hide() = 0;
+  virtual void terminate() = 0;
+  // Ends the process at once with the status, without normal termination.
+  // Only a fake returns.
+  virtual void exitProcess(int status) = 0;
+};
+
+}  // namespace zormak

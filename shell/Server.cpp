@@ -1,0 +1,31 @@
+#include "Server.h"
+
+#include "ServerController.h"
+
+namespace zormak {
+
+namespace {
+
+class ControllerServer final : public Server {
+ public:
+  explicit ControllerServer(std::shared_ptr<ServerController> controller)
+      : controller_(std::move(controller)) {}
+
+  void setOnReady(ReadyCallback callback) override { controller_->onReady = std::move(callback); }
+  void setOnFailed(FailedCallback callback) override {
+    controller_->onFailed = std::move(callback);
+  }
+  void start() override { controller_->start(); }
+  void stop() override { controller_->stop(); }
+
+ private:
+  std::shared_ptr<ServerController> controller_;
+};
+
+}  // namespace
+
+std::shared_ptr<Server> makeControllerServer(std::shared_ptr<ServerController> controller) {
+  return std::make_shared<ControllerServer>(std::move(controller));
+}
+
+}  // namespace zormak

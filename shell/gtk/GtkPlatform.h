@@ -1,0 +1,58 @@
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "AppDelegate.h"
+#include "Platform.h"
+
+namespace zormak::gtk {
+
+// The application object on GTK: a GtkApplication, unique over the session
+// bus, with the main window, the web view and the menu bar.
+class GtkPlatform final : public Application, public Platform {
+ public:
+  static constexpr const char* kApplicationId = "org.zormak.Zormak";
+
+  // Installs the GLib main queue, which the controller reads when it is
+  // created, so this must come before the delegate.
+  GtkPlatform(int argc, char** argv);
+  ~GtkPlatform() override;
+  GtkPlatform(const GtkPlatform&) = delete;
+  GtkPlatform& operator=(const GtkPlatform&) = delete;
+
+  // Application
+  void setRegularActivationPolicy() override;
+  void setMainMenu(const std::vector<Menu>& menus) override;
+  void setDelegate(std::weak_ptr<AppDelegate> delegate) override;
+  int run() override;
+
+  // Platform
+  std::shared_ptr<Window> makeWindow(const WindowSpec& spec) override;
+  std::shared_ptr<WebView> makeWebView(Window& window, NavigationHandler navigation) override;
+  std::unique_ptr<SignalSource> makeSignalSource(int signo, std::function<void()> handler) override;
+  void activate() override;
+  void openInBrowser(const std::string& uri) override;
+  void showAbout() override;
+  void hide() override;
+  void terminate() override;
+  void exitProcess(int status) override;
+
+ private:
+  static void onStartup(GApplication* app, gpointer self);
+  static void onActivate(GApplication* app, gpointer self);
+  static void onShutdown(GApplication* app, gpointer self);
+  GtkWindow* mainWindow() const;
+
+  GtkApplication* app_ = nullptr;
+  std::string argv0_;
+  std::weak_ptr<AppDelegate> delegate_;
+  bool launched_ = false;
+  bool otherInstanceRuns_ = false;
+  GtkWidget* window_ = nullptr;
+};
+
+}  // namespace zormak::gtk
