@@ -175,6 +175,8 @@ GtkPlatform::GtkPlatform(int argc, char** argv) {
 }
 
 GtkPlatform::~GtkPlatform() {
+  if (menubar_)
+    g_object_unref(menubar_);
   g_object_unref(app_);
 }
 
@@ -219,8 +221,7 @@ void GtkPlatform::setMainMenu(const std::vector<Menu>& menus) {
         // Control stands for Command here.
         std::string accel = shortcut->shift ? "<Shift><Control>" : "<Control>";
         accel += shortcut->key;
-        const char* accels[] = {accel.c_str(), nullptr};
-        gtk_application_set_accels_for_action(app_, detailed.c_str(), accels);
+        accels_.emplace_back(detailed, accel);
       }
     }
     g_menu_append_section(submenu, nullptr, G_MENU_MODEL(section));
@@ -229,8 +230,9 @@ void GtkPlatform::setMainMenu(const std::vector<Menu>& menus) {
     g_menu_append_submenu(bar, menu.title ? menu.title->c_str() : "ZORMAK", G_MENU_MODEL(submenu));
     g_object_unref(submenu);
   }
-  gtk_application_set_menubar(app_, G_MENU_MODEL(bar));
-  g_object_unref(bar);
+  // GTK takes the menu bar and the shortcuts only once the application is
+  // registered, in "startup".
+  menubar_ = bar;
 }
 
 void GtkPlatform::setDelegate(std::weak_ptr<AppDelegate> delegate) {
@@ -248,6 +250,12 @@ int GtkPlatform::run() {
 void GtkPlatform::onStartup(GApplication*, gpointer data) {
   auto* self = static_cast<GtkPlatform*>(data);
   self->otherInstanceRuns_ = !claimDataFolder();
+  if (self->menubar_)
+    gtk_application_set_menubar(self->app_, G_MENU_MODEL(self->menubar_));
+  for (const auto& [action, accel] : self->accels_) {
+    const char* accels[] = {accel.c_str(), nullptr};
+    gtk_application_set_accels_for_action(self->app_, action.c_str(), accels);
+  }
 }
 
 void GtkPlatform::onActivate(GApplication*, gpointer data) {

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "AppDelegate.h"
@@ -53,6 +54,8 @@ class GtkPlatform final : public Application, public Platform {
   bool launched_ = false;
   bool otherInstanceRuns_ = false;
   GtkWidget* window_ = nullptr;
+  GMenu* menubar_ = nullptr;
+  std::vector<std::pair<std::string, std::string>> accels_;  // detailed action, accelerator
 };
 
 }  // namespace zormak::gtk

@@ -1,0 +1,61 @@
+# A stand-in for the served application, installed by the tests as the
+# payload's app.py. What it does is read from behaviour.json beside it:
+#   record   file that gets one line per HTTP request ("GET /path")
+#   mode     "serve" (default), "ignore-term" (serves, but ignores SIGTERM)
+#            or "exit" (prints a line and exits with `status` at once)
+#   status   exit status for mode "exit"
+import http.server
+import json
+import os
+import signal
+import sys
+
+here = os.path.dirname(os.path.abspath(__file__))
+with open(os.path.join(here, "behaviour.json"), encoding="utf-8") as f:
+    behaviour = json.load(f)
+
+port = int(sys.argv[sys.argv.index("--port") + 1])
+mode = behaviour.get("mode", "serve")
+
+if mode == "exit":
+    print("fake server gives up", flush=True)
+    sys.exit(int(behaviour.get("status", 3)))
+
+if mode == "ignore-term":
+    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+
+PAGE = """<!doctype html>
+<html><head><meta charset="utf-8"><title>fake</title><style>
+html,body{height:100%;margin:0;font:20px sans-serif}
+a{display:block;height:50%;box-sizing:border-box;padding:20px;background:#dfe}
+#popup{background:#fde}
+</style></head><body>
+<a id="out" href="http://outside.invalid/page">外部链接 outside link</a>
+<a id="popup" href="http://popup.invalid/new" target="_blank">新窗口 new window</a>
+<script>setInterval(function(){fetch('/ping').catch(function(){});}, 200);</script>
+</body></html>"""
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        with open(behaviour["record"], "a", encoding="utf-8") as rec:
+            rec.write("GET %s\n" % self.path)
+        if self.path == "/api/status":
+            body, kind = b'{"ok":true}', "application/json"
+        elif self.path == "/":
+            body, kind = PAGE.encode("utf-8"), "text/html; charset=utf-8"
+        else:
+            body, kind = b"ok", "text/plain"
+        self.send_response(200)
+        self.send_header("Content-Type", kind)
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+    def log_message(self, *args):
+        pass
+
+
+server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+print("serving at http://127.0.0.1:%d" % port, flush=True)
+server.serve_forever()

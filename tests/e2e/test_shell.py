@@ -1,0 +1,342 @@
+"""End-to-end tests: the built zormak binary under Xvfb with a private session
+bus, a fake payload and a temporary home.
+
+Usage: test_shell.py ZORMAK_BINARY [unittest arguments]
+Set ZORMAK_E2E_SHOTS to a directory to keep screenshots of what was shown.
+"""
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BINARY = None
+MAIN_TITLE = "ZORMAK · 多平台视频下载器"
+FAILURE_TITLE = "ZORMAK · 启动失败"
+
+
+def wait_for(predicate, timeout, interval=0.1):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(interval)
+
+
+def read(path):
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except FileNotFoundError:
+        return ""
+
+
+def alive(pid):
+    """True while the process exists and is not a zombie."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except (FileNotFoundError, ProcessLookupError, IndexError):
+        return False
+
+
+class Display:
+    """One Xvfb and one private session bus for a test class."""
+
+    def __init__(self):
+        r, w = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(w), "-screen", "0", "1400x1000x24", "-nolisten", "tcp"],
+            pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(w)
+        with os.fdopen(r) as f:
+            self.display = ":" + f.readline().strip()
+        self.bus = subprocess.Popen(
+            ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        self.bus_address = self.bus.stdout.readline().strip()
+
+    def close(self):
+        for p in (self.bus, self.xvfb):
+            p.terminate()
+            p.wait(10)
+
+
+class Run:
+    """One temporary home with a fake installed tree and payload."""
+
+    def __init__(self, display, mode="serve", payload=True, status=3):
+        self.display = display
+        self.dir = tempfile.mkdtemp(prefix="zormak-e2e-")
+        self.home = os.path.join(self.dir, "home")
+        self.support = os.path.join(self.home, ".local", "share", "ZORMAK")
+        self.requests = os.path.join(self.dir, "requests.log")
+        self.opened = os.path.join(self.dir, "opened.log")
+        os.makedirs(self.home)
+        # The resource folder is found from the executable's real path, so
+        # the binary is copied, not linked.
+        os.makedirs(os.path.join(self.dir, "bin"))
+        shutil.copy2(BINARY, os.path.join(self.dir, "bin", "zormak"))
+        if payload:
+            p = os.path.join(self.dir, "share", "zormak", "payload")
+            os.makedirs(os.path.join(p, ".venv", "bin"))
+            shutil.copy(os.path.join(HERE, "fake_server.py"), os.path.join(p, "app.py"))
+            with open(os.path.join(p, "PAYLOAD_VERSION"), "w") as f:
+                f.write("e2e-1\n")
+            with open(os.path.join(p, "behaviour.json"), "w") as f:
+                json.dump({"mode": mode, "status": status, "record": self.requests}, f)
+            python = os.path.join(p, ".venv", "bin", "python")
+            with open(python, "w") as f:
+                f.write('#!/bin/sh\nexec /usr/bin/python3 "$@"\n')
+            os.chmod(python, 0o755)
+        else:
+            os.makedirs(os.path.join(self.dir, "share", "zormak"))
+        # A stand-in for the desktop's opener that records what it was given.
+        fakebin = os.path.join(self.dir, "fakebin")
+        os.makedirs(fakebin)
+        opener = os.path.join(fakebin, "xdg-open")
+        with open(opener, "w") as f:
+            f.write('#!/bin/sh\nprintf "%%s\\n" "$*" >> "%s"\n' % self.opened)
+        os.chmod(opener, 0o755)
+        self.env = {k: v for k, v in os.environ.items()
+                    if not k.startswith("XDG_") and k not in ("DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY")}
+        self.env.update({
+            "HOME": self.home,
+            "DISPLAY": display.display,
+            "DBUS_SESSION_BUS_ADDRESS": display.bus_address,
+            "PATH": fakebin + ":" + os.environ.get("PATH", "/usr/bin:/bin"),
+            "GDK_BACKEND": "x11",
+            "LIBGL_ALWAYS_SOFTWARE": "1",
+            "WEBKIT_DISABLE_COMPOSITING_MODE": "1",
+            "NO_AT_BRIDGE": "1",
+        })
+        self.procs = []
+
+    def launch(self, **env):
+        e = dict(self.env, **env)
+        p = subprocess.Popen([os.path.join(self.dir, "bin", "zormak")], env=e,
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT)
+        self.procs.append(p)
+        return p
+
+    # What the window and the files show.
+    def windows(self):
+        out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "ZORMAK"],
+                             env=self.env, capture_output=True, text=True).stdout
+        return [w for w in out.split() if w]
+
+    def titles(self):
+        names = []
+        for w in self.windows():
+            r = subprocess.run(["xdotool", "getwindowname", w], env=self.env,
+                               capture_output=True, text=True)
+            names.append(r.stdout.strip())
+        return names
+
+    def wait_title(self, title, timeout=30):
+        return wait_for(lambda: title in self.titles(), timeout)
+
+    def window(self):
+        ids = self.windows()
+        return ids[0] if ids else None
+
+    def requested(self):
+        return read(self.requests).splitlines()
+
+    def log(self):
+        return read(os.path.join(self.support, "app.log"))
+
+    def pidfile(self):
+        return os.path.join(self.support, "server.pid")
+
+    def server_pid(self):
+        text = read(self.pidfile()).strip()
+        return int(text) if text.isdigit() else None
+
+    def wait_ready(self, timeout=40):
+        ok = wait_for(lambda: "GET /" in self.requested(), timeout)
+        return ok and self.wait_title(MAIN_TITLE, 10)
+
+    def screenshot(self, name):
+        shots = os.environ.get("ZORMAK_E2E_SHOTS")
+        if shots:
+            os.makedirs(shots, exist_ok=True)
+            subprocess.run(["import", "-window", "root", os.path.join(shots, name + ".png")],
+                           env=self.env, check=False)
+
+    def key(self, keys):
+        w = self.window()
+        subprocess.run(["xdotool", "windowfocus", "--sync", w], env=self.env, check=False)
+        subprocess.run(["xdotool", "key", "--clearmodifiers", keys], env=self.env, check=True)
+
+    def click(self, x, y):
+        subprocess.run(["xdotool", "mousemove", "--window", self.window(), str(x), str(y),
+                        "click", "1"], env=self.env, check=True)
+
+    def close(self):
+        for p in self.procs:
+            if p.poll() is None:
+                p.kill()
+                p.wait(10)
+        pid = self.server_pid()
+        if pid and alive(pid):
+            os.kill(pid, signal.SIGKILL)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+class ShellTestCase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.display = Display()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.display.close()
+
+    def run_with(self, **kw):
+        r = Run(self.display, **kw)
+        self.addCleanup(r.close)
+        return r
+
+    def assertEndsCleanly(self, run, proc, server_pid, timeout=15):
+        try:
+            rc = proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.fail("zormak did not exit")
+        self.assertEqual(rc, 0, proc.stdout.read().decode(errors="replace"))
+        self.assertTrue(wait_for(lambda: not alive(server_pid), 5), "server still running")
+        self.assertFalse(os.path.exists(run.pidfile()))
+        self.assertEqual(proc.stdout.read(), b"", "nothing may go to standard output")
+
+    def assertInOrder(self, text, parts):
+        pos = 0
+        for part in parts:
+            found = text.find(part, pos)
+            self.assertNotEqual(found, -1, "%r missing after offset %d in:\n%s" % (part, pos, text))
+            pos = found + len(part)
+
+
+class ServedApplication(ShellTestCase):
+    def test_shows_served_application_keeps_outside_links_out_and_quits(self):
+        run = self.run_with()
+        proc = run.launch()
+        self.assertTrue(run.wait_title(MAIN_TITLE), run.titles())
+        run.screenshot("starting-page")
+        self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
+        time.sleep(1.0)
+        run.screenshot("served-application")
+        server_pid = run.server_pid()
+        self.assertIsNotNone(server_pid)
+
+        # A link to another site goes to the browser; the window keeps the
+        # application, whose page goes on polling.
+        run.click(300, 150)
+        self.assertTrue(wait_for(lambda: "http://outside.invalid/page" in read(run.opened), 10),
+                        read(run.opened))
+        pings = run.requested().count("GET /ping")
+        self.assertTrue(wait_for(lambda: run.requested().count("GET /ping") > pings + 2, 5))
+        self.assertEqual(run.titles(), [MAIN_TITLE])
+
+        # So does a link that asks for a new window.
+        run.click(300, 700)
+        self.assertTrue(wait_for(lambda: "http://popup.invalid/new" in read(run.opened), 10),
+                        read(run.opened))
+        self.assertEqual(len(run.windows()), 1)
+        self.assertEqual(read(run.opened).splitlines(),
+                         ["http://outside.invalid/page", "http://popup.invalid/new"])
+
+        run.key("ctrl+q")
+        self.assertEndsCleanly(run, proc, server_pid)
+        log = run.log()
+        self.assertInOrder(log, [
+            " 启动 =====\n",
+            "[ZORMAK] 首次启动（或版本已更新），正在准备运行环境……\n",
+            "[ZORMAK] 运行环境就绪：%s\n" % os.path.join(run.support, "app"),
+            "[ZORMAK] 已启动 python pid=%d，端口 " % server_pid,
+            "serving at http://127.0.0.1:",
+            "[ZORMAK] 界面已就绪：http://127.0.0.1:",
+            "[ZORMAK] 正在关闭服务……\n",
+            "[ZORMAK] 服务已关闭\n",
+        ])
+        self.assertEqual(log.count("[ZORMAK] 正在关闭服务……\n"), 1)
+
+
+class Signals(ShellTestCase):
+    def test_each_termination_signal_stops_the_server_and_exits_zero(self):
+        for signo in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with self.subTest(signal=signo.name):
+                run = self.run_with()
+                proc = run.launch()
+                self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
+                server_pid = run.server_pid()
+                proc.send_signal(signo)
+                self.assertEndsCleanly(run, proc, server_pid)
+                self.assertEqual(run.log().count("[ZORMAK] 服务已关闭\n"), 1)
+                run.close()
+
+    def test_server_that_ignores_sigterm_is_killed_after_the_grace(self):
+        run = self.run_with(mode="ignore-term")
+        proc = run.launch()
+        self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
+        server_pid = run.server_pid()
+        started = time.monotonic()
+        proc.send_signal(signal.SIGTERM)
+        self.assertEndsCleanly(run, proc, server_pid)
+        self.assertGreater(time.monotonic() - started, 2.5)
+
+
+class Failures(ShellTestCase):
+    def test_missing_payload_shows_the_failure_title(self):
+        run = self.run_with(payload=False)
+        proc = run.launch()
+        self.assertTrue(run.wait_title(FAILURE_TITLE), run.titles())
+        time.sleep(1.0)
+        run.screenshot("error-page")
+        self.assertIn("准备运行环境失败：", run.log())
+        # A signal while the error page is shown still ends the process cleanly.
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(15), 0)
+
+    def test_early_exit_shows_the_failure_title(self):
+        run = self.run_with(mode="exit", status=3)
+        proc = run.launch()
+        self.assertTrue(run.wait_title(FAILURE_TITLE), (run.titles(), run.log()))
+        self.assertIn("[ZORMAK] 子进程退出，退出码 3\n", run.log())
+        run.key("ctrl+q")
+        self.assertEqual(proc.wait(15), 0)
+
+
+class OneInstance(ShellTestCase):
+    def check_second_launch(self, **env):
+        run = self.run_with()
+        first = run.launch(**env)
+        self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
+        server_pid = run.server_pid()
+        log = run.log()
+        second = run.launch(**env)
+        self.assertEqual(second.wait(30), 0)
+        self.assertIsNone(first.poll())
+        self.assertEqual(run.server_pid(), server_pid)
+        self.assertTrue(alive(server_pid))
+        self.assertEqual(run.log(), log)
+        self.assertEqual(len(run.windows()), 1)
+        first.send_signal(signal.SIGTERM)
+        self.assertEndsCleanly(run, first, server_pid)
+
+    def test_second_launch_over_the_session_bus_leaves_the_first_alone(self):
+        self.check_second_launch()
+
+    def test_second_launch_without_a_session_bus_leaves_the_first_alone(self):
+        self.check_second_launch(DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus")
+
+
+if __name__ == "__main__":
+    BINARY = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
