@@ -1,0 +1,114 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Platform.h"
+#include "Server.h"
+
+namespace zormak::testing {
+
+// One ordered record of what the shell asked of its platform and server.
+struct Journal {
+  std::vector<std::string> events;
+  void add(std::string e) { events.push_back(std::move(e)); }
+  size_t count(const std::string& e) const {
+    size_t n = 0;
+    for (const auto& x : events)
+      n += x == e;
+    return n;
+  }
+};
+
+struct FakeWindow : Window {
+  explicit FakeWindow(Journal& j) : journal(j) {}
+  void setTitle(const std::string& t) override {
+    title = t;
+    journal.add("title:" + t);
+  }
+  void present() override { journal.add("present"); }
+  Journal& journal;
+  std::string title;
+};
+
+struct FakeWebView : WebView {
+  explicit FakeWebView(Journal& j) : journal(j) {}
+  void loadHTML(const std::string& h) override {
+    html = h;
+    journal.add("loadHTML");
+  }
+  void loadRequest(const std::string& u, std::chrono::seconds t) override {
+    url = u;
+    timeout = t;
+    journal.add("loadRequest:" + u);
+  }
+  void reload() override { journal.add("reload"); }
+  void setPageZoom(double z) override { journal.add("zoom:" + std::to_string(z)); }
+  void executeEditingCommand(std::string_view c) override { journal.add("edit:" + std::string(c)); }
+  Journal& journal;
+  std::string html, url;
+  std::chrono::seconds timeout{0};
+};
+
+struct FakeSignalSource : SignalSource {};
+
+struct FakePlatform : Platform {
+  explicit FakePlatform(Journal& j) : journal(j) {}
+  std::shared_ptr<Window> makeWindow(const WindowSpec& s) override {
+    spec = s;
+    window = std::make_shared<FakeWindow>(journal);
+    journal.add("makeWindow:" + s.title);
+    return window;
+  }
+  std::shared_ptr<WebView> makeWebView(Window&, NavigationHandler n) override {
+    navigation = std::move(n);
+    webView = std::make_shared<FakeWebView>(journal);
+    journal.add("makeWebView");
+    return webView;
+  }
+  std::unique_ptr<SignalSource> makeSignalSource(int signo, std::function<void()> h) override {
+    journal.add("signal:" + std::to_string(signo));
+    handlers.emplace_back(signo, std::move(h));
+    return std::make_unique<FakeSignalSource>();
+  }
+  void activate() override { journal.add("activate"); }
+  void openInBrowser(const std::string& uri) override { journal.add("browser:" + uri); }
+  void showAbout() override { journal.add("about"); }
+  void hide() override { journal.add("hide"); }
+  void terminate() override { journal.add("terminate"); }
+  void exitProcess(int status) override { journal.add("exit:" + std::to_string(status)); }
+
+  // Delivers a signal as the platform's main-loop source would.
+  void raise(int signo) {
+    for (auto& [s, h] : handlers)
+      if (s == signo)
+        h();
+  }
+
+  Journal& journal;
+  WindowSpec spec;
+  std::shared_ptr<FakeWindow> window;
+  std::shared_ptr<FakeWebView> webView;
+  NavigationHandler navigation;
+  std::vector<std::pair<int, std::function<void()>>> handlers;
+};
+
+struct FakeServer : Server {
+  explicit FakeServer(Journal& j) : journal(j) {}
+  void setOnReady(ReadyCallback c) override {
+    onReady = std::move(c);
+    journal.add("setOnReady");
+  }
+  void setOnFailed(FailedCallback c) override {
+    onFailed = std::move(c);
+    journal.add("setOnFailed");
+  }
+  void start() override { journal.add("start"); }
+  void stop() override { journal.add("stop"); }
+  Journal& journal;
+  ReadyCallback onReady;
+  FailedCallback onFailed;
+};
+
+}  // namespace zormak::testing

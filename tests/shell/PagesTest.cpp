@@ -1,0 +1,60 @@
+#include <gtest/gtest.h>
+
+#include "Pages.h"
+
+namespace zormak::pages {
+namespace {
+
+TEST(Escaping, ReplacesInOrderWithoutDoubleEscaping) {
+  struct Case {
+    const char* in;
+    const char* out;
+  } cases[] = {
+      {"a & b < c > d", "a &amp; b &lt; c &gt; d"},
+      {"&&", "&amp;&amp;"},
+      {"&lt;", "&amp;lt;"},        // entity text stays text
+      {"a\n\nb", "a<br><br>b"},    // an empty line survives
+      {"\"it's\"", "\"it's\""},    // quotes are element content
+      {"a\r\n\tb", "a\r<br>\tb"},  // only the line feed becomes markup
+      {"<br>", "&lt;br&gt;"},
+      {"日志：/home/u/app.log", "日志：/home/u/app.log"},
+      {"", ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(escapeMessage(c.in), c.out) << c.in;
+}
+
+TEST(ErrorPage, PutsTheEscapedMessageAloneInsideTheParagraph) {
+  ASSERT_TRUE(kErrorPageHead.ends_with("<p>"));
+  ASSERT_TRUE(kErrorPageTail.starts_with("</p>"));
+  EXPECT_EQ(errorPage("x<y"), std::string(kErrorPageHead) + "x&lt;y" + std::string(kErrorPageTail));
+  const std::string empty = errorPage("");
+  EXPECT_NE(empty.find("<p></p>"), std::string::npos);
+  EXPECT_NE(empty.find("<h1>ZORMAK 没能启动</h1>"), std::string::npos);
+  EXPECT_NE(
+      empty.find(
+          "<div "
+          "class=\"tip\">可以先试试重启应用；如果一直失败，把上面日志文件里的内容发出来。</div>"),
+      std::string::npos);
+  EXPECT_TRUE(empty.starts_with("<!doctype html>"));
+  EXPECT_NE(empty.find("p{margin:0; word-break:break-all;}"), std::string::npos);
+}
+
+TEST(StartingPage, HoldsSpinnerAndTextsWithoutOutsideResources) {
+  const std::string page(kStartingPage);
+  EXPECT_TRUE(page.starts_with("<!doctype html>"));
+  for (const char* part :
+       {"<meta charset=\"utf-8\">", "<div class=\"box\"><div class=\"spin\"></div>",
+        "<div><b>ZORMAK</b> 正在启动…</div>",
+        "<div class=\"sub\">首次运行需要准备运行环境，可能要几秒钟</div>",
+        "animation:s .9s linear infinite;", ":root{color-scheme: light;}"}) {
+    EXPECT_NE(page.find(part), std::string::npos) << part;
+  }
+  EXPECT_EQ(page.find("src="), std::string::npos);
+  EXPECT_EQ(page.find("href="), std::string::npos);
+  EXPECT_EQ(kMainTitle, "ZORMAK \u00b7 多平台视频下载器");
+  EXPECT_EQ(kFailureTitle, "ZORMAK \u00b7 启动失败");
+}
+
+}  // namespace
+}  // namespace zormak::pages
