@@ -58,7 +58,7 @@ class Display:
         with os.fdopen(r) as f:
             self.display = ":" + f.readline().strip()
         self.bus = subprocess.Popen(
-            ["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"],
+            ["dbus-daemon", "--config-file=" + os.path.join(HERE, "session-bus.conf"), "--nofork", "--nopidfile", "--print-address=1"],
             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.bus_address = self.bus.stdout.readline().strip()
 
@@ -115,14 +115,18 @@ class Run:
             "LIBGL_ALWAYS_SOFTWARE": "1",
             "WEBKIT_DISABLE_COMPOSITING_MODE": "1",
             "NO_AT_BRIDGE": "1",
+            "GTK_A11Y": "none",
         })
         self.procs = []
 
     def launch(self, **env):
         e = dict(self.env, **env)
+        # Standard error is the toolkit's (GTK warns where it finds no bus);
+        # standard output must stay empty.
+        err = open(os.path.join(self.dir, "stderr-%d.txt" % len(self.procs)), "wb")
         p = subprocess.Popen([os.path.join(self.dir, "bin", "zormak")], env=e,
-                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                             stderr=subprocess.STDOUT)
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
+        err.close()
         self.procs.append(p)
         return p
 
@@ -210,7 +214,7 @@ class ShellTestCase(unittest.TestCase):
             rc = proc.wait(timeout)
         except subprocess.TimeoutExpired:
             self.fail("zormak did not exit")
-        self.assertEqual(rc, 0, proc.stdout.read().decode(errors="replace"))
+        self.assertEqual(rc, 0)
         self.assertTrue(wait_for(lambda: not alive(server_pid), 5), "server still running")
         self.assertFalse(os.path.exists(run.pidfile()))
         self.assertEqual(proc.stdout.read(), b"", "nothing may go to standard output")
