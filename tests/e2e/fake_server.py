@@ -1,6 +1,7 @@
 # A stand-in for the served application, installed by the tests as the
 # payload's app.py. What it does is read from behaviour.json beside it:
-#   record   file that gets one line per HTTP request ("GET /path")
+#   record   file that gets one line per HTTP request ("GET /path"), and
+#            for the root a line with the Cookie header it brought
 #   mode     "serve" (default), "ignore-term" (serves, but ignores SIGTERM)
 #            or "exit" (prints a line and exits with `status` at once)
 #   status   exit status for mode "exit"
@@ -40,6 +41,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         with open(behaviour["record"], "a", encoding="utf-8") as rec:
             rec.write("GET %s\n" % self.path)
+            if self.path == "/":
+                rec.write("cookie %s\n" % self.headers.get("Cookie", ""))
         if self.path == "/api/status":
             body, kind = b'{"ok":true}', "application/json"
         elif self.path == "/":
@@ -48,6 +51,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             body, kind = b"ok", "text/plain"
         self.send_response(200)
         self.send_header("Content-Type", kind)
+        if self.path == "/":
+            self.send_header("Set-Cookie", "kept=yes; Max-Age=86400; Path=/")
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.wfile.write(body)

@@ -272,6 +272,20 @@ class ServedApplication(ShellTestCase):
         self.assertEqual(log.count("[ZORMAK] 正在关闭服务……\n"), 1)
 
 
+    def test_cookies_survive_a_restart(self):
+        run = self.run_with()
+        proc = run.launch()
+        self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
+        self.assertIn("cookie ", run.requested())
+        run.key("ctrl+q")
+        self.assertEqual(proc.wait(15), 0)
+        proc = run.launch()
+        self.assertTrue(wait_for(lambda: "cookie kept=yes" in run.requested(), 40),
+                        run.requested())
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(15), 0)
+
+
 class Signals(ShellTestCase):
     def test_each_termination_signal_stops_the_server_and_exits_zero(self):
         for signo in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
