@@ -105,6 +105,8 @@ void ServerController::markReady(const std::string& url) {
     return;
   readyURL_ = url;
   log("[ZORMAK] 界面已就绪：" + url + "\n");
+  if (port_ > 0)
+    rememberPort(port_);
   if (!mainQueue_)
     return;
   mainQueue_->post([weak = weak_from_this(), url] {

@@ -108,8 +108,17 @@ class ServerController : public std::enable_shared_from_this<ServerController> {
 
   void reapStaleServer();
   static std::optional<std::string> commandLine(pid_t pid);
+  // The pid file's text as a signed 32-bit decimal number, or nothing.
+  static std::optional<std::int32_t> parsePid(std::string_view text);
+  // Sends `signal` to the process, or to its whole group when it leads one.
+  static void signalServer(pid_t pid, int signal);
 
   void launchServer();
+  // The port for this launch: the last ready one when it is free, else one
+  // the system picks, else 8765.
+  std::int64_t choosePort() const;
+  void rememberPort(std::int64_t port) const;
+  std::filesystem::path portFileURL() const { return locations_.appSupportDir / "server.port"; }
 
   void ingest(std::string_view chunk);
   static std::optional<std::string> parseURL(std::string_view line);
@@ -136,7 +145,11 @@ class ServerController : public std::enable_shared_from_this<ServerController> {
   std::mutex logMutex_;
   int logHandle_ = -1;
 
+  // Output watcher state, touched only by the reader thread.
   std::string lineBuffer_;
+  bool discardingLine_ = false;  // the unfinished line grew too long
+  bool lastByteWasCR_ = false;
+  static constexpr size_t kMaxLineLength = 64 * 1024;
 
   // `finished` and `readyURL` are tested and set together under this lock,
   // and the outcome task is posted inside it, so the order of the posted

@@ -110,6 +110,11 @@ const char* operationInChinese(const std::string& operation) {
 
 }  // namespace
 
+std::string errorCauseText(int error) {
+  const char* cause = causeInChinese(error);
+  return cause ? std::string(cause) : std::string(std::strerror(error));
+}
+
 FileSystemError::FileSystemError(std::string operation, std::filesystem::path path, int error)
     : operation_(std::move(operation)), path_(std::move(path)), error_(error) {
   what_ = description();
@@ -126,9 +131,8 @@ std::string FileSystemError::description() const {
 }
 
 std::string FileSystemError::errorDescription() const {
-  const char* cause = causeInChinese(error_);
   return std::string(operationInChinese(operation_)) + "“" + path_.string() + "”（" +
-         (cause ? std::string(cause) : std::string(std::strerror(error_))) + "）";
+         errorCauseText(error_) + "）";
 }
 
 }  // namespace zormak

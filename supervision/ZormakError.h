@@ -50,4 +50,7 @@ class FileSystemError : public std::exception {
   std::string what_;
 };
 
+// The cause of a failed system call, told in Chinese where it is a common one.
+std::string errorCauseText(int error);
+
 }  // namespace zormak
