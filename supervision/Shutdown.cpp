@@ -1,11 +1,31 @@
+#include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
+
+#include "ChildProcess.h"
 #include "ServerController.h"
 
 namespace zormak {
 
 void ServerController::stop() {
+  if (!process_ || !process_->isRunning()) {
+    ::unlink(locations_.pidFileURL().c_str());
+    return;
+  }
+  log("[ZORMAK] 正在关闭服务……\n");
+  const pid_t pid = process_->processIdentifier();
+  // The server leads its own process group: the signals reach whatever it
+  // started as well.
+  ::kill(-pid, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + timing_.grace;
+  while (process_->isRunning() && std::chrono::steady_clock::now() < deadline) {
+    ::usleep(static_cast<useconds_t>(timing_.pollInterval.count()));
+  }
+  if (process_->isRunning())
+    ::kill(-pid, SIGKILL);
   ::unlink(locations_.pidFileURL().c_str());
+  log("[ZORMAK] 服务已关闭\n");
 }
 
 }  // namespace zormak
