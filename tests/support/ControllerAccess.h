@@ -23,6 +23,19 @@ class ServerControllerTestAccess {
   }
   static bool isFinished(const ServerController& c) { return c.isFinished(); }
   static bool isReady(const ServerController& c) { return c.isReady(); }
+  static void ingest(ServerController& c, std::string_view chunk) { c.ingest(chunk); }
+  static std::optional<std::string> parseURL(std::string_view line) {
+    return ServerController::parseURL(line);
+  }
+  static std::optional<std::int32_t> parsePid(std::string_view text) {
+    return ServerController::parsePid(text);
+  }
+  static void reapStaleServer(ServerController& c) { c.reapStaleServer(); }
+  static void pollFrom(ServerController& c, std::int64_t port) {
+    c.port_ = port;
+    c.pollStatus(0);
+  }
+  static size_t lineBufferSize(const ServerController& c) { return c.lineBuffer_.size(); }
 };
 
 namespace testing {
@@ -32,6 +45,7 @@ namespace testing {
 struct ControllerFixture {
   TempDir dir;
   std::shared_ptr<TestRunLoop> loop = std::make_shared<TestRunLoop>();
+  ~ControllerFixture() { loop->close(); }
   std::filesystem::path support = dir / "ZORMAK";
   std::filesystem::path resources = dir / "resources";
 

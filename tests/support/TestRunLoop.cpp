@@ -3,9 +3,14 @@
 namespace zormak::testing {
 
 TestRunLoop::~TestRunLoop() {
+  close();
+}
+
+void TestRunLoop::close() {
   std::map<Key, Task> left;
   {
     std::lock_guard lock(mutex_);
+    closed_ = true;
     left.swap(tasks_);
   }
   // Destroyed outside the lock: a task's captures may post again.
@@ -18,6 +23,8 @@ void TestRunLoop::post(Task task) {
 void TestRunLoop::postAfter(std::chrono::milliseconds delay, Task task) {
   {
     std::lock_guard lock(mutex_);
+    if (closed_)
+      return;  // `task` is destroyed after the lock is released
     // Immediate tasks share one time point so that their order is the
     // posting order alone.
     Clock::time_point due = delay.count() <= 0 ? Clock::time_point::min() : Clock::now() + delay;

@@ -32,6 +32,10 @@ class TestRunLoop : public MainQueue {
   // Runs tasks as they fall due for the given time.
   void runFor(std::chrono::milliseconds duration);
 
+  // Drops every queued task and every task posted from now on. Tests call it
+  // at the end: a queued task may hold a controller that holds this queue.
+  void close();
+
   size_t queued() const;
   // The thread that last ran a task (the test's "main thread").
   std::thread::id runnerThread() const;
@@ -47,6 +51,7 @@ class TestRunLoop : public MainQueue {
   std::condition_variable changed_;
   std::map<Key, Task> tasks_;
   std::uint64_t sequence_ = 0;
+  bool closed_ = false;
   std::thread::id runner_ = std::this_thread::get_id();
 };
 
