@@ -1,0 +1,1 @@
+"""The video downloader served in the ZORMAK window."""

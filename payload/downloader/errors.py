@@ -1,0 +1,118 @@
+"""Turns what goes wrong into short Chinese messages for the page.
+
+The page never sees a traceback or yt-dlp's English text alone; the log
+keeps the original wording for whoever reads it.
+"""
+
+import errno
+import re
+import socket
+import urllib.error
+from urllib.parse import urlsplit
+
+NOT_AN_ADDRESS = "这不是有效的网址：{text}"
+UNSUPPORTED = "不支持这个网站，或这个网址里没有可下载的视频"
+NETWORK = "网络错误，无法连接到服务器（{detail}）"
+HTTP_STATUS = "服务器拒绝了请求（HTTP {code}）"
+DISK_FULL = "磁盘空间不足，文件无法保存"
+NO_PERMISSION = "没有权限写入下载文件夹"
+NEEDS_FFMPEG = "需要 ffmpeg 才能处理这个文件，但系统中没有找到 ffmpeg"
+GENERIC = "下载失败：{detail}"
+INTERNAL = "内部错误，请查看日志"
+
+
+class UserError(Exception):
+    """An error whose text is already fit for the page."""
+
+    def __init__(self, message, status=400):
+        super().__init__(message)
+        self.message = message
+        self.status = status
+
+
+def check_address(text):
+    """Returns the address if it can be handed to yt-dlp, else raises UserError.
+
+    Only http and https with a host are accepted: yt-dlp would otherwise
+    treat a bare word as a search or a local path."""
+    shown = text if len(text) <= 80 else text[:77] + "…"
+    try:
+        parts = urlsplit(text)
+    except ValueError:
+        raise UserError(NOT_AN_ADDRESS.format(text=shown)) from None
+    if parts.scheme.lower() not in ("http", "https") or not parts.hostname:
+        raise UserError(NOT_AN_ADDRESS.format(text=shown))
+    if any(c.isspace() for c in text):
+        raise UserError(NOT_AN_ADDRESS.format(text=shown))
+    return text
+
+
+def _chain(exc):
+    """The exception, what yt-dlp wrapped in it, and their causes."""
+    seen = []
+    todo = [exc]
+    while todo:
+        e = todo.pop(0)
+        if e is None or any(e is s for s in seen) or len(seen) > 20:
+            continue
+        seen.append(e)
+        info = getattr(e, "exc_info", None)
+        if info and len(info) > 1:
+            todo.append(info[1])
+        todo.append(getattr(e, "cause", None) if isinstance(getattr(e, "cause", None), BaseException) else None)
+        todo.append(e.__cause__)
+        todo.append(e.__context__)
+        if isinstance(e, urllib.error.URLError) and isinstance(e.reason, BaseException):
+            todo.append(e.reason)
+    return seen
+
+
+_HTTP_RE = re.compile(r"HTTP Error (\d{3})")
+
+
+def describe(exc):
+    """The Chinese message for an exception raised while downloading."""
+    chain = _chain(exc)
+    text = " ".join(str(e) for e in chain)
+    for e in chain:
+        if isinstance(e, OSError) and e.errno in (errno.ENOSPC, errno.EDQUOT):
+            return DISK_FULL
+    if "No space left on device" in text or "Disk quota exceeded" in text:
+        return DISK_FULL
+    for e in chain:
+        if isinstance(e, PermissionError) or (isinstance(e, OSError) and e.errno in (errno.EACCES, errno.EROFS)):
+            return NO_PERMISSION
+    if "Permission denied" in text or "Read-only file system" in text:
+        return NO_PERMISSION
+    for e in chain:
+        if type(e).__name__ == "UnsupportedError":
+            return UNSUPPORTED
+    if "Unsupported URL" in text:
+        return UNSUPPORTED
+    for e in chain:
+        if isinstance(e, urllib.error.HTTPError):
+            return HTTP_STATUS.format(code=e.code)
+    m = _HTTP_RE.search(text)
+    if m:
+        return HTTP_STATUS.format(code=m.group(1))
+    # The most precise cause wins, wherever it sits in the chain.
+    for kinds, detail in ((socket.gaierror, "找不到这个域名"),
+                          (ConnectionRefusedError, "连接被拒绝"),
+                          ((TimeoutError, socket.timeout), "连接超时"),
+                          ((ConnectionError, urllib.error.URLError), "连接中断")):
+        if any(isinstance(e, kinds) for e in chain):
+            return NETWORK.format(detail=detail)
+    if "timed out" in text:
+        return NETWORK.format(detail="连接超时")
+    if "ffmpeg" in text.lower() and ("not found" in text.lower() or "ffprobe" in text.lower()):
+        return NEEDS_FFMPEG
+    return GENERIC.format(detail=short_reason(exc))
+
+
+def short_reason(exc):
+    """yt-dlp's own reason in one line, without its prefix and bug-report advice."""
+    text = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+    text = re.sub(r"^ERROR:\s*", "", text)
+    text = re.sub(r"\[[\w:]+\]\s*(None:\s*)?", "", text)
+    text = text.split("; please report this issue")[0]
+    return text[:160] or type(exc).__name__

@@ -1,0 +1,538 @@
+"use strict";
+
+// The page talks only to its own server; every text it shows is built with
+// textContent, never parsed as HTML, because titles and addresses come from
+// the sites being downloaded.
+
+const STATES = {
+  queued: "排队中",
+  downloading: "下载中",
+  processing: "处理中",
+  done: "已完成",
+  failed: "失败",
+  cancelled: "已取消",
+};
+const FORMATS = { video: "最佳视频", audio: "仅音频" };
+const ACTIVE = new Set(["queued", "downloading", "processing"]);
+
+const $ = (id) => document.getElementById(id);
+
+function el(tag, className, text) {
+  const node = document.createElement(tag);
+  if (className) node.className = className;
+  if (text !== undefined && text !== null) node.textContent = text;
+  return node;
+}
+
+const SVG_NS = "http://www.w3.org/2000/svg";
+const ICONS = {
+  video: ["M4 7.5A2.5 2.5 0 0 1 6.5 5h7A2.5 2.5 0 0 1 16 7.5v9a2.5 2.5 0 0 1-2.5 2.5h-7A2.5 2.5 0 0 1 4 16.5z", "M16 10.5l4-2.5v8l-4-2.5"],
+  audio: ["M9 17.5V6l10-2v11.5", "M9 17.5a2.5 2.5 0 1 1-5 0 2.5 2.5 0 0 1 5 0z", "M19 15.5a2.5 2.5 0 1 1-5 0 2.5 2.5 0 0 1 5 0z"],
+  cancel: ["M6 6l12 12", "M18 6L6 18"],
+  retry: ["M4 12a8 8 0 0 1 13.7-5.6L20 8.7", "M20 4v4.7h-4.7", "M20 12a8 8 0 0 1-13.7 5.6L4 15.3", "M4 20v-4.7h4.7"],
+  remove: ["M5 7h14", "M10 7V5h4v2", "M7 7l1 12h8l1-12"],
+};
+
+function icon(name) {
+  const svg = document.createElementNS(SVG_NS, "svg");
+  svg.setAttribute("viewBox", "0 0 24 24");
+  svg.setAttribute("aria-hidden", "true");
+  for (const d of ICONS[name]) {
+    const path = document.createElementNS(SVG_NS, "path");
+    path.setAttribute("d", d);
+    svg.appendChild(path);
+  }
+  return svg;
+}
+
+function formatSize(bytes) {
+  if (bytes === null || bytes === undefined || !isFinite(bytes)) return "";
+  const units = ["B", "KB", "MB", "GB", "TB"];
+  let value = bytes;
+  let i = 0;
+  while (value >= 1024 && i < units.length - 1) {
+    value /= 1024;
+    i += 1;
+  }
+  return (i === 0 ? String(Math.round(value)) : value.toFixed(value >= 100 ? 0 : 1)) + " " + units[i];
+}
+
+function formatDuration(seconds) {
+  if (seconds === null || seconds === undefined || !isFinite(seconds) || seconds < 0) return "";
+  seconds = Math.round(seconds);
+  const h = Math.floor(seconds / 3600);
+  const m = Math.floor((seconds % 3600) / 60);
+  const s = seconds % 60;
+  if (h) return `${h} 小时 ${m} 分`;
+  if (m) return `${m} 分 ${String(s).padStart(2, "0")} 秒`;
+  return `${s} 秒`;
+}
+
+function formatTime(epoch) {
+  const d = new Date(epoch * 1000);
+  const pad = (n) => String(n).padStart(2, "0");
+  return `${d.getFullYear()}-${pad(d.getMonth() + 1)}-${pad(d.getDate())} ${pad(d.getHours())}:${pad(d.getMinutes())}`;
+}
+
+// ---- talking to the server ----
+
+class ApiError extends Error {}
+
+async function api(method, path, body) {
+  const options = { method, headers: {} };
+  if (body !== undefined) {
+    options.headers["Content-Type"] = "application/json";
+    options.body = JSON.stringify(body);
+  }
+  let response;
+  try {
+    response = await fetch(path, options);
+  } catch (e) {
+    setConnection(false);
+    throw new ApiError("无法连接到下载服务，请稍后再试");
+  }
+  setConnection(true);
+  let data = null;
+  try {
+    data = await response.json();
+  } catch (e) {
+    data = null;
+  }
+  if (!response.ok) {
+    const error = new ApiError((data && data.error) || `请求失败（HTTP ${response.status}）`);
+    error.data = data;
+    throw error;
+  }
+  return data;
+}
+
+let connected = null;
+function setConnection(ok) {
+  if (connected === ok) return;
+  connected = ok;
+  $("conn").className = "conn " + (ok ? "ok" : "bad");
+  $("conn-text").textContent = ok ? "服务运行中" : "服务未连接";
+}
+
+function toast(text, kind) {
+  const node = el("div", "toast" + (kind ? " " + kind : ""), text);
+  $("toasts").appendChild(node);
+  setTimeout(() => node.remove(), kind === "error" ? 5000 : 2800);
+}
+
+function confirmDialog(title, text, yesLabel) {
+  return new Promise((resolve) => {
+    $("confirm-title").textContent = title;
+    $("confirm-text").textContent = text;
+    $("confirm-yes").textContent = yesLabel || "确定";
+    $("confirm").hidden = false;
+    $("confirm-yes").focus();
+    const done = (answer) => {
+      $("confirm").hidden = true;
+      $("confirm-yes").onclick = $("confirm-no").onclick = null;
+      document.removeEventListener("keydown", onKey);
+      resolve(answer);
+    };
+    const onKey = (e) => { if (e.key === "Escape") done(false); };
+    document.addEventListener("keydown", onKey);
+    $("confirm-yes").onclick = () => done(true);
+    $("confirm-no").onclick = () => done(false);
+  });
+}
+
+// ---- navigation ----
+
+let currentView = "queue";
+function show(view) {
+  currentView = view;
+  for (const button of document.querySelectorAll(".nav-item")) {
+    button.classList.toggle("active", button.dataset.view === view);
+  }
+  for (const section of document.querySelectorAll(".view")) {
+    section.hidden = section.id !== "view-" + view;
+  }
+  if (view === "history") loadHistory();
+  if (view === "settings") loadSettings();
+}
+
+// ---- queue ----
+
+const jobNodes = new Map();
+let lastStates = new Map();
+
+function buildJob(job) {
+  const li = el("li", "card job");
+  li.dataset.id = job.id;
+  const iconBox = el("div", "job-icon");
+  li.appendChild(iconBox);
+  const main = el("div", "job-main");
+  main.append(el("div", "job-title"), el("div", "job-url"));
+  li.appendChild(main);
+  const actions = el("div", "job-actions");
+  actions.appendChild(el("span", "badge"));
+  for (const [name, label] of [["cancel", "取消"], ["retry", "重试"], ["remove", "移除"]]) {
+    const b = el("button", "btn icon" + (name === "cancel" ? " bad" : ""));
+    b.type = "button";
+    b.dataset.action = name;
+    b.title = label;
+    b.setAttribute("aria-label", label);
+    b.appendChild(icon(name));
+    actions.appendChild(b);
+  }
+  li.appendChild(actions);
+  const progress = el("div", "job-progress");
+  const bar = el("div", "bar");
+  bar.appendChild(el("div", "bar-fill"));
+  progress.append(bar, el("span", "job-percent"));
+  li.appendChild(progress);
+  li.appendChild(el("div", "job-meta"));
+  li.appendChild(el("div", "job-error"));
+  return li;
+}
+
+function updateJob(li, job) {
+  li.className = `card job ${job.state} ${job.format}`;
+  const iconBox = li.querySelector(".job-icon");
+  if (iconBox.dataset.format !== job.format) {
+    iconBox.replaceChildren(icon(job.format === "audio" ? "audio" : "video"));
+    iconBox.dataset.format = job.format;
+  }
+  const title = job.title || (job.files && job.files[0]) || job.url;
+  li.querySelector(".job-title").textContent = title;
+  li.querySelector(".job-title").title = title;
+  li.querySelector(".job-url").textContent = job.url;
+  const badge = li.querySelector(".badge");
+  badge.className = "badge " + job.state;
+  badge.textContent = STATES[job.state] || job.state;
+
+  li.querySelector('[data-action="cancel"]').hidden = !ACTIVE.has(job.state);
+  li.querySelector('[data-action="retry"]').hidden = !(job.state === "failed" || job.state === "cancelled");
+  li.querySelector('[data-action="remove"]').hidden = ACTIVE.has(job.state);
+
+  const bar = li.querySelector(".bar");
+  const fill = li.querySelector(".bar-fill");
+  const percent = li.querySelector(".job-percent");
+  let fraction = job.progress;
+  if (job.state === "done") fraction = 1;
+  const unknown = (job.state === "downloading" && (fraction === null || fraction === undefined)) || job.state === "processing";
+  bar.classList.toggle("indeterminate", unknown);
+  fill.style.width = unknown ? "" : `${Math.max(0, Math.min(1, fraction || 0)) * 100}%`;
+  percent.textContent = unknown || fraction === null || fraction === undefined ? "" : `${Math.floor(fraction * 100)}%`;
+
+  const meta = [];
+  meta.push(FORMATS[job.format] || job.format);
+  if (job.state === "queued") meta.push("等待下载");
+  if (job.state === "processing") meta.push(job.format === "audio" ? "正在转换为 MP3…" : "正在处理文件…");
+  if (job.downloaded || job.total) {
+    meta.push(job.total ? `${formatSize(job.downloaded)} / ${formatSize(job.total)}` : `已下载 ${formatSize(job.downloaded)}`);
+  }
+  if (job.state === "downloading" && job.speed) meta.push(`${formatSize(job.speed)}/s`);
+  if (job.state === "downloading" && job.eta !== null && job.eta !== undefined) meta.push(`剩余 ${formatDuration(job.eta)}`);
+  if (job.state === "done" && job.files && job.files.length) meta.push(`已保存为 ${job.files.join("、")}`);
+  const metaNode = li.querySelector(".job-meta");
+  metaNode.replaceChildren(...meta.map((m) => el("span", null, m)));
+
+  const err = li.querySelector(".job-error");
+  err.hidden = !(job.state === "failed" && job.error);
+  err.textContent = job.error || "";
+}
+
+function renderJobs(jobs) {
+  const list = $("jobs");
+  const seen = new Set();
+  // Newest on top: what the user just pasted is what they look for.
+  const ordered = [...jobs].sort((a, b) => b.id - a.id);
+  let previous = null;
+  for (const job of ordered) {
+    seen.add(job.id);
+    let li = jobNodes.get(job.id);
+    if (!li) {
+      li = buildJob(job);
+      jobNodes.set(job.id, li);
+    }
+    updateJob(li, job);
+    const wanted = previous ? previous.nextSibling : list.firstChild;
+    if (wanted !== li) list.insertBefore(li, wanted);
+    previous = li;
+  }
+  for (const [id, li] of jobNodes) {
+    if (!seen.has(id)) {
+      li.remove();
+      jobNodes.delete(id);
+    }
+  }
+  $("jobs-empty").hidden = jobs.length > 0;
+
+  const count = (s) => jobs.filter((j) => j.state === s).length;
+  const running = count("downloading") + count("processing");
+  const queued = count("queued");
+  const done = count("done");
+  const failed = count("failed");
+  const parts = [];
+  if (running) parts.push(`正在下载 ${running} 个`);
+  if (queued) parts.push(`排队 ${queued} 个`);
+  if (done) parts.push(`已完成 ${done} 个`);
+  if (failed) parts.push(`失败 ${failed} 个`);
+  $("queue-summary").textContent = parts.length ? parts.join(" · ") : "粘贴视频网址，开始下载";
+  const nav = $("nav-active");
+  nav.hidden = running + queued === 0;
+  nav.textContent = String(running + queued);
+  $("clear-finished").disabled = !jobs.some((j) => !ACTIVE.has(j.state));
+
+  // A finished download changes the history.
+  let finishedNow = false;
+  const states = new Map();
+  for (const job of jobs) {
+    states.set(job.id, job.state);
+    if (job.state === "done" && lastStates.has(job.id) && lastStates.get(job.id) !== "done") {
+      finishedNow = true;
+      toast(`下载完成：${job.title || job.url}`);
+    }
+  }
+  lastStates = states;
+  if (finishedNow && currentView === "history") loadHistory();
+  return running + queued > 0;
+}
+
+let pollTimer = null;
+async function pollJobs() {
+  clearTimeout(pollTimer);
+  let busy = false;
+  try {
+    const data = await api("GET", "/api/jobs");
+    busy = renderJobs(data.jobs);
+  } catch (e) {
+    busy = false;
+  }
+  pollTimer = setTimeout(pollJobs, busy ? 700 : 2000);
+}
+
+function showFormMessage(node, kind, text, list) {
+  node.className = "form-message " + kind;
+  node.replaceChildren(el("div", null, text));
+  if (list && list.length) {
+    const ul = el("ul");
+    for (const item of list) ul.appendChild(el("li", null, item));
+    node.appendChild(ul);
+  }
+  node.hidden = false;
+}
+
+async function addJobs(event) {
+  event.preventDefault();
+  const textarea = $("urls");
+  const message = $("add-message");
+  const text = textarea.value.trim();
+  if (!text) {
+    showFormMessage(message, "error", "请先粘贴至少一个视频网址");
+    textarea.focus();
+    return;
+  }
+  const format = document.querySelector('input[name="format"]:checked').value;
+  const button = $("add-button");
+  button.disabled = true;
+  try {
+    const data = await api("POST", "/api/jobs", { urls: text, format });
+    const added = data.added.length;
+    if (data.errors.length) {
+      showFormMessage(message, "error", `已添加 ${added} 个下载，以下内容无法识别：`, data.errors);
+    } else {
+      message.hidden = true;
+      toast(added === 1 ? "已加入下载队列" : `已加入 ${added} 个下载`);
+    }
+    textarea.value = "";
+    pollJobs();
+  } catch (e) {
+    const errors = e.data && e.data.errors;
+    if (errors && errors.length > 1) showFormMessage(message, "error", "没有可以下载的网址：", errors);
+    else showFormMessage(message, "error", e.message);
+  } finally {
+    button.disabled = false;
+  }
+}
+
+async function jobAction(event) {
+  const button = event.target.closest("button[data-action]");
+  if (!button) return;
+  const li = button.closest(".job");
+  const id = li.dataset.id;
+  button.disabled = true;
+  try {
+    if (button.dataset.action === "remove") await api("DELETE", `/api/jobs/${id}`);
+    else await api("POST", `/api/jobs/${id}/${button.dataset.action}`, {});
+    await pollJobs();
+  } catch (e) {
+    toast(e.message, "error");
+  } finally {
+    button.disabled = false;
+  }
+}
+
+// ---- history ----
+
+let historyEntries = [];
+
+async function loadHistory() {
+  try {
+    const data = await api("GET", "/api/history");
+    historyEntries = data.entries;
+    renderHistory();
+  } catch (e) {
+    toast(e.message, "error");
+  }
+}
+
+function renderHistory() {
+  const query = $("history-search").value.trim().toLowerCase();
+  const entries = historyEntries.filter((h) => !query || h.title.toLowerCase().includes(query) || h.name.toLowerCase().includes(query));
+  const body = $("history-body");
+  body.replaceChildren();
+  for (const h of entries) {
+    const tr = el("tr");
+    tr.dataset.id = h.id;
+    const tdTitle = el("td");
+    const title = el("div", "h-title", h.title);
+    title.title = h.url;
+    const file = el("div", "h-file", h.path);
+    file.title = h.path;
+    tdTitle.append(title, file);
+    const tdFormat = el("td");
+    tdFormat.appendChild(el("span", "tag", FORMATS[h.format] || h.format));
+    const tdSize = el("td", "num", formatSize(h.size));
+    const tdTime = el("td", "num", formatTime(h.finished_at));
+    if (!h.exists) {
+      const missing = el("span", "tag missing", "文件已移走");
+      tdTitle.appendChild(missing);
+    }
+    const tdActions = el("td");
+    const del = el("button", "btn icon bad");
+    del.type = "button";
+    del.title = "删除这条记录";
+    del.setAttribute("aria-label", "删除这条记录");
+    del.appendChild(icon("remove"));
+    tdActions.appendChild(del);
+    tr.append(tdTitle, tdFormat, tdSize, tdTime, tdActions);
+    body.appendChild(tr);
+  }
+  const empty = entries.length === 0;
+  $("history-table").hidden = empty;
+  $("history-empty").hidden = !empty;
+  $("history-empty-text").textContent = query && historyEntries.length ? "没有符合条件的记录" : "还没有完成的下载";
+  const total = historyEntries.reduce((sum, h) => sum + (h.size || 0), 0);
+  $("history-summary").textContent = historyEntries.length
+    ? `共 ${historyEntries.length} 个文件，${formatSize(total)}`
+    : "已完成的下载";
+  $("history-clear").disabled = historyEntries.length === 0;
+}
+
+async function historyAction(event) {
+  const button = event.target.closest("button");
+  if (!button) return;
+  const id = button.closest("tr").dataset.id;
+  try {
+    await api("DELETE", `/api/history/${id}`);
+    await loadHistory();
+  } catch (e) {
+    toast(e.message, "error");
+  }
+}
+
+async function clearHistory() {
+  if (!(await confirmDialog("清空历史记录？", "只会删除记录，已下载的文件仍保留在下载文件夹中。", "清空"))) return;
+  try {
+    await api("POST", "/api/history/clear", {});
+    await loadHistory();
+    toast("历史记录已清空");
+  } catch (e) {
+    toast(e.message, "error");
+  }
+}
+
+// ---- settings ----
+
+let savedSettings = null;
+
+function fillSettings(values) {
+  $("download-dir").value = values.download_dir;
+  for (const radio of document.querySelectorAll('input[name="default_format"]')) radio.checked = radio.value === values.format;
+  $("concurrency").value = String(values.concurrency);
+}
+
+async function loadSettings() {
+  try {
+    savedSettings = await api("GET", "/api/settings");
+    fillSettings(savedSettings);
+    $("settings-message").hidden = true;
+  } catch (e) {
+    toast(e.message, "error");
+  }
+}
+
+async function saveSettings(event) {
+  event.preventDefault();
+  const checked = document.querySelector('input[name="default_format"]:checked');
+  const values = {
+    download_dir: $("download-dir").value,
+    format: checked ? checked.value : "video",
+    concurrency: Number($("concurrency").value),
+  };
+  const message = $("settings-message");
+  $("settings-save").disabled = true;
+  try {
+    savedSettings = await api("POST", "/api/settings", values);
+    fillSettings(savedSettings);
+    applyDefaultFormat(savedSettings.format);
+    showFormMessage(message, "ok", "设置已保存");
+  } catch (e) {
+    showFormMessage(message, "error", e.message);
+  } finally {
+    $("settings-save").disabled = false;
+  }
+}
+
+function applyDefaultFormat(format) {
+  for (const radio of document.querySelectorAll('input[name="format"]')) radio.checked = radio.value === format;
+}
+
+// ---- start ----
+
+async function start() {
+  for (const button of document.querySelectorAll(".nav-item")) {
+    button.addEventListener("click", () => show(button.dataset.view));
+  }
+  $("add-form").addEventListener("submit", addJobs);
+  $("urls").addEventListener("keydown", (e) => {
+    if (e.key === "Enter" && (e.ctrlKey || e.metaKey)) addJobs(e);
+  });
+  $("urls").addEventListener("input", () => { $("add-message").hidden = true; });
+  $("jobs").addEventListener("click", jobAction);
+  $("clear-finished").addEventListener("click", async () => {
+    try {
+      await api("POST", "/api/jobs/clear", {});
+      await pollJobs();
+    } catch (e) {
+      toast(e.message, "error");
+    }
+  });
+  $("history-body").addEventListener("click", historyAction);
+  $("history-search").addEventListener("input", renderHistory);
+  $("history-clear").addEventListener("click", clearHistory);
+  $("settings-form").addEventListener("submit", saveSettings);
+  $("settings-reset").addEventListener("click", () => {
+    if (savedSettings) fillSettings(savedSettings);
+    $("settings-message").hidden = true;
+  });
+
+  try {
+    const status = await api("GET", "/api/status");
+    $("version").textContent = `版本 ${status.version.split("+")[0]}`;
+    savedSettings = await api("GET", "/api/settings");
+    applyDefaultFormat(savedSettings.format);
+  } catch (e) {
+    // The connection indicator already says what is wrong; polling retries.
+  }
+  pollJobs();
+  $("urls").focus();
+}
+
+document.addEventListener("DOMContentLoaded", start);

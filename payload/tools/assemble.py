@@ -1,0 +1,99 @@
+"""Assembles the payload directory: the server's files and its Python environment.
+
+  assemble.py files SRC DEST FILE...   copy the listed files, drop stale ones, write PAYLOAD_VERSION
+  assemble.py venv DEST                 create DEST/.venv with yt-dlp and its Debian dependencies
+
+The venv is built with the system's own python3 -m venv and the Debian
+packages' files are copied into its site-packages, so the copy does not
+depend on what the system can import, and it survives being copied
+elsewhere (cp -a) because it has no absolute paths of its own.
+"""
+
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+
+# The download engine and the optional modules it uses when present.
+PACKAGES = ["yt-dlp", "python3-brotli", "python3-certifi", "python3-mutagen",
+            "python3-pycryptodome", "python3-websockets"]
+DIST = "/usr/lib/python3/dist-packages"
+
+
+def files(src, dest, names):
+    os.makedirs(dest, exist_ok=True)
+    wanted = set()
+    digest = hashlib.sha256()
+    for name in sorted(names):
+        rel = os.path.relpath(os.path.abspath(name), src)
+        wanted.add(rel)
+        target = os.path.join(dest, rel)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        shutil.copy2(os.path.join(src, rel), target)
+        with open(os.path.join(src, rel), "rb") as f:
+            digest.update(rel.encode() + b"\0" + f.read() + b"\0")
+    # Remove what an earlier build put there and the sources no longer have.
+    for root, dirs, fnames in os.walk(dest):
+        top = os.path.relpath(root, dest).split(os.sep)[0]
+        if top in (".venv", "data"):
+            dirs[:] = []
+            continue
+        for fn in fnames:
+            rel = os.path.relpath(os.path.join(root, fn), dest)
+            if rel not in wanted and rel != "PAYLOAD_VERSION":
+                os.unlink(os.path.join(root, fn))
+    with open(os.path.join(src, "PAYLOAD_VERSION"), encoding="utf-8") as f:
+        version = f.read().strip()
+    # The controller reinstalls only when this text changes, so it carries
+    # a digest of the contents as well as the version the developers set.
+    try:
+        engine = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "yt-dlp"],
+                                capture_output=True, text=True, check=False).stdout
+    except OSError:
+        engine = ""
+    digest.update(engine.encode())
+    with open(os.path.join(dest, "PAYLOAD_VERSION"), "w", encoding="utf-8") as f:
+        f.write(f"{version}+{digest.hexdigest()[:12]}\n")
+
+
+def package_entries(pkg):
+    out = subprocess.run(["dpkg", "-L", pkg], capture_output=True, text=True, check=True).stdout
+    return sorted({line for line in out.splitlines()
+                   if os.path.dirname(line) == DIST and os.path.basename(line) != "__pycache__"})
+
+
+def venv(dest):
+    final = os.path.join(dest, ".venv")
+    tmp = final + ".new"
+    shutil.rmtree(tmp, ignore_errors=True)
+    python = "/usr/bin/python3"
+    subprocess.run([python, "-m", "venv", "--without-pip", tmp], check=True)
+    site = subprocess.run([os.path.join(tmp, "bin", "python"), "-I", "-c",
+                           "import sysconfig; print(sysconfig.get_path('purelib'))"],
+                          capture_output=True, text=True, check=True).stdout.strip()
+    for pkg in PACKAGES:
+        try:
+            entries = package_entries(pkg)
+        except subprocess.CalledProcessError:
+            if pkg == "yt-dlp":
+                sys.exit("assemble: the Debian package yt-dlp is not installed")
+            continue
+        for entry in entries:
+            target = os.path.join(site, os.path.basename(entry))
+            if os.path.isdir(entry) and not os.path.islink(entry):
+                shutil.copytree(entry, target, symlinks=True)
+            else:
+                shutil.copy2(entry, target, follow_symlinks=False)
+    subprocess.run([os.path.join(tmp, "bin", "python"), "-I", "-c", "import yt_dlp"], check=True)
+    shutil.rmtree(final, ignore_errors=True)
+    os.rename(tmp, final)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) >= 4 and sys.argv[1] == "files":
+        files(sys.argv[2], sys.argv[3], sys.argv[4:])
+    elif len(sys.argv) == 3 and sys.argv[1] == "venv":
+        venv(sys.argv[2])
+    else:
+        sys.exit(__doc__)
