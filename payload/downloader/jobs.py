@@ -309,6 +309,8 @@ class Manager:
                 if not self._current(job, attempt):
                     raise _Cancelled()
                 placed = [_place(f, folder) for f in files]
+                # Whoever sees "done" finds only the finished files.
+                shutil.rmtree(staging, ignore_errors=True)
                 title = (info or {}).get("title") or os.path.splitext(os.path.basename(placed[0]))[0]
                 job.files = placed
                 job.title = title
@@ -326,6 +328,8 @@ class Manager:
                 pass
             else:
                 message = e.message if isinstance(e, errors.UserError) else errors.describe(e)
+                if staging:
+                    shutil.rmtree(staging, ignore_errors=True)
                 with self._lock:
                     if job.attempt == attempt and job.state in ACTIVE:
                         job.state = "failed"

@@ -1,0 +1,69 @@
+// Drives the downloader's page in headless Chromium: a bad address first,
+// then a real one, until its download is done; screenshots each view.
+// Usage: node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR
+// Prints one JSON line with what it saw; exits 1 on any failure.
+import { chromium } from "playwright-core";
+import path from "node:path";
+
+const [pageUrl, videoUrl, outDir] = process.argv.slice(2);
+const executablePath = process.env.ZORMAK_CHROMIUM || "/usr/bin/chromium";
+const problems = [];
+const seen = {};
+
+const browser = await chromium.launch({
+  executablePath,
+  headless: true,
+  // Root (CI) cannot use Chromium's sandbox; the page is our own.
+  args: ["--no-sandbox", "--disable-gpu", "--lang=zh-CN"],
+});
+try {
+  const context = await browser.newContext({ viewport: { width: 1180, height: 840 }, locale: "zh-CN" });
+  const page = await context.newPage();
+  page.on("pageerror", (e) => problems.push("page error: " + e.message));
+  // The refused bad address is an expected 400; anything else is a fault.
+  page.on("console", (m) => {
+    if (m.type() === "error" && !/status of 400/.test(m.text())) problems.push("console: " + m.text());
+  });
+  page.setDefaultTimeout(20000);
+
+  await page.goto(pageUrl);
+  await page.waitForSelector("#conn.ok");
+  await page.screenshot({ path: path.join(outDir, "page-empty.png") });
+
+  await page.fill("#urls", "这不是网址");
+  await page.click("#add-button");
+  const message = page.locator("#add-message");
+  await message.waitFor({ state: "visible" });
+  seen.badAddressMessage = (await message.textContent()).trim();
+  await page.screenshot({ path: path.join(outDir, "page-bad-address.png") });
+
+  await page.fill("#urls", videoUrl);
+  await page.click("#add-button");
+  const job = page.locator(".job").first();
+  await job.waitFor();
+  seen.firstBadge = (await job.locator(".badge").textContent()).trim();
+  await page.locator(".job.done").first().waitFor({ timeout: 60000 });
+  seen.doneBadge = (await job.locator(".badge").textContent()).trim();
+  seen.doneTitle = (await job.locator(".job-title").textContent()).trim();
+  seen.doneMeta = (await job.locator(".job-meta").textContent()).trim();
+  seen.summary = (await page.locator("#queue-summary").textContent()).trim();
+  await page.waitForTimeout(500); // let the progress bar's transition finish
+  await page.screenshot({ path: path.join(outDir, "page-done.png") });
+
+  await page.click('.nav-item[data-view="history"]');
+  await page.locator("#history-body tr").first().waitFor();
+  seen.historyRows = await page.locator("#history-body tr").count();
+  seen.historyFirst = (await page.locator("#history-body tr .h-title").first().textContent()).trim();
+  await page.screenshot({ path: path.join(outDir, "page-history.png") });
+
+  await page.click('.nav-item[data-view="settings"]');
+  await page.waitForFunction(() => document.getElementById("download-dir").value !== "");
+  seen.downloadDir = await page.inputValue("#download-dir");
+  await page.screenshot({ path: path.join(outDir, "page-settings.png") });
+} catch (e) {
+  problems.push(String(e && e.message ? e.message : e));
+} finally {
+  await browser.close();
+}
+console.log(JSON.stringify({ seen, problems }));
+process.exit(problems.length ? 1 : 0);

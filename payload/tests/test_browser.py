@@ -1,0 +1,48 @@
+"""The page in a real browser engine: headless Chromium pastes an address and watches it finish."""
+
+import json
+import os
+import shutil
+import subprocess
+import unittest
+
+from support import PayloadTest
+
+BROWSER_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "browser")
+CHROMIUM = os.environ.get("ZORMAK_CHROMIUM", "/usr/bin/chromium")
+
+
+class BrowserTest(PayloadTest):
+    def test_paste_download_and_look_around(self):
+        node = shutil.which("node")
+        self.assertTrue(node, "node is not installed")
+        self.assertTrue(os.path.isdir(os.path.join(BROWSER_DIR, "node_modules", "playwright-core")),
+                        "playwright-core is missing; the build installs it with npm ci")
+        self.assertTrue(os.access(CHROMIUM, os.X_OK), f"{CHROMIUM} is not installed")
+        out_dir = os.environ.get("ZORMAK_TEST_OUTPUT") or os.path.join(self.workdir, "shots")
+        os.makedirs(out_dir, exist_ok=True)
+        run = subprocess.run([node, "drive.mjs", self.server.origin + "/", self.media.url("slow/clip.mp4"), out_dir],
+                             cwd=BROWSER_DIR, capture_output=True, text=True, timeout=120,
+                             env={**os.environ, "ZORMAK_CHROMIUM": CHROMIUM})
+        lines = [l for l in run.stdout.splitlines() if l.startswith("{")]
+        self.assertTrue(lines, run.stdout + run.stderr)
+        result = json.loads(lines[-1])
+        self.assertEqual(result["problems"], [], run.stderr)
+        seen = result["seen"]
+        self.assertEqual(seen["badAddressMessage"], "这不是有效的网址：这不是网址")
+        self.assertEqual(seen["firstBadge"], "下载中")
+        self.assertEqual((seen["doneBadge"], seen["doneTitle"]), ("已完成", "clip"))
+        self.assertIn("已保存为 clip.mp4", seen["doneMeta"])
+        self.assertEqual(seen["summary"], "已完成 1 个")
+        self.assertEqual((seen["historyRows"], seen["historyFirst"]), (1, "clip"))
+        self.assertEqual(seen["downloadDir"], self.server.download_dir)
+        self.assertEqual(run.returncode, 0)
+        self.assertEqual(self.server.files(), ["clip.mp4"])
+        for name in ("page-empty", "page-bad-address", "page-done", "page-history", "page-settings"):
+            with open(os.path.join(out_dir, name + ".png"), "rb") as f:
+                self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+            self.assertGreater(os.path.getsize(os.path.join(out_dir, name + ".png")), 10000)
+
+
+if __name__ == "__main__":
+    unittest.main()

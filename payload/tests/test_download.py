@@ -1,0 +1,92 @@
+"""Downloads through the HTTP API, from a loopback server, into the download folder."""
+
+import filecmp
+import os
+import sqlite3
+import unittest
+
+from support import PayloadTest, wait_for
+
+
+class DownloadTest(PayloadTest):
+    def test_video_arrives_whole_and_is_recorded(self):
+        status, body = self.server.add(self.media.url("clip.mp4"))
+        self.assertEqual(status, 200, body)
+        job_id = body["added"][0]["id"]
+        job = self.server.wait_job(job_id, {"done", "failed"})
+        self.assertEqual(job["state"], "done", job["error"])
+        self.assertEqual(job["files"], ["clip.mp4"])
+        self.assertEqual(job["title"], "clip")
+        self.assertEqual(job["progress"], 1.0)
+        # Only the finished file: the staging folder is gone.
+        self.assertEqual(self.server.files(), ["clip.mp4"])
+        dest = os.path.join(self.server.download_dir, "clip.mp4")
+        self.assertTrue(filecmp.cmp(dest, os.path.join(self.media.root, "clip.mp4"), shallow=False))
+
+        entries = self.server.request("GET", "/api/history")[1]["entries"]
+        self.assertEqual(len(entries), 1)
+        self.assertEqual((entries[0]["path"], entries[0]["size"], entries[0]["format"], entries[0]["exists"]),
+                         (dest, os.path.getsize(dest), "video", True))
+        with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
+            self.assertEqual(db.execute("SELECT url FROM downloads").fetchall(), [(self.media.url("clip.mp4"),)])
+
+        out = self.server.output()
+        self.assertIn(f"http://127.0.0.1:{self.server.port}", out)
+        self.assertIn(f"[下载 #{job_id}] 完成：clip.mp4", out)
+        self.assertNotIn("\r", out)
+
+    def test_same_name_twice_keeps_both_files(self):
+        _, body = self.server.add(self.media.url("clip.mp4") + "\n" + self.media.url("clip.mp4?again"))
+        self.assertEqual(len(body["added"]), 2)
+        for job in body["added"]:
+            self.assertEqual(self.server.wait_job(job["id"], {"done", "failed"})["state"], "done")
+        self.assertEqual(self.server.files(), ["clip (1).mp4", "clip.mp4"])
+        for name in self.server.files():
+            self.assertEqual(os.path.getsize(os.path.join(self.server.download_dir, name)),
+                             os.path.getsize(os.path.join(self.media.root, "clip.mp4")))
+
+    def test_audio_only_gives_mp3(self):
+        _, body = self.server.add(self.media.url("clip.mp4"), "audio")
+        job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+        self.assertEqual(job["state"], "done", job["error"])
+        self.assertEqual(self.server.files(), ["clip.mp3"])
+        with open(os.path.join(self.server.download_dir, "clip.mp3"), "rb") as f:
+            head = f.read(3)
+        self.assertTrue(head == b"ID3" or head[0] == 0xFF, head)
+        self.assertEqual(self.server.request("GET", "/api/history")[1]["entries"][0]["format"], "audio")
+
+
+class QueueTest(PayloadTest):
+    settings = {"concurrency": 1}
+
+    def test_cancel_mid_download_leaves_no_partial_file(self):
+        _, body = self.server.add(self.media.url("slow/clip.mp4"))
+        job_id = body["added"][0]["id"]
+        wait_for(lambda: self.server.jobs()[job_id]["downloaded"] > 0, 20, message="bytes to arrive")
+        self.assertTrue(self.server.files(), "the partial download should be in its staging folder")
+        status, job = self.server.request("POST", f"/api/jobs/{job_id}/cancel", {})
+        self.assertEqual((status, job["state"]), (200, "cancelled"))
+        wait_for(lambda: self.server.files() == [], 3, message="the partial files to go")
+        self.assertEqual(self.server.jobs()[job_id]["state"], "cancelled")
+        self.assertEqual(self.server.request("GET", "/api/history")[1]["entries"], [])
+        # Cancelling twice is refused, and retry starts a fresh attempt.
+        self.assertEqual(self.server.request("POST", f"/api/jobs/{job_id}/cancel", {})[0], 409)
+        self.assertEqual(self.server.request("POST", f"/api/jobs/{job_id}/retry", {})[0], 200)
+        self.assertIn(self.server.jobs()[job_id]["state"], ("queued", "downloading"))
+
+    def test_concurrency_limit_queues_the_rest(self):
+        _, body = self.server.add(self.media.url("slow/clip.mp4") + " " + self.media.url("clip.mp4"))
+        first, second = (j["id"] for j in body["added"])
+        wait_for(lambda: self.server.jobs()[first]["downloaded"] > 0, 20, message="the first download")
+        self.assertEqual(self.server.jobs()[second]["state"], "queued")
+        # Cancelling the running one lets the queued one start and finish.
+        self.server.request("POST", f"/api/jobs/{first}/cancel", {})
+        self.assertEqual(self.server.wait_job(second, {"done", "failed"})["state"], "done")
+        self.assertEqual(self.server.files(), ["clip.mp4"])
+        # A finished job can be removed, a running one cannot.
+        self.assertEqual(self.server.request("DELETE", f"/api/jobs/{second}")[0], 200)
+        self.assertNotIn(second, self.server.jobs())
+
+
+if __name__ == "__main__":
+    unittest.main()

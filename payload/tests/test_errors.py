@@ -1,0 +1,128 @@
+"""What the page is told when an address or a download goes wrong: Chinese, never a traceback."""
+
+import errno
+import os
+import unittest
+
+from support import PayloadTest, free_port
+
+
+class BadInputTest(PayloadTest):
+    def test_things_that_are_not_addresses(self):
+        for text in ("不是网址", "example.com/video", "ftp://example.com/a.mp4", "file:///etc/passwd",
+                     "javascript:alert(1)", "http://", "https:///path"):
+            with self.subTest(text=text):
+                status, body = self.server.add(text)
+                self.assertEqual(status, 400)
+                self.assertEqual(body["error"], f"这不是有效的网址：{text}")
+                self.assertEqual(body["added"], [])
+        for text in ("", "  \n\t "):
+            with self.subTest(text=text):
+                self.assertEqual(self.server.add(text), (400, {"error": "请粘贴至少一个网址"}))
+        self.assertEqual(self.server.jobs(), {})
+
+    def test_good_addresses_go_ahead_beside_bad_ones(self):
+        status, body = self.server.add(f"abc\n{self.media.url('clip.mp4')}\n")
+        self.assertEqual(status, 200)
+        self.assertEqual(len(body["added"]), 1)
+        self.assertEqual(body["errors"], ["这不是有效的网址：abc"])
+
+    def test_malformed_requests(self):
+        cases = [
+            ("POST", "/api/jobs", b"{not json", "请求格式不正确", 400),
+            ("POST", "/api/jobs", b"[1, 2]", "请求格式不正确", 400),
+            ("POST", "/api/jobs", b'{"urls": 5}', "请粘贴至少一个网址", 400),
+            ("POST", "/api/jobs", b'{"urls": "http://a.b/c", "format": "8k"}', "格式只能是“最佳视频”或“仅音频”", 400),
+            ("POST", "/api/settings", b'{"download_dir": "relative/dir"}', "下载文件夹必须是完整路径，例如 /home/用户/下载", 400),
+            ("POST", "/api/settings", b'{"concurrency": 9}', "同时下载数必须是 1 到 5 之间的整数", 400),
+            ("POST", "/api/settings", b'{"concurrency": true}', "同时下载数必须是 1 到 5 之间的整数", 400),
+            ("POST", "/api/jobs/999/cancel", b"{}", "没有这个任务", 404),
+            ("POST", "/api/nothing", b"{}", "找不到这个页面", 404),
+        ]
+        for method, path, raw, message, code in cases:
+            with self.subTest(path=path, raw=raw):
+                status, body = self.server.request(method, path, raw=raw, headers={"Content-Type": "application/json"})
+                self.assertEqual((status, body), (code, {"error": message}))
+        status, body = self.server.request("POST", "/api/jobs", raw=b"x" * 70000,
+                                           headers={"Content-Type": "application/json"})
+        self.assertEqual((status, body), (413, {"error": "请求内容太大"}))
+        # The settings on disk are untouched by the refused changes.
+        self.assertEqual(self.server.request("GET", "/api/settings")[1]["concurrency"], 2)
+
+
+class FailedDownloadTest(PayloadTest):
+    def failure(self, url):
+        _, body = self.server.add(url)
+        job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+        self.assertEqual(job["state"], "failed")
+        self.assertNotIn("Traceback", job["error"])
+        return job
+
+    def test_unsupported_site(self):
+        self.media.pages["/article"] = "<html><head><title>文章</title></head><body><p>没有视频</p></body></html>"
+        self.assertEqual(self.failure(self.media.url("article"))["error"],
+                         "不支持这个网站，或这个网址里没有可下载的视频")
+
+    def test_network_failures(self):
+        self.assertEqual(self.failure(f"http://127.0.0.1:{free_port()}/clip.mp4")["error"],
+                         "网络错误，无法连接到服务器（连接被拒绝）")
+        self.assertEqual(self.failure("http://no-such-host.invalid/clip.mp4")["error"],
+                         "网络错误，无法连接到服务器（找不到这个域名）")
+        self.assertEqual(self.server.files(), [])
+
+    def test_missing_file_then_retry_once_it_exists(self):
+        job = self.failure(self.media.url("later.mp4"))
+        self.assertEqual(job["error"], "服务器拒绝了请求（HTTP 404）")
+        os.link(os.path.join(self.media.root, "clip.mp4"), os.path.join(self.media.root, "later.mp4"))
+        self.addCleanup(os.unlink, os.path.join(self.media.root, "later.mp4"))
+        self.assertEqual(self.server.request("POST", f"/api/jobs/{job['id']}/retry", {})[0], 200)
+        job = self.server.wait_job(job["id"], {"done", "failed"})
+        self.assertEqual((job["state"], job["error"]), ("done", ""))
+        self.assertEqual(self.server.files(), ["later.mp4"])
+        self.assertEqual(self.server.request("POST", f"/api/jobs/{job['id']}/retry", {})[0], 409)
+
+    def test_unwritable_download_folder(self):
+        if os.geteuid() == 0:
+            self.skipTest("root writes anywhere")
+        os.makedirs(self.server.download_dir, exist_ok=True)
+        os.chmod(self.server.download_dir, 0o500)
+        self.addCleanup(os.chmod, self.server.download_dir, 0o700)
+        self.assertEqual(self.failure(self.media.url("clip.mp4"))["error"], "没有权限写入下载文件夹")
+
+
+class DescribeTest(unittest.TestCase):
+    """Failures that a test cannot cause for real, wrapped the way yt-dlp wraps them."""
+
+    def wrapped(self, exc):
+        import yt_dlp
+        ydl = yt_dlp.YoutubeDL({"quiet": True, "logger": _Silent()})
+        try:
+            try:
+                raise exc
+            except Exception:
+                ydl.report_error(f"unable to write data: {exc}")
+        except yt_dlp.utils.DownloadError as e:
+            return e
+        self.fail("report_error did not raise")
+
+    def test_disk_full_and_friends(self):
+        from downloader import errors
+        self.assertEqual(errors.describe(self.wrapped(OSError(errno.ENOSPC, "No space left on device"))),
+                         "磁盘空间不足，文件无法保存")
+        self.assertEqual(errors.describe(self.wrapped(OSError(errno.EDQUOT, "Disk quota exceeded"))),
+                         "磁盘空间不足，文件无法保存")
+        self.assertEqual(errors.describe(self.wrapped(PermissionError(errno.EACCES, "Permission denied"))),
+                         "没有权限写入下载文件夹")
+        self.assertEqual(errors.describe(self.wrapped(ValueError("ERROR: [x] odd; please report this issue"))),
+                         "下载失败：unable to write data: ERROR: odd")
+
+
+class _Silent:
+    def debug(self, msg):
+        pass
+
+    info = warning = error = debug
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,119 @@
+"""Start, stop and restart: what the shell relies on, and what the user keeps."""
+
+import os
+import re
+import signal
+import subprocess
+import time
+import unittest
+
+from support import PayloadTest, alive, long_audio, wait_for
+
+
+class StartTest(PayloadTest):
+    def test_announces_its_address_and_names_itself_app_py(self):
+        out = self.server.output()
+        line = next(l for l in out.splitlines() if "http://127.0.0.1:" in l)
+        self.assertRegex(line, rf"http://127\.0\.0\.1:{self.server.port}(\D|$)")
+        with open(f"/proc/{self.server.process.pid}/cmdline", "rb") as f:
+            self.assertIn(b"app.py", f.read())
+        status, body = self.server.request("GET", "/api/status")
+        self.assertEqual(status, 200)
+        self.assertTrue(body["ok"])
+        # Listening on loopback only.
+        with open("/proc/net/tcp") as f:
+            listening = [l.split()[1] for l in f.readlines()[1:] if l.split()[3] == "0A"]
+        self.assertIn("0100007F:%04X" % self.server.port, listening)
+        self.assertNotIn("00000000:%04X" % self.server.port, listening)
+
+    def test_port_in_use_is_reported_in_chinese(self):
+        other = subprocess.run(
+            [self.server.process.args[0], "-u", self.server.process.args[2], "--port", str(self.server.port),
+             "--no-browser"], cwd=self.workdir, capture_output=True, timeout=20)
+        self.assertEqual(other.returncode, 1)
+        self.assertIn(f"[服务] 无法监听 127.0.0.1:{self.server.port}".encode(), other.stdout)
+        self.assertNotIn(b"Traceback", other.stdout + other.stderr)
+
+
+class RestartTest(PayloadTest):
+    def test_settings_and_history_survive_a_restart(self):
+        new_dir = os.path.join(self.workdir, "downloads", "视频")
+        status, saved = self.server.request("POST", "/api/settings",
+                                            {"download_dir": new_dir, "format": "audio", "concurrency": "3"})
+        self.assertEqual(status, 200, saved)
+        self.assertEqual(saved, {"download_dir": new_dir, "format": "audio", "concurrency": 3})
+        _, body = self.server.add(self.media.url("clip.mp4"), "video")
+        job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+        self.assertEqual(job["state"], "done", job["error"])
+        before = self.server.request("GET", "/api/history")[1]["entries"]
+        self.assertEqual(before[0]["path"], os.path.join(new_dir, "clip.mp4"))
+        self.assertEqual(self.server.stop(), 0)
+
+        again = self.start_server()
+        self.assertEqual(again.request("GET", "/api/settings")[1], saved)
+        self.assertEqual(again.request("GET", "/api/history")[1]["entries"], before)
+        self.assertEqual(again.jobs(), {})
+        # The saved default format applies to new downloads.
+        _, body = again.add(self.media.url("clip.mp4"))
+        self.assertEqual(body["added"][0]["format"], "audio")
+        again.wait_job(body["added"][0]["id"], {"done", "failed"})
+        self.assertEqual(len(again.request("GET", "/api/history")[1]["entries"]), 2)
+
+    def test_damaged_settings_fall_back_to_defaults(self):
+        self.assertEqual(self.server.stop(), 0)
+        path = os.path.join(self.workdir, "data", "settings.json")
+        with open(path, "w") as f:
+            f.write("{damaged")
+        again = self.start_server()
+        settings = again.request("GET", "/api/settings")[1]
+        self.assertEqual((settings["format"], settings["concurrency"]), ("video", 2))
+        self.assertTrue(os.path.exists(path + ".bad"))
+
+
+class SigtermTest(PayloadTest):
+    settings = {"concurrency": 3}
+
+    def assert_prompt_clean_exit(self, watched):
+        started = time.monotonic()
+        self.server.process.send_signal(signal.SIGTERM)
+        code = self.server.process.wait(3)
+        elapsed = time.monotonic() - started
+        self.assertEqual(code, 0, self.server.output())
+        self.assertLess(elapsed, 1.0)
+        wait_for(lambda: not any(alive(p) for p in watched), 1.0 - min(elapsed, 0.9), 0.01,
+                 message="the server's children to end")
+        out = self.server.output()
+        self.assertIn("[服务] 收到信号 SIGTERM，正在停止", out)
+        self.assertRegex(out, r"\[服务\] 已停止（取消了 \d+ 个下载）")
+        self.assertNotIn("\r", out)
+        self.assertNotIn("Traceback", out)
+
+    def test_sigterm_during_downloads_ends_server_and_ffmpeg(self):
+        audio = os.path.basename(long_audio())
+        _, body = self.server.add(self.media.url("slow/clip.mp4") + " " + self.media.url(audio), "audio")
+        slow, converting = (j["id"] for j in body["added"])
+        self.server.wait_job(converting, {"processing"}, timeout=30)
+        ffmpeg = wait_for(lambda: [p for p in self.server.children() if _command(p).startswith("ffmpeg")],
+                          10, message="ffmpeg to start")
+        self.assertEqual(self.server.jobs()[slow]["state"], "downloading")
+        self.assert_prompt_clean_exit(self.server.children())
+        self.assertFalse(any(alive(p) for p in ffmpeg))
+        self.assertIn(f"[下载 #{slow}] 已加入队列", self.server.output())
+        self.assertRegex(self.server.output(), r"已停止（取消了 2 个下载）")
+        # Neither the partial download nor ffmpeg's half-written MP3 stays behind.
+        self.assertEqual(self.server.files(), [])
+
+    def test_sigterm_when_idle(self):
+        self.assert_prompt_clean_exit([])
+
+
+def _command(pid):
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return os.path.basename(f.read().split(b"\0")[0].decode())
+    except OSError:
+        return ""
+
+
+if __name__ == "__main__":
+    unittest.main()
