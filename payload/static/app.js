@@ -197,7 +197,7 @@ function updateJob(li, job) {
     iconBox.replaceChildren(icon(job.format === "audio" ? "audio" : "video"));
     iconBox.dataset.format = job.format;
   }
-  const title = job.title || (job.files && job.files[0]) || job.url;
+  const title = job.title || (job.files && job.files[0]) || guessName(job.url);
   li.querySelector(".job-title").textContent = title;
   li.querySelector(".job-title").title = title;
   li.querySelector(".job-url").textContent = job.url;
@@ -209,14 +209,24 @@ function updateJob(li, job) {
   li.querySelector('[data-action="retry"]').hidden = !(job.state === "failed" || job.state === "cancelled");
   li.querySelector('[data-action="remove"]').hidden = ACTIVE.has(job.state);
 
+  // A bar says nothing for a download that has not started or never got a byte.
+  li.querySelector(".job-progress").hidden =
+    job.state === "queued" || ((job.state === "failed" || job.state === "cancelled") && !job.downloaded);
   const bar = li.querySelector(".bar");
   const fill = li.querySelector(".bar-fill");
   const percent = li.querySelector(".job-percent");
   let fraction = job.progress;
   if (job.state === "done") fraction = 1;
   const unknown = (job.state === "downloading" && (fraction === null || fraction === undefined)) || job.state === "processing";
+  const wasUnknown = bar.classList.contains("indeterminate");
   bar.classList.toggle("indeterminate", unknown);
+  // Leaving the sliding bar jumps straight to the real width instead of easing from the slider's.
+  fill.style.transition = wasUnknown && !unknown ? "none" : "";
   fill.style.width = unknown ? "" : `${Math.max(0, Math.min(1, fraction || 0)) * 100}%`;
+  if (wasUnknown && !unknown) {
+    void fill.offsetWidth;
+    fill.style.transition = "";
+  }
   percent.textContent = unknown || fraction === null || fraction === undefined ? "" : `${Math.floor(fraction * 100)}%`;
 
   const meta = [];
@@ -235,6 +245,17 @@ function updateJob(li, job) {
   const err = li.querySelector(".job-error");
   err.hidden = !(job.state === "failed" && job.error);
   err.textContent = job.error || "";
+}
+
+// Until the site tells the title, the last part of the address stands in.
+function guessName(address) {
+  try {
+    const url = new URL(address);
+    const last = url.pathname.split("/").filter(Boolean).pop();
+    return last ? decodeURIComponent(last) : url.host;
+  } catch (e) {
+    return address;
+  }
 }
 
 function renderJobs(jobs) {

@@ -32,13 +32,14 @@ class BrowserTest(PayloadTest):
         self.assertEqual(seen["badAddressMessage"], "这不是有效的网址：这不是网址")
         self.assertEqual(seen["firstBadge"], "下载中")
         self.assertEqual((seen["doneBadge"], seen["doneTitle"]), ("已完成", "clip"))
+        self.assertRegex(seen["progressMeta"], r"^最佳视频[\d.]+ (B|KB) / 77\.9 KB[\d.]+ (B|KB)/s")
         self.assertIn("已保存为 clip.mp4", seen["doneMeta"])
         self.assertEqual(seen["summary"], "已完成 1 个")
         self.assertEqual((seen["historyRows"], seen["historyFirst"]), (1, "clip"))
         self.assertEqual(seen["downloadDir"], self.server.download_dir)
         self.assertEqual(run.returncode, 0)
         self.assertEqual(self.server.files(), ["clip.mp4"])
-        for name in ("page-empty", "page-bad-address", "page-done", "page-history", "page-settings"):
+        for name in ("page-empty", "page-bad-address", "page-progress", "page-done", "page-history", "page-settings"):
             with open(os.path.join(out_dir, name + ".png"), "rb") as f:
                 self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
             self.assertGreater(os.path.getsize(os.path.join(out_dir, name + ".png")), 10000)

@@ -42,6 +42,12 @@ try {
   const job = page.locator(".job").first();
   await job.waitFor();
   seen.firstBadge = (await job.locator(".badge").textContent()).trim();
+  await page.waitForFunction(() => {
+    const meta = document.querySelector(".job.downloading .job-meta");
+    return meta && /\/s/.test(meta.textContent);
+  });
+  seen.progressMeta = (await job.locator(".job-meta").textContent()).trim();
+  await page.screenshot({ path: path.join(outDir, "page-progress.png") });
   await page.locator(".job.done").first().waitFor({ timeout: 60000 });
   seen.doneBadge = (await job.locator(".badge").textContent()).trim();
   seen.doneTitle = (await job.locator(".job-title").textContent()).trim();
