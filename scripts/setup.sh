@@ -19,3 +19,12 @@ if ((${#missing[@]})); then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# The browser tests need npm. Node.js builds that carry their own npm (and
+# conflict with Debian's npm package) bring it already; Debian's nodejs does not.
+if ! command -v npm >/dev/null; then
+  echo "setup: installing npm"
+  sudo=""
+  [[ $(id -u) -ne 0 ]] && sudo="sudo"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends npm
+fi
