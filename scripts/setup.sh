@@ -26,5 +26,6 @@ if ! command -v npm >/dev/null; then
   echo "setup: installing npm"
   sudo=""
   [[ $(id -u) -ne 0 ]] && sudo="sudo"
+  $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends npm
 fi
