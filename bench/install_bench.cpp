@@ -1,38 +1,38 @@
-// First-start install: the runtime preparation's copy of a payload tree
-// against `cp -a` of the same tree to the same file system, interleaved
-// (A B A B ...) after a warm-up. Prints medians with min and max and the ratio.
+// First-start install: the controller's real runtime preparation (version
+// check, log lines, tree copy, data/ and the version file last) of a payload
+// into an empty data folder, against `cp -a` of the same tree to the same
+// file system. Interleaved (A B A B ...) after one warm-up round, both with
+// warm caches. Prints the samples (seconds) as one JSON line.
 //
-// Usage: install_bench PAYLOAD_DIR [ROUNDS]
-#include <sys/wait.h>
+// Usage: install_bench PAYLOAD_DIR WORK_DIR [ROUNDS]
+#include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "TreeCopy.h"
+#include "BenchSupport.h"
 
 namespace fs = std::filesystem;
-using Clock = std::chrono::steady_clock;
+using zormak::bench::monotonicNs;
 
 namespace {
 
-double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-double timeZormak(const fs::path& from, const fs::path& to) {
-  auto began = Clock::now();
-  zormak::copyTree(from, to);
-  return seconds(Clock::now() - began);
+double timePreparation(const fs::path& resources, const fs::path& support) {
+  auto controller = zormak::ServerController::init(
+      {zormak::ServerController::Locations{support}, resources, nullptr, {}});
+  long long began = monotonicNs();
+  zormak::ServerControllerTestAccess::prepareRuntime(*controller);
+  return static_cast<double>(monotonicNs() - began) / 1e9;
 }
 
 double timeCp(const fs::path& from, const fs::path& to) {
   std::string command = "cp -a '" + from.string() + "' '" + to.string() + "'";
-  auto began = Clock::now();
+  long long began = monotonicNs();
   int status = std::system(command.c_str());
-  double elapsed = seconds(Clock::now() - began);
+  double elapsed = static_cast<double>(monotonicNs() - began) / 1e9;
   if (status != 0) {
     std::fprintf(stderr, "cp -a failed\n");
     std::exit(1);
@@ -40,27 +40,20 @@ double timeCp(const fs::path& from, const fs::path& to) {
   return elapsed;
 }
 
-struct Summary {
-  double median, min, max;
-};
-
-Summary summarise(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return {v[v.size() / 2], v.front(), v.back()};
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fprintf(stderr, "usage: %s PAYLOAD_DIR [ROUNDS]\n", argv[0]);
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s PAYLOAD_DIR WORK_DIR [ROUNDS]\n", argv[0]);
     return 2;
   }
   const fs::path payload = fs::canonical(argv[1]);
-  const int rounds = argc > 2 ? std::atoi(argv[2]) : 9;
-  // The target lies on the file system of the user's data folder.
-  const char* home = std::getenv("HOME");
-  const fs::path work = fs::path(home ? home : "/tmp") / ".cache/zormak-install-bench";
+  const fs::path work = argv[2];
+  const int rounds = argc > 3 ? std::atoi(argv[3]) : 9;
+  if (payload.filename() != "payload") {
+    std::fprintf(stderr, "PAYLOAD_DIR must be a directory named payload\n");
+    return 2;
+  }
   fs::remove_all(work);
   fs::create_directories(work);
 
@@ -73,25 +66,22 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::vector<double> zormakTimes, cpTimes;
+  std::vector<double> prepared, copied;
   for (int round = -1; round < rounds; ++round) {  // round -1 warms the caches
-    const fs::path a = work / "zormak", b = work / "cp";
-    double ta = timeZormak(payload, a);
+    const fs::path a = work / "ZORMAK", b = work / "cp";
+    double ta = timePreparation(payload.parent_path(), a);
     double tb = timeCp(payload, b);
     fs::remove_all(a);
     fs::remove_all(b);
     ::sync();
     if (round >= 0) {
-      zormakTimes.push_back(ta);
-      cpTimes.push_back(tb);
+      prepared.push_back(ta);
+      copied.push_back(tb);
     }
   }
   fs::remove_all(work);
-
-  Summary z = summarise(zormakTimes), c = summarise(cpTimes);
-  std::printf("tree: %zu files, %.1f MB; %d rounds after one warm-up\n", files, static_cast<double>(bytes) / 1e6, rounds);
-  std::printf("zormak copyTree: median %.3f s (min %.3f, max %.3f)\n", z.median, z.min, z.max);
-  std::printf("cp -a          : median %.3f s (min %.3f, max %.3f)\n", c.median, c.min, c.max);
-  std::printf("ratio zormak / cp -a (medians): %.2f\n", z.median / c.median);
+  zormak::bench::printSamples(
+      "install", {{"prepare", prepared}, {"cp", copied}},
+      "\"files\": " + std::to_string(files) + ", \"bytes\": " + std::to_string(bytes));
   return 0;
 }

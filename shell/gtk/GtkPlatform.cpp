@@ -9,10 +9,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <system_error>
 
 #include "GlibMainQueue.h"
 #include "ServerController.h"
+#include "Trace.h"
 
 namespace zormak::gtk {
 
@@ -58,11 +60,13 @@ class GtkWebViewHandle final : public WebView {
   }
 
   void loadHTML(const std::string& html) override {
+    trace::mark("load-html");
     cancelTimeout();
     webkit_web_view_load_html(view_, html.c_str(), nullptr);
   }
 
   void loadRequest(const std::string& url, std::chrono::seconds timeout) override {
+    trace::mark("load-request", url.c_str());
     cancelTimeout();
     WebKitURIRequest* request = webkit_uri_request_new(url.c_str());
     webkit_web_view_load_request(view_, request);
@@ -96,7 +100,11 @@ class GtkWebViewHandle final : public WebView {
     }
   }
 
-  static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+  static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
+    static constexpr const char* kNames[] = {"load-started", "load-redirected", "load-committed",
+                                             "load-finished"};
+    if (static_cast<unsigned>(event) < std::size(kNames))
+      trace::mark(kNames[static_cast<unsigned>(event)], webkit_web_view_get_uri(view));
     if (event == WEBKIT_LOAD_FINISHED)
       static_cast<GtkWebViewHandle*>(data)->cancelTimeout();
   }
@@ -248,6 +256,7 @@ int GtkPlatform::run() {
 // Runs in the primary instance only; a second launch that finds the first
 // over the session bus hands it "activate" and exits without getting here.
 void GtkPlatform::onStartup(GApplication*, gpointer data) {
+  trace::mark("startup");
   auto* self = static_cast<GtkPlatform*>(data);
   self->otherInstanceRuns_ = !claimDataFolder();
   if (self->menubar_)
@@ -270,6 +279,7 @@ void GtkPlatform::onActivate(GApplication*, gpointer data) {
   if (!delegate)
     return;
   self->launched_ = true;
+  trace::mark("launching");
   delegate->applicationDidFinishLaunching(*self);
   if (!delegate->applicationShouldTerminateAfterLastWindowClosed())
     g_application_hold(G_APPLICATION(self->app_));
@@ -293,6 +303,7 @@ std::shared_ptr<Window> GtkPlatform::makeWindow(const WindowSpec& spec) {
   gtk_window_set_title(GTK_WINDOW(window_), spec.title.c_str());
   gtk_window_set_default_size(GTK_WINDOW(window_), spec.width, spec.height);
   gtk_widget_set_size_request(window_, spec.minWidth, spec.minHeight);
+  trace::mark("window");
   return std::make_shared<GtkWindowHandle>(window_);
 }
 
@@ -315,6 +326,7 @@ std::shared_ptr<WebView> GtkPlatform::makeWebView(Window& window, NavigationHand
   gtk_widget_set_hexpand(widget, TRUE);
   gtk_widget_set_vexpand(widget, TRUE);
   gtk_window_set_child(GTK_WINDOW(static_cast<GtkWindowHandle&>(window).widget()), widget);
+  trace::mark("web-view");
   return std::make_shared<GtkWebViewHandle>(view, std::move(navigation));
 }
 
@@ -337,6 +349,7 @@ std::unique_ptr<SignalSource> GtkPlatform::makeSignalSource(int signo,
 }
 
 void GtkPlatform::activate() {
+  trace::mark("activate");
   if (window_)
     gtk_window_present(mainWindow());
 }

@@ -1,0 +1,54 @@
+"""Start-up marks of the payload's server for the benchmarks.
+
+On the server's PYTHONPATH together with ZORMAK_SERVER_TRACE=FILE, this
+appends "<CLOCK_MONOTONIC ns> <event> [detail]" lines to FILE: the
+interpreter's start, the listening socket, the announcement and the request
+line of every HTTP request. The server itself is left as it is.
+"""
+import os
+import time
+
+_path = os.environ.get("ZORMAK_SERVER_TRACE")
+
+
+def _mark(event, detail=""):
+    line = "%d %s %s\n" % (time.clock_gettime_ns(time.CLOCK_MONOTONIC), event, detail)
+    fd = os.open(_path, os.O_WRONLY | os.O_APPEND | os.O_CREAT, 0o644)
+    try:
+        os.write(fd, line.encode())
+    finally:
+        os.close(fd)
+
+
+if _path:
+    import builtins
+    import http.server
+    import socketserver
+
+    _mark("python", str(os.getpid()))
+
+    _activate = socketserver.TCPServer.server_activate
+
+    def server_activate(self):
+        _activate(self)
+        _mark("listen")
+
+    socketserver.TCPServer.server_activate = server_activate
+
+    _print = builtins.print
+
+    def print_(*args, **kwargs):
+        _print(*args, **kwargs)
+        if any("http://127.0.0.1:" in str(a) for a in args):
+            _mark("announce")
+
+    builtins.print = print_
+
+    _parse = http.server.BaseHTTPRequestHandler.parse_request
+
+    def parse_request(self):
+        ok = _parse(self)
+        _mark("request", getattr(self, "path", ""))
+        return ok
+
+    http.server.BaseHTTPRequestHandler.parse_request = parse_request
