@@ -127,9 +127,17 @@ std::shared_ptr<ChildProcess> ChildProcess::spawn(const Request& request, Termin
     child->running_ = false;
     if (onExit)
       onExit(child->status_.load());
+    std::lock_guard lock(child->exitMutex_);
+    child->reported_ = true;
+    child->exitReported_.notify_all();
   });
   outputFd = output[0];
   return child;
+}
+
+bool ChildProcess::waitForExit(std::chrono::microseconds timeout) {
+  std::unique_lock lock(exitMutex_);
+  return exitReported_.wait_for(lock, timeout, [this] { return reported_; });
 }
 
 }  // namespace zormak

@@ -3,9 +3,12 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -34,6 +37,10 @@ class ChildProcess {
 
   pid_t processIdentifier() const { return pid_; }
   bool isRunning() const { return running_.load(); }
+  // Waits at most `timeout` for the child to end and its termination handler
+  // to have run; returns whether both have happened. Lets a stop return as
+  // soon as the server is gone rather than at the next poll.
+  bool waitForExit(std::chrono::microseconds timeout);
   int terminationStatus() const { return status_.load(); }
 
   explicit ChildProcess(pid_t pid) : pid_(pid) {}
@@ -42,6 +49,9 @@ class ChildProcess {
   pid_t pid_;
   std::atomic<bool> running_{true};
   std::atomic<int> status_{0};
+  std::mutex exitMutex_;
+  std::condition_variable exitReported_;
+  bool reported_ = false;
 };
 
 // Starts a detached thread with SIGTERM, SIGINT and SIGHUP blocked, so that

@@ -1,6 +1,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "ChildProcess.h"
@@ -18,9 +19,14 @@ void ServerController::stop() {
   // The server leads its own process group: the signals reach whatever it
   // started as well.
   ::kill(-pid, SIGTERM);
+  // Checked every poll interval until the grace period ends, but left as soon
+  // as the server has gone and its exit is in the log.
   const auto deadline = std::chrono::steady_clock::now() + timing_.grace;
-  while (process_->isRunning() && std::chrono::steady_clock::now() < deadline) {
-    ::usleep(static_cast<useconds_t>(timing_.pollInterval.count()));
+  for (auto now = std::chrono::steady_clock::now(); now < deadline;
+       now = std::chrono::steady_clock::now()) {
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
+    if (process_->waitForExit(std::min(timing_.pollInterval, left)))
+      break;
   }
   if (process_->isRunning())
     ::kill(-pid, SIGKILL);

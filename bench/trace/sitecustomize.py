@@ -6,9 +6,12 @@ interpreter's start, the listening socket, the announcement and the request
 line of every HTTP request. The server itself is left as it is.
 """
 import os
+import sys
 import time
 
-_path = os.environ.get("ZORMAK_SERVER_TRACE")
+# Only the payload's server is traced, not another Python program (such as
+# the pywebview contender) that runs with the same environment.
+_path = os.environ.get("ZORMAK_SERVER_TRACE") if "app.py" in sys.orig_argv else None
 
 
 def _mark(event, detail=""):

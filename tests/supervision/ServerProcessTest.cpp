@@ -146,8 +146,9 @@ TEST(ServerProcess, AnnouncedServerIsReadyOnceWithItsCommandLineAndEnvironment) 
   }
   EXPECT_EQ(readyLines, 1u);
 
-  // Stop: both lines, the exit line usually between them, the pid file gone,
-  // and the server's end then reported as a failure after the ready outcome.
+  // Stop: both lines with the exit line between them (stop() returns only
+  // once the exit is reported), the pid file gone, and the server's end then
+  // reported as a failure after the ready outcome.
   auto began = std::chrono::steady_clock::now();
   f.c->stop();
   EXPECT_LT(std::chrono::steady_clock::now() - began, 400ms);
@@ -156,6 +157,9 @@ TEST(ServerProcess, AnnouncedServerIsReadyOnceWithItsCommandLineAndEnvironment) 
   size_t closing = log.find("[ZORMAK] 正在关闭服务……\n");
   ASSERT_NE(closing, std::string::npos);
   EXPECT_TRUE(log.ends_with("[ZORMAK] 服务已关闭\n"));
+  size_t exitLine = log.find("[ZORMAK] 子进程退出，退出码 ", closing);
+  EXPECT_NE(exitLine, std::string::npos);
+  EXPECT_LT(exitLine, log.rfind("[ZORMAK] 服务已关闭\n"));
   ASSERT_TRUE(f.waitFor(2));
   EXPECT_EQ(f.events[1], f.exitFailure(0));
   EXPECT_THAT(log, HasSubstr("[ZORMAK] 子进程退出，退出码 0\n"));

@@ -1,0 +1,244 @@
+"""Turns the raw results of bench/run.sh into bench/results/summary.json, the
+start-up chart bench/results/startup.svg and the figures section of
+bench/REPORT.md (between its figure markers).
+
+Usage: report.py RESULTS_DIR REPORT_MD
+"""
+import datetime
+import json
+import os
+import platform
+import re
+import subprocess
+import sys
+
+BEGIN, END = "<!-- figures:begin -->", "<!-- figures:end -->"
+
+
+def stats(values):
+    v = sorted(x for x in values if x is not None)
+    if not v:
+        return None
+    return {"median": v[len(v) // 2] if len(v) % 2 else (v[len(v) // 2 - 1] + v[len(v) // 2]) / 2,
+            "min": v[0], "max": v[-1], "n": len(v)}
+
+
+def fmt(s, unit, digits=1):
+    if not s:
+        return "n/a"
+    f = "%%.%df" % digits
+    return (f + " %s (min " + f + ", max " + f + ")") % (s["median"], unit, s["min"], s["max"])
+
+
+def ratio(a, b):
+    return a["median"] / b["median"] if a and b and b["median"] else None
+
+
+def goal(value, limit, below=True):
+    if value is None:
+        return "not measured"
+    ok = value <= limit if below else value >= limit
+    return "met" if ok else "**not met**"
+
+
+def machine():
+    def read(path):
+        try:
+            with open(path) as f:
+                return f.read()
+        except OSError:
+            return ""
+    cpu = re.search(r"model name\s*:\s*(.*)", read("/proc/cpuinfo"))
+    mem = re.search(r"MemTotal:\s*(\d+)", read("/proc/meminfo"))
+    return {
+        "cpu": cpu.group(1).strip() if cpu else platform.processor(),
+        "cores": os.cpu_count(),
+        "memory_gib": round(int(mem.group(1)) / 1048576, 1) if mem else None,
+        "kernel": platform.release(),
+        "debian": read("/etc/debian_version").strip(),
+        "date": datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC"),
+    }
+
+
+# The start-up timeline: (label, mark) in the order of a start.
+STEPS = [
+    ("main()", "shell:main"),
+    ("window", "shell:window"),
+    ("web view", "shell:web-view"),
+    ("starting page asked", "shell:load-html"),
+    ("start() returned", "shell:activate"),
+    ("server spawned", "shell:spawned"),
+    ("Python running", "server:python"),
+    ("announced", "server:announce"),
+    ("URL asked", "shell:load-request:served"),
+    ("starting page shown", "shell:load-finished:start-page"),
+    ("GET / served", "server:request:root"),
+    ("page committed", "shell:load-committed:served"),
+    ("page loaded", "shell:load-finished:served"),
+]
+COLOURS = ["#888", "#4a78b5", "#6aa84f", "#b5894a", "#9b59b6", "#aaa", "#e69138", "#cc0000",
+           "#3d85c6", "#76a5af", "#38761d", "#674ea7", "#000"]
+
+
+def timeline(runs, name):
+    marks = {}
+    for r in runs:
+        if r["contender"] == name and r["ok"]:
+            for k, v in r["marks_ms"].items():
+                marks.setdefault(k, []).append(v)
+    return {k: stats(v) for k, v in marks.items()}
+
+
+def svg(lines, path):
+    names = [n for n, _ in lines]
+    end = max((s["median"] for _, t in lines for s in t.values() if s), default=1)
+    scale = 760 / (end * 1.05)
+    h = 40 + 46 * len(names) + 24 * ((len(STEPS) + 2) // 3) + 20
+    out = ['<svg xmlns="http://www.w3.org/2000/svg" width="960" height="%d" font-family="sans-serif" font-size="12">' % h,
+           '<rect width="100%" height="100%" fill="white"/>',
+           '<text x="10" y="20" font-size="14">Start-up timeline: medians in ms after exec</text>']
+    x0 = 150
+    for ms in range(0, int(end * 1.05) + 1, 100):
+        x = x0 + ms * scale
+        out.append('<line x1="%.1f" y1="30" x2="%.1f" y2="%d" stroke="#eee"/>' % (x, x, 30 + 46 * len(names)))
+        out.append('<text x="%.1f" y="%d" text-anchor="middle" fill="#666">%d</text>' % (x, 44 + 46 * len(names), ms))
+    for i, (name, t) in enumerate(lines):
+        y = 40 + 46 * i
+        out.append('<text x="10" y="%d">%s</text>' % (y + 18, name))
+        done = t.get("shell:load-finished:served") or t.get("server:announce")
+        if done:
+            out.append('<rect x="%d" y="%d" width="%.1f" height="8" fill="#ddd"/>' % (x0, y + 10, done["median"] * scale))
+        for j, (label, key) in enumerate(STEPS):
+            s = t.get(key)
+            if s:
+                x = x0 + s["median"] * scale
+                out.append('<line x1="%.1f" y1="%d" x2="%.1f" y2="%d" stroke="%s" stroke-width="3"><title>%s %.0f ms</title></line>'
+                           % (x, y + 2, x, y + 26, COLOURS[j], label, s["median"]))
+    ly = 60 + 46 * len(names)
+    for j, (label, _) in enumerate(STEPS):
+        x, y = 10 + 310 * (j % 3), ly + 24 * (j // 3)
+        out.append('<rect x="%d" y="%d" width="12" height="12" fill="%s"/>' % (x, y, COLOURS[j]))
+        out.append('<text x="%d" y="%d">%s</text>' % (x + 18, y + 11, label))
+    out.append("</svg>")
+    with open(path, "w") as f:
+        f.write("\n".join(out) + "\n")
+
+
+def load(results, name):
+    try:
+        with open(os.path.join(results, name)) as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return None
+
+
+def main():
+    results, report = sys.argv[1], sys.argv[2]
+    m = machine()
+    summary = {"machine": m}
+    rows, goals, text = [], [], []
+
+    inst = load(results, "install.json")
+    if inst:
+        p, c = stats(inst["prepare"]), stats(inst["cp"])
+        r = ratio(p, c)
+        summary["install"] = {"prepare_s": p, "cp_s": c, "ratio": r}
+        rows.append("| First-start install, %d files, %.1f MB (%d rounds) | runtime preparation %s | `cp -a` %s | **%.2f** |"
+                    % (inst["files"], inst["bytes"] / 1e6, p["n"], fmt(p, "s", 3), fmt(c, "s", 3), r))
+        goals.append("| Install ≤ 0.80 of `cp -a` | %.2f | %s |" % (r, goal(r, 0.80)))
+
+    st = load(results, "startup.json")
+    if st:
+        runs = st["runs"]
+        lines = [(n, timeline(runs, n)) for n in ("server", "floor", "zormak", "pywebview")]
+        t = dict(lines)
+        svg([(n if n != "server" else "server alone", tl) for n, tl in lines], os.path.join(results, "startup.svg"))
+        loaded = {n: t[n].get("shell:load-finished:served") for n in ("floor", "zormak", "pywebview")}
+        announce = {n: t[n].get("server:announce") for n in t}
+        rf, rp = ratio(loaded["zormak"], loaded["floor"]), ratio(loaded["zormak"], loaded["pywebview"])
+        summary["startup"] = {"timelines_ms": t, "zormak_over_floor": rf, "zormak_over_pywebview": rp}
+        rounds = st["rounds"]
+        rows.append("| Start-up, exec → served page loaded (%d rounds) | zormak %s | floor %s | **%.2f** |"
+                    % (rounds, fmt(loaded["zormak"], "ms", 0), fmt(loaded["floor"], "ms", 0), rf))
+        rows.append("| Start-up, exec → served page loaded | zormak %s | pywebview %s | **%.2f** |"
+                    % (fmt(loaded["zormak"], "ms", 0), fmt(loaded["pywebview"], "ms", 0), rp))
+        rows.append("| Server alone, exec → announcement | %s | zormak: exec → announcement %s | %.2f |"
+                    % (fmt(announce["server"], "ms", 0), fmt(announce["zormak"], "ms", 0),
+                       ratio(announce["zormak"], announce["server"]) or 0))
+        goals.append("| Start-up ≤ 1.05 of the floor | %.2f | %s |" % (rf, goal(rf, 1.05)))
+        goals.append("| Start-up ≤ 0.85 of pywebview | %.2f | %s |" % (rp, goal(rp, 0.85)))
+
+        text.append("### Start-up timeline (medians, ms after exec; min–max)\n")
+        text.append("| Step | server alone | floor | zormak | pywebview |")
+        text.append("|---|---|---|---|---|")
+        for label, key in STEPS:
+            cells = []
+            for n in ("server", "floor", "zormak", "pywebview"):
+                s = t[n].get(key)
+                cells.append("%.0f (%.0f–%.0f)" % (s["median"], s["min"], s["max"]) if s else "")
+            if any(cells):
+                text.append("| %s | %s |" % (label, " | ".join(cells)))
+        text.append("\n![Start-up timeline](results/startup.svg)\n")
+
+        stops = {n: stats([r["stop_ms"] for r in runs if r["contender"] == n]) for n in ("floor", "zormak", "pywebview")}
+        summary["stop_ms"] = stops
+        rows.append("| Stop, SIGTERM → shell exited (real payload) | zormak %s | floor %s | %.2f |"
+                    % (fmt(stops["zormak"], "ms"), fmt(stops["floor"], "ms"), ratio(stops["zormak"], stops["floor"]) or 0))
+        goals.append("| Stop < 150 ms | %.0f ms | %s |" % (stops["zormak"]["median"], goal(stops["zormak"]["median"], 150)))
+
+        mem = {}
+        for n in ("zormak", "pywebview", "floor"):
+            rs = [r["memory"] for r in runs if r["contender"] == n and r["ok"]]
+            mem[n] = {k: stats([x[k] / 1024 for x in rs]) for k in ("rss_kb", "tree_rss_kb", "tree_pss_kb")}
+            mem[n]["processes"] = rs[0]["tree_processes"] if rs else 0
+        summary["memory_mib"] = mem
+        rows.append("| Memory of the shell process (RSS, page shown + %.0f s) | zormak %s | pywebview %s | %.2f |"
+                    % (st["settle_s"], fmt(mem["zormak"]["rss_kb"], "MiB", 0), fmt(mem["pywebview"]["rss_kb"], "MiB", 0),
+                       ratio(mem["zormak"]["rss_kb"], mem["pywebview"]["rss_kb"]) or 0))
+        for k, label in (("tree_rss_kb", "RSS, summed"), ("tree_pss_kb", "PSS, summed")):
+            rows.append("| Memory of the whole process tree (%s) | zormak %s (%d processes) | pywebview %s (%d processes) | %.2f |"
+                        % (label, fmt(mem["zormak"][k], "MiB", 0), mem["zormak"]["processes"],
+                           fmt(mem["pywebview"][k], "MiB", 0), mem["pywebview"]["processes"],
+                           ratio(mem["zormak"][k], mem["pywebview"][k]) or 0))
+        rows.append("| Memory of the floor, for reference | shell %s | tree PSS %s | |"
+                    % (fmt(mem["floor"]["rss_kb"], "MiB", 0), fmt(mem["floor"]["tree_pss_kb"], "MiB", 0)))
+
+    rd = load(results, "readiness.json")
+    if rd:
+        s = stats(rd["latency_ms"])
+        summary["readiness_ms"] = s
+        rows.append("| Readiness, announcement written → onReady on the main thread (%d runs) | %s | | |" % (s["n"], fmt(s, "ms", 2)))
+        goals.append("| Readiness < 2 ms (median) | %.2f ms | %s |" % (s["median"], goal(s["median"], 2.0)))
+
+    for mode in ("lines", "noline"):
+        o = load(results, "output-%s.json" % mode)
+        if o:
+            a, c = stats(o["controller"]), stats(o["cat"])
+            summary["output_" + mode] = {"controller_s": a, "cat_s": c, "ratio": ratio(a, c),
+                                         "peak_rss_kb": o["peak_rss_kb"], "rss_before_kb": o["rss_before_kb"]}
+            what = "text lines" if mode == "lines" else "no line feed"
+            rows.append("| Output %.2f GB (%s) through the controller into the log, %d rounds | %s (%.0f MB/s) | `cat` into a file %s | %.2f |"
+                        % (o["bytes"] / 1e9, what, a["n"], fmt(a, "s", 2), o["bytes"] / 1e6 / a["median"], fmt(c, "s", 2), ratio(a, c)))
+            rows.append("| Peak RSS of the controller's process during that (%s) | %.1f MiB (%.1f MiB before) | | |"
+                        % (what, o["peak_rss_kb"] / 1024, o["rss_before_kb"] / 1024))
+
+    with open(os.path.join(results, "summary.json"), "w") as f:
+        json.dump(summary, f, indent=1)
+
+    body = [BEGIN,
+            "_Generated by `bench/run.sh` on %s. Machine: %s, %d cores, %s GiB memory, Linux %s, Debian %s._\n"
+            % (m["date"], m["cpu"], m["cores"], m["memory_gib"], m["kernel"], m["debian"]),
+            "| Measurement | A | B | A / B (medians) |", "|---|---|---|---|"] + rows + \
+           ["", "### Goals\n", "| Goal | Measured | |", "|---|---|---|"] + goals + [""] + text + [END]
+    with open(report) as f:
+        doc = f.read()
+    if BEGIN in doc and END in doc:
+        doc = doc[:doc.index(BEGIN)] + "\n".join(body) + doc[doc.index(END) + len(END):]
+    else:
+        doc += "\n" + "\n".join(body) + "\n"
+    with open(report, "w") as f:
+        f.write(doc)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Runs every benchmark and writes bench/results/ (raw JSON, summary.json,
+# startup.svg) and the figures section of bench/REPORT.md.
+# Usage: bench/run.sh [--quick]     (--quick: fewer rounds, smaller output)
+# Needs the packages of scripts/debian-packages.txt (scripts/setup.sh).
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+quick=0
+[[ "${1:-}" == "--quick" ]] && quick=1
+
+if ((quick)); then
+  install_rounds=3 ready_rounds=10 startup_rounds=2 output_rounds=1 output_bytes=$((256 << 20))
+else
+  install_rounds=9 ready_rounds=40 startup_rounds=9 output_rounds=3 output_bytes=$((1 << 30))
+fi
+
+cmake --preset default >/dev/null
+cmake --build --preset default -j2
+bin=build/default/bin
+payload=build/default/share/zormak/payload
+results=bench/results
+mkdir -p "$results"
+rm -f "$results"/*.json "$results"/startup.svg
+
+# Every temporary home, data folder and log lies in one folder of our own,
+# on the file system of the user's data folder (the install's target).
+work=$(mktemp -d "${HOME}/.cache/zormak-bench.XXXXXX" 2>/dev/null || mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export HOME="$work/home" XDG_DATA_HOME="$work/home/.local/share" XDG_CACHE_HOME="$work/home/.cache"
+mkdir -p "$HOME"
+
+echo "bench: install"
+"$bin/install_bench" "$payload" "$work/install" "$install_rounds" >"$results/install.json"
+echo "bench: readiness"
+"$bin/readiness_bench" "$work/ready" "$ready_rounds" >"$results/readiness.json"
+echo "bench: output"
+"$bin/output_bench" "$work/out" "$output_bytes" lines "$output_rounds" >"$results/output-lines.json"
+"$bin/output_bench" "$work/out" "$output_bytes" noline "$output_rounds" >"$results/output-noline.json"
+echo "bench: start-up, stop and memory"
+/usr/bin/python3 bench/startup_bench.py build/default "$results/startup.json" "$startup_rounds"
+
+/usr/bin/python3 bench/report.py "$results" bench/REPORT.md
+echo "bench: figures written to bench/REPORT.md and $results/"
