@@ -171,10 +171,29 @@ bool claimDataFolder() {
   return !held;
 }
 
+// WebKit's sandbox hands the session bus on to its processes and aborts the
+// whole program when the bus the environment names cannot be reached (an
+// address left over after su or ssh, a bus that has gone away). Such a bus
+// counts as none: without the variable GLib looks for the display's bus, or
+// the program runs without one.
+GDBusConnection* sessionBusOrNone() {
+  const char* address = g_getenv("DBUS_SESSION_BUS_ADDRESS");
+  if (!address || address[0] == '\0')
+    return nullptr;
+  GError* error = nullptr;
+  GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+  if (!bus) {
+    g_clear_error(&error);
+    g_unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  }
+  return bus;
+}
+
 }  // namespace
 
 GtkPlatform::GtkPlatform(int argc, char** argv) {
   argv0_ = argc > 0 && argv[0] ? argv[0] : "zormak";
+  sessionBus_ = sessionBusOrNone();
   MainQueue::installMain(std::make_shared<GlibMainQueue>());
   app_ = gtk_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS);
   g_signal_connect(app_, "startup", G_CALLBACK(&GtkPlatform::onStartup), this);
@@ -186,6 +205,8 @@ GtkPlatform::~GtkPlatform() {
   if (menubar_)
     g_object_unref(menubar_);
   g_object_unref(app_);
+  if (sessionBus_)
+    g_object_unref(sessionBus_);
 }
 
 void GtkPlatform::setRegularActivationPolicy() {

@@ -49,6 +49,7 @@ class GtkPlatform final : public Application, public Platform {
   GtkWindow* mainWindow() const;
 
   GtkApplication* app_ = nullptr;
+  GDBusConnection* sessionBus_ = nullptr;  // held so the application reuses it
   std::string argv0_;
   std::weak_ptr<AppDelegate> delegate_;
   bool launched_ = false;
