@@ -518,7 +518,12 @@ os._exit(0)
     if (round % 5 == 4)
       f.c->stop();
     ASSERT_TRUE(f.waitFor(1)) << "round " << round;
-    f.loop->runFor(50ms);
+    // An exit report follows a ready one however slow the machine is; after
+    // it, a short wait shows anything that should not have come.
+    if (f.events[0].rfind("ready ", 0) == 0) {
+      ASSERT_TRUE(f.waitFor(2)) << "round " << round;
+    }
+    f.loop->runFor(20ms);
     const std::string log = f.logText();
     int readyLines = 0;
     for (size_t at = log.find("界面已就绪"); at != std::string::npos;
