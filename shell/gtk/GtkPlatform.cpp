@@ -20,13 +20,28 @@ namespace zormak::gtk {
 
 namespace {
 
+// A window's first showing realises it and sets up its renderer, the longest
+// single step of a launch. Done from the main loop once the launch sequence
+// has returned, it runs while the web view's processes and the server start
+// rather than before them; nothing is drawn before the loop runs anyway.
+void presentSoon(GtkWidget* window) {
+  g_idle_add_full(
+      G_PRIORITY_DEFAULT,
+      [](gpointer data) -> gboolean {
+        trace::mark("present");
+        gtk_window_present(GTK_WINDOW(data));
+        return G_SOURCE_REMOVE;
+      },
+      g_object_ref(window), g_object_unref);
+}
+
 class GtkWindowHandle final : public Window {
  public:
   explicit GtkWindowHandle(GtkWidget* window) : window_(window) {}
   void setTitle(const std::string& title) override {
     gtk_window_set_title(GTK_WINDOW(window_), title.c_str());
   }
-  void present() override { gtk_window_present(GTK_WINDOW(window_)); }
+  void present() override { presentSoon(window_); }
   GtkWidget* widget() const { return window_; }
 
  private:
@@ -372,7 +387,7 @@ std::unique_ptr<SignalSource> GtkPlatform::makeSignalSource(int signo,
 void GtkPlatform::activate() {
   trace::mark("activate");
   if (window_)
-    gtk_window_present(mainWindow());
+    presentSoon(window_);
 }
 
 void GtkPlatform::openInBrowser(const std::string& uri) {
