@@ -1,4 +1,5 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -35,9 +36,13 @@ using Access = ServerControllerTestAccess;
 const std::string kServerHead = R"(#!/usr/bin/python3
 import http.server, json, os, signal, sys, threading, time
 port = int(sys.argv[sys.argv.index('--port') + 1])
+fds = {}
+for fd in os.listdir('/proc/self/fd'):
+    try: fds[fd] = os.readlink('/proc/self/fd/' + fd)
+    except OSError: pass
 with open('launch.json', 'w') as f:
     json.dump({'argv': sys.argv[1:], 'cwd': os.getcwd(), 'env': dict(os.environ),
-               'mask': open('/proc/self/status').read()}, f)
+               'mask': open('/proc/self/status').read(), 'fds': fds}, f)
 statuses = os.environ.get('FAKE_STATUSES', '200').split(',')
 count = [0]
 class H(http.server.BaseHTTPRequestHandler):
@@ -107,8 +112,17 @@ TEST(ServerProcess, AnnouncedServerIsReadyOnceWithItsCommandLineAndEnvironment) 
   sigemptyset(&blocked);
   sigaddset(&blocked, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  // Descriptors the shell holds without close-on-exec, low and high, stay
+  // with the shell.
+  writeFile(f.dir / "held", "");
+  const int held = ::open((f.dir / "held").c_str(), O_RDONLY);
+  ASSERT_GE(held, 0);
+  const int heldHigh = ::fcntl(held, F_DUPFD, 1500);
+  ASSERT_GE(heldHigh, 1500);
   f.install(kAnnounceAndServe);
   f.c->start();
+  ::close(held);
+  ::close(heldHigh);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   signal(SIGHUP, SIG_DFL);
   for (auto* v : {"CLAUDE_X", "GENIE_", "CODEBUDDY_TOKEN", "MY_CLAUDE_X", "claude_x"})
@@ -127,6 +141,9 @@ TEST(ServerProcess, AnnouncedServerIsReadyOnceWithItsCommandLineAndEnvironment) 
   for (auto* gone : {"\"CLAUDE_X\"", "\"GENIE_\"", "\"CODEBUDDY_TOKEN\""}) {
     EXPECT_THAT(launch, ::testing::Not(HasSubstr(gone)));
   }
+  EXPECT_THAT(launch, ::testing::Not(HasSubstr((f.dir / "held").string())));
+  EXPECT_THAT(launch, ::testing::Not(HasSubstr("app.log")));
+  EXPECT_THAT(launch, HasSubstr("\"1\": \"pipe:"));
   // Nothing blocked or ignored reaches the server.
   EXPECT_THAT(launch, HasSubstr("SigBlk:\\t0000000000000000"));
   // Python itself ignores SIGPIPE and SIGXFSZ, and nothing else.
