@@ -493,13 +493,26 @@ class HostileFiles(FaultCase):
         self.assertEqual(self.data(run), seeds)
 
     def test_unwritable_data_folder(self):
-        # A file where the folder should be.
-        run = self.run_with()
-        write(run.support, b"not a folder")
-        self.assertFailsClearly(run)
-        with open(run.support, "rb") as f:
-            self.assertEqual(f.read(), b"not a folder")
-        os.remove(run.support)
+        # A file where the folder should be. WebKit's web process once died
+        # at start on that (its sandbox binds site-data folders below it),
+        # and took the shell with it, not always at once: so a few times.
+        for _ in range(3):
+            run = self.run_with()
+            write(run.support, b"not a folder")
+            self.addCleanup(lambda r=run: os.path.isfile(r.support) and os.remove(r.support))
+            self.assertFailsClearly(run)
+            with open(run.support, "rb") as f:
+                self.assertEqual(f.read(), b"not a folder")
+            os.remove(run.support)
+            run.close()
+
+        # A file where the site-data folder should be: the application
+        # still works, with site data kept for the run only.
+        for _ in range(3):
+            run = self.fresh()
+            write(os.path.join(run.support, "WebKit"), b"not a folder")
+            self.assertStartsAndStops(run)
+            run.close()
 
         # A read-only folder, empty and then with an installation to upgrade.
         run = self.fresh()
