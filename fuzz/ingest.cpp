@@ -3,8 +3,9 @@
 // cut, and the unfinished line never holds more than the bound.
 //
 // Input: one byte of control (low 3 bits: number of cuts; high bits: how
-// often the rest is repeated, to pass the line bound), that many cut bytes,
-// then the stream.
+// many 4 KiB the rest is repeated to, so streams pass the line bound), that
+// many cut bytes, then the stream.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -44,10 +45,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0)
     return 0;
   const size_t cutCount = data[0] & 7;
-  const size_t repeats = 1 + (data[0] >> 3) * 400;
   if (size < 1 + cutCount)
     return 0;
   std::string_view piece(reinterpret_cast<const char*>(data + 1 + cutCount), size - 1 - cutCount);
+  const size_t repeats = 1 + (data[0] >> 3) * size_t{4096} / std::max<size_t>(piece.size(), 1);
   std::string stream;
   for (size_t i = 0; i < repeats; ++i)
     stream.append(piece);
