@@ -75,7 +75,7 @@ def mentions(pid, marker):
 
 
 def processes_of(run):
-    """Live processes started for the run: its shells, servers and WebKit's helpers."""
+    """Live processes started for the run: its shells, servers and WebKit's processes."""
     me = os.getpid()
     return [p for p in all_pids() if p != me and alive(p) and mentions(p, run.dir)]
 
@@ -379,7 +379,7 @@ class StartStopCycles(FaultCase):
             leaked = {fd: t for fd, t in held.items()
                       if fd > 2 and (t in ours or t.startswith(run.support) or "anon_inode" in t)}
             self.assertEqual(leaked, {}, context + ": the server holds the shell's descriptors")
-            # WebKit's helpers keep their own site data, but nothing of the
+            # WebKit's processes keep their own site data, but nothing of the
             # supervision's (the log, the pid file, the folder lock).
             private = {os.path.join(run.support, n) for n in ("app.log", "server.pid", "")}
             private.add(run.support)
