@@ -20,7 +20,9 @@ class ZormakError : public std::exception {
   std::string errorDescription() const;
   const char* what() const noexcept override { return "payloadMissing"; }
 
-  friend bool operator==(const ZormakError&, const ZormakError&) = default;
+  // Spelled out: a defaulted one would compare the std::exception base,
+  // which has no operator==, so clang deletes it.
+  friend bool operator==(const ZormakError& a, const ZormakError& b) { return a.case_ == b.case_; }
 
  private:
   explicit ZormakError(Case c) : case_(c) {}

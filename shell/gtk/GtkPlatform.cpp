@@ -204,6 +204,13 @@ GDBusConnection* sessionBusOrNone() {
   return bus;
 }
 
+// True when `dir` is a folder, after creating it where it was missing.
+bool isFolderOrMade(const std::filesystem::path& dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  return std::filesystem::is_directory(dir, ec);
+}
+
 }  // namespace
 
 GtkPlatform::GtkPlatform(int argc, char** argv) {
@@ -348,10 +355,19 @@ std::shared_ptr<WebView> GtkPlatform::makeWebView(Window& window, NavigationHand
   // app/, which a reinstall replaces), so cookies and storage survive.
   const std::filesystem::path data = ServerController::appSupportDir() / "WebKit";
   const std::filesystem::path cache = std::filesystem::path(g_get_user_cache_dir()) / "ZORMAK";
-  WebKitNetworkSession* session = webkit_network_session_new(data.c_str(), cache.c_str());
-  webkit_cookie_manager_set_persistent_storage(webkit_network_session_get_cookie_manager(session),
-                                               (data / "cookies.sqlite").c_str(),
-                                               WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
+  WebKitNetworkSession* session = nullptr;
+  if (isFolderOrMade(data) && isFolderOrMade(cache)) {
+    session = webkit_network_session_new(data.c_str(), cache.c_str());
+    webkit_cookie_manager_set_persistent_storage(webkit_network_session_get_cookie_manager(session),
+                                                 (data / "cookies.sqlite").c_str(),
+                                                 WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
+  } else {
+    // WebKit's sandbox binds folders below these, and its web process dies
+    // at start (taking this process with it) when such a path runs through a
+    // file. The window still has to show what went wrong, so this run keeps
+    // its site data in memory only.
+    session = webkit_network_session_new_ephemeral();
+  }
   GtkWidget* widget =
       GTK_WIDGET(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session, nullptr));
   g_object_unref(session);

@@ -36,6 +36,11 @@ class ServerControllerTestAccess {
     c.pollStatus(0);
   }
   static size_t lineBufferSize(const ServerController& c) { return c.lineBuffer_.size(); }
+  static constexpr size_t kMaxLineLength = ServerController::kMaxLineLength;
+  static std::optional<std::string> readyURL(const ServerController& c) {
+    std::lock_guard lock(c.outcomeMutex_);
+    return c.readyURL_;
+  }
 };
 
 namespace testing {

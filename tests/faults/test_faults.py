@@ -1,0 +1,619 @@
+"""Fault tests of the built zormak binary under Xvfb: SIGKILL at many moments
+of a start, many start/stop cycles, and hostile files in the bundle and the
+data folder. They reuse the end-to-end tests' display, bus and temporary
+installed layout (tests/e2e/test_shell.py).
+
+Usage: test_faults.py ZORMAK_BINARY [unittest arguments]
+ZORMAK_FAULTS_LONG=1 runs the longer variant (more kill moments and cycles);
+ZORMAK_FAULTS_KILLS and ZORMAK_FAULTS_CYCLES set the counts directly.
+The read-only and full data folder cases mount file systems, so they need
+root; elsewhere they are skipped with the reason.
+"""
+import ctypes
+import hashlib
+import json
+import os
+import random
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+import test_shell as e2e  # noqa: E402
+from test_shell import FAILURE_TITLE, MAIN_TITLE, alive, wait_for  # noqa: E402
+
+LONG = os.environ.get("ZORMAK_FAULTS_LONG") == "1"
+KILL_MOMENTS = int(os.environ.get("ZORMAK_FAULTS_KILLS") or (90 if LONG else 30))
+CYCLES = int(os.environ.get("ZORMAK_FAULTS_CYCLES") or (1000 if LONG else 200))
+
+PREPARING = "[ZORMAK] 首次启动（或版本已更新），正在准备运行环境……\n"
+PREPARED = "[ZORMAK] 运行环境就绪："
+READY = "[ZORMAK] 界面已就绪："
+REAPED = "[ZORMAK] 发现上次遗留的服务进程 pid=%d，"
+LAUNCHED = re.compile(r"\[ZORMAK\] 已启动 python pid=(\d+)，")
+
+
+# --- Processes and descriptors ------------------------------------------------
+
+def proc_stat(pid):
+    """(state, parent pid) of a process, or None once it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return fields[0], int(fields[1])
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def all_pids():
+    return [int(n) for n in os.listdir("/proc") if n.isdigit()]
+
+
+def children(pid):
+    return [p for p in all_pids() if (proc_stat(p) or ("", 0))[1] == pid]
+
+
+def zombies():
+    return {p for p in all_pids() if (proc_stat(p) or ("",))[0] == "Z"}
+
+
+def mentions(pid, marker):
+    """True when the process's command line, environment or working folder names marker."""
+    try:
+        for name in ("cmdline", "environ"):
+            with open("/proc/%d/%s" % (pid, name), "rb") as f:
+                if marker.encode() in f.read():
+                    return True
+        return os.readlink("/proc/%d/cwd" % pid).startswith(marker)
+    except OSError:
+        return False
+
+
+def processes_of(run):
+    """Live processes started for the run: its shells, servers and WebKit's processes."""
+    me = os.getpid()
+    return [p for p in all_pids() if p != me and alive(p) and mentions(p, run.dir)]
+
+
+def fd_targets(pid):
+    out = {}
+    try:
+        names = os.listdir("/proc/%d/fd" % pid)
+    except OSError:
+        return out
+    for name in names:
+        try:
+            out[int(name)] = os.readlink("/proc/%d/fd/%s" % (pid, name))
+        except OSError:
+            pass
+    return out
+
+
+class _XClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong),
+                ("message_type", ctypes.c_ulong), ("format", ctypes.c_int),
+                ("data", ctypes.c_long * 5)]
+
+
+class _XEvent(ctypes.Union):
+    _fields_ = [("xclient", _XClientMessage), ("pad", ctypes.c_long * 24)]
+
+
+def close_window(display, window):
+    """Asks the window to close as a window manager's close button does
+    (WM_DELETE_WINDOW); Xvfb runs none."""
+    x = ctypes.CDLL("libX11.so.6")
+    x.XOpenDisplay.restype = ctypes.c_void_p
+    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x.XInternAtom.restype = ctypes.c_ulong
+    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                             ctypes.POINTER(_XEvent)]
+    x.XFlush.argtypes = [ctypes.c_void_p]
+    x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    d = x.XOpenDisplay(display.encode())
+    if not d:
+        raise OSError("cannot open display " + display)
+    event = _XEvent()
+    event.xclient.type = 33  # ClientMessage
+    event.xclient.window = window
+    event.xclient.message_type = x.XInternAtom(d, b"WM_PROTOCOLS", 0)
+    event.xclient.format = 32
+    event.xclient.data[0] = x.XInternAtom(d, b"WM_DELETE_WINDOW", 0)
+    x.XSendEvent(d, window, 0, 0, ctypes.byref(event))
+    x.XFlush(d)
+    x.XCloseDisplay(d)
+
+
+# --- Files -----------------------------------------------------------------------
+
+def bundle(run):
+    return os.path.join(run.dir, "share", "zormak", "payload")
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data.encode() if isinstance(data, str) else data)
+
+
+def set_version(run, version):
+    write(os.path.join(bundle(run), "PAYLOAD_VERSION"), version)
+
+
+def set_mode(run, mode):
+    write(os.path.join(bundle(run), "behaviour.json"),
+          json.dumps({"mode": mode, "status": 3, "record": run.requests}))
+
+
+def add_ballast(run):
+    """Makes the bundle as big as the real one, so that installing it takes a
+    while: the real payload's files beside the fake server, or made-up ones
+    when the build has no payload."""
+    real = os.path.join(os.path.dirname(os.path.dirname(e2e.BINARY)), "share", "zormak", "payload")
+    target = os.path.join(bundle(run), "ballast")
+    if os.path.isdir(real):
+        shutil.copytree(real, target, symlinks=True)
+        return
+    rng = random.Random(7)
+    for i in range(2500):
+        write(os.path.join(target, "d%02d" % (i % 50), "f%04d.bin" % i), rng.randbytes(12000))
+
+
+def tree(root, skip=("data",)):
+    """relative path -> what it is (a file's size and digest, a link's target)."""
+    out = {}
+    for base, dirs, files in os.walk(root):
+        rel = os.path.relpath(base, root)
+        if rel == "." and skip:
+            dirs[:] = [d for d in dirs if d not in skip]
+        for name in dirs + files:
+            path = os.path.join(base, name)
+            key = os.path.normpath(os.path.join(rel, name))
+            if os.path.islink(path):
+                out[key] = "-> " + os.readlink(path)
+            elif os.path.isdir(path):
+                out[key] = "dir"
+            else:
+                with open(path, "rb") as f:
+                    out[key] = hashlib.sha256(f.read()).hexdigest()
+    return out
+
+
+def seed_data(run):
+    """Fills the installed app/data with settings, history and a large file;
+    returns what it holds."""
+    data = os.path.join(run.support, "app", "data")
+    rng = random.Random(11)
+    write(os.path.join(data, "settings.json"), json.dumps({"download_dir": "/tmp/下载", "n": 3}))
+    write(os.path.join(data, "history.json"), json.dumps([{"title": "视频 %d" % i} for i in range(200)]))
+    write(os.path.join(data, "cache", "blob.bin"), rng.randbytes(300000))
+    return tree(data, skip=())
+
+
+def mount(*args):
+    r = subprocess.run(["mount", *args], capture_output=True, text=True)
+    return r.returncode == 0, r.stderr.strip()
+
+
+def umount(path):
+    if subprocess.run(["umount", path], capture_output=True).returncode != 0:
+        subprocess.run(["umount", "-l", path], capture_output=True)
+
+
+# --- The test cases' common steps ---------------------------------------------------
+
+class FaultCase(e2e.ShellTestCase):
+    def log_since(self, run, offset):
+        try:
+            with open(os.path.join(run.support, "app.log"), "rb") as f:
+                f.seek(offset)
+                return f.read().decode("utf-8", "replace")
+        except OSError:
+            return ""
+
+    def start(self, run, **env):
+        """Launches the shell; returns it and the log's length before it."""
+        try:
+            offset = os.path.getsize(os.path.join(run.support, "app.log"))
+        except OSError:
+            offset = 0
+        return run.launch(**env), offset
+
+    def wait_ready(self, run, offset, timeout=60):
+        return (wait_for(lambda: READY in self.log_since(run, offset), timeout, 0.02)
+                and run.wait_title(MAIN_TITLE, 20))
+
+    def stop(self, run, proc, how="term"):
+        if how == "term":
+            proc.send_signal(signal.SIGTERM)
+        elif how == "quit":
+            run.key("ctrl+q")
+        else:
+            close_window(run.display.display, int(run.window()))
+        try:
+            rc = proc.wait(20)
+        except subprocess.TimeoutExpired:
+            self.fail("zormak did not exit after " + how)
+        self.assertEqual(rc, 0, "zormak ended with %s after %s" % (rc, how))
+        self.assertEqual(proc.stdout.read(), b"")
+        proc.stdout.close()
+
+    def assertNothingLeft(self, run, timeout=15):
+        left = wait_for(lambda: not processes_of(run), timeout) or processes_of(run)
+        if left is not True:
+            described = []
+            for p in left:
+                try:
+                    with open("/proc/%d/cmdline" % p, "rb") as f:
+                        described.append((p, f.read().replace(b"\0", b" ")))
+                except OSError:
+                    pass
+            self.fail("left running: %r" % described)
+
+    def assertStartsAndStops(self, run, how="term", **env):
+        proc, offset = self.start(run, **env)
+        self.assertTrue(self.wait_ready(run, offset), (run.titles(), self.log_since(run, offset)))
+        self.stop(run, proc, how)
+        return self.log_since(run, offset)
+
+    def assertFailsClearly(self, run, log_text=None):
+        """The failure title, no server, and a clean end on SIGTERM."""
+        proc, offset = self.start(run)
+        self.assertTrue(run.wait_title(FAILURE_TITLE, 40), (run.titles(), self.log_since(run, offset)))
+        section = self.log_since(run, offset)
+        self.assertNotIn("已启动 python", section)
+        if log_text:
+            self.assertIn(log_text, section)
+        self.stop(run, proc)
+        self.assertNothingLeft(run)
+        return section
+
+
+# --- SIGKILL at many moments of a start -----------------------------------------------
+
+class KilledDuringStart(FaultCase):
+    def test_every_moment_of_a_start_recovers_with_the_data_intact(self):
+        run = self.run_with()
+        add_ballast(run)
+        support = run.support
+        set_version(run, "kill-0")
+
+        # The first start installs; its marks place the kills.
+        proc, offset = self.start(run)
+        launched = time.monotonic()
+        marks = {}
+        for mark in (PREPARING, PREPARED, READY):
+            self.assertTrue(wait_for(lambda: mark in self.log_since(run, offset), 60, 0.002),
+                            self.log_since(run, offset))
+            marks[mark] = time.monotonic() - launched
+        self.assertTrue(run.wait_title(MAIN_TITLE, 20))
+        self.stop(run, proc)
+        installing = marks[PREPARED] - marks[PREPARING]
+        launching = marks[READY] - marks[PREPARED]
+        seeds = seed_data(run)
+
+        hit = {"install": 0, "launch": 0, "ready": 0}
+        reaped = 0
+        per_phase = KILL_MOMENTS // 3
+        for i in range(KILL_MOMENTS):
+            aim = ("install", "launch", "ready")[i % 3]
+            fraction = (i // 3 + 0.5) / per_phase
+            # Some servers ignore SIGTERM, so the parent-death signal leaves
+            # them running and the next start has to end them.
+            mode = "ignore-term" if aim != "install" and (i // 3) % 3 == 1 else "serve"
+            version = "kill-%d" % (i + 1)
+            set_mode(run, mode)
+            set_version(run, version)
+            expected_tree = tree(bundle(run))
+
+            proc, offset = self.start(run)
+            trigger, delay = {"install": (PREPARING, fraction * installing),
+                              "launch": (PREPARED, fraction * launching),
+                              "ready": (READY, fraction * 1.5)}[aim]
+            self.assertTrue(wait_for(lambda: trigger in self.log_since(run, offset), 60, 0.002),
+                            (i, self.log_since(run, offset)))
+            time.sleep(delay)
+            proc.kill()
+            proc.wait(10)
+            proc.stdout.close()
+            section = self.log_since(run, offset)
+            phase = "ready" if READY in section else "launch" if PREPARED in section else "install"
+            hit[phase] += 1
+            found = LAUNCHED.search(section)
+            stale = int(found.group(1)) if found else None
+            context = "kill %d aimed at %s, hit %s, mode %s:\n%s" % (i, aim, phase, mode, section)
+
+            survived = stale is not None and alive(stale)
+            proc, offset = self.start(run)
+            self.assertTrue(self.wait_ready(run, offset),
+                            context + "\nnext start:\n" + self.log_since(run, offset))
+            after = self.log_since(run, offset)
+            if stale is not None:
+                self.assertTrue(wait_for(lambda: not alive(stale), 5), context)
+            if survived:
+                self.assertIn(REAPED % stale, after, context)
+                reaped += 1
+            self.assertEqual(tree(os.path.join(support, "app", "data"), skip=()), seeds, context)
+            self.assertFalse(os.path.exists(os.path.join(support, "data-preserved")), context)
+            self.assertEqual([n for n in os.listdir(support) if n.startswith("data")], [], context)
+            self.assertEqual(tree(os.path.join(support, "app")), expected_tree, context)
+            self.stop(run, proc)
+            self.assertNothingLeft(run)
+
+        print("\nkills by phase hit: %r; servers that outlived the shell and were reaped: %d"
+              % (hit, reaped), file=sys.stderr)
+        self.assertGreaterEqual(min(hit.values()), KILL_MOMENTS // 10, hit)
+        self.assertGreater(reaped, 0, "no server outlived its shell, so the reaper went untested")
+
+
+# --- Many starts and stops --------------------------------------------------------------
+
+class StartStopCycles(FaultCase):
+    def test_cycles_leave_no_process_zombie_or_descriptor_behind(self):
+        run = self.run_with()
+        zombies_before = zombies()
+        shell_fds, server_pids = [], []
+        for i in range(CYCLES):
+            how = "quit" if i % 10 == 3 else "close" if i % 10 == 7 else "term"
+            proc, offset = self.start(run)
+            context = "cycle %d (%s)" % (i, how)
+            self.assertTrue(self.wait_ready(run, offset), (context, self.log_since(run, offset)))
+            server = run.server_pid()
+            self.assertIsNotNone(server, context)
+            server_pids.append(server)
+
+            shell = fd_targets(proc.pid)
+            shell_fds.append(len(shell))
+            ours = set(shell.values())
+            held = fd_targets(server)
+            self.assertEqual(held.get(1), held.get(2), context)
+            self.assertTrue(held.get(1, "").startswith("pipe:"), (context, held))
+            leaked = {fd: t for fd, t in held.items()
+                      if fd > 2 and (t in ours or t.startswith(run.support) or "anon_inode" in t)}
+            self.assertEqual(leaked, {}, context + ": the server holds the shell's descriptors")
+            # WebKit's processes keep their own site data, but nothing of the
+            # supervision's (the log, the pid file, the folder lock).
+            private = {os.path.join(run.support, "app.log"), run.pidfile(), run.support}
+            for child in children(proc.pid):
+                if child != server:
+                    wrong = [t for t in fd_targets(child).values() if t in private]
+                    self.assertEqual(wrong, [], (context, child))
+            dead = [c for c in children(proc.pid) if (proc_stat(c) or ("",))[0] == "Z"]
+            if dead:
+                time.sleep(0.5)
+                dead = [c for c in dead if (proc_stat(c) or ("",))[0] == "Z"]
+            self.assertEqual(dead, [], context + ": unreaped children")
+
+            self.stop(run, proc, how)
+            self.assertTrue(wait_for(lambda: not alive(server), 5), context)
+            self.assertFalse(os.path.exists(run.pidfile()), context)
+            self.assertNothingLeft(run)
+
+        # Whatever outlived a shell went to init (or here) and must be reaped
+        # there; init reaps in its own time.
+        def new_zombies():
+            return {z for z in zombies() - zombies_before
+                    if (proc_stat(z) or ("", 0))[1] in (1, os.getpid())}
+        self.assertTrue(wait_for(lambda: not new_zombies(), 20), new_zombies())
+        quarter = max(1, CYCLES // 4)
+        self.assertLessEqual(max(shell_fds[-quarter:]), max(shell_fds[:quarter]) + 2, shell_fds)
+
+        log = run.log()
+        self.assertEqual(log.count(" 启动 =====\n"), CYCLES)
+        parts = []
+        for pid in server_pids:
+            parts += [" 启动 =====\n", "[ZORMAK] 已启动 python pid=%d，端口 " % pid, READY,
+                      "[ZORMAK] 正在关闭服务……\n", "[ZORMAK] 服务已关闭\n"]
+        self.assertInOrder(log, parts)
+        self.assertEqual(log.count("[ZORMAK] 服务已关闭\n"), CYCLES)
+
+
+# --- Hostile files ------------------------------------------------------------------------
+
+DECOY = r"""
+import signal, sys, time
+record = sys.argv[1]
+def note(signo, frame):
+    with open(record, "a") as f:
+        f.write("%d\n" % signo)
+for s in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGUSR1, signal.SIGUSR2, signal.SIGQUIT):
+    signal.signal(s, note)
+open(record + ".ready", "w").close()
+while True:
+    time.sleep(1)
+"""
+
+
+class HostileFiles(FaultCase):
+    def fresh(self, **kw):
+        run = self.run_with(**kw)
+        os.makedirs(run.support, exist_ok=True)
+        return run
+
+    def installed(self, version="v1"):
+        """A run whose payload is installed, with the user's data seeded."""
+        run = self.fresh()
+        set_version(run, version)
+        self.assertStartsAndStops(run)
+        return run, seed_data(run)
+
+    def data(self, run):
+        return tree(os.path.join(run.support, "app", "data"), skip=())
+
+    def test_payload_that_is_a_plain_file_or_a_dangling_link(self):
+        run = self.fresh(payload=False)
+        path = os.path.join(run.dir, "share", "zormak", "payload")
+        write(path, os.urandom(4096))
+        self.assertFailsClearly(run, "准备运行环境失败")
+        os.remove(path)
+        os.symlink(os.path.join(run.dir, "nowhere"), path)
+        self.assertFailsClearly(run, "准备运行环境失败")
+
+    def test_version_files_of_random_bytes_reinstall_and_keep_the_data(self):
+        run, seeds = self.installed()
+        junk = os.urandom(200) + b"\xff\xfe\x00\n"
+        write(os.path.join(run.support, "app", "PAYLOAD_VERSION"), junk)
+        section = self.assertStartsAndStops(run)
+        self.assertIn(PREPARING, section)
+        self.assertEqual(self.data(run), seeds)
+        with open(os.path.join(run.support, "app", "PAYLOAD_VERSION"), "rb") as f:
+            self.assertEqual(f.read(), b"v1")
+        self.assertNotIn(PREPARING, self.assertStartsAndStops(run), "the repair holds")
+
+        for version in (junk, b"", b"\x00\x01\x02", "\u3000 \u200b\n".encode(), b"\xc0\xaf" * 50):
+            with self.subTest(version=version[:12]):
+                set_version(run, version)
+                for _ in range(2):
+                    self.assertStartsAndStops(run)
+                    self.assertEqual(self.data(run), seeds)
+                    self.assertFalse(os.path.exists(os.path.join(run.support, "data-preserved")))
+
+    def test_dangling_interpreter_in_the_bundle_or_the_installation(self):
+        run = self.fresh()
+        python = os.path.join(bundle(run), ".venv", "bin", "python")
+        os.remove(python)
+        os.symlink(os.path.join(run.dir, "no", "python3"), python)
+        self.assertFailsClearly(run)
+
+        run, seeds = self.installed()
+        python = os.path.join(run.support, "app", ".venv", "bin", "python")
+        os.remove(python)
+        os.symlink(os.path.join(run.dir, "no", "python3"), python)
+        self.assertFailsClearly(run)
+        self.assertEqual(self.data(run), seeds)
+
+    def test_unwritable_data_folder(self):
+        # A file where the folder should be. WebKit's web process once died
+        # at start on that (its sandbox binds site-data folders below it),
+        # and took the shell with it, not always at once: so a few times.
+        for _ in range(3):
+            run = self.run_with()
+            write(run.support, b"not a folder")
+            self.addCleanup(lambda r=run: os.path.isfile(r.support) and os.remove(r.support))
+            self.assertFailsClearly(run)
+            with open(run.support, "rb") as f:
+                self.assertEqual(f.read(), b"not a folder")
+            os.remove(run.support)
+            run.close()
+
+        # A file where the site-data folder should be: the application
+        # still works, with site data kept for the run only.
+        for _ in range(3):
+            run = self.fresh()
+            write(os.path.join(run.support, "WebKit"), b"not a folder")
+            self.assertStartsAndStops(run)
+            run.close()
+
+        # A read-only folder, empty and then with an installation to upgrade.
+        run = self.fresh()
+        ok, why = mount("--bind", run.support, run.support)
+        if not ok:
+            self.skipTest("cannot bind-mount: " + why)
+        self.addCleanup(umount, run.support)
+        ok, why = mount("-o", "remount,bind,ro", run.support)
+        self.assertTrue(ok, why)
+        self.assertFailsClearly(run)
+        umount(run.support)
+
+        run, seeds = self.installed()
+        set_version(run, "v2")
+        ok, why = mount("--bind", run.support, run.support)
+        self.assertTrue(ok, why)
+        self.addCleanup(umount, run.support)
+        self.assertTrue(mount("-o", "remount,bind,ro", run.support)[0])
+        self.assertFailsClearly(run)
+        self.assertEqual(self.data(run), seeds)
+        umount(run.support)
+        self.assertIn(PREPARING, self.assertStartsAndStops(run))
+        self.assertEqual(self.data(run), seeds)
+
+    def test_full_disk_during_the_install_is_completed_by_the_next_start(self):
+        run = self.fresh()
+        ok, why = mount("-t", "tmpfs", "-o", "size=64m", "zormak-faults", run.support)
+        if not ok:
+            self.skipTest("cannot mount a tmpfs: " + why)
+
+        def unmount():
+            for p in run.procs:
+                if p.poll() is None:
+                    p.kill()
+                    p.wait(10)
+            wait_for(lambda: not processes_of(run), 10)
+            umount(run.support)
+        self.addCleanup(unmount)
+
+        set_version(run, "v1")
+        self.assertStartsAndStops(run)
+        seeds = seed_data(run)
+        add_ballast(run)
+        set_version(run, "v2")
+        used = shutil.disk_usage(run.support).used
+        ok, why = mount("-o", "remount,size=%d" % (used + 6 * 2**20), run.support)
+        self.assertTrue(ok, why)
+        proc, offset = self.start(run)
+        self.assertTrue(run.wait_title(FAILURE_TITLE, 60), (run.titles(), self.log_since(run, offset)))
+        self.stop(run, proc)
+        self.assertNothingLeft(run)
+        # The data is wherever the cut-short reinstall left it, whole.
+        held = os.path.join(run.support, "data-preserved")
+        self.assertEqual(tree(held, skip=()) if os.path.isdir(held) else self.data(run), seeds)
+
+        self.assertTrue(mount("-o", "remount,size=256m", run.support)[0])
+        self.assertIn(PREPARING, self.assertStartsAndStops(run))
+        self.assertEqual(self.data(run), seeds)
+        self.assertFalse(os.path.exists(held))
+        self.assertEqual(tree(os.path.join(run.support, "app")), tree(bundle(run)))
+
+    def test_pid_files_naming_no_server(self):
+        run, _ = self.installed()
+        received = []
+        caught = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGUSR1, signal.SIGUSR2,
+                  signal.SIGQUIT)
+        previous = {s: signal.signal(s, lambda signo, frame: received.append(signo)) for s in caught}
+        self.addCleanup(lambda: [signal.signal(s, h) for s, h in previous.items()])
+
+        record = os.path.join(run.dir, "decoy-signals.txt")
+        decoy = subprocess.Popen([sys.executable, "-c", DECOY, record], start_new_session=True)
+        self.addCleanup(lambda: (decoy.kill(), decoy.wait()))
+        self.assertTrue(wait_for(lambda: os.path.exists(record + ".ready"), 10))
+
+        me = os.getpid()
+        contents = [os.urandom(64) + b"\xff", b"1\n", b"0\n", b"-1\n", b"-%d\n" % os.getpgrp(),
+                    b"%d\n" % me, b"+%d" % me, " %d\u3000\n".encode() % me, b"%d\n" % decoy.pid,
+                    b"-%d\n" % decoy.pid, b"99999999999\n", b"4194304\n", b"\n" * 10000]
+        for content in contents:
+            with self.subTest(pidfile=content[:20]):
+                write(run.pidfile(), content)
+                section = self.assertStartsAndStops(run)
+                self.assertNotIn("发现上次遗留的服务进程", section)
+                self.assertEqual(received, [])
+                self.assertIsNone(decoy.poll())
+                self.assertFalse(os.path.exists(record) and open(record).read())
+                self.assertTrue(alive(1))
+
+    def test_pid_file_naming_a_stale_server_that_ignores_sigterm(self):
+        run, seeds = self.installed()
+        stale_dir = os.path.join(run.dir, "stale")
+        write(os.path.join(stale_dir, "app.py"),
+              "import signal, time\nsignal.signal(signal.SIGTERM, signal.SIG_IGN)\n"
+              "open('ready', 'w').close()\nwhile True:\n    time.sleep(1)\n")
+        stale = subprocess.Popen([sys.executable, "app.py"], cwd=stale_dir, start_new_session=True)
+        self.addCleanup(lambda: (stale.kill(), stale.wait()))
+        self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(stale_dir, "ready")), 10))
+        write(run.pidfile(), "%d\n" % stale.pid)
+        section = self.assertStartsAndStops(run)
+        self.assertIn(REAPED % stale.pid, section)
+        self.assertEqual(stale.wait(5), -signal.SIGKILL)
+        self.assertEqual(self.data(run), seeds)
+
+
+if __name__ == "__main__":
+    e2e.BINARY = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
