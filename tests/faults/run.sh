@@ -32,5 +32,5 @@ cmake --build --preset fuzz
 
 status=0
 ctest --test-dir build/default -L faults --output-on-failure || status=$?
-ctest --preset fuzz || status=$?
+ctest --preset fuzz -j2 || status=$?  # one core each
 exit "$status"
