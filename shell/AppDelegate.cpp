@@ -48,7 +48,7 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
   platform_ = &platform;
 
   window = platform.makeWindow(
-      WindowSpec{std::string(pages::kMainTitle), kWidth, kHeight, kMinWidth, kMinHeight});
+      WindowOptions{std::string(pages::kMainTitle), kWidth, kHeight, kMinWidth, kMinHeight});
   std::weak_ptr<AppDelegate> weak = weak_from_this();
   webView = platform.makeWebView(*window, [weak](const std::string& uri, bool newWindow) {
     auto self = weak.lock();

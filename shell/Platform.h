@@ -40,7 +40,7 @@ class SignalSource {
   virtual ~SignalSource() = default;
 };
 
-struct WindowSpec {
+struct WindowOptions {
   std::string title;
   int width = 0;
   int height = 0;
@@ -57,7 +57,7 @@ class Platform {
  public:
   virtual ~Platform() = default;
 
-  virtual std::shared_ptr<Window> makeWindow(const WindowSpec& spec) = 0;
+  virtual std::shared_ptr<Window> makeWindow(const WindowOptions& options) = 0;
   // A web view with its own persistent site data and JavaScript on, without
   // a background of its own, made the window's whole content.
   virtual std::shared_ptr<WebView> makeWebView(Window& window, NavigationHandler navigation) = 0;

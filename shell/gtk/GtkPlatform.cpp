@@ -340,12 +340,12 @@ GtkWindow* GtkPlatform::mainWindow() const {
   return GTK_WINDOW(window_);
 }
 
-std::shared_ptr<Window> GtkPlatform::makeWindow(const WindowSpec& spec) {
+std::shared_ptr<Window> GtkPlatform::makeWindow(const WindowOptions& options) {
   window_ = gtk_application_window_new(app_);
   gtk_application_window_set_show_menubar(GTK_APPLICATION_WINDOW(window_), TRUE);
-  gtk_window_set_title(GTK_WINDOW(window_), spec.title.c_str());
-  gtk_window_set_default_size(GTK_WINDOW(window_), spec.width, spec.height);
-  gtk_widget_set_size_request(window_, spec.minWidth, spec.minHeight);
+  gtk_window_set_title(GTK_WINDOW(window_), options.title.c_str());
+  gtk_window_set_default_size(GTK_WINDOW(window_), options.width, options.height);
+  gtk_widget_set_size_request(window_, options.minWidth, options.minHeight);
   trace::mark("window");
   return std::make_shared<GtkWindowHandle>(window_);
 }

@@ -32,7 +32,7 @@ class GtkPlatform final : public Application, public Platform {
   int run() override;
 
   // Platform
-  std::shared_ptr<Window> makeWindow(const WindowSpec& spec) override;
+  std::shared_ptr<Window> makeWindow(const WindowOptions& options) override;
   std::shared_ptr<WebView> makeWebView(Window& window, NavigationHandler navigation) override;
   std::unique_ptr<SignalSource> makeSignalSource(int signo, std::function<void()> handler) override;
   void activate() override;

@@ -39,10 +39,10 @@ TEST(LaunchSequence, BuildsShowsStartingPageInstallsSignalsConnectsThenStartsAnd
   EXPECT_EQ(journal.events,
             (Events{"makeWindow:" + kMain, "makeWebView", "present", "loadHTML", "signal:15",
                     "signal:2", "signal:1", "setOnReady", "setOnFailed", "start", "activate"}));
-  EXPECT_EQ(platform.spec.width, 1180);
-  EXPECT_EQ(platform.spec.height, 840);
-  EXPECT_EQ(platform.spec.minWidth, 900);
-  EXPECT_EQ(platform.spec.minHeight, 640);
+  EXPECT_EQ(platform.options.width, 1180);
+  EXPECT_EQ(platform.options.height, 840);
+  EXPECT_EQ(platform.options.minWidth, 900);
+  EXPECT_EQ(platform.options.minHeight, 640);
   EXPECT_EQ(platform.webView->html, pages::kStartingPage);
   EXPECT_EQ(delegate->signalSources.size(), 3u);
   EXPECT_FALSE(delegate->terminating);

@@ -55,8 +55,8 @@ struct FakeSignalSource : SignalSource {};
 
 struct FakePlatform : Platform {
   explicit FakePlatform(Journal& j) : journal(j) {}
-  std::shared_ptr<Window> makeWindow(const WindowSpec& s) override {
-    spec = s;
+  std::shared_ptr<Window> makeWindow(const WindowOptions& s) override {
+    options = s;
     window = std::make_shared<FakeWindow>(journal);
     journal.add("makeWindow:" + s.title);
     return window;
@@ -87,7 +87,7 @@ struct FakePlatform : Platform {
   }
 
   Journal& journal;
-  WindowSpec spec;
+  WindowOptions options;
   std::shared_ptr<FakeWindow> window;
   std::shared_ptr<FakeWebView> webView;
   NavigationHandler navigation;
