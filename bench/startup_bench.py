@@ -25,6 +25,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 SETTLE = 1.0
 
+# One Xvfb and one private session bus, as the end-to-end tests run them.
+sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
+from test_shell import Display  # noqa: E402
+
 
 def now():
     return time.clock_gettime_ns(time.CLOCK_MONOTONIC)
@@ -106,29 +110,6 @@ def memory(pid):
     }
 
 
-class Display:
-    """One Xvfb and one private session bus (see tests/e2e/session-bus.conf)."""
-
-    def __init__(self):
-        r, w = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(w), "-screen", "0", "1400x1000x24", "-nolisten", "tcp"],
-            pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(w)
-        with os.fdopen(r) as f:
-            self.display = ":" + f.readline().strip()
-        self.bus = subprocess.Popen(
-            ["dbus-daemon", "--config-file=" + os.path.join(ROOT, "tests", "e2e", "session-bus.conf"),
-             "--nofork", "--nopidfile", "--print-address=1"],
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        self.address = self.bus.stdout.readline().strip()
-
-    def close(self):
-        for p in (self.bus, self.xvfb):
-            p.terminate()
-            p.wait(10)
-
-
 class Bench:
     def __init__(self, build, work):
         self.work = work
@@ -151,7 +132,7 @@ class Bench:
                     if not k.startswith("XDG_") and k not in ("DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY")}
         self.env.update({
             "DISPLAY": self.display.display,
-            "DBUS_SESSION_BUS_ADDRESS": self.display.address,
+            "DBUS_SESSION_BUS_ADDRESS": self.display.bus_address,
             "GDK_BACKEND": "x11",
             "LIBGL_ALWAYS_SOFTWARE": "1",
             "WEBKIT_DISABLE_COMPOSITING_MODE": "1",
