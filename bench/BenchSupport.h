@@ -1,25 +1,17 @@
 #pragma once
 
-// Helpers shared by the benchmark programs: timing, samples as JSON and
-// access to the controller's private steps.
+// Helpers shared by the benchmark programs: timing and samples as JSON. The
+// controller's private steps are reached as the tests reach them.
 #include <time.h>
 
-#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "ServerController.h"
+#include "ControllerAccess.h"
 
-namespace zormak {
-
-// The benchmarks time single steps of the controller, as its tests do.
-class ServerControllerTestAccess {
- public:
-  static void prepareRuntime(ServerController& c) { c.prepareRuntime(); }
-};
-
-namespace bench {
+namespace zormak::bench {
 
 // CLOCK_MONOTONIC in nanoseconds: the clock of every mark in the benchmarks,
 // comparable across processes.
@@ -46,10 +38,16 @@ inline void printSamples(const char* name,
   std::fflush(stdout);
 }
 
-inline double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
+// Seconds a shell command takes; a failing command ends the benchmark.
+inline double timeCommand(const std::string& command) {
+  long long began = monotonicNs();
+  int status = std::system(command.c_str());
+  double elapsed = static_cast<double>(monotonicNs() - began) / 1e9;
+  if (status != 0) {
+    std::fprintf(stderr, "failed: %s\n", command.c_str());
+    std::exit(1);
+  }
+  return elapsed;
 }
 
-}  // namespace bench
-}  // namespace zormak
+}  // namespace zormak::bench

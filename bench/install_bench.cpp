@@ -29,15 +29,7 @@ double timePreparation(const fs::path& resources, const fs::path& support) {
 }
 
 double timeCp(const fs::path& from, const fs::path& to) {
-  std::string command = "cp -a '" + from.string() + "' '" + to.string() + "'";
-  long long began = monotonicNs();
-  int status = std::system(command.c_str());
-  double elapsed = static_cast<double>(monotonicNs() - began) / 1e9;
-  if (status != 0) {
-    std::fprintf(stderr, "cp -a failed\n");
-    std::exit(1);
-  }
-  return elapsed;
+  return zormak::bench::timeCommand("cp -a '" + from.string() + "' '" + to.string() + "'");
 }
 
 }  // namespace

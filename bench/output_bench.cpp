@@ -71,15 +71,7 @@ double timeController(const fs::path& resources, const fs::path& support) {
 }
 
 double timeCat(const std::string& generator, const fs::path& target) {
-  std::string command = generator + " | cat > '" + target.string() + "'";
-  long long began = monotonicNs();
-  int status = std::system(command.c_str());
-  double elapsed = static_cast<double>(monotonicNs() - began) / 1e9;
-  if (status != 0) {
-    std::fprintf(stderr, "cat failed\n");
-    std::exit(1);
-  }
-  return elapsed;
+  return zormak::bench::timeCommand(generator + " | cat > '" + target.string() + "'");
 }
 
 }  // namespace
