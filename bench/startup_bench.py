@@ -27,7 +27,7 @@ SETTLE = 1.0
 
 # One Xvfb and one private session bus, as the end-to-end tests run them.
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
-from test_shell import Display  # noqa: E402
+from test_shell import Display, proc_stat  # noqa: E402
 
 
 def now():
@@ -64,12 +64,9 @@ def descendants(root):
     children = {}
     for name in os.listdir("/proc"):
         if name.isdigit():
-            try:
-                with open("/proc/%s/stat" % name) as f:
-                    ppid = int(f.read().rsplit(")", 1)[1].split()[1])
-                children.setdefault(ppid, []).append(int(name))
-            except (OSError, IndexError, ValueError):
-                pass
+            stat = proc_stat(int(name))
+            if stat:
+                children.setdefault(stat[1], []).append(int(name))
     found, todo = [], [root]
     while todo:
         pid = todo.pop()
@@ -78,22 +75,12 @@ def descendants(root):
     return found
 
 
-def status_kb(pid, field):
+def proc_kb(pid, file, field):
+    """A "Field: N kB" value of /proc/PID/FILE, 0 when it cannot be read."""
     try:
-        with open("/proc/%d/status" % pid) as f:
+        with open("/proc/%d/%s" % (pid, file)) as f:
             for line in f:
                 if line.startswith(field + ":"):
-                    return int(line.split()[1])
-    except OSError:
-        pass
-    return 0
-
-
-def pss_kb(pid):
-    try:
-        with open("/proc/%d/smaps_rollup" % pid) as f:
-            for line in f:
-                if line.startswith("Pss:"):
                     return int(line.split()[1])
     except OSError:
         pass
@@ -103,9 +90,9 @@ def pss_kb(pid):
 def memory(pid):
     tree = descendants(pid)
     return {
-        "rss_kb": status_kb(pid, "VmRSS"),
-        "tree_rss_kb": sum(status_kb(p, "VmRSS") for p in tree),
-        "tree_pss_kb": sum(pss_kb(p) for p in tree),
+        "rss_kb": proc_kb(pid, "status", "VmRSS"),
+        "tree_rss_kb": sum(proc_kb(p, "status", "VmRSS") for p in tree),
+        "tree_pss_kb": sum(proc_kb(p, "smaps_rollup", "Pss") for p in tree),
         "tree_processes": len(tree),
     }
 

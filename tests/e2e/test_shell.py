@@ -37,13 +37,20 @@ def read(path):
         return ""
 
 
-def alive(pid):
-    """True while the process exists and is not a zombie."""
+def proc_stat(pid):
+    """(state, parent pid) of a process, or None once it is gone."""
     try:
         with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
-    except (FileNotFoundError, ProcessLookupError, IndexError):
-        return False
+            fields = f.read().rsplit(")", 1)[1].split()
+        return fields[0], int(fields[1])
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def alive(pid):
+    """True while the process exists and is not a zombie."""
+    stat = proc_stat(pid)
+    return stat is not None and stat[0] != "Z"
 
 
 class Display:

@@ -25,7 +25,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import test_shell as e2e  # noqa: E402
-from test_shell import FAILURE_TITLE, MAIN_TITLE, alive, wait_for  # noqa: E402
+from test_shell import FAILURE_TITLE, MAIN_TITLE, alive, proc_stat, wait_for  # noqa: E402
 
 LONG = os.environ.get("ZORMAK_FAULTS_LONG") == "1"
 KILL_MOMENTS = int(os.environ.get("ZORMAK_FAULTS_KILLS") or (90 if LONG else 30))
@@ -39,16 +39,6 @@ LAUNCHED = re.compile(r"\[ZORMAK\] 已启动 python pid=(\d+)，")
 
 
 # --- Processes and descriptors ------------------------------------------------
-
-def proc_stat(pid):
-    """(state, parent pid) of a process, or None once it is gone."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return fields[0], int(fields[1])
-    except (OSError, IndexError, ValueError):
-        return None
-
 
 def all_pids():
     return [int(n) for n in os.listdir("/proc") if n.isdigit()]
