@@ -320,6 +320,14 @@ class KilledDuringStart(FaultCase):
             stale = int(found.group(1)) if found else None
             context = "kill %d aimed at %s, hit %s, mode %s:\n%s" % (i, aim, phase, mode, section)
 
+            if stale is not None:
+                # The parent-death signal ends a server that heeds SIGTERM, a
+                # moment after the shell; only one that ignores it survives.
+                # Deciding before it has had that moment made the next
+                # start's reaping look missing.
+                ended = wait_for(lambda: not alive(stale), 5 if mode == "serve" else 0.3)
+                if mode == "serve":
+                    self.assertTrue(ended, context)
             survived = stale is not None and alive(stale)
             proc, offset = self.start(run)
             self.assertTrue(self.wait_ready(run, offset),
