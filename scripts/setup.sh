@@ -2,6 +2,8 @@
 # Installs the Debian packages of scripts/debian-packages.txt that are not
 # installed yet. Needs root (or sudo); does nothing when all are present.
 set -euo pipefail
+# Another installation may hold the package lock (a second build, an
+# unattended upgrade): wait for it rather than fail.
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 missing=()
@@ -16,8 +18,8 @@ if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
   sudo=""
   [[ $(id -u) -ne 0 ]] && sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  $sudo apt-get -o DPkg::Lock::Timeout=900 update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
 # The browser tests need npm. Node.js builds that carry their own npm (and
@@ -26,6 +28,6 @@ if ! command -v npm >/dev/null; then
   echo "setup: installing npm"
   sudo=""
   [[ $(id -u) -ne 0 ]] && sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends npm
+  $sudo apt-get -o DPkg::Lock::Timeout=900 update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get -o DPkg::Lock::Timeout=900 install -y -qq --no-install-recommends npm
 fi
