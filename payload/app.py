@@ -4,7 +4,8 @@ Usage: python -u app.py --port N [--no-browser]
 
 Settings and history live in data/ under the working directory. The server
 ends on SIGTERM, SIGINT or SIGHUP with status 0, after cancelling running
-downloads and ending the processes they started.
+downloads and ending the processes they started. It also ends when the
+process that started it is gone.
 """
 
 import argparse
@@ -12,23 +13,29 @@ import os
 import signal
 import sys
 import threading
+import time
 import webbrowser
+from types import FrameType
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from downloader import jobs  # noqa: E402
 from downloader.history import History  # noqa: E402
+from downloader.log import say  # noqa: E402
 from downloader.settings import Settings  # noqa: E402
 from downloader.web import Server  # noqa: E402
 
+STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
+PARENT_CHECK_INTERVAL = 0.5
+
 
 class _Stop(BaseException):
-    pass
+    """Raised in the main thread to leave serve_forever; carries the log line that says why."""
 
 
 class App:
-    def __init__(self, data_dir):
+    def __init__(self, data_dir: str) -> None:
         os.makedirs(data_dir, exist_ok=True)
         try:
             with open(os.path.join(HERE, "PAYLOAD_VERSION"), encoding="utf-8") as f:
@@ -40,11 +47,31 @@ class App:
         self.manager = jobs.Manager(self.settings, self.history)
 
 
-def _stop(signum, frame):
-    raise _Stop(signum)
+def _on_signal(signum: int, frame: FrameType | None) -> None:
+    raise _Stop(f"[服务] 收到信号 {signal.Signals(signum).name}，正在停止")
 
 
-def main(argv=None):
+_ORPHANED = "[服务] 启动服务的进程已经退出，正在停止"
+
+
+def _watch_parent(parent: int) -> None:
+    """Stops the server once the process that started it is gone.
+
+    Not every platform can ask the kernel for a signal when the parent dies,
+    so the server looks for itself: an orphan is adopted by another process
+    and its parent id changes. The main thread is interrupted with SIGHUP,
+    which runs the same orderly stop as a signal from the shell."""
+    while os.getppid() == parent:
+        time.sleep(PARENT_CHECK_INTERVAL)
+    global _stop_reason
+    _stop_reason = _ORPHANED
+    os.kill(os.getpid(), signal.SIGHUP)
+
+
+_stop_reason: str | None = None
+
+
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="ZORMAK 视频下载器")
     parser.add_argument("--port", type=int, default=8765)
     parser.add_argument("--no-browser", action="store_true", help="不要打开浏览器")
@@ -55,45 +82,48 @@ def main(argv=None):
     # The log is UTF-8 whatever locale the parent passed on.
     for stream in (sys.stdout, sys.stderr):
         try:
-            stream.reconfigure(encoding="utf-8", errors="replace", line_buffering=True)
+            stream.reconfigure(encoding="utf-8", errors="replace", line_buffering=True)  # type: ignore[attr-defined]
         except (AttributeError, ValueError):
             pass
 
-    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        signal.signal(sig, _stop)
+    for sig in STOP_SIGNALS:
+        signal.signal(sig, _on_signal)
+    # A parent of 1 means we were started by init or already orphaned: nothing to watch.
+    parent = os.getppid()
+    if parent != 1:
+        threading.Thread(target=_watch_parent, args=(parent,), name="parent-watch", daemon=True).start()
 
     app = server = None
-    signum = None
+    reason = None
     try:
         app = App(os.path.abspath("data"))
         try:
             server = Server(args.port, app)
         except OSError as e:
-            print(f"[服务] 无法监听 127.0.0.1:{args.port}：{e.strerror or e}", flush=True)
+            say(f"[服务] 无法监听 127.0.0.1:{args.port}：{e.strerror or e}")
             return 1
         url = f"http://127.0.0.1:{server.port}"
-        print(f"[服务] ZORMAK 视频下载器 {app.version} 已启动：{url}", flush=True)
+        say(f"[服务] ZORMAK 视频下载器 {app.version} 已启动：{url}")
         # Import the download engine now, off the request path, so the first download starts at once.
         threading.Thread(target=jobs.yt_dlp, name="warm-up", daemon=True).start()
         if not args.no_browser:
             webbrowser.open(url)
         server.serve_forever(poll_interval=0.25)
     except _Stop as e:
-        signum = e.args[0] if e.args else signal.SIGTERM
+        reason = _stop_reason or str(e)
     except KeyboardInterrupt:
-        signum = signal.SIGINT
+        reason = "[服务] 收到信号 SIGINT，正在停止"
     # A second signal must not interrupt the orderly stop below.
-    for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+    for sig in STOP_SIGNALS:
         signal.signal(sig, signal.SIG_IGN)
-    if signum is not None:
-        print(f"[服务] 收到信号 {signal.Signals(signum).name}，正在停止", flush=True)
+    if reason:
+        say(reason)
     cancelled = app.manager.shutdown(wait=0.5) if app else 0
     if server:
         server.server_close()
     if app:
         app.history.close()
-    print(f"[服务] 已停止（取消了 {cancelled} 个下载）", flush=True)
-    sys.stdout.flush()
+    say(f"[服务] 已停止（取消了 {cancelled} 个下载）")
     # Download threads stuck on a silent network must not delay the exit.
     os._exit(0)
 

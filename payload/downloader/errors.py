@@ -24,13 +24,13 @@ INTERNAL = "内部错误，请查看日志"
 class UserError(Exception):
     """An error whose text is already fit for the page."""
 
-    def __init__(self, message, status=400):
+    def __init__(self, message: str, status: int = 400) -> None:
         super().__init__(message)
         self.message = message
         self.status = status
 
 
-def check_address(text):
+def check_address(text: str) -> str:
     """Returns the address if it can be handed to yt-dlp, else raises UserError.
 
     Only http and https with a host are accepted: yt-dlp would otherwise
@@ -47,10 +47,10 @@ def check_address(text):
     return text
 
 
-def _chain(exc):
+def _chain(exc: BaseException) -> list[BaseException]:
     """The exception, what yt-dlp wrapped in it, and their causes."""
-    seen = []
-    todo = [exc]
+    seen: list[BaseException] = []
+    todo: list[BaseException | None] = [exc]
     while todo:
         e = todo.pop(0)
         if e is None or any(e is s for s in seen) or len(seen) > 20:
@@ -70,7 +70,7 @@ def _chain(exc):
 _HTTP_RE = re.compile(r"HTTP Error (\d{3})")
 
 
-def describe(exc):
+def describe(exc: BaseException) -> str:
     """The Chinese message for an exception raised while downloading."""
     chain = _chain(exc)
     text = " ".join(str(e) for e in chain)
@@ -96,10 +96,12 @@ def describe(exc):
     if m:
         return HTTP_STATUS.format(code=m.group(1))
     # The most precise cause wins, wherever it sits in the chain.
-    for kinds, detail in ((socket.gaierror, "找不到这个域名"),
-                          (ConnectionRefusedError, "连接被拒绝"),
-                          ((TimeoutError, socket.timeout), "连接超时"),
-                          ((ConnectionError, urllib.error.URLError), "连接中断")):
+    causes: tuple[tuple[type | tuple[type, ...], str], ...] = (
+        (socket.gaierror, "找不到这个域名"),
+        (ConnectionRefusedError, "连接被拒绝"),
+        ((TimeoutError, socket.timeout), "连接超时"),
+        ((ConnectionError, urllib.error.URLError), "连接中断"))
+    for kinds, detail in causes:
         if any(isinstance(e, kinds) for e in chain):
             return NETWORK.format(detail=detail)
     if "timed out" in text:
@@ -109,7 +111,7 @@ def describe(exc):
     return GENERIC.format(detail=short_reason(exc))
 
 
-def short_reason(exc):
+def short_reason(exc: BaseException) -> str:
     """yt-dlp's own reason in one line, without its prefix and bug-report advice."""
     text = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
     text = re.sub(r"^ERROR:\s*", "", text)

@@ -4,10 +4,11 @@ import os
 import sqlite3
 import threading
 import time
+from typing import Any
 
 
 class History:
-    def __init__(self, path):
+    def __init__(self, path: str) -> None:
         self._lock = threading.Lock()
         self._db = sqlite3.connect(str(path), check_same_thread=False, timeout=5)
         with self._lock, self._db:
@@ -22,15 +23,15 @@ class History:
                      finished_at REAL NOT NULL)"""
             )
 
-    def add(self, url, title, path, size, fmt):
+    def add(self, url: str, title: str, path: str, size: int, fmt: str) -> int:
         with self._lock, self._db:
             cur = self._db.execute(
                 "INSERT INTO downloads (url, title, path, size, format, finished_at) VALUES (?, ?, ?, ?, ?, ?)",
                 (url, title, path, size, fmt, time.time()),
             )
-            return cur.lastrowid
+            return cur.lastrowid or 0
 
-    def list(self, limit=500):
+    def entries(self, limit: int = 500) -> list[dict[str, Any]]:
         with self._lock:
             rows = self._db.execute(
                 "SELECT id, url, title, path, size, format, finished_at FROM downloads ORDER BY id DESC LIMIT ?",
@@ -43,14 +44,14 @@ class History:
             e["exists"] = os.path.isfile(e["path"])
         return entries
 
-    def remove(self, entry_id):
+    def remove(self, entry_id: int) -> bool:
         with self._lock, self._db:
             return self._db.execute("DELETE FROM downloads WHERE id = ?", (entry_id,)).rowcount > 0
 
-    def clear(self):
+    def clear(self) -> None:
         with self._lock, self._db:
             self._db.execute("DELETE FROM downloads")
 
-    def close(self):
+    def close(self) -> None:
         with self._lock:
             self._db.close()

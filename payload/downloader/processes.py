@@ -1,73 +1,99 @@
-"""Finding and ending the processes the server started (ffmpeg, mostly)."""
+"""The processes the downloads start (ffmpeg, mostly), and how they end.
 
+yt-dlp starts every external program through its own Popen class. Each
+download thread names the ProcessGroup that owns what it starts, and the
+class is wrapped once so that every new process joins its owner: a cancelled
+or paused download ends exactly its own processes, whatever their command
+line says. The processes stay in the server's process group, so that the
+shell's signal to that group reaches them too, and the server ends the whole
+group when it stops.
+"""
+
+import contextlib
 import os
 import signal
 import subprocess
+import threading
 import time
+from typing import Any, Iterator
+
+_owner = threading.local()
 
 
-def descendants(root=None):
-    """(pid, command line) of every process below root, nearest first."""
-    root = os.getpid() if root is None else root
+class ProcessGroup:
+    """The processes one download attempt started."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._processes: list[subprocess.Popen[Any]] = []
+        self._closed = False
+
+    def add(self, process: "subprocess.Popen[Any]") -> None:
+        with self._lock:
+            if not self._closed:
+                self._processes.append(process)
+                return
+        # The download was cancelled while this process was being started.
+        end([process])
+
+    def end(self, grace: float = 0.3) -> None:
+        """Ends every process of the group; later ones end as soon as they start."""
+        with self._lock:
+            self._closed = True
+            processes, self._processes = self._processes, []
+        end(processes, grace)
+
+
+@contextlib.contextmanager
+def owned_by(group: ProcessGroup) -> Iterator[None]:
+    """Processes started by this thread inside the block belong to group."""
+    previous = getattr(_owner, "group", None)
+    _owner.group = group
     try:
-        ps = subprocess.Popen(["ps", "-A", "-o", "pid=", "-o", "ppid=", "-o", "args="],
-                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        out, _ = ps.communicate(timeout=2)
-    except (OSError, subprocess.SubprocessError):
-        return []
-    children = {}
-    args = {}
-    for line in out.splitlines():
-        parts = line.split(None, 2)
-        if len(parts) < 2 or not parts[0].isdigit() or not parts[1].isdigit():
-            continue
-        pid, ppid = int(parts[0]), int(parts[1])
-        if pid == ps.pid:
-            continue
-        children.setdefault(ppid, []).append(pid)
-        args[pid] = parts[2] if len(parts) > 2 else ""
-    found = []
-    todo = list(children.get(root, []))
-    while todo:
-        pid = todo.pop(0)
-        found.append((pid, args.get(pid, "")))
-        todo.extend(children.get(pid, []))
-    return found
+        yield
+    finally:
+        _owner.group = previous
 
 
-def _alive(pid):
-    try:
-        # A zombie still answers kill(0); reap our own children so they count as gone.
-        done, _ = os.waitpid(pid, os.WNOHANG)
-        if done == pid:
-            return False
-    except ChildProcessError:
-        pass
-    except OSError:
-        pass
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-    return True
+def track(popen_class: type) -> None:
+    """Makes every process that popen_class starts join the starting thread's group."""
+    if getattr(popen_class, "_zormak_tracked", False):
+        return
+    original = getattr(popen_class, "__init__")
+
+    def __init__(self: "subprocess.Popen[Any]", *args: Any, **kwargs: Any) -> None:
+        original(self, *args, **kwargs)
+        group = getattr(_owner, "group", None)
+        if group is not None:
+            group.add(self)
+
+    popen_class.__init__ = __init__  # type: ignore[misc]
+    popen_class._zormak_tracked = True  # type: ignore[attr-defined]
 
 
-def end(pids, grace=0.3):
+def end(processes: "list[subprocess.Popen[Any]]", grace: float = 0.3) -> None:
     """SIGTERM, then SIGKILL for whatever is still there after grace seconds."""
-    pids = [p for p in pids if p != os.getpid()]
-    for pid in pids:
-        try:
-            os.kill(pid, signal.SIGTERM)
-        except OSError:
-            pass
+    for p in processes:
+        if p.poll() is None:
+            with contextlib.suppress(OSError):
+                p.terminate()
     deadline = time.monotonic() + grace
-    while time.monotonic() < deadline and any(_alive(p) for p in pids):
+    while time.monotonic() < deadline and any(p.poll() is None for p in processes):
         time.sleep(0.02)
-    for pid in pids:
-        if _alive(pid):
-            try:
-                os.kill(pid, signal.SIGKILL)
-            except OSError:
-                pass
+    for p in processes:
+        if p.poll() is None:
+            with contextlib.suppress(OSError):
+                p.kill()
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                p.wait(1)
+
+
+def end_own_group() -> None:
+    """SIGTERM to every other process of the server's group, when the server leads it.
+
+    The caller ignores SIGTERM by now. A server that does not lead its group
+    (started by hand from a terminal) would reach its terminal's other jobs,
+    so it leaves the group alone."""
+    if os.getpgrp() == os.getpid():
+        with contextlib.suppress(OSError):
+            os.killpg(os.getpgrp(), signal.SIGTERM)

@@ -4,14 +4,16 @@ import json
 import os
 import threading
 from pathlib import Path
+from typing import Any
 
 from .errors import UserError
+from .log import say
+from .model import parse_format
 
-FORMATS = ("video", "audio")
 MAX_CONCURRENT = 5
 
 
-def default_download_dir():
+def default_download_dir() -> str:
     """The desktop's Downloads folder: the XDG user dir when it is set, else ~/Downloads."""
     home = Path.home()
     config = os.environ.get("XDG_CONFIG_HOME") or str(home / ".config")
@@ -29,7 +31,7 @@ def default_download_dir():
     return str(home / "Downloads")
 
 
-def validate(values, current):
+def validate(values: dict[str, Any], current: dict[str, Any]) -> dict[str, Any]:
     """Returns a complete, checked settings dict made of current plus values."""
     result = dict(current)
     if "download_dir" in values:
@@ -44,9 +46,10 @@ def validate(values, current):
             raise UserError("下载文件夹的位置已有一个同名文件")
         result["download_dir"] = d
     if "format" in values:
-        if values["format"] not in FORMATS:
+        chosen = parse_format(values["format"])
+        if chosen is None:
             raise UserError("默认格式只能是“最佳视频”或“仅音频”")
-        result["format"] = values["format"]
+        result["format"] = chosen.value
     if "concurrency" in values:
         c = values["concurrency"]
         if isinstance(c, str) and c.strip().isdigit():
@@ -58,13 +61,13 @@ def validate(values, current):
 
 
 class Settings:
-    def __init__(self, data_dir):
+    def __init__(self, data_dir: str) -> None:
         self.path = Path(data_dir) / "settings.json"
         self._lock = threading.Lock()
-        self._values = {"download_dir": default_download_dir(), "format": "video", "concurrency": 2}
+        self._values: dict[str, Any] = {"download_dir": default_download_dir(), "format": "video", "concurrency": 2}
         self._load()
 
-    def _load(self):
+    def _load(self) -> None:
         try:
             with open(self.path, encoding="utf-8") as f:
                 stored = json.load(f)
@@ -72,7 +75,7 @@ class Settings:
             return
         except (OSError, ValueError) as e:
             # A damaged file must not stop the application; keep it aside for inspection.
-            print(f"[设置] 无法读取 {self.path}，使用默认设置：{e}", flush=True)
+            say(f"[设置] 无法读取 {self.path}，使用默认设置：{e}")
             try:
                 os.replace(self.path, self.path.with_suffix(".json.bad"))
             except OSError:
@@ -86,11 +89,11 @@ class Settings:
             except (KeyError, UserError):
                 pass
 
-    def get(self):
+    def get(self) -> dict[str, Any]:
         with self._lock:
             return dict(self._values)
 
-    def update(self, values):
+    def update(self, values: object) -> dict[str, Any]:
         if not isinstance(values, dict):
             raise UserError("设置的格式不正确")
         with self._lock:

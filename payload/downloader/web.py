@@ -5,14 +5,19 @@ import mimetypes
 import os
 import re
 import traceback
+from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import TYPE_CHECKING, Any, Callable
 
-from . import errors
+from . import errors, model
+from .log import say_lines
+
+if TYPE_CHECKING:
+    from app import App
 
 STATIC_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "static")
 MAX_BODY = 64 * 1024
-_JOB_ACTION = re.compile(r"^/api/jobs/(\d{1,9})(?:/(cancel|retry))?$")
-_HISTORY_ENTRY = re.compile(r"^/api/history/(\d{1,12})$")
+_STATIC_NAME = re.compile(r"[A-Za-z0-9_-][A-Za-z0-9_.-]*")
 
 
 class Server(ThreadingHTTPServer):
@@ -21,28 +26,52 @@ class Server(ThreadingHTTPServer):
     allow_reuse_address = True
     daemon_threads = True
 
-    def __init__(self, port, app):
+    def __init__(self, port: int, app: "App") -> None:
         self.app = app
         super().__init__(("127.0.0.1", port), Handler)
-        self.port = self.server_address[1]
+        self.port: int = self.server_address[1]
         self.origin = f"http://127.0.0.1:{self.port}"
 
-    def handle_error(self, request, client_address):
+    def handle_error(self, request: Any, client_address: Any) -> None:
         # A browser dropping a connection is not worth a traceback in the log.
         pass
 
 
+Action = Callable[["Handler", "re.Match[str]"], None]
+
+
+@dataclass(frozen=True)
+class Route:
+    methods: tuple[str, ...]
+    pattern: "re.Pattern[str]"
+    action: Action
+
+
+def _route(methods: str, pattern: str) -> Callable[[Action], Action]:
+    """Adds the decorated handler method to ROUTES for these methods and this path."""
+    def register(action: Action) -> Action:
+        ROUTES.append(Route(tuple(methods.split()), re.compile(pattern + r"\Z"), action))
+        return action
+    return register
+
+
+ROUTES: list[Route] = []
+# POST and PUT, and GET and HEAD, reach the same actions.
+_SAME = {"HEAD": "GET", "PUT": "POST"}
+
+
 class Handler(BaseHTTPRequestHandler):
+    server: Server
     server_version = "ZormakPayload"
     sys_version = ""
     protocol_version = "HTTP/1.1"
 
-    def log_message(self, fmt, *args):
+    def log_message(self, format: str, *args: Any) -> None:
         pass
 
     # ---- plumbing ----
 
-    def _send(self, status, body, content_type, extra=None):
+    def _send(self, status: int, body: bytes, content_type: str, extra: dict[str, str] | None = None) -> None:
         self.send_response(status)
         self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
@@ -56,13 +85,13 @@ class Handler(BaseHTTPRequestHandler):
         if self.command != "HEAD":
             self.wfile.write(body)
 
-    def _json(self, status, value):
+    def _json(self, status: int, value: Any) -> None:
         self._send(status, json.dumps(value, ensure_ascii=False).encode("utf-8"), "application/json; charset=utf-8")
 
-    def _error(self, status, message):
+    def _error(self, status: int, message: str) -> None:
         self._json(status, {"error": message})
 
-    def _allowed(self, changes_state):
+    def _allowed(self, changes_state: bool) -> bool:
         """Refuses requests that did not come from our own page on our own address.
 
         Checking Host defeats DNS rebinding (a foreign name resolving to
@@ -86,7 +115,7 @@ class Handler(BaseHTTPRequestHandler):
                 return False
         return True
 
-    def _body(self):
+    def _body(self) -> dict[str, Any]:
         try:
             length = int(self.headers.get("Content-Length", "0"))
         except ValueError:
@@ -104,67 +133,112 @@ class Handler(BaseHTTPRequestHandler):
             raise errors.UserError("请求格式不正确")
         return value
 
-    def _dispatch(self, changes_state, route):
-        if not self._allowed(changes_state):
+    def _dispatch(self) -> None:
+        method = _SAME.get(self.command, self.command)
+        if not self._allowed(changes_state=method != "GET"):
             self.close_connection = True
             return
+        path = self.path.split("?", 1)[0].split("#", 1)[0]
         try:
-            route()
+            for route in ROUTES:
+                m = route.pattern.match(path)
+                if m and method in route.methods:
+                    route.action(self, m)
+                    return
+            raise errors.UserError("找不到这个页面", 404)
         except errors.UserError as e:
             self._error(e.status, e.message)
         except (BrokenPipeError, ConnectionResetError):
             self.close_connection = True
         except Exception:  # noqa: BLE001  (the page gets a message, the log the details)
-            print("[服务] 内部错误：" + traceback.format_exc().rstrip(), flush=True)
+            say_lines(["[服务] 内部错误：", *traceback.format_exc().rstrip().splitlines()])
             self._error(500, errors.INTERNAL)
 
-    def do_GET(self):
-        self._dispatch(False, self._get)
-
-    def do_HEAD(self):
-        self._dispatch(False, self._get)
-
-    def do_POST(self):
-        self._dispatch(True, self._post)
-
-    def do_PUT(self):
-        self._dispatch(True, self._post)
-
-    def do_DELETE(self):
-        self._dispatch(True, self._delete)
+    do_GET = do_HEAD = do_POST = do_PUT = do_DELETE = _dispatch
 
     # ---- routes ----
 
-    def _path(self):
-        return self.path.split("?", 1)[0].split("#", 1)[0]
+    @_route("GET", "/api/status")
+    def status(self, m: "re.Match[str]") -> None:
+        self._json(200, {"ok": True, "version": self.server.app.version})
 
-    def _get(self):
-        app = self.server.app
-        path = self._path()
-        if path == "/api/status":
-            self._json(200, {"ok": True, "version": app.version})
-        elif path == "/api/jobs":
-            self._json(200, {"jobs": app.manager.list()})
-        elif path == "/api/settings":
-            self._json(200, app.settings.get())
-        elif path == "/api/history":
-            self._json(200, {"entries": app.history.list()})
-        elif path in ("/", "/index.html"):
-            self._static("index.html")
-        elif path.startswith("/static/"):
-            self._static(path[len("/static/"):])
-        else:
-            self._error(404, "找不到这个页面")
+    @_route("GET", "/api/meta")
+    def meta(self, m: "re.Match[str]") -> None:
+        self._json(200, {"version": self.server.app.version, **model.meta()})
 
-    def _static(self, name):
+    @_route("GET", "/api/jobs")
+    def jobs(self, m: "re.Match[str]") -> None:
+        self._json(200, {"jobs": self.server.app.manager.snapshot()})
+
+    @_route("POST", "/api/jobs")
+    def add_jobs(self, m: "re.Match[str]") -> None:
+        body = self._body()
+        added, rejected = self.server.app.manager.add(body.get("urls"), body.get("format"))
+        self._json(200 if added else 400, {"added": added, "errors": rejected,
+                                            **({"error": rejected[0]} if not added and rejected else {})})
+
+    @_route("POST", "/api/jobs/clear")
+    def clear_jobs(self, m: "re.Match[str]") -> None:
+        self._body()
+        self.server.app.manager.clear_finished()
+        self._json(200, {"jobs": self.server.app.manager.snapshot()})
+
+    @_route("POST", r"/api/jobs/(\d{1,9})/cancel")
+    def cancel_job(self, m: "re.Match[str]") -> None:
+        self._body()
+        self._json(200, self.server.app.manager.cancel(int(m.group(1))))
+
+    @_route("POST", r"/api/jobs/(\d{1,9})/retry")
+    def retry_job(self, m: "re.Match[str]") -> None:
+        self._body()
+        self._json(200, self.server.app.manager.retry(int(m.group(1))))
+
+    @_route("DELETE", r"/api/jobs/(\d{1,9})")
+    def remove_job(self, m: "re.Match[str]") -> None:
+        self._body()
+        self.server.app.manager.remove(int(m.group(1)))
+        self._json(200, {"ok": True})
+
+    @_route("GET", "/api/settings")
+    def settings(self, m: "re.Match[str]") -> None:
+        self._json(200, self.server.app.settings.get())
+
+    @_route("POST", "/api/settings")
+    def save_settings(self, m: "re.Match[str]") -> None:
+        values = self.server.app.settings.update(self._body())
+        self.server.app.manager.settings_changed()
+        self._json(200, values)
+
+    @_route("GET", "/api/history")
+    def history(self, m: "re.Match[str]") -> None:
+        self._json(200, {"entries": self.server.app.history.entries()})
+
+    @_route("POST", "/api/history/clear")
+    def clear_history(self, m: "re.Match[str]") -> None:
+        self._body()
+        self.server.app.history.clear()
+        self._json(200, {"entries": []})
+
+    @_route("DELETE", r"/api/history/(\d{1,12})")
+    def remove_history_entry(self, m: "re.Match[str]") -> None:
+        self._body()
+        if not self.server.app.history.remove(int(m.group(1))):
+            raise errors.UserError("没有这条记录", 404)
+        self._json(200, {"ok": True})
+
+    @_route("GET", "/(?:index.html)?")
+    def index(self, m: "re.Match[str]") -> None:
+        self._static("index.html")
+
+    @_route("GET", "/static/(.*)")
+    def static(self, m: "re.Match[str]") -> None:
+        self._static(m.group(1))
+
+    def _static(self, name: str) -> None:
         # Only plain file names directly inside static/: no separators, no dot files.
-        if not re.fullmatch(r"[A-Za-z0-9_-][A-Za-z0-9_.-]*", name) or ".." in name:
-            self._error(404, "找不到这个页面")
-            return
         path = os.path.join(STATIC_DIR, name)
-        if not os.path.isfile(path):
-            self._error(404, "找不到这个页面")
-            return
+        if not _STATIC_NAME.fullmatch(name) or ".." in name or not os.path.isfile(path):
+            raise errors.UserError("找不到这个页面", 404)
         with open(path, "rb") as f:
             body = f.read()
         ctype = mimetypes.guess_type(name)[0] or "application/octet-stream"
@@ -173,47 +247,3 @@ class Handler(BaseHTTPRequestHandler):
         self._send(200, body, ctype, {
             "Content-Security-Policy": "default-src 'self'; img-src 'self' data:; style-src 'self'; script-src 'self'",
         })
-
-    def _post(self):
-        app = self.server.app
-        path = self._path()
-        body = self._body()
-        if path == "/api/jobs":
-            added, rejected = app.manager.add(body.get("urls"), body.get("format"))
-            self._json(200 if added else 400, {"added": added, "errors": rejected,
-                                                **({"error": rejected[0]} if not added and rejected else {})})
-        elif path == "/api/jobs/clear":
-            app.manager.clear_finished()
-            self._json(200, {"jobs": app.manager.list()})
-        elif path == "/api/settings":
-            values = app.settings.update(body)
-            app.manager.settings_changed()
-            self._json(200, values)
-        elif path == "/api/history/clear":
-            app.history.clear()
-            self._json(200, {"entries": []})
-        else:
-            m = _JOB_ACTION.match(path)
-            if m and m.group(2) == "cancel":
-                self._json(200, app.manager.cancel(int(m.group(1))))
-            elif m and m.group(2) == "retry":
-                self._json(200, app.manager.retry(int(m.group(1))))
-            else:
-                self._error(404, "找不到这个页面")
-
-    def _delete(self):
-        app = self.server.app
-        path = self._path()
-        self._body()
-        m = _JOB_ACTION.match(path)
-        if m and not m.group(2):
-            app.manager.remove(int(m.group(1)))
-            self._json(200, {"ok": True})
-            return
-        m = _HISTORY_ENTRY.match(path)
-        if m:
-            if not app.history.remove(int(m.group(1))):
-                raise errors.UserError("没有这条记录", 404)
-            self._json(200, {"ok": True})
-            return
-        self._error(404, "找不到这个页面")

@@ -1,144 +1,21 @@
-"use strict";
+// The downloader's page: the queue, the history and the settings.
 
-// The page talks only to its own server; every text it shows is built with
-// textContent, never parsed as HTML, because titles and addresses come from
-// the sites being downloaded.
+import { api, onConnection } from "./api.js";
+import { $, confirmDialog, el, icon, showFormMessage, toast } from "./dom.js";
+import { formatDuration, formatSize, formatTime } from "./format.js";
 
-const STATES = {
-  queued: "排队中",
-  downloading: "下载中",
-  processing: "处理中",
-  done: "已完成",
-  failed: "失败",
-  cancelled: "已取消",
-};
-const FORMATS = { video: "最佳视频", audio: "仅音频" };
-const ACTIVE = new Set(["queued", "downloading", "processing"]);
-
-const $ = (id) => document.getElementById(id);
-
-function el(tag, className, text) {
-  const node = document.createElement(tag);
-  if (className) node.className = className;
-  if (text !== undefined && text !== null) node.textContent = text;
-  return node;
-}
-
-const SVG_NS = "http://www.w3.org/2000/svg";
-const ICONS = {
-  video: ["M4 7.5A2.5 2.5 0 0 1 6.5 5h7A2.5 2.5 0 0 1 16 7.5v9a2.5 2.5 0 0 1-2.5 2.5h-7A2.5 2.5 0 0 1 4 16.5z", "M16 10.5l4-2.5v8l-4-2.5"],
-  audio: ["M9 17.5V6l10-2v11.5", "M9 17.5a2.5 2.5 0 1 1-5 0 2.5 2.5 0 0 1 5 0z", "M19 15.5a2.5 2.5 0 1 1-5 0 2.5 2.5 0 0 1 5 0z"],
-  cancel: ["M6 6l12 12", "M18 6L6 18"],
-  retry: ["M4 12a8 8 0 0 1 13.7-5.6L20 8.7", "M20 4v4.7h-4.7", "M20 12a8 8 0 0 1-13.7 5.6L4 15.3", "M4 20v-4.7h4.7"],
-  remove: ["M5 7h14", "M10 7V5h4v2", "M7 7l1 12h8l1-12"],
-};
-
-function icon(name) {
-  const svg = document.createElementNS(SVG_NS, "svg");
-  svg.setAttribute("viewBox", "0 0 24 24");
-  svg.setAttribute("aria-hidden", "true");
-  for (const d of ICONS[name]) {
-    const path = document.createElementNS(SVG_NS, "path");
-    path.setAttribute("d", d);
-    svg.appendChild(path);
-  }
-  return svg;
-}
-
-function formatSize(bytes) {
-  if (bytes === null || bytes === undefined || !isFinite(bytes)) return "";
-  const units = ["B", "KB", "MB", "GB", "TB"];
-  let value = bytes;
-  let i = 0;
-  while (value >= 1024 && i < units.length - 1) {
-    value /= 1024;
-    i += 1;
-  }
-  return (i === 0 ? String(Math.round(value)) : value.toFixed(value >= 100 ? 0 : 1)) + " " + units[i];
-}
-
-function formatDuration(seconds) {
-  if (seconds === null || seconds === undefined || !isFinite(seconds) || seconds < 0) return "";
-  seconds = Math.round(seconds);
-  const h = Math.floor(seconds / 3600);
-  const m = Math.floor((seconds % 3600) / 60);
-  const s = seconds % 60;
-  if (h) return `${h} 小时 ${m} 分`;
-  if (m) return `${m} 分 ${String(s).padStart(2, "0")} 秒`;
-  return `${s} 秒`;
-}
-
-function formatTime(epoch) {
-  const d = new Date(epoch * 1000);
-  const pad = (n) => String(n).padStart(2, "0");
-  return `${d.getFullYear()}-${pad(d.getMonth() + 1)}-${pad(d.getDate())} ${pad(d.getHours())}:${pad(d.getMinutes())}`;
-}
-
-// ---- talking to the server ----
-
-class ApiError extends Error {}
-
-async function api(method, path, body) {
-  const options = { method, headers: {} };
-  if (body !== undefined) {
-    options.headers["Content-Type"] = "application/json";
-    options.body = JSON.stringify(body);
-  }
-  let response;
-  try {
-    response = await fetch(path, options);
-  } catch (e) {
-    setConnection(false);
-    throw new ApiError("无法连接到下载服务，请稍后再试");
-  }
-  setConnection(true);
-  let data = null;
-  try {
-    data = await response.json();
-  } catch (e) {
-    data = null;
-  }
-  if (!response.ok) {
-    const error = new ApiError((data && data.error) || `请求失败（HTTP ${response.status}）`);
-    error.data = data;
-    throw error;
-  }
-  return data;
-}
+// What the server calls its job states and formats (GET /api/meta).
+let STATES = {};
+let FORMATS = {};
+const stateOf = (name) => STATES[name] || { label: name, running: false, open: false, retryable: false };
 
 let connected = null;
-function setConnection(ok) {
+onConnection((ok) => {
   if (connected === ok) return;
   connected = ok;
   $("conn").className = "conn " + (ok ? "ok" : "bad");
   $("conn-text").textContent = ok ? "服务运行中" : "服务未连接";
-}
-
-function toast(text, kind) {
-  const node = el("div", "toast" + (kind ? " " + kind : ""), text);
-  $("toasts").appendChild(node);
-  setTimeout(() => node.remove(), kind === "error" ? 5000 : 2800);
-}
-
-function confirmDialog(title, text, yesLabel) {
-  return new Promise((resolve) => {
-    $("confirm-title").textContent = title;
-    $("confirm-text").textContent = text;
-    $("confirm-yes").textContent = yesLabel || "确定";
-    $("confirm").hidden = false;
-    $("confirm-yes").focus();
-    const done = (answer) => {
-      $("confirm").hidden = true;
-      $("confirm-yes").onclick = $("confirm-no").onclick = null;
-      document.removeEventListener("keydown", onKey);
-      resolve(answer);
-    };
-    const onKey = (e) => { if (e.key === "Escape") done(false); };
-    document.addEventListener("keydown", onKey);
-    $("confirm-yes").onclick = () => done(true);
-    $("confirm-no").onclick = () => done(false);
-  });
-}
+});
 
 // ---- navigation ----
 
@@ -201,13 +78,14 @@ function updateJob(li, job) {
   li.querySelector(".job-title").textContent = title;
   li.querySelector(".job-title").title = title;
   li.querySelector(".job-url").textContent = job.url;
+  const state = stateOf(job.state);
   const badge = li.querySelector(".badge");
   badge.className = "badge " + job.state;
-  badge.textContent = STATES[job.state] || job.state;
+  badge.textContent = state.label;
 
-  li.querySelector('[data-action="cancel"]').hidden = !ACTIVE.has(job.state);
-  li.querySelector('[data-action="retry"]').hidden = !(job.state === "failed" || job.state === "cancelled");
-  li.querySelector('[data-action="remove"]').hidden = ACTIVE.has(job.state);
+  li.querySelector('[data-action="cancel"]').hidden = !state.open;
+  li.querySelector('[data-action="retry"]').hidden = !state.retryable;
+  li.querySelector('[data-action="remove"]').hidden = state.open;
 
   // A bar says nothing for a download that has not started or never got a byte.
   li.querySelector(".job-progress").hidden =
@@ -285,7 +163,7 @@ function renderJobs(jobs) {
   $("jobs-empty").hidden = jobs.length > 0;
 
   const count = (s) => jobs.filter((j) => j.state === s).length;
-  const running = count("downloading") + count("processing");
+  const running = jobs.filter((j) => stateOf(j.state).running).length;
   const queued = count("queued");
   const done = count("done");
   const failed = count("failed");
@@ -298,7 +176,7 @@ function renderJobs(jobs) {
   const nav = $("nav-active");
   nav.hidden = running + queued === 0;
   nav.textContent = String(running + queued);
-  $("clear-finished").disabled = !jobs.some((j) => !ACTIVE.has(j.state));
+  $("clear-finished").disabled = !jobs.some((j) => !stateOf(j.state).open);
 
   // A finished download changes the history.
   let finishedNow = false;
@@ -315,28 +193,27 @@ function renderJobs(jobs) {
   return running + queued > 0;
 }
 
+let metaLoaded = false;
+async function loadMeta() {
+  const meta = await api("GET", "/api/meta");
+  STATES = meta.states;
+  FORMATS = meta.formats;
+  metaLoaded = true;
+  $("version").textContent = `版本 ${meta.version.split("+")[0]}`;
+}
+
 let pollTimer = null;
 async function pollJobs() {
   clearTimeout(pollTimer);
   let busy = false;
   try {
+    if (!metaLoaded) await loadMeta();
     const data = await api("GET", "/api/jobs");
     busy = renderJobs(data.jobs);
   } catch (e) {
     busy = false;
   }
   pollTimer = setTimeout(pollJobs, busy ? 700 : 2000);
-}
-
-function showFormMessage(node, kind, text, list) {
-  node.className = "form-message " + kind;
-  node.replaceChildren(el("div", null, text));
-  if (list && list.length) {
-    const ul = el("ul");
-    for (const item of list) ul.appendChild(el("li", null, item));
-    node.appendChild(ul);
-  }
-  node.hidden = false;
 }
 
 async function addJobs(event) {
@@ -545,8 +422,7 @@ async function start() {
   });
 
   try {
-    const status = await api("GET", "/api/status");
-    $("version").textContent = `版本 ${status.version.split("+")[0]}`;
+    await loadMeta();
     savedSettings = await api("GET", "/api/settings");
     applyDefaultFormat(savedSettings.format);
   } catch (e) {
@@ -556,4 +432,5 @@ async function start() {
   $("urls").focus();
 }
 
-document.addEventListener("DOMContentLoaded", start);
+// Module scripts run once the document is parsed.
+start();

@@ -93,7 +93,7 @@ class FailedDownloadTest(PayloadTest):
 class DescribeTest(unittest.TestCase):
     """Failures that a test cannot cause for real, wrapped the way yt-dlp wraps them."""
 
-    def wrapped(self, exc):
+    def wrapped(self, exc: Exception) -> Exception:
         import yt_dlp
         ydl = yt_dlp.YoutubeDL({"quiet": True, "logger": _Silent()})
         try:
@@ -105,20 +105,19 @@ class DescribeTest(unittest.TestCase):
             return e
         self.fail("report_error did not raise")
 
-    def test_disk_full_and_friends(self):
+    def test_wrapped_failures(self):
         from downloader import errors
-        self.assertEqual(errors.describe(self.wrapped(OSError(errno.ENOSPC, "No space left on device"))),
-                         "磁盘空间不足，文件无法保存")
-        self.assertEqual(errors.describe(self.wrapped(OSError(errno.EDQUOT, "Disk quota exceeded"))),
-                         "磁盘空间不足，文件无法保存")
-        self.assertEqual(errors.describe(self.wrapped(PermissionError(errno.EACCES, "Permission denied"))),
-                         "没有权限写入下载文件夹")
-        self.assertEqual(errors.describe(self.wrapped(ValueError("ERROR: [x] odd; please report this issue"))),
-                         "下载失败：unable to write data: ERROR: odd")
+        cases = [(OSError(errno.ENOSPC, "No space left on device"), "磁盘空间不足，文件无法保存"),
+                 (OSError(errno.EDQUOT, "Disk quota exceeded"), "磁盘空间不足，文件无法保存"),
+                 (PermissionError(errno.EACCES, "Permission denied"), "没有权限写入下载文件夹"),
+                 (ValueError("ERROR: [x] odd; please report this issue"), "下载失败：unable to write data: ERROR: odd")]
+        for exc, message in cases:
+            with self.subTest(exc=exc):
+                self.assertEqual(errors.describe(self.wrapped(exc)), message)
 
 
 class _Silent:
-    def debug(self, msg):
+    def debug(self, msg: str) -> None:
         pass
 
     info = warning = error = debug

@@ -1,13 +1,13 @@
 """Start, stop and restart: what the shell relies on, and what the user keeps."""
 
 import os
-import re
 import signal
 import subprocess
 import time
 import unittest
 
-from support import PayloadTest, alive, long_audio, wait_for
+from media import long_audio
+from support import PAYLOAD_DIR, PYTHON, PayloadTest, alive, wait_for
 
 
 class StartTest(PayloadTest):
@@ -15,7 +15,7 @@ class StartTest(PayloadTest):
         out = self.server.output()
         line = next(l for l in out.splitlines() if "http://127.0.0.1:" in l)
         self.assertRegex(line, rf"http://127\.0\.0\.1:{self.server.port}(\D|$)")
-        with open(f"/proc/{self.server.process.pid}/cmdline", "rb") as f:
+        with open(f"/proc/{self.server.pid}/cmdline", "rb") as f:
             self.assertIn(b"app.py", f.read())
         status, body = self.server.request("GET", "/api/status")
         self.assertEqual(status, 200)
@@ -27,9 +27,8 @@ class StartTest(PayloadTest):
         self.assertNotIn("00000000:%04X" % self.server.port, listening)
 
     def test_port_in_use_is_reported_in_chinese(self):
-        other = subprocess.run(
-            [self.server.process.args[0], "-u", self.server.process.args[2], "--port", str(self.server.port),
-             "--no-browser"], cwd=self.workdir, capture_output=True, timeout=20)
+        other = subprocess.run([PYTHON, "-u", os.path.join(PAYLOAD_DIR, "app.py"), "--port", str(self.server.port),
+                                "--no-browser"], cwd=self.workdir, capture_output=True, timeout=20)
         self.assertEqual(other.returncode, 1)
         self.assertIn(f"[服务] 无法监听 127.0.0.1:{self.server.port}".encode(), other.stdout)
         self.assertNotIn(b"Traceback", other.stdout + other.stderr)
@@ -105,6 +104,19 @@ class SigtermTest(PayloadTest):
 
     def test_sigterm_when_idle(self):
         self.assert_prompt_clean_exit([])
+
+    def test_parent_killed_ends_server_and_ffmpeg(self):
+        # A platform without a parent-death signal: the server must notice by itself.
+        self.server.stop()
+        orphan = self.start_server(standin_parent=True)
+        _, body = orphan.add(self.media.url("slow/clip.mp4") + " " + self.media.url(os.path.basename(long_audio())),
+                             "audio")
+        orphan.wait_job(body["added"][1]["id"], {"processing"}, timeout=30)
+        watched = [orphan.pid] + wait_for(
+            lambda: [p for p in orphan.children() if _command(p).startswith("ffmpeg")], 10, message="ffmpeg")
+        os.kill(orphan.process.pid, signal.SIGKILL)
+        wait_for(lambda: not any(alive(p) for p in watched), 5, message="the orphaned server and ffmpeg to end")
+        self.assertEqual(orphan.files(), [])
 
 
 def _command(pid):

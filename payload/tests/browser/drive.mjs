@@ -62,6 +62,15 @@ try {
   seen.historyFirst = (await page.locator("#history-body tr .h-title").first().textContent()).trim();
   await page.screenshot({ path: path.join(outDir, "page-history.png") });
 
+  // Clearing asks first, in the page's own dialog; "取消" keeps the history.
+  await page.click("#history-clear");
+  await page.locator("dialog#confirm[open]").waitFor();
+  seen.confirmTitle = (await page.locator("#confirm-title").textContent()).trim();
+  await page.screenshot({ path: path.join(outDir, "page-confirm.png") });
+  await page.click("#confirm-no");
+  await page.locator("dialog#confirm[open]").waitFor({ state: "detached" });
+  seen.historyRowsAfterNo = await page.locator("#history-body tr").count();
+
   await page.click('.nav-item[data-view="settings"]');
   await page.waitForFunction(() => document.getElementById("download-dir").value !== "");
   seen.downloadDir = await page.inputValue("#download-dir");

@@ -1,0 +1,45 @@
+"""The server's log: everything it prints reaches the shell's log file.
+
+Each line is written whole, in one write under a lock, so that concurrent
+downloads never run together on one line. Control characters and lone
+surrogates coming from addresses or titles are escaped, so that one line of
+text stays one line of log.
+"""
+
+import re
+import sys
+import threading
+from typing import Iterable
+
+_lock = threading.Lock()
+# C0 and C1 controls, the line and paragraph separators, bidirectional
+# controls that would reorder the rest of the line, and lone surrogates.
+_UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
+
+
+def escape(text: str) -> str:
+    """text with every unsafe character written as \\xNN or \\uNNNN."""
+    def code(m: re.Match[str]) -> str:
+        c = ord(m.group())
+        return f"\\x{c:02x}" if c < 0x100 else f"\\u{c:04x}"
+    return _UNSAFE.sub(code, text)
+
+
+def _write(text: str) -> None:
+    with _lock:
+        try:
+            sys.stdout.write(text)
+            sys.stdout.flush()
+        except (OSError, ValueError):
+            # The reader is gone (the shell ended); the server still stops in order.
+            pass
+
+
+def say(text: str) -> None:
+    """Writes text as one log line."""
+    _write(escape(text) + "\n")
+
+
+def say_lines(lines: Iterable[str]) -> None:
+    """Writes several lines (a traceback) in one piece."""
+    _write("".join(escape(line) + "\n" for line in lines))

@@ -1,0 +1,174 @@
+"""The sites the tests download from: generated clips served on 127.0.0.1.
+
+/NAME sends a file at full speed, /slow/NAME at about 20 KB/s; both honour
+a single byte range, as real video hosts do. Pages, redirects and aliases
+can be added per test. The server counts every byte it sends per file.
+"""
+
+import collections
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+FFMPEG = shutil.which("ffmpeg")
+_media_dir: str | None = None
+
+
+def media_dir() -> str:
+    """A folder with the test clips, made once per test process."""
+    global _media_dir
+    if _media_dir is None:
+        if not FFMPEG:
+            raise unittest.SkipTest("ffmpeg is not installed")
+        _media_dir = tempfile.mkdtemp(prefix="zormak-media-")
+        # Three seconds of test picture and tone: small, yet a real MP4 that
+        # yt-dlp's generic extractor recognises by its content type.
+        _ffmpeg("-f", "lavfi", "-i", "testsrc=size=320x240:rate=25", "-f", "lavfi", "-i", "sine=frequency=440",
+                "-t", "3", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+                "-c:a", "aac", "-movflags", "+faststart", os.path.join(_media_dir, "clip.mp4"))
+    return _media_dir
+
+
+def _ffmpeg(*args: str) -> None:
+    subprocess.run([FFMPEG or "ffmpeg", "-loglevel", "error", "-y", *args], check=True)
+
+
+def long_audio() -> str:
+    """An hour of silence as FLAC: tiny to send, seconds of work for ffmpeg to turn into MP3."""
+    path = os.path.join(media_dir(), "hour.flac")
+    if not os.path.exists(path):
+        _ffmpeg("-f", "lavfi", "-i", "anullsrc=r=48000:cl=stereo", "-t", "3600", "-c:a", "flac", path)
+    return path
+
+
+def big_file(name: str, size: int) -> str:
+    """A file of size random bytes served as video/mp4 (yt-dlp takes it by its content type)."""
+    path = os.path.join(media_dir(), name)
+    if not os.path.exists(path) or os.path.getsize(path) != size:
+        with open(path, "wb") as f:
+            f.write(os.urandom(size))
+    return path
+
+
+_RANGE = re.compile(r"bytes=(\d+)-(\d*)\Z")
+
+
+class _MediaHandler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server: "MediaServer"
+
+    def log_message(self, format: str, *args: object) -> None:
+        pass
+
+    def do_HEAD(self) -> None:
+        self._serve(head=True)
+
+    def do_GET(self) -> None:
+        self._serve(head=False)
+
+    def _serve(self, head: bool) -> None:
+        server = self.server
+        path = self.path.split("?", 1)[0]
+        server.requests.append(path)
+        if path in server.redirects:
+            self._head(302, "text/plain", 0, {"Location": server.redirects[path]})
+            return
+        if path in server.pages:
+            body = server.pages[path].encode("utf-8")
+            self._head(200, "text/html; charset=utf-8", len(body))
+            if not head:
+                self.wfile.write(body)
+            return
+        path = server.aliases.get(path, path)
+        if path.startswith("/stall/"):
+            # Headers, then silence: a server that stopped sending.
+            self._head(200, "video/mp4", 1 << 20)
+            server.stalled.wait(60)
+            return
+        slow = path.startswith("/slow/")
+        name = path[len("/slow/"):] if slow else path.lstrip("/")
+        file = os.path.join(server.root, os.path.basename(name))
+        if not name or "/" in name or not os.path.isfile(file):
+            self._head(404, "text/plain", 0)
+            return
+        ctype = {".mp4": "video/mp4", ".flac": "audio/flac"}.get(os.path.splitext(file)[1], "video/mp4")
+        size = os.path.getsize(file)
+        start, end = 0, size
+        m = _RANGE.match(self.headers.get("Range", ""))
+        if m and int(m.group(1)) < size:
+            start = int(m.group(1))
+            end = min(size, int(m.group(2)) + 1) if m.group(2) else size
+            self._head(206, ctype, end - start, {"Content-Range": f"bytes {start}-{end - 1}/{size}"})
+        else:
+            self._head(200, ctype, size, {"Accept-Ranges": "bytes"})
+        if head:
+            return
+        rate = server.slow_rate if slow else 0
+        with open(file, "rb") as f:
+            f.seek(start)
+            try:
+                if rate:
+                    # A prober that reads only the headers is gone before the first byte.
+                    time.sleep(0.1)
+                left = end - start
+                while left > 0:
+                    chunk = f.read(min(left, 2048 if rate else 1 << 16))
+                    self.wfile.write(chunk)
+                    self.wfile.flush()
+                    server.count(name, len(chunk))
+                    left -= len(chunk)
+                    if rate:
+                        time.sleep(len(chunk) / rate)
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+
+    def _head(self, status: int, ctype: str, length: int, extra: dict[str, str] | None = None) -> None:
+        self.send_response(status)
+        self.send_header("Content-Type", ctype)
+        self.send_header("Content-Length", str(length))
+        for k, v in (extra or {}).items():
+            self.send_header(k, v)
+        self.end_headers()
+
+
+class MediaServer(ThreadingHTTPServer):
+    """Serves media_dir() on 127.0.0.1."""
+
+    daemon_threads = True
+
+    def __init__(self, root: str | None = None, slow_rate: int = 20000) -> None:
+        super().__init__(("127.0.0.1", 0), _MediaHandler)
+        self.root = root or media_dir()
+        self.slow_rate = slow_rate
+        self.requests: list[str] = []
+        self.pages: dict[str, str] = {}
+        self.redirects: dict[str, str] = {}
+        self.aliases: dict[str, str] = {}
+        self.stalled = threading.Event()
+        self._sent: collections.Counter[str] = collections.Counter()
+        self._lock = threading.Lock()
+        self.thread = threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True)
+        self.thread.start()
+
+    def count(self, name: str, n: int) -> None:
+        with self._lock:
+            self._sent[name] += n
+
+    def sent(self, name: str) -> int:
+        """Bytes of name sent so far, over all requests."""
+        with self._lock:
+            return self._sent[name]
+
+    def url(self, path: str) -> str:
+        return f"http://127.0.0.1:{self.server_address[1]}/{path.lstrip('/')}"
+
+    def close(self) -> None:
+        self.stalled.set()
+        self.shutdown()
+        self.server_close()
