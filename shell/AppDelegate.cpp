@@ -1,10 +1,12 @@
 #include "AppDelegate.h"
 
 #include <csignal>
+#include <ctime>
 
 #include "Navigation.h"
 #include "Pages.h"
 #include "ServerController.h"
+#include "WindowState.h"
 
 namespace zormak {
 
@@ -41,19 +43,35 @@ void AppDelegate::performMenuAction(std::string_view action, Platform& platform,
   } else if (action == "resetZoom:") {
     if (delegate)
       delegate->resetZoom();
+  } else if (action == "zoomIn:") {
+    if (delegate)
+      delegate->zoomIn();
+  } else if (action == "zoomOut:") {
+    if (delegate)
+      delegate->zoomOut();
   }
 }
 
 void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
   platform_ = &platform;
 
-  window = platform.makeWindow(
-      WindowOptions{std::string(pages::kMainTitle), kWidth, kHeight, kMinWidth, kMinHeight});
+  // The first start opens at the default size; later ones as the window
+  // was left, made to fit the screen of this start.
+  const WindowState firstStart{kWidth, kHeight, false, zoom::kActualSize};
+  WindowState state = firstStart;
+  if (auto file = windowStateFile(); !file.empty()) {
+    if (auto remembered = windowstate::load(file, firstStart, std::time(nullptr)))
+      state = windowstate::fitted(*remembered, platform.screenSize(), kMinWidth, kMinHeight);
+  }
+  window = platform.makeWindow(WindowOptions{std::string(pages::kMainTitle), state.width,
+                                             state.height, kMinWidth, kMinHeight, state.maximized});
   std::weak_ptr<AppDelegate> weak = weak_from_this();
   webView = platform.makeWebView(*window, [weak](const std::string& uri, bool newWindow) {
     auto self = weak.lock();
     return self ? self->decideNavigation(uri, newWindow) : true;
   });
+  if (state.zoom != zoom::kActualSize)
+    setZoom(state.zoom);
   window->present();
   webView->loadHTML(std::string(pages::kStartingPage));
 
@@ -73,6 +91,7 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
 }
 
 void AppDelegate::applicationWillTerminate() {
+  rememberWindow();
   server->stop();
 }
 
@@ -84,7 +103,10 @@ void AppDelegate::load(const std::string& url) {
 
 void AppDelegate::showFailure(const std::string& message) {
   window->setTitle(std::string(pages::kFailureTitle));
-  webView->loadHTML(pages::errorPage(message));
+  const std::filesystem::path log = server->logPath();
+  std::error_code ec;
+  webView->loadHTML(
+      pages::errorPage(message, log.string(), std::filesystem::is_regular_file(log, ec)));
 }
 
 void AppDelegate::reloadPage() {
@@ -94,7 +116,38 @@ void AppDelegate::reloadPage() {
 
 void AppDelegate::resetZoom() {
   if (webView)
-    webView->setPageZoom(1.0);
+    setZoom(zoom::kActualSize);
+}
+
+void AppDelegate::zoomIn() {
+  if (webView)
+    setZoom(zoom::stepIn(zoom_));
+}
+
+void AppDelegate::zoomOut() {
+  if (webView)
+    setZoom(zoom::stepOut(zoom_));
+}
+
+void AppDelegate::setZoom(double level) {
+  zoom_ = level;
+  webView->setPageZoom(level);
+}
+
+std::filesystem::path AppDelegate::windowStateFile() const {
+  const std::filesystem::path dir = server->supportDir();
+  return dir.empty() ? dir : dir / "window.ini";
+}
+
+void AppDelegate::rememberWindow() {
+  const std::filesystem::path file = windowStateFile();
+  if (!window || file.empty())
+    return;
+  const WindowGeometry now = window->geometry();
+  // A window the platform never got to show has no size worth keeping.
+  if (now.width <= 0 || now.height <= 0)
+    return;
+  windowstate::save(file, WindowState{now.width, now.height, now.maximized, zoom_});
 }
 
 void AppDelegate::installSignalHandlers() {
@@ -111,6 +164,7 @@ void AppDelegate::handleSignal() {
   if (terminating)
     return;
   terminating = true;
+  rememberWindow();
   server->stop();
   platform_->exitProcess(0);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,6 +10,7 @@
 #include "Menu.h"
 #include "Platform.h"
 #include "Server.h"
+#include "Zoom.h"
 
 namespace zormak {
 
@@ -61,6 +63,10 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 
   void reloadPage();
   void resetZoom();
+  // One step nearer 300 % or 50 %; Ctrl+wheel takes the same steps.
+  void zoomIn();
+  void zoomOut();
+  double pageZoom() const { return zoom_; }
 
   void installSignalHandlers();
 
@@ -80,9 +86,14 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void showFailure(const std::string& message);
   void handleSignal();
   void leaveForBrowser(const std::string& uri);
+  void setZoom(double level);
+  // The window's size, maximised state and zoom, kept for the next start.
+  std::filesystem::path windowStateFile() const;
+  void rememberWindow();
 
   Platform* platform_ = nullptr;
   std::optional<std::string> servedOrigin_;
+  double zoom_ = zoom::kActualSize;
 };
 
 // The program's entry, a type without instances.

@@ -3,8 +3,11 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "WindowState.h"
 
 namespace zormak {
 
@@ -12,12 +15,21 @@ namespace zormak {
 // are tested with fakes and a second platform layer can sit beside gtk/.
 // Every call happens on the main thread.
 
+struct WindowGeometry {
+  // The size the window has when not maximised, which is the one to restore.
+  int width = 0;
+  int height = 0;
+  bool maximized = false;
+};
+
 class Window {
  public:
   virtual ~Window() = default;
   virtual void setTitle(const std::string& title) = 0;
   // Shows the window and makes it the key (focused) one.
   virtual void present() = 0;
+  // What the window looks like now, or as it was when it was closed.
+  virtual WindowGeometry geometry() const = 0;
 };
 
 class WebView {
@@ -28,6 +40,7 @@ class WebView {
   // Navigates to the URL; a load still unfinished after `timeout` fails.
   virtual void loadRequest(const std::string& url, std::chrono::seconds timeout) = 0;
   virtual void reload() = 0;
+  // 1.0 is the actual size; the level holds for every page shown after.
   virtual void setPageZoom(double zoom) = 0;
   // One of the engine's editing commands: "Undo", "Redo", "Cut", "Copy",
   // "Paste", "SelectAll". Acts on the page's focused content.
@@ -46,6 +59,7 @@ struct WindowOptions {
   int height = 0;
   int minWidth = 0;
   int minHeight = 0;
+  bool maximized = false;
 };
 
 // Asked by the web view before it follows a navigation. `newWindow` is true
@@ -68,6 +82,8 @@ class Platform {
                                                          std::function<void()> handler) = 0;
   // Makes the application the active one, its window in front.
   virtual void activate() = 0;
+  // The screen the window opens on, when the platform knows it.
+  virtual std::optional<ScreenSize> screenSize() = 0;
   // Hands the URI to the user's default browser.
   virtual void openInBrowser(const std::string& uri) = 0;
   // The application object's own commands.

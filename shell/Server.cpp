@@ -17,6 +17,10 @@ class ControllerServer final : public Server {
   }
   void start() override { controller_->start(); }
   void stop() override { controller_->stop(); }
+  std::filesystem::path supportDir() const override {
+    return controller_->locations().appSupportDir;
+  }
+  std::filesystem::path logPath() const override { return controller_->locations().logURL(); }
 
  private:
   std::shared_ptr<ServerController> controller_;

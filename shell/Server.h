@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -20,6 +21,10 @@ class Server {
   virtual void setOnFailed(FailedCallback callback) = 0;
   virtual void start() = 0;
   virtual void stop() = 0;
+  // The ZORMAK folder, where the shell keeps its own small files too.
+  virtual std::filesystem::path supportDir() const = 0;
+  // The service log, named on the error page.
+  virtual std::filesystem::path logPath() const = 0;
 };
 
 // The product's server: the one ServerController of the process.

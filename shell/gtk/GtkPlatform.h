@@ -3,12 +3,15 @@
 #include <gtk/gtk.h>
 
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "AppDelegate.h"
 #include "MenuBar.h"
 #include "Platform.h"
+#include "Version.h"
 
 namespace zormak::gtk {
 
@@ -19,7 +22,7 @@ class WindowHandle;
 // single-instance guards each live in a file of their own.
 class GtkPlatform final : public Application, public Platform {
  public:
-  static constexpr const char* kApplicationId = "org.zormak.Zormak";
+  static constexpr const char* kApplicationId = product::kApplicationId.data();
 
   // Installs the GLib main queue, which the controller reads when it is
   // created, so this must come before the delegate.
@@ -39,6 +42,7 @@ class GtkPlatform final : public Application, public Platform {
   std::shared_ptr<WebView> makeWebView(Window& window, NavigationHandler navigation) override;
   std::unique_ptr<SignalSource> makeSignalSource(int signo, std::function<void()> handler) override;
   void activate() override;
+  std::optional<ScreenSize> screenSize() override;
   void openInBrowser(const std::string& uri) override;
   void showAbout() override;
   void hide() override;
@@ -49,6 +53,7 @@ class GtkPlatform final : public Application, public Platform {
   static void onStartup(GApplication* app, gpointer self);
   static void onActivate(GApplication* app, gpointer self);
   static void onShutdown(GApplication* app, gpointer self);
+  void perform(std::string_view action);
 
   GtkApplication* app_ = nullptr;
   GDBusConnection* sessionBus_ = nullptr;  // held so the application reuses it
@@ -57,6 +62,7 @@ class GtkPlatform final : public Application, public Platform {
   bool launched_ = false;
   bool otherInstanceRuns_ = false;
   std::shared_ptr<WindowHandle> window_;
+  GtkWindow* about_ = nullptr;  // the open About dialog, cleared when it goes
   MenuBar menuBar_;
 };
 

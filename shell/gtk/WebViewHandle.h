@@ -3,6 +3,7 @@
 #include <webkit/webkit.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -16,10 +17,14 @@ class WindowHandle;
 // handle forgets it on "destroy", so every call after that does nothing.
 class WebViewHandle final : public WebView {
  public:
-  // Makes the web view with its network session and puts it in `window`.
-  static std::shared_ptr<WebViewHandle> make(WindowHandle& window, NavigationHandler navigation);
+  // Runs a menu command ("zoomIn:") the user gave inside the page.
+  using Command = std::function<void(std::string_view action)>;
 
-  WebViewHandle(WebKitWebView* view, NavigationHandler navigation);
+  // Makes the web view with its network session and puts it in `window`.
+  static std::shared_ptr<WebViewHandle> make(WindowHandle& window, NavigationHandler navigation,
+                                             Command command);
+
+  WebViewHandle(WebKitWebView* view, NavigationHandler navigation, Command command);
   ~WebViewHandle() override;
   WebViewHandle(const WebViewHandle&) = delete;
   WebViewHandle& operator=(const WebViewHandle&) = delete;
@@ -36,9 +41,15 @@ class WebViewHandle final : public WebView {
   static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
   static gboolean onDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision,
                                  WebKitPolicyDecisionType type, gpointer self);
+  static gboolean onContextMenu(WebKitWebView* view, WebKitContextMenu* menu,
+                                WebKitHitTestResult* hit, gpointer self);
+  static gboolean onScroll(GtkEventControllerScroll* controller, double dx, double dy,
+                           gpointer self);
 
   WebKitWebView* view_;
   NavigationHandler navigation_;
+  Command command_;
+  GtkEventController* scroll_ = nullptr;  // owned by the web view
   guint timeout_ = 0;
 };
 

@@ -6,6 +6,18 @@ namespace zormak::gtk {
 
 WindowHandle::WindowHandle(GtkWidget* window) : window_(window) {
   g_signal_connect(window_, "destroy", G_CALLBACK(&WindowHandle::onDestroy), this);
+  // GTK 4 keeps the default size equal to the size the user gave the window
+  // when it is not maximised, which is the size to restore.
+  for (const char* property :
+       {"notify::default-width", "notify::default-height", "notify::maximized"})
+    g_signal_connect(window_, property, G_CALLBACK(&WindowHandle::onChanged), this);
+  onChanged(G_OBJECT(window_), nullptr, this);
+}
+
+void WindowHandle::onChanged(GObject* window, GParamSpec*, gpointer self) {
+  auto& geometry = static_cast<WindowHandle*>(self)->geometry_;
+  gtk_window_get_default_size(GTK_WINDOW(window), &geometry.width, &geometry.height);
+  geometry.maximized = gtk_window_is_maximized(GTK_WINDOW(window));
 }
 
 WindowHandle::~WindowHandle() {

@@ -20,6 +20,9 @@ class WindowHandle final : public Window {
   void setTitle(const std::string& title) override;
   // Shows the window from the main loop, after the caller has returned.
   void present() override;
+  // Followed as the window changes, so it still answers once the window
+  // has been closed and destroyed.
+  WindowGeometry geometry() const override { return geometry_; }
 
   // Shows the window now; for a second launch that asks for it.
   void presentNow();
@@ -29,8 +32,10 @@ class WindowHandle final : public Window {
 
  private:
   static void onDestroy(GtkWidget* widget, gpointer self);
+  static void onChanged(GObject* window, GParamSpec*, gpointer self);
 
   GtkWidget* window_;
+  WindowGeometry geometry_;
 };
 
 }  // namespace zormak::gtk

@@ -28,8 +28,10 @@ struct FakeWindow : Window {
     journal.add("title:" + t);
   }
   void present() override { journal.add("present"); }
+  WindowGeometry geometry() const override { return now; }
   Journal& journal;
   std::string title;
+  WindowGeometry now;
 };
 
 struct FakeWebView : WebView {
@@ -44,11 +46,15 @@ struct FakeWebView : WebView {
     journal.add("loadRequest:" + u);
   }
   void reload() override { journal.add("reload"); }
-  void setPageZoom(double z) override { journal.add("zoom:" + std::to_string(z)); }
+  void setPageZoom(double z) override {
+    zoom = z;
+    journal.add("zoom:" + std::to_string(z));
+  }
   void executeEditingCommand(std::string_view c) override { journal.add("edit:" + std::string(c)); }
   Journal& journal;
   std::string html, url;
   std::chrono::seconds timeout{0};
+  double zoom = 1.0;
 };
 
 struct FakeSignalSource : SignalSource {};
@@ -73,6 +79,7 @@ struct FakePlatform : Platform {
     return std::make_unique<FakeSignalSource>();
   }
   void activate() override { journal.add("activate"); }
+  std::optional<ScreenSize> screenSize() override { return screen; }
   void openInBrowser(const std::string& uri) override { journal.add("browser:" + uri); }
   void showAbout() override { journal.add("about"); }
   void hide() override { journal.add("hide"); }
@@ -91,6 +98,7 @@ struct FakePlatform : Platform {
   std::shared_ptr<FakeWindow> window;
   std::shared_ptr<FakeWebView> webView;
   NavigationHandler navigation;
+  std::optional<ScreenSize> screen;
   std::vector<std::pair<int, std::function<void()>>> handlers;
 };
 
@@ -106,7 +114,11 @@ struct FakeServer : Server {
   }
   void start() override { journal.add("start"); }
   void stop() override { journal.add("stop"); }
+  std::filesystem::path supportDir() const override { return support; }
+  std::filesystem::path logPath() const override { return support / "app.log"; }
   Journal& journal;
+  // Empty: the shell keeps no files of its own.
+  std::filesystem::path support;
   ReadyCallback onReady;
   FailedCallback onFailed;
 };
