@@ -145,12 +145,15 @@ class ContextMenu(DesktopTestCase):
         run = self.desktop_run()
         proc = self.start(run)
         w = run.window()
-        cases = (("field", 100, 80, True), ("page", 600, 500, False), ("text", 80, 260, False),
-                 ("link", 70, 165, True))
-        for name, x, y, menu in cases:
+        # Where, and whether a word is selected first (a double click).
+        cases = (("field", 100, 80, False, True), ("page", 600, 500, False, False),
+                 ("text", 80, 260, False, False), ("link", 70, 165, False, True),
+                 ("selection", 80, 260, True, True))
+        for name, x, y, select, menu in cases:
             with self.subTest(where=name):
-                subprocess.run(["xdotool", "mousemove", "--window", w, str(x), str(y),
-                                "click", "3"], env=run.env, check=True)
+                clicks = ["click", "--repeat", "2", "1"] if select else []
+                subprocess.run(["xdotool", "mousemove", "--window", w, str(x), str(y)] + clicks +
+                               ["click", "3"], env=run.env, check=True)
                 if menu:
                     self.assertTrue(wait_for(lambda: self.popups(run), 5))
                 else:
