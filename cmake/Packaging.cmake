@@ -26,8 +26,14 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # (its modules are copied for that Python version), ffmpeg for audio-only
 # downloads and a CJK font for the Chinese texts.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The environment's interpreter is the link .venv/bin/python3 ->
+# /usr/bin/python3, which the python3 package provides, in this version.
 execute_process(
-  COMMAND ${ZORMAK_SYSTEM_PYTHON} -c "import sys; print('%d.%d' % sys.version_info[:2])"
-  OUTPUT_VARIABLE zormak_python_version OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "python${zormak_python_version}, ffmpeg, fonts-noto-cjk")
+  COMMAND ${ZORMAK_SYSTEM_PYTHON} -c
+          "import sys; print('%d.%d;%d.%d' % (sys.version_info[0], sys.version_info[1], sys.version_info[0], sys.version_info[1] + 1))"
+  OUTPUT_VARIABLE zormak_python_versions OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+list(GET zormak_python_versions 0 zormak_python_version)
+list(GET zormak_python_versions 1 zormak_python_next)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "python3 (>= ${zormak_python_version}), python3 (<< ${zormak_python_next}), ffmpeg, fonts-noto-cjk")
 include(CPack)

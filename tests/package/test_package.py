@@ -76,15 +76,19 @@ class Extracted(ShellTestCase):
         self.assertEqual(field("Architecture"), "amd64")
         self.assertEqual(os.path.basename(DEB),
                          "zormak_%s_amd64.deb" % field("Version"))
-        depends = [d.strip().split(" ")[0] for d in field("Depends").split(",")]
+        relations = [d.strip() for d in field("Depends").split(",")]
+        depends = [d.split(" ")[0] for d in relations]
         for pkg in ("libgtk-4-1", "libwebkitgtk-6.0-4", "libcurl4", "ffmpeg", "fonts-noto-cjk"):
             self.assertIn(pkg, depends)
-        # The interpreter the payload's environment was made with: its
-        # modules are copied for that version.
+        # The interpreter the payload's environment was made with, which its
+        # link names and for which its modules were copied.
         with open(self.path("/usr/share/zormak/payload/.venv/pyvenv.cfg")) as f:
             cfg = dict(line.split(" = ", 1) for line in f.read().splitlines() if " = " in line)
-        major_minor = ".".join(cfg["version"].split(".")[:2])
-        self.assertIn("python" + major_minor, depends)
+        major, minor = cfg["version"].split(".")[:2]
+        self.assertEqual(os.readlink(self.path("/usr/share/zormak/payload/.venv/bin/python3")),
+                         "/usr/bin/python3")
+        self.assertIn("python3 (>= %s.%s)" % (major, minor), relations)
+        self.assertIn("python3 (<< %s.%d)" % (major, int(minor) + 1), relations)
 
     def test_the_extracted_program_starts_its_payload_and_quits(self):
         run = self.run_with(payload=False)
