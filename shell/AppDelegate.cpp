@@ -36,7 +36,10 @@ void AppDelegate::performMenuAction(std::string_view action, Platform& platform,
   } else if (action == "hide:") {
     platform.hide();
   } else if (action == "terminate:") {
-    platform.terminate();
+    if (delegate)
+      delegate->requestQuit(platform);
+    else
+      platform.terminate();
   } else if (action == "reloadPage:") {
     if (delegate)
       delegate->reloadPage();
@@ -63,9 +66,13 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
     if (auto remembered = windowstate::load(file, firstStart, std::time(nullptr)))
       state = windowstate::fitted(*remembered, platform.screenSize(), kMinWidth, kMinHeight);
   }
-  window = platform.makeWindow(WindowOptions{std::string(pages::kMainTitle), state.width,
-                                             state.height, kMinWidth, kMinHeight, state.maximized});
   std::weak_ptr<AppDelegate> weak = weak_from_this();
+  window =
+      platform.makeWindow(WindowOptions{std::string(pages::kMainTitle), state.width, state.height,
+                                        kMinWidth, kMinHeight, state.maximized, [weak] {
+                                          auto self = weak.lock();
+                                          return !self || self->windowShouldClose();
+                                        }});
   webView = platform.makeWebView(*window, [weak](const std::string& uri, bool newWindow) {
     auto self = weak.lock();
     return self ? self->decideNavigation(uri, newWindow) : true;
@@ -148,6 +155,24 @@ void AppDelegate::rememberWindow() {
   if (now.width <= 0 || now.height <= 0)
     return;
   windowstate::save(file, WindowState{now.width, now.height, now.maximized, zoom_});
+}
+
+void AppDelegate::requestQuit(Platform& platform) {
+  if (!webView) {
+    platform.terminate();
+    return;
+  }
+  // Only the page knows whether work is pending; it asks the user, and the
+  // quit goes ahead once it agrees. The signals never ask.
+  Platform* target = &platform;
+  webView->askToClose([target] { target->terminate(); });
+}
+
+bool AppDelegate::windowShouldClose() {
+  if (!webView || !platform_)
+    return true;
+  requestQuit(*platform_);
+  return false;
 }
 
 void AppDelegate::installSignalHandlers() {

@@ -68,6 +68,12 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void zoomOut();
   double pageZoom() const { return zoom_; }
 
+  // The quit command and closing the window: the page is asked first.
+  void requestQuit(Platform& platform);
+  // Whether the window may close now; when the page must be asked first it
+  // stays open and the application quits once the page agrees.
+  bool windowShouldClose();
+
   void installSignalHandlers();
 
   // Whether the web view may follow a navigation in place. Everything but

@@ -45,6 +45,12 @@ class WebView {
   // One of the engine's editing commands: "Undo", "Redo", "Cut", "Copy",
   // "Paste", "SelectAll". Acts on the page's focused content.
   virtual void executeEditingCommand(std::string_view command) = 0;
+  // Asks the page whether it may go (its beforeunload handler, which may
+  // have the user confirm) and runs `allowed` once it agrees; never when
+  // the user chose to stay. A page that cannot answer is not waited for.
+  // macOS: WKWebView runs no beforeunload on request; a macOS layer would
+  // ask the page through a script message before closing.
+  virtual void askToClose(std::function<void()> allowed) = 0;
 };
 
 // Kept alive by whoever wants the signal reported; reporting ends with it.
@@ -60,6 +66,8 @@ struct WindowOptions {
   int minWidth = 0;
   int minHeight = 0;
   bool maximized = false;
+  // Asked when the user closes the window; false keeps it open.
+  std::function<bool()> shouldClose = {};
 };
 
 // Asked by the web view before it follows a navigation. `newWindow` is true

@@ -128,7 +128,7 @@ std::shared_ptr<Window> GtkPlatform::makeWindow(const WindowOptions& options) {
   if (options.maximized)
     gtk_window_maximize(GTK_WINDOW(widget));
   trace::mark("window");
-  window_ = std::make_shared<WindowHandle>(widget);
+  window_ = std::make_shared<WindowHandle>(widget, options.shouldClose);
   return window_;
 }
 

@@ -112,6 +112,7 @@ WebViewHandle::WebViewHandle(WebKitWebView* view, NavigationHandler navigation, 
   g_signal_connect(view_, "decide-policy", G_CALLBACK(&WebViewHandle::onDecidePolicy), this);
   g_signal_connect(view_, "load-changed", G_CALLBACK(&WebViewHandle::onLoadChanged), this);
   g_signal_connect(view_, "context-menu", G_CALLBACK(&WebViewHandle::onContextMenu), this);
+  close_ = std::make_unique<CloseConfirmation>(view_);
   // Control with the wheel zooms, as in browsers. The controller sees the
   // wheel before the page does, and lets it through without Control. It
   // lives with the widget, and with the handle's signals it is disconnected
@@ -140,6 +141,10 @@ void WebViewHandle::onDestroy(GtkWidget*, gpointer data) {
   g_signal_handlers_disconnect_by_data(self->view_, self);
   self->view_ = nullptr;
   self->scroll_ = nullptr;
+}
+
+void WebViewHandle::askToClose(std::function<void()> allowed) {
+  close_->ask(std::move(allowed));
 }
 
 void WebViewHandle::loadHTML(const std::string& html) {

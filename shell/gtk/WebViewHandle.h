@@ -4,9 +4,11 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "CloseConfirmation.h"
 #include "Platform.h"
 
 namespace zormak::gtk {
@@ -34,6 +36,7 @@ class WebViewHandle final : public WebView {
   void reload() override;
   void setPageZoom(double zoom) override;
   void executeEditingCommand(std::string_view command) override;
+  void askToClose(std::function<void()> allowed) override;
 
  private:
   void cancelTimeout();
@@ -51,6 +54,7 @@ class WebViewHandle final : public WebView {
   Command command_;
   GtkEventController* scroll_ = nullptr;  // owned by the web view
   guint timeout_ = 0;
+  std::unique_ptr<CloseConfirmation> close_;
 };
 
 }  // namespace zormak::gtk

@@ -5,15 +5,17 @@ built binary under Xvfb and the harness of test_shell.py.
 Usage: test_desktop.py ZORMAK_BINARY [unittest arguments]
 Set ZORMAK_E2E_SHOTS to a directory to keep screenshots of what was shown.
 """
+import ctypes
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
 import unittest
 
 import test_shell
-from test_shell import ShellTestCase, read, wait_for
+from test_shell import ShellTestCase, alive, read, wait_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 APP_ID = "org.zormak.Zormak"
@@ -62,6 +64,44 @@ class DesktopTestCase(ShellTestCase):
         self.assertTrue(wait_for(lambda: self.width(run) is not None, 10), run.requested())
         run.window_id = run.window()
         return proc
+
+    def close_window(self, run):
+        """Asks the window to close as a window manager does when the user
+        clicks its close button (WM_DELETE_WINDOW)."""
+        x11 = ctypes.CDLL("libX11.so.6")
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x11.XInternAtom.restype = ctypes.c_ulong
+        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                                   ctypes.c_void_p]
+        x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+
+        class ClientMessage(ctypes.Structure):
+            _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                        ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                        ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                        ("format", ctypes.c_int), ("data", ctypes.c_long * 5),
+                        ("pad", ctypes.c_long * 12)]
+        display = x11.XOpenDisplay(run.env["DISPLAY"].encode())
+        self.assertTrue(display)
+        event = ClientMessage()
+        event.type = 33  # ClientMessage
+        event.window = int(run.window_id)
+        event.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
+        event.format = 32
+        event.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+        x11.XSendEvent(display, event.window, 0, 0, ctypes.byref(event))
+        x11.XFlush(display)
+        x11.XCloseDisplay(display)
+
+    def answer(self, run, keys):
+        """Gives `keys` to the one dialog shown and waits until it is gone."""
+        dialogs = self.popups(run)
+        self.assertEqual(len(dialogs), 1)
+        subprocess.run(["xdotool", "windowfocus", "--sync", dialogs[0]], env=run.env, check=False)
+        subprocess.run(["xdotool", "key", keys], env=run.env, check=True)
+        self.assertTrue(wait_for(lambda: not self.popups(run), 10))
 
     def quit(self, run, proc):
         run.key("ctrl+q")
@@ -212,6 +252,47 @@ class RememberedWindow(DesktopTestCase):
         self.assertEqual(len(aside), 1)
         self.assertEqual(read(os.path.join(run.support, aside[0])), "[window]\nwidth=huge\n")
         self.quit(run, proc)
+
+
+class QuitAsks(DesktopTestCase):
+    def test_pending_work_makes_closing_and_quitting_ask(self):
+        run = self.desktop_run()
+        proc = self.start(run)
+        run.click(55, 345)
+        self.assertTrue(wait_for(lambda: "GET /pending?1" in run.requested(), 10))
+        server_pid = run.server_pid()
+        for how, ask in (("quit", lambda: run.key("ctrl+q")),
+                         ("close", lambda: self.close_window(run))):
+            with self.subTest(how=how):
+                ask()
+                self.assertTrue(wait_for(lambda: len(self.popups(run)) == 1, 10), how)
+                time.sleep(0.5)
+                run.screenshot("quit-confirmation-" + how)
+                # Escape stays, and the program goes on as before.
+                self.answer(run, "Escape")
+                time.sleep(0.5)
+                self.assertIsNone(proc.poll())
+                self.assertTrue(alive(server_pid))
+        # Asking again asks again; this time the user quits.
+        self.close_window(run)
+        self.assertTrue(wait_for(lambda: len(self.popups(run)) == 1, 10))
+        self.answer(run, "alt+q")
+        self.assertEndsCleanly(run, proc, server_pid)
+
+    def test_without_pending_work_and_for_signals_nothing_asks(self):
+        run = self.desktop_run()
+        proc = self.start(run)
+        self.close_window(run)
+        self.assertEqual(proc.wait(15), 0)
+        for signo in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with self.subTest(signal=signo):
+                proc = self.start(run)
+                run.click(55, 345)
+                self.assertTrue(wait_for(lambda: run.requested().count("GET /pending?1") == 1, 10))
+                proc.send_signal(signo)
+                self.assertEqual(proc.wait(15), 0)
+                with open(run.requests, "w"):
+                    pass
 
 
 if __name__ == "__main__":

@@ -103,7 +103,7 @@ TEST(PageCommands, ReachTheirTargetsAlongTheChain) {
     AppDelegate::performMenuAction(action, l.platform, l.delegate.get());
   // Reloading the error page neither retries the server nor touches the title.
   EXPECT_EQ(l.journal.events, (Events{"reload", "zoom:1.000000", "edit:Redo", "edit:SelectAll",
-                                      "about", "hide", "terminate"}));
+                                      "about", "hide", "askToClose"}));
   EXPECT_EQ(l.platform.window->title, kFailure);
 }
 

@@ -295,5 +295,50 @@ TEST(ErrorPage, TheDelegatePassesTheLogPathAndWhetherItExists) {
             std::string::npos);
 }
 
+TEST(Quit, TheCommandAndTheWindowAskThePageFirstSignalsNever) {
+  enum class Via { Command, Window };
+  struct Case {
+    const char* what;
+    Via via;
+    bool pageAgrees;
+    Events events;
+  };
+  const Case cases[] = {
+      {"quit, the page agrees", Via::Command, true, {"askToClose", "terminate"}},
+      {"quit, the user stays", Via::Command, false, {"askToClose"}},
+      {"close, the page agrees", Via::Window, true, {"askToClose", "terminate"}},
+      {"close, the user stays", Via::Window, false, {"askToClose"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Remembering r;
+    auto delegate = r.launch();
+    r.journal.events.clear();
+    if (c.via == Via::Command)
+      AppDelegate::performMenuAction("terminate:", r.platform, delegate.get());
+    else
+      EXPECT_FALSE(r.platform.options.shouldClose()) << "the window waits for the page";
+    if (c.pageAgrees)
+      r.platform.webView->closeAllowed();
+    EXPECT_EQ(r.journal.events, c.events);
+  }
+
+  // Nothing to ask yet: the quit goes ahead at once.
+  Journal journal;
+  FakePlatform platform(journal);
+  auto early = std::make_shared<AppDelegate>(std::make_shared<FakeServer>(journal));
+  AppDelegate::performMenuAction("terminate:", platform, early.get());
+  AppDelegate::performMenuAction("terminate:", platform, nullptr);
+  EXPECT_EQ(journal.events, (Events{"terminate", "terminate"}));
+
+  // A signal stops without asking.
+  Remembering r;
+  auto delegate = r.launch();
+  r.journal.events.clear();
+  r.platform.raise(SIGTERM);
+  EXPECT_EQ(r.journal.count("askToClose"), 0u);
+  EXPECT_EQ(r.journal.count("exit:0"), 1u);
+}
+
 }  // namespace
 }  // namespace zormak::testing

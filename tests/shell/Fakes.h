@@ -51,7 +51,12 @@ struct FakeWebView : WebView {
     journal.add("zoom:" + std::to_string(z));
   }
   void executeEditingCommand(std::string_view c) override { journal.add("edit:" + std::string(c)); }
+  void askToClose(std::function<void()> allowed) override {
+    journal.add("askToClose");
+    closeAllowed = std::move(allowed);
+  }
   Journal& journal;
+  std::function<void()> closeAllowed;
   std::string html, url;
   std::chrono::seconds timeout{0};
   double zoom = 1.0;
