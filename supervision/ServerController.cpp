@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "ChildProcess.h"
+#include "PipeReader.h"
+#include "StatusPoller.h"
 #include "ZormakError.h"
 
 namespace zormak {
@@ -73,11 +76,9 @@ ServerController::ServerController(Setup setup)
       mainQueue_(std::move(setup.mainQueue)),
       timing_(setup.timing) {}
 
-ServerController::~ServerController() {
-  // The log handle is never closed while the controller lives; it goes with it.
-  if (logHandle_ >= 0)
-    ::close(logHandle_);
-}
+// The log handle is never closed while the controller lives; it goes with
+// it, after the threads.
+ServerController::~ServerController() = default;
 
 void ServerController::start() {
   auto reportPreparationFailure = [this](const std::string& plain, const std::string& forUser) {
@@ -97,11 +98,26 @@ void ServerController::start() {
   launchServer();
 }
 
+void ServerController::restart() {
+  // A new launch number first: the end of a server stopped here is logged
+  // but reported to nobody, and nothing of the last launch reports later.
+  {
+    std::lock_guard lock(outcomeMutex_);
+    finished_ = false;
+    readyURL_.reset();
+    ++launch_;
+  }
+  stop();
+  process_.reset();
+  reader_.reset();
+  start();
+}
+
 // --- Outcome delivery -------------------------------------------------------
 
-void ServerController::markReady(const std::string& url) {
+void ServerController::markReady(const std::string& url, std::uint64_t launch) {
   std::lock_guard lock(outcomeMutex_);
-  if (finished_ || readyURL_)
+  if (finished_ || readyURL_ || launch != launch_)
     return;
   readyURL_ = url;
   log("[ZORMAK] 界面已就绪：" + url + "\n");
@@ -131,9 +147,9 @@ void ServerController::fail(std::string message) {
   });
 }
 
-bool ServerController::failUnlessFinished(std::string message) {
+bool ServerController::failUnlessFinished(std::string message, std::uint64_t launch) {
   std::lock_guard lock(outcomeMutex_);
-  if (finished_)
+  if (finished_ || launch != launch_)
     return false;
   finished_ = true;
   fail(std::move(message));
@@ -148,6 +164,11 @@ bool ServerController::isFinished() const {
 bool ServerController::isReady() const {
   std::lock_guard lock(outcomeMutex_);
   return readyURL_.has_value();
+}
+
+std::uint64_t ServerController::currentLaunch() const {
+  std::lock_guard lock(outcomeMutex_);
+  return launch_;
 }
 
 }  // namespace zormak

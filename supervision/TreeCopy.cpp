@@ -13,11 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "System.h"
 #include "ZormakError.h"
-
-#if defined(__linux__)
-#include <sys/sendfile.h>
-#endif
 
 namespace zormak {
 
@@ -36,33 +33,18 @@ struct DirectoryJob {
   timespec times[2];
 };
 
-class Closer {
- public:
-  explicit Closer(int fd) : fd_(fd) {}
-  ~Closer() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  Closer(const Closer&) = delete;
-  Closer& operator=(const Closer&) = delete;
-
- private:
-  int fd_;
-};
-
 [[noreturn]] void fail(const char* operation, const std::string& path, int error) {
   throw FileSystemError(operation, path, error);
 }
 
-// Copies the bytes of an open file. The kernel paths avoid copying through
-// user space; read/write is the fallback where they are not supported.
+// Copies the bytes of an open file. The kernel path avoids copying through
+// user space; read/write is the fallback where it is not supported.
 void copyContents(int in, int out, off_t size, const std::string& fromPath,
-                  const std::string& toPath) {
+                  const std::string& toPath, CopyMethod method) {
   off_t done = 0;
-#if defined(__linux__)
-  bool kernelCopy = true;
+  bool kernelCopy = method == CopyMethod::kernel;
   while (kernelCopy && done < size) {
-    ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(size - done), 0);
+    ssize_t n = sys::kernelCopy(in, out, static_cast<size_t>(size - done));
     if (n > 0) {
       done += n;
     } else if (n == 0) {
@@ -85,9 +67,6 @@ void copyContents(int in, int out, off_t size, const std::string& fromPath,
   if (::lseek(in, done, SEEK_SET) < 0 || ::lseek(out, done, SEEK_SET) < 0) {
     fail("copy", fromPath, errno);
   }
-#else
-  (void)size;
-#endif
   std::vector<char> buffer(1 << 17);
   for (;;) {
     ssize_t n = ::read(in, buffer.data(), buffer.size());
@@ -112,24 +91,22 @@ void copyContents(int in, int out, off_t size, const std::string& fromPath,
   }
 }
 
-void copyFile(const FileJob& job) {
-  int in = ::open(job.from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (in < 0)
+void copyFile(const FileJob& job, CopyMethod method) {
+  UniqueFd in(::open(job.from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!in)
     fail("copy", job.from, errno);
-  Closer closeIn(in);
   struct stat st;
-  if (::fstat(in, &st) != 0)
+  if (::fstat(in.get(), &st) != 0)
     fail("copy", job.from, errno);
   // Created owner-writable so the copy can be filled even for a read-only
   // source; the exact mode is set afterwards, independent of the umask.
-  int out = ::open(job.to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
-  if (out < 0)
+  UniqueFd out(::open(job.to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR));
+  if (!out)
     fail("copy", job.to, errno);
-  Closer closeOut(out);
-  copyContents(in, out, st.st_size, job.from, job.to);
-  if (::fchmod(out, job.mode) != 0)
+  copyContents(in.get(), out.get(), st.st_size, job.from, job.to, method);
+  if (::fchmod(out.get(), job.mode) != 0)
     fail("copy", job.to, errno);
-  if (::futimens(out, job.times) != 0)
+  if (::futimens(out.get(), job.times) != 0)
     fail("copy", job.to, errno);
 }
 
@@ -162,7 +139,7 @@ class TreeWalker {
       struct stat st;
       if (::lstat(source.c_str(), &st) != 0)
         fail("copy", source, errno);
-      timespec times[2] = {st.st_atim, st.st_mtim};
+      timespec times[2] = {sys::accessTime(st), sys::modificationTime(st)};
       if (S_ISDIR(st.st_mode)) {
         if (::mkdir(target.c_str(), S_IRWXU) != 0)
           fail("copy", target, errno);
@@ -196,7 +173,7 @@ class TreeWalker {
   const std::set<std::string>& skip_;
 };
 
-void copyFilesInParallel(const std::vector<FileJob>& files) {
+void copyFilesInParallel(const std::vector<FileJob>& files, CopyMethod method) {
   unsigned workers = std::clamp(std::thread::hardware_concurrency(), 2u, 8u);
   if (files.size() < 64)
     workers = 1;
@@ -211,7 +188,7 @@ void copyFilesInParallel(const std::vector<FileJob>& files) {
       if (i >= files.size())
         return;
       try {
-        copyFile(files[i]);
+        copyFile(files[i], method);
       } catch (const FileSystemError& e) {
         std::lock_guard lock(errorMutex);
         if (!firstError)
@@ -233,7 +210,7 @@ void copyFilesInParallel(const std::vector<FileJob>& files) {
 }  // namespace
 
 void copyTree(const std::filesystem::path& from, const std::filesystem::path& to,
-              const std::set<std::string>& skipTopLevel) {
+              const std::set<std::string>& skipTopLevel, CopyMethod method) {
   struct stat st;
   if (::stat(from.c_str(), &st) != 0)
     fail("copy", from.string(), errno);
@@ -244,7 +221,7 @@ void copyTree(const std::filesystem::path& from, const std::filesystem::path& to
 
   TreeWalker walker(skipTopLevel);
   walker.walk(from.string(), to.string(), true);
-  copyFilesInParallel(walker.files);
+  copyFilesInParallel(walker.files, method);
   // Directory modes and times last: filling a directory changes its time,
   // and a read-only directory could not be filled.
   for (const auto& dir : walker.directories) {
@@ -263,9 +240,12 @@ void copyFileAtomically(const std::filesystem::path& from, const std::filesystem
   struct stat st;
   if (::stat(from.c_str(), &st) != 0)
     fail("copy", from.string(), errno);
-  FileJob job{from.string(), temporary.string(), st.st_mode & 07777, {st.st_atim, st.st_mtim}};
+  FileJob job{from.string(),
+              temporary.string(),
+              st.st_mode & 07777,
+              {sys::accessTime(st), sys::modificationTime(st)}};
   try {
-    copyFile(job);
+    copyFile(job, CopyMethod::kernel);
   } catch (...) {
     ::unlink(temporary.c_str());
     throw;
