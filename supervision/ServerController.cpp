@@ -53,17 +53,25 @@ std::filesystem::path ServerController::pidFileURL() {
   return Locations::standard().pidFileURL();
 }
 
-// Linux: /proc/self/exe. A macOS layer answers the bundle's Contents/Resources.
-std::optional<std::filesystem::path> ServerController::bundleResourceDir() {
-  std::error_code ec;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec || exe.empty())
-    return std::nullopt;
-  return exe.parent_path().parent_path() / "share" / "zormak";
+namespace {
+
+std::mutex resourceDirMutex;
+std::optional<std::filesystem::path> installedResourceDir;
+
+}  // namespace
+
+void ServerController::installResourceDir(std::optional<std::filesystem::path> directory) {
+  std::lock_guard lock(resourceDirMutex);
+  installedResourceDir = std::move(directory);
 }
 
 std::shared_ptr<ServerController> ServerController::init() {
-  return init(Setup{Locations::standard(), bundleResourceDir(), MainQueue::main(), Timing{}});
+  std::optional<std::filesystem::path> resources;
+  {
+    std::lock_guard lock(resourceDirMutex);
+    resources = installedResourceDir;
+  }
+  return init(Setup{Locations::standard(), std::move(resources), MainQueue::main(), Timing{}});
 }
 
 std::shared_ptr<ServerController> ServerController::init(Setup setup) {

@@ -80,9 +80,12 @@ class ServerController : public std::enable_shared_from_this<ServerController> {
   static std::filesystem::path logURL();
   static std::filesystem::path pidFileURL();
 
-  // The directory next to the executable's that holds "payload"
-  // (<prefix>/share/zormak for <prefix>/bin/zormak), or none.
-  static std::optional<std::filesystem::path> bundleResourceDir();
+  // The bundle's resource directory, which holds "payload", as the platform
+  // layer finds it (Linux: <prefix>/share/zormak beside <prefix>/bin/zormak;
+  // macOS: the main bundle's Contents/Resources). Installed once by the
+  // program's entry before the first controller is created with the plain
+  // initialiser; without it the bundle has no payload.
+  static void installResourceDir(std::optional<std::filesystem::path> directory);
 
   // Main thread only. Prepares the runtime, reaps a stale server and launches
   // a new one; every failure goes to onFailed, never to the caller.
