@@ -33,7 +33,7 @@ struct DirectoryJob {
   timespec times[2];
 };
 
-[[noreturn]] void fail(const char* operation, const std::string& path, int error) {
+[[noreturn]] void fail(FileOperation operation, const std::string& path, int error) {
   throw FileSystemError(operation, path, error);
 }
 
@@ -54,7 +54,8 @@ void copyContents(int in, int out, off_t size, const std::string& fromPath,
     } else if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
       kernelCopy = false;
     } else {
-      fail("copy", errno == ENOSPC || errno == EDQUOT || errno == EIO ? toPath : fromPath, errno);
+      fail(FileOperation::copy,
+           errno == ENOSPC || errno == EDQUOT || errno == EIO ? toPath : fromPath, errno);
     }
   }
   if (kernelCopy) {
@@ -65,7 +66,7 @@ void copyContents(int in, int out, off_t size, const std::string& fromPath,
       return;
   }
   if (::lseek(in, done, SEEK_SET) < 0 || ::lseek(out, done, SEEK_SET) < 0) {
-    fail("copy", fromPath, errno);
+    fail(FileOperation::copy, fromPath, errno);
   }
   std::vector<char> buffer(1 << 17);
   for (;;) {
@@ -75,7 +76,7 @@ void copyContents(int in, int out, off_t size, const std::string& fromPath,
     if (n < 0) {
       if (errno == EINTR)
         continue;
-      fail("copy", fromPath, errno);
+      fail(FileOperation::copy, fromPath, errno);
     }
     const char* p = buffer.data();
     while (n > 0) {
@@ -83,7 +84,7 @@ void copyContents(int in, int out, off_t size, const std::string& fromPath,
       if (w < 0) {
         if (errno == EINTR)
           continue;
-        fail("copy", toPath, errno);
+        fail(FileOperation::copy, toPath, errno);
       }
       p += w;
       n -= w;
@@ -94,20 +95,20 @@ void copyContents(int in, int out, off_t size, const std::string& fromPath,
 void copyFile(const FileJob& job, CopyMethod method) {
   UniqueFd in(::open(job.from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   if (!in)
-    fail("copy", job.from, errno);
+    fail(FileOperation::copy, job.from, errno);
   struct stat st;
   if (::fstat(in.get(), &st) != 0)
-    fail("copy", job.from, errno);
+    fail(FileOperation::copy, job.from, errno);
   // Created owner-writable so the copy can be filled even for a read-only
   // source; the exact mode is set afterwards, independent of the umask.
   UniqueFd out(::open(job.to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR));
   if (!out)
-    fail("copy", job.to, errno);
+    fail(FileOperation::copy, job.to, errno);
   copyContents(in.get(), out.get(), st.st_size, job.from, job.to, method);
   if (::fchmod(out.get(), job.mode) != 0)
-    fail("copy", job.to, errno);
+    fail(FileOperation::copy, job.to, errno);
   if (::futimens(out.get(), job.times) != 0)
-    fail("copy", job.to, errno);
+    fail(FileOperation::copy, job.to, errno);
 }
 
 class TreeWalker {
@@ -117,7 +118,7 @@ class TreeWalker {
   void walk(const std::string& from, const std::string& to, bool topLevel) {
     DIR* dir = ::opendir(from.c_str());
     if (!dir)
-      fail("copy", from, errno);
+      fail(FileOperation::copy, from, errno);
     std::vector<std::string> names;
     errno = 0;
     while (dirent* entry = ::readdir(dir)) {
@@ -131,18 +132,18 @@ class TreeWalker {
     int readError = errno;
     ::closedir(dir);
     if (readError != 0)
-      fail("copy", from, readError);
+      fail(FileOperation::copy, from, readError);
 
     for (const auto& name : names) {
       std::string source = from + "/" + name;
       std::string target = to + "/" + name;
       struct stat st;
       if (::lstat(source.c_str(), &st) != 0)
-        fail("copy", source, errno);
+        fail(FileOperation::copy, source, errno);
       timespec times[2] = {sys::accessTime(st), sys::modificationTime(st)};
       if (S_ISDIR(st.st_mode)) {
         if (::mkdir(target.c_str(), S_IRWXU) != 0)
-          fail("copy", target, errno);
+          fail(FileOperation::copy, target, errno);
         walk(source, target, false);
         directories.push_back({target, st.st_mode & 07777, {times[0], times[1]}});
       } else if (S_ISREG(st.st_mode)) {
@@ -152,14 +153,14 @@ class TreeWalker {
         std::string link(static_cast<size_t>(st.st_size) + 1, '\0');
         ssize_t n = ::readlink(source.c_str(), link.data(), link.size());
         if (n < 0)
-          fail("copy", source, errno);
+          fail(FileOperation::copy, source, errno);
         link.resize(static_cast<size_t>(n));
         if (::symlink(link.c_str(), target.c_str()) != 0)
-          fail("copy", target, errno);
+          fail(FileOperation::copy, target, errno);
         ::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
       } else if (S_ISFIFO(st.st_mode)) {
         if (::mkfifo(target.c_str(), st.st_mode & 07777) != 0)
-          fail("copy", target, errno);
+          fail(FileOperation::copy, target, errno);
       }
       // Sockets and device nodes have no place in a payload; they are left out.
     }
@@ -213,11 +214,11 @@ void copyTree(const std::filesystem::path& from, const std::filesystem::path& to
               const std::set<std::string>& skipTopLevel, CopyMethod method) {
   struct stat st;
   if (::stat(from.c_str(), &st) != 0)
-    fail("copy", from.string(), errno);
+    fail(FileOperation::copy, from.string(), errno);
   if (!S_ISDIR(st.st_mode))
-    fail("copy", from.string(), ENOTDIR);
+    fail(FileOperation::copy, from.string(), ENOTDIR);
   if (::mkdir(to.c_str(), S_IRWXU) != 0 && errno != EEXIST)
-    fail("copy", to.string(), errno);
+    fail(FileOperation::copy, to.string(), errno);
 
   TreeWalker walker(skipTopLevel);
   walker.walk(from.string(), to.string(), true);
@@ -226,11 +227,11 @@ void copyTree(const std::filesystem::path& from, const std::filesystem::path& to
   // and a read-only directory could not be filled.
   for (const auto& dir : walker.directories) {
     if (::chmod(dir.to.c_str(), dir.mode) != 0)
-      fail("copy", dir.to, errno);
+      fail(FileOperation::copy, dir.to, errno);
     ::utimensat(AT_FDCWD, dir.to.c_str(), dir.times, 0);
   }
   if (::chmod(to.c_str(), st.st_mode & 07777) != 0)
-    fail("copy", to.string(), errno);
+    fail(FileOperation::copy, to.string(), errno);
 }
 
 void copyFileAtomically(const std::filesystem::path& from, const std::filesystem::path& to) {
@@ -239,7 +240,7 @@ void copyFileAtomically(const std::filesystem::path& from, const std::filesystem
   ::unlink(temporary.c_str());
   struct stat st;
   if (::stat(from.c_str(), &st) != 0)
-    fail("copy", from.string(), errno);
+    fail(FileOperation::copy, from.string(), errno);
   FileJob job{from.string(),
               temporary.string(),
               st.st_mode & 07777,
@@ -253,7 +254,7 @@ void copyFileAtomically(const std::filesystem::path& from, const std::filesystem
   if (::rename(temporary.c_str(), to.c_str()) != 0) {
     int error = errno;
     ::unlink(temporary.c_str());
-    fail("copy", to.string(), error);
+    fail(FileOperation::copy, to.string(), error);
   }
 }
 
