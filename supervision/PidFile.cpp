@@ -64,6 +64,10 @@ int PidFile::write(std::int64_t value) const {
       }
       rest.remove_prefix(static_cast<size_t>(n));
     }
+    // On the disk before the rename, so that a crash right after it never
+    // leaves an empty file under the real name.
+    if (error == 0 && ::fsync(fd.get()) != 0)
+      error = errno;
     if (error == 0 && ::close(fd.release()) != 0)
       error = errno;
   }
