@@ -20,11 +20,12 @@ struct ChildProcess::State {
 
 const char* signalName(int signal) {
   static constexpr std::pair<int, const char*> kNames[] = {
-      {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"}, {SIGILL, "SIGILL"},
-      {SIGTRAP, "SIGTRAP"}, {SIGABRT, "SIGABRT"}, {SIGBUS, "SIGBUS"},   {SIGFPE, "SIGFPE"},
-      {SIGKILL, "SIGKILL"}, {SIGUSR1, "SIGUSR1"}, {SIGSEGV, "SIGSEGV"}, {SIGUSR2, "SIGUSR2"},
-      {SIGPIPE, "SIGPIPE"}, {SIGALRM, "SIGALRM"}, {SIGTERM, "SIGTERM"}, {SIGXCPU, "SIGXCPU"},
-      {SIGXFSZ, "SIGXFSZ"}, {SIGSYS, "SIGSYS"},
+      {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"},     {SIGILL, "SIGILL"},
+      {SIGTRAP, "SIGTRAP"}, {SIGABRT, "SIGABRT"}, {SIGBUS, "SIGBUS"},       {SIGFPE, "SIGFPE"},
+      {SIGKILL, "SIGKILL"}, {SIGUSR1, "SIGUSR1"}, {SIGSEGV, "SIGSEGV"},     {SIGUSR2, "SIGUSR2"},
+      {SIGPIPE, "SIGPIPE"}, {SIGALRM, "SIGALRM"}, {SIGTERM, "SIGTERM"},     {SIGXCPU, "SIGXCPU"},
+      {SIGXFSZ, "SIGXFSZ"}, {SIGSYS, "SIGSYS"},   {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"},
+      {SIGIO, "SIGIO"},
   };
   for (auto [number, name] : kNames) {
     if (number == signal)
