@@ -29,7 +29,8 @@ class GlibSignalSource final : public SignalSource {
 
 }  // namespace
 
-GtkPlatform::GtkPlatform(int argc, char** argv) {
+GtkPlatform::GtkPlatform(int argc, char** argv, std::optional<std::filesystem::path> resourceDir)
+    : resourceDir_(std::move(resourceDir)) {
   argv0_ = argc > 0 && argv[0] ? argv[0] : "zormak";
   // The window's class (WM_CLASS on X11) is the program's name; as the
   // application id it matches the launcher entry's StartupWMClass, so docks
@@ -84,7 +85,7 @@ void GtkPlatform::onStartup(GApplication*, gpointer data) {
   // The icon lies in share/icons beside the resources, in the installed tree
   // and in the build tree alike; the theme finds it there when the prefix is
   // not one the desktop searches. The window and the About dialog show it.
-  if (auto resources = ServerController::bundleResourceDir()) {
+  if (const auto& resources = self->resourceDir_) {
     const std::string icons = (resources->parent_path() / "icons").string();
     gtk_icon_theme_add_search_path(gtk_icon_theme_get_for_display(gdk_display_get_default()),
                                    icons.c_str());

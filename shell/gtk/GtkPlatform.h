@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,8 +26,9 @@ class GtkPlatform final : public Application, public Platform {
   static constexpr const char* kApplicationId = product::kApplicationId.data();
 
   // Installs the GLib main queue, which the controller reads when it is
-  // created, so this must come before the delegate.
-  GtkPlatform(int argc, char** argv);
+  // created, so this must come before the delegate. `resourceDir` is the
+  // bundle's resource folder, where the icons lie beside the payload.
+  GtkPlatform(int argc, char** argv, std::optional<std::filesystem::path> resourceDir);
   ~GtkPlatform() override;
   GtkPlatform(const GtkPlatform&) = delete;
   GtkPlatform& operator=(const GtkPlatform&) = delete;
@@ -50,6 +52,7 @@ class GtkPlatform final : public Application, public Platform {
   void exitProcess(int status) override;
 
  private:
+  std::optional<std::filesystem::path> resourceDir_;
   static void onStartup(GApplication* app, gpointer self);
   static void onActivate(GApplication* app, gpointer self);
   static void onShutdown(GApplication* app, gpointer self);
