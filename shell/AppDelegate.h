@@ -37,6 +37,12 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   static constexpr int kMinWidth = 900;
   static constexpr int kMinHeight = 640;
   static constexpr std::chrono::seconds kLoadTimeout{60};
+  // A server may announce its address a moment before it accepts
+  // connections: a refused or reset load of the served application is tried
+  // again this often, this far apart (about five seconds in all).
+  static constexpr int kLoadRetries = 10;
+  static constexpr std::chrono::milliseconds kLoadRetryDelay{500};
+  static constexpr const char* kSessionCookie = "zormak_session";
 
   explicit AppDelegate(std::shared_ptr<Server> server);
 
@@ -56,19 +62,27 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void applicationWillTerminate();
   bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
 
-  // Shows the served application at `url` under the main title.
+  // Shows the served application at `url` under the main title, once the
+  // web view holds the launch's secret as the session cookie.
   void load(const std::string& url);
 
+  // Reloads what is shown. On the stopped page it restarts the server, on
+  // the page for a load that failed it loads the served application again.
   void reloadPage();
   void resetZoom();
+  // Starts the server again in this window; the starting page stands until
+  // it is ready.
+  void restartServer();
 
   void installSignalHandlers();
 
   // Whether the web view may follow a navigation in place. Everything but
   // the built-in pages and the served application's own origin, and every
   // new window, is handed to the browser instead, so the window never loses
-  // the application.
+  // the application. The stopped page's restart address restarts the server.
   bool decideNavigation(const std::string& uri, bool newWindow);
+
+  void loadFailed(const LoadFailure& failure);
 
   std::shared_ptr<Window> window;
   std::shared_ptr<WebView> webView;
@@ -77,12 +91,24 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   bool terminating = false;
 
  private:
-  void showFailure(const std::string& message);
+  // What the window shows, which decides what a failure and Ctrl+R mean.
+  enum class Showing { kStarting, kApplication, kStartFailure, kStopped, kLoadFailure };
+
+  void serverFailed(const std::string& message);
+  void show(Showing showing, std::string_view title, const std::string& html);
+  void loadServed(const std::string& url);
+  void showLoadFailure(const std::string& uri, const std::string& reason);
   void handleSignal();
   void leaveForBrowser(const std::string& uri);
 
   Platform* platform_ = nullptr;
+  Showing showing_ = Showing::kStarting;
   std::optional<std::string> servedOrigin_;
+  std::string servedURL_;
+  int retries_ = 0;  // of the served application's current load
+  // Moves on whenever what the window shows changes, so that a retry or a
+  // cookie confirmation from before does nothing.
+  unsigned generation_ = 0;
 };
 
 // The program's entry, a type without instances.

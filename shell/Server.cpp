@@ -16,7 +16,14 @@ class ControllerServer final : public Server {
     controller_->onFailed = std::move(callback);
   }
   void start() override { controller_->start(); }
+  void restart() override {
+    controller_->stop();
+    controller_->start();
+  }
   void stop() override { controller_->stop(); }
+  std::string launchSecret() const override { return {}; }
+  void log(const std::string&) override {}
+  std::string logPath() const override { return controller_->locations().logURL().string(); }
 
  private:
   std::shared_ptr<ServerController> controller_;

@@ -22,7 +22,8 @@ class GtkPlatform final : public Application, public Platform {
   static constexpr const char* kApplicationId = "org.zormak.Zormak";
 
   // Installs the GLib main queue, which the controller reads when it is
-  // created, so this must come before the delegate.
+  // created, so this must come before the delegate. Settles the folders the
+  // web engine needs first, before GLib reads and keeps them.
   GtkPlatform(int argc, char** argv);
   ~GtkPlatform() override;
   GtkPlatform(const GtkPlatform&) = delete;
@@ -36,8 +37,10 @@ class GtkPlatform final : public Application, public Platform {
 
   // Platform
   std::shared_ptr<Window> makeWindow(const WindowOptions& options) override;
-  std::shared_ptr<WebView> makeWebView(Window& window, NavigationHandler navigation) override;
+  EngineReadiness webEngineReadiness() override { return engineReadiness_; }
+  std::shared_ptr<WebView> makeWebView(Window& window, WebViewHandlers handlers) override;
   std::unique_ptr<SignalSource> makeSignalSource(int signo, std::function<void()> handler) override;
+  void runAfter(std::chrono::milliseconds delay, std::function<void()> task) override;
   void activate() override;
   void openInBrowser(const std::string& uri) override;
   void showAbout() override;
@@ -50,6 +53,7 @@ class GtkPlatform final : public Application, public Platform {
   static void onActivate(GApplication* app, gpointer self);
   static void onShutdown(GApplication* app, gpointer self);
 
+  EngineReadiness engineReadiness_;
   GtkApplication* app_ = nullptr;
   GDBusConnection* sessionBus_ = nullptr;  // held so the application reuses it
   std::string argv0_;

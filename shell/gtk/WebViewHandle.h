@@ -3,6 +3,8 @@
 #include <webkit/webkit.h>
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -17,13 +19,15 @@ class WindowHandle;
 class WebViewHandle final : public WebView {
  public:
   // Makes the web view with its network session and puts it in `window`.
-  static std::shared_ptr<WebViewHandle> make(WindowHandle& window, NavigationHandler navigation);
+  static std::shared_ptr<WebViewHandle> make(WindowHandle& window, WebViewHandlers handlers);
 
-  WebViewHandle(WebKitWebView* view, NavigationHandler navigation);
+  WebViewHandle(WebKitWebView* view, WebViewHandlers handlers);
   ~WebViewHandle() override;
   WebViewHandle(const WebViewHandle&) = delete;
   WebViewHandle& operator=(const WebViewHandle&) = delete;
 
+  void setSessionCookie(const SessionCookie& cookie,
+                        std::function<void(bool stored)> done) override;
   void loadHTML(const std::string& html) override;
   void loadRequest(const std::string& url, std::chrono::seconds timeout) override;
   void reload() override;
@@ -32,14 +36,18 @@ class WebViewHandle final : public WebView {
 
  private:
   void cancelTimeout();
+  bool allowed(const char* uri, bool newWindow);
   static void onDestroy(GtkWidget* widget, gpointer self);
   static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
+  static gboolean onLoadFailed(WebKitWebView* view, WebKitLoadEvent event, char* uri, GError* error,
+                               gpointer self);
   static gboolean onDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision,
                                  WebKitPolicyDecisionType type, gpointer self);
 
   WebKitWebView* view_;
-  NavigationHandler navigation_;
+  WebViewHandlers handlers_;
   guint timeout_ = 0;
+  bool timedOut_ = false;  // the running load was stopped by our time-out
 };
 
 }  // namespace zormak::gtk

@@ -8,9 +8,11 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -18,6 +20,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 BINARY = None
 MAIN_TITLE = "ZORMAK · 多平台视频下载器"
 FAILURE_TITLE = "ZORMAK · 启动失败"
+LOAD_FAILURE_TITLE = "ZORMAK · 界面没能打开"
 
 
 def wait_for(predicate, timeout, interval=0.1):
@@ -51,6 +54,45 @@ def alive(pid):
     """True while the process exists and is not a zombie."""
     stat = proc_stat(pid)
     return stat is not None and stat[0] != "Z"
+
+
+class RecordingProxy:
+    """A proxy that answers nothing but keeps the request line of each
+    connection it is given."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.address = "http://127.0.0.1:%d" % self.sock.getsockname()[1]
+        self.lines = []
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            with conn:
+                conn.settimeout(5)
+                try:
+                    line = conn.makefile("rb").readline().decode("latin-1").strip()
+                    self.lines.append(line)
+                    conn.sendall(b"HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n")
+                except OSError:
+                    pass
+
+    def close(self):
+        self.sock.close()
+
+
+def dead_proxy():
+    """The address of a port on which nothing listens."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return "http://127.0.0.1:%d" % s.getsockname()[1]
 
 
 class Display:
@@ -125,6 +167,21 @@ class Run:
             "GTK_A11Y": "none",
         })
         self.procs = []
+
+    def file(self, name):
+        """Makes a file where a folder is expected; returns its path."""
+        path = os.path.join(self.dir, name)
+        with open(path, "w") as f:
+            f.write("not a folder\n")
+        return path
+
+    def long_folder(self, length):
+        """Makes a folder whose path is `length` characters long."""
+        path = self.dir
+        while len(path) < length:
+            path = os.path.join(path, "h" * min(200, length - len(path) - 1))
+            os.mkdir(path)
+        return path
 
     def launch(self, **env):
         e = dict(self.env, **env)
@@ -336,6 +393,111 @@ class Failures(ShellTestCase):
         self.assertIn("[ZORMAK] 子进程退出，退出码 3\n", run.log())
         run.key("ctrl+q")
         self.assertEqual(proc.wait(15), 0)
+
+
+class Proxies(ShellTestCase):
+    def test_loopback_never_goes_through_the_users_proxies(self):
+        for upper in (False, True):
+            for recording in (False, True):
+                with self.subTest(upper=upper, recording=recording):
+                    proxy = RecordingProxy() if recording else None
+                    self.addCleanup(proxy.close) if proxy else None
+                    address = proxy.address if proxy else dead_proxy()
+                    names = ("http_proxy", "https_proxy", "all_proxy")
+                    env = {n.upper() if upper else n: address for n in names}
+                    run = Run(self.display)
+                    try:
+                        proc = run.launch(**env)
+                        self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
+                        pings = run.requested().count("GET /ping")
+                        self.assertTrue(wait_for(
+                            lambda: run.requested().count("GET /ping") > pings + 2, 10))
+                        if proxy:
+                            # Remote hosts still go through it: the page's
+                            # picture from elsewhere was asked of the proxy.
+                            self.assertTrue(wait_for(
+                                lambda: any("thumbs.invalid" in l for l in proxy.lines), 10),
+                                proxy.lines)
+                            self.assertFalse([l for l in proxy.lines
+                                              if "127.0.0.1" in l or "localhost" in l],
+                                             proxy.lines)
+                        proc.send_signal(signal.SIGTERM)
+                        self.assertEqual(proc.wait(15), 0)
+                    finally:
+                        run.close()
+
+
+class Recovery(ShellTestCase):
+    def test_a_server_that_listens_a_second_after_announcing_is_shown(self):
+        run = self.run_with(mode="late")
+        proc = run.launch()
+        self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
+        self.assertNotIn("界面没能打开", run.log())
+        self.assertEqual(run.titles(), [MAIN_TITLE])
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(15), 0)
+
+    def test_a_server_that_never_listens_gets_the_chinese_failure_page(self):
+        run = self.run_with(mode="mute")
+        proc = run.launch()
+        started = time.monotonic()
+        self.assertTrue(run.wait_title(LOAD_FAILURE_TITLE, 30), (run.titles(), run.log()))
+        self.assertGreater(time.monotonic() - started, 4.5)
+        time.sleep(1.0)
+        run.screenshot("load-failure")
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(15), 0)
+
+    def test_redirects_to_another_site_open_in_the_browser(self):
+        for mode in ("redirect", "redirect-root"):
+            with self.subTest(mode=mode):
+                run = Run(self.display, mode=mode)
+                try:
+                    proc = run.launch()
+                    self.assertTrue(wait_for(
+                        lambda: "http://outside.invalid/redirected" in read(run.opened), 40),
+                        (run.requested(), read(run.opened), run.log()))
+                    self.assertEqual(run.titles(), [MAIN_TITLE])
+                    if mode == "redirect":
+                        # The page moved itself to /go, was redirected and
+                        # stayed: it goes on polling.
+                        self.assertIn("GET /go", run.requested())
+                        pings = run.requested().count("GET /ping")
+                        self.assertTrue(wait_for(
+                            lambda: run.requested().count("GET /ping") > pings + 2, 10))
+                    proc.send_signal(signal.SIGTERM)
+                    self.assertEqual(proc.wait(15), 0)
+                finally:
+                    run.close()
+
+    def test_unusable_folders_of_the_web_engine_never_abort_the_program(self):
+        cases = [
+            # name, what to change, whether the application can still show
+            ("cache a file", lambda run: {"XDG_CACHE_HOME": run.file("cache")}, True),
+            ("~/.cache a file", lambda run: run.file("home/.cache") and {}, True),
+            ("home a file", lambda run: {"HOME": run.file("homefile")}, False),
+            ("home too long", lambda run: {"HOME": run.long_folder(4060)}, False),
+        ]
+        for name, change, usable in cases:
+            with self.subTest(name):
+                run = Run(self.display)
+                try:
+                    env = change(run)
+                    # The service's files stay where the test looks for them.
+                    env["XDG_DATA_HOME"] = os.path.join(run.home, ".local", "share")
+                    proc = run.launch(**env)
+                    if usable:
+                        self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
+                    else:
+                        self.assertTrue(run.wait_title(FAILURE_TITLE), (run.titles(), run.log()))
+                        time.sleep(1.0)
+                        run.screenshot("engine-folders-" + name.replace(" ", "-"))
+                        self.assertEqual(run.requested(), [])
+                    self.assertIsNone(proc.poll(), "the program ended")
+                    proc.send_signal(signal.SIGTERM)
+                    self.assertEqual(proc.wait(15), 0)
+                finally:
+                    run.close()
 
 
 class OneInstance(ShellTestCase):

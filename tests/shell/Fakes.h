@@ -34,6 +34,16 @@ struct FakeWindow : Window {
 
 struct FakeWebView : WebView {
   explicit FakeWebView(Journal& j) : journal(j) {}
+  // The store answers when the test calls storeCookie().
+  void setSessionCookie(const SessionCookie& c, std::function<void(bool)> done) override {
+    journal.add("cookie:" + c.name + "=" + c.value + "@" + c.host);
+    cookieDone = std::move(done);
+  }
+  void storeCookie(bool stored = true) {
+    auto done = std::move(cookieDone);
+    cookieDone = nullptr;
+    done(stored);
+  }
   void loadHTML(const std::string& h) override {
     html = h;
     journal.add("loadHTML");
@@ -49,6 +59,7 @@ struct FakeWebView : WebView {
   Journal& journal;
   std::string html, url;
   std::chrono::seconds timeout{0};
+  std::function<void(bool)> cookieDone;
 };
 
 struct FakeSignalSource : SignalSource {};
@@ -61,8 +72,13 @@ struct FakePlatform : Platform {
     journal.add("makeWindow:" + s.title);
     return window;
   }
-  std::shared_ptr<WebView> makeWebView(Window&, NavigationHandler n) override {
-    navigation = std::move(n);
+  EngineReadiness webEngineReadiness() override {
+    journal.add("readiness");
+    return readiness;
+  }
+  std::shared_ptr<WebView> makeWebView(Window&, WebViewHandlers h) override {
+    navigation = std::move(h.navigation);
+    loadFailed = std::move(h.loadFailed);
     webView = std::make_shared<FakeWebView>(journal);
     journal.add("makeWebView");
     return webView;
@@ -71,6 +87,17 @@ struct FakePlatform : Platform {
     journal.add("signal:" + std::to_string(signo));
     handlers.emplace_back(signo, std::move(h));
     return std::make_unique<FakeSignalSource>();
+  }
+  void runAfter(std::chrono::milliseconds delay, std::function<void()> task) override {
+    journal.add("after:" + std::to_string(delay.count()));
+    tasks.push_back(std::move(task));
+  }
+  // Runs the tasks given to runAfter() so far, as their time would come.
+  void runTasks() {
+    auto due = std::move(tasks);
+    tasks.clear();
+    for (auto& task : due)
+      task();
   }
   void activate() override { journal.add("activate"); }
   void openInBrowser(const std::string& uri) override { journal.add("browser:" + uri); }
@@ -87,11 +114,14 @@ struct FakePlatform : Platform {
   }
 
   Journal& journal;
+  EngineReadiness readiness;
   WindowOptions options;
   std::shared_ptr<FakeWindow> window;
   std::shared_ptr<FakeWebView> webView;
   NavigationHandler navigation;
+  LoadFailedHandler loadFailed;
   std::vector<std::pair<int, std::function<void()>>> handlers;
+  std::vector<std::function<void()>> tasks;
 };
 
 struct FakeServer : Server {
@@ -105,8 +135,13 @@ struct FakeServer : Server {
     journal.add("setOnFailed");
   }
   void start() override { journal.add("start"); }
+  void restart() override { journal.add("restart"); }
   void stop() override { journal.add("stop"); }
+  std::string launchSecret() const override { return secret; }
+  void log(const std::string& m) override { journal.add("log:" + m); }
+  std::string logPath() const override { return "/x/app.log"; }
   Journal& journal;
+  std::string secret = "5ec2e7";
   ReadyCallback onReady;
   FailedCallback onFailed;
 };
