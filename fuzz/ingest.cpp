@@ -1,6 +1,7 @@
-// The server's output as it arrives in chunks of any size: the ready URL is
-// the first complete line's that parseURL accepts, wherever the chunks are
-// cut, and the unfinished line never holds more than the bound.
+// The server's output as it arrives in chunks of any size: wherever the
+// chunks are cut, the repaired text is the same, the announced URL is the
+// first complete line's that parseAnnouncedURL accepts, and the unfinished
+// line never holds more than the bound.
 //
 // Input: one byte of control (low 3 bits: number of cuts; high bits: how
 // many 4 KiB the rest is repeated to, so streams pass the line bound), that
@@ -9,16 +10,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "ControllerAccess.h"
+#include "Output.h"
 
 namespace {
 
-using Access = zormak::ServerControllerTestAccess;
+using zormak::LineSplitter;
+using zormak::parseAnnouncedURL;
 
 void check(bool condition) {
   if (!condition)
@@ -58,33 +61,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     cuts.insert(stream.empty() ? 0 : (data[1 + i] * stream.size()) / 255);
   cuts.insert(stream.size());
 
-  // Nothing reaches a disk: the log folder cannot be created under a device.
-  auto controller = zormak::ServerController::init(zormak::ServerController::Setup{
-      zormak::ServerController::Locations{"/dev/null/zormak-fuzz"}, std::nullopt, nullptr, {}});
+  zormak::Utf8Repair whole, cutRepair;
+  const std::string repaired = whole.feed(stream) + whole.finish();
+  std::string pieces;
+  LineSplitter splitter;
+  std::optional<std::string> ready;
   size_t from = 0;
   for (size_t cut : cuts) {
-    Access::ingest(*controller, std::string_view(stream).substr(from, cut - from));
-    check(Access::lineBufferSize(*controller) <= Access::kMaxLineLength);
+    std::string text = cutRepair.feed(std::string_view(stream).substr(from, cut - from));
+    pieces += text;
+    splitter.feed(text, [&](std::string_view line) {
+      if (!ready)
+        ready = parseAnnouncedURL(line);
+    });
+    check(splitter.bufferedSize() <= LineSplitter::kMaxLineLength);
     from = cut;
   }
+  pieces += cutRepair.finish();
+  check(pieces == repaired);
 
   // A line no longer than the bound is never dropped; a longer one may be,
   // when a chunk ends inside it. So the ready URL is that of the first short
   // line that has one, or of a long line before it.
   std::set<std::string> allowed;
   bool shortLineHasURL = false;
-  for (auto line : lines(stream)) {
-    if (auto url = Access::parseURL(line)) {
+  for (auto line : lines(repaired)) {
+    if (auto url = parseAnnouncedURL(line)) {
       allowed.insert(*url);
-      if (line.size() <= Access::kMaxLineLength) {
+      if (line.size() <= LineSplitter::kMaxLineLength) {
         shortLineHasURL = true;
         break;
       }
     }
   }
-  auto ready = Access::readyURL(*controller);
   check(ready ? allowed.count(*ready) == 1 : !shortLineHasURL);
-  if (stream.size() <= Access::kMaxLineLength)
+  if (repaired.size() <= LineSplitter::kMaxLineLength)
     check(allowed.size() <= 1);  // so the cuts change nothing
   return 0;
 }

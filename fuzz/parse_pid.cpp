@@ -1,4 +1,4 @@
-// The pid file's text: parsePid must agree with a plain reference reading of
+// The pid file's text: PidFile::parse must agree with a plain reference reading of
 // an optionally signed decimal number in the 32-bit range.
 #include <cstddef>
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "ControllerAccess.h"
+#include "PidFile.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ std::optional<std::int64_t> reference(std::string_view text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  auto got = zormak::ServerControllerTestAccess::parsePid(text);
+  auto got = zormak::PidFile::parse(text);
   auto want = reference(text);
   if (got.has_value() != want.has_value() || (got && *got != *want))
     std::abort();

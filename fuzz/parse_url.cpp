@@ -1,4 +1,4 @@
-// A line of the server's output: parseURL may only answer the loopback
+// A line of the server's output: parseAnnouncedURL may only answer the loopback
 // prefix followed by a run of the line's own characters that forms a valid
 // URL, and must find a plain decimal port.
 #include <curl/curl.h>
@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "ControllerAccess.h"
+#include "Output.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ bool isDigit(char c) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view line(reinterpret_cast<const char*>(data), size);
-  auto url = zormak::ServerControllerTestAccess::parseURL(line);
+  auto url = zormak::parseAnnouncedURL(line);
   size_t at = line.find(kPrefix);
   if (at == std::string_view::npos) {
     check(!url);

@@ -1,57 +1,53 @@
 #include "ChildProcess.h"
 
-#include <fcntl.h>
-#include <linux/close_range.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <thread>
+#include <condition_variable>
+#include <mutex>
+
+#include "Spawner.h"
 
 namespace zormak {
 
-void startBackgroundThread(std::function<void()> body) {
-  sigset_t blocked, previous;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGTERM);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-  std::thread(std::move(body)).detach();  // the new thread inherits the mask
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+struct ChildProcess::State {
+  std::mutex mutex;
+  std::condition_variable reported;
+  std::optional<Termination> termination;  // set when the child has ended
+  bool handled = false;                    // and the handler has run
+};
+
+const char* signalName(int signal) {
+  static constexpr std::pair<int, const char*> kNames[] = {
+      {SIGHUP, "SIGHUP"},   {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"},     {SIGILL, "SIGILL"},
+      {SIGTRAP, "SIGTRAP"}, {SIGABRT, "SIGABRT"}, {SIGBUS, "SIGBUS"},       {SIGFPE, "SIGFPE"},
+      {SIGKILL, "SIGKILL"}, {SIGUSR1, "SIGUSR1"}, {SIGSEGV, "SIGSEGV"},     {SIGUSR2, "SIGUSR2"},
+      {SIGPIPE, "SIGPIPE"}, {SIGALRM, "SIGALRM"}, {SIGTERM, "SIGTERM"},     {SIGXCPU, "SIGXCPU"},
+      {SIGXFSZ, "SIGXFSZ"}, {SIGSYS, "SIGSYS"},   {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"},
+      {SIGIO, "SIGIO"},
+  };
+  for (auto [number, name] : kNames) {
+    if (number == signal)
+      return name;
+  }
+  return nullptr;
 }
 
-namespace {
-
-void writeErrnoAndExit(int fd, int error) {
-  ssize_t ignored = ::write(fd, &error, sizeof error);
-  (void)ignored;
-  ::_exit(127);
+std::string ChildProcess::Termination::description() const {
+  if (!bySignal)
+    return "退出码 " + std::to_string(number);
+  const char* name = signalName(number);
+  return "被信号 " + std::to_string(number) + (name ? std::string("（") + name + "）" : "") +
+         "终止";
 }
 
-}  // namespace
+ChildProcess::ChildProcess(pid_t pid, std::shared_ptr<State> state)
+    : pid_(pid), state_(std::move(state)) {}
 
-// fork and exec rather than posix_spawn: posix_spawn cannot give the child a
-// parent-death signal. Between the two, the child makes only
-// async-signal-safe system calls, as it must in a threaded process.
-std::shared_ptr<ChildProcess> ChildProcess::spawn(const Request& request, TerminationHandler onExit,
-                                                  int& outputFd, int& error) {
-  int output[2], report[2];
-  if (::pipe2(output, O_CLOEXEC) != 0) {
-    error = errno;
-    return nullptr;
-  }
-  if (::pipe2(report, O_CLOEXEC) != 0) {
-    error = errno;
-    ::close(output[0]);
-    ::close(output[1]);
-    return nullptr;
-  }
-
-  // Everything the child needs is prepared before the fork.
+std::unique_ptr<ChildProcess> ChildProcess::spawn(const Request& request, UniqueFd output,
+                                                  TerminationHandler onExit, int& error) {
+  // Everything the child needs is prepared before it is started.
   std::vector<std::string> args;
   args.push_back(request.executable.string());
   args.insert(args.end(), request.arguments.begin(), request.arguments.end());
@@ -63,84 +59,51 @@ std::shared_ptr<ChildProcess> ChildProcess::spawn(const Request& request, Termin
     envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
   const std::string directory = request.workingDirectory.string();
-  const pid_t parent = ::getpid();
-
-  pid_t pid = ::fork();
-  if (pid < 0) {
-    error = errno;
-    for (int fd : {output[0], output[1], report[0], report[1]})
-      ::close(fd);
+  const pid_t pid =
+      spawner::start({argv.data(), envp.data(), directory.c_str()}, output.get(), error);
+  if (pid < 0)
     return nullptr;
-  }
-  if (pid == 0) {
-    // Default dispositions and an empty mask, whatever the shell ignores,
-    // handles or blocks, so the server receives the SIGTERM meant to end it.
-    struct sigaction defaults {};
-    defaults.sa_handler = SIG_DFL;
-    for (int s = 1; s < NSIG; ++s)
-      ::sigaction(s, &defaults, nullptr);
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::setpgid(0, 0);
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (::getppid() != parent)
-      ::_exit(127);  // the shell is already gone
-    if (::dup2(output[1], STDOUT_FILENO) < 0 || ::dup2(output[1], STDERR_FILENO) < 0) {
-      writeErrnoAndExit(report[1], errno);
-    }
-    if (::chdir(directory.c_str()) != 0)
-      writeErrnoAndExit(report[1], errno);
-    // Nothing else of ours reaches the server: every other descriptor closes
-    // on exec, the report pipe among them. One call on kernels since 5.11;
-    // before that, each descriptor is marked by hand.
-    if (::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC) != 0) {
-      for (int fd = 3; fd < 1024; ++fd) {
-        int flags = ::fcntl(fd, F_GETFD);
-        if (flags >= 0)
-          ::fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
-      }
-      ::syscall(SYS_close_range, 1024u, ~0u, 0u);
-    }
-    ::execve(argv[0], argv.data(), envp.data());
-    writeErrnoAndExit(report[1], errno);
-  }
 
-  ::close(output[1]);
-  ::close(report[1]);
-  int childError = 0;
-  ssize_t n;
-  do {
-    n = ::read(report[0], &childError, sizeof childError);
-  } while (n < 0 && errno == EINTR);
-  ::close(report[0]);
-  if (n > 0) {
-    ::waitpid(pid, nullptr, 0);
-    ::close(output[0]);
-    error = childError;
-    return nullptr;
-  }
-
-  auto child = std::make_shared<ChildProcess>(pid);
-  startBackgroundThread([child, onExit = std::move(onExit)] {
+  auto state = std::make_shared<State>();
+  std::unique_ptr<ChildProcess> child(new ChildProcess(pid, state));
+  child->waiter_ = Worker([pid, state, onExit = std::move(onExit)] {
     int status = 0;
-    while (::waitpid(child->pid_, &status, 0) < 0 && errno == EINTR) {
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    child->status_ = WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status);
-    child->running_ = false;
+    Termination ended = WIFSIGNALED(status) ? Termination{true, WTERMSIG(status)}
+                                            : Termination{false, WEXITSTATUS(status)};
+    {
+      std::lock_guard lock(state->mutex);
+      state->termination = ended;
+    }
     if (onExit)
-      onExit(child->status_.load());
-    std::lock_guard lock(child->exitMutex_);
-    child->reported_ = true;
-    child->exitReported_.notify_all();
+      onExit(ended);
+    std::lock_guard lock(state->mutex);
+    state->handled = true;
+    state->reported.notify_all();
   });
-  outputFd = output[0];
   return child;
 }
 
+ChildProcess::~ChildProcess() {
+  if (isRunning())
+    ::kill(-pid_, SIGKILL);
+  waiter_.finish();
+}
+
+bool ChildProcess::isRunning() const {
+  std::lock_guard lock(state_->mutex);
+  return !state_->termination;
+}
+
+std::optional<ChildProcess::Termination> ChildProcess::termination() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->termination;
+}
+
 bool ChildProcess::waitForExit(std::chrono::microseconds timeout) {
-  std::unique_lock lock(exitMutex_);
-  return exitReported_.wait_for(lock, timeout, [this] { return reported_; });
+  std::unique_lock lock(state_->mutex);
+  return state_->reported.wait_for(lock, timeout, [this] { return state_->handled; });
 }
 
 }  // namespace zormak

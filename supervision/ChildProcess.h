@@ -2,22 +2,29 @@
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "UniqueFd.h"
+#include "Worker.h"
 
 namespace zormak {
 
 // A child process started as the leader of its own process group, with its
 // standard output and standard error on one pipe, default signal
-// dispositions, an empty signal mask, no descriptor of ours but the pipe and
-// standard input, and SIGTERM as its parent-death signal.
+// dispositions, an empty signal mask and no descriptor of ours but the pipe
+// and standard input.
+//
+// Two spawners stand behind this interface, chosen by the build: on Linux,
+// fork and exec, which also give the child SIGTERM as its parent-death
+// signal; elsewhere, and on Linux when selected, posix_spawn. macOS has no
+// parent-death signal; there the server leaves by itself once its parent is
+// gone.
 class ChildProcess {
  public:
   struct Request {
@@ -26,36 +33,50 @@ class ChildProcess {
     std::filesystem::path workingDirectory;
     std::vector<std::string> environment;  // NAME=value
   };
-  // Runs once, on a thread of its own, after the child has ended, with its
-  // exit code or, for a child ended by a signal, the signal's number.
-  using TerminationHandler = std::function<void(int status)>;
 
-  // Starts the child. On success returns it and the read end of its output
-  // pipe (close-on-exec); on failure returns null and sets `error` (errno).
-  static std::shared_ptr<ChildProcess> spawn(const Request& request, TerminationHandler onExit,
-                                             int& outputFd, int& error);
+  // How the child ended: with an exit code, or by a signal.
+  struct Termination {
+    bool bySignal = false;
+    int number = 0;  // the exit code, or the signal's number
+
+    // "退出码 N", or "被信号 N（SIGNAME）终止".
+    std::string description() const;
+    friend bool operator==(const Termination&, const Termination&) = default;
+  };
+  // Runs once, on a thread of its own, after the child has ended.
+  using TerminationHandler = std::function<void(const Termination&)>;
+
+  // Starts the child with `output` (the write end of a pipe, closed here in
+  // the parent) as its standard output and standard error. On failure
+  // returns null and sets `error` (errno).
+  static std::unique_ptr<ChildProcess> spawn(const Request& request, UniqueFd output,
+                                             TerminationHandler onExit, int& error);
+
+  // A child that still runs goes with its object: its group is killed, and
+  // the object returns once the termination handler has run.
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
 
   pid_t processIdentifier() const { return pid_; }
-  bool isRunning() const { return running_.load(); }
+  bool isRunning() const;
   // Waits at most `timeout` for the child to end and its termination handler
   // to have run; returns whether both have happened. Lets a stop return as
   // soon as the server is gone rather than at the next poll.
   bool waitForExit(std::chrono::microseconds timeout);
-  int terminationStatus() const { return status_.load(); }
-
-  explicit ChildProcess(pid_t pid) : pid_(pid) {}
+  // Set once the child has ended.
+  std::optional<Termination> termination() const;
 
  private:
+  struct State;
+  ChildProcess(pid_t pid, std::shared_ptr<State> state);
+
   pid_t pid_;
-  std::atomic<bool> running_{true};
-  std::atomic<int> status_{0};
-  std::mutex exitMutex_;
-  std::condition_variable exitReported_;
-  bool reported_ = false;
+  std::shared_ptr<State> state_;
+  Worker waiter_;
 };
 
-// Starts a detached thread with SIGTERM, SIGINT and SIGHUP blocked, so that
-// those signals reach the main loop's handling rather than a worker.
-void startBackgroundThread(std::function<void()> body);
+// The name of a signal ("SIGTERM"), or nothing for one without a usual name.
+const char* signalName(int signal);
 
 }  // namespace zormak

@@ -1,7 +1,10 @@
+#include "Output.h"
+
 #include <curl/curl.h>
 #include <unicode/brkiter.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
+#include <unicode/utf8.h>
 
 #include <cstring>
 #include <memory>
@@ -12,17 +15,10 @@ namespace zormak {
 
 namespace {
 constexpr std::string_view kPrefix = "http://127.0.0.1:";
-}
+constexpr std::string_view kReplacement = "\xef\xbf\xbd";  // U+FFFD
+}  // namespace
 
-// Cuts the output into lines as it arrives. Only the bytes each chunk adds
-// are scanned, and an unfinished line longer than kMaxLineLength is dropped
-// up to its line end: a progress display redrawn with carriage returns for
-// hours would otherwise grow the buffer without bound.
-//
-// A line end is a line feed that is a character of its own: one directly
-// after a carriage return forms a single CR LF character with it.
-void ServerController::ingest(std::string_view chunk) {
-  log(chunk);
+void LineSplitter::feed(std::string_view chunk, const LineHandler& onLine) {
   size_t lineStart = 0, position = 0;
   while (const void* found = std::memchr(chunk.data() + position, '\n', chunk.size() - position)) {
     size_t at = static_cast<size_t>(static_cast<const char*>(found) - chunk.data());
@@ -30,27 +26,70 @@ void ServerController::ingest(std::string_view chunk) {
     position = at + 1;
     if (afterCR)
       continue;
-    if (!discardingLine_) {
-      lineBuffer_.append(chunk.substr(lineStart, at - lineStart));
-      if (auto url = parseURL(lineBuffer_))
-        markReady(*url);
+    if (!discarding_) {
+      buffer_.append(chunk.substr(lineStart, at - lineStart));
+      onLine(buffer_);
     }
-    lineBuffer_.clear();
-    discardingLine_ = false;
+    buffer_.clear();
+    discarding_ = false;
     lineStart = at + 1;
   }
-  if (!discardingLine_)
-    lineBuffer_.append(chunk.substr(lineStart));
+  if (!discarding_)
+    buffer_.append(chunk.substr(lineStart));
   if (!chunk.empty())
     lastByteWasCR_ = chunk.back() == '\r';
-  if (lineBuffer_.size() > kMaxLineLength) {
-    lineBuffer_.clear();
-    lineBuffer_.shrink_to_fit();
-    discardingLine_ = true;
+  if (buffer_.size() > kMaxLineLength) {
+    buffer_.clear();
+    buffer_.shrink_to_fit();
+    discarding_ = true;
   }
 }
 
-std::optional<std::string> ServerController::parseURL(std::string_view line) {
+std::string Utf8Repair::feed(std::string_view chunk) {
+  std::string joined;
+  if (!pending_.empty()) {
+    joined = pending_ + std::string(chunk);
+    chunk = joined;
+    pending_.clear();
+  }
+  const auto* s = reinterpret_cast<const uint8_t*>(chunk.data());
+  const auto length = static_cast<int32_t>(chunk.size());
+  std::string out;
+  out.reserve(chunk.size());
+  int32_t i = 0, validFrom = 0;
+  while (i < length) {
+    if (s[i] < 0x80) {  // the bulk of a server's output
+      ++i;
+      continue;
+    }
+    const int32_t start = i;
+    UChar32 c;
+    U8_NEXT(s, i, length, c);
+    if (c >= 0)
+      continue;
+    out.append(
+        chunk.substr(static_cast<size_t>(validFrom), static_cast<size_t>(start - validFrom)));
+    validFrom = i;
+    // ICU consumes the longest prefix that could still become a character;
+    // reaching the end that way means the read cut a character in two.
+    if (i == length && U8_IS_LEAD(s[start]) && U8_COUNT_TRAIL_BYTES(s[start]) >= length - start) {
+      pending_.assign(chunk.substr(static_cast<size_t>(start)));
+      return out;
+    }
+    out.append(kReplacement);
+  }
+  out.append(chunk.substr(static_cast<size_t>(validFrom)));
+  return out;
+}
+
+std::string Utf8Repair::finish() {
+  if (pending_.empty())
+    return {};
+  pending_.clear();
+  return std::string(kReplacement);
+}
+
+std::optional<std::string> parseAnnouncedURL(std::string_view line) {
   size_t at = line.find(kPrefix);
   if (at == std::string_view::npos)
     return std::nullopt;
@@ -78,15 +117,29 @@ std::optional<std::string> ServerController::parseURL(std::string_view line) {
   text.tempSubString(0, end).toUTF8String(run);
   std::string candidate = std::string(kPrefix) + run;
 
-  CURLU* url = curl_url();
-  if (!url)
-    return std::nullopt;
-  CURLUcode parsed = curl_url_set(url, CURLUPART_URL, candidate.c_str(), 0);
-  curl_url_cleanup(url);
-  if (parsed != CURLUE_OK)
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> url(curl_url(), curl_url_cleanup);
+  if (!url || curl_url_set(url.get(), CURLUPART_URL, candidate.c_str(), 0) != CURLUE_OK)
     return std::nullopt;
   // The absolute string of a URL without a path: no trailing slash.
   return candidate;
+}
+
+// The controller's output watcher. Each chunk is logged, repaired, before its
+// lines are looked at, so the ready line follows the announcing chunk.
+void ServerController::ingest(OutputState& output, std::string_view bytes, bool end,
+                              std::uint64_t launch) {
+  const std::string text = end ? output.utf8.finish() : output.utf8.feed(bytes);
+  if (text.empty())
+    return;
+  log(text);
+  output.lines.feed(text, [&](std::string_view line) {
+    if (auto url = parseURL(line))
+      markReady(*url, launch);
+  });
+}
+
+std::optional<std::string> ServerController::parseURL(std::string_view line) {
+  return parseAnnouncedURL(line);
 }
 
 }  // namespace zormak

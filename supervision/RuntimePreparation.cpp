@@ -40,7 +40,7 @@ void removeTree(const fs::path& path) {
   std::error_code ec;
   fs::remove_all(path, ec);
   if (ec)
-    throw FileSystemError("remove", path, ec.value());
+    throw FileSystemError(FileOperation::remove, path, ec.value());
 }
 
 // Removes everything inside `dir` but the entry named `keep`.
@@ -52,14 +52,14 @@ void removeContentsExcept(const fs::path& dir, const std::string& keep) {
     removeTree(it->path());
   }
   if (ec)
-    throw FileSystemError("remove", dir, ec.value());
+    throw FileSystemError(FileOperation::remove, dir, ec.value());
 }
 
 int renameEntry(const fs::path& from, const fs::path& to) {
   return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
-std::string errorText(const char* operation, const fs::path& path, int error) {
+std::string errorText(FileOperation operation, const fs::path& path, int error) {
   return FileSystemError(operation, path, error).description();
 }
 
@@ -99,7 +99,7 @@ void ServerController::prepareRuntime() {
   std::error_code ec;
   fs::create_directories(support, ec);
   if (ec)
-    throw FileSystemError("createDirectory", support, ec.value());
+    throw FileSystemError(FileOperation::createDirectory, support, ec.value());
   fs::create_directories(app, ec);  // a failure shows up in the steps below
 
   if (!resourceDir_)
@@ -130,12 +130,12 @@ void ServerController::prepareRuntime() {
       // beside the holding directory rather than delete it.
       fs::path keep = unusedSibling(support, "data");
       if (int error = renameEntry(data, keep))
-        throw FileSystemError("move", data, error);
+        throw FileSystemError(FileOperation::move, data, error);
       log("[ZORMAK] 另一份 data/ 已另存为：" + keep.string() + "\n");
     }
   } else if (existsAt(data)) {
     if (int error = renameEntry(data, held)) {
-      log("[ZORMAK] 暂存 data/ 失败（" + errorText("move", data, error) +
+      log("[ZORMAK] 暂存 data/ 失败（" + errorText(FileOperation::move, data, error) +
           "），将继续但可能丢失设置\n");
       // It stays where it is, and the reinstall works around it.
       keptInPlace = true;
@@ -160,14 +160,15 @@ void ServerController::prepareRuntime() {
     removeTree(incoming);
     copyTree(payloadData, incoming);
     if (int error = renameEntry(incoming, data))
-      throw FileSystemError("move", incoming, error);
+      throw FileSystemError(FileOperation::move, incoming, error);
   }
 
   // Put the data back.
   bool restored = true;
   if (restore) {
     if (int error = renameEntry(held, data)) {
-      log("[ZORMAK] 还原 data/ 失败（" + errorText("move", held, error) + "），将使用默认配置\n");
+      log("[ZORMAK] 还原 data/ 失败（" + errorText(FileOperation::move, held, error) +
+          "），将使用默认配置\n");
       // Left unmarked, so the next start tries again.
       restored = false;
     }

@@ -6,6 +6,9 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "ChildProcess.h"
+#include "PipeReader.h"
+#include "StatusPoller.h"
 #include "ZormakError.h"
 
 namespace zormak {
@@ -50,17 +53,25 @@ std::filesystem::path ServerController::pidFileURL() {
   return Locations::standard().pidFileURL();
 }
 
-// Linux: /proc/self/exe. A macOS layer answers the bundle's Contents/Resources.
-std::optional<std::filesystem::path> ServerController::bundleResourceDir() {
-  std::error_code ec;
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (ec || exe.empty())
-    return std::nullopt;
-  return exe.parent_path().parent_path() / "share" / "zormak";
+namespace {
+
+std::mutex resourceDirMutex;
+std::optional<std::filesystem::path> installedResourceDir;
+
+}  // namespace
+
+void ServerController::installResourceDir(std::optional<std::filesystem::path> directory) {
+  std::lock_guard lock(resourceDirMutex);
+  installedResourceDir = std::move(directory);
 }
 
 std::shared_ptr<ServerController> ServerController::init() {
-  return init(Setup{Locations::standard(), bundleResourceDir(), MainQueue::main(), Timing{}});
+  std::optional<std::filesystem::path> resources;
+  {
+    std::lock_guard lock(resourceDirMutex);
+    resources = installedResourceDir;
+  }
+  return init(Setup{Locations::standard(), std::move(resources), MainQueue::main(), Timing{}});
 }
 
 std::shared_ptr<ServerController> ServerController::init(Setup setup) {
@@ -73,11 +84,9 @@ ServerController::ServerController(Setup setup)
       mainQueue_(std::move(setup.mainQueue)),
       timing_(setup.timing) {}
 
-ServerController::~ServerController() {
-  // The log handle is never closed while the controller lives; it goes with it.
-  if (logHandle_ >= 0)
-    ::close(logHandle_);
-}
+// The log handle is never closed while the controller lives; it goes with
+// it, after the threads.
+ServerController::~ServerController() = default;
 
 void ServerController::start() {
   auto reportPreparationFailure = [this](const std::string& plain, const std::string& forUser) {
@@ -97,11 +106,26 @@ void ServerController::start() {
   launchServer();
 }
 
+void ServerController::restart() {
+  // A new launch number first: the end of a server stopped here is logged
+  // but reported to nobody, and nothing of the last launch reports later.
+  {
+    std::lock_guard lock(outcomeMutex_);
+    finished_ = false;
+    readyURL_.reset();
+    ++launch_;
+  }
+  stop();
+  process_.reset();
+  reader_.reset();
+  start();
+}
+
 // --- Outcome delivery -------------------------------------------------------
 
-void ServerController::markReady(const std::string& url) {
+void ServerController::markReady(const std::string& url, std::uint64_t launch) {
   std::lock_guard lock(outcomeMutex_);
-  if (finished_ || readyURL_)
+  if (finished_ || readyURL_ || launch != launch_)
     return;
   readyURL_ = url;
   log("[ZORMAK] 界面已就绪：" + url + "\n");
@@ -131,9 +155,9 @@ void ServerController::fail(std::string message) {
   });
 }
 
-bool ServerController::failUnlessFinished(std::string message) {
+bool ServerController::failUnlessFinished(std::string message, std::uint64_t launch) {
   std::lock_guard lock(outcomeMutex_);
-  if (finished_)
+  if (finished_ || launch != launch_)
     return false;
   finished_ = true;
   fail(std::move(message));
@@ -148,6 +172,11 @@ bool ServerController::isFinished() const {
 bool ServerController::isReady() const {
   std::lock_guard lock(outcomeMutex_);
   return readyURL_.has_value();
+}
+
+std::uint64_t ServerController::currentLaunch() const {
+  std::lock_guard lock(outcomeMutex_);
+  return launch_;
 }
 
 }  // namespace zormak

@@ -11,10 +11,14 @@
 #include <string_view>
 
 #include "MainQueue.h"
+#include "UniqueFd.h"
 
 namespace zormak {
 
 class ChildProcess;
+class PipeReader;
+class StatusPoller;
+struct OutputState;
 
 // Supervises the one Python server of a run: installs the payload, ends a
 // server left behind by an earlier run, launches the server, watches its
@@ -76,9 +80,12 @@ class ServerController : public std::enable_shared_from_this<ServerController> {
   static std::filesystem::path logURL();
   static std::filesystem::path pidFileURL();
 
-  // The directory next to the executable's that holds "payload"
-  // (<prefix>/share/zormak for <prefix>/bin/zormak), or none.
-  static std::optional<std::filesystem::path> bundleResourceDir();
+  // The bundle's resource directory, which holds "payload", as the platform
+  // layer finds it (Linux: <prefix>/share/zormak beside <prefix>/bin/zormak;
+  // macOS: the main bundle's Contents/Resources). Installed once by the
+  // program's entry before the first controller is created with the plain
+  // initialiser; without it the bundle has no payload.
+  static void installResourceDir(std::optional<std::filesystem::path> directory);
 
   // Main thread only. Prepares the runtime, reaps a stale server and launches
   // a new one; every failure goes to onFailed, never to the caller.
@@ -86,9 +93,21 @@ class ServerController : public std::enable_shared_from_this<ServerController> {
   // Main thread only. Ends the server (by force after the grace period) and
   // removes the pid file; safe in every state.
   void stop();
+  // Main thread only. Stops a server that still runs, forgets the outcome of
+  // the last launch and runs the start sequence again with the same
+  // callbacks. The remembered port gives the new server the same origin; the
+  // launch secret is new.
+  void restart();
+
+  // Service log: appends the text unchanged; never fails to the caller. The
+  // one writer of app.log, for the shell's own lines as well.
+  void log(std::string_view message);
 
   std::int64_t port() const { return port_; }
   const Locations& locations() const { return locations_; }
+  // The secret of the current launch, given to the server in its
+  // environment; empty before the first launch. Main thread only.
+  const std::string& launchSecret() const { return launchSecret_; }
 
   // Set by the shell before start(); called only on the main thread.
   ReadyCallback onReady;
@@ -102,15 +121,20 @@ class ServerController : public std::enable_shared_from_this<ServerController> {
   // Runtime preparation. Throws ZormakError or FileSystemError.
   void prepareRuntime();
 
-  // Service log: appends the text unchanged; never fails to the caller.
-  void log(std::string_view message);
   static std::string timestamp();
+  // Before the first message of a process: a log over kMaxLogSize becomes
+  // app.log.1, so that each run's log stays whole and the file stays bounded.
+  void rotateLog();
+  static constexpr std::uintmax_t kMaxLogSize = 10 * 1024 * 1024;
 
   void reapStaleServer();
   static std::optional<std::string> commandLine(pid_t pid);
-  // The pid file's text as a signed 32-bit decimal number, or nothing.
-  static std::optional<std::int32_t> parsePid(std::string_view text);
-  // Sends `signal` to the process, or to its whole group when it leads one.
+  // Whether the process is a server of ours: its command line names
+  // "app.py" and it runs in runtimeAppDir. A recycled pid, or someone
+  // else's app.py, is never signalled.
+  bool isOurServer(pid_t pid) const;
+  // Sends `signal` to the verified server, or to its whole group when it
+  // leads one.
   static void signalServer(pid_t pid, int signal);
 
   void launchServer();
@@ -120,19 +144,23 @@ class ServerController : public std::enable_shared_from_this<ServerController> {
   void rememberPort(std::int64_t port) const;
   std::filesystem::path portFileURL() const { return locations_.appSupportDir / "server.port"; }
 
-  void ingest(std::string_view chunk);
+  // The output of one launch, as the reader delivers it: repaired to valid
+  // UTF-8, logged, cut into lines, each line looked at for the announced URL.
+  void ingest(OutputState& output, std::string_view bytes, bool end, std::uint64_t launch);
   static std::optional<std::string> parseURL(std::string_view line);
 
-  void pollStatus(std::int64_t attempt);
+  void pollStatus(std::int64_t attempt, std::uint64_t launch);
 
-  // Outcome delivery.
-  void markReady(const std::string& url);
+  // Outcome delivery. Each launch has a number; what reports on a launch
+  // that is no longer the current one (after a restart) is ignored.
+  void markReady(const std::string& url, std::uint64_t launch);
   void fail(std::string message);
   // The guarded failure paths (child ended, attempts used up): sets
   // `finished` and reports, as one step, unless `finished` is already set.
-  bool failUnlessFinished(std::string message);
+  bool failUnlessFinished(std::string message, std::uint64_t launch);
   bool isFinished() const;
   bool isReady() const;
+  std::uint64_t currentLaunch() const;
 
   Locations locations_;
   std::optional<std::filesystem::path> resourceDir_;
@@ -140,23 +168,24 @@ class ServerController : public std::enable_shared_from_this<ServerController> {
   Timing timing_;
 
   std::int64_t port_ = 0;
-  std::shared_ptr<ChildProcess> process_;
+  std::string launchSecret_;
 
   std::mutex logMutex_;
-  int logHandle_ = -1;
+  UniqueFd logHandle_;
 
-  // Output watcher state, touched only by the reader thread.
-  std::string lineBuffer_;
-  bool discardingLine_ = false;  // the unfinished line grew too long
-  bool lastByteWasCR_ = false;
-  static constexpr size_t kMaxLineLength = 64 * 1024;
-
-  // `finished` and `readyURL` are tested and set together under this lock,
-  // and the outcome task is posted inside it, so the order of the posted
-  // callbacks is the order of the decisions.
+  // `finished`, `readyURL` and the launch number are tested and set together
+  // under this lock, and the outcome task is posted inside it, so the order
+  // of the posted callbacks is the order of the decisions.
   mutable std::mutex outcomeMutex_;
   bool finished_ = false;
   std::optional<std::string> readyURL_;
+  std::uint64_t launch_ = 0;
+
+  // The threads of the current launch; each is stopped and joined when the
+  // controller goes. Declared last, so they go first.
+  std::unique_ptr<StatusPoller> poller_;
+  std::shared_ptr<PipeReader> reader_;
+  std::unique_ptr<ChildProcess> process_;
 };
 
 }  // namespace zormak

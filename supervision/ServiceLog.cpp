@@ -36,22 +36,34 @@ void writeWhole(int fd, std::string_view bytes) {
 
 }  // namespace
 
+void ServerController::rotateLog() {
+  const auto path = locations_.logURL();
+  std::error_code ec;
+  if (std::filesystem::is_regular_file(path, ec) &&
+      std::filesystem::file_size(path, ec) > kMaxLogSize && !ec) {
+    auto older = path;
+    older += ".1";
+    std::filesystem::rename(path, older, ec);  // on failure the log keeps growing
+  }
+}
+
 void ServerController::log(std::string_view message) {
   // One lock around the whole call: the file is opened once even when the
   // first messages race, and each message reaches the file in one piece.
   std::lock_guard lock(logMutex_);
-  if (logHandle_ < 0) {
+  if (!logHandle_) {
     std::error_code ignored;
     std::filesystem::create_directories(locations_.appSupportDir, ignored);
+    rotateLog();
     // Appending keeps each write at the true end of the file, even if
     // something else has written to it meanwhile.
-    int fd = ::open(locations_.logURL().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    if (fd < 0)
+    logHandle_.reset(
+        ::open(locations_.logURL().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+    if (!logHandle_)
       return;  // dropped; the next call tries again
-    logHandle_ = fd;
-    writeWhole(logHandle_, "\n===== " + timestamp() + " 启动 =====\n");
+    writeWhole(logHandle_.get(), "\n===== " + timestamp() + " 启动 =====\n");
   }
-  writeWhole(logHandle_, message);
+  writeWhole(logHandle_.get(), message);
 }
 
 }  // namespace zormak

@@ -1,16 +1,17 @@
 #include <signal.h>
-#include <unistd.h>
 
 #include <chrono>
 
 #include "ChildProcess.h"
+#include "PidFile.h"
 #include "ServerController.h"
 
 namespace zormak {
 
 void ServerController::stop() {
+  const PidFile pidFile(locations_.pidFileURL());
   if (!process_ || !process_->isRunning()) {
-    ::unlink(locations_.pidFileURL().c_str());
+    pidFile.remove();
     return;
   }
   log("[ZORMAK] 正在关闭服务……\n");
@@ -19,10 +20,12 @@ void ServerController::stop() {
   // started as well.
   ::kill(-pid, SIGTERM);
   // Left as soon as the server has gone and its exit is in the log.
-  process_->waitForExit(timing_.grace);
-  if (process_->isRunning())
+  if (!process_->waitForExit(timing_.grace)) {
     ::kill(-pid, SIGKILL);
-  ::unlink(locations_.pidFileURL().c_str());
+    // A killed process ends at once; its exit line comes before ours.
+    process_->waitForExit(std::chrono::seconds(1));
+  }
+  pidFile.remove();
   log("[ZORMAK] 服务已关闭\n");
 }
 

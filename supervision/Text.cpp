@@ -9,6 +9,8 @@
 
 #include <cerrno>
 
+#include "UniqueFd.h"
+
 namespace zormak::text {
 
 bool isValidUtf8(std::string_view bytes) {
@@ -86,23 +88,21 @@ bool canonicallyEqual(std::string_view a, std::string_view b) {
 }
 
 std::optional<std::string> readUtf8File(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd)
     return std::nullopt;
   std::string content;
   char buffer[4096];
   for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
     if (n > 0) {
       content.append(buffer, static_cast<size_t>(n));
     } else if (n == 0) {
       break;
     } else if (errno != EINTR) {
-      ::close(fd);
       return std::nullopt;  // a directory, an I/O error
     }
   }
-  ::close(fd);
   if (!isValidUtf8(content))
     return std::nullopt;
   return content;

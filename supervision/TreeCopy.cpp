@@ -13,11 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include "System.h"
 #include "ZormakError.h"
-
-#if defined(__linux__)
-#include <sys/sendfile.h>
-#endif
 
 namespace zormak {
 
@@ -36,33 +33,18 @@ struct DirectoryJob {
   timespec times[2];
 };
 
-class Closer {
- public:
-  explicit Closer(int fd) : fd_(fd) {}
-  ~Closer() {
-    if (fd_ >= 0)
-      ::close(fd_);
-  }
-  Closer(const Closer&) = delete;
-  Closer& operator=(const Closer&) = delete;
-
- private:
-  int fd_;
-};
-
-[[noreturn]] void fail(const char* operation, const std::string& path, int error) {
+[[noreturn]] void fail(FileOperation operation, const std::string& path, int error) {
   throw FileSystemError(operation, path, error);
 }
 
-// Copies the bytes of an open file. The kernel paths avoid copying through
-// user space; read/write is the fallback where they are not supported.
+// Copies the bytes of an open file. The kernel path avoids copying through
+// user space; read/write is the fallback where it is not supported.
 void copyContents(int in, int out, off_t size, const std::string& fromPath,
-                  const std::string& toPath) {
+                  const std::string& toPath, CopyMethod method) {
   off_t done = 0;
-#if defined(__linux__)
-  bool kernelCopy = true;
+  bool kernelCopy = method == CopyMethod::kernel;
   while (kernelCopy && done < size) {
-    ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, static_cast<size_t>(size - done), 0);
+    ssize_t n = sys::kernelCopy(in, out, static_cast<size_t>(size - done));
     if (n > 0) {
       done += n;
     } else if (n == 0) {
@@ -72,7 +54,8 @@ void copyContents(int in, int out, off_t size, const std::string& fromPath,
     } else if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
       kernelCopy = false;
     } else {
-      fail("copy", errno == ENOSPC || errno == EDQUOT || errno == EIO ? toPath : fromPath, errno);
+      fail(FileOperation::copy,
+           errno == ENOSPC || errno == EDQUOT || errno == EIO ? toPath : fromPath, errno);
     }
   }
   if (kernelCopy) {
@@ -83,11 +66,8 @@ void copyContents(int in, int out, off_t size, const std::string& fromPath,
       return;
   }
   if (::lseek(in, done, SEEK_SET) < 0 || ::lseek(out, done, SEEK_SET) < 0) {
-    fail("copy", fromPath, errno);
+    fail(FileOperation::copy, fromPath, errno);
   }
-#else
-  (void)size;
-#endif
   std::vector<char> buffer(1 << 17);
   for (;;) {
     ssize_t n = ::read(in, buffer.data(), buffer.size());
@@ -96,7 +76,7 @@ void copyContents(int in, int out, off_t size, const std::string& fromPath,
     if (n < 0) {
       if (errno == EINTR)
         continue;
-      fail("copy", fromPath, errno);
+      fail(FileOperation::copy, fromPath, errno);
     }
     const char* p = buffer.data();
     while (n > 0) {
@@ -104,7 +84,7 @@ void copyContents(int in, int out, off_t size, const std::string& fromPath,
       if (w < 0) {
         if (errno == EINTR)
           continue;
-        fail("copy", toPath, errno);
+        fail(FileOperation::copy, toPath, errno);
       }
       p += w;
       n -= w;
@@ -112,25 +92,23 @@ void copyContents(int in, int out, off_t size, const std::string& fromPath,
   }
 }
 
-void copyFile(const FileJob& job) {
-  int in = ::open(job.from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (in < 0)
-    fail("copy", job.from, errno);
-  Closer closeIn(in);
+void copyFile(const FileJob& job, CopyMethod method) {
+  UniqueFd in(::open(job.from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!in)
+    fail(FileOperation::copy, job.from, errno);
   struct stat st;
-  if (::fstat(in, &st) != 0)
-    fail("copy", job.from, errno);
+  if (::fstat(in.get(), &st) != 0)
+    fail(FileOperation::copy, job.from, errno);
   // Created owner-writable so the copy can be filled even for a read-only
   // source; the exact mode is set afterwards, independent of the umask.
-  int out = ::open(job.to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
-  if (out < 0)
-    fail("copy", job.to, errno);
-  Closer closeOut(out);
-  copyContents(in, out, st.st_size, job.from, job.to);
-  if (::fchmod(out, job.mode) != 0)
-    fail("copy", job.to, errno);
-  if (::futimens(out, job.times) != 0)
-    fail("copy", job.to, errno);
+  UniqueFd out(::open(job.to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR));
+  if (!out)
+    fail(FileOperation::copy, job.to, errno);
+  copyContents(in.get(), out.get(), st.st_size, job.from, job.to, method);
+  if (::fchmod(out.get(), job.mode) != 0)
+    fail(FileOperation::copy, job.to, errno);
+  if (::futimens(out.get(), job.times) != 0)
+    fail(FileOperation::copy, job.to, errno);
 }
 
 class TreeWalker {
@@ -140,7 +118,7 @@ class TreeWalker {
   void walk(const std::string& from, const std::string& to, bool topLevel) {
     DIR* dir = ::opendir(from.c_str());
     if (!dir)
-      fail("copy", from, errno);
+      fail(FileOperation::copy, from, errno);
     std::vector<std::string> names;
     errno = 0;
     while (dirent* entry = ::readdir(dir)) {
@@ -154,18 +132,18 @@ class TreeWalker {
     int readError = errno;
     ::closedir(dir);
     if (readError != 0)
-      fail("copy", from, readError);
+      fail(FileOperation::copy, from, readError);
 
     for (const auto& name : names) {
       std::string source = from + "/" + name;
       std::string target = to + "/" + name;
       struct stat st;
       if (::lstat(source.c_str(), &st) != 0)
-        fail("copy", source, errno);
-      timespec times[2] = {st.st_atim, st.st_mtim};
+        fail(FileOperation::copy, source, errno);
+      timespec times[2] = {sys::accessTime(st), sys::modificationTime(st)};
       if (S_ISDIR(st.st_mode)) {
         if (::mkdir(target.c_str(), S_IRWXU) != 0)
-          fail("copy", target, errno);
+          fail(FileOperation::copy, target, errno);
         walk(source, target, false);
         directories.push_back({target, st.st_mode & 07777, {times[0], times[1]}});
       } else if (S_ISREG(st.st_mode)) {
@@ -175,14 +153,14 @@ class TreeWalker {
         std::string link(static_cast<size_t>(st.st_size) + 1, '\0');
         ssize_t n = ::readlink(source.c_str(), link.data(), link.size());
         if (n < 0)
-          fail("copy", source, errno);
+          fail(FileOperation::copy, source, errno);
         link.resize(static_cast<size_t>(n));
         if (::symlink(link.c_str(), target.c_str()) != 0)
-          fail("copy", target, errno);
+          fail(FileOperation::copy, target, errno);
         ::utimensat(AT_FDCWD, target.c_str(), times, AT_SYMLINK_NOFOLLOW);
       } else if (S_ISFIFO(st.st_mode)) {
         if (::mkfifo(target.c_str(), st.st_mode & 07777) != 0)
-          fail("copy", target, errno);
+          fail(FileOperation::copy, target, errno);
       }
       // Sockets and device nodes have no place in a payload; they are left out.
     }
@@ -196,7 +174,7 @@ class TreeWalker {
   const std::set<std::string>& skip_;
 };
 
-void copyFilesInParallel(const std::vector<FileJob>& files) {
+void copyFilesInParallel(const std::vector<FileJob>& files, CopyMethod method) {
   unsigned workers = std::clamp(std::thread::hardware_concurrency(), 2u, 8u);
   if (files.size() < 64)
     workers = 1;
@@ -211,7 +189,7 @@ void copyFilesInParallel(const std::vector<FileJob>& files) {
       if (i >= files.size())
         return;
       try {
-        copyFile(files[i]);
+        copyFile(files[i], method);
       } catch (const FileSystemError& e) {
         std::lock_guard lock(errorMutex);
         if (!firstError)
@@ -233,27 +211,27 @@ void copyFilesInParallel(const std::vector<FileJob>& files) {
 }  // namespace
 
 void copyTree(const std::filesystem::path& from, const std::filesystem::path& to,
-              const std::set<std::string>& skipTopLevel) {
+              const std::set<std::string>& skipTopLevel, CopyMethod method) {
   struct stat st;
   if (::stat(from.c_str(), &st) != 0)
-    fail("copy", from.string(), errno);
+    fail(FileOperation::copy, from.string(), errno);
   if (!S_ISDIR(st.st_mode))
-    fail("copy", from.string(), ENOTDIR);
+    fail(FileOperation::copy, from.string(), ENOTDIR);
   if (::mkdir(to.c_str(), S_IRWXU) != 0 && errno != EEXIST)
-    fail("copy", to.string(), errno);
+    fail(FileOperation::copy, to.string(), errno);
 
   TreeWalker walker(skipTopLevel);
   walker.walk(from.string(), to.string(), true);
-  copyFilesInParallel(walker.files);
+  copyFilesInParallel(walker.files, method);
   // Directory modes and times last: filling a directory changes its time,
   // and a read-only directory could not be filled.
   for (const auto& dir : walker.directories) {
     if (::chmod(dir.to.c_str(), dir.mode) != 0)
-      fail("copy", dir.to, errno);
+      fail(FileOperation::copy, dir.to, errno);
     ::utimensat(AT_FDCWD, dir.to.c_str(), dir.times, 0);
   }
   if (::chmod(to.c_str(), st.st_mode & 07777) != 0)
-    fail("copy", to.string(), errno);
+    fail(FileOperation::copy, to.string(), errno);
 }
 
 void copyFileAtomically(const std::filesystem::path& from, const std::filesystem::path& to) {
@@ -262,10 +240,13 @@ void copyFileAtomically(const std::filesystem::path& from, const std::filesystem
   ::unlink(temporary.c_str());
   struct stat st;
   if (::stat(from.c_str(), &st) != 0)
-    fail("copy", from.string(), errno);
-  FileJob job{from.string(), temporary.string(), st.st_mode & 07777, {st.st_atim, st.st_mtim}};
+    fail(FileOperation::copy, from.string(), errno);
+  FileJob job{from.string(),
+              temporary.string(),
+              st.st_mode & 07777,
+              {sys::accessTime(st), sys::modificationTime(st)}};
   try {
-    copyFile(job);
+    copyFile(job, CopyMethod::kernel);
   } catch (...) {
     ::unlink(temporary.c_str());
     throw;
@@ -273,7 +254,7 @@ void copyFileAtomically(const std::filesystem::path& from, const std::filesystem
   if (::rename(temporary.c_str(), to.c_str()) != 0) {
     int error = errno;
     ::unlink(temporary.c_str());
-    fail("copy", to.string(), error);
+    fail(FileOperation::copy, to.string(), error);
   }
 }
 

@@ -16,8 +16,13 @@ namespace zormak {
 //
 // Throws FileSystemError on the first failure; what was copied until then
 // stays.
+//
+// File contents are copied in the kernel where it can (see sys::kernelCopy),
+// else, or when `method` asks for it, through a buffer.
+enum class CopyMethod { kernel, readWrite };
 void copyTree(const std::filesystem::path& from, const std::filesystem::path& to,
-              const std::set<std::string>& skipTopLevel = {});
+              const std::set<std::string>& skipTopLevel = {},
+              CopyMethod method = CopyMethod::kernel);
 
 // Copies one regular file to `to` through a temporary sibling and a rename,
 // so that `to` either is absent or holds the whole file.

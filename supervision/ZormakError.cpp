@@ -15,123 +15,83 @@ std::string ZormakError::errorDescription() const {
 
 namespace {
 
-const char* errnoName(int error) {
-  switch (error) {
-    case EACCES:
-      return "EACCES";
-    case EPERM:
-      return "EPERM";
-    case ENOENT:
-      return "ENOENT";
-    case EEXIST:
-      return "EEXIST";
-    case ENOTDIR:
-      return "ENOTDIR";
-    case EISDIR:
-      return "EISDIR";
-    case ENOTEMPTY:
-      return "ENOTEMPTY";
-    case ENOSPC:
-      return "ENOSPC";
-    case EDQUOT:
-      return "EDQUOT";
-    case EROFS:
-      return "EROFS";
-    case EIO:
-      return "EIO";
-    case EXDEV:
-      return "EXDEV";
-    case ELOOP:
-      return "ELOOP";
-    case ENAMETOOLONG:
-      return "ENAMETOOLONG";
-    case EMFILE:
-      return "EMFILE";
-    case EBUSY:
-      return "EBUSY";
-    default:
-      return nullptr;
+// The common causes of a failed call: the errno's name for the log and what
+// the user is told. Others are logged by number and told in the system's
+// words.
+struct Cause {
+  int error;
+  const char* name;
+  const char* chinese;
+};
+constexpr Cause kCauses[] = {
+    {EACCES, "EACCES", "没有权限"},
+    {EPERM, "EPERM", "没有权限"},
+    {ENOENT, "ENOENT", "文件或文件夹不存在"},
+    {EEXIST, "EEXIST", "目标已存在"},
+    {ENOTDIR, "ENOTDIR", "路径中有一项不是文件夹"},
+    {EISDIR, "EISDIR", "目标是一个文件夹"},
+    {ENOTEMPTY, "ENOTEMPTY", "文件夹不是空的"},
+    {ENOSPC, "ENOSPC", "磁盘空间不足"},
+    {EDQUOT, "EDQUOT", "超出了磁盘配额"},
+    {EROFS, "EROFS", "磁盘是只读的"},
+    {EIO, "EIO", "读写磁盘时出错"},
+    {EXDEV, "EXDEV", nullptr},
+    {ELOOP, "ELOOP", "符号链接层数过多"},
+    {ENAMETOOLONG, "ENAMETOOLONG", "路径太长"},
+    {EMFILE, "EMFILE", "打开的文件太多"},
+    {ENFILE, "ENFILE", "打开的文件太多"},
+    {EBUSY, "EBUSY", "文件正被占用"},
+};
+
+const Cause* causeOf(int error) {
+  for (const Cause& cause : kCauses) {
+    if (cause.error == error)
+      return &cause;
   }
+  return nullptr;
 }
 
-// What the user is told about the cause; the technical name goes to the log.
-const char* causeInChinese(int error) {
-  switch (error) {
-    case EACCES:
-    case EPERM:
-      return "没有权限";
-    case ENOENT:
-      return "文件或文件夹不存在";
-    case EEXIST:
-      return "目标已存在";
-    case ENOTDIR:
-      return "路径中有一项不是文件夹";
-    case EISDIR:
-      return "目标是一个文件夹";
-    case ENOTEMPTY:
-      return "文件夹不是空的";
-    case ENOSPC:
-      return "磁盘空间不足";
-    case EDQUOT:
-      return "超出了磁盘配额";
-    case EROFS:
-      return "磁盘是只读的";
-    case EIO:
-      return "读写磁盘时出错";
-    case ELOOP:
-      return "符号链接层数过多";
-    case ENAMETOOLONG:
-      return "路径太长";
-    case EMFILE:
-    case ENFILE:
-      return "打开的文件太多";
-    case EBUSY:
-      return "文件正被占用";
-    default:
-      return nullptr;
-  }
-}
+struct Operation {
+  const char* name;     // in the log
+  const char* chinese;  // what could not be done, for the user
+};
+constexpr Operation kOperations[] = {
+    {"createDirectory", "无法创建文件夹"},
+    {"remove", "无法删除"},
+    {"move", "无法移动"},
+    {"copy", "无法复制"},
+    {"read", "无法读取"},
+    {"write", "无法写入"},
+};
 
-const char* operationInChinese(const std::string& operation) {
-  if (operation == "createDirectory")
-    return "无法创建文件夹";
-  if (operation == "remove")
-    return "无法删除";
-  if (operation == "move")
-    return "无法移动";
-  if (operation == "copy")
-    return "无法复制";
-  if (operation == "read")
-    return "无法读取";
-  if (operation == "write")
-    return "无法写入";
-  return "无法处理";
+const Operation& operationOf(FileOperation operation) {
+  return kOperations[static_cast<size_t>(operation)];
 }
 
 }  // namespace
 
 std::string errorCauseText(int error) {
-  const char* cause = causeInChinese(error);
-  return cause ? std::string(cause) : std::string(std::strerror(error));
+  const Cause* cause = causeOf(error);
+  return cause && cause->chinese ? std::string(cause->chinese) : std::string(std::strerror(error));
 }
 
-FileSystemError::FileSystemError(std::string operation, std::filesystem::path path, int error)
-    : operation_(std::move(operation)), path_(std::move(path)), error_(error) {
+FileSystemError::FileSystemError(FileOperation operation, std::filesystem::path path, int error)
+    : operation_(operation), path_(std::move(path)), error_(error) {
   what_ = description();
 }
 
 std::string FileSystemError::description() const {
-  const char* name = errnoName(error_);
-  std::string text = "FileSystemError(" + operation_ + " \"" + path_.string() + "\": errno " +
-                     std::to_string(error_);
-  if (name)
-    text += std::string(" ") + name;
+  const Cause* cause = causeOf(error_);
+  std::string text = "FileSystemError(" + std::string(operationOf(operation_).name) + " \"" +
+                     path_.string() + "\": errno " + std::to_string(error_);
+  if (cause)
+    text += std::string(" ") + cause->name;
   text += ", " + std::string(std::strerror(error_)) + ")";
   return text;
 }
 
 std::string FileSystemError::errorDescription() const {
-  return std::string(operationInChinese(operation_)) + "“" + path_.string() + "”（" +
+  return std::string(operationOf(operation_).chinese) + "“" + path_.string() + "”（" +
          errorCauseText(error_) + "）";
 }
 

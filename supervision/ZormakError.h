@@ -29,13 +29,16 @@ class ZormakError : public std::exception {
   Case case_;
 };
 
+// The file operations whose failure a FileSystemError reports.
+enum class FileOperation { createDirectory, remove, move, copy, read, write };
+
 // A failed file-system call while preparing the runtime. It keeps the call,
 // the path and errno as they were at the failure, before any cleanup.
 class FileSystemError : public std::exception {
  public:
-  FileSystemError(std::string operation, std::filesystem::path path, int error);
+  FileSystemError(FileOperation operation, std::filesystem::path path, int error);
 
-  const std::string& operation() const { return operation_; }
+  FileOperation operation() const { return operation_; }
   const std::filesystem::path& path() const { return path_; }
   int error() const { return error_; }
 
@@ -46,7 +49,7 @@ class FileSystemError : public std::exception {
   const char* what() const noexcept override { return what_.c_str(); }
 
  private:
-  std::string operation_;
+  FileOperation operation_;
   std::filesystem::path path_;
   int error_;
   std::string what_;

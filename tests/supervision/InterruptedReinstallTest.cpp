@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <thread>
@@ -88,16 +89,19 @@ TEST(InterruptedReinstall, EveryInterruptionIsRepairedByTheNextStartWithDataInta
   writeFile(f.support / "app/data/downloads/part/.hidden", "x");
   const auto userData = snapshot(f.support / "app/data");
 
-  // How long one whole reinstall takes here, to spread the kills over it.
-  auto began = std::chrono::steady_clock::now();
-  writeFile(f.payload() / "PAYLOAD_VERSION", "v1\n");
-  {
+  // How long one whole reinstall takes here, to spread the kills over it:
+  // the faster of two, since the first one runs with cold caches and would
+  // put most kills after the end of the warm ones that follow.
+  auto whole = std::chrono::steady_clock::duration::max();
+  for (const char* version : {"v1a\n", "v1b\n"}) {
+    writeFile(f.payload() / "PAYLOAD_VERSION", version);
+    auto began = std::chrono::steady_clock::now();
     pid_t pid = spawnPreparation(f, "");
     int status = 0;
     waitpid(pid, &status, 0);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    whole = std::min(whole, std::chrono::steady_clock::now() - began);
   }
-  const auto whole = std::chrono::steady_clock::now() - began;
   ASSERT_EQ(snapshot(f.support / "app/data"), userData);
 
   constexpr int kRounds = 30;

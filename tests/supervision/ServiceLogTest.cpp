@@ -12,52 +12,76 @@ namespace {
 
 using testing::ControllerFixture;
 using testing::readFile;
+using testing::writeFile;
 using Access = ServerControllerTestAccess;
+constexpr size_t kHeader = ControllerFixture::kHeaderSize;
 
 // "\n===== yyyy-MM-dd HH:mm:ss 启动 =====\n"
-const std::regex kHeader("\n===== \\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} 启动 =====\n");
+const std::regex kHeaderPattern("\n===== \\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} 启动 =====\n");
 
 TEST(ServiceLog, FirstMessageCreatesFolderAndFileUnderOneHeader) {
   ControllerFixture f;
   auto c = f.make();
   ASSERT_FALSE(std::filesystem::exists(f.support));
-  Access::log(*c, "[ZORMAK] 服务已关闭\n");
-  Access::log(*c, "a");
-  Access::log(*c, "b\n");
+  c->log("[ZORMAK] 服务已关闭\n");
+  c->log("a");
+  c->log("b\n");
 
   std::string text = f.logText();
-  ASSERT_EQ(text.size(), 40u + 25u + 3u);
-  EXPECT_TRUE(std::regex_match(text.substr(0, 40), kHeader)) << text;
-  EXPECT_EQ(text.substr(40), "[ZORMAK] 服务已关闭\nab\n");
+  ASSERT_EQ(text.size(), kHeader + 25u + 3u);
+  EXPECT_TRUE(std::regex_match(text.substr(0, kHeader), kHeaderPattern)) << text;
+  EXPECT_EQ(f.logBody(), "[ZORMAK] 服务已关闭\nab\n");
 }
 
 TEST(ServiceLog, SecondRunAppendsAfterAnEmptyLine) {
   ControllerFixture f;
-  Access::log(*f.make(), "first run\n");
-  Access::log(*f.make(), "second run\n");
+  f.make()->log("first run\n");
+  f.make()->log("second run\n");
   std::string text = f.logText();
-  ASSERT_EQ(text.size(), 40u + 10u + 40u + 11u);
-  EXPECT_EQ(text.substr(40, 10), "first run\n");
-  EXPECT_TRUE(std::regex_match(text.substr(50, 40), kHeader));
-  EXPECT_EQ(text.substr(90), "second run\n");
+  ASSERT_EQ(text.size(), kHeader + 10u + kHeader + 11u);
+  EXPECT_EQ(text.substr(kHeader, 10), "first run\n");
+  EXPECT_TRUE(std::regex_match(text.substr(kHeader + 10, kHeader), kHeaderPattern));
+  EXPECT_EQ(text.substr(2 * kHeader + 10), "second run\n");
 }
 
 TEST(ServiceLog, EmptyMessageStillOpensWithHeader) {
   ControllerFixture f;
-  Access::log(*f.make(), "");
-  EXPECT_TRUE(std::regex_match(f.logText(), kHeader));
+  f.make()->log("");
+  EXPECT_TRUE(std::regex_match(f.logText(), kHeaderPattern));
 }
 
 TEST(ServiceLog, UnopenableLogDropsMessagesAndRetriesLater) {
   ControllerFixture f;
   std::filesystem::create_directories(f.support / "app.log");  // a directory in its place
   auto c = f.make();
-  Access::log(*c, "lost\n");
+  c->log("lost\n");
   std::filesystem::remove(f.support / "app.log");
-  Access::log(*c, "kept\n");
-  std::string text = f.logText();
-  EXPECT_TRUE(std::regex_match(text.substr(0, 40), kHeader));
-  EXPECT_EQ(text.substr(40), "kept\n");
+  c->log("kept\n");
+  EXPECT_TRUE(std::regex_match(f.logText().substr(0, kHeader), kHeaderPattern));
+  EXPECT_EQ(f.logBody(), "kept\n");
+}
+
+// At a run's first message, a log over 10 MiB becomes app.log.1 (replacing
+// an older one) and the run starts a new file; a smaller one grows on. A run
+// never rotates its own log, however much it writes.
+TEST(ServiceLog, ALogOver10MiBIsSetAsideAtTheStartOfARun) {
+  constexpr size_t kLimit = 10 * 1024 * 1024;
+  for (size_t size : {kLimit, kLimit + 1}) {
+    SCOPED_TRACE(size);
+    ControllerFixture f;
+    const std::string earlier(size, 'x');
+    writeFile(f.support / "app.log", earlier);
+    writeFile(f.support / "app.log.1", "older");
+    auto c = f.make();
+    c->log("run\n");
+    c->log(std::string(kLimit, 'y'));
+    c->log("end\n");
+    const bool rotated = size > kLimit;
+    EXPECT_EQ(readFile(f.support / "app.log.1"), rotated ? earlier : "older");
+    const std::string text = f.logText();
+    EXPECT_EQ(text.size(), (rotated ? 0 : size) + kHeader + 4 + kLimit + 4);
+    EXPECT_TRUE(text.ends_with("end\n"));
+  }
 }
 
 TEST(ServiceLog, TimestampIsLocalTimeInFixedForm) {
@@ -76,15 +100,14 @@ TEST(ServiceLog, ConcurrentMessagesStayWholeUnderOneHeader) {
       // Long enough that a torn write would show.
       std::string body(3000 + t, static_cast<char>('a' + t));
       for (int i = 0; i < kMessages; ++i)
-        Access::log(*c, "<" + body + ">\n");
+        c->log("<" + body + ">\n");
     });
   }
   for (auto& t : threads)
     t.join();
 
-  std::string text = f.logText();
-  ASSERT_TRUE(std::regex_match(text.substr(0, 40), kHeader));
-  std::istringstream lines(text.substr(40));
+  ASSERT_TRUE(std::regex_match(f.logText().substr(0, kHeader), kHeaderPattern));
+  std::istringstream lines(f.logBody());
   std::string line;
   int count = 0;
   while (std::getline(lines, line)) {

@@ -14,32 +14,19 @@ namespace zormak {
 class ServerControllerTestAccess {
  public:
   static void prepareRuntime(ServerController& c) { c.prepareRuntime(); }
-  static void log(ServerController& c, std::string_view m) { c.log(m); }
   static std::string timestamp() { return ServerController::timestamp(); }
-  static void markReady(ServerController& c, const std::string& url) { c.markReady(url); }
+  static void markReady(ServerController& c, const std::string& url) {
+    c.markReady(url, c.currentLaunch());
+  }
   static void fail(ServerController& c, std::string m) { c.fail(std::move(m)); }
   static bool failUnlessFinished(ServerController& c, std::string m) {
-    return c.failUnlessFinished(std::move(m));
+    return c.failUnlessFinished(std::move(m), c.currentLaunch());
   }
   static bool isFinished(const ServerController& c) { return c.isFinished(); }
-  static bool isReady(const ServerController& c) { return c.isReady(); }
-  static void ingest(ServerController& c, std::string_view chunk) { c.ingest(chunk); }
-  static std::optional<std::string> parseURL(std::string_view line) {
-    return ServerController::parseURL(line);
-  }
-  static std::optional<std::int32_t> parsePid(std::string_view text) {
-    return ServerController::parsePid(text);
-  }
   static void reapStaleServer(ServerController& c) { c.reapStaleServer(); }
   static void pollFrom(ServerController& c, std::int64_t port) {
     c.port_ = port;
-    c.pollStatus(0);
-  }
-  static size_t lineBufferSize(const ServerController& c) { return c.lineBuffer_.size(); }
-  static constexpr size_t kMaxLineLength = ServerController::kMaxLineLength;
-  static std::optional<std::string> readyURL(const ServerController& c) {
-    std::lock_guard lock(c.outcomeMutex_);
-    return c.readyURL_;
+    c.pollStatus(0, c.currentLaunch());
   }
 };
 
@@ -60,6 +47,10 @@ struct ControllerFixture {
   }
   std::filesystem::path payload() const { return resources / "payload"; }
   std::string logText() const { return readFile(support / "app.log"); }
+  // The log after its first start header.
+  std::string logBody() const { return logText().substr(kHeaderSize); }
+  // "\n===== yyyy-MM-dd HH:mm:ss 启动 =====\n" in bytes.
+  static constexpr size_t kHeaderSize = 40;
 };
 
 }  // namespace testing
