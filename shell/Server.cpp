@@ -16,13 +16,10 @@ class ControllerServer final : public Server {
     controller_->onFailed = std::move(callback);
   }
   void start() override { controller_->start(); }
-  void restart() override {
-    controller_->stop();
-    controller_->start();
-  }
+  void restart() override { controller_->restart(); }
   void stop() override { controller_->stop(); }
-  std::string launchSecret() const override { return {}; }
-  void log(const std::string&) override {}
+  std::string launchSecret() const override { return controller_->launchSecret(); }
+  void log(const std::string& message) override { controller_->log(message); }
   std::string logPath() const override { return controller_->locations().logURL().string(); }
 
  private:

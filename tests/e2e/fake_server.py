@@ -1,7 +1,8 @@
 # A stand-in for the served application, installed by the tests as the
 # payload's app.py. What it does is read from behaviour.json beside it:
-#   record   file that gets one line per HTTP request ("GET /path"), and
-#            for the root a line with the Cookie header it brought
+#   record   file that gets a line with the launch's secret when the server
+#            starts, one line per HTTP request ("GET /path"), and for the
+#            root a line with the Cookie header it brought
 #   mode     "serve" (default), "ignore-term" (serves, but ignores SIGTERM),
 #            "exit" (prints a line and exits with `status` at once),
 #            "late" (announces its address a second before it listens),
@@ -22,6 +23,10 @@ with open(os.path.join(here, "behaviour.json"), encoding="utf-8") as f:
 
 port = int(sys.argv[sys.argv.index("--port") + 1])
 mode = behaviour.get("mode", "serve")
+# What the shell gave this launch, so that a test can compare it with the
+# cookie the window sends.
+with open(behaviour["record"], "a", encoding="utf-8") as rec:
+    rec.write("secret %s\n" % os.environ.get("ZORMAK_LAUNCH_SECRET", ""))
 
 if mode == "exit":
     print("fake server gives up", flush=True)
