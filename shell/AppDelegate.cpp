@@ -71,7 +71,8 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
   if (readiness.failure) {
     // The engine runs without its sandbox, fit only for the built-in pages:
     // no server is started, so nothing else is ever loaded.
-    show(Showing::kStartFailure, pages::kFailureTitle, pages::errorPage(*readiness.failure));
+    show(Showing::kStartFailure, pages::kFailureTitle,
+         pages::errorPage(*readiness.failure + "\n\n日志：" + server->logPath()));
     platform.activate();
     return;
   }
@@ -196,6 +197,7 @@ void AppDelegate::restartServer() {
     return;
   servedOrigin_.reset();
   show(Showing::kStarting, pages::kMainTitle, std::string(pages::kStartingPage));
+  server->log(std::string(kRestartLine));
   server->restart();
 }
 

@@ -43,6 +43,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   static constexpr int kLoadRetries = 10;
   static constexpr std::chrono::milliseconds kLoadRetryDelay{500};
   static constexpr const char* kSessionCookie = "zormak_session";
+  // Logged when the user restarts a stopped server.
+  static constexpr std::string_view kRestartLine = "[ZORMAK] 按用户要求重新启动服务\n";
 
   explicit AppDelegate(std::shared_ptr<Server> server);
 

@@ -447,6 +447,7 @@ class Stopped(ShellTestCase):
                 os.kill(server_pid, signal.SIGKILL)
                 self.assertTrue(run.wait_title(STOPPED_TITLE), (run.titles(), run.log()))
                 self.assertIn("[ZORMAK] 子进程退出，被信号 9（SIGKILL）终止\n", run.log())
+                before_restart = run.log()
                 time.sleep(1.0)
                 if shot:
                     run.screenshot(shot)
@@ -455,6 +456,8 @@ class Stopped(ShellTestCase):
                                 (run.requested(), run.titles(), run.log()))
                 self.assertTrue(run.wait_title(MAIN_TITLE, 10), run.titles())
                 self.assertNotEqual(run.server_pid(), server_pid)
+                self.assertInOrder(run.log()[len(before_restart):], [
+                    "[ZORMAK] 按用户要求重新启动服务\n", "[ZORMAK] 已启动 python pid=", READY_LINE])
                 origins = run.ready_origins()
                 self.assertEqual(len(set(origins)), 1, origins)
                 # Each launch has a secret of its own, and the window sends

@@ -18,6 +18,7 @@ const std::string kFailure(pages::kFailureTitle);
 const std::string kStopped(pages::kStoppedTitle);
 const std::string kLoadFailure(pages::kLoadFailureTitle);
 const std::string kURL = "http://127.0.0.1:43567";
+const std::string kRestartLog = "log:[ZORMAK] 按用户要求重新启动服务\n";
 const std::string kCookie = "cookie:zormak_session=5ec2e7@127.0.0.1";
 
 struct Launched {
@@ -79,7 +80,8 @@ TEST(LaunchSequence, EngineFoldersAreLoggedAndAnUnusableOneShowsTheFailureWithou
     expected.insert(expected.end(), tail.begin(), tail.end());
     EXPECT_EQ(journal.events, expected);
     EXPECT_EQ(platform.webView->html,
-              usable ? std::string(pages::kStartingPage) : pages::errorPage("HOME 不是文件夹"));
+              usable ? std::string(pages::kStartingPage)
+                     : pages::errorPage("HOME 不是文件夹\n\n日志：/x/app.log"));
   }
 }
 
@@ -155,7 +157,8 @@ TEST(Restart, TheStoppedPagesButtonAndReloadStartTheServerAgainOnly) {
   EXPECT_FALSE(l.platform.navigation(restartURI, false));
   EXPECT_EQ(l.journal.events, (Events{"after:0"}));
   l.platform.runTasks();
-  EXPECT_EQ(l.journal.events, (Events{"after:0", "title:" + kMain, "loadHTML", "restart"}));
+  EXPECT_EQ(l.journal.events,
+            (Events{"after:0", "title:" + kMain, "loadHTML", kRestartLog, "restart"}));
   EXPECT_EQ(l.platform.webView->html, pages::kStartingPage);
 
   // A second press while starting, or the address on any other page, does
@@ -175,7 +178,7 @@ TEST(Restart, TheStoppedPagesButtonAndReloadStartTheServerAgainOnly) {
   l.server->onFailed("stopped again");
   l.journal.events.clear();
   AppDelegate::performMenuAction("reloadPage:", l.platform, l.delegate.get());
-  EXPECT_EQ(l.journal.events, (Events{"title:" + kMain, "loadHTML", "restart"}));
+  EXPECT_EQ(l.journal.events, (Events{"title:" + kMain, "loadHTML", kRestartLog, "restart"}));
   l.server->onReady(kURL);
   l.platform.webView->storeCookie();
   EXPECT_EQ(l.platform.webView->url, kURL);
