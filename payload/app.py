@@ -21,6 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from downloader import jobs  # noqa: E402
+from downloader.auth import Gate  # noqa: E402
 from downloader.history import History  # noqa: E402
 from downloader.log import say  # noqa: E402
 from downloader.settings import Settings  # noqa: E402
@@ -93,17 +94,22 @@ def main(argv: list[str] | None = None) -> int:
     if parent != 1:
         threading.Thread(target=_watch_parent, args=(parent,), name="parent-watch", daemon=True).start()
 
+    gate = Gate.from_env()
     app = server = None
     reason = None
     try:
         app = App(os.path.abspath("data"))
         try:
-            server = Server(args.port, app)
+            server = Server(args.port, app, gate)
         except OSError as e:
             say(f"[服务] 无法监听 127.0.0.1:{args.port}：{e.strerror or e}")
             return 1
         url = f"http://127.0.0.1:{server.port}"
         say(f"[服务] ZORMAK 视频下载器 {app.version} 已启动：{url}")
+        if gate.signin_token:
+            # Started by hand: the one way in is this address, good for one sign-in.
+            url = f"{url}/signin?token={gate.signin_token}"
+            say(f"[服务] 请在浏览器中打开这个一次性登录地址：{url}")
         # Import the download engine now, off the request path, so the first download starts at once.
         threading.Thread(target=jobs.yt_dlp, name="warm-up", daemon=True).start()
         if not args.no_browser:

@@ -57,6 +57,7 @@ void AppDelegate::performMenuAction(std::string_view action, Platform& platform,
 
 void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
   platform_ = &platform;
+  const EngineReadiness readiness = platform.webEngineReadiness();
 
   // The first start opens at the default size; later ones as the window
   // was left, made to fit the screen of this start.
@@ -73,10 +74,16 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
                                           auto self = weak.lock();
                                           return !self || self->windowShouldClose();
                                         }});
-  webView = platform.makeWebView(*window, [weak](const std::string& uri, bool newWindow) {
+  WebViewHandlers handlers;
+  handlers.navigation = [weak](const std::string& uri, bool newWindow) {
     auto self = weak.lock();
     return self ? self->decideNavigation(uri, newWindow) : true;
-  });
+  };
+  handlers.loadFailed = [weak](const LoadFailure& failure) {
+    if (auto self = weak.lock())
+      self->loadFailed(failure);
+  };
+  webView = platform.makeWebView(*window, std::move(handlers));
   if (state.zoom != zoom::kActualSize)
     setZoom(state.zoom);
   window->present();
@@ -84,13 +91,24 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
 
   installSignalHandlers();
 
+  for (const std::string& line : readiness.logLines)
+    server->log(line);
+  if (readiness.failure) {
+    // The engine runs without its sandbox, fit only for the built-in pages:
+    // no server is started, so nothing else is ever loaded.
+    show(Showing::kStartFailure, pages::kFailureTitle,
+         startFailurePage(*readiness.failure + "\n\n日志：" + server->logPath().string()));
+    platform.activate();
+    return;
+  }
+
   server->setOnReady([weak](const std::string& url) {
     if (auto self = weak.lock())
       self->load(url);
   });
   server->setOnFailed([weak](const std::string& message) {
     if (auto self = weak.lock())
-      self->showFailure(message);
+      self->serverFailed(message);
   });
   server->start();
 
@@ -102,23 +120,133 @@ void AppDelegate::applicationWillTerminate() {
   server->stop();
 }
 
+void AppDelegate::show(Showing showing, std::string_view title, const std::string& html) {
+  ++generation_;
+  showing_ = showing;
+  window->setTitle(std::string(title));
+  webView->loadHTML(html);
+}
+
 void AppDelegate::load(const std::string& url) {
+  ++generation_;
+  showing_ = Showing::kApplication;
   window->setTitle(std::string(pages::kMainTitle));
   servedOrigin_ = navigation::originOf(url);
+  servedURL_ = url;
+  retries_ = 0;
+  const std::string secret = server->launchSecret();
+  if (secret.empty()) {
+    loadServed(url);
+    return;
+  }
+  // The server answers only requests that carry the launch's secret, so the
+  // page is asked for once the cookie store holds it; the secret itself never
+  // appears in a URL.
+  std::weak_ptr<AppDelegate> weak = weak_from_this();
+  const unsigned generation = generation_;
+  webView->setSessionCookie(SessionCookie{kSessionCookie, secret, "127.0.0.1"},
+                            [weak, generation, url](bool stored) {
+                              auto self = weak.lock();
+                              if (!self || self->generation_ != generation)
+                                return;
+                              if (stored)
+                                self->loadServed(url);
+                              else
+                                self->showLoadFailure(url, "网页引擎没有接受会话凭据");
+                            });
+}
+
+void AppDelegate::loadServed(const std::string& url) {
   webView->loadRequest(url, kLoadTimeout);
 }
 
-void AppDelegate::showFailure(const std::string& message) {
-  window->setTitle(std::string(pages::kFailureTitle));
+// A start failure's page; its tip names the log when the message does not.
+std::string AppDelegate::startFailurePage(const std::string& message) const {
   const std::filesystem::path log = server->logPath();
   std::error_code ec;
-  webView->loadHTML(
-      pages::errorPage(message, log.string(), std::filesystem::is_regular_file(log, ec)));
+  return pages::errorPage(message, log.string(), std::filesystem::is_regular_file(log, ec));
+}
+
+void AppDelegate::loadFailed(const LoadFailure& failure) {
+  // Only the served application is ever loaded from the network here: the
+  // built-in pages cannot fail, and other origins go to the browser.
+  if (showing_ != Showing::kApplication || !servedOrigin_ ||
+      navigation::originOf(failure.uri) != servedOrigin_)
+    return;
+  const bool notListening =
+      failure.error == LoadError::kRefused || failure.error == LoadError::kReset;
+  if (notListening && retries_ < kLoadRetries) {
+    ++retries_;
+    std::weak_ptr<AppDelegate> weak = weak_from_this();
+    const unsigned generation = generation_;
+    platform_->runAfter(kLoadRetryDelay, [weak, generation, uri = failure.uri] {
+      auto self = weak.lock();
+      if (self && self->generation_ == generation)
+        self->loadServed(uri);
+    });
+    return;
+  }
+  std::string reason;
+  switch (failure.error) {
+    case LoadError::kRefused:
+      reason = "连接被拒绝";
+      break;
+    case LoadError::kReset:
+      reason = "连接被中断";
+      break;
+    case LoadError::kTimedOut:
+      reason = std::to_string(kLoadTimeout.count()) + " 秒内没有载入完成";
+      break;
+    case LoadError::kOther:
+      reason = "载入出错（" + failure.description + "）";
+      break;
+  }
+  showLoadFailure(failure.uri, reason);
+}
+
+void AppDelegate::showLoadFailure(const std::string& uri, const std::string& reason) {
+  std::string retried;
+  if (retries_ > 0) {
+    retried = "，已重试 " + std::to_string(retries_) + " 次";
+  }
+  server->log("[ZORMAK] 界面没能打开：" + uri + "（" + reason + "）" + retried + "\n");
+  show(Showing::kLoadFailure, pages::kLoadFailureTitle,
+       pages::loadFailurePage("服务已经启动，但界面没能打开：" + reason + retried + "。\n地址：" +
+                              uri + "\n\n服务和其中的下载不受影响。\n\n日志：" +
+                              server->logPath().string()));
+}
+
+void AppDelegate::serverFailed(const std::string& message) {
+  // A server that had been ready has stopped; one that never got there
+  // failed to start, and reloading that page does not retry it.
+  if (showing_ == Showing::kApplication || showing_ == Showing::kLoadFailure)
+    show(Showing::kStopped, pages::kStoppedTitle, pages::stoppedPage(message));
+  else
+    show(Showing::kStartFailure, pages::kFailureTitle, startFailurePage(message));
+}
+
+void AppDelegate::restartServer() {
+  if (terminating || showing_ != Showing::kStopped)
+    return;
+  servedOrigin_.reset();
+  show(Showing::kStarting, pages::kMainTitle, std::string(pages::kStartingPage));
+  server->log(std::string(kRestartLine));
+  server->restart();
 }
 
 void AppDelegate::reloadPage() {
-  if (webView)
-    webView->reload();
+  if (!webView)
+    return;
+  switch (showing_) {
+    case Showing::kStopped:
+      restartServer();
+      break;
+    case Showing::kLoadFailure:
+      load(servedURL_);
+      break;
+    default:
+      webView->reload();
+  }
 }
 
 void AppDelegate::resetZoom() {
@@ -195,6 +323,18 @@ void AppDelegate::handleSignal() {
 }
 
 bool AppDelegate::decideNavigation(const std::string& uri, bool newWindow) {
+  if (uri == pages::kRestartURI) {
+    // Restarting blocks while the old server stops; it runs after the
+    // engine's navigation callback has returned.
+    if (!newWindow && showing_ == Showing::kStopped && platform_) {
+      std::weak_ptr<AppDelegate> weak = weak_from_this();
+      platform_->runAfter(std::chrono::milliseconds(0), [weak] {
+        if (auto self = weak.lock())
+          self->restartServer();
+      });
+    }
+    return false;
+  }
   if (!newWindow) {
     if (navigation::isBuiltInPage(uri))
       return true;

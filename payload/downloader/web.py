@@ -9,7 +9,10 @@ from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import TYPE_CHECKING, Any, Callable
 
+from urllib.parse import parse_qs, urlsplit
+
 from . import errors, model
+from .auth import Gate
 from .log import say_lines
 
 if TYPE_CHECKING:
@@ -26,8 +29,9 @@ class Server(ThreadingHTTPServer):
     allow_reuse_address = True
     daemon_threads = True
 
-    def __init__(self, port: int, app: "App") -> None:
+    def __init__(self, port: int, app: "App", gate: Gate) -> None:
         self.app = app
+        self.gate = gate
         super().__init__(("127.0.0.1", port), Handler)
         self.port: int = self.server_address[1]
         self.origin = f"http://127.0.0.1:{self.port}"
@@ -45,14 +49,19 @@ class Route:
     methods: tuple[str, ...]
     pattern: "re.Pattern[str]"
     action: Action
+    # Open routes answer without the session cookie.
+    open: bool = False
 
 
-def _route(methods: str, pattern: str) -> Callable[[Action], Action]:
+def _route(methods: str, pattern: str, open: bool = False) -> Callable[[Action], Action]:
     """Adds the decorated handler method to ROUTES for these methods and this path."""
     def register(action: Action) -> Action:
-        ROUTES.append(Route(tuple(methods.split()), re.compile(pattern + r"\Z"), action))
+        ROUTES.append(Route(tuple(methods.split()), re.compile(pattern + r"\Z"), action, open))
         return action
     return register
+
+
+REFUSED = "拒绝访问：请在 ZORMAK 的窗口中使用下载器"
 
 
 ROUTES: list[Route] = []
@@ -89,7 +98,10 @@ class Handler(BaseHTTPRequestHandler):
         self._send(status, json.dumps(value, ensure_ascii=False).encode("utf-8"), "application/json; charset=utf-8")
 
     def _error(self, status: int, message: str) -> None:
-        self._json(status, {"error": message})
+        if self.path.startswith("/api/"):
+            self._json(status, {"error": message})
+        else:
+            self._send(status, (message + "\n").encode("utf-8"), "text/plain; charset=utf-8")
 
     def _allowed(self, changes_state: bool) -> bool:
         """Refuses requests that did not come from our own page on our own address.
@@ -140,12 +152,15 @@ class Handler(BaseHTTPRequestHandler):
             return
         path = self.path.split("?", 1)[0].split("#", 1)[0]
         try:
-            for route in ROUTES:
-                m = route.pattern.match(path)
-                if m and method in route.methods:
-                    route.action(self, m)
-                    return
-            raise errors.UserError("找不到这个页面", 404)
+            found = next(((r, m) for r in ROUTES if method in r.methods and (m := r.pattern.match(path))), None)
+            if not (found and found[0].open) and not self.server.gate.admits(self.headers.get("Cookie")):
+                # Unknown paths too: without the cookie nothing about the server is told.
+                self._error(403, REFUSED)
+                self.close_connection = True
+                return
+            if found is None:
+                raise errors.UserError("找不到这个页面", 404)
+            found[0].action(self, found[1])
         except errors.UserError as e:
             self._error(e.status, e.message)
         except (BrokenPipeError, ConnectionResetError):
@@ -158,9 +173,18 @@ class Handler(BaseHTTPRequestHandler):
 
     # ---- routes ----
 
-    @_route("GET", "/api/status")
+    @_route("GET", "/api/status", open=True)
     def status(self, m: "re.Match[str]") -> None:
-        self._json(200, {"ok": True, "version": self.server.app.version})
+        # Anyone on the machine may ask; the answer says only that the server is up.
+        self._json(200, {"ok": True})
+
+    @_route("GET", "/signin", open=True)
+    def signin(self, m: "re.Match[str]") -> None:
+        tokens = parse_qs(urlsplit(self.path).query).get("token", [])
+        cookie = self.server.gate.redeem(tokens[0]) if len(tokens) == 1 else None
+        if cookie is None:
+            raise errors.UserError("这个登录地址无效或已经用过，请重新启动下载器", 403)
+        self._send(303, b"", "text/plain; charset=utf-8", {"Location": "/", "Set-Cookie": cookie})
 
     @_route("GET", "/api/meta")
     def meta(self, m: "re.Match[str]") -> None:

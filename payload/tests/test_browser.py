@@ -23,7 +23,7 @@ class BrowserTest(PayloadTest):
         os.makedirs(out_dir, exist_ok=True)
         run = subprocess.run([node, "drive.mjs", self.server.origin + "/", self.media.url("slow/clip.mp4"), out_dir],
                              cwd=BROWSER_DIR, capture_output=True, text=True, timeout=120,
-                             env={**os.environ, "ZORMAK_CHROMIUM": CHROMIUM})
+                             env={**os.environ, "ZORMAK_CHROMIUM": CHROMIUM, "ZORMAK_SESSION": self.server.secret or ""})
         lines = [l for l in run.stdout.splitlines() if l.startswith("{")]
         self.assertTrue(lines, run.stdout + run.stderr)
         result = json.loads(lines[-1])

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "About.h"
-#include "ServerController.h"
 
+#include "EngineFolders.h"
 #include "GlibMainQueue.h"
 #include "SingleInstance.h"
 #include "Trace.h"
@@ -27,10 +27,42 @@ class GlibSignalSource final : public SignalSource {
   guint id_;
 };
 
+std::optional<std::string> environmentVariable(const char* name) {
+  const char* value = g_getenv(name);
+  return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+// A folder of our own, mode 0700, under /tmp so that its path stays short
+// enough for the engine's sockets. It outlives the run; the system clears
+// /tmp.
+std::optional<std::string> makePrivateFolder() {
+  std::string name = "/tmp/zormak-XXXXXX";
+  if (!g_mkdtemp(name.data()))
+    return std::nullopt;
+  return name;
+}
+
+// GLib reads the cache and runtime folders once and keeps them, so any
+// replacement goes into the environment before anything asks for them. When
+// even that cannot help, the engine runs without its sandbox: it then shows
+// the built-in failure page only, and no server is started.
+EngineReadiness settleEngineFolders() {
+  const auto plan =
+      engine_folders::plan({environmentVariable("HOME"), environmentVariable("XDG_CACHE_HOME"),
+                            environmentVariable("XDG_RUNTIME_DIR")},
+                           makePrivateFolder);
+  for (const auto& [variable, value] : plan.setEnvironment)
+    g_setenv(variable.c_str(), value.c_str(), TRUE);
+  if (plan.failure)
+    g_setenv("WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS", "1", TRUE);
+  return EngineReadiness{plan.logLines, plan.failure};
+}
+
 }  // namespace
 
 GtkPlatform::GtkPlatform(int argc, char** argv, std::optional<std::filesystem::path> resourceDir)
     : resourceDir_(std::move(resourceDir)) {
+  engineReadiness_ = settleEngineFolders();
   argv0_ = argc > 0 && argv[0] ? argv[0] : "zormak";
   // The window's class (WM_CLASS on X11) is the program's name; as the
   // application id it matches the launcher entry's StartupWMClass, so docks
@@ -133,9 +165,13 @@ std::shared_ptr<Window> GtkPlatform::makeWindow(const WindowOptions& options) {
   return window_;
 }
 
-std::shared_ptr<WebView> GtkPlatform::makeWebView(Window& window, NavigationHandler navigation) {
-  return WebViewHandle::make(static_cast<WindowHandle&>(window), std::move(navigation),
+std::shared_ptr<WebView> GtkPlatform::makeWebView(Window& window, WebViewHandlers handlers) {
+  return WebViewHandle::make(static_cast<WindowHandle&>(window), std::move(handlers),
                              [this](std::string_view action) { perform(action); });
+}
+
+void GtkPlatform::runAfter(std::chrono::milliseconds delay, std::function<void()> task) {
+  MainQueue::main()->postAfter(delay, std::move(task));
 }
 
 std::unique_ptr<SignalSource> GtkPlatform::makeSignalSource(int signo,

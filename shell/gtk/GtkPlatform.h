@@ -26,8 +26,9 @@ class GtkPlatform final : public Application, public Platform {
   static constexpr const char* kApplicationId = product::kApplicationId.data();
 
   // Installs the GLib main queue, which the controller reads when it is
-  // created, so this must come before the delegate. `resourceDir` is the
-  // bundle's resource folder, where the icons lie beside the payload.
+  // created, so this must come before the delegate. Settles the folders the
+  // web engine needs first, before GLib reads and keeps them. `resourceDir`
+  // is the bundle's resource folder, where the icons lie beside the payload.
   GtkPlatform(int argc, char** argv, std::optional<std::filesystem::path> resourceDir);
   ~GtkPlatform() override;
   GtkPlatform(const GtkPlatform&) = delete;
@@ -41,8 +42,10 @@ class GtkPlatform final : public Application, public Platform {
 
   // Platform
   std::shared_ptr<Window> makeWindow(const WindowOptions& options) override;
-  std::shared_ptr<WebView> makeWebView(Window& window, NavigationHandler navigation) override;
+  EngineReadiness webEngineReadiness() override { return engineReadiness_; }
+  std::shared_ptr<WebView> makeWebView(Window& window, WebViewHandlers handlers) override;
   std::unique_ptr<SignalSource> makeSignalSource(int signo, std::function<void()> handler) override;
+  void runAfter(std::chrono::milliseconds delay, std::function<void()> task) override;
   void activate() override;
   std::optional<ScreenSize> screenSize() override;
   void openInBrowser(const std::string& uri) override;
@@ -58,6 +61,7 @@ class GtkPlatform final : public Application, public Platform {
   static void onShutdown(GApplication* app, gpointer self);
   void perform(std::string_view action);
 
+  EngineReadiness engineReadiness_;
   GtkApplication* app_ = nullptr;
   GDBusConnection* sessionBus_ = nullptr;  // held so the application reuses it
   std::string argv0_;

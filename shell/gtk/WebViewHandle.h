@@ -23,14 +23,16 @@ class WebViewHandle final : public WebView {
   using Command = std::function<void(std::string_view action)>;
 
   // Makes the web view with its network session and puts it in `window`.
-  static std::shared_ptr<WebViewHandle> make(WindowHandle& window, NavigationHandler navigation,
+  static std::shared_ptr<WebViewHandle> make(WindowHandle& window, WebViewHandlers handlers,
                                              Command command);
 
-  WebViewHandle(WebKitWebView* view, NavigationHandler navigation, Command command);
+  WebViewHandle(WebKitWebView* view, WebViewHandlers handlers, Command command);
   ~WebViewHandle() override;
   WebViewHandle(const WebViewHandle&) = delete;
   WebViewHandle& operator=(const WebViewHandle&) = delete;
 
+  void setSessionCookie(const SessionCookie& cookie,
+                        std::function<void(bool stored)> done) override;
   void loadHTML(const std::string& html) override;
   void loadRequest(const std::string& url, std::chrono::seconds timeout) override;
   void reload() override;
@@ -40,8 +42,11 @@ class WebViewHandle final : public WebView {
 
  private:
   void cancelTimeout();
+  bool allowed(const char* uri, bool newWindow);
   static void onDestroy(GtkWidget* widget, gpointer self);
   static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
+  static gboolean onLoadFailed(WebKitWebView* view, WebKitLoadEvent event, char* uri, GError* error,
+                               gpointer self);
   static gboolean onDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision,
                                  WebKitPolicyDecisionType type, gpointer self);
   static gboolean onContextMenu(WebKitWebView* view, WebKitContextMenu* menu,
@@ -50,10 +55,11 @@ class WebViewHandle final : public WebView {
                            gpointer self);
 
   WebKitWebView* view_;
-  NavigationHandler navigation_;
+  WebViewHandlers handlers_;
   Command command_;
   GtkEventController* scroll_ = nullptr;  // owned by the web view
   guint timeout_ = 0;
+  bool timedOut_ = false;  // the running load was stopped by our time-out
   std::unique_ptr<CloseConfirmation> close_;
 };
 

@@ -36,6 +36,16 @@ struct FakeWindow : Window {
 
 struct FakeWebView : WebView {
   explicit FakeWebView(Journal& j) : journal(j) {}
+  // The store answers when the test calls storeCookie().
+  void setSessionCookie(const SessionCookie& c, std::function<void(bool)> done) override {
+    journal.add("cookie:" + c.name + "=" + c.value + "@" + c.host);
+    cookieDone = std::move(done);
+  }
+  void storeCookie(bool stored = true) {
+    auto done = std::move(cookieDone);
+    cookieDone = nullptr;
+    done(stored);
+  }
   void loadHTML(const std::string& h) override {
     html = h;
     journal.add("loadHTML");
@@ -60,6 +70,7 @@ struct FakeWebView : WebView {
   std::string html, url;
   std::chrono::seconds timeout{0};
   double zoom = 1.0;
+  std::function<void(bool)> cookieDone;
 };
 
 struct FakeSignalSource : SignalSource {};
@@ -72,8 +83,13 @@ struct FakePlatform : Platform {
     journal.add("makeWindow:" + s.title);
     return window;
   }
-  std::shared_ptr<WebView> makeWebView(Window&, NavigationHandler n) override {
-    navigation = std::move(n);
+  EngineReadiness webEngineReadiness() override {
+    journal.add("readiness");
+    return readiness;
+  }
+  std::shared_ptr<WebView> makeWebView(Window&, WebViewHandlers h) override {
+    navigation = std::move(h.navigation);
+    loadFailed = std::move(h.loadFailed);
     webView = std::make_shared<FakeWebView>(journal);
     journal.add("makeWebView");
     return webView;
@@ -82,6 +98,17 @@ struct FakePlatform : Platform {
     journal.add("signal:" + std::to_string(signo));
     handlers.emplace_back(signo, std::move(h));
     return std::make_unique<FakeSignalSource>();
+  }
+  void runAfter(std::chrono::milliseconds delay, std::function<void()> task) override {
+    journal.add("after:" + std::to_string(delay.count()));
+    tasks.push_back(std::move(task));
+  }
+  // Runs the tasks given to runAfter() so far, as their time would come.
+  void runTasks() {
+    auto due = std::move(tasks);
+    tasks.clear();
+    for (auto& task : due)
+      task();
   }
   void activate() override { journal.add("activate"); }
   std::optional<ScreenSize> screenSize() override { return screen; }
@@ -99,12 +126,15 @@ struct FakePlatform : Platform {
   }
 
   Journal& journal;
+  EngineReadiness readiness;
   WindowOptions options;
   std::shared_ptr<FakeWindow> window;
   std::shared_ptr<FakeWebView> webView;
   NavigationHandler navigation;
   std::optional<ScreenSize> screen;
+  LoadFailedHandler loadFailed;
   std::vector<std::pair<int, std::function<void()>>> handlers;
+  std::vector<std::function<void()>> tasks;
 };
 
 struct FakeServer : Server {
@@ -118,12 +148,19 @@ struct FakeServer : Server {
     journal.add("setOnFailed");
   }
   void start() override { journal.add("start"); }
+  void restart() override { journal.add("restart"); }
   void stop() override { journal.add("stop"); }
   std::filesystem::path supportDir() const override { return support; }
-  std::filesystem::path logPath() const override { return support / "app.log"; }
+  // Without a support folder the log is named as a test reads it best.
+  std::filesystem::path logPath() const override {
+    return support.empty() ? std::filesystem::path("/x/app.log") : support / "app.log";
+  }
+  std::string launchSecret() const override { return secret; }
+  void log(const std::string& m) override { journal.add("log:" + m); }
   Journal& journal;
   // Empty: the shell keeps no files of its own.
   std::filesystem::path support;
+  std::string secret = "5ec2e7";
   ReadyCallback onReady;
   FailedCallback onFailed;
 };

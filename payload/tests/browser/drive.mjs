@@ -1,6 +1,7 @@
 // Drives the downloader's page in headless Chromium: a bad address first,
 // then a real one, until its download is done; screenshots each view.
-// Usage: node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR
+// Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR
+// The secret becomes the session cookie, as the shell sets it in its web view.
 // Prints one JSON line with what it saw; exits 1 on any failure.
 import { chromium } from "playwright-core";
 import path from "node:path";
@@ -18,6 +19,9 @@ const browser = await chromium.launch({
 });
 try {
   const context = await browser.newContext({ viewport: { width: 1180, height: 840 }, locale: "zh-CN" });
+  await context.addCookies([{
+    name: "zormak_session", value: process.env.ZORMAK_SESSION, url: pageUrl, httpOnly: true, sameSite: "Strict",
+  }]);
   const page = await context.newPage();
   page.on("pageerror", (e) => problems.push("page error: " + e.message));
   // The refused bad address is an expected 400; anything else is a fault.
