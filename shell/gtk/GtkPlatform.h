@@ -4,16 +4,19 @@
 
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "AppDelegate.h"
+#include "MenuBar.h"
 #include "Platform.h"
 
 namespace zormak::gtk {
 
+class WindowHandle;
+
 // The application object on GTK: a GtkApplication, unique over the session
-// bus, with the main window, the web view and the menu bar.
+// bus, and its lifecycle. The menu bar, the window, the web view and the
+// single-instance guards each live in a file of their own.
 class GtkPlatform final : public Application, public Platform {
  public:
   static constexpr const char* kApplicationId = "org.zormak.Zormak";
@@ -46,7 +49,6 @@ class GtkPlatform final : public Application, public Platform {
   static void onStartup(GApplication* app, gpointer self);
   static void onActivate(GApplication* app, gpointer self);
   static void onShutdown(GApplication* app, gpointer self);
-  GtkWindow* mainWindow() const;
 
   GtkApplication* app_ = nullptr;
   GDBusConnection* sessionBus_ = nullptr;  // held so the application reuses it
@@ -54,9 +56,8 @@ class GtkPlatform final : public Application, public Platform {
   std::weak_ptr<AppDelegate> delegate_;
   bool launched_ = false;
   bool otherInstanceRuns_ = false;
-  GtkWidget* window_ = nullptr;
-  GMenu* menubar_ = nullptr;
-  std::vector<std::pair<std::string, std::string>> accels_;  // detailed action, accelerator
+  std::shared_ptr<WindowHandle> window_;
+  MenuBar menuBar_;
 };
 
 }  // namespace zormak::gtk

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <gtk/gtk.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Menu.h"
+
+namespace zormak::gtk {
+
+// The menu bar as GTK has it: a menu model, one application action per item
+// and the items' accelerators. GTK takes the model and the accelerators only
+// once the application is registered, so building and installing are two
+// steps.
+class MenuBar {
+ public:
+  using Dispatch = std::function<void(const std::string& action)>;
+
+  MenuBar() = default;
+  ~MenuBar();
+  MenuBar(const MenuBar&) = delete;
+  MenuBar& operator=(const MenuBar&) = delete;
+
+  // Adds an action per item to `app`; activating one calls `dispatch` with
+  // the item's action name as the menu data has it ("copy:").
+  void build(GtkApplication* app, const std::vector<Menu>& menus, Dispatch dispatch);
+  // Sets the model and the accelerators on the registered application.
+  void install(GtkApplication* app) const;
+
+ private:
+  GMenu* model_ = nullptr;
+  std::vector<std::pair<std::string, std::string>> accels_;  // detailed action, accelerator
+};
+
+}  // namespace zormak::gtk

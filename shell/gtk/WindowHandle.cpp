@@ -1,0 +1,53 @@
+#include "WindowHandle.h"
+
+#include "Trace.h"
+
+namespace zormak::gtk {
+
+WindowHandle::WindowHandle(GtkWidget* window) : window_(window) {
+  g_signal_connect(window_, "destroy", G_CALLBACK(&WindowHandle::onDestroy), this);
+}
+
+WindowHandle::~WindowHandle() {
+  if (window_)
+    g_signal_handlers_disconnect_by_data(window_, this);
+}
+
+void WindowHandle::onDestroy(GtkWidget*, gpointer self) {
+  static_cast<WindowHandle*>(self)->window_ = nullptr;
+}
+
+void WindowHandle::setTitle(const std::string& title) {
+  if (window_)
+    gtk_window_set_title(GTK_WINDOW(window_), title.c_str());
+}
+
+void WindowHandle::present() {
+  if (!window_)
+    return;
+  // A window's first showing realises it and sets up its renderer, the
+  // longest single step of a launch. Done from the main loop once the launch
+  // sequence has returned, it runs while the web view's processes and the
+  // server start rather than before them; nothing is drawn before the loop
+  // runs anyway. The idle source holds its own reference to the window.
+  g_idle_add_full(
+      G_PRIORITY_DEFAULT,
+      [](gpointer data) -> gboolean {
+        trace::mark("present");
+        gtk_window_present(GTK_WINDOW(data));
+        return G_SOURCE_REMOVE;
+      },
+      g_object_ref(window_), g_object_unref);
+}
+
+void WindowHandle::presentNow() {
+  if (window_)
+    gtk_window_present(GTK_WINDOW(window_));
+}
+
+void WindowHandle::minimize() {
+  if (window_)
+    gtk_window_minimize(GTK_WINDOW(window_));
+}
+
+}  // namespace zormak::gtk
