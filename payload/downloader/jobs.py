@@ -461,7 +461,7 @@ class Manager:
             self._note(job, state=State.DOWNLOADING.value, error="")
             staging = self._prepare(job, attempt, tag)
             with processes.owned_by(holdings):
-                info = self._download(job, attempt, cancel_event, staging, tag)
+                info = self._download(job, attempt, cancel_event, holdings, staging, tag)
             files = _final_files(info, staging)
             if not files:
                 raise errors.UserError("下载完成，但没有得到任何文件")
@@ -600,7 +600,8 @@ class Manager:
                    **({"staging": None} if empty else {}))
         reason = errors.short_reason(e)
         say(f"{tag} 失败：{message}" + ("" if reason in message else f"（{reason}）"))
-    def _download(self, job: Job, attempt: int, cancel_event: threading.Event, staging: str, tag: str) -> Any:
+    def _download(self, job: Job, attempt: int, cancel_event: threading.Event, holdings: processes.Holdings,
+                  staging: str, tag: str) -> Any:
         ydl_mod = yt_dlp()
 
         def progress(d: dict[str, Any]) -> None:
@@ -671,7 +672,11 @@ class Manager:
                 {"key": "FFmpegExtractAudio", "preferredcodec": "mp3", "preferredquality": "192"},
             ]
         with ydl_mod.YoutubeDL(params) as ydl:
-            info = ydl.extract_info(job.url, download=True)
+            found = ydl.extract_info(job.url, download=False, process=False)
+            # A site's page or probe may still be sending (for a direct link, the whole video):
+            # close what the extraction opened before the download opens its own connection.
+            holdings.drop_connections()
+            info = ydl.process_ie_result(found, download=True)
             with self._lock:
                 if info and info.get("title"):
                     job.title = info["title"]

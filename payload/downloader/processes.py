@@ -49,6 +49,13 @@ class Holdings:
                 return
         _shut(sock)
 
+    def drop_connections(self) -> None:
+        """Closes the connections opened so far; later ones are kept."""
+        with self._lock:
+            sockets, self._sockets = self._sockets, []
+        for sock in sockets:
+            _shut(sock)
+
     def end(self, grace: float = 0.3) -> None:
         """Closes every connection and ends every process; later ones end as soon as they start."""
         with self._lock:

@@ -111,6 +111,7 @@ class _MediaHandler(BaseHTTPRequestHandler):
             self._head(403, "text/plain", 0)
             return
         if m and int(m.group(1)) < size:
+            server.resumed(name, start)
             self._head(206, ctype, end - start, {"Content-Range": f"bytes {start}-{end - 1}/{size}"})
         else:
             self._head(200, ctype, size, {"Accept-Ranges": "bytes"})
@@ -128,7 +129,7 @@ class _MediaHandler(BaseHTTPRequestHandler):
                     chunk = f.read(min(left, max(2048, rate // 100) if rate else 1 << 16))
                     self.wfile.write(chunk)
                     self.wfile.flush()
-                    server.count(name, len(chunk))
+                    server.count(name, len(chunk), f.tell())
                     left -= len(chunk)
                     if rate:
                         time.sleep(len(chunk) / rate)
@@ -163,13 +164,33 @@ class MediaServer(ThreadingHTTPServer):
         self.stalled = threading.Event()
         self.cut: dict[str, int] = {}
         self._sent: collections.Counter[str] = collections.Counter()
+        self._reached: collections.Counter[str] = collections.Counter()
+        self._again: collections.Counter[str] = collections.Counter()
+        self._resumes: collections.Counter[str] = collections.Counter()
         self._lock = threading.Lock()
         self.thread = threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True)
         self.thread.start()
 
-    def count(self, name: str, n: int) -> None:
+    def count(self, name: str, n: int, reached: int) -> None:
         with self._lock:
             self._sent[name] += n
+            self._reached[name] = max(self._reached[name], reached)
+
+    def resumed(self, name: str, start: int) -> None:
+        """A range request from start: what was sent beyond it before is sent again."""
+        with self._lock:
+            self._again[name] += max(0, self._reached[name] - start)
+            self._resumes[name] += 1
+
+    def resumes(self, name: str) -> int:
+        """Range requests for name so far: downloads that continued."""
+        with self._lock:
+            return self._resumes[name]
+
+    def refetched(self, name: str) -> int:
+        """Bytes of name sent again by requests that continue a partial download."""
+        with self._lock:
+            return self._again[name]
 
     def sent(self, name: str) -> int:
         """Bytes of name sent so far, over all requests."""
