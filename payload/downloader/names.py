@@ -10,7 +10,7 @@ character boundary.
 import os
 import re
 
-_UNSAFE = re.compile("[\x00-\x1f\x7f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069/]")
+_UNSAFE = re.compile("[\x00-\x1f\x7f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\ud800-\udfff/]")
 DEFAULT_STEM = "下载"
 
 

@@ -36,6 +36,8 @@ class Server(ThreadingHTTPServer):
     # connections in TIME_WAIT must not keep us from binding it.
     allow_reuse_address = True
     daemon_threads = True
+    # Connections beyond the cap are accepted and told to come back, not left waiting in the kernel.
+    request_queue_size = 128
 
     def __init__(self, port: int, app: "App", gate: Gate) -> None:
         self.app = app
