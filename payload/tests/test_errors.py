@@ -4,6 +4,7 @@ import errno
 import json
 import os
 import unittest
+from typing import Any
 
 from support import PayloadTest, free_port
 
@@ -166,7 +167,7 @@ class DescribeTest(unittest.TestCase):
 class NamesTest(unittest.TestCase):
     def test_file_names(self):
         from downloader.names import safe_name
-        cases = [
+        cases: list[tuple[tuple[Any, ...], str, str]] = [
             ((".hidden.mp4",), ".hidden.mp4 loses its dot", "hidden.mp4"),
             (("--rm -rf.mp4",), "no option-like start", "rm -rf.mp4"),
             (("abc\u202egnp.exe",), "bidirectional controls go", "abcgnp.exe"),
@@ -181,7 +182,8 @@ class NamesTest(unittest.TestCase):
             with self.subTest(why=why):
                 name = safe_name(*args)
                 self.assertEqual(name, expected)
-                self.assertLessEqual(len(name.encode("utf-8")), args[1] if len(args) > 1 else 255)
+                limit: int = args[1] if len(args) > 1 else 255
+                self.assertLessEqual(len(name.encode("utf-8")), limit)
 
 
 class _Silent:

@@ -166,7 +166,7 @@ class StalledClientsTest(PayloadTest):
 
     def test_stalled_connections_are_capped_and_timed_out(self):
         idle = self.threads()
-        stalled = []
+        stalled: list[socket.socket] = []
         self.addCleanup(lambda: [s.close() for s in stalled])
         for _ in range(400):
             s = socket.create_connection(("127.0.0.1", self.server.port), timeout=5)
