@@ -167,7 +167,11 @@ class StalledClientsTest(PayloadTest):
     def test_stalled_connections_are_capped_and_timed_out(self):
         idle = self.threads()
         stalled: list[socket.socket] = []
-        self.addCleanup(lambda: [s.close() for s in stalled])
+
+        def close_all() -> None:
+            for s in stalled:
+                s.close()
+        self.addCleanup(close_all)
         for _ in range(400):
             s = socket.create_connection(("127.0.0.1", self.server.port), timeout=5)
             s.sendall(b"GET /api/jobs HTTP/1.1\r\n")
