@@ -659,8 +659,9 @@ class Manager:
             # A finished file in the staging folder is kept and a partial one continued.
             "overwrites": False,
             "continuedl": True,
-            # Fixed, modest reads: a crash loses at most one read's worth of bytes, not seconds of them.
-            "buffersize": 64 * 1024,
+            # Small fixed reads: progress shows even on a slow line, and a crash loses
+            # at most one read of data, not the seconds of it a grown buffer holds.
+            "buffersize": 16 * 1024,
             "noresizebuffer": True,
             "updatetime": False,
             "progress_hooks": [progress],

@@ -19,6 +19,8 @@ class BrowserTest(PayloadTest):
         self.assertTrue(os.path.isdir(os.path.join(BROWSER_DIR, "node_modules", "playwright-core")),
                         "playwright-core is missing; the build installs it with npm ci")
         self.assertTrue(os.access(CHROMIUM, os.X_OK), f"{CHROMIUM} is not installed")
+        # Slow enough that the download is still running when the page pauses it.
+        self.media.slow_rate = 8000
         # A damaged database before the start: the page must say so.
         self.server.stop()
         with open(os.path.join(self.workdir, "data", "history.sqlite3"), "wb") as f:
