@@ -68,7 +68,9 @@ class _Logger:
         say(f"{self.tag} 提示：{msg.splitlines()[0] if msg else ''}")
 
     def error(self, msg: str) -> None:
-        say(f"{self.tag} yt-dlp：{errors.short_reason(Exception(msg))}")
+        # yt-dlp raises what it reports here, and the failure's log line gives
+        # the same reason; writing it now as well would say it twice.
+        pass
 
 
 class _Cancelled(Exception):

@@ -84,6 +84,11 @@ class FailedDownloadTest(PayloadTest):
         job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
         self.assertEqual(job["state"], "failed")
         self.assertNotIn("Traceback", job["error"])
+        # The log tells the real cause once, on the failure's line.
+        lines = [line for line in self.server.output().splitlines() if line.startswith(f"[下载 #{job['id']}]")]
+        cause = [line for line in lines if "Unable to" in line or "Unsupported" in line]
+        self.assertEqual(len(cause), 1, lines)
+        self.assertIn(f"[下载 #{job['id']}] 失败：{job['error']}（", cause[0])
         return job
 
     def test_unsupported_site(self):
