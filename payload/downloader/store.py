@@ -155,13 +155,13 @@ class Store:
     def _memory(self) -> sqlite3.Connection:
         return self._connect(":memory:")
 
-    def _transaction(self) -> "_Transaction":
-        return _Transaction(self)
+    def _transaction(self, write: bool = True) -> "_Transaction":
+        return _Transaction(self, write)
 
     # ---- the journal ----
 
     def jobs(self) -> list[JobRow]:
-        with self._transaction() as db:
+        with self._transaction(write=False) as db:
             rows = db.execute(f"SELECT {', '.join(JOB_COLUMNS)} FROM jobs ORDER BY id").fetchall()
         result = []
         for r in rows:
@@ -202,7 +202,7 @@ class Store:
     # ---- the history ----
 
     def entries(self, limit: int = 500) -> list[dict[str, Any]]:
-        with self._transaction() as db:
+        with self._transaction(write=False) as db:
             rows = db.execute(
                 "SELECT id, url, title, path, size, format, finished_at FROM downloads ORDER BY id DESC LIMIT ?",
                 (limit,),
@@ -230,13 +230,15 @@ class Store:
 class _Transaction:
     """One transaction under the store's lock; SQLite's errors become a StorageError."""
 
-    def __init__(self, store: Store) -> None:
+    def __init__(self, store: Store, write: bool) -> None:
         self.store = store
+        # Reads take no write lock, so another program's write does not hide the history.
+        self.begin = "BEGIN IMMEDIATE" if write else "BEGIN"
 
     def __enter__(self) -> sqlite3.Connection:
         self.store._lock.acquire()
         try:
-            self.store._db.execute("BEGIN IMMEDIATE")
+            self.store._db.execute(self.begin)
         except sqlite3.Error as e:
             self.store._lock.release()
             raise _storage_error(e) from e
