@@ -243,11 +243,12 @@ class Manager:
             self._jobs[row.id] = job = _job_from_row(row)
             if row.state in (State.DOWNLOADING.value, State.PROCESSING.value):
                 interrupted += 1
-        sweep_staging(self.settings.get()["download_dir"], {j.staging for j in self._jobs.values() if j.staging})
+        if self.store.complete:
+            sweep_staging(self.settings.get()["download_dir"], {j.staging for j in self._jobs.values() if j.staging})
         for job in list(self._jobs.values()):
             if job.placing:
                 # The server stopped while putting this job's files in place.
-                self._finish_or_fail(job, job.attempt, "[下载 #%d]" % job.id)
+                self._finish_or_fail(job, job.attempt, f"[下载 #{job.id}]")
         if rows:
             say(f"[下载] 从上次运行恢复了 {len(rows)} 个任务，其中 {interrupted} 个被中断的下载会继续")
 
@@ -256,11 +257,6 @@ class Manager:
     def snapshot(self) -> list[dict[str, Any]]:
         with self._lock:
             return [j.public() for j in self._jobs.values()]
-
-    def pending(self) -> int:
-        """How many jobs would be interrupted by a quit now."""
-        with self._lock:
-            return sum(1 for j in self._jobs.values() if j.state.pausable)
 
     def add(self, text: object, fmt: object = None) -> tuple[list[dict[str, Any]], list[str]]:
         if not isinstance(text, str):

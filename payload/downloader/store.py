@@ -97,6 +97,9 @@ class Store:
     def __init__(self, path: str, notices: list[str]) -> None:
         self.path = path
         self._lock = threading.Lock()
+        # False when the journal in use is not the one on disk (set aside, or held in memory):
+        # staging folders it does not know may still belong to the jobs of the real one.
+        self.complete = False
         self._db = self._open(notices)
 
     # ---- opening, with damaged and locked files ----
@@ -120,7 +123,9 @@ class Store:
     def _open(self, notices: list[str]) -> sqlite3.Connection:
         folder = os.path.dirname(self.path)
         try:
-            return self._connect(self.path)
+            db = self._connect(self.path)
+            self.complete = True
+            return db
         except sqlite3.Error as e:
             reason = str(e)
         say(f"[数据] 无法打开 {self.path}：{reason}")

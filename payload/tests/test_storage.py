@@ -147,6 +147,9 @@ class LockedDatabaseTest(PayloadTest):
             os.unlink(old)
         _db_with_history(path, wal=False)
         before = _snapshot(path)
+        # A partial download of a job in the journal that cannot be read now.
+        partial = os.path.join(self.server.download_dir, ".zormak-partial-journaled")
+        os.makedirs(partial)
         release, _ = self.hold(path)
         started = time.monotonic()
         self.server = self.start_server()
@@ -155,6 +158,7 @@ class LockedDatabaseTest(PayloadTest):
         self.assertEqual(len(notices), 1, notices)
         self.assertIn(f"下载记录数据库 {path} 被其他程序占用", notices[0])
         release.set()
+        self.assertTrue(os.path.isdir(partial), "a start without the journal removed its partial data")
         self.assertEqual(_snapshot(path), before)
         self.assertEqual(glob.glob(path + ".damaged-*"), [])
         # The server works on, without keeping what it does.
