@@ -2,7 +2,9 @@
 
 import filecmp
 import os
+import random
 import sqlite3
+import threading
 import time
 
 from media import MediaServer, big_file
@@ -97,3 +99,49 @@ class ResumeTest(PayloadTest):
         with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
             self.assertEqual(db.execute("SELECT id FROM jobs").fetchall(), [(paused,)])
             self.assertEqual(db.execute("SELECT count(*) FROM downloads").fetchone(), (2,))
+
+
+class CommandStressTest(PayloadTest):
+    settings = {"concurrency": 3}
+
+    def test_commands_racing_the_downloads_lose_nothing(self):
+        media = MediaServer(slow_rate=100_000)
+        self.addCleanup(media.close)
+        count = 12
+        _, body = self.server.add(" ".join(media.url(f"slow/clip.mp4?n={n}") for n in range(count)))
+        ids = [j["id"] for j in body["added"]]
+        answers: list[int] = []
+        rng = random.Random(5)
+
+        def commander(seed: int) -> None:
+            own = random.Random(seed)
+            for _ in range(25):
+                action = own.choice(("pause", "resume", "cancel", "retry", "pause", "resume"))
+                answers.append(self.server.request("POST", f"/api/jobs/{own.choice(ids)}/{action}", {})[0])
+                time.sleep(own.uniform(0, 0.15))
+
+        threads = [threading.Thread(target=commander, args=(rng.random(),)) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        self.assertLessEqual(set(answers), {200, 409}, answers)
+
+        def settle() -> bool:
+            jobs = self.server.jobs()
+            for job in jobs.values():
+                if job["state"] in ("paused", "cancelled", "failed"):
+                    verb = "resume" if job["state"] == "paused" else "retry"
+                    self.server.request("POST", f"/api/jobs/{job['id']}/{verb}", {})
+            return all(j["state"] == "done" for j in jobs.values())
+        wait_for(settle, 90, interval=0.5, message="every job to finish")
+        files = self.server.files()
+        self.assertEqual(len(files), count, files)
+        entries = self.server.request("GET", "/api/history")[1]["entries"]
+        self.assertEqual(sorted(e["name"] for e in entries), files)
+        for name in files:
+            self.assertTrue(filecmp.cmp(os.path.join(self.server.download_dir, name),
+                                        os.path.join(media.root, "clip.mp4"), shallow=False), name)
+        with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
+            self.assertEqual(db.execute("SELECT count(*) FROM jobs").fetchone(), (0,))
+        db.close()
