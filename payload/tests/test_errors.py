@@ -191,6 +191,18 @@ class NamesTest(unittest.TestCase):
                 self.assertLessEqual(len(name.encode("utf-8")), limit)
 
 
+class LogTest(unittest.TestCase):
+    def test_one_line_stays_one_line(self):
+        from downloader.log import escape
+        cases = [("标题 ok", "标题 ok"), ("a\nb\rc", "a\\x0ab\\x0dc"), ("\x1b[31m红", "\\x1b[31m红"),
+                 ("x\u2028y\u2029", "x\\u2028y\\u2029"), ("\u202eexe.mp4", "\\u202eexe.mp4"),
+                 ("\ud800", "\\ud800"), ("\x85\x00", "\\x85\\x00")]
+        for text, expected in cases:
+            with self.subTest(text=text):
+                self.assertEqual(escape(text), expected)
+                escape(text).encode("utf-8")
+
+
 class _Silent:
     def debug(self, msg: str) -> None:
         pass
