@@ -451,6 +451,7 @@ class Manager:
 
     def _run(self, job: Job, attempt: int, cancel_event: threading.Event, holdings: processes.Holdings) -> None:
         tag = f"[下载 #{job.id}]"
+        staging: str | None = None
         try:
             if job.placing:
                 # Downloaded before; only putting the files in place failed.
@@ -478,6 +479,11 @@ class Manager:
             with self._lock:
                 if job.attempt == attempt:
                     job.live = False
+                # A cancel removes the staging folder at once, but yt-dlp creates a missing
+                # folder again if it had not yet opened its file; what the job no longer owns goes.
+                orphan = staging is not None and staging != job.staging
+            if orphan and staging:
+                shutil.rmtree(staging, ignore_errors=True)
             self._pump()
 
     def _prepare(self, job: Job, attempt: int, tag: str) -> str:

@@ -6,7 +6,7 @@ import os
 import unittest
 from typing import Any
 
-from support import PayloadTest, free_port
+from support import PayloadTest, free_port, wait_for
 
 
 class BadInputTest(PayloadTest):
@@ -85,7 +85,9 @@ class FailedDownloadTest(PayloadTest):
         self.assertEqual(job["state"], "failed")
         self.assertNotIn("Traceback", job["error"])
         # The log tells the real cause once, on the failure's line.
-        lines = [line for line in self.server.output().splitlines() if line.startswith(f"[下载 #{job['id']}]")]
+        tag = f"[下载 #{job['id']}]"
+        wait_for(lambda: f"{tag} 失败" in self.server.output(), 5, message="the failure's log line")
+        lines = [line for line in self.server.output().splitlines() if line.startswith(tag)]
         cause = [line for line in lines if "Unable to" in line or "Unsupported" in line]
         self.assertEqual(len(cause), 1, lines)
         self.assertIn(f"[下载 #{job['id']}] 失败：{job['error']}（", cause[0])
