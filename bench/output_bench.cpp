@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "BenchSupport.h"
+#include "UniqueFd.h"
 
 namespace fs = std::filesystem;
 using zormak::bench::monotonicNs;
@@ -41,17 +42,16 @@ long statusKb(const char* field) {
 
 // Whether the last bytes of the file hold the end marker.
 bool endsWithMarker(const fs::path& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0)
+  zormak::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd)
     return false;
   struct stat st {};
-  ::fstat(fd, &st);
+  ::fstat(fd.get(), &st);
   char tail[512];
   off_t from = st.st_size > static_cast<off_t>(sizeof tail)
                    ? st.st_size - static_cast<off_t>(sizeof tail)
                    : 0;
-  ssize_t n = ::pread(fd, tail, sizeof tail, from);
-  ::close(fd);
+  ssize_t n = ::pread(fd.get(), tail, sizeof tail, from);
   return n > 0 &&
          std::string_view(tail, static_cast<size_t>(n)).find(kEnd) != std::string_view::npos;
 }

@@ -123,6 +123,15 @@ def close_window(display, window):
 
 # --- Files -----------------------------------------------------------------------
 
+def end_group(process):
+    """Kills what is left of the process's group and collects the process."""
+    try:
+        os.killpg(process.pid, signal.SIGKILL)
+    except ProcessLookupError:
+        pass
+    process.wait()
+
+
 def bundle(run):
     return os.path.join(run.dir, "share", "zormak", "payload")
 
@@ -597,20 +606,40 @@ class HostileFiles(FaultCase):
                 self.assertTrue(alive(1))
 
     def test_pid_file_naming_a_stale_server_that_ignores_sigterm(self):
+        """Only a leftover that runs app.py in the runtime folder is ended:
+        the same script elsewhere, leading its own session with a child,
+        survives with it."""
         run, seeds = self.installed()
-        stale_dir = os.path.join(run.dir, "stale")
-        write(os.path.join(stale_dir, "app.py"),
-              "import signal, time\nsignal.signal(signal.SIGTERM, signal.SIG_IGN)\n"
-              "open('ready', 'w').close()\nwhile True:\n    time.sleep(1)\n")
-        stale = subprocess.Popen([sys.executable, "app.py"], cwd=stale_dir, start_new_session=True)
-        self.addCleanup(lambda: (stale.kill(), stale.wait()))
-        self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(stale_dir, "ready")), 10))
-        write(run.pidfile(), "%d\n" % stale.pid)
-        section = self.assertStartsAndStops(run)
-        self.assertIn(REAPED % stale.pid, section)
-        self.assertEqual(stale.wait(5), -signal.SIGKILL)
-        self.assertEqual(self.data(run), seeds)
+        script = os.path.join(run.dir, "stale", "app.py")
+        write(script,
+              "import signal, subprocess, sys, time\n"
+              "signal.signal(signal.SIGTERM, signal.SIG_IGN)\n"
+              "kid = subprocess.Popen(['/bin/sleep', '600'])\n"
+              "open(sys.argv[1], 'w').write(str(kid.pid))\n"
+              "while True:\n    time.sleep(1)\n")
 
+        def leftover(cwd, ready):
+            process = subprocess.Popen([sys.executable, script, ready], cwd=cwd,
+                                       start_new_session=True)
+            self.addCleanup(end_group, process)
+            self.assertTrue(wait_for(lambda: os.path.exists(ready) and os.path.getsize(ready), 10))
+            with open(ready) as f:
+                return process, int(f.read())
+
+        stranger, stranger_kid = leftover(os.path.dirname(script), os.path.join(run.dir, "s.pid"))
+        write(run.pidfile(), "%d\n" % stranger.pid)
+        section = self.assertStartsAndStops(run)
+        self.assertNotIn(REAPED % stranger.pid, section)
+        self.assertIsNone(stranger.poll())
+        self.assertTrue(alive(stranger_kid))
+
+        ours, ours_kid = leftover(os.path.join(run.support, "app"), os.path.join(run.dir, "o.pid"))
+        write(run.pidfile(), "%d\n" % ours.pid)
+        section = self.assertStartsAndStops(run)
+        self.assertIn(REAPED % ours.pid, section)
+        self.assertEqual(ours.wait(5), -signal.SIGKILL)
+        self.assertTrue(wait_for(lambda: not alive(ours_kid), 5))  # it went with the group
+        self.assertEqual(self.data(run), seeds)
 
 if __name__ == "__main__":
     e2e.BINARY = os.path.abspath(sys.argv.pop(1))
