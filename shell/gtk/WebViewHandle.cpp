@@ -119,7 +119,11 @@ std::shared_ptr<WebViewHandle> WebViewHandle::make(WindowHandle& window, WebView
   keepLoopbackDirect(session);
   GtkWidget* widget =
       GTK_WIDGET(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session, nullptr));
-  g_object_unref(session);
+  // The session is deliberately never released: a cookie store operation
+  // still running when the window closes would otherwise drop the last
+  // reference to the session's cookie manager after the session is gone,
+  // and the engine then crashes on its way out.
+  (void)session;
   auto* view = WEBKIT_WEB_VIEW(widget);
   webkit_settings_set_enable_javascript(webkit_web_view_get_settings(view), TRUE);
   const GdkRGBA transparent{0, 0, 0, 0};

@@ -4,6 +4,7 @@ bus, a fake payload and a temporary home.
 Usage: test_shell.py ZORMAK_BINARY [unittest arguments]
 Set ZORMAK_E2E_SHOTS to a directory to keep screenshots of what was shown.
 """
+import ctypes
 import json
 import os
 import re
@@ -59,6 +60,43 @@ def alive(pid):
     """True while the process exists and is not a zombie."""
     stat = proc_stat(pid)
     return stat is not None and stat[0] != "Z"
+
+
+class _XClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong),
+                ("message_type", ctypes.c_ulong), ("format", ctypes.c_int),
+                ("data", ctypes.c_long * 5)]
+
+
+class _XEvent(ctypes.Union):
+    _fields_ = [("xclient", _XClientMessage), ("pad", ctypes.c_long * 24)]
+
+
+def close_window(display, window):
+    """Asks the window to close as a window manager's close button does
+    (WM_DELETE_WINDOW); Xvfb runs none."""
+    x = ctypes.CDLL("libX11.so.6")
+    x.XOpenDisplay.restype = ctypes.c_void_p
+    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x.XInternAtom.restype = ctypes.c_ulong
+    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                             ctypes.POINTER(_XEvent)]
+    x.XFlush.argtypes = [ctypes.c_void_p]
+    x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    d = x.XOpenDisplay(display.encode())
+    if not d:
+        raise OSError("cannot open display " + display)
+    event = _XEvent()
+    event.xclient.type = 33  # ClientMessage
+    event.xclient.window = window
+    event.xclient.message_type = x.XInternAtom(d, b"WM_PROTOCOLS", 0)
+    event.xclient.format = 32
+    event.xclient.data[0] = x.XInternAtom(d, b"WM_DELETE_WINDOW", 0)
+    x.XSendEvent(d, window, 0, 0, ctypes.byref(event))
+    x.XFlush(d)
+    x.XCloseDisplay(d)
 
 
 class RecordingProxy:
@@ -388,6 +426,23 @@ class ServedApplication(ShellTestCase):
         self.assertEqual(proc.wait(15), 0)
 
 
+    def test_closing_while_the_session_cookie_is_being_stored_ends_cleanly(self):
+        # The window asks for the page only once its cookie store holds the
+        # secret; closing the window in that moment must not crash the engine.
+        for attempt in range(3):
+            with self.subTest(attempt=attempt):
+                run = Run(self.display)
+                try:
+                    proc = run.launch()
+                    self.assertTrue(wait_for(run.window, 30), run.titles())
+                    self.assertTrue(wait_for(run.ready_origins, 40, 0.01), run.log())
+                    server_pid = run.server_pid()
+                    close_window(run.display.display, int(run.window()))
+                    self.assertEndsCleanly(run, proc, server_pid)
+                finally:
+                    run.close()
+
+
 class Signals(ShellTestCase):
     def test_each_termination_signal_stops_the_server_and_exits_zero(self):
         for signo in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
@@ -499,6 +554,21 @@ class Secret(ShellTestCase):
                            "other=1"):
                 with self.subTest(path=path, cookie=cookie):
                     self.assertEqual(http_status(origin + path, cookie)[0], 403)
+        # Another user of the machine finds the port but not the secret.
+        if os.geteuid() == 0:
+            probe = ("import sys, urllib.request as u\n"
+                     "o = u.build_opener(u.ProxyHandler({}))\n"
+                     "for p in ('/api/jobs', '/api/settings', '/api/history'):\n"
+                     "    try:\n"
+                     "        o.open(sys.argv[1] + p, timeout=10); print(p, 200)\n"
+                     "    except u.HTTPError as e:\n"
+                     "        print(p, e.code)\n")
+            out = subprocess.run(
+                ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                 "/usr/bin/python3", "-c", probe, origin],
+                capture_output=True, text=True, timeout=60, cwd="/")
+            self.assertEqual(out.stdout.split("\n"), ["/api/jobs 403", "/api/settings 403",
+                                                      "/api/history 403", ""], out.stderr)
         # The secret is in no log line and no command line.
         self.assertNotRegex(run.log(), "[0-9a-f]{64}")
         pid = run.server_pid()

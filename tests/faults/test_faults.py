@@ -9,7 +9,6 @@ ZORMAK_FAULTS_KILLS and ZORMAK_FAULTS_CYCLES set the counts directly.
 The read-only and full data folder cases mount file systems, so they need
 root; elsewhere they are skipped with the reason.
 """
-import ctypes
 import hashlib
 import json
 import os
@@ -25,7 +24,8 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import test_shell as e2e  # noqa: E402
-from test_shell import FAILURE_TITLE, MAIN_TITLE, alive, proc_stat, wait_for  # noqa: E402
+from test_shell import (FAILURE_TITLE, MAIN_TITLE, alive, close_window, proc_stat,  # noqa: E402
+                        wait_for)
 
 LONG = os.environ.get("ZORMAK_FAULTS_LONG") == "1"
 KILL_MOMENTS = int(os.environ.get("ZORMAK_FAULTS_KILLS") or (90 if LONG else 30))
@@ -82,43 +82,6 @@ def fd_targets(pid):
         except OSError:
             pass
     return out
-
-
-class _XClientMessage(ctypes.Structure):
-    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
-                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong),
-                ("message_type", ctypes.c_ulong), ("format", ctypes.c_int),
-                ("data", ctypes.c_long * 5)]
-
-
-class _XEvent(ctypes.Union):
-    _fields_ = [("xclient", _XClientMessage), ("pad", ctypes.c_long * 24)]
-
-
-def close_window(display, window):
-    """Asks the window to close as a window manager's close button does
-    (WM_DELETE_WINDOW); Xvfb runs none."""
-    x = ctypes.CDLL("libX11.so.6")
-    x.XOpenDisplay.restype = ctypes.c_void_p
-    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    x.XInternAtom.restype = ctypes.c_ulong
-    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-    x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                             ctypes.POINTER(_XEvent)]
-    x.XFlush.argtypes = [ctypes.c_void_p]
-    x.XCloseDisplay.argtypes = [ctypes.c_void_p]
-    d = x.XOpenDisplay(display.encode())
-    if not d:
-        raise OSError("cannot open display " + display)
-    event = _XEvent()
-    event.xclient.type = 33  # ClientMessage
-    event.xclient.window = window
-    event.xclient.message_type = x.XInternAtom(d, b"WM_PROTOCOLS", 0)
-    event.xclient.format = 32
-    event.xclient.data[0] = x.XInternAtom(d, b"WM_DELETE_WINDOW", 0)
-    x.XSendEvent(d, window, 0, 0, ctypes.byref(event))
-    x.XFlush(d)
-    x.XCloseDisplay(d)
 
 
 # --- Files -----------------------------------------------------------------------
