@@ -3,8 +3,12 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "WindowState.h"
 
 namespace zormak {
 
@@ -12,26 +16,57 @@ namespace zormak {
 // are tested with fakes and a second platform layer can sit beside gtk/.
 // Every call happens on the main thread.
 
+struct WindowGeometry {
+  // The size the window has when not maximised, which is the one to restore.
+  int width = 0;
+  int height = 0;
+  bool maximized = false;
+};
+
 class Window {
  public:
   virtual ~Window() = default;
   virtual void setTitle(const std::string& title) = 0;
   // Shows the window and makes it the key (focused) one.
   virtual void present() = 0;
+  // What the window looks like now, or as it was when it was closed.
+  virtual WindowGeometry geometry() const = 0;
+};
+
+// A cookie that lives as long as the process: HttpOnly, SameSite=Strict,
+// path "/", sent only to `host`.
+struct SessionCookie {
+  std::string name;
+  std::string value;
+  std::string host;
 };
 
 class WebView {
  public:
   virtual ~WebView() = default;
+  // Puts the cookie in the web view's cookie store and calls `done` on the
+  // main thread once the store holds it (true) or has refused it (false);
+  // a request made after that carries it. WebKitGTK: the network session's
+  // cookie manager. macOS: the data store's WKHTTPCookieStore,
+  // setCookie:completionHandler:.
+  virtual void setSessionCookie(const SessionCookie& cookie,
+                                std::function<void(bool stored)> done) = 0;
   // Shows an HTML document given as text, with no base URL.
   virtual void loadHTML(const std::string& html) = 0;
   // Navigates to the URL; a load still unfinished after `timeout` fails.
   virtual void loadRequest(const std::string& url, std::chrono::seconds timeout) = 0;
   virtual void reload() = 0;
+  // 1.0 is the actual size; the level holds for every page shown after.
   virtual void setPageZoom(double zoom) = 0;
   // One of the engine's editing commands: "Undo", "Redo", "Cut", "Copy",
   // "Paste", "SelectAll". Acts on the page's focused content.
   virtual void executeEditingCommand(std::string_view command) = 0;
+  // Asks the page whether it may go (its beforeunload handler, which may
+  // have the user confirm) and runs `allowed` once it agrees; never when
+  // the user chose to stay. A page that cannot answer is not waited for.
+  // macOS: WKWebView runs no beforeunload on request; a macOS layer would
+  // ask the page through a script message before closing.
+  virtual void askToClose(std::function<void()> allowed) = 0;
 };
 
 // Kept alive by whoever wants the signal reported; reporting ends with it.
@@ -46,28 +81,77 @@ struct WindowOptions {
   int height = 0;
   int minWidth = 0;
   int minHeight = 0;
+  bool maximized = false;
+  // Asked when the user closes the window; false keeps it open.
+  std::function<bool()> shouldClose = {};
 };
 
-// Asked by the web view before it follows a navigation. `newWindow` is true
-// for a request to open a new window. Returns true to let the web view go on
-// in place, false to drop the navigation.
+// Asked by the web view before it follows a navigation of its main frame
+// (a link, a form, script, a server's redirect). `newWindow` is true for a
+// request to open a new window. Returns true to let the web view go on in
+// place, false to drop the navigation.
 using NavigationHandler = std::function<bool(const std::string& uri, bool newWindow)>;
+
+// Why a main-frame load failed. Loads that were only cancelled (replaced by
+// another, dropped by the navigation handler) are not failures.
+enum class LoadError {
+  kRefused,   // nothing accepted the connection
+  kReset,     // the connection was reset or closed before an answer
+  kTimedOut,  // the load ran out of the time given to loadRequest()
+  kOther,
+};
+
+struct LoadFailure {
+  std::string uri;
+  LoadError error = LoadError::kOther;
+  std::string description;  // the engine's own text, for the log
+};
+
+// Told of each failed main-frame load instead of the engine showing a page
+// of its own, so the window never shows the engine's English error pages.
+using LoadFailedHandler = std::function<void(const LoadFailure& failure)>;
+
+struct WebViewHandlers {
+  NavigationHandler navigation;
+  LoadFailedHandler loadFailed;
+};
+
+// What the platform had to change so that the web engine can run, and
+// whether it can: the engine's helper processes need usable folders (on
+// Linux its sandbox binds the home, cache and runtime folders). `logLines`
+// go to the service log; a `failure` is a user-facing text, and then the web
+// view may show built-in pages only.
+struct EngineReadiness {
+  std::vector<std::string> logLines;
+  std::optional<std::string> failure;
+};
 
 class Platform {
  public:
   virtual ~Platform() = default;
 
   virtual std::shared_ptr<Window> makeWindow(const WindowOptions& options) = 0;
+  // Checked before the web view is made. macOS has nothing to check: the
+  // system sandboxes WKWebView's processes.
+  virtual EngineReadiness webEngineReadiness() = 0;
   // A web view with its own persistent site data and JavaScript on, without
-  // a background of its own, made the window's whole content.
-  virtual std::shared_ptr<WebView> makeWebView(Window& window, NavigationHandler navigation) = 0;
+  // a background of its own, made the window's whole content. Its network
+  // session keeps the user's proxies for remote hosts but never sends
+  // loopback (127.0.0.0/8, ::1, localhost) through one. WebKitGTK: custom
+  // proxy settings with those hosts ignored; macOS 14:
+  // WKWebsiteDataStore.proxyConfigurations with them as excluded domains.
+  virtual std::shared_ptr<WebView> makeWebView(Window& window, WebViewHandlers handlers) = 0;
   // Makes `signo` harmless to the process and reports each arrival (arrivals
   // close together may be reported once) by running `handler` on the main
   // thread, never inside the signal context.
   virtual std::unique_ptr<SignalSource> makeSignalSource(int signo,
                                                          std::function<void()> handler) = 0;
+  // Runs `task` on the main thread after `delay`, never inside this call.
+  virtual void runAfter(std::chrono::milliseconds delay, std::function<void()> task) = 0;
   // Makes the application the active one, its window in front.
   virtual void activate() = 0;
+  // The screen the window opens on, when the platform knows it.
+  virtual std::optional<ScreenSize> screenSize() = 0;
   // Hands the URI to the user's default browser.
   virtual void openInBrowser(const std::string& uri) = 0;
   // The application object's own commands.

@@ -9,6 +9,7 @@ import http.client
 import io
 import json
 import os
+import secrets
 import shutil
 import signal
 import socket
@@ -51,10 +52,15 @@ def wait_for(predicate, timeout, interval=0.05, message="condition"):
 class Payload:
     """The payload's server, started the way the shell starts it, in a work folder of its own."""
 
-    def __init__(self, workdir: str, settings: dict[str, Any] | None = None, standin_parent: bool = False) -> None:
+    def __init__(self, workdir: str, settings: dict[str, Any] | None = None, standin_parent: bool = False,
+                 secret: str | None = "") -> None:
+        """secret "" makes a fresh launch secret, None starts the server without one."""
         self.workdir = workdir
+        self.secret = secrets.token_hex(32) if secret == "" else secret
         self.download_dir = os.path.join(workdir, "downloads")
         data = os.path.join(workdir, "data")
+        # A chosen download folder exists; the server creates only the default one.
+        os.makedirs(self.download_dir, exist_ok=True)
         if settings is not None or not os.path.exists(os.path.join(data, "settings.json")):
             os.makedirs(data, exist_ok=True)
             values = {"download_dir": self.download_dir, "format": "video", "concurrency": 2}
@@ -64,6 +70,9 @@ class Payload:
         self.port = free_port()
         env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
         env.update({"PYTHONUNBUFFERED": "1", "HOME": workdir, "LANG": "C"})
+        env.pop("ZORMAK_LAUNCH_SECRET", None)
+        if self.secret is not None:
+            env["ZORMAK_LAUNCH_SECRET"] = self.secret
         env.pop("PYTHONDONTWRITEBYTECODE", None)
         command = [PYTHON, "-u", os.path.join(PAYLOAD_DIR, "app.py"), "--port", str(self.port), "--no-browser"]
         if standin_parent:
@@ -100,10 +109,13 @@ class Payload:
         return self._output.decode("utf-8", "replace")
 
     def request(self, method, path, body=None, headers=None, raw=None):
-        """(status, decoded JSON or text) of one request; Host is ours unless headers say otherwise."""
+        """(status, decoded JSON or text) of one request; Host and the session cookie are ours
+        unless headers say otherwise (a header given as None is left out)."""
         conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
         try:
             all_headers = {"Host": f"127.0.0.1:{self.port}"}
+            if self.secret:
+                all_headers["Cookie"] = f"zormak_session={self.secret}"
             data = raw
             if body is not None:
                 data = json.dumps(body).encode("utf-8")
@@ -118,6 +130,7 @@ class Payload:
             conn.endheaders(data)
             response = conn.getresponse()
             payload = response.read()
+            self.last_headers = response.headers
             ctype = response.getheader("Content-Type", "")
             if ctype.startswith("application/json"):
                 return response.status, json.loads(payload.decode("utf-8"))

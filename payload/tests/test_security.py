@@ -2,9 +2,67 @@
 can make it touch files outside its download folder and data/."""
 
 import os
+import re
+import socket
+import time
 import unittest
 
-from support import PayloadTest
+from support import PayloadTest, wait_for
+
+REFUSED = "拒绝访问：请在 ZORMAK 的窗口中使用下载器"
+
+
+class SessionTest(PayloadTest):
+    """Only the holder of the launch's secret, as the zormak_session cookie, gets in."""
+
+    def assert_refused_everywhere(self, cookie: str | None) -> None:
+        requests = [("GET", "/api/jobs", None), ("GET", "/api/settings", None), ("GET", "/api/history", None),
+                    ("GET", "/api/meta", None), ("GET", "/api/nothing", None),
+                    ("POST", "/api/jobs", {"urls": self.media.url("clip.mp4")}),
+                    ("POST", "/api/settings", {"download_dir": "/tmp/elsewhere"}),
+                    ("DELETE", "/api/history/1", None)]
+        for method, path, body in requests:
+            with self.subTest(cookie=cookie, path=path):
+                status, answer = self.server.request(method, path, body, headers={"Cookie": cookie})
+                self.assertEqual((status, answer), (403, {"error": REFUSED}))
+        for path in ("/", "/index.html", "/static/app.js", "/signin"):
+            with self.subTest(cookie=cookie, path=path):
+                self.assertEqual(self.server.request("GET", path, headers={"Cookie": cookie})[0], 403)
+
+    def test_wrong_or_missing_cookie_is_refused(self):
+        secret = self.server.secret
+        assert secret
+        for cookie in (None, "", "zormak_session=", "zormak_session=wrong", f"zormak_session={secret[:-1]}",
+                       f"zormak_session={secret}0", f"other={secret}", f"zormak_session=\u00e9{secret[1:]}",
+                       f"Zormak_Session={secret}"):
+            self.assert_refused_everywhere(cookie)
+        self.assertEqual(self.server.jobs(), {})
+        self.assertEqual(self.server.request("GET", "/api/settings")[1]["download_dir"], self.server.download_dir)
+        # The right cookie among others is accepted.
+        status, _ = self.server.request("GET", "/api/jobs", headers={"Cookie": f"a=b; zormak_session={secret}; c=d"})
+        self.assertEqual(status, 200)
+
+    def test_status_is_open_and_says_only_that_it_runs(self):
+        self.assertEqual(self.server.request("GET", "/api/status", headers={"Cookie": None}), (200, {"ok": True}))
+        self.assertNotIn(self.server.secret, self.server.output())
+
+    def test_started_by_hand_signs_in_once(self):
+        self.server.stop()
+        server = self.start_server(secret=None)
+        line = wait_for(lambda: re.search(r"http://127\.0\.0\.1:\d+/signin\?token=([\w-]+)", server.output()), 5,
+                        message="the sign-in address")
+        token = line.group(1)
+        self.assertEqual(server.request("GET", "/api/jobs")[0], 403)
+        self.assertEqual(server.request("GET", "/signin?token=" + token[:-1])[0], 403)
+        status, _ = server.request("GET", "/signin?token=" + token)
+        self.assertEqual((status, server.last_headers["Location"]), (303, "/"))
+        cookie = server.last_headers["Set-Cookie"]
+        self.assertRegex(cookie, r"^zormak_session=[0-9a-f]{64}; Path=/; HttpOnly; SameSite=Strict$")
+        session = {"Cookie": cookie.split(";")[0]}
+        self.assertEqual(server.request("GET", "/api/jobs", headers=session), (200, {"jobs": []}))
+        self.assertEqual(server.request("GET", "/", headers=session)[0], 200)
+        # The address works once; whoever comes second is refused.
+        self.assertEqual(server.request("GET", "/signin?token=" + token)[0], 403)
 
 
 class RequestOriginTest(PayloadTest):
@@ -12,12 +70,12 @@ class RequestOriginTest(PayloadTest):
         port = self.server.port
         for host in ("localhost:%d" % port, "evil.example:%d" % port, "127.0.0.1", "127.0.0.1:%d" % (port + 1),
                      "127.0.0.1:%d.evil.example" % port, ""):
-            for method, path in (("GET", "/"), ("GET", "/api/status"), ("GET", "/api/history"),
+            for method, path in (("GET", "/"), ("GET", "/api/status"), ("GET", "/api/history"), ("GET", "/signin"),
                                  ("POST", "/api/jobs")):
                 with self.subTest(host=host, path=path, method=method):
                     body = {"urls": self.media.url("clip.mp4")} if method == "POST" else None
                     status, answer = self.server.request(method, path, body, headers={"Host": host})
-                    self.assertEqual((status, answer), (403, {"error": "拒绝访问：请求的主机名不正确"}))
+                    self.assertEqual((status, _message(answer)), (403, "拒绝访问：请求的主机名不正确"))
         status, _ = self.server.request("GET", "/api/status", headers={"Host": None})
         self.assertEqual(status, 403)
         self.assertEqual(self.server.jobs(), {})
@@ -69,7 +127,7 @@ class FileSafetyTest(PayloadTest):
                      "/../app.py", "/static/", "/static//etc/passwd", "/app.py", "/static/index.html/.."):
             with self.subTest(path=path):
                 status, body = self.server.request("GET", path)
-                self.assertEqual((status, body), (404, {"error": "找不到这个页面"}))
+                self.assertEqual((status, _message(body)), (404, "找不到这个页面"))
         for name in ("app.js", "api.js", "dom.js", "format.js", "style.css"):
             with self.subTest(name=name):
                 self.assertEqual(self.server.request("GET", "/static/" + name)[0], 200)
@@ -92,6 +150,46 @@ class FileSafetyTest(PayloadTest):
         self.assertEqual(self.outside_files(), [])
         self.assertFalse(os.path.exists("/tmp/zormak-evil.mp4"))
         self.assertFalse(os.path.exists(os.path.join(os.path.dirname(self.workdir), "zormak-evil.mp4")))
+
+
+def _message(answer: object) -> str:
+    """The error text of a JSON answer (the API) or a plain one (pages)."""
+    return answer["error"] if isinstance(answer, dict) else str(answer).strip()
+
+
+class StalledClientsTest(PayloadTest):
+    """Clients that open connections and send nothing cannot hold the server."""
+
+    def threads(self) -> int:
+        with open(f"/proc/{self.server.pid}/status") as f:
+            return int(next(line.split()[1] for line in f if line.startswith("Threads:")))
+
+    def test_stalled_connections_are_capped_and_timed_out(self):
+        idle = self.threads()
+        stalled: list[socket.socket] = []
+
+        def close_all() -> None:
+            for s in stalled:
+                s.close()
+        self.addCleanup(close_all)
+        for _ in range(400):
+            s = socket.create_connection(("127.0.0.1", self.server.port), timeout=5)
+            s.sendall(b"GET /api/jobs HTTP/1.1\r\n")
+            stalled.append(s)
+        time.sleep(0.5)
+        self.assertLess(self.threads(), idle + 40)
+        # Those over the cap are told at once that the server is busy.
+        stalled[-1].settimeout(2)
+        refused = stalled[-1].recv(4096).decode("utf-8", "replace")
+        self.assertTrue(refused.startswith("HTTP/1.1 503"), refused)
+        self.assertIn("服务正忙", refused)
+        # The ones being served lose their connection after the time-out, and the server answers again.
+        stalled[0].settimeout(15)
+        started = time.monotonic()
+        self.assertEqual(stalled[0].recv(4096), b"")
+        self.assertLess(time.monotonic() - started, 12)
+        wait_for(lambda: self.server.request("GET", "/api/jobs")[0] == 200, 5, message="the server to answer")
+        self.assertIn("打开的连接太多", self.server.output())
 
 
 if __name__ == "__main__":

@@ -3,7 +3,11 @@
 #include <glib-unix.h>
 
 #include <cstdlib>
+#include <string>
 
+#include "About.h"
+
+#include "EngineFolders.h"
 #include "GlibMainQueue.h"
 #include "SingleInstance.h"
 #include "Trace.h"
@@ -23,10 +27,48 @@ class GlibSignalSource final : public SignalSource {
   guint id_;
 };
 
+std::optional<std::string> environmentVariable(const char* name) {
+  const char* value = g_getenv(name);
+  return value ? std::optional<std::string>(value) : std::nullopt;
+}
+
+// A folder of our own, mode 0700, under /tmp so that its path stays short
+// enough for the engine's sockets. It outlives the run; the system clears
+// /tmp.
+std::optional<std::string> makePrivateFolder() {
+  std::string name = "/tmp/zormak-XXXXXX";
+  if (!g_mkdtemp(name.data()))
+    return std::nullopt;
+  return name;
+}
+
+// GLib reads the cache and runtime folders once and keeps them, so any
+// replacement goes into the environment before anything asks for them. When
+// even that cannot help, the engine runs without its sandbox: it then shows
+// the built-in failure page only, and no server is started.
+EngineReadiness settleEngineFolders() {
+  const auto plan =
+      engine_folders::plan({environmentVariable("HOME"), environmentVariable("XDG_CACHE_HOME"),
+                            environmentVariable("XDG_RUNTIME_DIR")},
+                           makePrivateFolder);
+  for (const auto& [variable, value] : plan.setEnvironment)
+    g_setenv(variable.c_str(), value.c_str(), TRUE);
+  if (plan.failure)
+    g_setenv("WEBKIT_DISABLE_SANDBOX_THIS_IS_DANGEROUS", "1", TRUE);
+  return EngineReadiness{plan.logLines, plan.failure};
+}
+
 }  // namespace
 
-GtkPlatform::GtkPlatform(int argc, char** argv) {
+GtkPlatform::GtkPlatform(int argc, char** argv, std::optional<std::filesystem::path> resourceDir)
+    : resourceDir_(std::move(resourceDir)) {
+  engineReadiness_ = settleEngineFolders();
   argv0_ = argc > 0 && argv[0] ? argv[0] : "zormak";
+  // The window's class (WM_CLASS on X11) is the program's name; as the
+  // application id it matches the launcher entry's StartupWMClass, so docks
+  // and task bars put the window under ZORMAK's icon.
+  g_set_prgname(kApplicationId);
+  g_set_application_name("ZORMAK");
   sessionBus_ = single_instance::sessionBusOrNone();
   MainQueue::installMain(std::make_shared<GlibMainQueue>());
   app_ = gtk_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS);
@@ -47,10 +89,12 @@ void GtkPlatform::setRegularActivationPolicy() {
 }
 
 void GtkPlatform::setMainMenu(const std::vector<Menu>& menus) {
-  menuBar_.build(app_, menus, [this](const std::string& action) {
-    auto delegate = delegate_.lock();
-    AppDelegate::performMenuAction(action, *this, launched_ ? delegate.get() : nullptr);
-  });
+  menuBar_.build(app_, menus, [this](const std::string& action) { perform(action); });
+}
+
+void GtkPlatform::perform(std::string_view action) {
+  auto delegate = delegate_.lock();
+  AppDelegate::performMenuAction(action, *this, launched_ ? delegate.get() : nullptr);
 }
 
 void GtkPlatform::setDelegate(std::weak_ptr<AppDelegate> delegate) {
@@ -70,6 +114,15 @@ void GtkPlatform::onStartup(GApplication*, gpointer data) {
   auto* self = static_cast<GtkPlatform*>(data);
   self->otherInstanceRuns_ = !single_instance::claimDataFolder();
   self->menuBar_.install(self->app_);
+  // The icon lies in share/icons beside the resources, in the installed tree
+  // and in the build tree alike; the theme finds it there when the prefix is
+  // not one the desktop searches. The window and the About dialog show it.
+  if (const auto& resources = self->resourceDir_) {
+    const std::string icons = (resources->parent_path() / "icons").string();
+    gtk_icon_theme_add_search_path(gtk_icon_theme_get_for_display(gdk_display_get_default()),
+                                   icons.c_str());
+  }
+  gtk_window_set_default_icon_name(kApplicationId);
 }
 
 void GtkPlatform::onActivate(GApplication*, gpointer data) {
@@ -105,13 +158,20 @@ std::shared_ptr<Window> GtkPlatform::makeWindow(const WindowOptions& options) {
   gtk_window_set_title(GTK_WINDOW(widget), options.title.c_str());
   gtk_window_set_default_size(GTK_WINDOW(widget), options.width, options.height);
   gtk_widget_set_size_request(widget, options.minWidth, options.minHeight);
+  if (options.maximized)
+    gtk_window_maximize(GTK_WINDOW(widget));
   trace::mark("window");
-  window_ = std::make_shared<WindowHandle>(widget);
+  window_ = std::make_shared<WindowHandle>(widget, options.shouldClose);
   return window_;
 }
 
-std::shared_ptr<WebView> GtkPlatform::makeWebView(Window& window, NavigationHandler navigation) {
-  return WebViewHandle::make(static_cast<WindowHandle&>(window), std::move(navigation));
+std::shared_ptr<WebView> GtkPlatform::makeWebView(Window& window, WebViewHandlers handlers) {
+  return WebViewHandle::make(static_cast<WindowHandle&>(window), std::move(handlers),
+                             [this](std::string_view action) { perform(action); });
+}
+
+void GtkPlatform::runAfter(std::chrono::milliseconds delay, std::function<void()> task) {
+  MainQueue::main()->postAfter(delay, std::move(task));
 }
 
 std::unique_ptr<SignalSource> GtkPlatform::makeSignalSource(int signo,
@@ -138,6 +198,22 @@ void GtkPlatform::activate() {
     window_->present();
 }
 
+std::optional<ScreenSize> GtkPlatform::screenSize() {
+  // The window opens on the first monitor; GTK 4 places windows itself and
+  // says nothing of where before they are shown.
+  GdkDisplay* display = gdk_display_get_default();
+  if (!display)
+    return std::nullopt;
+  GListModel* monitors = gdk_display_get_monitors(display);
+  auto* monitor = static_cast<GdkMonitor*>(g_list_model_get_item(monitors, 0));
+  if (!monitor)
+    return std::nullopt;
+  GdkRectangle area;
+  gdk_monitor_get_geometry(monitor, &area);
+  g_object_unref(monitor);
+  return ScreenSize{area.width, area.height};
+}
+
 void GtkPlatform::openInBrowser(const std::string& uri) {
   // The desktop's opener picks the user's default browser. Nothing of its
   // output reaches ours; GLib reaps it.
@@ -149,8 +225,42 @@ void GtkPlatform::openInBrowser(const std::string& uri) {
 }
 
 void GtkPlatform::showAbout() {
-  gtk_show_about_dialog(window_ ? window_->gtkWindow() : nullptr, "program-name", "ZORMAK",
-                        "version", ZORMAK_VERSION, "comments", "多平台视频下载器", nullptr);
+  GtkWindow* parent = window_ ? window_->gtkWindow() : nullptr;
+  // One dialog at a time: asking again brings the open one to the front.
+  if (about_) {
+    gtk_window_present(about_);
+    return;
+  }
+  const std::string version(product::kVersion), website(product::kWebsite);
+  const std::string comment(about::kComment), copyright(about::kCopyright);
+  const std::string websiteLabel(about::kWebsiteLabel), name(about::kProgramName);
+  GtkWidget* dialog = gtk_about_dialog_new();
+  auto* about = GTK_ABOUT_DIALOG(dialog);
+  gtk_about_dialog_set_program_name(about, name.c_str());
+  gtk_about_dialog_set_logo_icon_name(about, kApplicationId);
+  gtk_about_dialog_set_version(about, version.c_str());
+  gtk_about_dialog_set_comments(about, comment.c_str());
+  gtk_about_dialog_set_copyright(about, copyright.c_str());
+  gtk_about_dialog_set_website(about, website.c_str());
+  gtk_about_dialog_set_website_label(about, websiteLabel.c_str());
+  gtk_about_dialog_set_license_type(about, GTK_LICENSE_MIT_X11);
+  std::vector<std::string> credits(about::credits().begin(), about::credits().end());
+  std::vector<const char*> people;
+  for (const std::string& credit : credits)
+    people.push_back(credit.c_str());
+  people.push_back(nullptr);
+  const std::string creditsTitle(about::kCreditsTitle);
+  gtk_about_dialog_add_credit_section(about, creditsTitle.c_str(), people.data());
+  gtk_window_set_transient_for(GTK_WINDOW(dialog), parent);
+  gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+  gtk_window_set_hide_on_close(GTK_WINDOW(dialog), FALSE);
+  about_ = GTK_WINDOW(dialog);
+  g_object_add_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer*>(&about_));
+  gtk_window_present(about_);
+  // The name is a selectable label and, as the first thing that can take
+  // the focus, would come up selected; the dialog starts with nothing
+  // focused instead.
+  gtk_window_set_focus(about_, nullptr);
 }
 
 void GtkPlatform::hide() {

@@ -3,9 +3,12 @@
 #include <webkit/webkit.h>
 
 #include <chrono>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "CloseConfirmation.h"
 #include "Platform.h"
 
 namespace zormak::gtk {
@@ -16,30 +19,48 @@ class WindowHandle;
 // handle forgets it on "destroy", so every call after that does nothing.
 class WebViewHandle final : public WebView {
  public:
-  // Makes the web view with its network session and puts it in `window`.
-  static std::shared_ptr<WebViewHandle> make(WindowHandle& window, NavigationHandler navigation);
+  // Runs a menu command ("zoomIn:") the user gave inside the page.
+  using Command = std::function<void(std::string_view action)>;
 
-  WebViewHandle(WebKitWebView* view, NavigationHandler navigation);
+  // Makes the web view with its network session and puts it in `window`.
+  static std::shared_ptr<WebViewHandle> make(WindowHandle& window, WebViewHandlers handlers,
+                                             Command command);
+
+  WebViewHandle(WebKitWebView* view, WebViewHandlers handlers, Command command);
   ~WebViewHandle() override;
   WebViewHandle(const WebViewHandle&) = delete;
   WebViewHandle& operator=(const WebViewHandle&) = delete;
 
+  void setSessionCookie(const SessionCookie& cookie,
+                        std::function<void(bool stored)> done) override;
   void loadHTML(const std::string& html) override;
   void loadRequest(const std::string& url, std::chrono::seconds timeout) override;
   void reload() override;
   void setPageZoom(double zoom) override;
   void executeEditingCommand(std::string_view command) override;
+  void askToClose(std::function<void()> allowed) override;
 
  private:
   void cancelTimeout();
+  bool allowed(const char* uri, bool newWindow);
   static void onDestroy(GtkWidget* widget, gpointer self);
   static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
+  static gboolean onLoadFailed(WebKitWebView* view, WebKitLoadEvent event, char* uri, GError* error,
+                               gpointer self);
   static gboolean onDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision,
                                  WebKitPolicyDecisionType type, gpointer self);
+  static gboolean onContextMenu(WebKitWebView* view, WebKitContextMenu* menu,
+                                WebKitHitTestResult* hit, gpointer self);
+  static gboolean onScroll(GtkEventControllerScroll* controller, double dx, double dy,
+                           gpointer self);
 
   WebKitWebView* view_;
-  NavigationHandler navigation_;
+  WebViewHandlers handlers_;
+  Command command_;
+  GtkEventController* scroll_ = nullptr;  // owned by the web view
   guint timeout_ = 0;
+  bool timedOut_ = false;  // the running load was stopped by our time-out
+  std::unique_ptr<CloseConfirmation> close_;
 };
 
 }  // namespace zormak::gtk

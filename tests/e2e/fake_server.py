@@ -1,15 +1,21 @@
 # A stand-in for the served application, installed by the tests as the
 # payload's app.py. What it does is read from behaviour.json beside it:
-#   record   file that gets one line per HTTP request ("GET /path"), and
-#            for the root a line with the Cookie header it brought
-#   mode     "serve" (default), "ignore-term" (serves, but ignores SIGTERM)
-#            or "exit" (prints a line and exits with `status` at once)
+#   record   file that gets a line with the launch's secret when the server
+#            starts, one line per HTTP request ("GET /path"), and for the
+#            root a line with the Cookie header it brought
+#   mode     "serve" (default), "ignore-term" (serves, but ignores SIGTERM),
+#            "exit" (prints a line and exits with `status` at once),
+#            "late" (announces its address a second before it listens),
+#            "mute" (announces its address and never listens),
+#            "redirect" (the page moves itself to /go, which redirects to
+#            another site) or "redirect-root" (the root redirects there)
 #   status   exit status for mode "exit"
 import http.server
 import json
 import os
 import signal
 import sys
+import time
 
 here = os.path.dirname(os.path.abspath(__file__))
 with open(os.path.join(here, "behaviour.json"), encoding="utf-8") as f:
@@ -17,6 +23,10 @@ with open(os.path.join(here, "behaviour.json"), encoding="utf-8") as f:
 
 port = int(sys.argv[sys.argv.index("--port") + 1])
 mode = behaviour.get("mode", "serve")
+# What the shell gave this launch, so that a test can compare it with the
+# cookie the window sends.
+with open(behaviour["record"], "a", encoding="utf-8") as rec:
+    rec.write("secret %s\n" % os.environ.get("ZORMAK_LAUNCH_SECRET", ""))
 
 if mode == "exit":
     print("fake server gives up", flush=True)
@@ -33,8 +43,12 @@ a{display:block;height:50%;box-sizing:border-box;padding:20px;background:#dfe}
 </style></head><body>
 <a id="out" href="http://outside.invalid/page">外部链接 outside link</a>
 <a id="popup" href="http://popup.invalid/new" target="_blank">新窗口 new window</a>
+<img alt="" src="http://thumbs.invalid/t.png" width="1" height="1">
 <script>setInterval(function(){fetch('/ping').catch(function(){});}, 200);</script>
+<!--script-->
 </body></html>"""
+MOVE_AWAY = "<script>setTimeout(function(){location.href='/go';}, 300);</script>"
+OUTSIDE = "http://outside.invalid/redirected"
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -43,10 +57,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
             rec.write("GET %s\n" % self.path)
             if self.path == "/":
                 rec.write("cookie %s\n" % self.headers.get("Cookie", ""))
+        if self.path == "/go" or (self.path == "/" and mode == "redirect-root"):
+            self.send_response(302)
+            self.send_header("Location", OUTSIDE)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         if self.path == "/api/status":
             body, kind = b'{"ok":true}', "application/json"
         elif self.path == "/":
-            body, kind = PAGE.encode("utf-8"), "text/html; charset=utf-8"
+            page = PAGE.replace("<!--script-->", MOVE_AWAY if mode == "redirect" else "")
+            body, kind = page.encode("utf-8"), "text/html; charset=utf-8"
         else:
             body, kind = b"ok", "text/plain"
         self.send_response(200)
@@ -61,6 +82,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
 
+if mode in ("late", "mute"):
+    print("serving at http://127.0.0.1:%d" % port, flush=True)
+    time.sleep(1.0 if mode == "late" else 3600.0)
 server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
-print("serving at http://127.0.0.1:%d" % port, flush=True)
+if mode not in ("late", "mute"):
+    print("serving at http://127.0.0.1:%d" % port, flush=True)
 server.serve_forever()

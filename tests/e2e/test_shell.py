@@ -6,18 +6,26 @@ Set ZORMAK_E2E_SHOTS to a directory to keep screenshots of what was shown.
 """
 import json
 import os
+import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
+import urllib.error
+import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BINARY = None
 MAIN_TITLE = "ZORMAK · 多平台视频下载器"
 FAILURE_TITLE = "ZORMAK · 启动失败"
+LOAD_FAILURE_TITLE = "ZORMAK · 界面没能打开"
+STOPPED_TITLE = "ZORMAK · 服务已停止"
+READY_LINE = "[ZORMAK] 界面已就绪："
 
 
 def wait_for(predicate, timeout, interval=0.1):
@@ -51,6 +59,45 @@ def alive(pid):
     """True while the process exists and is not a zombie."""
     stat = proc_stat(pid)
     return stat is not None and stat[0] != "Z"
+
+
+class RecordingProxy:
+    """A proxy that answers nothing but keeps the request line of each
+    connection it is given."""
+
+    def __init__(self):
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(16)
+        self.address = "http://127.0.0.1:%d" % self.sock.getsockname()[1]
+        self.lines = []
+        self.thread = threading.Thread(target=self.serve, daemon=True)
+        self.thread.start()
+
+    def serve(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            with conn:
+                conn.settimeout(5)
+                try:
+                    line = conn.makefile("rb").readline().decode("latin-1").strip()
+                    self.lines.append(line)
+                    conn.sendall(b"HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n")
+                except OSError:
+                    pass
+
+    def close(self):
+        self.sock.close()
+
+
+def dead_proxy():
+    """The address of a port on which nothing listens."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return "http://127.0.0.1:%d" % s.getsockname()[1]
 
 
 class Display:
@@ -90,7 +137,13 @@ class Run:
         # the binary is copied, not linked.
         os.makedirs(os.path.join(self.dir, "bin"))
         shutil.copy2(BINARY, os.path.join(self.dir, "bin", "zormak"))
-        if payload:
+        if payload == "real":
+            # The payload the build assembled, its environment included.
+            real = os.path.join(os.path.dirname(os.path.dirname(BINARY)), "share", "zormak",
+                                "payload")
+            shutil.copytree(real, os.path.join(self.dir, "share", "zormak", "payload"),
+                            symlinks=True)
+        elif payload:
             p = os.path.join(self.dir, "share", "zormak", "payload")
             os.makedirs(os.path.join(p, ".venv", "bin"))
             shutil.copy(os.path.join(HERE, "fake_server.py"), os.path.join(p, "app.py"))
@@ -125,6 +178,21 @@ class Run:
             "GTK_A11Y": "none",
         })
         self.procs = []
+
+    def file(self, name):
+        """Makes a file where a folder is expected; returns its path."""
+        path = os.path.join(self.dir, name)
+        with open(path, "w") as f:
+            f.write("not a folder\n")
+        return path
+
+    def long_folder(self, length):
+        """Makes a folder whose path is `length` characters long."""
+        path = self.dir
+        while len(path) < length:
+            path = os.path.join(path, "h" * min(200, length - len(path) - 1))
+            os.mkdir(path)
+        return path
 
     def launch(self, **env):
         e = dict(self.env, **env)
@@ -163,6 +231,18 @@ class Run:
 
     def log(self):
         return read(os.path.join(self.support, "app.log"))
+
+    def secrets(self):
+        """The launch secret each start of the fake server was given."""
+        return [l[len("secret "):] for l in self.requested() if l.startswith("secret ")]
+
+    def cookies(self):
+        """The Cookie header of each request for the root."""
+        return [l[len("cookie "):] for l in self.requested() if l.startswith("cookie ")]
+
+    def ready_origins(self):
+        return [line[len(READY_LINE):] for line in self.log().splitlines()
+                if line.startswith(READY_LINE)]
 
     def pidfile(self):
         return os.path.join(self.support, "server.pid")
@@ -226,6 +306,17 @@ class ShellTestCase(unittest.TestCase):
         self.assertFalse(os.path.exists(run.pidfile()))
         self.assertEqual(proc.stdout.read(), b"", "nothing may go to standard output")
 
+    def assertSecretSent(self, run):
+        """The latest launch got a fresh secret, the window sent it as the
+        session cookie, and it went nowhere else."""
+        secret = run.secrets()[-1]
+        self.assertRegex(secret, "^[0-9a-f]{64}$")
+        self.assertIn("zormak_session=" + secret, run.cookies()[-1].split("; "))
+        self.assertNotIn(secret, run.log())
+        pid = run.server_pid()
+        if pid:
+            self.assertNotIn(secret, read("/proc/%d/cmdline" % pid))
+
     def assertInOrder(self, text, parts):
         pos = 0
         for part in parts:
@@ -279,16 +370,20 @@ class ServedApplication(ShellTestCase):
         self.assertEqual(log.count("[ZORMAK] 正在关闭服务……\n"), 1)
 
 
-    def test_cookies_survive_a_restart(self):
+    def test_the_launch_secret_is_sent_and_the_pages_cookies_survive_a_restart(self):
         run = self.run_with()
         proc = run.launch()
         self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
-        self.assertIn("cookie ", run.requested())
+        self.assertSecretSent(run)
+        self.assertNotIn("kept=yes", run.cookies()[-1])
         run.key("ctrl+q")
         self.assertEqual(proc.wait(15), 0)
         proc = run.launch()
-        self.assertTrue(wait_for(lambda: "cookie kept=yes" in run.requested(), 40),
-                        run.requested())
+        self.assertTrue(wait_for(lambda: len(run.cookies()) == 2, 40), run.requested())
+        self.assertIn("kept=yes", run.cookies()[-1])
+        self.assertSecretSent(run)
+        first, second = run.secrets()
+        self.assertNotEqual(first, second)
         proc.send_signal(signal.SIGTERM)
         self.assertEqual(proc.wait(15), 0)
 
@@ -336,6 +431,191 @@ class Failures(ShellTestCase):
         self.assertIn("[ZORMAK] 子进程退出，退出码 3\n", run.log())
         run.key("ctrl+q")
         self.assertEqual(proc.wait(15), 0)
+
+
+class Stopped(ShellTestCase):
+    def test_a_killed_server_is_reported_as_stopped_and_restarts_on_the_same_origin(self):
+        run = self.run_with()
+        proc = run.launch()
+        self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
+        # The page's button (focused when the page shows) and Ctrl+R both
+        # start the server again.
+        for restart, shot in (("Return", "stopped-page"), ("ctrl+r", None)):
+            with self.subTest(restart=restart):
+                server_pid = run.server_pid()
+                roots = run.requested().count("GET /")
+                os.kill(server_pid, signal.SIGKILL)
+                self.assertTrue(run.wait_title(STOPPED_TITLE), (run.titles(), run.log()))
+                self.assertIn("[ZORMAK] 子进程退出，被信号 9（SIGKILL）终止\n", run.log())
+                before_restart = run.log()
+                time.sleep(1.0)
+                if shot:
+                    run.screenshot(shot)
+                run.key(restart)
+                self.assertTrue(wait_for(lambda: run.requested().count("GET /") > roots, 40),
+                                (run.requested(), run.titles(), run.log()))
+                self.assertTrue(run.wait_title(MAIN_TITLE, 10), run.titles())
+                self.assertNotEqual(run.server_pid(), server_pid)
+                self.assertInOrder(run.log()[len(before_restart):], [
+                    "[ZORMAK] 按用户要求重新启动服务\n", "[ZORMAK] 已启动 python pid=", READY_LINE])
+                origins = run.ready_origins()
+                self.assertEqual(len(set(origins)), 1, origins)
+                # Each launch has a secret of its own, and the window sends
+                # the new one.
+                self.assertSecretSent(run)
+                self.assertEqual(len(set(run.secrets())), len(run.secrets()))
+        time.sleep(1.0)
+        run.screenshot("restarted-application")
+        server_pid = run.server_pid()
+        proc.send_signal(signal.SIGTERM)
+        self.assertEndsCleanly(run, proc, server_pid)
+
+
+def http_status(url, cookie=None):
+    """(status, body) of a GET that passes no proxy."""
+    request = urllib.request.Request(url, headers={"Cookie": cookie} if cookie else {})
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    try:
+        with opener.open(request, timeout=10) as response:
+            return response.status, response.read()
+    except urllib.error.HTTPError as e:
+        return e.code, e.read()
+
+
+class Secret(ShellTestCase):
+    def test_the_real_payload_answers_only_the_window(self):
+        run = self.run_with(payload="real")
+        proc = run.launch()
+        self.assertTrue(wait_for(run.ready_origins, 90), run.log())
+        self.assertTrue(run.wait_title(MAIN_TITLE, 10), run.titles())
+        origin = run.ready_origins()[0]
+        time.sleep(3.0)
+        run.screenshot("real-application")
+
+        status, body = http_status(origin + "/api/status")
+        self.assertEqual((status, json.loads(body)), (200, {"ok": True}))
+        for path in ("/api/jobs", "/api/settings", "/api/history", "/"):
+            for cookie in (None, "zormak_session=", "zormak_session=" + "0" * 64,
+                           "other=1"):
+                with self.subTest(path=path, cookie=cookie):
+                    self.assertEqual(http_status(origin + path, cookie)[0], 403)
+        # The secret is in no log line and no command line.
+        self.assertNotRegex(run.log(), "[0-9a-f]{64}")
+        pid = run.server_pid()
+        self.assertNotRegex(read("/proc/%d/cmdline" % pid), "[0-9a-f]{64}")
+        proc.send_signal(signal.SIGTERM)
+        self.assertEndsCleanly(run, proc, pid, timeout=20)
+
+
+class Proxies(ShellTestCase):
+    def test_loopback_never_goes_through_the_users_proxies(self):
+        for upper in (False, True):
+            for recording in (False, True):
+                with self.subTest(upper=upper, recording=recording):
+                    proxy = RecordingProxy() if recording else None
+                    self.addCleanup(proxy.close) if proxy else None
+                    address = proxy.address if proxy else dead_proxy()
+                    names = ("http_proxy", "https_proxy", "all_proxy")
+                    env = {n.upper() if upper else n: address for n in names}
+                    run = Run(self.display)
+                    try:
+                        proc = run.launch(**env)
+                        self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
+                        pings = run.requested().count("GET /ping")
+                        self.assertTrue(wait_for(
+                            lambda: run.requested().count("GET /ping") > pings + 2, 10))
+                        if proxy:
+                            # Remote hosts still go through it: the page's
+                            # picture from elsewhere was asked of the proxy.
+                            self.assertTrue(wait_for(
+                                lambda: any("thumbs.invalid" in l for l in proxy.lines), 10),
+                                proxy.lines)
+                            self.assertFalse([l for l in proxy.lines
+                                              if "127.0.0.1" in l or "localhost" in l],
+                                             proxy.lines)
+                        proc.send_signal(signal.SIGTERM)
+                        self.assertEqual(proc.wait(15), 0)
+                    finally:
+                        run.close()
+
+
+class Recovery(ShellTestCase):
+    def test_a_server_that_listens_a_second_after_announcing_is_shown(self):
+        run = self.run_with(mode="late")
+        proc = run.launch()
+        self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
+        self.assertNotIn("界面没能打开", run.log())
+        self.assertEqual(run.titles(), [MAIN_TITLE])
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(15), 0)
+
+    def test_a_server_that_never_listens_gets_the_chinese_failure_page(self):
+        run = self.run_with(mode="mute")
+        proc = run.launch()
+        started = time.monotonic()
+        self.assertTrue(run.wait_title(LOAD_FAILURE_TITLE, 30), (run.titles(), run.log()))
+        self.assertGreater(time.monotonic() - started, 4.5)
+        time.sleep(1.0)
+        run.screenshot("load-failure")
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(15), 0)
+
+    def test_redirects_to_another_site_open_in_the_browser(self):
+        for mode in ("redirect", "redirect-root"):
+            with self.subTest(mode=mode):
+                run = Run(self.display, mode=mode)
+                try:
+                    proc = run.launch()
+                    self.assertTrue(wait_for(
+                        lambda: "http://outside.invalid/redirected" in read(run.opened), 40),
+                        (run.requested(), read(run.opened), run.log()))
+                    self.assertEqual(run.titles(), [MAIN_TITLE])
+                    if mode == "redirect":
+                        # The page moved itself to /go, was redirected and
+                        # stayed: it goes on polling.
+                        self.assertIn("GET /go", run.requested())
+                        pings = run.requested().count("GET /ping")
+                        self.assertTrue(wait_for(
+                            lambda: run.requested().count("GET /ping") > pings + 2, 10))
+                    proc.send_signal(signal.SIGTERM)
+                    self.assertEqual(proc.wait(15), 0)
+                finally:
+                    run.close()
+
+    def test_unusable_folders_of_the_web_engine_never_abort_the_program(self):
+        cases = [
+            # name, what to change, whether the application can still show
+            ("cache a file", lambda run: {"XDG_CACHE_HOME": run.file("cache")}, True),
+            ("~/.cache a file", lambda run: run.file("home/.cache") and {}, True),
+            ("home a file", lambda run: {"HOME": run.file("homefile")}, False),
+            ("home too long", lambda run: {"HOME": run.long_folder(4060)}, False),
+        ]
+        for name, change, usable in cases:
+            with self.subTest(name):
+                run = Run(self.display)
+                try:
+                    env = change(run)
+                    # The service's files stay where the test looks for them.
+                    env["XDG_DATA_HOME"] = os.path.join(run.home, ".local", "share")
+                    proc = run.launch(**env)
+                    if usable:
+                        self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
+                        self.assertRegex(run.log(), "\\[ZORMAK\\] 缓存文件夹无法使用（不是文件夹）："
+                                         ".*，本次运行改用 /tmp/zormak-")
+                        for private in re.findall("本次运行改用 (/tmp/zormak-\\w+)", run.log()):
+                            shutil.rmtree(private, ignore_errors=True)
+                    else:
+                        self.assertTrue(run.wait_title(FAILURE_TITLE), (run.titles(), run.log()))
+                        time.sleep(1.0)
+                        run.screenshot("engine-folders-" + name.replace(" ", "-"))
+                        self.assertEqual(run.requested(), [])
+                        self.assertRegex(run.log(), "\\[ZORMAK\\] 主文件夹无法使用（(不是文件夹|路径太长"
+                                         "（4060 个字符）)）：.*只显示出错页面\n")
+                    self.assertIsNone(proc.poll(), "the program ended")
+                    proc.send_signal(signal.SIGTERM)
+                    self.assertEqual(proc.wait(15), 0)
+                finally:
+                    run.close()
 
 
 class OneInstance(ShellTestCase):

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
 #include <thread>
 
 #include "AppDelegate.h"
@@ -14,6 +15,11 @@ using Events = std::vector<std::string>;
 
 const std::string kMain(pages::kMainTitle);
 const std::string kFailure(pages::kFailureTitle);
+const std::string kStopped(pages::kStoppedTitle);
+const std::string kLoadFailure(pages::kLoadFailureTitle);
+const std::string kURL = "http://127.0.0.1:43567";
+const std::string kRestartLog = "log:[ZORMAK] 按用户要求重新启动服务\n";
+const std::string kCookie = "cookie:zormak_session=5ec2e7@127.0.0.1";
 
 struct Launched {
   Journal journal;
@@ -25,6 +31,13 @@ struct Launched {
     delegate->applicationDidFinishLaunching(platform);
     journal.events.clear();
   }
+  // The server announces itself and the cookie store takes the secret.
+  void ready() {
+    server->onReady(kURL);
+    platform.webView->storeCookie();
+    journal.events.clear();
+  }
+  void fail(LoadError error) { platform.loadFailed(LoadFailure{kURL + "/", error, "engine text"}); }
 };
 
 TEST(LaunchSequence, BuildsShowsStartingPageInstallsSignalsConnectsThenStartsAndActivates) {
@@ -36,9 +49,9 @@ TEST(LaunchSequence, BuildsShowsStartingPageInstallsSignalsConnectsThenStartsAnd
 
   delegate->applicationDidFinishLaunching(platform);
 
-  EXPECT_EQ(journal.events,
-            (Events{"makeWindow:" + kMain, "makeWebView", "present", "loadHTML", "signal:15",
-                    "signal:2", "signal:1", "setOnReady", "setOnFailed", "start", "activate"}));
+  EXPECT_EQ(journal.events, (Events{"readiness", "makeWindow:" + kMain, "makeWebView", "present",
+                                    "loadHTML", "signal:15", "signal:2", "signal:1", "setOnReady",
+                                    "setOnFailed", "start", "activate"}));
   EXPECT_EQ(platform.options.width, 1180);
   EXPECT_EQ(platform.options.height, 840);
   EXPECT_EQ(platform.options.minWidth, 900);
@@ -48,24 +61,188 @@ TEST(LaunchSequence, BuildsShowsStartingPageInstallsSignalsConnectsThenStartsAnd
   EXPECT_FALSE(delegate->terminating);
 }
 
-TEST(Outcome, ReadyLoadsTheServedApplicationAndFailureReplacesIt) {
+TEST(LaunchSequence, EngineFoldersAreLoggedAndAnUnusableOneShowsTheFailureWithoutAServer) {
+  for (bool usable : {true, false}) {
+    SCOPED_TRACE(usable);
+    Journal journal;
+    FakePlatform platform(journal);
+    platform.readiness.logLines = {"[ZORMAK] a\n", "[ZORMAK] b\n"};
+    if (!usable)
+      platform.readiness.failure = "HOME 不是文件夹";
+    auto server = std::make_shared<FakeServer>(journal);
+    auto delegate = std::make_shared<AppDelegate>(server);
+    delegate->applicationDidFinishLaunching(platform);
+    Events tail = usable ? Events{"setOnReady", "setOnFailed", "start", "activate"}
+                         : Events{"title:" + kFailure, "loadHTML", "activate"};
+    Events expected{"readiness",        "makeWindow:" + kMain, "makeWebView", "present",
+                    "loadHTML",         "signal:15",           "signal:2",    "signal:1",
+                    "log:[ZORMAK] a\n", "log:[ZORMAK] b\n"};
+    expected.insert(expected.end(), tail.begin(), tail.end());
+    EXPECT_EQ(journal.events, expected);
+    EXPECT_EQ(platform.webView->html,
+              usable ? std::string(pages::kStartingPage)
+                     : pages::errorPage("HOME 不是文件夹\n\n日志：/x/app.log"));
+  }
+}
+
+TEST(Outcome, TheSecretIsStoredAsTheSessionCookieBeforeTheServedURLLoads) {
   Launched l;
   l.platform.window->title = "";  // the launch sequence's title must be set again by load()
-  l.server->onReady("http://127.0.0.1:43567");
-  EXPECT_EQ(l.journal.events, (Events{"title:" + kMain, "loadRequest:http://127.0.0.1:43567"}));
+  l.server->onReady(kURL);
+  EXPECT_EQ(l.journal.events, (Events{"title:" + kMain, kCookie}));
+  l.platform.webView->storeCookie();
+  EXPECT_EQ(l.journal.events, (Events{"title:" + kMain, kCookie, "loadRequest:" + kURL}));
   EXPECT_EQ(l.platform.webView->timeout, std::chrono::seconds(60));
 
-  // The server ends after it was ready.
-  l.server->onFailed("服务进程意外退出了（退出码 1）。\n\n日志：/x/app.log");
-  EXPECT_EQ(l.platform.window->title, kFailure);
-  EXPECT_EQ(l.platform.webView->html,
-            pages::errorPage("服务进程意外退出了（退出码 1）。\n\n日志：/x/app.log"));
-  EXPECT_EQ(l.journal.events.size(), 4u);
-  EXPECT_EQ(l.journal.events[2], "title:" + kFailure) << "title before the page";
+  // A store that refuses the cookie leaves the page unloaded and says why.
+  l.journal.events.clear();
+  l.server->onReady(kURL);
+  l.platform.webView->storeCookie(false);
+  EXPECT_EQ(l.journal.count("loadRequest:" + kURL), 0u);
+  EXPECT_EQ(l.platform.window->title, kLoadFailure);
 
-  // A later load() restores the main title whatever was shown.
-  l.server->onReady("http://127.0.0.1:43567");
+  // A confirmation that comes after the window moved on does nothing.
+  l.server->onReady(kURL);
+  l.server->onFailed("gone");
+  l.journal.events.clear();
+  l.platform.webView->storeCookie();
+  EXPECT_TRUE(l.journal.events.empty());
+}
+
+TEST(Outcome, AFailureBeforeReadinessIsAFailedStartAndAfterItAStoppedServer) {
+  const std::string message = "服务进程意外退出了（被信号 9（SIGKILL）终止）。\n\n日志：/x/app.log";
+  struct Case {
+    const char* name;
+    std::function<void(Launched&)> before;
+    std::string title;
+    std::string html;
+  } cases[] = {
+      {"starting", [](Launched&) {}, kFailure, pages::errorPage(message)},
+      {"ready", [](Launched& l) { l.ready(); }, kStopped, pages::stoppedPage(message)},
+      {"cookie pending", [](Launched& l) { l.server->onReady(kURL); }, kStopped,
+       pages::stoppedPage(message)},
+      {"load failed",
+       [](Launched& l) {
+         l.ready();
+         l.fail(LoadError::kTimedOut);
+       },
+       kStopped, pages::stoppedPage(message)},
+      {"restarting",
+       [](Launched& l) {
+         l.ready();
+         l.server->onFailed("first");
+         l.delegate->reloadPage();
+       },
+       kFailure, pages::errorPage(message)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Launched l;
+    c.before(l);
+    l.journal.events.clear();
+    l.server->onFailed(message);
+    EXPECT_EQ(l.journal.events, (Events{"title:" + c.title, "loadHTML"})) << "title before page";
+    EXPECT_EQ(l.platform.webView->html, c.html);
+  }
+}
+
+TEST(Restart, TheStoppedPagesButtonAndReloadStartTheServerAgainOnly) {
+  const std::string restartURI(pages::kRestartURI);
+  Launched l;
+  l.ready();
+  l.server->onFailed("stopped");
+  l.journal.events.clear();
+  // The button's navigation never loads and never reaches the browser; the
+  // restart runs after the engine's callback has returned.
+  EXPECT_FALSE(l.platform.navigation(restartURI, false));
+  EXPECT_EQ(l.journal.events, (Events{"after:0"}));
+  l.platform.runTasks();
+  EXPECT_EQ(l.journal.events,
+            (Events{"after:0", "title:" + kMain, "loadHTML", kRestartLog, "restart"}));
+  EXPECT_EQ(l.platform.webView->html, pages::kStartingPage);
+
+  // A second press while starting, or the address on any other page, does
+  // nothing.
+  l.journal.events.clear();
+  EXPECT_FALSE(l.platform.navigation(restartURI, false));
+  l.platform.runTasks();
+  l.ready();
+  EXPECT_FALSE(l.platform.navigation(restartURI, false));
+  EXPECT_FALSE(l.platform.navigation(restartURI, true));
+  l.platform.runTasks();
+  EXPECT_EQ(l.journal.count("restart"), 0u);
   EXPECT_EQ(l.platform.window->title, kMain);
+
+  // Reload on the stopped page restarts; the server's new address (the same
+  // origin) shows the application again.
+  l.server->onFailed("stopped again");
+  l.journal.events.clear();
+  AppDelegate::performMenuAction("reloadPage:", l.platform, l.delegate.get());
+  EXPECT_EQ(l.journal.events, (Events{"title:" + kMain, "loadHTML", kRestartLog, "restart"}));
+  l.server->onReady(kURL);
+  l.platform.webView->storeCookie();
+  EXPECT_EQ(l.platform.webView->url, kURL);
+  EXPECT_EQ(l.journal.count("reload"), 0u);
+}
+
+TEST(LoadRetries, RefusedOrResetLoadsAreRetriedAboutFiveSecondsThenTheChinesePageShows) {
+  struct Case {
+    LoadError error;
+    int retries;  // before the page shows
+    const char* reason;
+    const char* retried;
+  } cases[] = {
+      {LoadError::kRefused, AppDelegate::kLoadRetries, "连接被拒绝", "，已重试 10 次"},
+      {LoadError::kReset, AppDelegate::kLoadRetries, "连接被中断", "，已重试 10 次"},
+      {LoadError::kTimedOut, 0, "60 秒内没有载入完成", ""},
+      {LoadError::kOther, 0, "载入出错（engine text）", ""},
+  };
+  EXPECT_EQ(AppDelegate::kLoadRetries * AppDelegate::kLoadRetryDelay.count(), 5000);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    Launched l;
+    l.ready();
+    for (int i = 0; i < c.retries; ++i) {
+      l.fail(c.error);
+      EXPECT_EQ(l.journal.events, (Events{"after:500"}));
+      l.platform.runTasks();
+      EXPECT_EQ(l.journal.events, (Events{"after:500", "loadRequest:" + kURL + "/"}));
+      l.journal.events.clear();
+    }
+    l.fail(c.error);
+    const std::string line =
+        "log:[ZORMAK] 界面没能打开：" + kURL + "/（" + c.reason + "）" + c.retried + "\n";
+    EXPECT_EQ(l.journal.events, (Events{line, "title:" + kLoadFailure, "loadHTML"}));
+    EXPECT_EQ(l.platform.webView->html,
+              pages::loadFailurePage("服务已经启动，但界面没能打开：" + std::string(c.reason) +
+                                     c.retried + "。\n地址：" + kURL +
+                                     "/\n\n服务和其中的下载不受影响。\n\n日志：/x/app.log"));
+
+    // Reload there loads the application again, with a fresh set of retries.
+    l.journal.events.clear();
+    l.delegate->reloadPage();
+    l.platform.webView->storeCookie();
+    EXPECT_EQ(l.journal.events, (Events{"title:" + kMain, kCookie, "loadRequest:" + kURL}));
+    l.journal.events.clear();
+    l.fail(LoadError::kRefused);
+    EXPECT_EQ(l.journal.events, (Events{"after:500"}));
+  }
+}
+
+TEST(LoadRetries, FailuresElsewhereAndRetriesOvertakenByEventsDoNothing) {
+  Launched l;
+  l.platform.loadFailed(LoadFailure{kURL, LoadError::kRefused, ""});  // still starting
+  l.ready();
+  l.platform.loadFailed(LoadFailure{"http://127.0.0.1:1/", LoadError::kRefused, ""});
+  EXPECT_TRUE(l.journal.events.empty());
+
+  l.fail(LoadError::kRefused);
+  l.server->onFailed("stopped");  // the server died while a retry waited
+  l.journal.events.clear();
+  l.platform.runTasks();
+  l.fail(LoadError::kRefused);
+  EXPECT_TRUE(l.journal.events.empty());
+  EXPECT_EQ(l.platform.window->title, kStopped);
 }
 
 TEST(Outcome, CallbacksAndSignalsDoNothingOnceTheDelegateIsGone) {
@@ -79,6 +256,7 @@ TEST(Outcome, CallbacksAndSignalsDoNothingOnceTheDelegateIsGone) {
   l.platform.raise(SIGTERM);
   ASSERT_TRUE(l.platform.navigation);
   EXPECT_TRUE(l.platform.navigation("http://elsewhere.example/", false));
+  l.platform.loadFailed(LoadFailure{"http://127.0.0.1:1/", LoadError::kRefused, ""});
   EXPECT_TRUE(l.journal.events.empty());
 }
 
@@ -103,7 +281,7 @@ TEST(PageCommands, ReachTheirTargetsAlongTheChain) {
     AppDelegate::performMenuAction(action, l.platform, l.delegate.get());
   // Reloading the error page neither retries the server nor touches the title.
   EXPECT_EQ(l.journal.events, (Events{"reload", "zoom:1.000000", "edit:Redo", "edit:SelectAll",
-                                      "about", "hide", "terminate"}));
+                                      "about", "hide", "askToClose"}));
   EXPECT_EQ(l.platform.window->title, kFailure);
 }
 
@@ -135,8 +313,7 @@ TEST(Navigation, OnlyTheServedOriginAndBuiltInPagesStayInTheWindow) {
   EXPECT_TRUE(go("about:blank", false));
   EXPECT_FALSE(go("http://127.0.0.1:43567/", false));
 
-  l.server->onReady("http://127.0.0.1:43567");
-  l.journal.events.clear();
+  l.ready();
   EXPECT_TRUE(go("http://127.0.0.1:43567/", false));
   EXPECT_TRUE(go("HTTP://127.0.0.1:43567/history?x=1#top", false));
   EXPECT_TRUE(go("blob:http://127.0.0.1:43567/8c2e", false));

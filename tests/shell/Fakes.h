@@ -28,12 +28,24 @@ struct FakeWindow : Window {
     journal.add("title:" + t);
   }
   void present() override { journal.add("present"); }
+  WindowGeometry geometry() const override { return now; }
   Journal& journal;
   std::string title;
+  WindowGeometry now;
 };
 
 struct FakeWebView : WebView {
   explicit FakeWebView(Journal& j) : journal(j) {}
+  // The store answers when the test calls storeCookie().
+  void setSessionCookie(const SessionCookie& c, std::function<void(bool)> done) override {
+    journal.add("cookie:" + c.name + "=" + c.value + "@" + c.host);
+    cookieDone = std::move(done);
+  }
+  void storeCookie(bool stored = true) {
+    auto done = std::move(cookieDone);
+    cookieDone = nullptr;
+    done(stored);
+  }
   void loadHTML(const std::string& h) override {
     html = h;
     journal.add("loadHTML");
@@ -44,11 +56,21 @@ struct FakeWebView : WebView {
     journal.add("loadRequest:" + u);
   }
   void reload() override { journal.add("reload"); }
-  void setPageZoom(double z) override { journal.add("zoom:" + std::to_string(z)); }
+  void setPageZoom(double z) override {
+    zoom = z;
+    journal.add("zoom:" + std::to_string(z));
+  }
   void executeEditingCommand(std::string_view c) override { journal.add("edit:" + std::string(c)); }
+  void askToClose(std::function<void()> allowed) override {
+    journal.add("askToClose");
+    closeAllowed = std::move(allowed);
+  }
   Journal& journal;
+  std::function<void()> closeAllowed;
   std::string html, url;
   std::chrono::seconds timeout{0};
+  double zoom = 1.0;
+  std::function<void(bool)> cookieDone;
 };
 
 struct FakeSignalSource : SignalSource {};
@@ -61,8 +83,13 @@ struct FakePlatform : Platform {
     journal.add("makeWindow:" + s.title);
     return window;
   }
-  std::shared_ptr<WebView> makeWebView(Window&, NavigationHandler n) override {
-    navigation = std::move(n);
+  EngineReadiness webEngineReadiness() override {
+    journal.add("readiness");
+    return readiness;
+  }
+  std::shared_ptr<WebView> makeWebView(Window&, WebViewHandlers h) override {
+    navigation = std::move(h.navigation);
+    loadFailed = std::move(h.loadFailed);
     webView = std::make_shared<FakeWebView>(journal);
     journal.add("makeWebView");
     return webView;
@@ -72,7 +99,19 @@ struct FakePlatform : Platform {
     handlers.emplace_back(signo, std::move(h));
     return std::make_unique<FakeSignalSource>();
   }
+  void runAfter(std::chrono::milliseconds delay, std::function<void()> task) override {
+    journal.add("after:" + std::to_string(delay.count()));
+    tasks.push_back(std::move(task));
+  }
+  // Runs the tasks given to runAfter() so far, as their time would come.
+  void runTasks() {
+    auto due = std::move(tasks);
+    tasks.clear();
+    for (auto& task : due)
+      task();
+  }
   void activate() override { journal.add("activate"); }
+  std::optional<ScreenSize> screenSize() override { return screen; }
   void openInBrowser(const std::string& uri) override { journal.add("browser:" + uri); }
   void showAbout() override { journal.add("about"); }
   void hide() override { journal.add("hide"); }
@@ -87,11 +126,15 @@ struct FakePlatform : Platform {
   }
 
   Journal& journal;
+  EngineReadiness readiness;
   WindowOptions options;
   std::shared_ptr<FakeWindow> window;
   std::shared_ptr<FakeWebView> webView;
   NavigationHandler navigation;
+  std::optional<ScreenSize> screen;
+  LoadFailedHandler loadFailed;
   std::vector<std::pair<int, std::function<void()>>> handlers;
+  std::vector<std::function<void()>> tasks;
 };
 
 struct FakeServer : Server {
@@ -105,8 +148,19 @@ struct FakeServer : Server {
     journal.add("setOnFailed");
   }
   void start() override { journal.add("start"); }
+  void restart() override { journal.add("restart"); }
   void stop() override { journal.add("stop"); }
+  std::filesystem::path supportDir() const override { return support; }
+  // Without a support folder the log is named as a test reads it best.
+  std::filesystem::path logPath() const override {
+    return support.empty() ? std::filesystem::path("/x/app.log") : support / "app.log";
+  }
+  std::string launchSecret() const override { return secret; }
+  void log(const std::string& m) override { journal.add("log:" + m); }
   Journal& journal;
+  // Empty: the shell keeps no files of its own.
+  std::filesystem::path support;
+  std::string secret = "5ec2e7";
   ReadyCallback onReady;
   FailedCallback onFailed;
 };

@@ -40,6 +40,32 @@ TEST(ErrorPage, PutsTheEscapedMessageAloneInsideTheParagraph) {
   EXPECT_NE(empty.find("p{margin:0; word-break:break-all;}"), std::string::npos);
 }
 
+TEST(ProblemPages, StoppedAndLoadFailurePagesAreCardsAroundTheEscapedMessage) {
+  struct Case {
+    std::string page;
+    const char* heading;
+    const char* after;  // what follows the message
+  } cases[] = {
+      {stoppedPage("a<b\nc"), "ZORMAK 的服务已停止",
+       "</p><button type=\"button\" autofocus style="},
+      {loadFailurePage("a<b\nc"), "ZORMAK 的界面没能打开", "</p><div class=\"tip\">在“显示”菜单"},
+      {errorPage("a<b\nc"), "ZORMAK 没能启动", "</p><div class=\"tip\">可以先试试重启应用"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.heading);
+    EXPECT_NE(c.page.find(std::string("<h1>") + c.heading + "</h1><p>a&lt;b<br>c" + c.after),
+              std::string::npos)
+        << c.page;
+    EXPECT_TRUE(c.page.ends_with("</div></div></body></html>"));
+  }
+  // The button leads to the address the shell answers, and says what it does.
+  EXPECT_NE(stoppedPage("").find(
+                "onclick=\"location.href='zormak:restart-server'\">重新启动服务</button>"),
+            std::string::npos);
+  EXPECT_EQ(kRestartURI, "zormak:restart-server");
+  EXPECT_EQ(kStoppedTitle, "ZORMAK \u00b7 服务已停止");
+}
+
 TEST(StartingPage, HoldsSpinnerAndTextsWithoutOutsideResources) {
   const std::string page(kStartingPage);
   EXPECT_TRUE(page.starts_with("<!doctype html>"));

@@ -1,6 +1,7 @@
 // Drives the downloader's page in headless Chromium: a bad address first,
 // then a real one, until its download is done; screenshots each view.
-// Usage: node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR
+// Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR
+// The secret becomes the session cookie, as the shell sets it in its web view.
 // Prints one JSON line with what it saw; exits 1 on any failure.
 import { chromium } from "playwright-core";
 import path from "node:path";
@@ -18,6 +19,9 @@ const browser = await chromium.launch({
 });
 try {
   const context = await browser.newContext({ viewport: { width: 1180, height: 840 }, locale: "zh-CN" });
+  await context.addCookies([{
+    name: "zormak_session", value: process.env.ZORMAK_SESSION, url: pageUrl, httpOnly: true, sameSite: "Strict",
+  }]);
   const page = await context.newPage();
   page.on("pageerror", (e) => problems.push("page error: " + e.message));
   // The refused bad address is an expected 400; anything else is a fault.
@@ -28,6 +32,9 @@ try {
 
   await page.goto(pageUrl);
   await page.waitForSelector("#conn.ok");
+  const notices = page.locator("#notices");
+  await notices.waitFor({ state: "visible" });
+  seen.notice = (await notices.textContent()).trim();
   await page.screenshot({ path: path.join(outDir, "page-empty.png") });
 
   await page.fill("#urls", "这不是网址");
@@ -48,6 +55,24 @@ try {
   });
   seen.progressMeta = (await job.locator(".job-meta").textContent()).trim();
   await page.screenshot({ path: path.join(outDir, "page-progress.png") });
+
+  // Leaving the page with a download running asks first; staying keeps the page.
+  const asked = new Promise((resolve) => page.once("dialog", async (dialog) => {
+    resolve(dialog.type());
+    await dialog.dismiss();
+  }));
+  await page.close({ runBeforeUnload: true });
+  seen.beforeUnload = await Promise.race([asked, page.waitForTimeout(3000).then(() => "none")]);
+
+  // Pause stops the download where it is; resume continues it.
+  await job.locator('[data-action="pause"]').click();
+  await page.locator(".job.paused").first().waitFor();
+  seen.pausedBadge = (await job.locator(".badge").textContent()).trim();
+  seen.pausedMeta = (await job.locator(".job-meta").textContent()).trim();
+  seen.pausedButtons = await job.locator(".job-actions button:not([hidden])").evaluateAll(
+    (buttons) => buttons.map((b) => b.dataset.action));
+  await page.screenshot({ path: path.join(outDir, "page-paused.png") });
+  await job.locator('[data-action="resume"]').click();
   await page.locator(".job.done").first().waitFor({ timeout: 60000 });
   seen.doneBadge = (await job.locator(".badge").textContent()).trim();
   seen.doneTitle = (await job.locator(".job-title").textContent()).trim();
