@@ -1,10 +1,12 @@
 #include "AppDelegate.h"
 
 #include <csignal>
+#include <ctime>
 
 #include "Navigation.h"
 #include "Pages.h"
 #include "ServerController.h"
+#include "WindowState.h"
 
 namespace zormak {
 
@@ -34,13 +36,22 @@ void AppDelegate::performMenuAction(std::string_view action, Platform& platform,
   } else if (action == "hide:") {
     platform.hide();
   } else if (action == "terminate:") {
-    platform.terminate();
+    if (delegate)
+      delegate->requestQuit(platform);
+    else
+      platform.terminate();
   } else if (action == "reloadPage:") {
     if (delegate)
       delegate->reloadPage();
   } else if (action == "resetZoom:") {
     if (delegate)
       delegate->resetZoom();
+  } else if (action == "zoomIn:") {
+    if (delegate)
+      delegate->zoomIn();
+  } else if (action == "zoomOut:") {
+    if (delegate)
+      delegate->zoomOut();
   }
 }
 
@@ -48,9 +59,21 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
   platform_ = &platform;
   const EngineReadiness readiness = platform.webEngineReadiness();
 
-  window = platform.makeWindow(
-      WindowOptions{std::string(pages::kMainTitle), kWidth, kHeight, kMinWidth, kMinHeight});
+  // The first start opens at the default size; later ones as the window
+  // was left, made to fit the screen of this start.
+  const WindowState firstStart{kWidth, kHeight, false, zoom::kActualSize};
+  WindowState state = firstStart;
+  if (auto file = windowStateFile(); !file.empty()) {
+    if (auto remembered = windowstate::load(file, firstStart, std::time(nullptr)))
+      state = windowstate::fitted(*remembered, platform.screenSize(), kMinWidth, kMinHeight);
+  }
   std::weak_ptr<AppDelegate> weak = weak_from_this();
+  window =
+      platform.makeWindow(WindowOptions{std::string(pages::kMainTitle), state.width, state.height,
+                                        kMinWidth, kMinHeight, state.maximized, [weak] {
+                                          auto self = weak.lock();
+                                          return !self || self->windowShouldClose();
+                                        }});
   WebViewHandlers handlers;
   handlers.navigation = [weak](const std::string& uri, bool newWindow) {
     auto self = weak.lock();
@@ -61,6 +84,8 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
       self->loadFailed(failure);
   };
   webView = platform.makeWebView(*window, std::move(handlers));
+  if (state.zoom != zoom::kActualSize)
+    setZoom(state.zoom);
   window->present();
   webView->loadHTML(std::string(pages::kStartingPage));
 
@@ -71,8 +96,7 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
   if (readiness.failure) {
     // The engine runs without its sandbox, fit only for the built-in pages:
     // no server is started, so nothing else is ever loaded.
-    show(Showing::kStartFailure, pages::kFailureTitle,
-         pages::errorPage(*readiness.failure + "\n\n日志：" + server->logPath()));
+    show(Showing::kStartFailure, pages::kFailureTitle, startFailurePage(*readiness.failure));
     platform.activate();
     return;
   }
@@ -91,6 +115,7 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
 }
 
 void AppDelegate::applicationWillTerminate() {
+  rememberWindow();
   server->stop();
 }
 
@@ -177,10 +202,10 @@ void AppDelegate::showLoadFailure(const std::string& uri, const std::string& rea
     retried = "，已重试 " + std::to_string(retries_) + " 次";
   }
   server->log("[ZORMAK] 界面没能打开：" + uri + "（" + reason + "）" + retried + "\n");
-  show(
-      Showing::kLoadFailure, pages::kLoadFailureTitle,
-      pages::loadFailurePage("服务已经启动，但界面没能打开：" + reason + retried + "。\n地址：" +
-                             uri + "\n\n服务和其中的下载不受影响。\n\n日志：" + server->logPath()));
+  show(Showing::kLoadFailure, pages::kLoadFailureTitle,
+       pages::loadFailurePage("服务已经启动，但界面没能打开：" + reason + retried + "。\n地址：" +
+                              uri + "\n\n服务和其中的下载不受影响。\n\n日志：" +
+                              server->logPath().string()));
 }
 
 void AppDelegate::serverFailed(const std::string& message) {
@@ -189,7 +214,13 @@ void AppDelegate::serverFailed(const std::string& message) {
   if (showing_ == Showing::kApplication || showing_ == Showing::kLoadFailure)
     show(Showing::kStopped, pages::kStoppedTitle, pages::stoppedPage(message));
   else
-    show(Showing::kStartFailure, pages::kFailureTitle, pages::errorPage(message));
+    show(Showing::kStartFailure, pages::kFailureTitle, startFailurePage(message));
+}
+
+std::string AppDelegate::startFailurePage(const std::string& message) const {
+  const std::filesystem::path log = server->logPath();
+  std::error_code ec;
+  return pages::errorPage(message, log.string(), std::filesystem::is_regular_file(log, ec));
 }
 
 void AppDelegate::restartServer() {
@@ -218,7 +249,56 @@ void AppDelegate::reloadPage() {
 
 void AppDelegate::resetZoom() {
   if (webView)
-    webView->setPageZoom(1.0);
+    setZoom(zoom::kActualSize);
+}
+
+void AppDelegate::zoomIn() {
+  if (webView)
+    setZoom(zoom::stepIn(zoom_));
+}
+
+void AppDelegate::zoomOut() {
+  if (webView)
+    setZoom(zoom::stepOut(zoom_));
+}
+
+void AppDelegate::setZoom(double level) {
+  zoom_ = level;
+  webView->setPageZoom(level);
+}
+
+std::filesystem::path AppDelegate::windowStateFile() const {
+  const std::filesystem::path dir = server->supportDir();
+  return dir.empty() ? dir : dir / "window.ini";
+}
+
+void AppDelegate::rememberWindow() {
+  const std::filesystem::path file = windowStateFile();
+  if (!window || file.empty())
+    return;
+  const WindowGeometry now = window->geometry();
+  // A window the platform never got to show has no size worth keeping.
+  if (now.width <= 0 || now.height <= 0)
+    return;
+  windowstate::save(file, WindowState{now.width, now.height, now.maximized, zoom_});
+}
+
+void AppDelegate::requestQuit(Platform& platform) {
+  if (!webView) {
+    platform.terminate();
+    return;
+  }
+  // Only the page knows whether work is pending; it asks the user, and the
+  // quit goes ahead once it agrees. The signals never ask.
+  Platform* target = &platform;
+  webView->askToClose([target] { target->terminate(); });
+}
+
+bool AppDelegate::windowShouldClose() {
+  if (!webView || !platform_)
+    return true;
+  requestQuit(*platform_);
+  return false;
 }
 
 void AppDelegate::installSignalHandlers() {
@@ -235,6 +315,7 @@ void AppDelegate::handleSignal() {
   if (terminating)
     return;
   terminating = true;
+  rememberWindow();
   server->stop();
   platform_->exitProcess(0);
 }

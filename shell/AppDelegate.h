@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -9,6 +10,7 @@
 #include "Menu.h"
 #include "Platform.h"
 #include "Server.h"
+#include "Zoom.h"
 
 namespace zormak {
 
@@ -75,6 +77,16 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   // Starts the server again in this window; the starting page stands until
   // it is ready.
   void restartServer();
+  // One step nearer 300 % or 50 %; Ctrl+wheel takes the same steps.
+  void zoomIn();
+  void zoomOut();
+  double pageZoom() const { return zoom_; }
+
+  // The quit command and closing the window: the page is asked first.
+  void requestQuit(Platform& platform);
+  // Whether the window may close now; when the page must be asked first it
+  // stays open and the application quits once the page agrees.
+  bool windowShouldClose();
 
   void installSignalHandlers();
 
@@ -97,11 +109,17 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   enum class Showing { kStarting, kApplication, kStartFailure, kStopped, kLoadFailure };
 
   void serverFailed(const std::string& message);
+  // The start failure's page, which names the log unless the message does.
+  std::string startFailurePage(const std::string& message) const;
   void show(Showing showing, std::string_view title, const std::string& html);
   void loadServed(const std::string& url);
   void showLoadFailure(const std::string& uri, const std::string& reason);
   void handleSignal();
   void leaveForBrowser(const std::string& uri);
+  void setZoom(double level);
+  // The window's size, maximised state and zoom, kept for the next start.
+  std::filesystem::path windowStateFile() const;
+  void rememberWindow();
 
   Platform* platform_ = nullptr;
   Showing showing_ = Showing::kStarting;
@@ -111,6 +129,7 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   // Moves on whenever what the window shows changes, so that a retry or a
   // cookie confirmation from before does nothing.
   unsigned generation_ = 0;
+  double zoom_ = zoom::kActualSize;
 };
 
 // The program's entry, a type without instances.

@@ -28,7 +28,11 @@ const std::vector<Menu>& menuBar() {
       Menu{"显示",
            {
                {"重新载入", "reloadPage:", "r"},
+               {},
                {"实际大小", "resetZoom:", "0"},
+               // "+" shares the "=" key on most layouts; either zooms in.
+               {"放大", "zoomIn:", "=", {"+"}},
+               {"缩小", "zoomOut:", "-"},
            }},
   };
   return bar;

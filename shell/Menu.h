@@ -15,6 +15,8 @@ struct MenuItem {
   // One character, or empty for none. An upper-case letter adds Shift; the
   // modifier is the platform's primary one (Command, or Control on Linux).
   std::string keyEquivalent;
+  // Further keys for the same command, with the same modifier.
+  std::vector<std::string> alternateKeys = {};
 
   bool isSeparator() const { return title.empty() && action.empty(); }
 };

@@ -112,4 +112,27 @@ std::string loadFailurePage(std::string_view message) {
   return card("ZORMAK 的界面没能打开", message, tail);
 }
 
+std::string errorPage(std::string_view message, std::string_view logPath, bool logExists) {
+  if (logPath.empty() || message.find(logPath) != std::string_view::npos)
+    return errorPage(message);
+  // The tail piece with another tip in place of the one pointing above.
+  static constexpr std::string_view kTipAbove =
+      "可以先试试重启应用；如果一直失败，把上面日志文件里的内容发出来。";
+  const std::size_t tip = kErrorPageTail.find(kTipAbove);
+  std::string page(kErrorPageHead);
+  page += escapeMessage(message);
+  page += kErrorPageTail.substr(0, tip);
+  if (logExists) {
+    page += "可以先试试重启应用；如果一直失败，把日志文件 ";
+    page += escapeMessage(logPath);
+    page += " 里的内容发出来。";
+  } else {
+    page += "日志文件本应写在 ";
+    page += escapeMessage(logPath);
+    page += "，但没能写出来。可以先试试重启应用；如果一直失败，看看这个文件夹是否可以写入。";
+  }
+  page += kErrorPageTail.substr(tip + kTipAbove.size());
+  return page;
+}
+
 }  // namespace zormak::pages

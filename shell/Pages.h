@@ -36,4 +36,9 @@ std::string stoppedPage(std::string_view message);
 // A served application that could not be loaded although its server runs.
 std::string loadFailurePage(std::string_view message);
 
+// The error page for a message that may not name the log: its tip then
+// names the log at `logPath`, or, when `logExists` is false because it
+// could not be written, says where it should have been.
+std::string errorPage(std::string_view message, std::string_view logPath, bool logExists);
+
 }  // namespace zormak::pages

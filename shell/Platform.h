@@ -8,11 +8,20 @@
 #include <string_view>
 #include <vector>
 
+#include "WindowState.h"
+
 namespace zormak {
 
 // What the shell needs of the platform, kept small so the shell's decisions
 // are tested with fakes and a second platform layer can sit beside gtk/.
 // Every call happens on the main thread.
+
+struct WindowGeometry {
+  // The size the window has when not maximised, which is the one to restore.
+  int width = 0;
+  int height = 0;
+  bool maximized = false;
+};
 
 class Window {
  public:
@@ -20,6 +29,8 @@ class Window {
   virtual void setTitle(const std::string& title) = 0;
   // Shows the window and makes it the key (focused) one.
   virtual void present() = 0;
+  // What the window looks like now, or as it was when it was closed.
+  virtual WindowGeometry geometry() const = 0;
 };
 
 // A cookie that lives as long as the process: HttpOnly, SameSite=Strict,
@@ -45,10 +56,17 @@ class WebView {
   // Navigates to the URL; a load still unfinished after `timeout` fails.
   virtual void loadRequest(const std::string& url, std::chrono::seconds timeout) = 0;
   virtual void reload() = 0;
+  // 1.0 is the actual size; the level holds for every page shown after.
   virtual void setPageZoom(double zoom) = 0;
   // One of the engine's editing commands: "Undo", "Redo", "Cut", "Copy",
   // "Paste", "SelectAll". Acts on the page's focused content.
   virtual void executeEditingCommand(std::string_view command) = 0;
+  // Asks the page whether it may go (its beforeunload handler, which may
+  // have the user confirm) and runs `allowed` once it agrees; never when
+  // the user chose to stay. A page that cannot answer is not waited for.
+  // macOS: WKWebView runs no beforeunload on request; a macOS layer would
+  // ask the page through a script message before closing.
+  virtual void askToClose(std::function<void()> allowed) = 0;
 };
 
 // Kept alive by whoever wants the signal reported; reporting ends with it.
@@ -63,6 +81,9 @@ struct WindowOptions {
   int height = 0;
   int minWidth = 0;
   int minHeight = 0;
+  bool maximized = false;
+  // Asked when the user closes the window; false keeps it open.
+  std::function<bool()> shouldClose = {};
 };
 
 // Asked by the web view before it follows a navigation of its main frame
@@ -129,6 +150,8 @@ class Platform {
   virtual void runAfter(std::chrono::milliseconds delay, std::function<void()> task) = 0;
   // Makes the application the active one, its window in front.
   virtual void activate() = 0;
+  // The screen the window opens on, when the platform knows it.
+  virtual std::optional<ScreenSize> screenSize() = 0;
   // Hands the URI to the user's default browser.
   virtual void openInBrowser(const std::string& uri) = 0;
   // The application object's own commands.

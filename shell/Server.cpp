@@ -20,7 +20,10 @@ class ControllerServer final : public Server {
   void stop() override { controller_->stop(); }
   std::string launchSecret() const override { return controller_->launchSecret(); }
   void log(const std::string& message) override { controller_->log(message); }
-  std::string logPath() const override { return controller_->locations().logURL().string(); }
+  std::filesystem::path supportDir() const override {
+    return controller_->locations().appSupportDir;
+  }
+  std::filesystem::path logPath() const override { return controller_->locations().logURL(); }
 
  private:
   std::shared_ptr<ServerController> controller_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -28,7 +29,10 @@ class Server {
   virtual std::string launchSecret() const = 0;
   // Appends a line of the shell's own to the service log.
   virtual void log(const std::string& message) = 0;
-  virtual std::string logPath() const = 0;
+  // The ZORMAK folder, where the shell keeps its own small files too.
+  virtual std::filesystem::path supportDir() const = 0;
+  // The service log, named on the error page.
+  virtual std::filesystem::path logPath() const = 0;
 };
 
 // The product's server: the one ServerController of the process.

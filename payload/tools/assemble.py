@@ -1,7 +1,9 @@
 """Assembles the payload directory: the server's files and its Python environment.
 
-  assemble.py files SRC DEST FILE...   copy the listed files, drop stale ones, write PAYLOAD_VERSION
-  assemble.py venv DEST                 create DEST/.venv with yt-dlp and its Debian dependencies
+  assemble.py files VERSION SRC DEST FILE...   copy the listed files, drop stale ones,
+                                               write PAYLOAD_VERSION for the product's VERSION
+  assemble.py venv DEST                         create DEST/.venv with yt-dlp and its Debian
+                                               dependencies, their copyright files beside them
 
 The venv is built with the system's own python3 -m venv and the Debian
 packages' files are copied into its site-packages, so the copy does not
@@ -21,7 +23,7 @@ PACKAGES = ["yt-dlp", "python3-brotli", "python3-certifi", "python3-mutagen",
 DIST = "/usr/lib/python3/dist-packages"
 
 
-def files(src, dest, names):
+def files(version, src, dest, names):
     os.makedirs(dest, exist_ok=True)
     wanted = set()
     digest = hashlib.sha256()
@@ -43,10 +45,8 @@ def files(src, dest, names):
             rel = os.path.relpath(os.path.join(root, fn), dest)
             if rel not in wanted and rel != "PAYLOAD_VERSION":
                 os.unlink(os.path.join(root, fn))
-    with open(os.path.join(src, "PAYLOAD_VERSION"), encoding="utf-8") as f:
-        version = f.read().strip()
     # The controller reinstalls only when this text changes, so it carries
-    # a digest of the contents as well as the version the developers set.
+    # a digest of the contents as well as the product's version.
     try:
         engine = subprocess.run(["dpkg-query", "-W", "-f=${Version}", "yt-dlp"],
                                 capture_output=True, text=True, check=False).stdout
@@ -85,14 +85,18 @@ def venv(dest):
                 shutil.copytree(entry, target, symlinks=True)
             else:
                 shutil.copy2(entry, target, follow_symlinks=False)
+        # The copies travel with their licences.
+        doc = os.path.join(tmp, "share", "doc", pkg)
+        os.makedirs(doc, exist_ok=True)
+        shutil.copy2(os.path.join("/usr/share/doc", pkg, "copyright"), doc)
     subprocess.run([os.path.join(tmp, "bin", "python"), "-I", "-c", "import yt_dlp"], check=True)
     shutil.rmtree(final, ignore_errors=True)
     os.rename(tmp, final)
 
 
 if __name__ == "__main__":
-    if len(sys.argv) >= 4 and sys.argv[1] == "files":
-        files(sys.argv[2], sys.argv[3], sys.argv[4:])
+    if len(sys.argv) >= 5 and sys.argv[1] == "files":
+        files(sys.argv[2], sys.argv[3], sys.argv[4], sys.argv[5:])
     elif len(sys.argv) == 3 and sys.argv[1] == "venv":
         venv(sys.argv[2])
     else:

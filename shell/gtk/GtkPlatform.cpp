@@ -5,6 +5,9 @@
 #include <cstdlib>
 #include <string>
 
+#include "About.h"
+#include "ServerController.h"
+
 #include "EngineFolders.h"
 #include "GlibMainQueue.h"
 #include "SingleInstance.h"
@@ -58,9 +61,15 @@ EngineReadiness settleEngineFolders() {
 
 }  // namespace
 
-GtkPlatform::GtkPlatform(int argc, char** argv) {
+GtkPlatform::GtkPlatform(int argc, char** argv, std::optional<std::filesystem::path> resourceDir)
+    : resourceDir_(std::move(resourceDir)) {
   engineReadiness_ = settleEngineFolders();
   argv0_ = argc > 0 && argv[0] ? argv[0] : "zormak";
+  // The window's class (WM_CLASS on X11) is the program's name; as the
+  // application id it matches the launcher entry's StartupWMClass, so docks
+  // and task bars put the window under ZORMAK's icon.
+  g_set_prgname(kApplicationId);
+  g_set_application_name("ZORMAK");
   sessionBus_ = single_instance::sessionBusOrNone();
   MainQueue::installMain(std::make_shared<GlibMainQueue>());
   app_ = gtk_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS);
@@ -81,10 +90,12 @@ void GtkPlatform::setRegularActivationPolicy() {
 }
 
 void GtkPlatform::setMainMenu(const std::vector<Menu>& menus) {
-  menuBar_.build(app_, menus, [this](const std::string& action) {
-    auto delegate = delegate_.lock();
-    AppDelegate::performMenuAction(action, *this, launched_ ? delegate.get() : nullptr);
-  });
+  menuBar_.build(app_, menus, [this](const std::string& action) { perform(action); });
+}
+
+void GtkPlatform::perform(std::string_view action) {
+  auto delegate = delegate_.lock();
+  AppDelegate::performMenuAction(action, *this, launched_ ? delegate.get() : nullptr);
 }
 
 void GtkPlatform::setDelegate(std::weak_ptr<AppDelegate> delegate) {
@@ -104,6 +115,15 @@ void GtkPlatform::onStartup(GApplication*, gpointer data) {
   auto* self = static_cast<GtkPlatform*>(data);
   self->otherInstanceRuns_ = !single_instance::claimDataFolder();
   self->menuBar_.install(self->app_);
+  // The icon lies in share/icons beside the resources, in the installed tree
+  // and in the build tree alike; the theme finds it there when the prefix is
+  // not one the desktop searches. The window and the About dialog show it.
+  if (const auto& resources = self->resourceDir_) {
+    const std::string icons = (resources->parent_path() / "icons").string();
+    gtk_icon_theme_add_search_path(gtk_icon_theme_get_for_display(gdk_display_get_default()),
+                                   icons.c_str());
+  }
+  gtk_window_set_default_icon_name(kApplicationId);
 }
 
 void GtkPlatform::onActivate(GApplication*, gpointer data) {
@@ -139,13 +159,16 @@ std::shared_ptr<Window> GtkPlatform::makeWindow(const WindowOptions& options) {
   gtk_window_set_title(GTK_WINDOW(widget), options.title.c_str());
   gtk_window_set_default_size(GTK_WINDOW(widget), options.width, options.height);
   gtk_widget_set_size_request(widget, options.minWidth, options.minHeight);
+  if (options.maximized)
+    gtk_window_maximize(GTK_WINDOW(widget));
   trace::mark("window");
-  window_ = std::make_shared<WindowHandle>(widget);
+  window_ = std::make_shared<WindowHandle>(widget, options.shouldClose);
   return window_;
 }
 
 std::shared_ptr<WebView> GtkPlatform::makeWebView(Window& window, WebViewHandlers handlers) {
-  return WebViewHandle::make(static_cast<WindowHandle&>(window), std::move(handlers));
+  return WebViewHandle::make(static_cast<WindowHandle&>(window), std::move(handlers),
+                             [this](std::string_view action) { perform(action); });
 }
 
 void GtkPlatform::runAfter(std::chrono::milliseconds delay, std::function<void()> task) {
@@ -176,6 +199,22 @@ void GtkPlatform::activate() {
     window_->present();
 }
 
+std::optional<ScreenSize> GtkPlatform::screenSize() {
+  // The window opens on the first monitor; GTK 4 places windows itself and
+  // says nothing of where before they are shown.
+  GdkDisplay* display = gdk_display_get_default();
+  if (!display)
+    return std::nullopt;
+  GListModel* monitors = gdk_display_get_monitors(display);
+  auto* monitor = static_cast<GdkMonitor*>(g_list_model_get_item(monitors, 0));
+  if (!monitor)
+    return std::nullopt;
+  GdkRectangle area;
+  gdk_monitor_get_geometry(monitor, &area);
+  g_object_unref(monitor);
+  return ScreenSize{area.width, area.height};
+}
+
 void GtkPlatform::openInBrowser(const std::string& uri) {
   // The desktop's opener picks the user's default browser. Nothing of its
   // output reaches ours; GLib reaps it.
@@ -187,8 +226,42 @@ void GtkPlatform::openInBrowser(const std::string& uri) {
 }
 
 void GtkPlatform::showAbout() {
-  gtk_show_about_dialog(window_ ? window_->gtkWindow() : nullptr, "program-name", "ZORMAK",
-                        "version", ZORMAK_VERSION, "comments", "多平台视频下载器", nullptr);
+  GtkWindow* parent = window_ ? window_->gtkWindow() : nullptr;
+  // One dialog at a time: asking again brings the open one to the front.
+  if (about_) {
+    gtk_window_present(about_);
+    return;
+  }
+  const std::string version(product::kVersion), website(product::kWebsite);
+  const std::string comment(about::kComment), copyright(about::kCopyright);
+  const std::string websiteLabel(about::kWebsiteLabel), name(about::kProgramName);
+  GtkWidget* dialog = gtk_about_dialog_new();
+  auto* about = GTK_ABOUT_DIALOG(dialog);
+  gtk_about_dialog_set_program_name(about, name.c_str());
+  gtk_about_dialog_set_logo_icon_name(about, kApplicationId);
+  gtk_about_dialog_set_version(about, version.c_str());
+  gtk_about_dialog_set_comments(about, comment.c_str());
+  gtk_about_dialog_set_copyright(about, copyright.c_str());
+  gtk_about_dialog_set_website(about, website.c_str());
+  gtk_about_dialog_set_website_label(about, websiteLabel.c_str());
+  gtk_about_dialog_set_license_type(about, GTK_LICENSE_MIT_X11);
+  std::vector<std::string> credits(about::credits().begin(), about::credits().end());
+  std::vector<const char*> people;
+  for (const std::string& credit : credits)
+    people.push_back(credit.c_str());
+  people.push_back(nullptr);
+  const std::string creditsTitle(about::kCreditsTitle);
+  gtk_about_dialog_add_credit_section(about, creditsTitle.c_str(), people.data());
+  gtk_window_set_transient_for(GTK_WINDOW(dialog), parent);
+  gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+  gtk_window_set_hide_on_close(GTK_WINDOW(dialog), FALSE);
+  about_ = GTK_WINDOW(dialog);
+  g_object_add_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer*>(&about_));
+  gtk_window_present(about_);
+  // The name is a selectable label and, as the first thing that can take
+  // the focus, would come up selected; the dialog starts with nothing
+  // focused instead.
+  gtk_window_set_focus(about_, nullptr);
 }
 
 void GtkPlatform::hide() {

@@ -2,13 +2,17 @@
 
 #include <gtk/gtk.h>
 
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "AppDelegate.h"
 #include "MenuBar.h"
 #include "Platform.h"
+#include "Version.h"
 
 namespace zormak::gtk {
 
@@ -19,12 +23,14 @@ class WindowHandle;
 // single-instance guards each live in a file of their own.
 class GtkPlatform final : public Application, public Platform {
  public:
-  static constexpr const char* kApplicationId = "org.zormak.Zormak";
+  static constexpr const char* kApplicationId = product::kApplicationId.data();
 
   // Installs the GLib main queue, which the controller reads when it is
-  // created, so this must come before the delegate. Settles the folders the
-  // web engine needs first, before GLib reads and keeps them.
-  GtkPlatform(int argc, char** argv);
+  // created, so this must come before the delegate. `resourceDir` is the
+  // bundle's resource folder, where the icons lie beside the payload.
+  // Settles the folders the web engine needs first, before GLib reads and
+  // keeps them.
+  GtkPlatform(int argc, char** argv, std::optional<std::filesystem::path> resourceDir);
   ~GtkPlatform() override;
   GtkPlatform(const GtkPlatform&) = delete;
   GtkPlatform& operator=(const GtkPlatform&) = delete;
@@ -42,6 +48,7 @@ class GtkPlatform final : public Application, public Platform {
   std::unique_ptr<SignalSource> makeSignalSource(int signo, std::function<void()> handler) override;
   void runAfter(std::chrono::milliseconds delay, std::function<void()> task) override;
   void activate() override;
+  std::optional<ScreenSize> screenSize() override;
   void openInBrowser(const std::string& uri) override;
   void showAbout() override;
   void hide() override;
@@ -49,9 +56,11 @@ class GtkPlatform final : public Application, public Platform {
   void exitProcess(int status) override;
 
  private:
+  std::optional<std::filesystem::path> resourceDir_;
   static void onStartup(GApplication* app, gpointer self);
   static void onActivate(GApplication* app, gpointer self);
   static void onShutdown(GApplication* app, gpointer self);
+  void perform(std::string_view action);
 
   EngineReadiness engineReadiness_;
   GtkApplication* app_ = nullptr;
@@ -61,6 +70,7 @@ class GtkPlatform final : public Application, public Platform {
   bool launched_ = false;
   bool otherInstanceRuns_ = false;
   std::shared_ptr<WindowHandle> window_;
+  GtkWindow* about_ = nullptr;  // the open About dialog, cleared when it goes
   MenuBar menuBar_;
 };
 

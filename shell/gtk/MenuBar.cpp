@@ -1,6 +1,8 @@
 #include "MenuBar.h"
 
 #include <memory>
+#include <optional>
+#include <string_view>
 
 namespace zormak::gtk {
 
@@ -12,6 +14,18 @@ std::string gactionName(const std::string& action) {
   if (!name.empty() && name.back() == ':')
     name.pop_back();
   return name;
+}
+
+// GTK names keys by their keysym names ("equal", "minus", "q"), with
+// Control standing for Command.
+std::optional<std::string> accelerator(std::string_view keyEquivalent) {
+  auto shortcut = shortcutFor(keyEquivalent);
+  if (!shortcut)
+    return std::nullopt;
+  const char* name = gdk_keyval_name(gdk_unicode_to_keyval(static_cast<guint32>(shortcut->key)));
+  if (!name)
+    return std::nullopt;
+  return std::string(shortcut->shift ? "<Shift><Control>" : "<Control>") + name;
 }
 
 struct Activation {
@@ -57,12 +71,15 @@ void MenuBar::build(GtkApplication* app, const std::vector<Menu>& menus, Dispatc
       const std::string detailed = "app." + name;
       g_menu_append(section, item.title.c_str(), detailed.c_str());
       addAction(app, name, Activation{shared, item.action});
-      if (auto shortcut = shortcutFor(item.keyEquivalent)) {
-        // Control stands for Command here.
-        std::string accel = shortcut->shift ? "<Shift><Control>" : "<Control>";
-        accel += shortcut->key;
-        accels_.emplace_back(detailed, accel);
+      std::vector<std::string> accels;
+      if (auto accel = accelerator(item.keyEquivalent))
+        accels.push_back(*accel);
+      for (const std::string& key : item.alternateKeys) {
+        if (auto accel = accelerator(key))
+          accels.push_back(*accel);
       }
+      if (!accels.empty())
+        accels_.emplace_back(detailed, std::move(accels));
     }
     g_menu_append_section(submenu, nullptr, G_MENU_MODEL(section));
     g_object_unref(section);
@@ -78,9 +95,12 @@ void MenuBar::build(GtkApplication* app, const std::vector<Menu>& menus, Dispatc
 void MenuBar::install(GtkApplication* app) const {
   if (model_)
     gtk_application_set_menubar(app, G_MENU_MODEL(model_));
-  for (const auto& [action, accel] : accels_) {
-    const char* accels[] = {accel.c_str(), nullptr};
-    gtk_application_set_accels_for_action(app, action.c_str(), accels);
+  for (const auto& [action, accels] : accels_) {
+    std::vector<const char*> list;
+    for (const std::string& accel : accels)
+      list.push_back(accel.c_str());
+    list.push_back(nullptr);
+    gtk_application_set_accels_for_action(app, action.c_str(), list.data());
   }
 }
 

@@ -32,7 +32,8 @@ class MenuBar {
 
  private:
   GMenu* model_ = nullptr;
-  std::vector<std::pair<std::string, std::string>> accels_;  // detailed action, accelerator
+  // Each detailed action with its accelerators, the first one shown in the menu.
+  std::vector<std::pair<std::string, std::vector<std::string>>> accels_;
 };
 
 }  // namespace zormak::gtk

@@ -4,6 +4,7 @@
 #include <iterator>
 #include <system_error>
 
+#include "ContextMenu.h"
 #include "Proxies.h"
 #include "ServerController.h"
 #include "Trace.h"
@@ -76,9 +77,44 @@ WebKitNetworkSession* makeNetworkSession() {
   return session;
 }
 
+contextmenu::Item contextItem(WebKitContextMenuItem* item) {
+  using contextmenu::Item;
+  if (webkit_context_menu_item_is_separator(item))
+    return Item::Separator;
+  switch (webkit_context_menu_item_get_stock_action(item)) {
+    case WEBKIT_CONTEXT_MENU_ACTION_CUT:
+      return Item::Cut;
+    case WEBKIT_CONTEXT_MENU_ACTION_COPY:
+      return Item::Copy;
+    case WEBKIT_CONTEXT_MENU_ACTION_PASTE:
+      return Item::Paste;
+    case WEBKIT_CONTEXT_MENU_ACTION_PASTE_AS_PLAIN_TEXT:
+      return Item::PasteAsPlainText;
+    case WEBKIT_CONTEXT_MENU_ACTION_DELETE:
+      return Item::Delete;
+    case WEBKIT_CONTEXT_MENU_ACTION_SELECT_ALL:
+      return Item::SelectAll;
+    case WEBKIT_CONTEXT_MENU_ACTION_INSERT_EMOJI:
+      return Item::InsertEmoji;
+    case WEBKIT_CONTEXT_MENU_ACTION_SPELLING_GUESS:
+      return Item::SpellingGuess;
+    case WEBKIT_CONTEXT_MENU_ACTION_NO_GUESSES_FOUND:
+      return Item::NoGuessesFound;
+    case WEBKIT_CONTEXT_MENU_ACTION_IGNORE_SPELLING:
+      return Item::IgnoreSpelling;
+    case WEBKIT_CONTEXT_MENU_ACTION_LEARN_SPELLING:
+      return Item::LearnSpelling;
+    case WEBKIT_CONTEXT_MENU_ACTION_COPY_LINK_TO_CLIPBOARD:
+      return Item::CopyLink;
+    default:
+      return Item::Other;
+  }
+}
+
 }  // namespace
 
-std::shared_ptr<WebViewHandle> WebViewHandle::make(WindowHandle& window, WebViewHandlers handlers) {
+std::shared_ptr<WebViewHandle> WebViewHandle::make(WindowHandle& window, WebViewHandlers handlers,
+                                                   Command command) {
   WebKitNetworkSession* session = makeNetworkSession();
   keepLoopbackDirect(session);
   GtkWidget* widget =
@@ -96,28 +132,49 @@ std::shared_ptr<WebViewHandle> WebViewHandle::make(WindowHandle& window, WebView
   gtk_widget_set_vexpand(widget, TRUE);
   gtk_window_set_child(window.gtkWindow(), widget);
   trace::mark("web-view");
-  return std::make_shared<WebViewHandle>(view, std::move(handlers));
+  return std::make_shared<WebViewHandle>(view, std::move(handlers), std::move(command));
 }
 
-WebViewHandle::WebViewHandle(WebKitWebView* view, WebViewHandlers handlers)
-    : view_(view), handlers_(std::move(handlers)) {
+WebViewHandle::WebViewHandle(WebKitWebView* view, WebViewHandlers handlers, Command command)
+    : view_(view), handlers_(std::move(handlers)), command_(std::move(command)) {
   g_signal_connect(view_, "destroy", G_CALLBACK(&WebViewHandle::onDestroy), this);
   g_signal_connect(view_, "decide-policy", G_CALLBACK(&WebViewHandle::onDecidePolicy), this);
   g_signal_connect(view_, "load-changed", G_CALLBACK(&WebViewHandle::onLoadChanged), this);
   g_signal_connect(view_, "load-failed", G_CALLBACK(&WebViewHandle::onLoadFailed), this);
+  g_signal_connect(view_, "context-menu", G_CALLBACK(&WebViewHandle::onContextMenu), this);
+  close_ = std::make_unique<CloseConfirmation>(view_);
+  // Control with the wheel zooms, as in browsers. The controller sees the
+  // wheel before the page does, and lets it through without Control. It
+  // lives with the widget, and with the handle's signals it is disconnected
+  // when the handle goes.
+  GtkEventController* scroll =
+      gtk_event_controller_scroll_new(static_cast<GtkEventControllerScrollFlags>(
+          GTK_EVENT_CONTROLLER_SCROLL_VERTICAL | GTK_EVENT_CONTROLLER_SCROLL_DISCRETE));
+  gtk_event_controller_set_propagation_phase(scroll, GTK_PHASE_CAPTURE);
+  g_signal_connect(scroll, "scroll", G_CALLBACK(&WebViewHandle::onScroll), this);
+  gtk_widget_add_controller(GTK_WIDGET(view_), scroll);
+  scroll_ = scroll;
 }
 
 WebViewHandle::~WebViewHandle() {
   cancelTimeout();
-  if (view_)
+  if (view_) {
+    g_signal_handlers_disconnect_by_data(scroll_, this);
     g_signal_handlers_disconnect_by_data(view_, this);
+  }
 }
 
 void WebViewHandle::onDestroy(GtkWidget*, gpointer data) {
   auto* self = static_cast<WebViewHandle*>(data);
   self->cancelTimeout();
+  g_signal_handlers_disconnect_by_data(self->scroll_, self);
   g_signal_handlers_disconnect_by_data(self->view_, self);
   self->view_ = nullptr;
+  self->scroll_ = nullptr;
+}
+
+void WebViewHandle::askToClose(std::function<void()> allowed) {
+  close_->ask(std::move(allowed));
 }
 
 void WebViewHandle::setSessionCookie(const SessionCookie& cookie,
@@ -257,6 +314,56 @@ gboolean WebViewHandle::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* dec
   if (self->allowed(uri, newWindow))
     return FALSE;
   webkit_policy_decision_ignore(decision);
+  return TRUE;
+}
+
+// Keeps what an application's menu offers: editing in text fields, copy on
+// a selection, copy link on a link. Navigation, new windows, downloads and
+// the inspector belong to a browser.
+gboolean WebViewHandle::onContextMenu(WebKitWebView*, WebKitContextMenu* menu, WebKitHitTestResult*,
+                                      gpointer) {
+  std::vector<WebKitContextMenuItem*> items;
+  std::vector<contextmenu::Item> offered;
+  for (GList* l = webkit_context_menu_get_items(menu); l; l = l->next) {
+    auto* item = static_cast<WebKitContextMenuItem*>(l->data);
+    items.push_back(item);
+    offered.push_back(contextItem(item));
+  }
+  const std::vector<std::size_t> kept = contextmenu::kept(offered);
+  // Nothing left: no menu at all rather than an empty one.
+  if (kept.empty())
+    return TRUE;
+  // The menu sinks the new (floating) items it is given; the engine's own
+  // ones are held here across the clearing and handed back.
+  std::vector<WebKitContextMenuItem*> shown;
+  for (std::size_t i : kept) {
+    const std::string title(contextmenu::title(offered[i]));
+    shown.push_back(title.empty()
+                        ? WEBKIT_CONTEXT_MENU_ITEM(g_object_ref(items[i]))
+                        : webkit_context_menu_item_new_from_stock_action_with_label(
+                              webkit_context_menu_item_get_stock_action(items[i]), title.c_str()));
+  }
+  webkit_context_menu_remove_all(menu);
+  for (WebKitContextMenuItem* item : shown) {
+    const bool held = !g_object_is_floating(item);
+    webkit_context_menu_append(menu, item);
+    if (held)
+      g_object_unref(item);
+  }
+  return FALSE;
+}
+
+gboolean WebViewHandle::onScroll(GtkEventControllerScroll* controller, double, double dy,
+                                 gpointer data) {
+  auto* self = static_cast<WebViewHandle*>(data);
+  const GdkModifierType state =
+      gtk_event_controller_get_current_event_state(GTK_EVENT_CONTROLLER(controller));
+  if (!(state & GDK_CONTROL_MASK) || dy == 0 || !self->command_)
+    return FALSE;
+  try {
+    self->command_(dy < 0 ? "zoomIn:" : "zoomOut:");
+  } catch (...) {
+  }
   return TRUE;
 }
 

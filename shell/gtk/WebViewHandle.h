@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "CloseConfirmation.h"
 #include "Platform.h"
 
 namespace zormak::gtk {
@@ -18,10 +19,14 @@ class WindowHandle;
 // handle forgets it on "destroy", so every call after that does nothing.
 class WebViewHandle final : public WebView {
  public:
-  // Makes the web view with its network session and puts it in `window`.
-  static std::shared_ptr<WebViewHandle> make(WindowHandle& window, WebViewHandlers handlers);
+  // Runs a menu command ("zoomIn:") the user gave inside the page.
+  using Command = std::function<void(std::string_view action)>;
 
-  WebViewHandle(WebKitWebView* view, WebViewHandlers handlers);
+  // Makes the web view with its network session and puts it in `window`.
+  static std::shared_ptr<WebViewHandle> make(WindowHandle& window, WebViewHandlers handlers,
+                                             Command command);
+
+  WebViewHandle(WebKitWebView* view, WebViewHandlers handlers, Command command);
   ~WebViewHandle() override;
   WebViewHandle(const WebViewHandle&) = delete;
   WebViewHandle& operator=(const WebViewHandle&) = delete;
@@ -33,6 +38,7 @@ class WebViewHandle final : public WebView {
   void reload() override;
   void setPageZoom(double zoom) override;
   void executeEditingCommand(std::string_view command) override;
+  void askToClose(std::function<void()> allowed) override;
 
  private:
   void cancelTimeout();
@@ -43,11 +49,18 @@ class WebViewHandle final : public WebView {
                                gpointer self);
   static gboolean onDecidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision,
                                  WebKitPolicyDecisionType type, gpointer self);
+  static gboolean onContextMenu(WebKitWebView* view, WebKitContextMenu* menu,
+                                WebKitHitTestResult* hit, gpointer self);
+  static gboolean onScroll(GtkEventControllerScroll* controller, double dx, double dy,
+                           gpointer self);
 
   WebKitWebView* view_;
   WebViewHandlers handlers_;
+  Command command_;
+  GtkEventController* scroll_ = nullptr;  // owned by the web view
   guint timeout_ = 0;
   bool timedOut_ = false;  // the running load was stopped by our time-out
+  std::unique_ptr<CloseConfirmation> close_;
 };
 
 }  // namespace zormak::gtk

@@ -1,11 +1,33 @@
 #include "WindowHandle.h"
 
+#include <utility>
+
 #include "Trace.h"
 
 namespace zormak::gtk {
 
-WindowHandle::WindowHandle(GtkWidget* window) : window_(window) {
+WindowHandle::WindowHandle(GtkWidget* window, std::function<bool()> shouldClose)
+    : window_(window), shouldClose_(std::move(shouldClose)) {
   g_signal_connect(window_, "destroy", G_CALLBACK(&WindowHandle::onDestroy), this);
+  g_signal_connect(window_, "close-request", G_CALLBACK(&WindowHandle::onCloseRequest), this);
+  // GTK 4 keeps the default size equal to the size the user gave the window
+  // when it is not maximised, which is the size to restore.
+  for (const char* property :
+       {"notify::default-width", "notify::default-height", "notify::maximized"})
+    g_signal_connect(window_, property, G_CALLBACK(&WindowHandle::onChanged), this);
+  onChanged(G_OBJECT(window_), nullptr, this);
+}
+
+void WindowHandle::onChanged(GObject* window, GParamSpec*, gpointer self) {
+  auto& geometry = static_cast<WindowHandle*>(self)->geometry_;
+  gtk_window_get_default_size(GTK_WINDOW(window), &geometry.width, &geometry.height);
+  geometry.maximized = gtk_window_is_maximized(GTK_WINDOW(window));
+}
+
+gboolean WindowHandle::onCloseRequest(GtkWindow*, gpointer data) {
+  auto* self = static_cast<WindowHandle*>(data);
+  // TRUE keeps the window open.
+  return self->shouldClose_ && !self->shouldClose_();
 }
 
 WindowHandle::~WindowHandle() {

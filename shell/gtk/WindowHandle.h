@@ -2,6 +2,7 @@
 
 #include <gtk/gtk.h>
 
+#include <functional>
 #include <string>
 
 #include "Platform.h"
@@ -12,7 +13,8 @@ namespace zormak::gtk {
 // so every call after the window has gone does nothing.
 class WindowHandle final : public Window {
  public:
-  explicit WindowHandle(GtkWidget* window);
+  // `shouldClose` answers the user's closing of the window; none lets it close.
+  explicit WindowHandle(GtkWidget* window, std::function<bool()> shouldClose = {});
   ~WindowHandle() override;
   WindowHandle(const WindowHandle&) = delete;
   WindowHandle& operator=(const WindowHandle&) = delete;
@@ -20,6 +22,9 @@ class WindowHandle final : public Window {
   void setTitle(const std::string& title) override;
   // Shows the window from the main loop, after the caller has returned.
   void present() override;
+  // Followed as the window changes, so it still answers once the window
+  // has been closed and destroyed.
+  WindowGeometry geometry() const override { return geometry_; }
 
   // Shows the window now; for a second launch that asks for it.
   void presentNow();
@@ -29,8 +34,12 @@ class WindowHandle final : public Window {
 
  private:
   static void onDestroy(GtkWidget* widget, gpointer self);
+  static void onChanged(GObject* window, GParamSpec*, gpointer self);
+  static gboolean onCloseRequest(GtkWindow* window, gpointer self);
 
   GtkWidget* window_;
+  WindowGeometry geometry_;
+  std::function<bool()> shouldClose_;
 };
 
 }  // namespace zormak::gtk

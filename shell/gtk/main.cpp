@@ -25,7 +25,8 @@ std::optional<std::filesystem::path> resourceDir() {
 
 int main(int argc, char** argv) {
   zormak::gtk::trace::mark("main");
-  zormak::ServerController::installResourceDir(resourceDir());
-  zormak::gtk::GtkPlatform application(argc, argv);
+  const auto resources = resourceDir();
+  zormak::ServerController::installResourceDir(resources);
+  zormak::gtk::GtkPlatform application(argc, argv, resources);
   return zormak::ZormakApp::main(application);
 }

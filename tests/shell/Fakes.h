@@ -28,8 +28,10 @@ struct FakeWindow : Window {
     journal.add("title:" + t);
   }
   void present() override { journal.add("present"); }
+  WindowGeometry geometry() const override { return now; }
   Journal& journal;
   std::string title;
+  WindowGeometry now;
 };
 
 struct FakeWebView : WebView {
@@ -54,12 +56,21 @@ struct FakeWebView : WebView {
     journal.add("loadRequest:" + u);
   }
   void reload() override { journal.add("reload"); }
-  void setPageZoom(double z) override { journal.add("zoom:" + std::to_string(z)); }
+  void setPageZoom(double z) override {
+    zoom = z;
+    journal.add("zoom:" + std::to_string(z));
+  }
   void executeEditingCommand(std::string_view c) override { journal.add("edit:" + std::string(c)); }
+  void askToClose(std::function<void()> allowed) override {
+    journal.add("askToClose");
+    closeAllowed = std::move(allowed);
+  }
   Journal& journal;
+  std::function<void()> closeAllowed;
   std::string html, url;
   std::chrono::seconds timeout{0};
   std::function<void(bool)> cookieDone;
+  double zoom = 1.0;
 };
 
 struct FakeSignalSource : SignalSource {};
@@ -72,10 +83,7 @@ struct FakePlatform : Platform {
     journal.add("makeWindow:" + s.title);
     return window;
   }
-  EngineReadiness webEngineReadiness() override {
-    journal.add("readiness");
-    return readiness;
-  }
+  EngineReadiness webEngineReadiness() override { return readiness; }
   std::shared_ptr<WebView> makeWebView(Window&, WebViewHandlers h) override {
     navigation = std::move(h.navigation);
     loadFailed = std::move(h.loadFailed);
@@ -100,6 +108,7 @@ struct FakePlatform : Platform {
       task();
   }
   void activate() override { journal.add("activate"); }
+  std::optional<ScreenSize> screenSize() override { return screen; }
   void openInBrowser(const std::string& uri) override { journal.add("browser:" + uri); }
   void showAbout() override { journal.add("about"); }
   void hide() override { journal.add("hide"); }
@@ -120,6 +129,7 @@ struct FakePlatform : Platform {
   std::shared_ptr<FakeWebView> webView;
   NavigationHandler navigation;
   LoadFailedHandler loadFailed;
+  std::optional<ScreenSize> screen;
   std::vector<std::pair<int, std::function<void()>>> handlers;
   std::vector<std::function<void()>> tasks;
 };
@@ -139,9 +149,12 @@ struct FakeServer : Server {
   void stop() override { journal.add("stop"); }
   std::string launchSecret() const override { return secret; }
   void log(const std::string& m) override { journal.add("log:" + m); }
-  std::string logPath() const override { return "/x/app.log"; }
+  std::filesystem::path supportDir() const override { return support; }
+  std::filesystem::path logPath() const override { return support / "app.log"; }
   Journal& journal;
   std::string secret = "5ec2e7";
+  // Empty: the shell keeps no files of its own.
+  std::filesystem::path support;
   ReadyCallback onReady;
   FailedCallback onFailed;
 };

@@ -25,7 +25,9 @@ TEST(MenuBar, HasThreeMenusWithTheirItemsActionsAndKeys) {
                              "隐藏 ZORMAK|hide:|h", "-", "退出 ZORMAK|terminate:|q"}));
   EXPECT_EQ(rows(bar[1]), (R{"撤销|undo:|z", "重做|redo:|Z", "-", "剪切|cut:|x", "拷贝|copy:|c",
                              "粘贴|paste:|v", "全选|selectAll:|a"}));
-  EXPECT_EQ(rows(bar[2]), (R{"重新载入|reloadPage:|r", "实际大小|resetZoom:|0"}));
+  EXPECT_EQ(rows(bar[2]), (R{"重新载入|reloadPage:|r", "-", "实际大小|resetZoom:|0",
+                             "放大|zoomIn:|=", "缩小|zoomOut:|-"}));
+  EXPECT_EQ(bar[2].items[3].alternateKeys, (R{"+"}));
 }
 
 TEST(MenuBar, KeyEquivalentsAndEditingCommands) {

@@ -1,0 +1,300 @@
+"""End-to-end tests of what makes ZORMAK a desktop application: the About
+dialog, page zoom, the context menu and the remembered window, with the
+built binary under Xvfb and the harness of test_shell.py.
+
+Usage: test_desktop.py ZORMAK_BINARY [unittest arguments]
+Set ZORMAK_E2E_SHOTS to a directory to keep screenshots of what was shown.
+"""
+import ctypes
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+import unittest
+
+import test_shell
+from test_shell import ShellTestCase, alive, read, wait_for
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+APP_ID = "org.zormak.Zormak"
+
+
+class DesktopTestCase(ShellTestCase):
+    def desktop_run(self, **kw):
+        """A run whose payload serves the desktop page, with the built icons
+        beside the resources as in an installed tree."""
+        run = self.run_with(**kw)
+        payload = os.path.join(run.dir, "share", "zormak", "payload")
+        if os.path.isdir(payload):
+            shutil.copy(os.path.join(HERE, "desktop_server.py"), os.path.join(payload, "app.py"))
+        icons = os.path.join(os.path.dirname(os.path.dirname(test_shell.BINARY)), "share", "icons")
+        shutil.copytree(icons, os.path.join(run.dir, "share", "icons"))
+        return run
+
+    def sh(self, run, *args):
+        return subprocess.run(list(args), env=run.env, capture_output=True, text=True).stdout
+
+    def width(self, run):
+        """The page's latest viewport width in CSS pixels."""
+        reports = [line for line in run.requested() if line.startswith("GET /report?w=")]
+        return int(reports[-1].split("=")[1]) if reports else None
+
+    def wait_width(self, run, expected, timeout=10):
+        return wait_for(lambda: self.width(run) is not None and abs(self.width(run) - expected) <= 1,
+                        timeout)
+
+    def geometry(self, run):
+        out = self.sh(run, "xdotool", "getwindowgeometry", "--shell", run.window())
+        values = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        return int(values["WIDTH"]), int(values["HEIGHT"])
+
+    def state_file(self, run):
+        return os.path.join(run.support, "window.ini")
+
+    def popups(self, run):
+        """Mapped windows of ours other than the main one: menus, dialogs."""
+        out = self.sh(run, "xdotool", "search", "--onlyvisible", "--classname", APP_ID)
+        return [w for w in out.split() if w and w != run.window_id]
+
+    def start(self, run, **env):
+        proc = run.launch(**env)
+        self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
+        self.assertTrue(wait_for(lambda: self.width(run) is not None, 10), run.requested())
+        run.window_id = run.window()
+        return proc
+
+    def close_window(self, run):
+        """Asks the window to close as a window manager does when the user
+        clicks its close button (WM_DELETE_WINDOW)."""
+        x11 = ctypes.CDLL("libX11.so.6")
+        x11.XOpenDisplay.restype = ctypes.c_void_p
+        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x11.XInternAtom.restype = ctypes.c_ulong
+        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                                   ctypes.c_void_p]
+        x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+
+        class ClientMessage(ctypes.Structure):
+            _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
+                        ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
+                        ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                        ("format", ctypes.c_int), ("data", ctypes.c_long * 5),
+                        ("pad", ctypes.c_long * 12)]
+        display = x11.XOpenDisplay(run.env["DISPLAY"].encode())
+        self.assertTrue(display)
+        event = ClientMessage()
+        event.type = 33  # ClientMessage
+        event.window = int(run.window_id)
+        event.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
+        event.format = 32
+        event.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+        x11.XSendEvent(display, event.window, 0, 0, ctypes.byref(event))
+        x11.XFlush(display)
+        x11.XCloseDisplay(display)
+
+    def answer(self, run, keys):
+        """Gives `keys` to the one dialog shown and waits until it is gone."""
+        dialogs = self.popups(run)
+        self.assertEqual(len(dialogs), 1)
+        subprocess.run(["xdotool", "windowfocus", "--sync", dialogs[0]], env=run.env, check=False)
+        subprocess.run(["xdotool", "key", keys], env=run.env, check=True)
+        self.assertTrue(wait_for(lambda: not self.popups(run), 10))
+
+    def quit(self, run, proc):
+        run.key("ctrl+q")
+        self.assertEqual(proc.wait(15), 0)
+
+
+class About(DesktopTestCase):
+    def test_about_dialog_opens_once_and_closes(self):
+        run = self.desktop_run()
+        proc = self.start(run)
+        activate = ["gdbus", "call", "--session", "--dest", APP_ID, "--object-path",
+                    "/org/zormak/Zormak", "--method", "org.gtk.Actions.Activate",
+                    "orderFrontStandardAboutPanel", "[]", "{}"]
+        subprocess.run(activate, env=run.env, check=True, capture_output=True)
+        self.assertTrue(wait_for(lambda: len(self.popups(run)) == 1, 10))
+        time.sleep(1.0)
+        run.screenshot("about-dialog")
+        # Asking again brings the same dialog forward rather than a second one.
+        subprocess.run(activate, env=run.env, check=True, capture_output=True)
+        time.sleep(0.5)
+        self.assertEqual(len(self.popups(run)), 1)
+        dialog = self.popups(run)[0]
+        subprocess.run(["xdotool", "windowfocus", "--sync", dialog], env=run.env, check=False)
+        subprocess.run(["xdotool", "key", "Escape"], env=run.env, check=True)
+        self.assertTrue(wait_for(lambda: not self.popups(run), 10))
+        self.quit(run, proc)
+
+
+class Zoom(DesktopTestCase):
+    def test_keys_and_wheel_zoom_in_steps_and_the_level_is_kept(self):
+        run = self.desktop_run()
+        proc = self.start(run)
+        actual = self.width(run)
+        self.assertEqual(actual, 1180)
+        # Three steps in: 110 %, 125 %, 150 %.
+        for _ in range(3):
+            run.key("ctrl+equal")
+        self.assertTrue(self.wait_width(run, int(actual / 1.5)), self.width(run))
+        time.sleep(0.5)
+        run.screenshot("zoom-150")
+        for keys, level in (("ctrl+minus", 1.25), ("ctrl+plus", 1.5),
+                            ("ctrl+0", 1.0)):
+            with self.subTest(keys=keys):
+                run.key(keys)
+                self.assertTrue(self.wait_width(run, int(actual / level)), self.width(run))
+        # The ends hold: 50 % after any number of steps out.
+        for _ in range(8):
+            run.key("ctrl+minus")
+        self.assertTrue(self.wait_width(run, int(actual / 0.5)), self.width(run))
+        run.key("ctrl+0")
+        self.assertTrue(self.wait_width(run, actual), self.width(run))
+
+        # Control and the wheel: up zooms in, down zooms out; the wheel
+        # alone leaves the zoom alone.
+        w = run.window()
+        def wheel(button, ctrl=True):
+            keys = ["keydown", "ctrl"] if ctrl else []
+            subprocess.run(["xdotool", "mousemove", "--window", w, "600", "500"] + keys +
+                           ["click", button] + (["keyup", "ctrl"] if ctrl else []),
+                           env=run.env, check=True)
+            time.sleep(0.3)
+        wheel("4")
+        wheel("4")
+        self.assertTrue(self.wait_width(run, int(actual / 1.25)), self.width(run))
+        wheel("5")
+        self.assertTrue(self.wait_width(run, int(actual / 1.1)), self.width(run))
+        wheel("5", ctrl=False)
+        time.sleep(0.5)
+        self.assertTrue(self.wait_width(run, int(actual / 1.1)), self.width(run))
+
+        # The level survives a restart.
+        self.quit(run, proc)
+        self.assertIn("zoom=1.1\n", read(self.state_file(run)))
+        proc = self.start(run)
+        self.assertTrue(self.wait_width(run, int(actual / 1.1)), self.width(run))
+        self.quit(run, proc)
+
+
+class ContextMenu(DesktopTestCase):
+    def test_menu_only_in_text_fields_and_on_links(self):
+        run = self.desktop_run()
+        proc = self.start(run)
+        w = run.window()
+        # Where, and whether a word is selected first (a double click).
+        cases = (("field", 100, 80, False, True), ("page", 600, 500, False, False),
+                 ("text", 80, 260, False, False), ("link", 70, 165, False, True),
+                 ("selection", 80, 260, True, True))
+        for name, x, y, select, menu in cases:
+            with self.subTest(where=name):
+                clicks = ["click", "--repeat", "2", "1"] if select else []
+                subprocess.run(["xdotool", "mousemove", "--window", w, str(x), str(y)] + clicks +
+                               ["click", "3"], env=run.env, check=True)
+                if menu:
+                    self.assertTrue(wait_for(lambda: self.popups(run), 5))
+                else:
+                    time.sleep(1.5)
+                    self.assertEqual(self.popups(run), [])
+                time.sleep(0.5)
+                run.screenshot("context-menu-" + name)
+                subprocess.run(["xdotool", "key", "Escape"], env=run.env, check=True)
+                self.assertTrue(wait_for(lambda: not self.popups(run), 5))
+        self.quit(run, proc)
+
+
+class RememberedWindow(DesktopTestCase):
+    def test_size_is_kept_and_fitted_to_the_screen(self):
+        run = self.desktop_run()
+        self.assertFalse(os.path.exists(self.state_file(run)))
+        proc = self.start(run)
+        self.assertEqual(self.geometry(run), (1180, 840))
+        subprocess.run(["xdotool", "windowsize", "--sync", run.window(), "1000", "700"],
+                       env=run.env, check=True)
+        self.assertTrue(wait_for(lambda: self.width(run) == 1000, 10), self.width(run))
+        self.quit(run, proc)
+        self.assertEqual(read(self.state_file(run)),
+                         "[window]\nwidth=1000\nheight=700\nmaximized=false\nzoom=1\n")
+
+        proc = self.start(run)
+        self.assertEqual(self.geometry(run), (1000, 700))
+        # A signal ends the run as well as the quit command does.
+        subprocess.run(["xdotool", "windowsize", "--sync", run.window(), "1100", "760"],
+                       env=run.env, check=True)
+        self.assertTrue(wait_for(lambda: self.width(run) == 1100, 10), self.width(run))
+        proc.terminate()
+        self.assertEqual(proc.wait(15), 0)
+        self.assertIn("width=1100\nheight=760\n", read(self.state_file(run)))
+
+        # Saved on a larger screen than this one (1400 × 1000), and maximised.
+        with open(self.state_file(run), "w") as f:
+            f.write("[window]\nwidth=2400\nheight=1600\nmaximized=true\nzoom=1\n")
+        proc = self.start(run)
+        width, height = self.geometry(run)
+        self.assertLessEqual(width, 1400)
+        self.assertLessEqual(height, 1000)
+        # Without a window manager the request stays a request on the window.
+        self.assertIn("_NET_WM_STATE_MAXIMIZED_VERT",
+                      self.sh(run, "xprop", "-id", run.window(), "_NET_WM_STATE"))
+        self.quit(run, proc)
+
+    def test_damaged_state_file_is_set_aside_and_the_default_size_used(self):
+        run = self.desktop_run()
+        os.makedirs(run.support, exist_ok=True)
+        with open(self.state_file(run), "w") as f:
+            f.write("[window]\nwidth=huge\n")
+        proc = self.start(run)
+        self.assertEqual(self.geometry(run), (1180, 840))
+        aside = [n for n in os.listdir(run.support) if n.startswith("window.ini.damaged-")]
+        self.assertEqual(len(aside), 1)
+        self.assertEqual(read(os.path.join(run.support, aside[0])), "[window]\nwidth=huge\n")
+        self.quit(run, proc)
+
+
+class QuitAsks(DesktopTestCase):
+    def test_pending_work_makes_closing_and_quitting_ask(self):
+        run = self.desktop_run()
+        proc = self.start(run)
+        run.click(55, 345)
+        self.assertTrue(wait_for(lambda: "GET /pending?1" in run.requested(), 10))
+        server_pid = run.server_pid()
+        for how, ask in (("quit", lambda: run.key("ctrl+q")),
+                         ("close", lambda: self.close_window(run))):
+            with self.subTest(how=how):
+                ask()
+                self.assertTrue(wait_for(lambda: len(self.popups(run)) == 1, 10), how)
+                time.sleep(0.5)
+                run.screenshot("quit-confirmation-" + how)
+                # Escape stays, and the program goes on as before.
+                self.answer(run, "Escape")
+                time.sleep(0.5)
+                self.assertIsNone(proc.poll())
+                self.assertTrue(alive(server_pid))
+        # Asking again asks again; this time the user quits.
+        self.close_window(run)
+        self.assertTrue(wait_for(lambda: len(self.popups(run)) == 1, 10))
+        self.answer(run, "alt+q")
+        self.assertEndsCleanly(run, proc, server_pid)
+
+    def test_without_pending_work_and_for_signals_nothing_asks(self):
+        run = self.desktop_run()
+        proc = self.start(run)
+        self.close_window(run)
+        self.assertEqual(proc.wait(15), 0)
+        for signo in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
+            with self.subTest(signal=signo):
+                proc = self.start(run)
+                run.click(55, 345)
+                self.assertTrue(wait_for(lambda: run.requested().count("GET /pending?1") == 1, 10))
+                proc.send_signal(signo)
+                self.assertEqual(proc.wait(15), 0)
+                with open(run.requests, "w"):
+                    pass
+
+
+if __name__ == "__main__":
+    test_shell.BINARY = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
