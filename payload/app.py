@@ -2,7 +2,7 @@
 
 Usage: python -u app.py --port N [--no-browser]
 
-Settings and history live in data/ under the working directory. The server
+Settings, the queue and the history live in data/ under the working directory. The server
 ends on SIGTERM, SIGINT or SIGHUP with status 0, after cancelling running
 downloads and ending the processes they started. It also ends when the
 process that started it is gone.
@@ -22,9 +22,9 @@ sys.path.insert(0, HERE)
 
 from downloader import jobs  # noqa: E402
 from downloader.auth import Gate  # noqa: E402
-from downloader.history import History  # noqa: E402
 from downloader.log import say  # noqa: E402
 from downloader.settings import Settings  # noqa: E402
+from downloader.store import Store  # noqa: E402
 from downloader.web import Server  # noqa: E402
 
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
@@ -37,15 +37,21 @@ class _Stop(BaseException):
 
 class App:
     def __init__(self, data_dir: str) -> None:
-        os.makedirs(data_dir, exist_ok=True)
+        try:
+            os.makedirs(data_dir, exist_ok=True)
+        except OSError as e:
+            # The store and the settings say what this means; the server still starts.
+            say(f"[数据] 无法创建数据文件夹 {data_dir}：{e.strerror or e}")
         try:
             with open(os.path.join(HERE, "PAYLOAD_VERSION"), encoding="utf-8") as f:
                 self.version = f.read().strip()
         except OSError:
             self.version = "unknown"
-        self.settings = Settings(data_dir)
-        self.history = History(os.path.join(data_dir, "history.sqlite3"))
-        self.manager = jobs.Manager(self.settings, self.history)
+        # What went wrong with the stored data at start, for the page to tell the user.
+        self.notices: list[str] = []
+        self.settings = Settings(data_dir, self.notices)
+        self.store = Store(os.path.join(data_dir, "history.sqlite3"), self.notices)
+        self.manager = jobs.Manager(self.settings, self.store)
 
 
 def _on_signal(signum: int, frame: FrameType | None) -> None:
@@ -128,8 +134,8 @@ def main(argv: list[str] | None = None) -> int:
     if server:
         server.server_close()
     if app:
-        app.history.close()
-    say(f"[服务] 已停止（取消了 {cancelled} 个下载）")
+        app.store.close()
+    say(f"[服务] 已停止（中断了 {cancelled} 个下载，下次启动时继续）")
     # Download threads stuck on a silent network must not delay the exit.
     os._exit(0)
 

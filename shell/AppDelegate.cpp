@@ -96,7 +96,8 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
   if (readiness.failure) {
     // The engine runs without its sandbox, fit only for the built-in pages:
     // no server is started, so nothing else is ever loaded.
-    show(Showing::kStartFailure, pages::kFailureTitle, startFailurePage(*readiness.failure));
+    show(Showing::kStartFailure, pages::kFailureTitle,
+         startFailurePage(*readiness.failure + "\n\n日志：" + server->logPath().string()));
     platform.activate();
     return;
   }
@@ -159,6 +160,13 @@ void AppDelegate::loadServed(const std::string& url) {
   webView->loadRequest(url, kLoadTimeout);
 }
 
+// A start failure's page; its tip names the log when the message does not.
+std::string AppDelegate::startFailurePage(const std::string& message) const {
+  const std::filesystem::path log = server->logPath();
+  std::error_code ec;
+  return pages::errorPage(message, log.string(), std::filesystem::is_regular_file(log, ec));
+}
+
 void AppDelegate::loadFailed(const LoadFailure& failure) {
   // Only the served application is ever loaded from the network here: the
   // built-in pages cannot fail, and other origins go to the browser.
@@ -215,12 +223,6 @@ void AppDelegate::serverFailed(const std::string& message) {
     show(Showing::kStopped, pages::kStoppedTitle, pages::stoppedPage(message));
   else
     show(Showing::kStartFailure, pages::kFailureTitle, startFailurePage(message));
-}
-
-std::string AppDelegate::startFailurePage(const std::string& message) const {
-  const std::filesystem::path log = server->logPath();
-  std::error_code ec;
-  return pages::errorPage(message, log.string(), std::filesystem::is_regular_file(log, ec));
 }
 
 void AppDelegate::restartServer() {

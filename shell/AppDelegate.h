@@ -74,9 +74,6 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   // the page for a load that failed it loads the served application again.
   void reloadPage();
   void resetZoom();
-  // Starts the server again in this window; the starting page stands until
-  // it is ready.
-  void restartServer();
   // One step nearer 300 % or 50 %; Ctrl+wheel takes the same steps.
   void zoomIn();
   void zoomOut();
@@ -87,6 +84,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   // Whether the window may close now; when the page must be asked first it
   // stays open and the application quits once the page agrees.
   bool windowShouldClose();
+  // Starts the server again in this window; the starting page stands until
+  // it is ready.
+  void restartServer();
 
   void installSignalHandlers();
 
@@ -109,7 +109,6 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   enum class Showing { kStarting, kApplication, kStartFailure, kStopped, kLoadFailure };
 
   void serverFailed(const std::string& message);
-  // The start failure's page, which names the log unless the message does.
   std::string startFailurePage(const std::string& message) const;
   void show(Showing showing, std::string_view title, const std::string& html);
   void loadServed(const std::string& url);
@@ -124,12 +123,12 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   Platform* platform_ = nullptr;
   Showing showing_ = Showing::kStarting;
   std::optional<std::string> servedOrigin_;
+  double zoom_ = zoom::kActualSize;
   std::string servedURL_;
   int retries_ = 0;  // of the served application's current load
   // Moves on whenever what the window shows changes, so that a retry or a
   // cookie confirmation from before does nothing.
   unsigned generation_ = 0;
-  double zoom_ = zoom::kActualSize;
 };
 
 // The program's entry, a type without instances.

@@ -18,12 +18,12 @@ class ControllerServer final : public Server {
   void start() override { controller_->start(); }
   void restart() override { controller_->restart(); }
   void stop() override { controller_->stop(); }
-  std::string launchSecret() const override { return controller_->launchSecret(); }
-  void log(const std::string& message) override { controller_->log(message); }
   std::filesystem::path supportDir() const override {
     return controller_->locations().appSupportDir;
   }
   std::filesystem::path logPath() const override { return controller_->locations().logURL(); }
+  std::string launchSecret() const override { return controller_->launchSecret(); }
+  void log(const std::string& message) override { controller_->log(message); }
 
  private:
   std::shared_ptr<ServerController> controller_;

@@ -21,6 +21,9 @@ GENERIC = "下载失败：{detail}"
 INTERNAL = "内部错误，请查看日志"
 
 
+_UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
+
+
 class UserError(Exception):
     """An error whose text is already fit for the page."""
 
@@ -42,8 +45,9 @@ def check_address(text: str) -> str:
         raise UserError(NOT_AN_ADDRESS.format(text=shown)) from None
     if parts.scheme.lower() not in ("http", "https") or not parts.hostname:
         raise UserError(NOT_AN_ADDRESS.format(text=shown))
-    if any(c.isspace() for c in text):
-        raise UserError(NOT_AN_ADDRESS.format(text=shown))
+    if any(c.isspace() for c in text) or _UNSAFE.search(text):
+        # Control characters and lone surrogates would break the log and the queue's JSON.
+        raise UserError(NOT_AN_ADDRESS.format(text=_UNSAFE.sub("\ufffd", shown)))
     return text
 
 

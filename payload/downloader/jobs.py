@@ -1,9 +1,17 @@
 """The download queue: one thread per running download, yt-dlp doing the work.
 
-Each attempt downloads into its own hidden staging folder inside the download
-folder, so that a cancelled or failed attempt can be removed whole and only
-finished files ever appear beside the user's other files. The staging folder
-is on the same file system as the destination, so the final move is a rename.
+Each job downloads into its own hidden staging folder inside the download
+folder, so that only finished files ever appear beside the user's other
+files, and a cancelled job can be removed whole. The staging folder is on the
+same file system as the destination, so the final move is a link or rename.
+
+Every job is journaled in the store before the server acts on it. The
+staging folder outlives a pause, a failure, a quit and a crash, and the next
+attempt continues its partial file (yt-dlp asks the site for the missing
+range). A finished job leaves the journal in the transaction that writes its
+history rows; the files are linked into place before that transaction and
+their names are journaled before that, so that a start after a crash can tell
+which files are already in place.
 """
 
 import errno
@@ -15,13 +23,14 @@ import threading
 import time
 from dataclasses import dataclass, field
 from types import ModuleType
-from typing import Any, ClassVar, Iterator
+from typing import Any, ClassVar
 
 from . import errors, processes
-from .history import History
 from .log import say
 from .model import Format, State, parse_format
-from .settings import Settings
+from .names import name_limit, safe_name
+from .settings import Settings, default_download_dir
+from .store import JobRow, StorageError, Store, iter_pairs
 
 STAGING_PREFIX = ".zormak-partial-"
 MAX_PER_PASTE = 100
@@ -38,6 +47,7 @@ def yt_dlp() -> ModuleType:
             import yt_dlp as module
             import yt_dlp.postprocessor  # noqa: F401  (registers the ffmpeg post-processors)
             processes.track(module.utils.Popen)
+            processes.track_connections(module.utils)
             _yt_dlp = module
         return _yt_dlp
 
@@ -58,7 +68,9 @@ class _Logger:
         say(f"{self.tag} 提示：{msg.splitlines()[0] if msg else ''}")
 
     def error(self, msg: str) -> None:
-        say(f"{self.tag} yt-dlp：{errors.short_reason(Exception(msg))}")
+        # yt-dlp raises what it reports here, and the failure's log line gives
+        # the same reason; writing it now as well would say it twice.
+        pass
 
 
 class _Cancelled(Exception):
@@ -81,13 +93,18 @@ class Job:
     speed: float | None = None
     eta: float | None = None
     progress: float | None = None
-    # What only the server needs: the live attempt's thread, its cancel
-    # signal, its staging folder and the processes it started.
-    reported: int = 0
-    cancel_event: threading.Event = field(default_factory=threading.Event)
+    # What only the server needs: the staging folder, the live attempt's
+    # thread, its cancel signal and what it holds.
     staging: str | None = None
+    # The files being put in place, as (staging file, destination) pairs.
+    placing: list[tuple[str, str]] = field(default_factory=list)
+    # A thread works on the job; a new attempt waits for it to end.
+    live: bool = False
+    reported: int = 0
+    saved_at: float = 0.0
+    cancel_event: threading.Event = field(default_factory=threading.Event)
     thread: threading.Thread | None = None
-    group: processes.ProcessGroup = field(default_factory=processes.ProcessGroup)
+    holdings: processes.Holdings = field(default_factory=processes.Holdings)
 
     PUBLIC: ClassVar[tuple[str, ...]] = ("id", "url", "format", "title", "state", "error", "downloaded", "total",
                                          "speed", "eta", "progress", "created")
@@ -106,32 +123,42 @@ class Job:
         return result
 
 
-def _unique_destination(folder: str, name: str) -> Iterator[str]:
-    stem, ext = os.path.splitext(name)
+def _destination(folder: str, name: str, limit: int) -> str:
+    """A free path in folder for name made safe; " (n)" only when the name is really taken."""
     for n in itertools.count():
-        candidate = os.path.join(folder, name if n == 0 else f"{stem} ({n}){ext}")
+        candidate = os.path.join(folder, safe_name(name, limit, n))
         if not os.path.lexists(candidate):
-            yield candidate
-
-
-def _place(src: str, folder: str) -> str:
-    """Moves src into folder under its own name, or name (1), (2)… if taken; never overwrites."""
-    for dest in _unique_destination(folder, os.path.basename(src)):
-        try:
-            os.link(src, dest)
-        except FileExistsError:
-            continue
-        except OSError as e:
-            if e.errno not in (errno.EPERM, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EXDEV, errno.EMLINK):
-                raise
-            # File systems without hard links: rename, accepting the small race.
-            if os.path.lexists(dest):
-                continue
-            os.rename(src, dest)
-            return dest
-        os.unlink(src)
-        return dest
+            return candidate
     raise AssertionError("the names never run out")
+
+
+def _link(src: str, dest: str) -> bool:
+    """Puts src's file at dest without overwriting; False if dest was taken meanwhile."""
+    try:
+        os.link(src, dest)
+        return True
+    except FileExistsError:
+        return False
+    except OSError as e:
+        if e.errno not in (errno.EPERM, errno.EOPNOTSUPP, errno.ENOTSUP, errno.EXDEV, errno.EMLINK):
+            raise
+    # File systems without hard links: rename, accepting the small race.
+    if os.path.lexists(dest):
+        return False
+    os.rename(src, dest)
+    return True
+
+
+def _in_place(src: str, dest: str) -> bool:
+    """True if an earlier placement of src at dest got as far as the link (or rename)."""
+    if not os.path.lexists(dest):
+        return False
+    if not os.path.exists(src):
+        return True
+    try:
+        return os.path.samefile(src, dest)
+    except OSError:
+        return False
 
 
 def _inside(path: str, folder: str) -> bool:
@@ -162,26 +189,68 @@ def _final_files(info: Any, staging: str) -> list[str]:
     return result
 
 
-def sweep_staging(folder: str) -> None:
-    """Removes staging folders a killed server left behind."""
+def _has_files(folder: str) -> bool:
+    try:
+        return bool(os.listdir(folder))
+    except OSError:
+        return False
+
+
+def sweep_staging(folder: str, keep: set[str]) -> None:
+    """Removes staging folders that no job in the journal owns any more."""
     try:
         names = os.listdir(folder)
     except OSError:
         return
     for name in names:
-        if name.startswith(STAGING_PREFIX):
-            shutil.rmtree(os.path.join(folder, name), ignore_errors=True)
+        path = os.path.join(folder, name)
+        if name.startswith(STAGING_PREFIX) and path not in keep:
+            shutil.rmtree(path, ignore_errors=True)
+
+
+def _missing_folder(folder: str) -> str:
+    return (f"下载文件夹 {folder} 不存在。如果它在移动硬盘或网络位置上，请先接上它再点击重试，"
+            "或者在设置中换一个下载文件夹。已下载的部分不会丢失。")
 
 
 class Manager:
-    def __init__(self, settings: Settings, history: History) -> None:
+    """The queue. Commands change the journal first and the jobs in memory second, one command at a time."""
+
+    SAVE_INTERVAL = 1.0
+
+    def __init__(self, settings: Settings, store: Store) -> None:
         self.settings = settings
-        self.history = history
+        self.store = store
         self._lock = threading.Lock()
+        # Serialises the commands, so that the journal and memory change in the same order.
+        self._command = threading.RLock()
+        # One placement at a time, so that two jobs never pick the same free name.
+        self._placing = threading.Lock()
         self._jobs: dict[int, Job] = {}
-        self._ids = itertools.count(1)
         self._closing = False
-        sweep_staging(settings.get()["download_dir"])
+        self._restore()
+        self._pump()
+
+    def _restore(self) -> None:
+        """Brings back the journal's jobs: interrupted ones queue again, half-placed ones are finished."""
+        try:
+            rows = self.store.jobs()
+        except StorageError as e:
+            say(f"[下载] 无法读取下载队列：{e}")
+            rows = []
+        interrupted = 0
+        for row in rows:
+            self._jobs[row.id] = job = _job_from_row(row)
+            if row.state in (State.DOWNLOADING.value, State.PROCESSING.value):
+                interrupted += 1
+        if self.store.complete:
+            sweep_staging(self.settings.get()["download_dir"], {j.staging for j in self._jobs.values() if j.staging})
+        for job in list(self._jobs.values()):
+            if job.placing:
+                # The server stopped while putting this job's files in place.
+                self._finish_or_fail(job, job.attempt, f"[下载 #{job.id}]")
+        if rows:
+            say(f"[下载] 从上次运行恢复了 {len(rows)} 个任务，其中 {interrupted} 个被中断的下载会继续")
 
     # ---- queries and commands from the web layer ----
 
@@ -200,68 +269,129 @@ class Manager:
             raise errors.UserError("请粘贴至少一个网址")
         if len(words) > MAX_PER_PASTE:
             raise errors.UserError(f"一次最多添加 {MAX_PER_PASTE} 个网址")
-        added, rejected = [], []
+        added: list[dict[str, Any]] = []
+        rejected: list[str] = []
         for w in words:
             try:
                 errors.check_address(w)
             except errors.UserError as e:
                 rejected.append(e.message)
                 continue
-            with self._lock:
-                job = Job(next(self._ids), w, chosen)
-                self._jobs[job.id] = job
-                added.append(job.public())
+            created = time.time()
+            with self._command:
+                try:
+                    job_id = self.store.add_job(w, chosen.value, State.QUEUED.value, created)
+                except StorageError as e:
+                    if not added:
+                        raise errors.UserError(str(e), 503) from e
+                    rejected.append(str(e))
+                    break
+                with self._lock:
+                    job = Job(job_id, w, chosen, created=created)
+                    self._jobs[job.id] = job
+                    added.append(job.public())
             say(f"[下载 #{job.id}] 已加入队列：{w}")
         self._pump()
         return added, rejected
 
+    def pause(self, job_id: int) -> dict[str, Any]:
+        with self._command:
+            with self._lock:
+                job = self._get(job_id)
+                if not job.state.pausable:
+                    raise errors.UserError("只有排队中或正在下载的任务可以暂停", 409)
+                self._refuse_while_placing(job)
+            self._journal(job, state=State.PAUSED.value, downloaded=job.downloaded, total=job.total)
+            with self._lock:
+                job.state = State.PAUSED
+                job.speed = job.eta = None
+                job.cancel_event.set()
+                holdings = job.holdings
+                result = job.public()
+        # Closing the connections wakes a thread that waits on a silent server.
+        holdings.end()
+        say(f"[下载 #{job_id}] 已暂停")
+        self._pump()
+        return result
+
+    def resume(self, job_id: int) -> dict[str, Any]:
+        return self._requeue(job_id, State.PAUSED, "只有已暂停的任务可以继续", "继续")
+
+    def retry(self, job_id: int) -> dict[str, Any]:
+        return self._requeue(job_id, None, "只有失败或已取消的任务可以重试", "重试")
+
+    def _requeue(self, job_id: int, expected: State | None, refusal: str, verb: str) -> dict[str, Any]:
+        with self._command:
+            with self._lock:
+                job = self._get(job_id)
+                allowed = job.state is expected if expected else job.state.retryable
+                if not allowed:
+                    raise errors.UserError(refusal, 409)
+            self._journal(job, state=State.QUEUED.value, error="")
+            with self._lock:
+                if job.state is State.CANCELLED:
+                    job.reset_progress()
+                job.state = State.QUEUED
+                job.error = ""
+                job.speed = job.eta = None
+                job.cancel_event = threading.Event()
+                job.holdings = processes.Holdings()
+                result = job.public()
+        say(f"[下载 #{job_id}] {verb}")
+        self._pump()
+        return result
+
     def cancel(self, job_id: int) -> dict[str, Any]:
-        with self._lock:
-            job = self._get(job_id)
-            if not job.state.open:
-                raise errors.UserError("这个任务已经结束，无法取消", 409)
-            was_running = job.state.running
-            job.state = State.CANCELLED
-            job.error = ""
-            job.cancel_event.set()
-            staging = job.staging
-            result = job.public()
-        if was_running:
-            # The thread may be waiting on a silent server; end its ffmpeg and its
-            # partial files now rather than when it next wakes up.
-            job.group.end()
-            if staging:
-                shutil.rmtree(staging, ignore_errors=True)
+        with self._command:
+            with self._lock:
+                job = self._get(job_id)
+                if not job.state.open:
+                    raise errors.UserError("这个任务已经结束，无法取消", 409)
+                self._refuse_while_placing(job)
+            self._journal(job, state=State.CANCELLED.value, error="", staging=None, downloaded=0, total=None)
+            with self._lock:
+                job.state = State.CANCELLED
+                job.error = ""
+                job.cancel_event.set()
+                staging, job.staging = job.staging, None
+                holdings = job.holdings
+                job.reset_progress()
+                result = job.public()
+        # The thread may be waiting on a silent server; end its ffmpeg, its
+        # connections and its partial files now rather than when it wakes up.
+        holdings.end()
+        if staging:
+            shutil.rmtree(staging, ignore_errors=True)
         say(f"[下载 #{job_id}] 已取消")
         self._pump()
         return result
 
-    def retry(self, job_id: int) -> dict[str, Any]:
-        with self._lock:
-            job = self._get(job_id)
-            if not job.state.retryable:
-                raise errors.UserError("只有失败或已取消的任务可以重试", 409)
-            job.state = State.QUEUED
-            job.error = ""
-            job.reset_progress()
-            job.cancel_event = threading.Event()
-            job.group = processes.ProcessGroup()
-            result = job.public()
-        say(f"[下载 #{job_id}] 重试")
-        self._pump()
-        return result
-
     def remove(self, job_id: int) -> None:
-        with self._lock:
-            job = self._get(job_id)
-            if job.state.open:
-                raise errors.UserError("请先取消这个任务，再移除", 409)
-            del self._jobs[job_id]
+        with self._command:
+            with self._lock:
+                job = self._get(job_id)
+                if job.state.open:
+                    raise errors.UserError("请先取消这个任务，再移除", 409)
+            self._forget([job])
 
     def clear_finished(self) -> None:
+        with self._command:
+            with self._lock:
+                ended = [j for j in self._jobs.values() if not j.state.open]
+            self._forget(ended)
+
+    def _forget(self, ended: list[Job]) -> None:
+        try:
+            self.store.delete_jobs([j.id for j in ended if j.state is not State.DONE])
+        except StorageError as e:
+            raise errors.UserError(str(e), 503) from e
         with self._lock:
-            for job_id in [j.id for j in self._jobs.values() if not j.state.open]:
-                del self._jobs[job_id]
+            for j in ended:
+                self._jobs.pop(j.id, None)
+        # A failed job's partial data goes with it; the user gave up on it.
+        for j in ended:
+            if j.staging and not j.live:
+                shutil.rmtree(j.staging, ignore_errors=True)
 
     def settings_changed(self) -> None:
         self._pump()
@@ -272,6 +402,25 @@ class Manager:
             raise errors.UserError("没有这个任务", 404)
         return job
 
+    @staticmethod
+    def _refuse_while_placing(job: Job) -> None:
+        if job.placing and job.live:
+            raise errors.UserError("文件正在保存到下载文件夹，请稍候", 409)
+
+    def _journal(self, job: Job, **values: Any) -> None:
+        """Writes a command's change to the journal; the page learns why if it cannot."""
+        try:
+            self.store.update_job(job.id, **values)
+        except StorageError as e:
+            raise errors.UserError(str(e), 503) from e
+
+    def _note(self, job: Job, **values: Any) -> None:
+        """Writes a download thread's change to the journal; a failure is logged, the download goes on."""
+        try:
+            self.store.update_job(job.id, **values)
+        except StorageError as e:
+            say(f"[下载 #{job.id}] 无法更新下载队列：{e}")
+
     # ---- scheduling ----
 
     def _pump(self) -> None:
@@ -280,86 +429,183 @@ class Manager:
             if self._closing:
                 return
             running = sum(1 for j in self._jobs.values() if j.state.running)
-            for job in self._jobs.values():
+            for job in sorted(self._jobs.values(), key=lambda j: j.id):
                 if running >= limit:
                     break
-                if job.state is not State.QUEUED:
+                # A paused attempt may still be winding down; it must not share the partial file.
+                if job.state is not State.QUEUED or job.live:
                     continue
                 job.state = State.DOWNLOADING
                 job.attempt += 1
+                job.live = True
                 running += 1
                 job.thread = threading.Thread(
-                    target=self._run, args=(job, job.attempt, job.cancel_event, job.group),
+                    target=self._run, args=(job, job.attempt, job.cancel_event, job.holdings),
                     name=f"download-{job.id}", daemon=True,
                 )
                 job.thread.start()
 
     def _current(self, job: Job, attempt: int) -> bool:
-        """True while this attempt is still the job's live one (not cancelled, not superseded)."""
+        """True while this attempt is still the job's live one (not cancelled, paused or superseded)."""
         return job.attempt == attempt and job.state.running and not self._closing
 
-    def _run(self, job: Job, attempt: int, cancel_event: threading.Event, group: processes.ProcessGroup) -> None:
+    def _run(self, job: Job, attempt: int, cancel_event: threading.Event, holdings: processes.Holdings) -> None:
         tag = f"[下载 #{job.id}]"
-        staging = None
+        staging: str | None = None
         try:
-            folder = self.settings.get()["download_dir"]
-            try:
-                os.makedirs(folder, exist_ok=True)
-                staging = tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=folder)
-            except OSError as e:
-                raise errors.UserError(errors.describe(e)) from e
-            with self._lock:
-                if not self._current(job, attempt):
-                    raise _Cancelled()
-                job.staging = staging
-            say(f"{tag} 开始：{job.url}")
-            with processes.owned_by(group):
-                info = self._download(job, attempt, cancel_event, staging, tag)
+            if job.placing:
+                # Downloaded before; only putting the files in place failed.
+                self._finish_or_fail(job, attempt, tag)
+                return
+            self._note(job, state=State.DOWNLOADING.value, error="")
+            staging = self._prepare(job, attempt, tag)
+            with processes.owned_by(holdings):
+                info = self._download(job, attempt, cancel_event, holdings, staging, tag)
             files = _final_files(info, staging)
             if not files:
                 raise errors.UserError("下载完成，但没有得到任何文件")
-            # Placing holds the lock so that a cancel either comes before it
-            # (and nothing appears in the folder) or finds the job done.
+            title = (info or {}).get("title") or os.path.splitext(os.path.basename(files[0]))[0]
             with self._lock:
                 if not self._current(job, attempt):
                     raise _Cancelled()
-                placed = [_place(f, folder) for f in files]
-                # Whoever sees "done" finds only the finished files.
-                shutil.rmtree(staging, ignore_errors=True)
-                title = (info or {}).get("title") or os.path.splitext(os.path.basename(placed[0]))[0]
-                job.files = placed
                 job.title = title
-                job.state = State.DONE
-                job.progress = 1.0
-                job.speed = None
-                job.eta = None
-            for p in placed:
-                self.history.add(job.url, title, p, os.path.getsize(p), job.format)
-            say(f"{tag} 完成：{', '.join(os.path.basename(p) for p in placed)}")
-        except _Cancelled:
-            pass
+                folder = os.path.dirname(staging)
+                job.placing = [(f, "") for f in files]
+            self._place(job, folder)
+            self._finish_or_fail(job, attempt, tag)
         except BaseException as e:  # noqa: BLE001  (nothing may escape a download thread)
-            if cancel_event.is_set() or type(e).__name__ == "DownloadCancelled":
-                pass
-            else:
-                message = e.message if isinstance(e, errors.UserError) else errors.describe(e)
-                if staging:
-                    shutil.rmtree(staging, ignore_errors=True)
-                with self._lock:
-                    if job.attempt == attempt and job.state.running:
-                        job.state = State.FAILED
-                        job.error = message
-                        job.speed = None
-                say(f"{tag} 失败：{message}（{errors.short_reason(e)}）")
+            self._ended(job, attempt, cancel_event, e, tag)
         finally:
-            if staging:
-                shutil.rmtree(staging, ignore_errors=True)
             with self._lock:
                 if job.attempt == attempt:
-                    job.staging = None
+                    job.live = False
+                # A cancel removes the staging folder at once, but yt-dlp creates a missing
+                # folder again if it had not yet opened its file; what the job no longer owns goes.
+                orphan = staging is not None and staging != job.staging
+            if orphan and staging:
+                shutil.rmtree(staging, ignore_errors=True)
             self._pump()
 
-    def _download(self, job: Job, attempt: int, cancel_event: threading.Event, staging: str, tag: str) -> Any:
+    def _prepare(self, job: Job, attempt: int, tag: str) -> str:
+        """The job's staging folder: the one from an earlier attempt if it is still there, else a new one."""
+        if job.staging and os.path.isdir(job.staging):
+            say(f"{tag} 继续：{job.url}（已有 {job.downloaded} 字节）")
+            return job.staging
+        if job.staging:
+            say(f"{tag} 找不到上次的暂存文件夹 {job.staging}，从头下载")
+        folder = self.settings.get()["download_dir"]
+        if not os.path.isdir(folder):
+            if os.path.normpath(folder) != os.path.normpath(default_download_dir()):
+                # An unplugged drive: creating the path would fill the disk it was mounted on.
+                raise errors.UserError(_missing_folder(folder))
+            try:
+                os.makedirs(folder, exist_ok=True)
+            except OSError as e:
+                raise errors.UserError(errors.describe(e)) from e
+        try:
+            staging = tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=folder)
+        except OSError as e:
+            raise errors.UserError(errors.describe(e)) from e
+        # Journaled before a byte arrives, so that a start after a crash keeps it.
+        self._note(job, staging=staging, downloaded=0, total=None)
+        with self._lock:
+            if not self._current(job, attempt):
+                shutil.rmtree(staging, ignore_errors=True)
+                raise _Cancelled()
+            job.staging = staging
+            job.reset_progress()
+        say(f"{tag} 开始：{job.url}")
+        return staging
+
+    def _place(self, job: Job, folder: str) -> None:
+        """Chooses each file's free name and journals it; _finish then links them."""
+        limit = name_limit(folder)
+        with self._placing:
+            job.placing = [(src, _destination(folder, os.path.basename(src), limit)) for src, _ in job.placing]
+            self.store.update_job(job.id, placing=[list(p) for p in job.placing], title=job.title)
+
+    def _finish_or_fail(self, job: Job, attempt: int, tag: str) -> None:
+        try:
+            self._finish(job)
+        except (OSError, StorageError, errors.UserError) as e:
+            message = e.message if isinstance(e, errors.UserError) else (
+                f"文件已下载，但无法保存到下载文件夹或写入下载记录（{e}）。已下载的数据还在，请处理后点击重试。")
+            say(f"{tag} 失败：{message}")
+            with self._lock:
+                if job.attempt == attempt:
+                    job.state = State.FAILED
+                    job.error = message
+            self._note(job, state=State.FAILED.value, error=message)
+
+    def _finish(self, job: Job) -> None:
+        """Links the journaled files into place and records them, removing the job from the journal at once."""
+        tag = f"[下载 #{job.id}]"
+        with self._placing:
+            pairs = list(job.placing)
+            for i, (src, dest) in enumerate(pairs):
+                if dest and _in_place(src, dest):
+                    continue
+                if not os.path.isfile(src):
+                    raise errors.UserError("暂存的文件不见了，无法完成这个下载；请移除它后重新添加")
+                folder = os.path.dirname(dest or src)
+                while not dest or not _link(src, dest):
+                    # The name was taken since it was chosen: choose again, journal again.
+                    dest = _destination(folder, os.path.basename(src), name_limit(folder))
+                    pairs[i] = (src, dest)
+                    job.placing = list(pairs)
+                    self.store.update_job(job.id, placing=[list(p) for p in pairs])
+            placed = [dest for _, dest in pairs]
+            title = job.title or os.path.splitext(os.path.basename(placed[0]))[0]
+            self.store.finish_job(job.id, job.url, title, [(p, os.path.getsize(p)) for p in placed], job.format.value)
+        staging = job.staging
+        if staging:
+            shutil.rmtree(staging, ignore_errors=True)
+        with self._lock:
+            job.files = placed
+            job.title = title
+            job.state = State.DONE
+            job.placing = []
+            job.staging = None
+            job.error = ""
+            job.progress = 1.0
+            job.speed = job.eta = None
+        say(f"{tag} 完成：{', '.join(os.path.basename(p) for p in placed)}")
+
+    def _ended(self, job: Job, attempt: int, cancel_event: threading.Event, e: BaseException, tag: str) -> None:
+        """What an attempt that did not finish leaves: a paused, cancelled, interrupted or failed job."""
+        with self._lock:
+            live = job.attempt == attempt
+            state = job.state
+            staging = job.staging
+            progress = {"downloaded": job.downloaded, "total": job.total}
+        stopped = isinstance(e, _Cancelled) or cancel_event.is_set() or type(e).__name__ == "DownloadCancelled"
+        if stopped or self._closing:
+            if live and state is State.CANCELLED and staging:
+                shutil.rmtree(staging, ignore_errors=True)
+            elif live:
+                # Paused or interrupted by the server's stop: the partial data stays for the next attempt.
+                self._note(job, **progress)
+            return
+        message = e.message if isinstance(e, errors.UserError) else str(e) if isinstance(
+            e, StorageError) else errors.describe(e)
+        with self._lock:
+            if not (live and job.state.running):
+                return
+            job.state = State.FAILED
+            job.error = message
+            job.speed = job.eta = None
+            # A failure before the first byte leaves nothing worth keeping for a retry.
+            empty = bool(staging) and not _has_files(staging or "")
+            if empty:
+                job.staging = None
+        if empty and staging:
+            shutil.rmtree(staging, ignore_errors=True)
+        self._note(job, state=State.FAILED.value, error=message, **progress,
+                   **({"staging": None} if empty else {}))
+        reason = errors.short_reason(e)
+        say(f"{tag} 失败：{message}" + ("" if reason in message else f"（{reason}）"))
+    def _download(self, job: Job, attempt: int, cancel_event: threading.Event, holdings: processes.Holdings,
+                  staging: str, tag: str) -> Any:
         ydl_mod = yt_dlp()
 
         def progress(d: dict[str, Any]) -> None:
@@ -372,6 +618,10 @@ class Manager:
             with self._lock:
                 if job.attempt != attempt:
                     return
+                now = time.monotonic()
+                save = now - job.saved_at >= self.SAVE_INTERVAL
+                if save:
+                    job.saved_at = now
                 job.downloaded = done
                 job.total = total
                 job.speed = d.get("speed")
@@ -385,6 +635,9 @@ class Manager:
                     job.reported = step
             if report:
                 say(f"{tag} {step * 25}%")
+            if save:
+                # How far it got, for the page after a restart; the partial file itself is the truth.
+                self._note(job, downloaded=done, total=total, title=job.title)
 
         def postprocess(d: dict[str, Any]) -> None:
             if cancel_event.is_set() or self._closing:
@@ -407,8 +660,13 @@ class Manager:
             "socket_timeout": 20,
             "retries": 3,
             "fragment_retries": 3,
-            "overwrites": True,
-            "continuedl": False,
+            # A finished file in the staging folder is kept and a partial one continued.
+            "overwrites": False,
+            "continuedl": True,
+            # Small fixed reads: progress shows even on a slow line, and a crash loses
+            # at most one read of data, not the seconds of it a grown buffer holds.
+            "buffersize": 16 * 1024,
+            "noresizebuffer": True,
             "updatetime": False,
             "progress_hooks": [progress],
             "postprocessor_hooks": [postprocess],
@@ -419,7 +677,11 @@ class Manager:
                 {"key": "FFmpegExtractAudio", "preferredcodec": "mp3", "preferredquality": "192"},
             ]
         with ydl_mod.YoutubeDL(params) as ydl:
-            info = ydl.extract_info(job.url, download=True)
+            found = ydl.extract_info(job.url, download=False, process=False)
+            # A site's page or probe may still be sending (for a direct link, the whole video):
+            # close what the extraction opened before the download opens its own connection.
+            holdings.drop_connections()
+            info = ydl.process_ie_result(found, download=True)
             with self._lock:
                 if info and info.get("title"):
                     job.title = info["title"]
@@ -428,7 +690,7 @@ class Manager:
     # ---- shutdown ----
 
     def shutdown(self, wait: float = 0.5) -> int:
-        """Cancels every download, ends the processes they started and removes their partial files."""
+        """Stops every download and the processes they started; their partial files stay for the next start."""
         with self._lock:
             self._closing = True
             active = [j for j in self._jobs.values() if j.state.running]
@@ -436,12 +698,28 @@ class Manager:
                 j.cancel_event.set()
         processes.end_own_group()
         for j in active:
-            j.group.end()
+            j.holdings.end()
         deadline = time.monotonic() + wait
         for j in active:
             if j.thread is not None:
                 j.thread.join(max(0.0, deadline - time.monotonic()))
         for j in active:
-            if j.staging:
-                shutil.rmtree(j.staging, ignore_errors=True)
+            self._note(j, downloaded=j.downloaded, total=j.total)
         return len(active)
+
+
+def _job_from_row(row: JobRow) -> Job:
+    try:
+        state = State(row.state)
+    except ValueError:
+        state = State.QUEUED
+    if state.running or state is State.DONE:
+        # Interrupted by the stop: it continues.
+        state = State.QUEUED
+    job = Job(row.id, row.url, parse_format(row.format) or Format.VIDEO, title=row.title, state=state,
+              error=row.error if state is State.FAILED else "", created=row.created, downloaded=row.downloaded,
+              total=row.total, staging=row.staging)
+    job.placing = list(iter_pairs(row.placing))
+    if row.total:
+        job.progress = min(1.0, row.downloaded / row.total)
+    return job

@@ -12,6 +12,7 @@ class State(str, enum.Enum):
     QUEUED = "queued"
     DOWNLOADING = "downloading"
     PROCESSING = "processing"
+    PAUSED = "paused"
     DONE = "done"
     FAILED = "failed"
     CANCELLED = "cancelled"
@@ -28,6 +29,10 @@ class State(str, enum.Enum):
     @property
     def open(self) -> bool:
         """The job has not ended: it can be cancelled, not removed."""
+        return self in (State.QUEUED, State.PAUSED) or self.running
+
+    @property
+    def pausable(self) -> bool:
         return self is State.QUEUED or self.running
 
     @property
@@ -39,6 +44,7 @@ _STATE_LABELS = {
     State.QUEUED: "排队中",
     State.DOWNLOADING: "下载中",
     State.PROCESSING: "处理中",
+    State.PAUSED: "已暂停",
     State.DONE: "已完成",
     State.FAILED: "失败",
     State.CANCELLED: "已取消",
@@ -64,7 +70,8 @@ def parse_format(value: object) -> "Format | None":
 def meta() -> dict[str, Any]:
     """The tables the page needs to show jobs."""
     return {
-        "states": {s.value: {"label": s.label, "running": s.running, "open": s.open, "retryable": s.retryable}
+        "states": {s.value: {"label": s.label, "running": s.running, "open": s.open,
+                           "pausable": s.pausable, "resumable": s is State.PAUSED, "retryable": s.retryable}
                    for s in State},
         "formats": {f.value: f.label for f in Format},
     }

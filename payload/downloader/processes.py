@@ -1,31 +1,37 @@
-"""The processes the downloads start (ffmpeg, mostly), and how they end.
+"""What a download holds: the processes it starts (ffmpeg, mostly) and its
+connections, and how they end.
 
-yt-dlp starts every external program through its own Popen class. Each
-download thread names the ProcessGroup that owns what it starts, and the
-class is wrapped once so that every new process joins its owner: a cancelled
-or paused download ends exactly its own processes, whatever their command
-line says. The processes stay in the server's process group, so that the
-shell's signal to that group reaches them too, and the server ends the whole
-group when it stops.
+yt-dlp starts every external program through its own Popen class and opens
+every HTTP connection through one function. Each download thread names the
+Holdings that own what it starts, and both are wrapped once so that every
+new process and socket joins its owner: a cancelled or paused download ends
+exactly its own processes, whatever their command line says, and closes its
+connections at once instead of when a silent server's time-out expires. The
+processes stay in the server's process group, so that the shell's signal to
+that group reaches them too, and the server ends the whole group when it
+stops.
 """
 
 import contextlib
 import os
 import signal
+import socket
 import subprocess
 import threading
 import time
-from typing import Any, Iterator
+from types import ModuleType
+from typing import Any, Callable, Iterator
 
 _owner = threading.local()
 
 
-class ProcessGroup:
-    """The processes one download attempt started."""
+class Holdings:
+    """The processes and connections of one download attempt."""
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._processes: list[subprocess.Popen[Any]] = []
+        self._sockets: list[socket.socket] = []
         self._closed = False
 
     def add(self, process: "subprocess.Popen[Any]") -> None:
@@ -36,16 +42,39 @@ class ProcessGroup:
         # The download was cancelled while this process was being started.
         end([process])
 
+    def add_socket(self, sock: socket.socket) -> None:
+        with self._lock:
+            if not self._closed:
+                self._sockets = [s for s in self._sockets if s.fileno() != -1] + [sock]
+                return
+        _shut(sock)
+
+    def drop_connections(self) -> None:
+        """Closes the connections opened so far; later ones are kept."""
+        with self._lock:
+            sockets, self._sockets = self._sockets, []
+        for sock in sockets:
+            _shut(sock)
+
     def end(self, grace: float = 0.3) -> None:
-        """Ends every process of the group; later ones end as soon as they start."""
+        """Closes every connection and ends every process; later ones end as soon as they start."""
         with self._lock:
             self._closed = True
             processes, self._processes = self._processes, []
+            sockets, self._sockets = self._sockets, []
+        for sock in sockets:
+            _shut(sock)
         end(processes, grace)
 
 
+def _shut(sock: socket.socket) -> None:
+    # shutdown wakes a thread blocked reading the socket; close alone would not.
+    with contextlib.suppress(OSError):
+        sock.shutdown(socket.SHUT_RDWR)
+
+
 @contextlib.contextmanager
-def owned_by(group: ProcessGroup) -> Iterator[None]:
+def owned_by(group: Holdings) -> Iterator[None]:
     """Processes started by this thread inside the block belong to group."""
     previous = getattr(_owner, "group", None)
     _owner.group = group
@@ -69,6 +98,30 @@ def track(popen_class: type) -> None:
 
     popen_class.__init__ = __init__  # type: ignore[misc]
     popen_class._zormak_tracked = True  # type: ignore[attr-defined]
+
+
+def track_connections(utils: ModuleType) -> None:
+    """Makes every HTTP connection yt-dlp opens join the opening thread's holdings."""
+    original: Callable[..., Any] = utils._create_http_connection
+    if getattr(original, "_zormak_tracked", False):
+        return
+
+    def create(*args: Any, **kwargs: Any) -> Any:
+        connection = original(*args, **kwargs)
+        group: Holdings | None = getattr(_owner, "group", None)
+        if group is not None:
+            opener = connection.connect
+            holder = group
+
+            def connect() -> None:
+                opener()
+                # After connect, sock is the plain socket or, for https, its TLS wrapper.
+                holder.add_socket(connection.sock)
+            connection.connect = connect
+        return connection
+
+    create._zormak_tracked = True  # type: ignore[attr-defined]
+    setattr(utils, "_create_http_connection", create)
 
 
 def end(processes: "list[subprocess.Popen[Any]]", grace: float = 0.3) -> None:

@@ -2,6 +2,7 @@
 
 import json
 import os
+import re
 import threading
 from pathlib import Path
 from typing import Any
@@ -9,6 +10,11 @@ from typing import Any
 from .errors import UserError
 from .log import say
 from .model import parse_format
+from .store import set_aside
+
+# Control characters, lone surrogates and bidirectional controls have no place in a folder's path.
+_BAD_PATH = re.compile("[\x00-\x1f\x7f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
+_LABELS = {"download_dir": "下载文件夹", "format": "默认格式", "concurrency": "同时下载数"}
 
 MAX_CONCURRENT = 5
 
@@ -38,6 +44,8 @@ def validate(values: dict[str, Any], current: dict[str, Any]) -> dict[str, Any]:
         d = values["download_dir"]
         if not isinstance(d, str) or not d.strip():
             raise UserError("下载文件夹不能为空")
+        if _BAD_PATH.search(d):
+            raise UserError("下载文件夹的路径里有控制字符或无效字符")
         d = os.path.expanduser(d.strip())
         if not os.path.isabs(d):
             raise UserError("下载文件夹必须是完整路径，例如 /home/用户/下载")
@@ -52,7 +60,8 @@ def validate(values: dict[str, Any], current: dict[str, Any]) -> dict[str, Any]:
         result["format"] = chosen.value
     if "concurrency" in values:
         c = values["concurrency"]
-        if isinstance(c, str) and c.strip().isdigit():
+        # Only ASCII digits: int() would take "٣" and str.isdigit() even "③".
+        if isinstance(c, str) and re.fullmatch(r"[0-9]{1,3}", c.strip()):
             c = int(c)
         if not isinstance(c, int) or isinstance(c, bool) or not 1 <= c <= MAX_CONCURRENT:
             raise UserError(f"同时下载数必须是 1 到 {MAX_CONCURRENT} 之间的整数")
@@ -61,33 +70,58 @@ def validate(values: dict[str, Any], current: dict[str, Any]) -> dict[str, Any]:
 
 
 class Settings:
-    def __init__(self, data_dir: str) -> None:
+    def __init__(self, data_dir: str, notices: list[str] | None = None) -> None:
         self.path = Path(data_dir) / "settings.json"
         self._lock = threading.Lock()
         self._values: dict[str, Any] = {"download_dir": default_download_dir(), "format": "video", "concurrency": 2}
-        self._load()
+        self._load(notices if notices is not None else [])
 
-    def _load(self) -> None:
+    def _load(self, notices: list[str]) -> None:
         try:
             with open(self.path, encoding="utf-8") as f:
                 stored = json.load(f)
         except FileNotFoundError:
             return
         except (OSError, ValueError) as e:
-            # A damaged file must not stop the application; keep it aside for inspection.
-            say(f"[设置] 无法读取 {self.path}，使用默认设置：{e}")
-            try:
-                os.replace(self.path, self.path.with_suffix(".json.bad"))
-            except OSError:
-                pass
+            reason = e.strerror if isinstance(e, OSError) and e.strerror else str(e)
+            self._set_aside(notices, f"设置文件无法读取（{reason}），已改用默认设置")
             return
         if not isinstance(stored, dict):
+            self._set_aside(notices, "设置文件的内容不正确，已改用默认设置")
             return
+        wrong = []
         for key in ("download_dir", "format", "concurrency"):
             try:
                 self._values = validate({key: stored[key]}, self._values)
-            except (KeyError, UserError):
+            except KeyError:
                 pass
+            except UserError:
+                wrong.append(_LABELS[key])
+        if wrong:
+            # Quietly reverting the download folder would send files where the user does not look.
+            if self._set_aside(notices, f"设置文件中的{'、'.join(wrong)}无效，已改用默认值，请在设置中检查"):
+                try:
+                    self._write(self._values)
+                except OSError as e:
+                    say(f"[设置] 无法保存 {self.path}：{e}")
+
+    def _set_aside(self, notices: list[str], what: str) -> bool:
+        aside = set_aside(str(self.path))
+        if aside:
+            say(f"[设置] {what}；原文件已移到 {aside}")
+            notices.append(f"{what}。原来的设置文件已保存为 {aside}。")
+        else:
+            say(f"[设置] {what}；无法移走 {self.path}")
+            notices.append(f"{what}。原来的设置文件仍在 {self.path}，保存设置时会被替换。")
+        return aside is not None
+
+    def _write(self, values: dict[str, Any]) -> None:
+        tmp = self.path.with_suffix(".json.tmp")
+        with open(tmp, "w", encoding="utf-8") as f:
+            json.dump(values, f, ensure_ascii=False, indent=2)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, self.path)
 
     def get(self) -> dict[str, Any]:
         with self._lock:
@@ -105,11 +139,11 @@ class Settings:
                     raise UserError("无法创建下载文件夹：" + new["download_dir"]) from None
                 if not os.access(new["download_dir"], os.W_OK | os.X_OK):
                     raise UserError("没有权限写入这个下载文件夹：" + new["download_dir"])
-            tmp = self.path.with_suffix(".json.tmp")
-            with open(tmp, "w", encoding="utf-8") as f:
-                json.dump(new, f, ensure_ascii=False, indent=2)
-                f.flush()
-                os.fsync(f.fileno())
-            os.replace(tmp, self.path)
+            try:
+                self._write(new)
+            except OSError as e:
+                say(f"[设置] 无法保存 {self.path}：{e}")
+                raise UserError(f"无法保存设置（{e.strerror or e}），设置没有改变。请检查数据文件夹 "
+                                f"{self.path.parent} 的权限和磁盘空间。", 503) from None
             self._values = new
             return dict(new)

@@ -4,6 +4,8 @@ import json
 import mimetypes
 import os
 import re
+import socket
+import threading
 import traceback
 from dataclasses import dataclass
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -13,13 +15,19 @@ from urllib.parse import parse_qs, urlsplit
 
 from . import errors, model
 from .auth import Gate
-from .log import say_lines
+from .log import say, say_lines
+from .store import StorageError
 
 if TYPE_CHECKING:
     from app import App
 
 STATIC_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "static")
 MAX_BODY = 64 * 1024
+# A client that sends nothing for this long loses its connection, idle keep-alives included.
+CONNECTION_TIMEOUT = 10.0
+# Connections served at once; the page needs a handful, more are someone holding the server.
+MAX_CONNECTIONS = 32
+BUSY = "服务正忙：打开的连接太多，请稍后再试"
 _STATIC_NAME = re.compile(r"[A-Za-z0-9_-][A-Za-z0-9_.-]*")
 
 
@@ -28,6 +36,8 @@ class Server(ThreadingHTTPServer):
     # connections in TIME_WAIT must not keep us from binding it.
     allow_reuse_address = True
     daemon_threads = True
+    # Connections beyond the cap are accepted and told to come back, not left waiting in the kernel.
+    request_queue_size = 128
 
     def __init__(self, port: int, app: "App", gate: Gate) -> None:
         self.app = app
@@ -35,9 +45,39 @@ class Server(ThreadingHTTPServer):
         super().__init__(("127.0.0.1", port), Handler)
         self.port: int = self.server_address[1]
         self.origin = f"http://127.0.0.1:{self.port}"
+        self._slots = threading.BoundedSemaphore(MAX_CONNECTIONS)
+        self._refusals = 0
+
+    def process_request(self, request: Any, client_address: Any) -> None:
+        # One thread per connection, but never more than MAX_CONNECTIONS of them.
+        if not self._slots.acquire(blocking=False):
+            self._refusals += 1
+            if self._refusals in (1, 100, 1000):
+                say(f"[服务] 打开的连接太多，已拒绝 {self._refusals} 个连接")
+            _refuse(request)
+            self.shutdown_request(request)
+            return
+        super().process_request(request, client_address)
+
+    def process_request_thread(self, request: Any, client_address: Any) -> None:
+        try:
+            super().process_request_thread(request, client_address)
+        finally:
+            self._slots.release()
 
     def handle_error(self, request: Any, client_address: Any) -> None:
         # A browser dropping a connection is not worth a traceback in the log.
+        pass
+
+
+def _refuse(request: socket.socket) -> None:
+    body = json.dumps({"error": BUSY}, ensure_ascii=False).encode("utf-8")
+    head = (f"HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json; charset=utf-8\r\n"
+            f"Content-Length: {len(body)}\r\nConnection: close\r\nRetry-After: 1\r\n\r\n").encode("ascii")
+    try:
+        request.settimeout(0.2)
+        request.sendall(head + body)
+    except OSError:
         pass
 
 
@@ -74,6 +114,7 @@ class Handler(BaseHTTPRequestHandler):
     server_version = "ZormakPayload"
     sys_version = ""
     protocol_version = "HTTP/1.1"
+    timeout = CONNECTION_TIMEOUT
 
     def log_message(self, format: str, *args: Any) -> None:
         pass
@@ -95,7 +136,13 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(body)
 
     def _json(self, status: int, value: Any) -> None:
-        self._send(status, json.dumps(value, ensure_ascii=False).encode("utf-8"), "application/json; charset=utf-8")
+        text = json.dumps(value, ensure_ascii=False)
+        try:
+            body = text.encode("utf-8")
+        except UnicodeEncodeError:
+            # A lone surrogate that got past the checks still makes valid JSON, escaped.
+            body = json.dumps(value).encode("ascii")
+        self._send(status, body, "application/json; charset=utf-8")
 
     def _error(self, status: int, message: str) -> None:
         if self.path.startswith("/api/"):
@@ -163,7 +210,9 @@ class Handler(BaseHTTPRequestHandler):
             found[0].action(self, found[1])
         except errors.UserError as e:
             self._error(e.status, e.message)
-        except (BrokenPipeError, ConnectionResetError):
+        except StorageError as e:
+            self._error(503, str(e))
+        except (BrokenPipeError, ConnectionResetError, TimeoutError):
             self.close_connection = True
         except Exception:  # noqa: BLE001  (the page gets a message, the log the details)
             say_lines(["[服务] 内部错误：", *traceback.format_exc().rstrip().splitlines()])
@@ -207,17 +256,31 @@ class Handler(BaseHTTPRequestHandler):
         self.server.app.manager.clear_finished()
         self._json(200, {"jobs": self.server.app.manager.snapshot()})
 
-    @_route("POST", r"/api/jobs/(\d{1,9})/cancel")
+    @_route("POST", r"/api/jobs/([0-9]{1,9})/cancel")
     def cancel_job(self, m: "re.Match[str]") -> None:
         self._body()
         self._json(200, self.server.app.manager.cancel(int(m.group(1))))
 
-    @_route("POST", r"/api/jobs/(\d{1,9})/retry")
+    @_route("POST", r"/api/jobs/([0-9]{1,9})/retry")
     def retry_job(self, m: "re.Match[str]") -> None:
         self._body()
         self._json(200, self.server.app.manager.retry(int(m.group(1))))
 
-    @_route("DELETE", r"/api/jobs/(\d{1,9})")
+    @_route("POST", r"/api/jobs/([0-9]{1,9})/pause")
+    def pause_job(self, m: "re.Match[str]") -> None:
+        self._body()
+        self._json(200, self.server.app.manager.pause(int(m.group(1))))
+
+    @_route("POST", r"/api/jobs/([0-9]{1,9})/resume")
+    def resume_job(self, m: "re.Match[str]") -> None:
+        self._body()
+        self._json(200, self.server.app.manager.resume(int(m.group(1))))
+
+    @_route("GET", "/api/notices")
+    def notices(self, m: "re.Match[str]") -> None:
+        self._json(200, {"notices": self.server.app.notices})
+
+    @_route("DELETE", r"/api/jobs/([0-9]{1,9})")
     def remove_job(self, m: "re.Match[str]") -> None:
         self._body()
         self.server.app.manager.remove(int(m.group(1)))
@@ -235,18 +298,18 @@ class Handler(BaseHTTPRequestHandler):
 
     @_route("GET", "/api/history")
     def history(self, m: "re.Match[str]") -> None:
-        self._json(200, {"entries": self.server.app.history.entries()})
+        self._json(200, {"entries": self.server.app.store.entries()})
 
     @_route("POST", "/api/history/clear")
     def clear_history(self, m: "re.Match[str]") -> None:
         self._body()
-        self.server.app.history.clear()
+        self.server.app.store.clear_history()
         self._json(200, {"entries": []})
 
-    @_route("DELETE", r"/api/history/(\d{1,12})")
+    @_route("DELETE", r"/api/history/([0-9]{1,12})")
     def remove_history_entry(self, m: "re.Match[str]") -> None:
         self._body()
-        if not self.server.app.history.remove(int(m.group(1))):
+        if not self.server.app.store.remove_entry(int(m.group(1))):
             raise errors.UserError("没有这条记录", 404)
         self._json(200, {"ok": True})
 

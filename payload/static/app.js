@@ -7,7 +7,8 @@ import { formatDuration, formatSize, formatTime } from "./format.js";
 // What the server calls its job states and formats (GET /api/meta).
 let STATES = {};
 let FORMATS = {};
-const stateOf = (name) => STATES[name] || { label: name, running: false, open: false, retryable: false };
+const stateOf = (name) =>
+  STATES[name] || { label: name, running: false, open: false, pausable: false, resumable: false, retryable: false };
 
 let connected = null;
 onConnection((ok) => {
@@ -47,7 +48,7 @@ function buildJob(job) {
   li.appendChild(main);
   const actions = el("div", "job-actions");
   actions.appendChild(el("span", "badge"));
-  for (const [name, label] of [["cancel", "取消"], ["retry", "重试"], ["remove", "移除"]]) {
+  for (const [name, label] of [["pause", "暂停"], ["resume", "继续"], ["cancel", "取消"], ["retry", "重试"], ["remove", "移除"]]) {
     const b = el("button", "btn icon" + (name === "cancel" ? " bad" : ""));
     b.type = "button";
     b.dataset.action = name;
@@ -83,6 +84,8 @@ function updateJob(li, job) {
   badge.className = "badge " + job.state;
   badge.textContent = state.label;
 
+  li.querySelector('[data-action="pause"]').hidden = !state.pausable;
+  li.querySelector('[data-action="resume"]').hidden = !state.resumable;
   li.querySelector('[data-action="cancel"]').hidden = !state.open;
   li.querySelector('[data-action="retry"]').hidden = !state.retryable;
   li.querySelector('[data-action="remove"]').hidden = state.open;
@@ -109,7 +112,8 @@ function updateJob(li, job) {
 
   const meta = [];
   meta.push(FORMATS[job.format] || job.format);
-  if (job.state === "queued") meta.push("等待下载");
+  if (job.state === "queued") meta.push(job.downloaded ? "等待继续下载" : "等待下载");
+  if (job.state === "paused") meta.push("已暂停，点击继续从断点接着下载");
   if (job.state === "processing") meta.push(job.format === "audio" ? "正在转换为 MP3…" : "正在处理文件…");
   if (job.downloaded || job.total) {
     meta.push(job.total ? `${formatSize(job.downloaded)} / ${formatSize(job.total)}` : `已下载 ${formatSize(job.downloaded)}`);
@@ -165,11 +169,13 @@ function renderJobs(jobs) {
   const count = (s) => jobs.filter((j) => j.state === s).length;
   const running = jobs.filter((j) => stateOf(j.state).running).length;
   const queued = count("queued");
+  const paused = count("paused");
   const done = count("done");
   const failed = count("failed");
   const parts = [];
   if (running) parts.push(`正在下载 ${running} 个`);
   if (queued) parts.push(`排队 ${queued} 个`);
+  if (paused) parts.push(`暂停 ${paused} 个`);
   if (done) parts.push(`已完成 ${done} 个`);
   if (failed) parts.push(`失败 ${failed} 个`);
   $("queue-summary").textContent = parts.length ? parts.join(" · ") : "粘贴视频网址，开始下载";
@@ -189,8 +195,32 @@ function renderJobs(jobs) {
     }
   }
   lastStates = states;
+  pendingWork = running + queued;
   if (finishedNow && currentView === "history") loadHistory();
   return running + queued > 0;
+}
+
+// Downloads that closing the page would interrupt; the browser (or the
+// window) asks before leaving while there are any.
+let pendingWork = 0;
+window.addEventListener("beforeunload", (event) => {
+  if (!pendingWork) return;
+  event.preventDefault();
+  // Older engines show the dialog only when returnValue is set.
+  event.returnValue = "";
+});
+
+// What went wrong with the stored data at start, told once per page load.
+async function loadNotices() {
+  const data = await api("GET", "/api/notices");
+  const box = $("notices");
+  box.replaceChildren(...data.notices.map((text) => {
+    const item = el("div", "notice");
+    item.setAttribute("role", "alert");
+    item.append(el("strong", null, "数据提示："), el("span", null, text));
+    return item;
+  }));
+  box.hidden = data.notices.length === 0;
 }
 
 let metaLoaded = false;
@@ -423,6 +453,7 @@ async function start() {
 
   try {
     await loadMeta();
+    await loadNotices();
     savedSettings = await api("GET", "/api/settings");
     applyDefaultFormat(savedSettings.format);
   } catch (e) {

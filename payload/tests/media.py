@@ -1,7 +1,9 @@
 """The sites the tests download from: generated clips served on 127.0.0.1.
 
 /NAME sends a file at full speed, /slow/NAME at about 20 KB/s; both honour
-a single byte range, as real video hosts do. Pages, redirects and aliases
+a single byte range, as real video hosts do. A file named in cut breaks off
+at that offset, and requests from there on are refused, until the test
+lifts the cut. Pages, redirects and aliases
 can be added per test. The server counts every byte it sends per file.
 """
 
@@ -104,6 +106,12 @@ class _MediaHandler(BaseHTTPRequestHandler):
         if m and int(m.group(1)) < size:
             start = int(m.group(1))
             end = min(size, int(m.group(2)) + 1) if m.group(2) else size
+        cut = server.cut.get(name)
+        if cut is not None and start >= cut:
+            self._head(403, "text/plain", 0)
+            return
+        if m and int(m.group(1)) < size:
+            server.resumed(name, start)
             self._head(206, ctype, end - start, {"Content-Range": f"bytes {start}-{end - 1}/{size}"})
         else:
             self._head(200, ctype, size, {"Accept-Ranges": "bytes"})
@@ -116,17 +124,20 @@ class _MediaHandler(BaseHTTPRequestHandler):
                 if rate:
                     # A prober that reads only the headers is gone before the first byte.
                     time.sleep(0.1)
-                left = end - start
+                left = (min(end, cut) if cut is not None else end) - start
                 while left > 0:
-                    chunk = f.read(min(left, 2048 if rate else 1 << 16))
+                    chunk = f.read(min(left, max(2048, rate // 100) if rate else 1 << 16))
                     self.wfile.write(chunk)
                     self.wfile.flush()
-                    server.count(name, len(chunk))
+                    server.count(name, len(chunk), f.tell())
                     left -= len(chunk)
                     if rate:
                         time.sleep(len(chunk) / rate)
             except (BrokenPipeError, ConnectionResetError):
                 pass
+            if cut is not None:
+                # Less than Content-Length promised: the client must see the connection end.
+                self.close_connection = True
 
     def _head(self, status: int, ctype: str, length: int, extra: dict[str, str] | None = None) -> None:
         self.send_response(status)
@@ -151,14 +162,35 @@ class MediaServer(ThreadingHTTPServer):
         self.redirects: dict[str, str] = {}
         self.aliases: dict[str, str] = {}
         self.stalled = threading.Event()
+        self.cut: dict[str, int] = {}
         self._sent: collections.Counter[str] = collections.Counter()
+        self._reached: collections.Counter[str] = collections.Counter()
+        self._again: collections.Counter[str] = collections.Counter()
+        self._resumes: collections.Counter[str] = collections.Counter()
         self._lock = threading.Lock()
         self.thread = threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True)
         self.thread.start()
 
-    def count(self, name: str, n: int) -> None:
+    def count(self, name: str, n: int, reached: int) -> None:
         with self._lock:
             self._sent[name] += n
+            self._reached[name] = max(self._reached[name], reached)
+
+    def resumed(self, name: str, start: int) -> None:
+        """A range request from start: what was sent beyond it before is sent again."""
+        with self._lock:
+            self._again[name] += max(0, self._reached[name] - start)
+            self._resumes[name] += 1
+
+    def resumes(self, name: str) -> int:
+        """Range requests for name so far: downloads that continued."""
+        with self._lock:
+            return self._resumes[name]
+
+    def refetched(self, name: str) -> int:
+        """Bytes of name sent again by requests that continue a partial download."""
+        with self._lock:
+            return self._again[name]
 
     def sent(self, name: str) -> int:
         """Bytes of name sent so far, over all requests."""

@@ -59,6 +59,8 @@ class Payload:
         self.secret = secrets.token_hex(32) if secret == "" else secret
         self.download_dir = os.path.join(workdir, "downloads")
         data = os.path.join(workdir, "data")
+        # A chosen download folder exists; the server creates only the default one.
+        os.makedirs(self.download_dir, exist_ok=True)
         if settings is not None or not os.path.exists(os.path.join(data, "settings.json")):
             os.makedirs(data, exist_ok=True)
             values = {"download_dir": self.download_dir, "format": "video", "concurrency": 2}

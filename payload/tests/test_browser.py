@@ -19,6 +19,13 @@ class BrowserTest(PayloadTest):
         self.assertTrue(os.path.isdir(os.path.join(BROWSER_DIR, "node_modules", "playwright-core")),
                         "playwright-core is missing; the build installs it with npm ci")
         self.assertTrue(os.access(CHROMIUM, os.X_OK), f"{CHROMIUM} is not installed")
+        # Slow enough that the download is still running when the page pauses it.
+        self.media.slow_rate = 8000
+        # A damaged database before the start: the page must say so.
+        self.server.stop()
+        with open(os.path.join(self.workdir, "data", "history.sqlite3"), "wb") as f:
+            f.write(b"not a database" * 100)
+        self.server = self.start_server()
         out_dir = os.environ.get("ZORMAK_TEST_OUTPUT") or os.path.join(self.workdir, "shots")
         os.makedirs(out_dir, exist_ok=True)
         run = subprocess.run([node, "drive.mjs", self.server.origin + "/", self.media.url("slow/clip.mp4"), out_dir],
@@ -31,6 +38,11 @@ class BrowserTest(PayloadTest):
         seen = result["seen"]
         self.assertEqual(seen["badAddressMessage"], "这不是有效的网址：这不是网址")
         self.assertEqual(seen["firstBadge"], "下载中")
+        self.assertRegex(seen["notice"], r"^数据提示：下载记录数据库 .*已损坏或无法读取.*原文件已保存为 .*history\.sqlite3\.damaged-")
+        self.assertEqual(seen["beforeUnload"], "beforeunload")
+        self.assertEqual(seen["pausedBadge"], "已暂停")
+        self.assertIn("已暂停，点击继续从断点接着下载", seen["pausedMeta"])
+        self.assertEqual(seen["pausedButtons"], ["resume", "cancel"])
         self.assertEqual((seen["doneBadge"], seen["doneTitle"]), ("已完成", "clip"))
         self.assertRegex(seen["progressMeta"], r"^最佳视频[\d.]+ (B|KB) / 77\.9 KB[\d.]+ (B|KB)/s")
         self.assertIn("已保存为 clip.mp4", seen["doneMeta"])

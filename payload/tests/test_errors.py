@@ -1,10 +1,12 @@
 """What the page is told when an address or a download goes wrong: Chinese, never a traceback."""
 
 import errno
+import json
 import os
 import unittest
+from typing import Any
 
-from support import PayloadTest, free_port
+from support import PayloadTest, free_port, wait_for
 
 
 class BadInputTest(PayloadTest):
@@ -50,12 +52,45 @@ class BadInputTest(PayloadTest):
         self.assertEqual(self.server.request("GET", "/api/settings")[1]["concurrency"], 2)
 
 
+    def test_characters_that_break_the_queue_or_the_log(self):
+        cases = [
+            ("POST", "/api/jobs", b'{"urls": "http://a.b/\\ud800x"}', "这不是有效的网址：http://a.b/\ufffdx"),
+            ("POST", "/api/jobs", b'{"urls": "http://a.b/\\u0000x"}', "这不是有效的网址：http://a.b/\ufffdx"),
+            ("POST", "/api/jobs", b'{"urls": "http://a.b/\\u001bx"}', "这不是有效的网址：http://a.b/\ufffdx"),
+            ("POST", "/api/jobs", b'{"urls": "http://a.b/\\u202ex"}', "这不是有效的网址：http://a.b/\ufffdx"),
+            ("POST", "/api/settings", b'{"concurrency": "\xe2\x91\xa2"}', "同时下载数必须是 1 到 5 之间的整数"),
+            ("POST", "/api/settings", b'{"concurrency": "\xd9\xa3"}', "同时下载数必须是 1 到 5 之间的整数"),
+            ("POST", "/api/settings", b'{"download_dir": "/tmp/a\\u0000b"}', "下载文件夹的路径里有控制字符或无效字符"),
+            ("POST", "/api/settings", b'{"download_dir": "/tmp/a\\udc80b"}', "下载文件夹的路径里有控制字符或无效字符"),
+            ("POST", "/api/settings", b'{"download_dir": "/tmp/a\\nb"}', "下载文件夹的路径里有控制字符或无效字符"),
+        ]
+        for method, path, raw, message in cases:
+            with self.subTest(raw=raw):
+                status, body = self.server.request(method, path, raw=raw, headers={"Content-Type": "application/json"})
+                self.assertEqual(status, 400, body)
+                self.assertEqual(body["error"], message)
+        status, body = self.server.request("POST", "/api/jobs", headers={
+            "Content-Type": "application/json", "Content-Length": "\u2462".encode()})
+        self.assertEqual((status, body), (400, {"error": "请求格式不正确"}))
+        # The queue view still answers, and the log kept one line per line.
+        self.assertEqual(self.server.request("GET", "/api/jobs"), (200, {"jobs": []}))
+        self.assertEqual(self.server.request("GET", "/api/settings")[1]["concurrency"], 2)
+        self.assertNotIn("Traceback", self.server.output())
+
+
 class FailedDownloadTest(PayloadTest):
     def failure(self, url):
         _, body = self.server.add(url)
         job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
         self.assertEqual(job["state"], "failed")
         self.assertNotIn("Traceback", job["error"])
+        # The log tells the real cause once, on the failure's line.
+        tag = f"[下载 #{job['id']}]"
+        wait_for(lambda: f"{tag} 失败" in self.server.output(), 5, message="the failure's log line")
+        lines = [line for line in self.server.output().splitlines() if line.startswith(tag)]
+        cause = [line for line in lines if "Unable to" in line or "Unsupported" in line]
+        self.assertEqual(len(cause), 1, lines)
+        self.assertIn(f"[下载 #{job['id']}] 失败：{job['error']}（", cause[0])
         return job
 
     def test_unsupported_site(self):
@@ -89,6 +124,26 @@ class FailedDownloadTest(PayloadTest):
         self.addCleanup(os.chmod, self.server.download_dir, 0o700)
         self.assertEqual(self.failure(self.media.url("clip.mp4"))["error"], "没有权限写入下载文件夹")
 
+    def test_vanished_download_folder_is_not_recreated(self):
+        self.server.stop()
+        settings = os.path.join(self.workdir, "data", "settings.json")
+        gone = os.path.join(self.workdir, "usb", "视频")
+        for folder, expected in ((gone, "failed"), (None, "done")):
+            with self.subTest(folder=folder):
+                with open(settings, "w", encoding="utf-8") as f:
+                    # Without a folder of its own, the default Downloads in the home folder is used.
+                    json.dump({"download_dir": folder} if folder else {}, f)
+                self.server = self.start_server()
+                _, body = self.server.add(self.media.url("clip.mp4"))
+                job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+                self.assertEqual(job["state"], expected, job["error"])
+                if folder:
+                    self.assertIn(f"下载文件夹 {gone} 不存在", job["error"])
+                    self.assertFalse(os.path.exists(os.path.dirname(gone)))
+                else:
+                    self.assertTrue(os.path.isfile(os.path.join(self.workdir, "Downloads", "clip.mp4")))
+                self.server.stop()
+
 
 class DescribeTest(unittest.TestCase):
     """Failures that a test cannot cause for real, wrapped the way yt-dlp wraps them."""
@@ -114,6 +169,40 @@ class DescribeTest(unittest.TestCase):
         for exc, message in cases:
             with self.subTest(exc=exc):
                 self.assertEqual(errors.describe(self.wrapped(exc)), message)
+
+
+class NamesTest(unittest.TestCase):
+    def test_file_names(self):
+        from downloader.names import safe_name
+        cases: list[tuple[tuple[Any, ...], str, str]] = [
+            ((".hidden.mp4",), ".hidden.mp4 loses its dot", "hidden.mp4"),
+            (("--rm -rf.mp4",), "no option-like start", "rm -rf.mp4"),
+            (("abc\u202egnp.exe",), "bidirectional controls go", "abcgnp.exe"),
+            (("a\u2066b\u200fc\x07.mp4",), "isolates, marks and controls go", "abc.mp4"),
+            (("bad\udcff.mp4",), "undecodable bytes go", "bad.mp4"),
+            (("clip.mp4", 255, 1), "a collision numbers the name", "clip (1).mp4"),
+            (("...",), "nothing left", "下载"),
+            (("视" * 100 + ".mp4", 255), "cut at a character", "视" * 83 + ".mp4"),
+            (("视" * 100 + ".mp4", 255, 12), "room for the number", "视" * 82 + " (12).mp4"),
+        ]
+        for args, why, expected in cases:
+            with self.subTest(why=why):
+                name = safe_name(*args)
+                self.assertEqual(name, expected)
+                limit: int = args[1] if len(args) > 1 else 255
+                self.assertLessEqual(len(name.encode("utf-8")), limit)
+
+
+class LogTest(unittest.TestCase):
+    def test_one_line_stays_one_line(self):
+        from downloader.log import escape
+        cases = [("标题 ok", "标题 ok"), ("a\nb\rc", "a\\x0ab\\x0dc"), ("\x1b[31m红", "\\x1b[31m红"),
+                 ("x\u2028y\u2029", "x\\u2028y\\u2029"), ("\u202eexe.mp4", "\\u202eexe.mp4"),
+                 ("\ud800", "\\ud800"), ("\x85\x00", "\\x85\\x00")]
+        for text, expected in cases:
+            with self.subTest(text=text):
+                self.assertEqual(escape(text), expected)
+                escape(text).encode("utf-8")
 
 
 class _Silent:

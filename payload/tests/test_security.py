@@ -3,6 +3,8 @@ can make it touch files outside its download folder and data/."""
 
 import os
 import re
+import socket
+import time
 import unittest
 
 from support import PayloadTest, wait_for
@@ -153,6 +155,41 @@ class FileSafetyTest(PayloadTest):
 def _message(answer: object) -> str:
     """The error text of a JSON answer (the API) or a plain one (pages)."""
     return answer["error"] if isinstance(answer, dict) else str(answer).strip()
+
+
+class StalledClientsTest(PayloadTest):
+    """Clients that open connections and send nothing cannot hold the server."""
+
+    def threads(self) -> int:
+        with open(f"/proc/{self.server.pid}/status") as f:
+            return int(next(line.split()[1] for line in f if line.startswith("Threads:")))
+
+    def test_stalled_connections_are_capped_and_timed_out(self):
+        idle = self.threads()
+        stalled: list[socket.socket] = []
+
+        def close_all() -> None:
+            for s in stalled:
+                s.close()
+        self.addCleanup(close_all)
+        for _ in range(400):
+            s = socket.create_connection(("127.0.0.1", self.server.port), timeout=5)
+            s.sendall(b"GET /api/jobs HTTP/1.1\r\n")
+            stalled.append(s)
+        time.sleep(0.5)
+        self.assertLess(self.threads(), idle + 40)
+        # Those over the cap are told at once that the server is busy.
+        stalled[-1].settimeout(2)
+        refused = stalled[-1].recv(4096).decode("utf-8", "replace")
+        self.assertTrue(refused.startswith("HTTP/1.1 503"), refused)
+        self.assertIn("服务正忙", refused)
+        # The ones being served lose their connection after the time-out, and the server answers again.
+        stalled[0].settimeout(15)
+        started = time.monotonic()
+        self.assertEqual(stalled[0].recv(4096), b"")
+        self.assertLess(time.monotonic() - started, 12)
+        wait_for(lambda: self.server.request("GET", "/api/jobs")[0] == 200, 5, message="the server to answer")
+        self.assertIn("打开的连接太多", self.server.output())
 
 
 if __name__ == "__main__":

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "About.h"
-#include "ServerController.h"
 
 #include "EngineFolders.h"
 #include "GlibMainQueue.h"

@@ -26,10 +26,9 @@ class GtkPlatform final : public Application, public Platform {
   static constexpr const char* kApplicationId = product::kApplicationId.data();
 
   // Installs the GLib main queue, which the controller reads when it is
-  // created, so this must come before the delegate. `resourceDir` is the
-  // bundle's resource folder, where the icons lie beside the payload.
-  // Settles the folders the web engine needs first, before GLib reads and
-  // keeps them.
+  // created, so this must come before the delegate. Settles the folders the
+  // web engine needs first, before GLib reads and keeps them. `resourceDir`
+  // is the bundle's resource folder, where the icons lie beside the payload.
   GtkPlatform(int argc, char** argv, std::optional<std::filesystem::path> resourceDir);
   ~GtkPlatform() override;
   GtkPlatform(const GtkPlatform&) = delete;

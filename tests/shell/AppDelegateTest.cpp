@@ -49,9 +49,9 @@ TEST(LaunchSequence, BuildsShowsStartingPageInstallsSignalsConnectsThenStartsAnd
 
   delegate->applicationDidFinishLaunching(platform);
 
-  EXPECT_EQ(journal.events,
-            (Events{"makeWindow:" + kMain, "makeWebView", "present", "loadHTML", "signal:15",
-                    "signal:2", "signal:1", "setOnReady", "setOnFailed", "start", "activate"}));
+  EXPECT_EQ(journal.events, (Events{"readiness", "makeWindow:" + kMain, "makeWebView", "present",
+                                    "loadHTML", "signal:15", "signal:2", "signal:1", "setOnReady",
+                                    "setOnFailed", "start", "activate"}));
   EXPECT_EQ(platform.options.width, 1180);
   EXPECT_EQ(platform.options.height, 840);
   EXPECT_EQ(platform.options.minWidth, 900);
@@ -74,14 +74,14 @@ TEST(LaunchSequence, EngineFoldersAreLoggedAndAnUnusableOneShowsTheFailureWithou
     delegate->applicationDidFinishLaunching(platform);
     Events tail = usable ? Events{"setOnReady", "setOnFailed", "start", "activate"}
                          : Events{"title:" + kFailure, "loadHTML", "activate"};
-    Events expected{"makeWindow:" + kMain, "makeWebView", "present",  "loadHTML",
-                    "signal:15",           "signal:2",    "signal:1", "log:[ZORMAK] a\n",
-                    "log:[ZORMAK] b\n"};
+    Events expected{"readiness",        "makeWindow:" + kMain, "makeWebView", "present",
+                    "loadHTML",         "signal:15",           "signal:2",    "signal:1",
+                    "log:[ZORMAK] a\n", "log:[ZORMAK] b\n"};
     expected.insert(expected.end(), tail.begin(), tail.end());
     EXPECT_EQ(journal.events, expected);
-    EXPECT_EQ(platform.webView->html, usable
-                                          ? std::string(pages::kStartingPage)
-                                          : pages::errorPage("HOME 不是文件夹", "app.log", false));
+    EXPECT_EQ(platform.webView->html,
+              usable ? std::string(pages::kStartingPage)
+                     : pages::errorPage("HOME 不是文件夹\n\n日志：/x/app.log"));
   }
 }
 
@@ -216,7 +216,7 @@ TEST(LoadRetries, RefusedOrResetLoadsAreRetriedAboutFiveSecondsThenTheChinesePag
     EXPECT_EQ(l.platform.webView->html,
               pages::loadFailurePage("服务已经启动，但界面没能打开：" + std::string(c.reason) +
                                      c.retried + "。\n地址：" + kURL +
-                                     "/\n\n服务和其中的下载不受影响。\n\n日志：app.log"));
+                                     "/\n\n服务和其中的下载不受影响。\n\n日志：/x/app.log"));
 
     // Reload there loads the application again, with a fresh set of retries.
     l.journal.events.clear();

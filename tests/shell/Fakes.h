@@ -69,8 +69,8 @@ struct FakeWebView : WebView {
   std::function<void()> closeAllowed;
   std::string html, url;
   std::chrono::seconds timeout{0};
-  std::function<void(bool)> cookieDone;
   double zoom = 1.0;
+  std::function<void(bool)> cookieDone;
 };
 
 struct FakeSignalSource : SignalSource {};
@@ -83,7 +83,10 @@ struct FakePlatform : Platform {
     journal.add("makeWindow:" + s.title);
     return window;
   }
-  EngineReadiness webEngineReadiness() override { return readiness; }
+  EngineReadiness webEngineReadiness() override {
+    journal.add("readiness");
+    return readiness;
+  }
   std::shared_ptr<WebView> makeWebView(Window&, WebViewHandlers h) override {
     navigation = std::move(h.navigation);
     loadFailed = std::move(h.loadFailed);
@@ -128,8 +131,8 @@ struct FakePlatform : Platform {
   std::shared_ptr<FakeWindow> window;
   std::shared_ptr<FakeWebView> webView;
   NavigationHandler navigation;
-  LoadFailedHandler loadFailed;
   std::optional<ScreenSize> screen;
+  LoadFailedHandler loadFailed;
   std::vector<std::pair<int, std::function<void()>>> handlers;
   std::vector<std::function<void()>> tasks;
 };
@@ -147,14 +150,17 @@ struct FakeServer : Server {
   void start() override { journal.add("start"); }
   void restart() override { journal.add("restart"); }
   void stop() override { journal.add("stop"); }
+  std::filesystem::path supportDir() const override { return support; }
+  // Without a support folder the log is named as a test reads it best.
+  std::filesystem::path logPath() const override {
+    return support.empty() ? std::filesystem::path("/x/app.log") : support / "app.log";
+  }
   std::string launchSecret() const override { return secret; }
   void log(const std::string& m) override { journal.add("log:" + m); }
-  std::filesystem::path supportDir() const override { return support; }
-  std::filesystem::path logPath() const override { return support / "app.log"; }
   Journal& journal;
-  std::string secret = "5ec2e7";
   // Empty: the shell keeps no files of its own.
   std::filesystem::path support;
+  std::string secret = "5ec2e7";
   ReadyCallback onReady;
   FailedCallback onFailed;
 };

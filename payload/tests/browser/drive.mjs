@@ -32,6 +32,9 @@ try {
 
   await page.goto(pageUrl);
   await page.waitForSelector("#conn.ok");
+  const notices = page.locator("#notices");
+  await notices.waitFor({ state: "visible" });
+  seen.notice = (await notices.textContent()).trim();
   await page.screenshot({ path: path.join(outDir, "page-empty.png") });
 
   await page.fill("#urls", "这不是网址");
@@ -52,6 +55,24 @@ try {
   });
   seen.progressMeta = (await job.locator(".job-meta").textContent()).trim();
   await page.screenshot({ path: path.join(outDir, "page-progress.png") });
+
+  // Leaving the page with a download running asks first; staying keeps the page.
+  const asked = new Promise((resolve) => page.once("dialog", async (dialog) => {
+    resolve(dialog.type());
+    await dialog.dismiss();
+  }));
+  await page.close({ runBeforeUnload: true });
+  seen.beforeUnload = await Promise.race([asked, page.waitForTimeout(3000).then(() => "none")]);
+
+  // Pause stops the download where it is; resume continues it.
+  await job.locator('[data-action="pause"]').click();
+  await page.locator(".job.paused").first().waitFor();
+  seen.pausedBadge = (await job.locator(".badge").textContent()).trim();
+  seen.pausedMeta = (await job.locator(".job-meta").textContent()).trim();
+  seen.pausedButtons = await job.locator(".job-actions button:not([hidden])").evaluateAll(
+    (buttons) => buttons.map((b) => b.dataset.action));
+  await page.screenshot({ path: path.join(outDir, "page-paused.png") });
+  await job.locator('[data-action="resume"]').click();
   await page.locator(".job.done").first().waitFor({ timeout: 60000 });
   seen.doneBadge = (await job.locator(".badge").textContent()).trim();
   seen.doneTitle = (await job.locator(".job-title").textContent()).trim();

@@ -1,0 +1,286 @@
+"""The server's database in data/: the journal of the queue and the history.
+
+Every job is written here before the server acts on it, so that a quit, a
+crash or kill -9 loses nothing: the next start reads back every unfinished
+job. A finished download's history row is written in the same transaction
+that removes its job from the journal, so a finished file has exactly one
+row whatever moment the server is killed at.
+
+A database that cannot be opened or read is moved aside with a time stamp,
+never deleted, and a fresh one takes its place; a data folder where nothing
+can be written leaves the server running on a database in memory. Both are
+told to the page as notices.
+"""
+
+import json
+import os
+import sqlite3
+import threading
+import time
+from dataclasses import dataclass
+from typing import Any, Iterator
+
+from .log import say
+
+# How long a write waits for another program that holds the database.
+BUSY_TIMEOUT = 5.0
+# At start a locked database is given less time, so the window still opens soon.
+OPEN_TIMEOUT = 2.0
+
+_SCHEMA = """
+CREATE TABLE IF NOT EXISTS downloads (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    url TEXT NOT NULL,
+    title TEXT NOT NULL,
+    path TEXT NOT NULL,
+    size INTEGER NOT NULL,
+    format TEXT NOT NULL,
+    finished_at REAL NOT NULL);
+CREATE TABLE IF NOT EXISTS jobs (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    url TEXT NOT NULL,
+    format TEXT NOT NULL,
+    state TEXT NOT NULL,
+    title TEXT NOT NULL DEFAULT '',
+    error TEXT NOT NULL DEFAULT '',
+    staging TEXT,
+    placing TEXT,
+    downloaded INTEGER NOT NULL DEFAULT 0,
+    total INTEGER,
+    created REAL NOT NULL);
+"""
+JOB_COLUMNS = ("id", "url", "format", "state", "title", "error", "staging", "placing", "downloaded", "total",
+               "created")
+
+
+class StorageError(Exception):
+    """The database could not be read or written; the text is fit for the page."""
+
+
+def set_aside(path: str) -> str | None:
+    """Renames path (and its SQLite companions) to path.damaged-TIME; returns the new name, None if it failed."""
+    stamp = time.strftime("%Y%m%d-%H%M%S")
+    target = f"{path}.damaged-{stamp}"
+    n = 1
+    while os.path.lexists(target):
+        n += 1
+        target = f"{path}.damaged-{stamp}-{n}"
+    try:
+        os.rename(path, target)
+    except OSError:
+        return None
+    for suffix in ("-wal", "-shm", "-journal"):
+        if os.path.lexists(path + suffix):
+            try:
+                os.rename(path + suffix, target + suffix)
+            except OSError:
+                pass
+    return target
+
+
+@dataclass
+class JobRow:
+    id: int
+    url: str
+    format: str
+    state: str
+    title: str
+    error: str
+    staging: str | None
+    placing: list[list[str]] | None
+    downloaded: int
+    total: int | None
+    created: float
+
+
+class Store:
+    def __init__(self, path: str, notices: list[str]) -> None:
+        self.path = path
+        self._lock = threading.Lock()
+        # False when the journal in use is not the one on disk (set aside, or held in memory):
+        # staging folders it does not know may still belong to the jobs of the real one.
+        self.complete = False
+        self._db = self._open(notices)
+
+    # ---- opening, with damaged and locked files ----
+
+    def _connect(self, target: str) -> sqlite3.Connection:
+        db = sqlite3.connect(target, check_same_thread=False, timeout=OPEN_TIMEOUT, isolation_level=None)
+        try:
+            if target != ":memory:":
+                # The write-ahead log keeps every committed transaction through a kill -9.
+                db.execute("PRAGMA journal_mode=WAL")
+            check = db.execute("PRAGMA quick_check").fetchone()
+            if not check or check[0] != "ok":
+                raise sqlite3.DatabaseError(f"quick_check: {check[0] if check else 'no answer'}")
+            db.executescript(_SCHEMA)
+            db.execute(f"PRAGMA busy_timeout={int(BUSY_TIMEOUT * 1000)}")
+        except BaseException:
+            db.close()
+            raise
+        return db
+
+    def _open(self, notices: list[str]) -> sqlite3.Connection:
+        folder = os.path.dirname(self.path)
+        try:
+            db = self._connect(self.path)
+            self.complete = True
+            return db
+        except sqlite3.Error as e:
+            reason = str(e)
+        say(f"[数据] 无法打开 {self.path}：{reason}")
+        if "locked" in reason or "busy" in reason:
+            # Someone else holds it: the file itself is fine and stays untouched.
+            notices.append(f"下载记录数据库 {self.path} 被其他程序占用（等待了 {OPEN_TIMEOUT:g} 秒）。"
+                           "原文件没有改动，但本次运行的下载队列和历史记录不会保存到其中；"
+                           "请关闭占用它的程序后重新启动下载器。")
+            return self._memory()
+        if "full" in reason or "readonly" in reason or "read-only" in reason or (
+                os.path.isdir(folder) and not os.access(folder, os.W_OK)):
+            # The folder is the trouble, not the file: setting the file aside would not help.
+            notices.append(f"数据文件夹 {folder} 已满或无法写入（{reason}）。数据库文件 {self.path} 没有改动，"
+                           "但本次运行的下载队列和历史记录不会保存；请检查这个文件夹的磁盘空间和权限后重新启动下载器。")
+            return self._memory()
+        aside = set_aside(self.path) if os.path.lexists(self.path) else None
+        if aside:
+            say(f"[数据] 已将无法读取的数据库移到 {aside}")
+            try:
+                db = self._connect(self.path)
+                notices.append(f"下载记录数据库 {self.path} 已损坏或无法读取（{reason}）。原文件已保存为 {aside}，"
+                               "已新建一个空的数据库：之前的历史记录和下载队列不再显示，已下载的文件不受影响。")
+                return db
+            except sqlite3.Error as e:
+                reason = str(e)
+                say(f"[数据] 无法新建 {self.path}：{reason}")
+        kept = f"原文件已保存为 {aside}。" if aside else ""
+        notices.append(f"无法在数据文件夹 {folder} 中读写下载记录数据库（{reason}）。{kept}"
+                       "本次运行的下载队列和历史记录不会保存；请检查这个文件夹的权限和磁盘空间后重新启动下载器。")
+        return self._memory()
+
+    def _memory(self) -> sqlite3.Connection:
+        return self._connect(":memory:")
+
+    def _transaction(self, write: bool = True) -> "_Transaction":
+        return _Transaction(self, write)
+
+    # ---- the journal ----
+
+    def jobs(self) -> list[JobRow]:
+        with self._transaction(write=False) as db:
+            rows = db.execute(f"SELECT {', '.join(JOB_COLUMNS)} FROM jobs ORDER BY id").fetchall()
+        result = []
+        for r in rows:
+            values = dict(zip(JOB_COLUMNS, r))
+            try:
+                values["placing"] = json.loads(values["placing"]) if values["placing"] else None
+            except ValueError:
+                values["placing"] = None
+            result.append(JobRow(**values))
+        return result
+
+    def add_job(self, url: str, fmt: str, state: str, created: float) -> int:
+        with self._transaction() as db:
+            cur = db.execute("INSERT INTO jobs (url, format, state, created) VALUES (?, ?, ?, ?)",
+                             (url, fmt, state, created))
+            return int(cur.lastrowid or 0)
+
+    def update_job(self, job_id: int, **values: Any) -> None:
+        if "placing" in values and values["placing"] is not None:
+            values["placing"] = json.dumps(values["placing"], ensure_ascii=False)
+        assigns = ", ".join(f"{k} = ?" for k in values if k in JOB_COLUMNS)
+        with self._transaction() as db:
+            db.execute(f"UPDATE jobs SET {assigns} WHERE id = ?", (*values.values(), job_id))
+
+    def delete_jobs(self, job_ids: list[int]) -> None:
+        with self._transaction() as db:
+            db.executemany("DELETE FROM jobs WHERE id = ?", [(i,) for i in job_ids])
+
+    def finish_job(self, job_id: int, url: str, title: str, files: list[tuple[str, int]], fmt: str) -> None:
+        """The history rows of a finished job and its removal from the journal, as one transaction."""
+        now = time.time()
+        with self._transaction() as db:
+            db.executemany(
+                "INSERT INTO downloads (url, title, path, size, format, finished_at) VALUES (?, ?, ?, ?, ?, ?)",
+                [(url, title, path, size, fmt, now) for path, size in files])
+            db.execute("DELETE FROM jobs WHERE id = ?", (job_id,))
+
+    # ---- the history ----
+
+    def entries(self, limit: int = 500) -> list[dict[str, Any]]:
+        with self._transaction(write=False) as db:
+            rows = db.execute(
+                "SELECT id, url, title, path, size, format, finished_at FROM downloads ORDER BY id DESC LIMIT ?",
+                (limit,),
+            ).fetchall()
+        keys = ("id", "url", "title", "path", "size", "format", "finished_at")
+        entries = [dict(zip(keys, r)) for r in rows]
+        for e in entries:
+            e["name"] = os.path.basename(e["path"])
+            e["exists"] = os.path.isfile(e["path"])
+        return entries
+
+    def remove_entry(self, entry_id: int) -> bool:
+        with self._transaction() as db:
+            return db.execute("DELETE FROM downloads WHERE id = ?", (entry_id,)).rowcount > 0
+
+    def clear_history(self) -> None:
+        with self._transaction() as db:
+            db.execute("DELETE FROM downloads")
+
+    def close(self) -> None:
+        with self._lock:
+            self._db.close()
+
+
+class _Transaction:
+    """One transaction under the store's lock; SQLite's errors become a StorageError."""
+
+    def __init__(self, store: Store, write: bool) -> None:
+        self.store = store
+        # Reads take no write lock, so another program's write does not hide the history.
+        self.begin = "BEGIN IMMEDIATE" if write else "BEGIN"
+
+    def __enter__(self) -> sqlite3.Connection:
+        self.store._lock.acquire()
+        try:
+            self.store._db.execute(self.begin)
+        except sqlite3.Error as e:
+            self.store._lock.release()
+            raise _storage_error(e) from e
+        return self.store._db
+
+    def __exit__(self, kind: type | None, exc: BaseException | None, tb: Any) -> None:
+        db = self.store._db
+        try:
+            if kind is None:
+                try:
+                    db.execute("COMMIT")
+                    return
+                except sqlite3.Error as e:
+                    exc = e
+            try:
+                db.execute("ROLLBACK")
+            except sqlite3.Error:
+                pass
+        finally:
+            self.store._lock.release()
+        if isinstance(exc, sqlite3.Error):
+            raise _storage_error(exc) from exc
+
+
+def _storage_error(e: sqlite3.Error) -> StorageError:
+    say(f"[数据] 数据库操作失败：{e}")
+    text = str(e)
+    if "locked" in text or "busy" in text:
+        return StorageError("下载记录数据库被其他程序占用，请稍后再试")
+    if "full" in text:
+        return StorageError("磁盘空间不足，无法保存下载记录；请清理磁盘后再试")
+    if "readonly" in text or "read-only" in text:
+        return StorageError("数据文件夹无法写入，无法保存下载记录；请检查它的权限")
+    return StorageError(f"无法读写下载记录数据库（{text}）")
+
+
+def iter_pairs(placing: list[list[str]] | None) -> Iterator[tuple[str, str]]:
+    for pair in placing or []:
+        if isinstance(pair, list) and len(pair) == 2 and all(isinstance(p, str) for p in pair):
+            yield pair[0], pair[1]
