@@ -103,6 +103,19 @@ class DesktopTestCase(ShellTestCase):
         subprocess.run(["xdotool", "key", keys], env=run.env, check=True)
         self.assertTrue(wait_for(lambda: not self.popups(run), 10))
 
+    def make_pending(self, run):
+        """Checks the page's box so that it has pending work. A click that a
+        busy machine loses is given again; one that the page took twice
+        leaves the box clear, and the next click checks it."""
+        def pending():
+            marks = [line for line in run.requested() if line.startswith("GET /pending?")]
+            return bool(marks) and marks[-1] == "GET /pending?1"
+        for _ in range(3):
+            run.click(55, 345)
+            if wait_for(pending, 5):
+                return
+        self.fail(run.requested()[-5:])
+
     def quit(self, run, proc):
         run.key("ctrl+q")
         self.assertEqual(proc.wait(15), 0)
@@ -258,8 +271,7 @@ class QuitAsks(DesktopTestCase):
     def test_pending_work_makes_closing_and_quitting_ask(self):
         run = self.desktop_run()
         proc = self.start(run)
-        run.click(55, 345)
-        self.assertTrue(wait_for(lambda: "GET /pending?1" in run.requested(), 10))
+        self.make_pending(run)
         server_pid = run.server_pid()
         for how, ask in (("quit", lambda: run.key("ctrl+q")),
                          ("close", lambda: self.close_window(run))):
@@ -287,12 +299,17 @@ class QuitAsks(DesktopTestCase):
         for signo in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
             with self.subTest(signal=signo):
                 proc = self.start(run)
-                run.click(55, 345)
-                self.assertTrue(wait_for(lambda: run.requested().count("GET /pending?1") == 1, 10))
-                proc.send_signal(signo)
-                self.assertEqual(proc.wait(15), 0)
-                with open(run.requests, "w"):
-                    pass
+                try:
+                    self.make_pending(run)
+                    proc.send_signal(signo)
+                    self.assertEqual(proc.wait(15), 0)
+                finally:
+                    # A failed round must not leave its window to the next.
+                    if proc.poll() is None:
+                        proc.kill()
+                        proc.wait(10)
+                    with open(run.requests, "w"):
+                        pass
 
 
 if __name__ == "__main__":
