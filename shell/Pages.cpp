@@ -100,7 +100,7 @@ std::string stoppedPage(std::string_view message) {
       "padding:7px 18px; border:0; border-radius:8px; background:#6b5ce7; color:#fff;\" "
       "onclick=\"location.href='" +
       std::string(kRestartURI) + "'\">重新启动服务</button>" +
-      tip("重新启动后界面回到原来的地址；已下载完的文件不受影响，中断的下载需要重新开始。"
+      tip("重新启动后界面回到原来的地址；已下载完的文件不受影响，没有下载完的会从中断处继续。"
           "也可以在“显示”菜单里选“重新载入”。如果服务一再停止，把上面日志文件里的内容发出来。");
   return card("ZORMAK 的服务已停止", message, tail);
 }
