@@ -6,9 +6,11 @@ Usage: test_desktop.py ZORMAK_BINARY [unittest arguments]
 Set ZORMAK_E2E_SHOTS to a directory to keep screenshots of what was shown.
 """
 import ctypes
+import filecmp
 import os
 import shutil
 import signal
+import sqlite3
 import subprocess
 import sys
 import time
@@ -18,6 +20,9 @@ import test_shell
 from test_shell import ShellTestCase, alive, read, wait_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+# The payload's tests' media server: slow downloads that honour byte ranges.
+sys.path.insert(0, os.path.join(HERE, os.pardir, os.pardir, "payload", "tests"))
+from media import MediaServer  # noqa: E402
 APP_ID = "org.zormak.Zormak"
 
 
@@ -311,6 +316,75 @@ class QuitAsks(DesktopTestCase):
                     with open(run.requests, "w"):
                         pass
 
+
+class QuitResumes(DesktopTestCase):
+    """The real payload: a download running when the window closes asks
+    first, and after quitting it continues at the next start."""
+
+    SIZE = 4_000_000
+
+    def test_a_download_interrupted_by_quitting_finishes_after_relaunch(self):
+        run = self.run_with(payload="real")
+        root = os.path.join(run.dir, "media")
+        os.makedirs(root)
+        source = os.path.join(root, "long.mp4")
+        with open(source, "wb") as f:
+            f.write(os.urandom(self.SIZE))
+        media = MediaServer(root=root, slow_rate=100_000)
+        self.addCleanup(media.close)
+
+        proc = run.launch()
+        self.assertTrue(wait_for(run.ready_origins, 90), run.log())
+        self.assertTrue(run.wait_title(test_shell.MAIN_TITLE, 10), run.titles())
+        run.window_id = run.window()
+        time.sleep(2.0)
+        # As the user does: paste the address and add it with Control+Enter.
+        subprocess.run(["xdotool", "windowfocus", "--sync", run.window_id], env=run.env)
+        run.click(600, 220)
+        subprocess.run(["xdotool", "type", "--delay", "20", media.url("slow/long.mp4")],
+                       env=run.env, check=True)
+        run.key("ctrl+Return")
+        self.assertTrue(wait_for(lambda: media.sent("long.mp4") > self.SIZE // 10, 40),
+                        run.log())
+        time.sleep(2.0)  # the page learns of the running job from its next poll
+        server_pid = run.server_pid()
+        self.close_window(run)
+        self.assertTrue(wait_for(lambda: len(self.popups(run)) == 1, 10), "no confirmation")
+        time.sleep(0.5)
+        run.screenshot("quit-with-download")
+        self.answer(run, "alt+q")
+        self.assertEndsCleanly(run, proc, server_pid, timeout=20)
+        # The transfer stopped with the program; the partial data stays.
+        sent = media.sent("long.mp4")
+        time.sleep(1.0)
+        self.assertEqual(media.sent("long.mp4"), sent)
+        self.assertLess(sent, self.SIZE)
+        target = os.path.join(run.home, "Downloads", "long.mp4")
+        self.assertFalse(os.path.exists(target))
+
+        proc = run.launch()
+        database = os.path.join(run.support, "app", "data", "history.sqlite3")
+
+        def counts():
+            """(history rows, journaled jobs), once the download has finished."""
+            try:
+                with sqlite3.connect(database, timeout=1) as db:
+                    found = tuple(db.execute("SELECT count(*) FROM %s" % table).fetchone()[0]
+                                  for table in ("downloads", "jobs"))
+                db.close()
+                return found if found != (0, 1) else None
+            except sqlite3.Error:
+                return None
+        self.assertEqual(wait_for(counts, 120), (1, 0), run.log())
+        self.assertTrue(filecmp.cmp(target, source, shallow=False))
+        self.assertGreaterEqual(media.resumes("long.mp4"), 1, "started over")
+        self.assertLess(media.refetched("long.mp4"), self.SIZE // 10)
+        # Nothing is pending once the page has seen it finish: quitting does not ask.
+        time.sleep(2.0)
+        server_pid = run.server_pid()
+        run.key("ctrl+q")
+        self.assertEndsCleanly(run, proc, server_pid, timeout=20)
+        self.assertEqual(counts(), (1, 0))
 
 if __name__ == "__main__":
     test_shell.BINARY = os.path.abspath(sys.argv.pop(1))
