@@ -5,7 +5,6 @@ built binary under Xvfb and the harness of test_shell.py.
 Usage: test_desktop.py ZORMAK_BINARY [unittest arguments]
 Set ZORMAK_E2E_SHOTS to a directory to keep screenshots of what was shown.
 """
-import ctypes
 import filecmp
 import os
 import shutil
@@ -71,34 +70,7 @@ class DesktopTestCase(ShellTestCase):
         return proc
 
     def close_window(self, run):
-        """Asks the window to close as a window manager does when the user
-        clicks its close button (WM_DELETE_WINDOW)."""
-        x11 = ctypes.CDLL("libX11.so.6")
-        x11.XOpenDisplay.restype = ctypes.c_void_p
-        x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        x11.XInternAtom.restype = ctypes.c_ulong
-        x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-        x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                                   ctypes.c_void_p]
-        x11.XFlush.argtypes = x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-
-        class ClientMessage(ctypes.Structure):
-            _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong),
-                        ("send_event", ctypes.c_int), ("display", ctypes.c_void_p),
-                        ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
-                        ("format", ctypes.c_int), ("data", ctypes.c_long * 5),
-                        ("pad", ctypes.c_long * 12)]
-        display = x11.XOpenDisplay(run.env["DISPLAY"].encode())
-        self.assertTrue(display)
-        event = ClientMessage()
-        event.type = 33  # ClientMessage
-        event.window = int(run.window_id)
-        event.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
-        event.format = 32
-        event.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
-        x11.XSendEvent(display, event.window, 0, 0, ctypes.byref(event))
-        x11.XFlush(display)
-        x11.XCloseDisplay(display)
+        test_shell.close_window(run.env["DISPLAY"], int(run.window_id))
 
     def answer(self, run, keys):
         """Gives `keys` to the one dialog shown and waits until it is gone."""
