@@ -321,7 +321,7 @@ class QuitResumes(DesktopTestCase):
         time.sleep(2.0)  # the page learns of the running job from its next poll
         server_pid = run.server_pid()
         self.close_window(run)
-        self.assertTrue(wait_for(lambda: len(self.popups(run)) == 1, 10), "no confirmation")
+        self.assertTrue(wait_for(lambda: len(self.popups(run)) == 1, 20), "no confirmation")
         time.sleep(0.5)
         run.screenshot("quit-with-download")
         self.answer(run, "alt+q")
