@@ -135,7 +135,10 @@ def main(argv: list[str] | None = None) -> int:
         server.server_close()
     if app:
         app.store.close()
-    say(f"[服务] 已停止（中断了 {cancelled} 个下载，下次启动时继续）")
+    if cancelled:
+        say(f"[服务] 已停止（中断了 {cancelled} 个下载，下次启动时继续）")
+    else:
+        say("[服务] 已停止")
     # Download threads stuck on a silent network must not delay the exit.
     os._exit(0)
 
