@@ -64,8 +64,8 @@ class WebView {
   // Asks the page whether it may go (its beforeunload handler, which may
   // have the user confirm) and runs `allowed` once it agrees; never when
   // the user chose to stay. A page that cannot answer is not waited for.
-  // macOS: WKWebView runs no beforeunload on request; a macOS layer would
-  // ask the page through a script message before closing.
+  // Both layers run the page's handlers by script (kPendingWorkScript);
+  // macOS: WKWebView's evaluateJavaScript:completionHandler:.
   virtual void askToClose(std::function<void()> allowed) = 0;
 };
 

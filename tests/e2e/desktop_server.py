@@ -2,7 +2,8 @@
 # app.py. Its page has a text field, a link and plain text, and reports the
 # width of its viewport in CSS pixels (which page zoom divides) as
 # "GET /report?w=N" lines in the record file named by behaviour.json. A
-# check box gives it pending work (a beforeunload handler), "GET /pending?1".
+# check box gives it pending work (a beforeunload handler), "GET /pending?1";
+# with mode "pending" it has some from the start.
 import http.server
 import json
 import os
@@ -32,6 +33,11 @@ document.getElementById('pending').addEventListener('change', function (e) {
   window.onbeforeunload = e.target.checked ? function (ev) { ev.preventDefault(); ev.returnValue = ''; } : null;
   fetch('/pending?' + (e.target.checked ? 1 : 0)).catch(function(){});
 });
+// Work the page had from its start, before anyone clicked in it.
+if (PENDING_AT_START) {
+  document.getElementById('pending').checked = true;
+  window.addEventListener('beforeunload', function (ev) { ev.preventDefault(); });
+}
 setInterval(function(){fetch('/report?w=' + window.innerWidth).catch(function(){});}, 200);
 </script>
 </body></html>"""
@@ -44,7 +50,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if self.path == "/api/status":
             body, kind = b'{"ok":true}', "application/json"
         elif self.path == "/":
-            body, kind = PAGE.encode("utf-8"), "text/html; charset=utf-8"
+            page = PAGE.replace("PENDING_AT_START", "true" if behaviour["mode"] == "pending" else "false")
+            body, kind = page.encode("utf-8"), "text/html; charset=utf-8"
         else:
             body, kind = b"ok", "text/plain"
         self.send_response(200)

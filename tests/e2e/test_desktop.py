@@ -268,6 +268,15 @@ class QuitAsks(DesktopTestCase):
         self.answer(run, "alt+q")
         self.assertEndsCleanly(run, proc, server_pid)
 
+    def test_work_pending_from_the_start_asks_before_any_click(self):
+        run = self.desktop_run(mode="pending")
+        proc = self.start(run)
+        server_pid = run.server_pid()
+        self.close_window(run)
+        self.assertTrue(wait_for(lambda: len(self.popups(run)) == 1, 10))
+        self.answer(run, "alt+q")
+        self.assertEndsCleanly(run, proc, server_pid)
+
     def test_without_pending_work_and_for_signals_nothing_asks(self):
         run = self.desktop_run()
         proc = self.start(run)
