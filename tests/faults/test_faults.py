@@ -373,7 +373,9 @@ class StartStopCycles(FaultCase):
                     if (proc_stat(z) or ("", 0))[1] in (1, os.getpid())}
         self.assertTrue(wait_for(lambda: not new_zombies(), 20), new_zombies())
         quarter = max(1, CYCLES // 4)
-        self.assertLessEqual(max(shell_fds[-quarter:]), max(shell_fds[:quarter]) + 2, shell_fds)
+        # A leak stays and shows in every later sample; a descriptor that a start
+        # holds only for a moment (a readiness probe, a spawn's pipe) shows in one.
+        self.assertLessEqual(min(shell_fds[-quarter:]), max(shell_fds[:quarter]) + 2, shell_fds)
 
         log = run.log()
         self.assertEqual(log.count(" 启动 =====\n"), CYCLES)
