@@ -133,6 +133,8 @@ void AppDelegate::load(const std::string& url) {
   window->setTitle(std::string(pages::kMainTitle));
   servedOrigin_ = navigation::originOf(url);
   servedURL_ = url;
+  if (servedOrigin_)
+    webView->allowNotifications(*servedOrigin_);
   retries_ = 0;
   const std::string secret = server->launchSecret();
   if (secret.empty()) {

@@ -67,6 +67,14 @@ class WebView {
   // Both layers run the page's handlers by script (kPendingWorkScript);
   // macOS: WKWebView's evaluateJavaScript:completionHandler:.
   virtual void askToClose(std::function<void()> allowed) = 0;
+  // Grants pages of `origin` ("http://127.0.0.1:PORT") the desktop
+  // notifications they request (the Web Notifications API) without asking
+  // the user, and only them: any other origin's request, and any other permission a page
+  // asks for (location, camera, …), is refused. WebKitGTK shows them through
+  // the desktop's notification service. macOS: WKWebView offers no web
+  // notifications; a macOS layer would relay the page's by script message to
+  // UNUserNotificationCenter.
+  virtual void allowNotifications(const std::string& origin) = 0;
 };
 
 // Kept alive by whoever wants the signal reported; reporting ends with it.

@@ -189,15 +189,40 @@ function renderJobs(jobs) {
   const states = new Map();
   for (const job of jobs) {
     states.set(job.id, job.state);
-    if (job.state === "done" && lastStates.has(job.id) && lastStates.get(job.id) !== "done") {
+    const before = lastStates.get(job.id);
+    if (job.state === "done" && lastStates.has(job.id) && before !== "done") {
       finishedNow = true;
       toast(`下载完成：${job.title || job.url}`);
+      notifyDesktop("下载完成", job.title || job.url);
+    } else if (job.state === "failed" && lastStates.has(job.id) && before !== "failed") {
+      notifyDesktop("下载失败", `${job.title || job.url}\n${job.error || ""}`.trim());
     }
   }
   lastStates = states;
   pendingWork = running + queued;
   if (finishedNow && currentView === "history") loadHistory();
   return running + queued > 0;
+}
+
+// A desktop notification for an ending download, when the user is looking
+// elsewhere; in the window the toast says it.
+function notifyDesktop(title, body) {
+  if (!("Notification" in window) || document.hasFocus()) return;
+  if (Notification.permission !== "granted") return;
+  const note = new Notification(title, {body, tag: `zormak-${title}-${body}`});
+  note.onclick = () => {
+    window.focus();
+    note.close();
+  };
+}
+
+// Engines let a page ask only while handling the user's click or key, so the
+// first download the user adds asks. The window grants it without a question;
+// a browser asks once.
+function askForNotifications() {
+  if ("Notification" in window && Notification.permission === "default") {
+    Notification.requestPermission().catch(() => {});
+  }
 }
 
 // Downloads that closing the page would interrupt; the browser (or the
@@ -248,6 +273,7 @@ async function pollJobs() {
 
 async function addJobs(event) {
   event.preventDefault();
+  askForNotifications();
   const textarea = $("urls");
   const message = $("add-message");
   const text = textarea.value.trim();

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "ContextMenu.h"
+#include "Navigation.h"
 #include "Proxies.h"
 #include "ServerController.h"
 #include "Trace.h"
@@ -142,6 +143,10 @@ WebViewHandle::WebViewHandle(WebKitWebView* view, WebViewHandlers handlers, Comm
   g_signal_connect(view_, "load-changed", G_CALLBACK(&WebViewHandle::onLoadChanged), this);
   g_signal_connect(view_, "load-failed", G_CALLBACK(&WebViewHandle::onLoadFailed), this);
   g_signal_connect(view_, "context-menu", G_CALLBACK(&WebViewHandle::onContextMenu), this);
+  g_signal_connect(view_, "permission-request", G_CALLBACK(&WebViewHandle::onPermissionRequest),
+                   this);
+  g_signal_connect(view_, "show-notification", G_CALLBACK(&WebViewHandle::onShowNotification),
+                   this);
   close_ = std::make_unique<CloseConfirmation>(view_);
   // Control with the wheel zooms, as in browsers. The controller sees the
   // wheel before the page does, and lets it through without Control. It
@@ -175,6 +180,38 @@ void WebViewHandle::onDestroy(GtkWidget*, gpointer data) {
 
 void WebViewHandle::askToClose(std::function<void()> allowed) {
   close_->ask(std::move(allowed));
+}
+
+void WebViewHandle::allowNotifications(const std::string& origin) {
+  notifyingOrigin_ = origin;
+}
+
+gboolean WebViewHandle::onPermissionRequest(WebKitWebView* view, WebKitPermissionRequest* request,
+                                            gpointer data) {
+  auto* self = static_cast<WebViewHandle*>(data);
+  // The served page's own request for notifications is granted without
+  // troubling the user; whatever else a page asks for (another origin's
+  // notifications, location, camera, the microphone, …) is refused.
+  const char* uri = webkit_web_view_get_uri(view);
+  const bool ours = WEBKIT_IS_NOTIFICATION_PERMISSION_REQUEST(request) &&
+                    !self->notifyingOrigin_.empty() && uri &&
+                    navigation::originOf(uri) == self->notifyingOrigin_;
+  if (ours)
+    webkit_permission_request_allow(request);
+  else
+    webkit_permission_request_deny(request);
+  return TRUE;
+}
+
+gboolean WebViewHandle::onShowNotification(WebKitWebView* view, WebKitNotification* notification,
+                                           gpointer) {
+  // Clicking the notification brings the window back, as users expect.
+  if (GtkRoot* root = gtk_widget_get_root(GTK_WIDGET(view)); GTK_IS_WINDOW(root))
+    g_signal_connect_object(
+        notification, "clicked",
+        G_CALLBACK(+[](WebKitNotification*, GtkWindow* window) { gtk_window_present(window); }),
+        root, G_CONNECT_DEFAULT);
+  return FALSE;  // the engine shows it through the desktop's service
 }
 
 void WebViewHandle::setSessionCookie(const SessionCookie& cookie,

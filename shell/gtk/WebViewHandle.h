@@ -39,6 +39,7 @@ class WebViewHandle final : public WebView {
   void setPageZoom(double zoom) override;
   void executeEditingCommand(std::string_view command) override;
   void askToClose(std::function<void()> allowed) override;
+  void allowNotifications(const std::string& origin) override;
 
  private:
   void cancelTimeout();
@@ -51,6 +52,10 @@ class WebViewHandle final : public WebView {
                                  WebKitPolicyDecisionType type, gpointer self);
   static gboolean onContextMenu(WebKitWebView* view, WebKitContextMenu* menu,
                                 WebKitHitTestResult* hit, gpointer self);
+  static gboolean onPermissionRequest(WebKitWebView* view, WebKitPermissionRequest* request,
+                                      gpointer self);
+  static gboolean onShowNotification(WebKitWebView* view, WebKitNotification* notification,
+                                     gpointer self);
   static gboolean onScroll(GtkEventControllerScroll* controller, double dx, double dy,
                            gpointer self);
 
@@ -58,6 +63,7 @@ class WebViewHandle final : public WebView {
   WebViewHandlers handlers_;
   Command command_;
   GtkEventController* scroll_ = nullptr;  // owned by the web view
+  std::string notifyingOrigin_;           // the one origin allowed to notify
   guint timeout_ = 0;
   bool timedOut_ = false;  // the running load was stopped by our time-out
   std::unique_ptr<CloseConfirmation> close_;

@@ -3,7 +3,8 @@
 # width of its viewport in CSS pixels (which page zoom divides) as
 # "GET /report?w=N" lines in the record file named by behaviour.json. A
 # check box gives it pending work (a beforeunload handler), "GET /pending?1";
-# with mode "pending" it has some from the start.
+# with mode "pending" it has some from the start. It asks for notifications and
+# reports the answer, "GET /notification?granted", and shows one on "n".
 import http.server
 import json
 import os
@@ -38,6 +39,14 @@ if (PENDING_AT_START) {
   document.getElementById('pending').checked = true;
   window.addEventListener('beforeunload', function (ev) { ev.preventDefault(); });
 }
+// "n" asks for notifications, reports the answer and shows one when granted.
+document.addEventListener('keydown', function (e) {
+  if (e.key !== 'n' || e.target.id === 'field') return;
+  Notification.requestPermission().then(function (p) {
+    fetch('/notification?' + p);
+    if (p === 'granted') new Notification('下载完成', {body: '桌面通知 e2e'});
+  });
+});
 setInterval(function(){fetch('/report?w=' + window.innerWidth).catch(function(){});}, 200);
 </script>
 </body></html>"""

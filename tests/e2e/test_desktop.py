@@ -6,6 +6,7 @@ Usage: test_desktop.py ZORMAK_BINARY [unittest arguments]
 Set ZORMAK_E2E_SHOTS to a directory to keep screenshots of what was shown.
 """
 import filecmp
+import json
 import os
 import shutil
 import signal
@@ -296,6 +297,28 @@ class QuitAsks(DesktopTestCase):
                         proc.wait(10)
                     with open(run.requests, "w"):
                         pass
+
+
+class Notifications(DesktopTestCase):
+    def test_the_served_page_notifies_through_the_desktop_service(self):
+        run = self.desktop_run()
+        record = os.path.join(run.dir, "notifications.jsonl")
+        # The system's Python: the service needs GObject introspection.
+        daemon = subprocess.Popen(["/usr/bin/python3", os.path.join(HERE, "notification_daemon.py"),
+                                   record], env=run.env, stdout=subprocess.PIPE, text=True)
+        self.addCleanup(daemon.stdout.close)
+        self.addCleanup(daemon.wait, 10)
+        self.addCleanup(daemon.terminate)
+        self.assertEqual(daemon.stdout.readline().strip(), "ready")
+        proc = self.start(run)
+        run.key("n")
+        # Granted without a question to the user.
+        self.assertTrue(wait_for(lambda: "GET /notification?granted" in run.requested(), 10),
+                        run.requested()[-3:])
+        self.assertTrue(wait_for(lambda: os.path.exists(record) and read(record), 10))
+        shown = [json.loads(line) for line in read(record).splitlines()]
+        self.assertEqual([(n["summary"], n["body"]) for n in shown], [("下载完成", "桌面通知 e2e")])
+        self.quit(run, proc)
 
 
 class QuitResumes(DesktopTestCase):

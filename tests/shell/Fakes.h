@@ -65,6 +65,9 @@ struct FakeWebView : WebView {
     journal.add("askToClose");
     closeAllowed = std::move(allowed);
   }
+  void allowNotifications(const std::string& origin) override {
+    journal.add("allowNotifications:" + origin);
+  }
   Journal& journal;
   std::function<void()> closeAllowed;
   std::string html, url;
