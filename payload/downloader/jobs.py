@@ -393,6 +393,14 @@ class Manager:
             if j.staging and not j.live:
                 shutil.rmtree(j.staging, ignore_errors=True)
 
+    def finished_file(self, job_id: int) -> str:
+        """The file a finished job put in place; what the page may open is only ever this."""
+        with self._lock:
+            job = self._get(job_id)
+            if job.state is not State.DONE or not job.files:
+                raise errors.UserError("这个任务还没有下载完成，完成后才能打开文件", 409)
+            return job.files[0]
+
     def settings_changed(self) -> None:
         self._pump()
 

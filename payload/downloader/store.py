@@ -223,6 +223,12 @@ class Store:
         with self._transaction() as db:
             return db.execute("DELETE FROM downloads WHERE id = ?", (entry_id,)).rowcount > 0
 
+    def entry_path(self, entry_id: int) -> str | None:
+        """The path recorded for a history row, None if there is no such row."""
+        with self._transaction(write=False) as db:
+            row = db.execute("SELECT path FROM downloads WHERE id = ?", (entry_id,)).fetchone()
+        return str(row[0]) if row else None
+
     def clear_history(self) -> None:
         with self._transaction() as db:
             db.execute("DELETE FROM downloads")

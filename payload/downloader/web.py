@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Callable
 
 from urllib.parse import parse_qs, urlsplit
 
-from . import errors, model
+from . import errors, model, opener
 from .auth import Gate
 from .log import say, say_lines
 from .store import StorageError
@@ -311,6 +311,29 @@ class Handler(BaseHTTPRequestHandler):
         self._body()
         if not self.server.app.store.remove_entry(int(m.group(1))):
             raise errors.UserError("没有这条记录", 404)
+        self._json(200, {"ok": True})
+
+    # Opening a download: the path is always the one the server recorded;
+    # the request names only the job or the history row.
+
+    @_route("POST", r"/api/jobs/([0-9]{1,9})/(open|reveal)")
+    def open_job_file(self, m: "re.Match[str]") -> None:
+        self._body()
+        self._open(self.server.app.manager.finished_file(int(m.group(1))), m.group(2))
+
+    @_route("POST", r"/api/history/([0-9]{1,12})/(open|reveal)")
+    def open_history_file(self, m: "re.Match[str]") -> None:
+        self._body()
+        path = self.server.app.store.entry_path(int(m.group(1)))
+        if path is None:
+            raise errors.UserError("没有这条记录", 404)
+        self._open(path, m.group(2))
+
+    def _open(self, path: str, how: str) -> None:
+        if how == "reveal":
+            opener.reveal(path)
+        else:
+            opener.open_file(path)
         self._json(200, {"ok": True})
 
     @_route("GET", "/(?:index.html)?")
