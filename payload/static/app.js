@@ -48,6 +48,7 @@ function buildJob(job) {
   li.appendChild(main);
   const actions = el("div", "job-actions");
   actions.appendChild(el("span", "badge"));
+  actions.append(...openButtons());
   for (const [name, label] of [["pause", "暂停"], ["resume", "继续"], ["cancel", "取消"], ["retry", "重试"], ["remove", "移除"]]) {
     const b = el("button", "btn icon" + (name === "cancel" ? " bad" : ""));
     b.type = "button";
@@ -89,6 +90,7 @@ function updateJob(li, job) {
   li.querySelector('[data-action="cancel"]').hidden = !state.open;
   li.querySelector('[data-action="retry"]').hidden = !state.retryable;
   li.querySelector('[data-action="remove"]').hidden = state.open;
+  for (const b of li.querySelectorAll(".open-action")) b.hidden = job.state !== "done";
 
   // A bar says nothing for a download that has not started or never got a byte.
   li.querySelector(".job-progress").hidden =
@@ -296,6 +298,41 @@ async function jobAction(event) {
   }
 }
 
+// ---- opening what was downloaded ----
+
+// "打开" and "在文件夹中显示" for a finished download. The request names only
+// the job or the history row; the server opens the file it saved itself.
+function openButtons() {
+  return [["open", "打开"], ["reveal", "在文件夹中显示"]].map(([action, label]) => {
+    const b = el("button", "btn small open-action", label);
+    b.type = "button";
+    b.dataset.action = action;
+    return b;
+  });
+}
+
+async function openDownload(base, action) {
+  try {
+    await api("POST", `${base}/${action}`, {});
+  } catch (e) {
+    toast(e.message, "error");
+    // A file found missing shows as such in the history at once.
+    if (base.startsWith("/api/history/")) loadHistory();
+  }
+}
+
+// Double-clicking a finished row opens its file; its buttons keep their own meaning.
+function openOnDoubleClick(list, rowSelector, base) {
+  list.addEventListener("dblclick", (event) => {
+    if (event.target.closest("button, input, a")) return;
+    const row = event.target.closest(rowSelector);
+    if (!row) return;
+    // The double click also selected a word of the row's text.
+    window.getSelection().removeAllRanges();
+    openDownload(`${base}/${row.dataset.id}`, "open");
+  });
+}
+
 // ---- history ----
 
 let historyEntries = [];
@@ -332,7 +369,8 @@ function renderHistory() {
       const missing = el("span", "tag missing", "文件已移走");
       tdTitle.appendChild(missing);
     }
-    const tdActions = el("td");
+    const tdActions = el("td", "h-actions");
+    tdActions.append(...openButtons());
     const del = el("button", "btn icon bad");
     del.type = "button";
     del.title = "删除这条记录";
@@ -357,6 +395,10 @@ async function historyAction(event) {
   const button = event.target.closest("button");
   if (!button) return;
   const id = button.closest("tr").dataset.id;
+  if (button.dataset.action) {
+    await openDownload(`/api/history/${id}`, button.dataset.action);
+    return;
+  }
   try {
     await api("DELETE", `/api/history/${id}`);
     await loadHistory();
@@ -443,6 +485,8 @@ async function start() {
     }
   });
   $("history-body").addEventListener("click", historyAction);
+  openOnDoubleClick($("jobs"), ".job.done", "/api/jobs");
+  openOnDoubleClick($("history-body"), "tr", "/api/history");
   $("history-search").addEventListener("input", renderHistory);
   $("history-clear").addEventListener("click", clearHistory);
   $("settings-form").addEventListener("submit", saveSettings);

@@ -5,7 +5,9 @@ import os
 import shutil
 import subprocess
 import unittest
+from unittest import mock
 
+from fakeopen import FakeOpeners
 from support import PayloadTest
 
 BROWSER_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "browser")
@@ -25,10 +27,16 @@ class BrowserTest(PayloadTest):
         self.server.stop()
         with open(os.path.join(self.workdir, "data", "history.sqlite3"), "wb") as f:
             f.write(b"not a database" * 100)
-        self.server = self.start_server()
+        # The desktop's openers are stand-ins that record what the page had opened.
+        fake = FakeOpeners()
+        self.addCleanup(fake.close)
+        with mock.patch.dict(os.environ, {"PATH": fake.bin + os.pathsep + os.environ.get("PATH", "")}):
+            self.server = self.start_server()
+        downloaded = os.path.join(self.server.download_dir, "clip.mp4")
         out_dir = os.environ.get("ZORMAK_TEST_OUTPUT") or os.path.join(self.workdir, "shots")
         os.makedirs(out_dir, exist_ok=True)
-        run = subprocess.run([node, "drive.mjs", self.server.origin + "/", self.media.url("slow/clip.mp4"), out_dir],
+        run = subprocess.run([node, "drive.mjs", self.server.origin + "/", self.media.url("slow/clip.mp4"), out_dir,
+                              downloaded],
                              cwd=BROWSER_DIR, capture_output=True, text=True, timeout=120,
                              env={**os.environ, "ZORMAK_CHROMIUM": CHROMIUM, "ZORMAK_SESSION": self.server.secret or ""})
         lines = [l for l in run.stdout.splitlines() if l.startswith("{")]
@@ -53,6 +61,11 @@ class BrowserTest(PayloadTest):
         self.assertEqual(self.server.files(), ["clip.mp4"])
         self.assertEqual(seen["confirmTitle"], "清空历史记录？")
         self.assertEqual(seen["historyRowsAfterNo"], 1)
+        self.assertEqual(seen["openButtons"], ["打开", "在文件夹中显示"])
+        self.assertEqual((seen["openStatus"], seen["historyOpenStatus"], seen["historyRevealStatus"]), (200, 200, 200))
+        self.assertEqual([c[:4] if c[0] == "gio" else c[:1] for c in fake.calls()],
+                         [["gio", "open", "--", downloaded]] * 2 + [["gdbus"]])
+        self.assertIn("找不到文件“clip.mp4”：它已被移动、改名或删除", seen["missingToast"])
 
 
 if __name__ == "__main__":

@@ -11,19 +11,9 @@ import time
 import unittest
 from unittest import mock
 
+from fakeopen import NAMES, FakeOpeners
 from support import PayloadTest, wait_for
 
-FAKE = r"""#!/bin/sh
-here="${0%/*}"
-PATH=/usr/bin:/bin
-{ printf '%s' "${0##*/}"; for a in "$@"; do printf '\t%s' "$a"; done; printf '\n'; } >> "$here/calls.log"
-read -r _ _ _ _ _ sid _ < /proc/$$/stat
-printf '%s %s %s %s %s\n' "$$" "$sid" "$(readlink /proc/$$/fd/0)" "$(readlink /proc/$$/fd/1)" \
-    "$(readlink /proc/$$/fd/2)" >> "$here/procs.log"
-[ -f "$0.sleep" ] && sleep "$(cat "$0.sleep")"
-exit "$(cat "$0.exit" 2>/dev/null || echo 0)"
-"""
-FAKES = ("gio", "xdg-open", "gdbus")
 # A folder name with a space, CJK and the characters a URI must escape.
 ODD = "下载 100%#1"
 ODD_URI = "%E4%B8%8B%E8%BD%BD%20100%25%231"
@@ -33,17 +23,13 @@ SHOW = ["gdbus", "call", "--session", "--dest", "org.freedesktop.FileManager1",
 
 class OpenTest(PayloadTest):
     def setUp(self) -> None:
-        self.fakebin = os.path.join(os.path.realpath(os.environ.get("TMPDIR", "/tmp")),
-                                    f"zormak-fakebin-{os.getpid()}-{id(self)}")
-        os.makedirs(self.fakebin)
-        self.addCleanup(shutil.rmtree, self.fakebin, True)
-        for name in FAKES:
-            self.install(name)
+        self.fake = FakeOpeners()
+        self.addCleanup(self.fake.close)
         for tool in ("ffmpeg", "ffprobe"):
             found = shutil.which(tool)
             if found:
-                os.symlink(found, os.path.join(self.fakebin, tool))
-        patch = mock.patch.dict(os.environ, {"PATH": self.fakebin})
+                os.symlink(found, os.path.join(self.fake.bin, tool))
+        patch = mock.patch.dict(os.environ, {"PATH": self.fake.bin})
         patch.start()
         self.addCleanup(patch.stop)
         super().setUp()
@@ -56,30 +42,6 @@ class OpenTest(PayloadTest):
         self.assertEqual(self.job["state"], "done", self.job["error"])
         self.path = os.path.join(self.folder, "clip.mp4")
         self.row = self.server.request("GET", "/api/history")[1]["entries"][0]["id"]
-
-    def install(self, name: str, exit_code: int = 0, sleep: float = 0) -> None:
-        path = os.path.join(self.fakebin, name)
-        with open(path, "w") as f:
-            f.write(FAKE)
-        os.chmod(path, 0o755)
-        for suffix, value in ((".exit", exit_code), (".sleep", sleep)):
-            if value:
-                with open(path + suffix, "w") as f:
-                    f.write(str(value))
-            elif os.path.exists(path + suffix):
-                os.remove(path + suffix)
-
-    def calls(self) -> list[list[str]]:
-        try:
-            with open(os.path.join(self.fakebin, "calls.log"), encoding="utf-8") as f:
-                return [line.rstrip("\n").split("\t") for line in f]
-        except FileNotFoundError:
-            return []
-
-    def forget_calls(self) -> None:
-        for name in ("calls.log", "procs.log"):
-            if os.path.exists(os.path.join(self.fakebin, name)):
-                os.remove(os.path.join(self.fakebin, name))
 
     def post(self, path: str, **options):
         return self.server.request("POST", path, options.pop("body", {}), **options)
@@ -97,13 +59,12 @@ class OpenTest(PayloadTest):
         ]
         for url, expected in cases:
             with self.subTest(url=url):
-                self.forget_calls()
+                self.fake.forget()
                 status, body = self.post(url, body={"path": "/etc/passwd", "file": "/bin/sh"})
                 self.assertEqual((status, body), (200, {"ok": True}))
-                self.assertEqual(self.calls(), [expected])
+                self.assertEqual(self.fake.calls(), [expected])
         # Each program ran as the leader of a session of its own, with no input or output of ours.
-        with open(os.path.join(self.fakebin, "procs.log")) as f:
-            pid, sid, *streams = f.readline().split()
+        pid, sid, *streams = self.fake.processes()[0]
         self.assertEqual((pid, streams), (sid, ["/dev/null"] * 3))
 
     def test_falls_back_when_a_program_fails_or_is_missing(self):
@@ -119,28 +80,27 @@ class OpenTest(PayloadTest):
         ]
         for setup, action, expected, status in cases:
             with self.subTest(setup=setup, action=action):
-                for name in FAKES:
-                    self.install(name)
+                for name in NAMES:
+                    self.fake.install(name)
                 for name, code in setup.items():
                     if code is None:
-                        os.remove(os.path.join(self.fakebin, name))
+                        self.fake.remove(name)
                     else:
-                        self.install(name, code)
-                self.forget_calls()
+                        self.fake.install(name, code)
+                self.fake.forget()
                 answer = self.post(f"/api/jobs/{job}/{action}")
                 self.assertEqual(answer[0], status, answer)
-                self.assertEqual([c if c[0] != "gdbus" else ["gdbus"] for c in self.calls()], expected)
+                self.assertEqual([c if c[0] != "gdbus" else ["gdbus"] for c in self.fake.calls()], expected)
                 if status != 200:
                     self.assertIn("文件保存在：" + self.folder, answer[1]["error"])
 
     def test_a_program_that_keeps_running_does_not_hold_the_request(self):
-        self.install("gio", sleep=30)
+        self.fake.install("gio", sleep=30)
         started = time.monotonic()
         status, _ = self.post(f"/api/jobs/{self.job['id']}/open")
         self.assertEqual(status, 200)
         self.assertLess(time.monotonic() - started, 10)
-        procs = os.path.join(self.fakebin, "procs.log")
-        pid = int(wait_for(lambda: os.path.exists(procs) and open(procs).read(), 5).split()[0])
+        pid = int(wait_for(self.fake.processes, 5)[0][0])
         os.killpg(pid, signal.SIGKILL)
 
     def test_refused_with_nothing_started(self):
@@ -180,13 +140,13 @@ class OpenTest(PayloadTest):
                 elif os.path.lexists(self.path):
                     os.remove(self.path)
                 shutil.copy(os.path.join(self.media.root, "clip.mp4"), self.path)
-                self.forget_calls()
+                self.fake.forget()
                 if change:
                     change()
                 answer = self.post(url)
                 self.assertEqual(answer[0], status, answer)
                 self.assertIn(words, answer[1]["error"])
-                self.assertEqual(self.calls(), [])
+                self.assertEqual(self.fake.calls(), [])
 
     def test_only_our_page_may_open(self):
         url = f"/api/jobs/{self.job['id']}/open"
@@ -194,7 +154,7 @@ class OpenTest(PayloadTest):
                         {"Sec-Fetch-Site": "cross-site"}, {"Content-Type": "text/plain"}):
             with self.subTest(headers=headers):
                 self.assertIn(self.post(url, headers=headers)[0], (403, 415))
-        self.assertEqual(self.calls(), [])
+        self.assertEqual(self.fake.calls(), [])
 
 
 class FileUriTest(unittest.TestCase):

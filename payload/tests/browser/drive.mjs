@@ -1,12 +1,13 @@
 // Drives the downloader's page in headless Chromium: a bad address first,
 // then a real one, until its download is done; screenshots each view.
-// Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR
+// Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR DOWNLOADED_FILE
 // The secret becomes the session cookie, as the shell sets it in its web view.
 // Prints one JSON line with what it saw; exits 1 on any failure.
 import { chromium } from "playwright-core";
+import fs from "node:fs";
 import path from "node:path";
 
-const [pageUrl, videoUrl, outDir] = process.argv.slice(2);
+const [pageUrl, videoUrl, outDir, downloaded] = process.argv.slice(2);
 const executablePath = process.env.ZORMAK_CHROMIUM || "/usr/bin/chromium";
 const problems = [];
 const seen = {};
@@ -24,9 +25,11 @@ try {
   }]);
   const page = await context.newPage();
   page.on("pageerror", (e) => problems.push("page error: " + e.message));
-  // The refused bad address is an expected 400; anything else is a fault.
+  // The refused bad address is an expected 400, the moved file's refusal an
+  // expected 404; anything else is a fault.
   page.on("console", (m) => {
-    if (m.type() === "error" && !/status of 400/.test(m.text())) problems.push("console: " + m.text());
+    const expected = /status of 400/.test(m.text()) || /\/open$/.test(m.location().url || "");
+    if (m.type() === "error" && !expected) problems.push("console: " + m.text());
   });
   page.setDefaultTimeout(20000);
 
@@ -81,11 +84,33 @@ try {
   await page.waitForTimeout(500); // let the progress bar's transition finish
   await page.screenshot({ path: path.join(outDir, "page-done.png") });
 
+  // The finished row opens its file; the server answers once the opener has started.
+  seen.openButtons = await job.locator(".open-action:not([hidden])").allTextContents();
+  seen.openStatus = await answered(page, /\/api\/jobs\/\d+\/open$/, () => job.locator('[data-action="open"]').click());
+
   await page.click('.nav-item[data-view="history"]');
   await page.locator("#history-body tr").first().waitFor();
   seen.historyRows = await page.locator("#history-body tr").count();
   seen.historyFirst = (await page.locator("#history-body tr .h-title").first().textContent()).trim();
   await page.screenshot({ path: path.join(outDir, "page-history.png") });
+
+  // Double-clicking the row opens the file, the other button shows it in its folder.
+  const row = page.locator("#history-body tr").first();
+  seen.historyOpenStatus = await answered(page, /\/api\/history\/\d+\/open$/, () => row.locator(".h-title").dblclick());
+  seen.historyRevealStatus = await answered(page, /\/api\/history\/\d+\/reveal$/,
+    () => row.locator('[data-action="reveal"]').click());
+  // A file moved away is not opened; the page says why and marks the row.
+  fs.renameSync(downloaded, downloaded + ".moved");
+  try {
+    await row.locator('[data-action="open"]').click();
+    const toast = page.locator(".toast.error").first();
+    await toast.waitFor();
+    seen.missingToast = (await toast.textContent()).trim();
+    await row.locator(".tag.missing").waitFor();
+    await page.screenshot({ path: path.join(outDir, "page-history-missing.png") });
+  } finally {
+    fs.renameSync(downloaded + ".moved", downloaded);
+  }
 
   // Clearing asks first, in the page's own dialog; "取消" keeps the history.
   await page.click("#history-clear");
@@ -106,4 +131,10 @@ try {
   await browser.close();
 }
 console.log(JSON.stringify({ seen, problems }));
+
+// The HTTP status of the request to urlPattern that action makes.
+async function answered(page, urlPattern, action) {
+  const [response] = await Promise.all([page.waitForResponse((r) => urlPattern.test(r.url())), action()]);
+  return response.status();
+}
 process.exit(problems.length ? 1 : 0);
