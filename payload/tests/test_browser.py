@@ -62,9 +62,10 @@ class BrowserTest(PayloadTest):
         self.assertEqual(seen["confirmTitle"], "清空历史记录？")
         self.assertEqual(seen["historyRowsAfterNo"], 1)
         self.assertEqual(seen["openButtons"], ["打开", "在文件夹中显示"])
-        self.assertEqual((seen["openStatus"], seen["historyOpenStatus"], seen["historyRevealStatus"]), (200, 200, 200))
+        self.assertEqual((seen["openStatus"], seen["jobDoubleClickStatus"], seen["historyOpenStatus"],
+                          seen["historyRevealStatus"]), (200, 200, 200, 200))
         self.assertEqual([c[:4] if c[0] == "gio" else c[:1] for c in fake.calls()],
-                         [["gio", "open", "--", downloaded]] * 2 + [["gdbus"]])
+                         [["gio", "open", "--", downloaded]] * 3 + [["gdbus"]])
         self.assertIn("找不到文件“clip.mp4”：它已被移动、改名或删除", seen["missingToast"])
 
 

@@ -87,6 +87,7 @@ try {
   // The finished row opens its file; the server answers once the opener has started.
   seen.openButtons = await job.locator(".open-action:not([hidden])").allTextContents();
   seen.openStatus = await answered(page, /\/api\/jobs\/\d+\/open$/, () => job.locator('[data-action="open"]').click());
+  seen.jobDoubleClickStatus = await answered(page, /\/api\/jobs\/\d+\/open$/, () => job.locator(".job-title").dblclick());
 
   await page.click('.nav-item[data-view="history"]');
   await page.locator("#history-body tr").first().waitFor();
