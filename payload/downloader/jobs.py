@@ -717,8 +717,11 @@ class Manager:
                 if job.attempt == attempt:
                     job.retries = n + 1
             say(f"{tag} 连接中断，第 {n + 1} 次重试")
-            # A short, growing pause gives a restarting server or network a moment.
-            return float(min(n + 1, 5))
+            # A short, growing pause gives a restarting server or network a moment;
+            # a pause or cancel ends it at once.
+            if cancel_event.wait(min(n + 1, 5)) or self._closing:
+                raise ydl_mod.utils.DownloadCancelled("cancelled")
+            return 0.0
 
         def postprocess(d: dict[str, Any]) -> None:
             if cancel_event.is_set() or self._closing:
