@@ -25,7 +25,7 @@ from dataclasses import dataclass, field
 from types import ModuleType
 from typing import Any, ClassVar
 
-from . import errors, processes
+from . import addresses, errors, processes
 from .log import say
 from .model import Format, State, parse_format
 from .names import name_limit, safe_name
@@ -34,6 +34,8 @@ from .store import JobRow, StorageError, Store, iter_pairs
 
 STAGING_PREFIX = ".zormak-partial-"
 MAX_PER_PASTE = 100
+# A download that got no bytes for this long shows as waiting, not at its last speed.
+STALL_AFTER = 3.0
 
 _yt_dlp: ModuleType | None = None
 _yt_dlp_lock = threading.Lock()
@@ -50,6 +52,17 @@ def yt_dlp() -> ModuleType:
             processes.track_connections(module.utils)
             _yt_dlp = module
         return _yt_dlp
+
+
+_extractors: list[Any] | None = None
+
+
+def video_key(url: str) -> tuple[str, str]:
+    """(site, video id) of an address, as the site extractors see it, without going online."""
+    global _extractors
+    if _extractors is None:
+        _extractors = list(yt_dlp().extractor.gen_extractor_classes())
+    return addresses.video_key(url, _extractors)
 
 
 class _Logger:
@@ -93,6 +106,8 @@ class Job:
     speed: float | None = None
     eta: float | None = None
     progress: float | None = None
+    # The engine's retries of a broken connection in the current attempt.
+    retries: int = 0
     # What only the server needs: the staging folder, the live attempt's
     # thread, its cancel signal and what it holds.
     staging: str | None = None
@@ -105,9 +120,13 @@ class Job:
     cancel_event: threading.Event = field(default_factory=threading.Event)
     thread: threading.Thread | None = None
     holdings: processes.Holdings = field(default_factory=processes.Holdings)
+    # When the current attempt last received bytes (time.monotonic()).
+    last_data: float = 0.0
+    # (site, video id), worked out when first needed.
+    key: tuple[str, str] | None = None
 
     PUBLIC: ClassVar[tuple[str, ...]] = ("id", "url", "format", "title", "state", "error", "downloaded", "total",
-                                         "speed", "eta", "progress", "created")
+                                         "speed", "eta", "progress", "created", "retries")
 
     def reset_progress(self) -> None:
         self.downloaded = 0
@@ -120,6 +139,12 @@ class Job:
     def public(self) -> dict[str, Any]:
         result = {name: getattr(self, name) for name in self.PUBLIC}
         result["files"] = [os.path.basename(f) for f in self.files]
+        # yt-dlp reports only when bytes arrive; without them its last speed and
+        # time left would stand still, as if the download were still moving.
+        result["waiting"] = self.state is State.DOWNLOADING and time.monotonic() - self.last_data >= STALL_AFTER
+        if result["waiting"]:
+            result["speed"] = 0
+            result["eta"] = None
         return result
 
 
@@ -258,24 +283,30 @@ class Manager:
         with self._lock:
             return [j.public() for j in self._jobs.values()]
 
-    def add(self, text: object, fmt: object = None) -> tuple[list[dict[str, Any]], list[str]]:
+    def add(self, text: object, fmt: object = None, force: bool = False) -> dict[str, Any]:
+        """Queues every address found in text.
+
+        An address of a video that is already queued or was downloaded before
+        is not added unless force is set; it comes back under "duplicates" so
+        that the page can ask. Lines without a usable address come back under
+        "unusable", each with its message in "errors"."""
         if not isinstance(text, str):
             raise errors.UserError("请粘贴至少一个网址")
         chosen = parse_format(fmt or self.settings.get()["format"])
         if chosen is None:
             raise errors.UserError("格式只能是“最佳视频”或“仅音频”")
-        words = [w for w in text.split() if w]
-        if not words:
+        if not text.strip():
             raise errors.UserError("请粘贴至少一个网址")
-        if len(words) > MAX_PER_PASTE:
+        paste = addresses.extract(text)
+        if len(paste.addresses) > MAX_PER_PASTE:
             raise errors.UserError(f"一次最多添加 {MAX_PER_PASTE} 个网址")
+        rejected = list(paste.errors)
+        wanted = self._unique(paste.addresses)
+        duplicates: list[dict[str, Any]] = [] if force else self._duplicates(wanted)
         added: list[dict[str, Any]] = []
-        rejected: list[str] = []
-        for w in words:
-            try:
-                errors.check_address(w)
-            except errors.UserError as e:
-                rejected.append(e.message)
+        skip = {d["url"] for d in duplicates}
+        for w, key in wanted:
+            if w in skip:
                 continue
             created = time.time()
             with self._command:
@@ -287,12 +318,47 @@ class Manager:
                     rejected.append(str(e))
                     break
                 with self._lock:
-                    job = Job(job_id, w, chosen, created=created)
+                    job = Job(job_id, w, chosen, created=created, key=key)
                     self._jobs[job.id] = job
                     added.append(job.public())
             say(f"[下载 #{job.id}] 已加入队列：{w}")
         self._pump()
-        return added, rejected
+        return {"added": added, "errors": rejected, "unusable": paste.unusable, "duplicates": duplicates}
+
+    @staticmethod
+    def _unique(urls: list[str]) -> list[tuple[str, tuple[str, str]]]:
+        """The addresses with their keys; a second address of a video in the same paste is dropped."""
+        result: list[tuple[str, tuple[str, str]]] = []
+        for url in urls:
+            key = video_key(url)
+            if all(key != k for _, k in result):
+                result.append((url, key))
+        return result
+
+    def _duplicates(self, wanted: list[tuple[str, tuple[str, str]]]) -> list[dict[str, Any]]:
+        """The wanted videos that are in the queue or in the archive of finished downloads."""
+        with self._lock:
+            jobs = list(self._jobs.values())
+        for j in jobs:
+            if j.key is None:
+                j.key = video_key(j.url)
+        queued = {j.key: j for j in jobs}
+        try:
+            archived = self.store.archived([k for _, k in wanted])
+        except StorageError as e:
+            # Without the archive the question cannot be asked; the download itself is harmless.
+            say(f"[下载] 无法读取下载档案：{e}")
+            archived = {}
+        found: list[dict[str, Any]] = []
+        for url, key in wanted:
+            # "Downloaded before" is the stronger reason to hesitate, and a finished row in the queue is that too.
+            same = queued.get(key)
+            if key in archived:
+                title, finished = archived[key]
+                found.append({"url": url, "where": "history", "title": title, "finished_at": finished})
+            elif same is not None:
+                found.append({"url": url, "where": "queue", "title": same.title or same.url, "state": same.state.value})
+        return found
 
     def pause(self, job_id: int) -> dict[str, Any]:
         with self._command:
@@ -446,6 +512,8 @@ class Manager:
                 job.state = State.DOWNLOADING
                 job.attempt += 1
                 job.live = True
+                job.retries = 0
+                job.last_data = time.monotonic()
                 running += 1
                 job.thread = threading.Thread(
                     target=self._run, args=(job, job.attempt, job.cancel_event, job.holdings),
@@ -564,7 +632,9 @@ class Manager:
                     self.store.update_job(job.id, placing=[list(p) for p in pairs])
             placed = [dest for _, dest in pairs]
             title = job.title or os.path.splitext(os.path.basename(placed[0]))[0]
-            self.store.finish_job(job.id, job.url, title, [(p, os.path.getsize(p)) for p in placed], job.format.value)
+            key = job.key or video_key(job.url)
+            self.store.finish_job(job.id, job.url, title, [(p, os.path.getsize(p)) for p in placed], job.format.value,
+                                  key)
         staging = job.staging
         if staging:
             shutil.rmtree(staging, ignore_errors=True)
@@ -630,6 +700,8 @@ class Manager:
                 save = now - job.saved_at >= self.SAVE_INTERVAL
                 if save:
                     job.saved_at = now
+                if done > job.downloaded:
+                    job.last_data = now
                 job.downloaded = done
                 job.total = total
                 job.speed = d.get("speed")
@@ -646,6 +718,18 @@ class Manager:
             if save:
                 # How far it got, for the page after a restart; the partial file itself is the truth.
                 self._note(job, downloaded=done, total=total, title=job.title)
+
+        def retrying(n: int) -> float:
+            """Called by yt-dlp before its retry n + 1 of a broken transfer; returns the pause before it."""
+            with self._lock:
+                if job.attempt == attempt:
+                    job.retries = n + 1
+            say(f"{tag} 连接中断，第 {n + 1} 次重试")
+            # A short, growing pause gives a restarting server or network a moment;
+            # a pause or cancel ends it at once.
+            if cancel_event.wait(min(n + 1, 5)) or self._closing:
+                raise ydl_mod.utils.DownloadCancelled("cancelled")
+            return 0.0
 
         def postprocess(d: dict[str, Any]) -> None:
             if cancel_event.is_set() or self._closing:
@@ -677,6 +761,7 @@ class Manager:
             "noresizebuffer": True,
             "updatetime": False,
             "progress_hooks": [progress],
+            "retry_sleep_functions": {"http": retrying, "fragment": retrying},
             "postprocessor_hooks": [postprocess],
         }
         if job.format is Format.AUDIO:

@@ -48,6 +48,13 @@ CREATE TABLE IF NOT EXISTS jobs (
     downloaded INTEGER NOT NULL DEFAULT 0,
     total INTEGER,
     created REAL NOT NULL);
+CREATE TABLE IF NOT EXISTS archive (
+    site TEXT NOT NULL,
+    video_id TEXT NOT NULL,
+    url TEXT NOT NULL,
+    title TEXT NOT NULL,
+    finished_at REAL NOT NULL,
+    PRIMARY KEY (site, video_id));
 """
 JOB_COLUMNS = ("id", "url", "format", "state", "title", "error", "staging", "placing", "downloaded", "total",
                "created")
@@ -195,14 +202,29 @@ class Store:
         with self._transaction() as db:
             db.executemany("DELETE FROM jobs WHERE id = ?", [(i,) for i in job_ids])
 
-    def finish_job(self, job_id: int, url: str, title: str, files: list[tuple[str, int]], fmt: str) -> None:
-        """The history rows of a finished job and its removal from the journal, as one transaction."""
+    def finish_job(self, job_id: int, url: str, title: str, files: list[tuple[str, int]], fmt: str,
+                   key: tuple[str, str]) -> None:
+        """The history rows of a finished job, its (site, video id) in the archive and its removal
+        from the journal, as one transaction."""
         now = time.time()
         with self._transaction() as db:
             db.executemany(
                 "INSERT INTO downloads (url, title, path, size, format, finished_at) VALUES (?, ?, ?, ?, ?, ?)",
                 [(url, title, path, size, fmt, now) for path, size in files])
+            db.execute("INSERT OR REPLACE INTO archive (site, video_id, url, title, finished_at) VALUES (?, ?, ?, ?, ?)",
+                       (*key, url, title, now))
             db.execute("DELETE FROM jobs WHERE id = ?", (job_id,))
+
+    def archived(self, keys: list[tuple[str, str]]) -> dict[tuple[str, str], tuple[str, float]]:
+        """(title, finished_at) of each of keys that was downloaded before."""
+        found: dict[tuple[str, str], tuple[str, float]] = {}
+        with self._transaction(write=False) as db:
+            for site, video_id in keys:
+                row = db.execute("SELECT title, finished_at FROM archive WHERE site = ? AND video_id = ?",
+                                 (site, video_id)).fetchone()
+                if row:
+                    found[(site, video_id)] = (row[0], row[1])
+        return found
 
     # ---- the history ----
 

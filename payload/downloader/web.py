@@ -102,6 +102,7 @@ def _route(methods: str, pattern: str, open: bool = False) -> Callable[[Action],
 
 
 REFUSED = "拒绝访问：请在 ZORMAK 的窗口中使用下载器"
+DUPLICATE = "这些视频已经在下载队列中或已经下载过"
 
 
 ROUTES: list[Route] = []
@@ -246,9 +247,12 @@ class Handler(BaseHTTPRequestHandler):
     @_route("POST", "/api/jobs")
     def add_jobs(self, m: "re.Match[str]") -> None:
         body = self._body()
-        added, rejected = self.server.app.manager.add(body.get("urls"), body.get("format"))
-        self._json(200 if added else 400, {"added": added, "errors": rejected,
-                                            **({"error": rejected[0]} if not added and rejected else {})})
+        result = self.server.app.manager.add(body.get("urls"), body.get("format"), force=body.get("force") is True)
+        added, rejected, duplicates = result["added"], result["errors"], result["duplicates"]
+        # 409: nothing new was added, but some videos are already here and the page may ask to fetch them again.
+        status = 200 if added else 409 if duplicates else 400
+        error = {} if status == 200 else {"error": DUPLICATE if duplicates else rejected[0]}
+        self._json(status, {**result, **error})
 
     @_route("POST", "/api/jobs/clear")
     def clear_jobs(self, m: "re.Match[str]") -> None:

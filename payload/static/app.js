@@ -120,8 +120,10 @@ function updateJob(li, job) {
   if (job.downloaded || job.total) {
     meta.push(job.total ? `${formatSize(job.downloaded)} / ${formatSize(job.total)}` : `已下载 ${formatSize(job.downloaded)}`);
   }
-  if (job.state === "downloading" && job.speed) meta.push(`${formatSize(job.speed)}/s`);
-  if (job.state === "downloading" && job.eta !== null && job.eta !== undefined) meta.push(`剩余 ${formatDuration(job.eta)}`);
+  if (job.state === "downloading" && job.waiting) meta.push("0 B/s", "等待数据…");
+  else if (job.state === "downloading" && job.speed) meta.push(`${formatSize(job.speed)}/s`);
+  if (job.state === "downloading" && !job.waiting && job.eta !== null && job.eta !== undefined) meta.push(`剩余 ${formatDuration(job.eta)}`);
+  if (job.state === "downloading" && job.retries) meta.push(`第 ${job.retries} 次重试`);
   if (job.state === "done" && job.files && job.files.length) meta.push(`已保存为 ${job.files.join("、")}`);
   const metaNode = li.querySelector(".job-meta");
   metaNode.replaceChildren(...meta.map((m) => el("span", null, m)));
@@ -145,8 +147,8 @@ function guessName(address) {
 function renderJobs(jobs) {
   const list = $("jobs");
   const seen = new Set();
-  // Newest on top: what the user just pasted is what they look for.
-  const ordered = [...jobs].sort((a, b) => b.id - a.id);
+  // Oldest on top: the queue starts downloads in this order, so the next to start is the first waiting row.
+  const ordered = [...jobs].sort((a, b) => a.id - b.id);
   let previous = null;
   for (const job of ordered) {
     seen.add(job.id);
@@ -262,23 +264,48 @@ async function addJobs(event) {
   const button = $("add-button");
   button.disabled = true;
   try {
-    const data = await api("POST", "/api/jobs", { urls: text, format });
-    const added = data.added.length;
+    // The server finds the addresses in the text; it answers with the lines it could not use.
+    let data;
+    try {
+      data = await api("POST", "/api/jobs", { urls: text, format });
+    } catch (e) {
+      if (!e.data || !e.data.duplicates || !e.data.duplicates.length) throw e;
+      data = e.data;
+    }
+    let added = data.added.length;
+    textarea.value = data.unusable.join("\n");
+    if (data.duplicates.length && (await confirmDialog("重复的视频", duplicateQuestion(data.duplicates), "再下载一次"))) {
+      const again = await api("POST", "/api/jobs", { urls: data.duplicates.map((d) => d.url).join("\n"), format, force: true });
+      added += again.added.length;
+    }
     if (data.errors.length) {
       showFormMessage(message, "error", `已添加 ${added} 个下载，以下内容无法识别：`, data.errors);
+      textarea.focus();
     } else {
       message.hidden = true;
-      toast(added === 1 ? "已加入下载队列" : `已加入 ${added} 个下载`);
+      if (added) toast(added === 1 ? "已加入下载队列" : `已加入 ${added} 个下载`);
     }
-    textarea.value = "";
     pollJobs();
   } catch (e) {
     const errors = e.data && e.data.errors;
+    if (e.data && e.data.unusable) textarea.value = e.data.unusable.join("\n");
     if (errors && errors.length > 1) showFormMessage(message, "error", "没有可以下载的网址：", errors);
     else showFormMessage(message, "error", e.message);
   } finally {
     button.disabled = false;
   }
+}
+
+// The question before fetching again what is already queued or was downloaded.
+function duplicateQuestion(duplicates) {
+  const describe = (d) => (d.where === "history" ? `${d.title}，${formatTime(d.finished_at)} 下载` : `${d.title}，在下载队列中`);
+  if (duplicates.length === 1) {
+    const d = duplicates[0];
+    return d.where === "history"
+      ? `这个视频已经下载过（${describe(d)}），还要再下载一次吗？`
+      : `这个视频已经在下载队列中（${d.title}），还要再下载一次吗？`;
+  }
+  return `${duplicates.length} 个视频已经在下载队列中或已经下载过（${duplicates.map(describe).join("；")}），还要再下载一次吗？`;
 }
 
 async function jobAction(event) {

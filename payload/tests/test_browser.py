@@ -8,7 +8,7 @@ import unittest
 from unittest import mock
 
 from fakeopen import FakeOpeners
-from support import PayloadTest
+from support import PayloadTest, wait_for
 
 BROWSER_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "browser")
 CHROMIUM = os.environ.get("ZORMAK_CHROMIUM", "/usr/bin/chromium")
@@ -58,6 +58,9 @@ class BrowserTest(PayloadTest):
         self.assertEqual((seen["historyRows"], seen["historyFirst"]), (1, "clip"))
         self.assertEqual(seen["downloadDir"], self.server.download_dir)
         self.assertEqual(run.returncode, 0)
+        # The pasted addresses lead nowhere: they fail and leave no partial files.
+        wait_for(lambda: all(j["state"] in ("done", "failed") for j in self.server.jobs().values()), 20,
+                 message="the pasted downloads to end")
         self.assertEqual(self.server.files(), ["clip.mp4"])
         self.assertEqual(seen["confirmTitle"], "清空历史记录？")
         self.assertEqual(seen["historyRowsAfterNo"], 1)
@@ -67,6 +70,14 @@ class BrowserTest(PayloadTest):
         self.assertEqual([c[:4] if c[0] == "gio" else c[:1] for c in fake.calls()],
                          [["gio", "open", "--", downloaded]] * 3 + [["gdbus"]])
         self.assertIn("找不到文件“clip.mp4”：它已被移动、改名或删除", seen["missingToast"])
+        self.assertEqual((seen["toastShown"], seen["toastCoversButtons"]), (True, False))
+        origin = self.media.url("")
+        self.assertEqual(seen["pastedOrder"], [self.media.url("slow/clip.mp4"), origin + "gone-a.mp4",
+                                               origin + "gone-b.mp4"])
+        self.assertEqual(seen["keptLines"], "这一行没有网址")
+        self.assertEqual(seen["pasteMessage"], "已添加 2 个下载，以下内容无法识别：这不是有效的网址：这一行没有网址")
+        self.assertRegex(seen["duplicateQuestion"], r"^这个视频已经下载过（clip，.* 下载），还要再下载一次吗？$")
+        self.assertEqual(seen["jobsAfterNo"], 3)
 
 
 if __name__ == "__main__":

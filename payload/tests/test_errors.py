@@ -134,7 +134,8 @@ class FailedDownloadTest(PayloadTest):
                     # Without a folder of its own, the default Downloads in the home folder is used.
                     json.dump({"download_dir": folder} if folder else {}, f)
                 self.server = self.start_server()
-                _, body = self.server.add(self.media.url("clip.mp4"))
+                # The failed attempt is still queued: the second add confirms the repeat.
+                _, body = self.server.request("POST", "/api/jobs", {"urls": self.media.url("clip.mp4"), "force": True})
                 job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
                 self.assertEqual(job["state"], expected, job["error"])
                 if folder:

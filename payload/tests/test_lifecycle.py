@@ -52,8 +52,8 @@ class RestartTest(PayloadTest):
         self.assertEqual(again.request("GET", "/api/settings")[1], saved)
         self.assertEqual(again.request("GET", "/api/history")[1]["entries"], before)
         self.assertEqual(again.jobs(), {})
-        # The saved default format applies to new downloads.
-        _, body = again.add(self.media.url("clip.mp4"))
+        # The saved default format applies to new downloads (this one confirmed as a repeat).
+        _, body = again.request("POST", "/api/jobs", {"urls": self.media.url("clip.mp4"), "force": True})
         self.assertEqual(body["added"][0]["format"], "audio")
         again.wait_job(body["added"][0]["id"], {"done", "failed"})
         self.assertEqual(len(again.request("GET", "/api/history")[1]["entries"]), 2)

@@ -1,5 +1,6 @@
 // Drives the downloader's page in headless Chromium: a bad address first,
-// then a real one, until its download is done; screenshots each view.
+// then a real one, until its download is done; screenshots each view; then
+// share text with several addresses, and the same video once more.
 // Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR DOWNLOADED_FILE
 // The secret becomes the session cookie, as the shell sets it in its web view.
 // Prints one JSON line with what it saw; exits 1 on any failure.
@@ -25,10 +26,10 @@ try {
   }]);
   const page = await context.newPage();
   page.on("pageerror", (e) => problems.push("page error: " + e.message));
-  // The refused bad address is an expected 400, the moved file's refusal an
-  // expected 404; anything else is a fault.
+  // The refused bad address (400), the repeated video (409) and the moved
+  // file's refusal (404) are expected; anything else is a fault.
   page.on("console", (m) => {
-    const expected = /status of 400/.test(m.text()) || /\/open$/.test(m.location().url || "");
+    const expected = /status of 40[09]/.test(m.text()) || /\/open$/.test(m.location().url || "");
     if (m.type() === "error" && !expected) problems.push("console: " + m.text());
   });
   page.setDefaultTimeout(20000);
@@ -52,6 +53,13 @@ try {
   const job = page.locator(".job").first();
   await job.waitFor();
   seen.firstBadge = (await job.locator(".badge").textContent()).trim();
+  // The toast that confirms the add must leave the rows' buttons free to click: rows scroll
+  // under it, so it must stay clear of the buttons' column, whatever the row's height.
+  const toastBox = await page.locator(".toast").first().boundingBox();
+  const buttonsBox = await job.locator(".job-actions").boundingBox();
+  seen.toastCoversButtons = !!toastBox && !!buttonsBox &&
+    toastBox.x < buttonsBox.x + buttonsBox.width && buttonsBox.x < toastBox.x + toastBox.width;
+  seen.toastShown = !!toastBox;
   await page.waitForFunction(() => {
     const meta = document.querySelector(".job.downloading .job-meta");
     return meta && /\/s/.test(meta.textContent);
@@ -126,6 +134,29 @@ try {
   await page.waitForFunction(() => document.getElementById("download-dir").value !== "");
   seen.downloadDir = await page.inputValue("#download-dir");
   await page.screenshot({ path: path.join(outDir, "page-settings.png") });
+
+  // Share text: both addresses are added, in the order pasted, under the finished one;
+  // the line without an address stays in the box.
+  await page.click('.nav-item[data-view="queue"]');
+  const origin = new URL(videoUrl).origin;
+  await page.fill("#urls", `看看这个${origin}/gone-a.mp4，很好看 ${origin}/gone-b.mp4\n这一行没有网址`);
+  await page.click("#add-button");
+  await page.waitForFunction(() => document.querySelectorAll(".job").length === 3);
+  seen.pastedOrder = await page.locator(".job .job-url").allTextContents();
+  seen.keptLines = await page.inputValue("#urls");
+  seen.pasteMessage = (await page.locator("#add-message").textContent()).trim();
+  await page.screenshot({ path: path.join(outDir, "page-paste.png") });
+
+  // The finished video again: the page asks, and "取消" adds nothing.
+  await page.fill("#urls", videoUrl);
+  await page.click("#add-button");
+  await page.locator("dialog#confirm[open]").waitFor();
+  seen.duplicateQuestion = (await page.locator("#confirm-text").textContent()).trim();
+  await page.screenshot({ path: path.join(outDir, "page-duplicate.png") });
+  await page.click("#confirm-no");
+  await page.locator("dialog#confirm[open]").waitFor({ state: "detached" });
+  await page.waitForTimeout(500);
+  seen.jobsAfterNo = await page.locator(".job").count();
 } catch (e) {
   problems.push(String(e && e.message ? e.message : e));
 } finally {
