@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Callable
 
 from urllib.parse import parse_qs, urlsplit
 
-from . import errors, model
+from . import errors, model, probe
 from .auth import Gate
 from .log import say, say_lines
 from .store import StorageError
@@ -249,6 +249,11 @@ class Handler(BaseHTTPRequestHandler):
         added, rejected = self.server.app.manager.add(body.get("urls"), body.get("format"))
         self._json(200 if added else 400, {"added": added, "errors": rejected,
                                             **({"error": rejected[0]} if not added and rejected else {})})
+
+    @_route("POST", "/api/probe")
+    def probe_formats(self, m: "re.Match[str]") -> None:
+        body = self._body()
+        self._json(200, probe.probe(body.get("url"), self.server.app.settings.get()))
 
     @_route("POST", "/api/jobs/clear")
     def clear_jobs(self, m: "re.Match[str]") -> None:

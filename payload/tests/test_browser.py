@@ -7,6 +7,7 @@ import subprocess
 import unittest
 
 from support import PayloadTest
+from test_quality import video_page
 
 BROWSER_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "browser")
 CHROMIUM = os.environ.get("ZORMAK_CHROMIUM", "/usr/bin/chromium")
@@ -28,7 +29,9 @@ class BrowserTest(PayloadTest):
         self.server = self.start_server()
         out_dir = os.environ.get("ZORMAK_TEST_OUTPUT") or os.path.join(self.workdir, "shots")
         os.makedirs(out_dir, exist_ok=True)
-        run = subprocess.run([node, "drive.mjs", self.server.origin + "/", self.media.url("slow/clip.mp4"), out_dir],
+        self.media.pages["/multi"] = video_page("720p", "480p", "240p")
+        run = subprocess.run([node, "drive.mjs", self.server.origin + "/", self.media.url("slow/clip.mp4"), out_dir,
+                              self.media.url("multi")],
                              cwd=BROWSER_DIR, capture_output=True, text=True, timeout=120,
                              env={**os.environ, "ZORMAK_CHROMIUM": CHROMIUM, "ZORMAK_SESSION": self.server.secret or ""})
         lines = [l for l in run.stdout.splitlines() if l.startswith("{")]
@@ -44,7 +47,7 @@ class BrowserTest(PayloadTest):
         self.assertIn("已暂停，点击继续从断点接着下载", seen["pausedMeta"])
         self.assertEqual(seen["pausedButtons"], ["resume", "cancel"])
         self.assertEqual((seen["doneBadge"], seen["doneTitle"]), ("已完成", "clip"))
-        self.assertRegex(seen["progressMeta"], r"^最佳视频[\d.]+ (B|KB) / 77\.9 KB[\d.]+ (B|KB)/s")
+        self.assertRegex(seen["progressMeta"], r"^最佳[\d.]+ (B|KB) / 77\.9 KB[\d.]+ (B|KB)/s")
         self.assertIn("已保存为 clip.mp4", seen["doneMeta"])
         self.assertEqual(seen["summary"], "已完成 1 个")
         self.assertEqual((seen["historyRows"], seen["historyFirst"]), (1, "clip"))
@@ -53,6 +56,11 @@ class BrowserTest(PayloadTest):
         self.assertEqual(self.server.files(), ["clip.mp4"])
         self.assertEqual(seen["confirmTitle"], "清空历史记录？")
         self.assertEqual(seen["historyRowsAfterNo"], 1)
+        # Resolution, frame rate, codecs, container, size and id of each rendition, best first.
+        self.assertEqual([row[0] for row in seen["formatRows"]], ["1280×720", "640×480", "320×240"])
+        self.assertEqual(seen["formatRows"][0][3:5], ["mp4a", "mp4"])
+        self.assertEqual([row[-1] for row in seen["formatRows"]], ["720p", "480p", "240p"])
+        self.assertTrue(seen["pickedChecked"])
 
 
 if __name__ == "__main__":

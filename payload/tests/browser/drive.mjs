@@ -1,12 +1,13 @@
 // Drives the downloader's page in headless Chromium: a bad address first,
 // then a real one, until its download is done; screenshots each view.
-// Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR
+// Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR [FORMATS_URL]
+// With FORMATS_URL, it also lists that address's formats and picks one.
 // The secret becomes the session cookie, as the shell sets it in its web view.
 // Prints one JSON line with what it saw; exits 1 on any failure.
 import { chromium } from "playwright-core";
 import path from "node:path";
 
-const [pageUrl, videoUrl, outDir] = process.argv.slice(2);
+const [pageUrl, videoUrl, outDir, formatsUrl] = process.argv.slice(2);
 const executablePath = process.env.ZORMAK_CHROMIUM || "/usr/bin/chromium";
 const problems = [];
 const seen = {};
@@ -99,7 +100,19 @@ try {
   await page.click('.nav-item[data-view="settings"]');
   await page.waitForFunction(() => document.getElementById("download-dir").value !== "");
   seen.downloadDir = await page.inputValue("#download-dir");
-  await page.screenshot({ path: path.join(outDir, "page-settings.png") });
+  await page.screenshot({ path: path.join(outDir, "page-settings.png"), fullPage: true });
+
+  if (formatsUrl) {
+    await page.click('.nav-item[data-view="queue"]');
+    await page.fill("#urls", formatsUrl);
+    await page.click("#probe-button");
+    await page.locator("#probe-body tr").first().waitFor();
+    seen.formatRows = await page.locator("#probe-body tr").evaluateAll(
+      (rows) => rows.map((r) => [...r.children].slice(1).map((c) => c.textContent.trim())));
+    await page.locator("#probe-body tr").nth(1).click();
+    seen.pickedChecked = await page.locator('#probe-body tr.chosen input[type="radio"]').isChecked();
+    await page.screenshot({ path: path.join(outDir, "page-formats.png") });
+  }
 } catch (e) {
   problems.push(String(e && e.message ? e.message : e));
 } finally {
