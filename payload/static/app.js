@@ -73,7 +73,7 @@ function buildJob(job) {
 }
 
 function updateJob(li, job) {
-  li.className = `card job ${job.state} ${job.format}`;
+  li.className = `card job ${job.state} ${audioCodec(job.format) ? "audio" : "video"}`;
   const iconBox = li.querySelector(".job-icon");
   if (iconBox.dataset.format !== job.format) {
     iconBox.replaceChildren(icon(audioCodec(job.format) ? "audio" : "video"));
@@ -459,7 +459,8 @@ function networkValues() {
   const rate = $("rate-limit").value.trim();
   return {
     // The server checks the range; a value the field could not read goes as it is, to be refused in words.
-    rate_limit: rate === "" ? null : Number.isFinite(Number(rate)) ? Math.round(Number(rate) * Number($("rate-unit").value)) : rate,
+    rate_limit: $("rate-limit").validity.badInput ? "?" : rate === "" ? null
+      : Number.isFinite(Number(rate)) ? Math.round(Number(rate) * Number($("rate-unit").value)) : rate,
     proxy: $("proxy").value,
     cookies_file: $("cookies-file").value,
     fragments: $("fragments").value.trim(),
@@ -468,8 +469,9 @@ function networkValues() {
 
 // ---- formats of one address ----
 
-// The format picked from the list, or null while a preset applies.
+// The format picked from the list, or null while a preset applies; it belongs to the address it was listed for.
 let pickedFormat = null;
+let probedUrl = null;
 
 function chosenFormat() {
   return pickedFormat ? `id:${pickedFormat}` : presetOf("format", "audio-codec");
@@ -477,6 +479,7 @@ function chosenFormat() {
 
 function clearProbe() {
   pickedFormat = null;
+  probedUrl = null;
   $("probe-panel").hidden = true;
   $("probe-body").replaceChildren();
 }
@@ -495,6 +498,7 @@ async function probeFormats() {
   try {
     const data = await api("POST", "/api/probe", { url: lines[0] });
     showProbe(data);
+    probedUrl = lines[0];
   } catch (e) {
     clearProbe();
     showFormMessage(message, "error", e.message);
@@ -557,7 +561,11 @@ async function start() {
   $("urls").addEventListener("keydown", (e) => {
     if (e.key === "Enter" && (e.ctrlKey || e.metaKey)) addJobs(e);
   });
-  $("urls").addEventListener("input", () => { $("add-message").hidden = true; });
+  $("urls").addEventListener("input", () => {
+    $("add-message").hidden = true;
+    // Another address makes the listed formats meaningless.
+    if (probedUrl !== null && $("urls").value.trim() !== probedUrl) clearProbe();
+  });
   $("jobs").addEventListener("click", jobAction);
   $("clear-finished").addEventListener("click", async () => {
     try {

@@ -1,5 +1,6 @@
 """The page in a real browser engine: headless Chromium pastes an address and watches it finish."""
 
+import filecmp
 import json
 import os
 import shutil
@@ -53,7 +54,12 @@ class BrowserTest(PayloadTest):
         self.assertEqual((seen["historyRows"], seen["historyFirst"]), (1, "clip"))
         self.assertEqual(seen["downloadDir"], self.server.download_dir)
         self.assertEqual(run.returncode, 0)
-        self.assertEqual(self.server.files(), ["clip.mp4"])
+        # The format picked in the list is the one that arrived.
+        self.assertIn("指定格式 480p", seen["pickedMeta"])
+        self.assertTrue(seen["formatsHiddenAfterAdd"])
+        self.assertEqual(self.server.files(), ["clip.mp4", "多清晰度 (1).mp4"])
+        self.assertTrue(filecmp.cmp(os.path.join(self.server.download_dir, "多清晰度 (1).mp4"),
+                                    os.path.join(self.media.root, "r480p.mp4"), shallow=False))
         self.assertEqual(seen["confirmTitle"], "清空历史记录？")
         self.assertEqual(seen["historyRowsAfterNo"], 1)
         # Resolution, frame rate, codecs, container, size and id of each rendition, best first.

@@ -112,6 +112,11 @@ try {
     await page.locator("#probe-body tr").nth(1).click();
     seen.pickedChecked = await page.locator('#probe-body tr.chosen input[type="radio"]').isChecked();
     await page.screenshot({ path: path.join(outDir, "page-formats.png") });
+    await page.click("#add-button");
+    const picked = page.locator(".job.done", { hasText: "指定格式 480p" });
+    await picked.waitFor({ timeout: 60000 });
+    seen.pickedMeta = (await picked.locator(".job-meta").textContent()).trim();
+    seen.formatsHiddenAfterAdd = await page.locator("#probe-panel").isHidden();
   }
 } catch (e) {
   problems.push(String(e && e.message ? e.message : e));
