@@ -63,6 +63,63 @@ class Recorder(ThreadingHTTPServer):
         return f"http://127.0.0.1:{self.server_address[1]}"
 
 
+def hls_stream() -> str:
+    """A four-second stream cut into eight segments, with its playlist v.m3u8, in a folder of its own."""
+    folder = os.path.join(media_dir(), "hls")
+    if not os.path.exists(os.path.join(folder, "v.m3u8")):
+        os.makedirs(folder, exist_ok=True)
+        _ffmpeg("-f", "lavfi", "-i", "testsrc=size=160x120:rate=25", "-f", "lavfi", "-i", "sine=frequency=440",
+                "-t", "4", "-c:v", "libx264", "-preset", "ultrafast", "-g", "12", "-pix_fmt", "yuv420p",
+                "-c:a", "aac", "-f", "hls", "-hls_time", "0.5", "-hls_list_size", "0",
+                "-hls_segment_filename", os.path.join(folder, "s%02d.ts"), os.path.join(folder, "v.m3u8"))
+    return folder
+
+
+class _Segments(BaseHTTPRequestHandler):
+    """Serves the stream with a delay on each segment and notes how many segments were in flight at once."""
+
+    protocol_version = "HTTP/1.1"
+    server: "SegmentServer"
+
+    def log_message(self, format: str, *args: object) -> None:
+        pass
+
+    def do_GET(self) -> None:
+        name = os.path.basename(self.path.split("?", 1)[0])
+        path = os.path.join(self.server.root, name)
+        if not os.path.isfile(path):
+            self.send_response(404)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        with open(path, "rb") as f:
+            body = f.read()
+        segment = name.endswith(".ts")
+        if segment:
+            with self.server.lock:
+                self.server.in_flight += 1
+                self.server.most = max(self.server.most, self.server.in_flight)
+            time.sleep(0.3)
+            with self.server.lock:
+                self.server.in_flight -= 1
+        self.send_response(200)
+        self.send_header("Content-Type", "video/mp2t" if segment else "application/vnd.apple.mpegurl")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+class SegmentServer(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self) -> None:
+        super().__init__(("127.0.0.1", 0), _Segments)
+        self.root = hls_stream()
+        self.lock = threading.Lock()
+        self.in_flight = self.most = 0
+        threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
+
+
 class QualityTest(PayloadTest):
     settings = {"concurrency": 3}
 
@@ -213,6 +270,19 @@ class NetworkTest(PayloadTest):
         limited = download("limited.mp4")
         # 400 kB at 100 KB/s takes about four seconds, where loopback alone takes a blink.
         self.assertGreater(limited, 3.0, (free, limited))
+
+    def test_segments_are_fetched_as_many_at_once_as_set(self):
+        segments = SegmentServer()
+        self.addCleanup(segments.server_close)
+        self.addCleanup(segments.shutdown)
+        for fragments in (1, 4):
+            with self.subTest(fragments=fragments):
+                self.assertEqual(self.save(fragments=fragments)[0], 200)
+                segments.most = 0
+                _, body = self.server.add(f"http://127.0.0.1:{segments.server_address[1]}/v.m3u8?{fragments}")
+                job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+                self.assertEqual(job["state"], "done", job["error"])
+                self.assertEqual(segments.most, fragments)
 
     def test_proxy_and_cookies_reach_the_site(self):
         proxy, site = Recorder(), Recorder()
