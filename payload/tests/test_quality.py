@@ -314,6 +314,22 @@ class NetworkTest(PayloadTest):
         self.assertEqual(proxy.seen[0][0], self.media.url("clip.mp4"))
 
 
+class ListingTest(unittest.TestCase):
+    def test_sizes_and_what_can_be_picked(self):
+        from downloader.probe import listing
+        info = {"title": "t", "duration": 10, "formats": [
+            {"format_id": "exact", "filesize": 1000, "filesize_approx": 5, "tbr": 800},
+            {"format_id": "site-guess", "filesize_approx": 2000, "tbr": 800},
+            {"format_id": "from-rate", "tbr": 800},
+            {"format_id": "unknown"},
+            # Ids the selector would read as syntax cannot be offered.
+            {"format_id": "a/b", "filesize": 1}, {"format_id": "a+b", "filesize": 1}, {"filesize": 1},
+        ]}
+        rows = [(f["id"], f["size"], f["approximate"]) for f in listing(info)["formats"]]
+        self.assertEqual(rows, [("unknown", None, True), ("from-rate", 1_000_000, True),
+                                ("site-guess", 2000, True), ("exact", 1000, False)])
+
+
 class SettingsTest(unittest.TestCase):
     """The stored and the submitted settings: one wrong value never costs the others."""
 
