@@ -27,8 +27,9 @@ from typing import Any, ClassVar
 
 from . import addresses, errors, processes
 from .log import say
-from .model import Format, State, parse_format
+from .model import BEST, Format, State, parse_format
 from .names import name_limit, safe_name
+from .options import cookie_copy, format_options, network_options
 from .settings import Settings, default_download_dir
 from .store import JobRow, StorageError, Store, iter_pairs
 
@@ -294,7 +295,7 @@ class Manager:
             raise errors.UserError("请粘贴至少一个网址")
         chosen = parse_format(fmt or self.settings.get()["format"])
         if chosen is None:
-            raise errors.UserError("格式只能是“最佳视频”或“仅音频”")
+            raise errors.UserError("格式只能是“最佳”、“1080p”、“720p”、“480p”、“仅音频”（M4A、MP3、Opus）或解析出的某个格式")
         if not text.strip():
             raise errors.UserError("请粘贴至少一个网址")
         paste = addresses.extract(text)
@@ -764,12 +765,10 @@ class Manager:
             "retry_sleep_functions": {"http": retrying, "fragment": retrying},
             "postprocessor_hooks": [postprocess],
         }
-        if job.format is Format.AUDIO:
-            params["format"] = "bestaudio/best"
-            params["postprocessors"] = [
-                {"key": "FFmpegExtractAudio", "preferredcodec": "mp3", "preferredquality": "192"},
-            ]
-        with ydl_mod.YoutubeDL(params) as ydl:
+        params.update(format_options(job.format))
+        network = self.settings.get()
+        params.update(network_options(network))
+        with cookie_copy(network["cookies_file"]) as cookies, ydl_mod.YoutubeDL({**params, **cookies}) as ydl:
             found = ydl.extract_info(job.url, download=False, process=False)
             # A site's page or probe may still be sending (for a direct link, the whole video):
             # close what the extraction opened before the download opens its own connection.
@@ -809,7 +808,7 @@ def _job_from_row(row: JobRow) -> Job:
     if state.running or state is State.DONE:
         # Interrupted by the stop: it continues.
         state = State.QUEUED
-    job = Job(row.id, row.url, parse_format(row.format) or Format.VIDEO, title=row.title, state=state,
+    job = Job(row.id, row.url, parse_format(row.format) or BEST, title=row.title, state=state,
               error=row.error if state is State.FAILED else "", created=row.created, downloaded=row.downloaded,
               total=row.total, staging=row.staging)
     job.placing = list(iter_pairs(row.placing))

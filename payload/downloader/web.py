@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Callable
 
 from urllib.parse import parse_qs, urlsplit
 
-from . import errors, model, opener
+from . import errors, model, opener, probe
 from .auth import Gate
 from .log import say, say_lines
 from .store import StorageError
@@ -253,6 +253,11 @@ class Handler(BaseHTTPRequestHandler):
         status = 200 if added else 409 if duplicates else 400
         error = {} if status == 200 else {"error": DUPLICATE if duplicates else rejected[0]}
         self._json(status, {**result, **error})
+
+    @_route("POST", "/api/probe")
+    def probe_formats(self, m: "re.Match[str]") -> None:
+        body = self._body()
+        self._json(200, probe.probe(body.get("url"), self.server.app.settings.get()))
 
     @_route("POST", "/api/jobs/clear")
     def clear_jobs(self, m: "re.Match[str]") -> None:

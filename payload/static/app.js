@@ -7,6 +7,10 @@ import { formatDuration, formatSize, formatTime } from "./format.js";
 // What the server calls its job states and formats (GET /api/meta).
 let STATES = {};
 let FORMATS = {};
+// Audio-only presets are "audio:<codec>"; jobs from before the presets say "audio".
+const audioCodec = (format) => (format === "audio" ? "mp3" : String(format).startsWith("audio:") ? format.slice(6) : null);
+const formatLabel = (format) =>
+  FORMATS[format] || (String(format).startsWith("id:") ? `指定格式 ${format.slice(3)}` : format);
 const stateOf = (name) =>
   STATES[name] || { label: name, running: false, open: false, pausable: false, resumable: false, retryable: false };
 
@@ -70,10 +74,10 @@ function buildJob(job) {
 }
 
 function updateJob(li, job) {
-  li.className = `card job ${job.state} ${job.format}`;
+  li.className = `card job ${job.state} ${audioCodec(job.format) ? "audio" : "video"}`;
   const iconBox = li.querySelector(".job-icon");
   if (iconBox.dataset.format !== job.format) {
-    iconBox.replaceChildren(icon(job.format === "audio" ? "audio" : "video"));
+    iconBox.replaceChildren(icon(audioCodec(job.format) ? "audio" : "video"));
     iconBox.dataset.format = job.format;
   }
   const title = job.title || (job.files && job.files[0]) || guessName(job.url);
@@ -113,10 +117,10 @@ function updateJob(li, job) {
   percent.textContent = unknown || fraction === null || fraction === undefined ? "" : `${Math.floor(fraction * 100)}%`;
 
   const meta = [];
-  meta.push(FORMATS[job.format] || job.format);
+  meta.push(formatLabel(job.format));
   if (job.state === "queued") meta.push(job.downloaded ? "等待继续下载" : "等待下载");
   if (job.state === "paused") meta.push("已暂停，点击继续从断点接着下载");
-  if (job.state === "processing") meta.push(job.format === "audio" ? "正在转换为 MP3…" : "正在处理文件…");
+  if (job.state === "processing") meta.push(audioCodec(job.format) ? `正在转换为 ${audioCodec(job.format).toUpperCase()}…` : "正在处理文件…");
   if (job.downloaded || job.total) {
     meta.push(job.total ? `${formatSize(job.downloaded)} / ${formatSize(job.total)}` : `已下载 ${formatSize(job.downloaded)}`);
   }
@@ -260,7 +264,7 @@ async function addJobs(event) {
     textarea.focus();
     return;
   }
-  const format = document.querySelector('input[name="format"]:checked').value;
+  const format = chosenFormat();
   const button = $("add-button");
   button.disabled = true;
   try {
@@ -285,6 +289,7 @@ async function addJobs(event) {
       message.hidden = true;
       if (added) toast(added === 1 ? "已加入下载队列" : `已加入 ${added} 个下载`);
     }
+    clearProbe();
     pollJobs();
   } catch (e) {
     const errors = e.data && e.data.errors;
@@ -389,7 +394,7 @@ function renderHistory() {
     file.title = h.path;
     tdTitle.append(title, file);
     const tdFormat = el("td");
-    tdFormat.appendChild(el("span", "tag", FORMATS[h.format] || h.format));
+    tdFormat.appendChild(el("span", "tag", formatLabel(h.format)));
     const tdSize = el("td", "num", formatSize(h.size));
     const tdTime = el("td", "num", formatTime(h.finished_at));
     if (!h.exists) {
@@ -451,8 +456,9 @@ let savedSettings = null;
 
 function fillSettings(values) {
   $("download-dir").value = values.download_dir;
-  for (const radio of document.querySelectorAll('input[name="default_format"]')) radio.checked = radio.value === values.format;
+  setPreset("default_format", "default-audio-codec", values.format);
   $("concurrency").value = String(values.concurrency);
+  fillNetwork(values);
 }
 
 async function loadSettings() {
@@ -467,11 +473,11 @@ async function loadSettings() {
 
 async function saveSettings(event) {
   event.preventDefault();
-  const checked = document.querySelector('input[name="default_format"]:checked');
   const values = {
     download_dir: $("download-dir").value,
-    format: checked ? checked.value : "video",
+    format: presetOf("default_format", "default-audio-codec"),
     concurrency: Number($("concurrency").value),
+    ...networkValues(),
   };
   const message = $("settings-message");
   $("settings-save").disabled = true;
@@ -488,7 +494,130 @@ async function saveSettings(event) {
 }
 
 function applyDefaultFormat(format) {
-  for (const radio of document.querySelectorAll('input[name="format"]')) radio.checked = radio.value === format;
+  setPreset("format", "audio-codec", format);
+}
+
+// The presets as radio buttons plus, for audio, a codec list.
+function setPreset(name, codecList, format) {
+  const codec = audioCodec(format);
+  if (codec) $(codecList).value = codec;
+  const wanted = codec ? "audio" : format;
+  for (const radio of document.querySelectorAll(`input[name="${name}"]`)) radio.checked = radio.value === wanted;
+  $(codecList).hidden = !codec;
+}
+
+function presetOf(name, codecList) {
+  const checked = document.querySelector(`input[name="${name}"]:checked`);
+  const value = checked ? checked.value : "best";
+  return value === "audio" ? `audio:${$(codecList).value}` : value;
+}
+
+// ---- network settings ----
+
+function fillNetwork(values) {
+  const rate = values.rate_limit;
+  const mega = rate && rate % 1048576 === 0;
+  $("rate-unit").value = mega ? "1048576" : "1024";
+  $("rate-limit").value = rate ? String(rate / (mega ? 1048576 : 1024)) : "";
+  $("proxy").value = values.proxy || "";
+  $("cookies-file").value = values.cookies_file || "";
+  $("fragments").value = String(values.fragments);
+}
+
+function networkValues() {
+  const rate = $("rate-limit").value.trim();
+  return {
+    // The server checks the range; a value the field could not read goes as it is, to be refused in words.
+    rate_limit: $("rate-limit").validity.badInput ? "?" : rate === "" ? null
+      : Number.isFinite(Number(rate)) ? Math.round(Number(rate) * Number($("rate-unit").value)) : rate,
+    proxy: $("proxy").value,
+    cookies_file: $("cookies-file").value,
+    fragments: $("fragments").value.trim(),
+  };
+}
+
+// ---- formats of one address ----
+
+// The format picked from the list, or null while a preset applies; it belongs to the address it was listed for.
+let pickedFormat = null;
+let probedUrl = null;
+
+function chosenFormat() {
+  return pickedFormat ? `id:${pickedFormat}` : presetOf("format", "audio-codec");
+}
+
+function clearProbe() {
+  pickedFormat = null;
+  probedUrl = null;
+  $("probe-panel").hidden = true;
+  $("probe-body").replaceChildren();
+}
+
+async function probeFormats() {
+  const message = $("add-message");
+  const lines = $("urls").value.trim().split(/\s+/).filter(Boolean);
+  if (lines.length !== 1) {
+    showFormMessage(message, "error", lines.length ? "解析一次只能看一个网址，请只留下一个" : "请先粘贴一个视频网址，再点击解析");
+    return;
+  }
+  const button = $("probe-button");
+  button.disabled = true;
+  button.textContent = "正在解析…";
+  message.hidden = true;
+  try {
+    const data = await api("POST", "/api/probe", { url: lines[0] });
+    showProbe(data);
+    probedUrl = lines[0];
+  } catch (e) {
+    clearProbe();
+    showFormMessage(message, "error", e.message);
+  } finally {
+    button.disabled = false;
+    button.textContent = "解析";
+  }
+}
+
+function codecText(codec, none) {
+  if (codec === "none") return none;
+  return codec ? codec.split(".")[0] : "未知";
+}
+
+function showProbe(data) {
+  pickedFormat = null;
+  const body = $("probe-body");
+  body.replaceChildren();
+  for (const f of data.formats) {
+    const tr = el("tr");
+    tr.dataset.id = f.id;
+    const pick = el("input");
+    pick.type = "radio";
+    pick.name = "picked";
+    pick.value = f.id;
+    pick.setAttribute("aria-label", `选择格式 ${f.id}`);
+    const cell = el("td");
+    cell.appendChild(pick);
+    const audioOnly = f.vcodec === "none";
+    const resolution = audioOnly ? "仅音频" : f.width && f.height ? `${f.width}×${f.height}` : f.height ? `${f.height}p` : "未知";
+    const size = f.size ? (f.approximate ? `约 ${formatSize(f.size)}` : formatSize(f.size)) : "未知";
+    tr.append(cell, el("td", null, resolution), el("td", null, f.fps ? `${f.fps} fps` : "—"),
+      el("td", null, codecText(f.vcodec, "无")), el("td", null, codecText(f.acodec, "无声音")),
+      el("td", null, f.ext || "—"), el("td", null, size), el("td", "muted", f.id));
+    body.appendChild(tr);
+  }
+  $("probe-title").textContent = data.formats.length
+    ? `${data.title || "这个网址"}：${data.formats.length} 个格式，点选一个即按它下载`
+    : `${data.title || "这个网址"}：网站没有列出可选的格式，请使用上面的预设`;
+  $("probe-panel").hidden = false;
+}
+
+function pickFormat(event) {
+  const tr = event.target.closest("tr[data-id]");
+  if (!tr) return;
+  pickedFormat = tr.dataset.id;
+  for (const row of $("probe-body").children) {
+    row.classList.toggle("chosen", row === tr);
+    row.querySelector("input").checked = row === tr;
+  }
 }
 
 // ---- start ----
@@ -501,7 +630,11 @@ async function start() {
   $("urls").addEventListener("keydown", (e) => {
     if (e.key === "Enter" && (e.ctrlKey || e.metaKey)) addJobs(e);
   });
-  $("urls").addEventListener("input", () => { $("add-message").hidden = true; });
+  $("urls").addEventListener("input", () => {
+    $("add-message").hidden = true;
+    // Another address makes the listed formats meaningless.
+    if (probedUrl !== null && $("urls").value.trim() !== probedUrl) clearProbe();
+  });
   $("jobs").addEventListener("click", jobAction);
   $("clear-finished").addEventListener("click", async () => {
     try {
@@ -517,6 +650,18 @@ async function start() {
   $("history-search").addEventListener("input", renderHistory);
   $("history-clear").addEventListener("click", clearHistory);
   $("settings-form").addEventListener("submit", saveSettings);
+  $("probe-button").addEventListener("click", probeFormats);
+  $("probe-body").addEventListener("click", pickFormat);
+  $("probe-clear").addEventListener("click", clearProbe);
+  for (const [name, list] of [["format", "audio-codec"], ["default_format", "default-audio-codec"]]) {
+    for (const radio of document.querySelectorAll(`input[name="${name}"]`)) {
+      radio.addEventListener("change", () => {
+        $(list).hidden = radio.value !== "audio";
+        // Choosing a preset again means the preset, not the format picked from the list.
+        if (name === "format") clearProbe();
+      });
+    }
+  }
   $("settings-reset").addEventListener("click", () => {
     if (savedSettings) fillSettings(savedSettings);
     $("settings-message").hidden = true;

@@ -1,5 +1,6 @@
 """The page in a real browser engine: headless Chromium pastes an address and watches it finish."""
 
+import filecmp
 import json
 import os
 import shutil
@@ -9,6 +10,7 @@ from unittest import mock
 
 from fakeopen import FakeOpeners
 from support import PayloadTest, wait_for
+from test_quality import video_page
 
 BROWSER_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "browser")
 CHROMIUM = os.environ.get("ZORMAK_CHROMIUM", "/usr/bin/chromium")
@@ -35,8 +37,9 @@ class BrowserTest(PayloadTest):
         downloaded = os.path.join(self.server.download_dir, "clip.mp4")
         out_dir = os.environ.get("ZORMAK_TEST_OUTPUT") or os.path.join(self.workdir, "shots")
         os.makedirs(out_dir, exist_ok=True)
+        self.media.pages["/multi"] = video_page("720p", "480p", "240p")
         run = subprocess.run([node, "drive.mjs", self.server.origin + "/", self.media.url("slow/clip.mp4"), out_dir,
-                              downloaded],
+                              downloaded, self.media.url("multi")],
                              cwd=BROWSER_DIR, capture_output=True, text=True, timeout=120,
                              env={**os.environ, "ZORMAK_CHROMIUM": CHROMIUM, "ZORMAK_SESSION": self.server.secret or ""})
         lines = [l for l in run.stdout.splitlines() if l.startswith("{")]
@@ -52,16 +55,17 @@ class BrowserTest(PayloadTest):
         self.assertIn("已暂停，点击继续从断点接着下载", seen["pausedMeta"])
         self.assertEqual(seen["pausedButtons"], ["resume", "cancel"])
         self.assertEqual((seen["doneBadge"], seen["doneTitle"]), ("已完成", "clip"))
-        self.assertRegex(seen["progressMeta"], r"^最佳视频[\d.]+ (B|KB) / 77\.9 KB[\d.]+ (B|KB)/s")
+        self.assertRegex(seen["progressMeta"], r"^最佳[\d.]+ (B|KB) / 77\.9 KB[\d.]+ (B|KB)/s")
         self.assertIn("已保存为 clip.mp4", seen["doneMeta"])
         self.assertEqual(seen["summary"], "已完成 1 个")
         self.assertEqual((seen["historyRows"], seen["historyFirst"]), (1, "clip"))
         self.assertEqual(seen["downloadDir"], self.server.download_dir)
         self.assertEqual(run.returncode, 0)
-        # The pasted addresses lead nowhere: they fail and leave no partial files.
+        # The pasted addresses lead nowhere: they fail and leave no partial files; the format
+        # picked in the list is the one that arrived.
         wait_for(lambda: all(j["state"] in ("done", "failed") for j in self.server.jobs().values()), 20,
                  message="the pasted downloads to end")
-        self.assertEqual(self.server.files(), ["clip.mp4"])
+        self.assertEqual(self.server.files(), ["clip.mp4", "多清晰度 (1).mp4"])
         self.assertEqual(seen["confirmTitle"], "清空历史记录？")
         self.assertEqual(seen["historyRowsAfterNo"], 1)
         self.assertEqual(seen["openButtons"], ["打开", "在文件夹中显示"])
@@ -78,6 +82,15 @@ class BrowserTest(PayloadTest):
         self.assertEqual(seen["pasteMessage"], "已添加 2 个下载，以下内容无法识别：这不是有效的网址：这一行没有网址")
         self.assertRegex(seen["duplicateQuestion"], r"^这个视频已经下载过（clip，.* 下载），还要再下载一次吗？$")
         self.assertEqual(seen["jobsAfterNo"], 3)
+        self.assertIn("指定格式 480p", seen["pickedMeta"])
+        self.assertTrue(seen["formatsHiddenAfterAdd"])
+        self.assertTrue(filecmp.cmp(os.path.join(self.server.download_dir, "多清晰度 (1).mp4"),
+                                    os.path.join(self.media.root, "r480p.mp4"), shallow=False))
+        # Resolution, frame rate, codecs, container, size and id of each rendition, best first.
+        self.assertEqual([row[0] for row in seen["formatRows"]], ["1280×720", "640×480", "320×240"])
+        self.assertEqual(seen["formatRows"][0][3:5], ["mp4a", "mp4"])
+        self.assertEqual([row[-1] for row in seen["formatRows"]], ["720p", "480p", "240p"])
+        self.assertTrue(seen["pickedChecked"])
 
 
 if __name__ == "__main__":

@@ -34,7 +34,7 @@ class BadInputTest(PayloadTest):
             ("POST", "/api/jobs", b"{not json", "请求格式不正确", 400),
             ("POST", "/api/jobs", b"[1, 2]", "请求格式不正确", 400),
             ("POST", "/api/jobs", b'{"urls": 5}', "请粘贴至少一个网址", 400),
-            ("POST", "/api/jobs", b'{"urls": "http://a.b/c", "format": "8k"}', "格式只能是“最佳视频”或“仅音频”", 400),
+            ("POST", "/api/jobs", b'{"urls": "http://a.b/c", "format": "8k"}', "格式只能是“最佳”、“1080p”、“720p”、“480p”、“仅音频”（M4A、MP3、Opus）或解析出的某个格式", 400),
             ("POST", "/api/settings", b'{"download_dir": "relative/dir"}', "下载文件夹必须是完整路径，例如 /home/用户/下载", 400),
             ("POST", "/api/settings", b'{"concurrency": 9}', "同时下载数必须是 1 到 5 之间的整数", 400),
             ("POST", "/api/settings", b'{"concurrency": true}', "同时下载数必须是 1 到 5 之间的整数", 400),

@@ -40,7 +40,8 @@ class RestartTest(PayloadTest):
         status, saved = self.server.request("POST", "/api/settings",
                                             {"download_dir": new_dir, "format": "audio", "concurrency": "3"})
         self.assertEqual(status, 200, saved)
-        self.assertEqual(saved, {"download_dir": new_dir, "format": "audio", "concurrency": 3})
+        self.assertEqual({k: saved[k] for k in ("download_dir", "format", "concurrency")},
+                         {"download_dir": new_dir, "format": "audio:mp3", "concurrency": 3})
         _, body = self.server.add(self.media.url("clip.mp4"), "video")
         job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
         self.assertEqual(job["state"], "done", job["error"])
@@ -54,7 +55,7 @@ class RestartTest(PayloadTest):
         self.assertEqual(again.jobs(), {})
         # The saved default format applies to new downloads (this one confirmed as a repeat).
         _, body = again.request("POST", "/api/jobs", {"urls": self.media.url("clip.mp4"), "force": True})
-        self.assertEqual(body["added"][0]["format"], "audio")
+        self.assertEqual(body["added"][0]["format"], "audio:mp3")
         again.wait_job(body["added"][0]["id"], {"done", "failed"})
         self.assertEqual(len(again.request("GET", "/api/history")[1]["entries"]), 2)
 

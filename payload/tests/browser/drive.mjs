@@ -1,14 +1,15 @@
 // Drives the downloader's page in headless Chromium: a bad address first,
 // then a real one, until its download is done; screenshots each view; then
 // share text with several addresses, and the same video once more.
-// Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR DOWNLOADED_FILE
+// Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR DOWNLOADED_FILE [FORMATS_URL]
+// With FORMATS_URL, it also lists that address's formats and picks one.
 // The secret becomes the session cookie, as the shell sets it in its web view.
 // Prints one JSON line with what it saw; exits 1 on any failure.
 import { chromium } from "playwright-core";
 import fs from "node:fs";
 import path from "node:path";
 
-const [pageUrl, videoUrl, outDir, downloaded] = process.argv.slice(2);
+const [pageUrl, videoUrl, outDir, downloaded, formatsUrl] = process.argv.slice(2);
 const executablePath = process.env.ZORMAK_CHROMIUM || "/usr/bin/chromium";
 const problems = [];
 const seen = {};
@@ -133,7 +134,7 @@ try {
   await page.click('.nav-item[data-view="settings"]');
   await page.waitForFunction(() => document.getElementById("download-dir").value !== "");
   seen.downloadDir = await page.inputValue("#download-dir");
-  await page.screenshot({ path: path.join(outDir, "page-settings.png") });
+  await page.screenshot({ path: path.join(outDir, "page-settings.png"), fullPage: true });
 
   // Share text: both addresses are added, in the order pasted, under the finished one;
   // the line without an address stays in the box.
@@ -157,6 +158,23 @@ try {
   await page.locator("dialog#confirm[open]").waitFor({ state: "detached" });
   await page.waitForTimeout(500);
   seen.jobsAfterNo = await page.locator(".job").count();
+
+  if (formatsUrl) {
+    await page.click('.nav-item[data-view="queue"]');
+    await page.fill("#urls", formatsUrl);
+    await page.click("#probe-button");
+    await page.locator("#probe-body tr").first().waitFor();
+    seen.formatRows = await page.locator("#probe-body tr").evaluateAll(
+      (rows) => rows.map((r) => [...r.children].slice(1).map((c) => c.textContent.trim())));
+    await page.locator("#probe-body tr").nth(1).click();
+    seen.pickedChecked = await page.locator('#probe-body tr.chosen input[type="radio"]').isChecked();
+    await page.screenshot({ path: path.join(outDir, "page-formats.png") });
+    await page.click("#add-button");
+    const picked = page.locator(".job.done", { hasText: "指定格式 480p" });
+    await picked.waitFor({ timeout: 60000 });
+    seen.pickedMeta = (await picked.locator(".job-meta").textContent()).trim();
+    seen.formatsHiddenAfterAdd = await page.locator("#probe-panel").isHidden();
+  }
 } catch (e) {
   problems.push(String(e && e.message ? e.message : e));
 } finally {
