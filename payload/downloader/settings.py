@@ -7,6 +7,7 @@ import threading
 from pathlib import Path
 from typing import Any
 
+from . import extras
 from .errors import UserError
 from .log import say
 from .model import parse_format
@@ -14,7 +15,11 @@ from .store import set_aside
 
 # Control characters, lone surrogates and bidirectional controls have no place in a folder's path.
 _BAD_PATH = re.compile("[\x00-\x1f\x7f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
-_LABELS = {"download_dir": "下载文件夹", "format": "默认格式", "concurrency": "同时下载数"}
+_LABELS = {"download_dir": "下载文件夹", "format": "默认格式", "concurrency": "同时下载数",
+           "subtitles": "下载字幕", "subtitle_langs": "字幕语言", "embed_thumbnail": "嵌入封面",
+           "embed_metadata": "嵌入元数据"}
+# Off by default: each costs an ffmpeg pass or extra requests the user did not ask for.
+EXTRAS_DEFAULTS = {**extras.NONE, "subtitle_langs": list(extras.DEFAULT_LANGS)}
 
 MAX_CONCURRENT = 5
 
@@ -66,6 +71,8 @@ def validate(values: dict[str, Any], current: dict[str, Any]) -> dict[str, Any]:
         if not isinstance(c, int) or isinstance(c, bool) or not 1 <= c <= MAX_CONCURRENT:
             raise UserError(f"同时下载数必须是 1 到 {MAX_CONCURRENT} 之间的整数")
         result["concurrency"] = c
+    if any(k in values for k in extras.KEYS):
+        result.update(extras.check(values, result, "默认字幕语言"))
     return result
 
 
@@ -73,7 +80,8 @@ class Settings:
     def __init__(self, data_dir: str, notices: list[str] | None = None) -> None:
         self.path = Path(data_dir) / "settings.json"
         self._lock = threading.Lock()
-        self._values: dict[str, Any] = {"download_dir": default_download_dir(), "format": "video", "concurrency": 2}
+        self._values: dict[str, Any] = {"download_dir": default_download_dir(), "format": "video", "concurrency": 2,
+                                         **EXTRAS_DEFAULTS}
         self._load(notices if notices is not None else [])
 
     def _load(self, notices: list[str]) -> None:
@@ -90,7 +98,7 @@ class Settings:
             self._set_aside(notices, "设置文件的内容不正确，已改用默认设置")
             return
         wrong = []
-        for key in ("download_dir", "format", "concurrency"):
+        for key in _LABELS:
             try:
                 self._values = validate({key: stored[key]}, self._values)
             except KeyError:

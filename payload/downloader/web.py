@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Callable
 
 from urllib.parse import parse_qs, urlsplit
 
-from . import errors, model
+from . import errors, extras, jobs, model
 from .auth import Gate
 from .log import say, say_lines
 from .store import StorageError
@@ -246,9 +246,14 @@ class Handler(BaseHTTPRequestHandler):
     @_route("POST", "/api/jobs")
     def add_jobs(self, m: "re.Match[str]") -> None:
         body = self._body()
-        added, rejected = self.server.app.manager.add(body.get("urls"), body.get("format"))
+        added, rejected = self.server.app.manager.add(body.get("urls"), body.get("format"),
+                                                      {k: body[k] for k in extras.KEYS if k in body})
         self._json(200 if added else 400, {"added": added, "errors": rejected,
                                             **({"error": rejected[0]} if not added and rejected else {})})
+
+    @_route("POST", "/api/subtitles")
+    def subtitles(self, m: "re.Match[str]") -> None:
+        self._json(200, extras.fetch_languages(self._body().get("url"), jobs.yt_dlp()))
 
     @_route("POST", "/api/jobs/clear")
     def clear_jobs(self, m: "re.Match[str]") -> None:
