@@ -3,6 +3,7 @@
 import { api, onConnection } from "./api.js";
 import { $, confirmDialog, el, icon, showFormMessage, toast } from "./dom.js";
 import { formatDuration, formatSize, formatTime } from "./format.js";
+import { applyExtrasDefaults, extrasChoice, extrasSettings, fillExtrasSettings, resetExtras, setupExtras } from "./extras.js";
 
 // What the server calls its job states and formats (GET /api/meta).
 let STATES = {};
@@ -260,7 +261,7 @@ async function addJobs(event) {
   const button = $("add-button");
   button.disabled = true;
   try {
-    const data = await api("POST", "/api/jobs", { urls: text, format });
+    const data = await api("POST", "/api/jobs", { urls: text, format, ...extrasChoice() });
     const added = data.added.length;
     if (data.errors.length) {
       showFormMessage(message, "error", `已添加 ${added} 个下载，以下内容无法识别：`, data.errors);
@@ -269,6 +270,7 @@ async function addJobs(event) {
       toast(added === 1 ? "已加入下载队列" : `已加入 ${added} 个下载`);
     }
     textarea.value = "";
+    resetExtras();
     pollJobs();
   } catch (e) {
     const errors = e.data && e.data.errors;
@@ -384,6 +386,7 @@ function fillSettings(values) {
   $("download-dir").value = values.download_dir;
   for (const radio of document.querySelectorAll('input[name="default_format"]')) radio.checked = radio.value === values.format;
   $("concurrency").value = String(values.concurrency);
+  fillExtrasSettings(values);
 }
 
 async function loadSettings() {
@@ -403,6 +406,7 @@ async function saveSettings(event) {
     download_dir: $("download-dir").value,
     format: checked ? checked.value : "video",
     concurrency: Number($("concurrency").value),
+    ...extrasSettings(),
   };
   const message = $("settings-message");
   $("settings-save").disabled = true;
@@ -410,6 +414,7 @@ async function saveSettings(event) {
     savedSettings = await api("POST", "/api/settings", values);
     fillSettings(savedSettings);
     applyDefaultFormat(savedSettings.format);
+    applyExtrasDefaults(savedSettings);
     showFormMessage(message, "ok", "设置已保存");
   } catch (e) {
     showFormMessage(message, "error", e.message);
@@ -429,6 +434,7 @@ async function start() {
     button.addEventListener("click", () => show(button.dataset.view));
   }
   $("add-form").addEventListener("submit", addJobs);
+  setupExtras();
   $("urls").addEventListener("keydown", (e) => {
     if (e.key === "Enter" && (e.ctrlKey || e.metaKey)) addJobs(e);
   });
@@ -456,6 +462,7 @@ async function start() {
     await loadNotices();
     savedSettings = await api("GET", "/api/settings");
     applyDefaultFormat(savedSettings.format);
+    applyExtrasDefaults(savedSettings);
   } catch (e) {
     // The connection indicator already says what is wrong; polling retries.
   }

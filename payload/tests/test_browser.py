@@ -7,6 +7,7 @@ import subprocess
 import unittest
 
 from support import PayloadTest
+from test_extras import media_files, subtitle_page
 
 BROWSER_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "browser")
 CHROMIUM = os.environ.get("ZORMAK_CHROMIUM", "/usr/bin/chromium")
@@ -28,7 +29,11 @@ class BrowserTest(PayloadTest):
         self.server = self.start_server()
         out_dir = os.environ.get("ZORMAK_TEST_OUTPUT") or os.path.join(self.workdir, "shots")
         os.makedirs(out_dir, exist_ok=True)
-        run = subprocess.run([node, "drive.mjs", self.server.origin + "/", self.media.url("slow/clip.mp4"), out_dir],
+        media_files()
+        self.media.pages["/watch"] = subtitle_page([("subtitles", "en", "en.vtt"), ("subtitles", "zh-TW", "zh.vtt"),
+                                                    ("subtitles", "zh-Hans", "zh.vtt")])
+        run = subprocess.run([node, "drive.mjs", self.server.origin + "/", self.media.url("slow/clip.mp4"), out_dir,
+                              self.media.url("watch")],
                              cwd=BROWSER_DIR, capture_output=True, text=True, timeout=120,
                              env={**os.environ, "ZORMAK_CHROMIUM": CHROMIUM, "ZORMAK_SESSION": self.server.secret or ""})
         lines = [l for l in run.stdout.splitlines() if l.startswith("{")]
@@ -53,6 +58,11 @@ class BrowserTest(PayloadTest):
         self.assertEqual(self.server.files(), ["clip.mp4"])
         self.assertEqual(seen["confirmTitle"], "清空历史记录？")
         self.assertEqual(seen["historyRowsAfterNo"], 1)
+        self.assertEqual(seen["defaultSubtitles"], "off")
+        # Chinese first; the settings' preferred languages start ticked.
+        self.assertEqual(seen["subtitleLanguages"], [["简体中文zh-Hans", True], ["中文（台湾）zh-TW", True],
+                                                     ["英语en", True]])
+        self.assertEqual(seen["subtitleMode"], "beside")
 
 
 if __name__ == "__main__":

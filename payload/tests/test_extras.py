@@ -17,7 +17,7 @@ ZH_VTT = "WEBVTT\n\n00:00:00.000 --> 00:00:02.000\n你好，世界\n"
 EN_VTT = "WEBVTT\n\n00:00:00.000 --> 00:00:02.000\nHello, world\n"
 
 
-def _media_files() -> None:
+def media_files() -> None:
     """The subtitle tracks and the poster the test page names, beside the test clip."""
     root = media_dir()
     for name, text in (("zh.vtt", ZH_VTT), ("en.vtt", EN_VTT)):
@@ -27,7 +27,7 @@ def _media_files() -> None:
         _ffmpeg("-f", "lavfi", "-i", "testsrc=size=160x120", "-frames:v", "1", os.path.join(root, "poster.jpg"))
 
 
-def _page(tracks: list[tuple[str, str, str]]) -> str:
+def subtitle_page(tracks: list[tuple[str, str, str]]) -> str:
     """A page the engine's generic extractor reads: a <video> with a poster and <track> elements."""
     lines = [f'<track kind="{kind}" srclang="{lang}" src="/{src}">' for kind, lang, src in tracks]
     return ("<!DOCTYPE html><html><head><title>字幕测试</title></head><body>"
@@ -101,8 +101,8 @@ class SettingsTest(unittest.TestCase):
 class ExtrasDownloadTest(PayloadTest):
     def setUp(self) -> None:
         super().setUp()
-        _media_files()
-        self.media.pages["/watch"] = _page([("subtitles", "en", "en.vtt"), ("subtitles", "ja", "en.vtt"),
+        media_files()
+        self.media.pages["/watch"] = subtitle_page([("subtitles", "en", "en.vtt"), ("subtitles", "ja", "en.vtt"),
                                             ("captions", "zh-Hans", "zh.vtt"), ("subtitles", "zh-TW", "zh.vtt"),
                                             ("subtitles", "fr", "en.vtt")])
 

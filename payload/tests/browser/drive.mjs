@@ -1,12 +1,12 @@
 // Drives the downloader's page in headless Chromium: a bad address first,
 // then a real one, until its download is done; screenshots each view.
-// Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR
+// Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR [SUBTITLED_URL]
 // The secret becomes the session cookie, as the shell sets it in its web view.
 // Prints one JSON line with what it saw; exits 1 on any failure.
 import { chromium } from "playwright-core";
 import path from "node:path";
 
-const [pageUrl, videoUrl, outDir] = process.argv.slice(2);
+const [pageUrl, videoUrl, outDir, subtitledUrl] = process.argv.slice(2);
 const executablePath = process.env.ZORMAK_CHROMIUM || "/usr/bin/chromium";
 const problems = [];
 const seen = {};
@@ -100,6 +100,19 @@ try {
   await page.waitForFunction(() => document.getElementById("download-dir").value !== "");
   seen.downloadDir = await page.inputValue("#download-dir");
   await page.screenshot({ path: path.join(outDir, "page-settings.png") });
+  seen.defaultSubtitles = await page.inputValue("#default-sub-mode");
+
+  if (subtitledUrl) {
+    // The subtitle languages of a page, listed in the add form for choosing.
+    await page.click('.nav-item[data-view="queue"]');
+    await page.fill("#urls", subtitledUrl);
+    await page.click("#sub-fetch");
+    await page.locator(".sub-lang").first().waitFor();
+    seen.subtitleLanguages = await page.locator(".sub-lang").evaluateAll(
+      (labels) => labels.map((l) => [l.textContent.trim(), l.querySelector("input").checked]));
+    seen.subtitleMode = await page.inputValue("#sub-mode");
+    await page.screenshot({ path: path.join(outDir, "page-subtitles.png") });
+  }
 } catch (e) {
   problems.push(String(e && e.message ? e.message : e));
 } finally {
