@@ -182,8 +182,11 @@ def fetch_languages(url: object, ydl_mod: Any) -> dict[str, Any]:
     try:
         with ydl_mod.YoutubeDL(params) as ydl:
             info = ydl.extract_info(address, download=False, process=False)
-            # A page that only points to the video: follow it to where the subtitles are.
-            while isinstance(info, dict) and info.get("_type") in ("url", "url_transparent"):
+            # A page that only points to the video: follow it to where the subtitles are,
+            # a few steps at most, since pages can point at each other.
+            for _ in range(3):
+                if not (isinstance(info, dict) and info.get("_type") in ("url", "url_transparent")):
+                    break
                 info = ydl.extract_info(info["url"], download=False, process=False)
     except Exception as e:  # noqa: BLE001  (the engine's failures are many; the page gets one sentence)
         raise errors.UserError(f"无法获取字幕列表：{errors.describe(e)}") from e
