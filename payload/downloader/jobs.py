@@ -25,7 +25,7 @@ from dataclasses import dataclass, field
 from types import ModuleType
 from typing import Any, ClassVar
 
-from . import addresses, errors, processes
+from . import addresses, errors, extras, processes
 from .log import say
 from .model import BEST, Format, State, parse_format
 from .names import name_limit, safe_name
@@ -109,6 +109,7 @@ class Job:
     progress: float | None = None
     # The engine's retries of a broken connection in the current attempt.
     retries: int = 0
+    extras: dict[str, Any] = field(default_factory=lambda: dict(extras.NONE))
     # What only the server needs: the staging folder, the live attempt's
     # thread, its cancel signal and what it holds.
     staging: str | None = None
@@ -127,7 +128,7 @@ class Job:
     key: tuple[str, str] | None = None
 
     PUBLIC: ClassVar[tuple[str, ...]] = ("id", "url", "format", "title", "state", "error", "downloaded", "total",
-                                         "speed", "eta", "progress", "created", "retries")
+                                         "speed", "eta", "progress", "created", "retries", "extras")
 
     def reset_progress(self) -> None:
         self.downloaded = 0
@@ -215,6 +216,18 @@ def _final_files(info: Any, staging: str) -> list[str]:
     return result
 
 
+def _companion_name(src: str, placed: list[tuple[str, str]]) -> str:
+    """src's name, made to follow the video it belongs to: "clip.en.srt" beside "clip (1).mp4" becomes
+    "clip (1).en.srt", or players would not find it."""
+    name = os.path.basename(src)
+    if placed:
+        video, dest = placed[0]
+        stem = os.path.splitext(os.path.basename(video))[0]
+        if name.startswith(stem + "."):
+            return os.path.splitext(os.path.basename(dest))[0] + name[len(stem):]
+    return name
+
+
 def _has_files(folder: str) -> bool:
     try:
         return bool(os.listdir(folder))
@@ -284,7 +297,8 @@ class Manager:
         with self._lock:
             return [j.public() for j in self._jobs.values()]
 
-    def add(self, text: object, fmt: object = None, force: bool = False) -> dict[str, Any]:
+    def add(self, text: object, fmt: object = None, choice: dict[str, Any] | None = None,
+            force: bool = False) -> dict[str, Any]:
         """Queues every address found in text.
 
         An address of a video that is already queued or was downloaded before
@@ -293,6 +307,8 @@ class Manager:
         "unusable", each with its message in "errors"."""
         if not isinstance(text, str):
             raise errors.UserError("请粘贴至少一个网址")
+        # What the page does not choose comes from the settings, and stays with the job.
+        job_extras = extras.check(choice or {}, self.settings.get())
         chosen = parse_format(fmt or self.settings.get()["format"])
         if chosen is None:
             raise errors.UserError("格式只能是“最佳”、“1080p”、“720p”、“480p”、“仅音频”（M4A、MP3、Opus）或解析出的某个格式")
@@ -312,14 +328,14 @@ class Manager:
             created = time.time()
             with self._command:
                 try:
-                    job_id = self.store.add_job(w, chosen.value, State.QUEUED.value, created)
+                    job_id = self.store.add_job(w, chosen.value, State.QUEUED.value, created, job_extras)
                 except StorageError as e:
                     if not added:
                         raise errors.UserError(str(e), 503) from e
                     rejected.append(str(e))
                     break
                 with self._lock:
-                    job = Job(job_id, w, chosen, created=created, key=key)
+                    job = Job(job_id, w, chosen, created=created, key=key, extras=dict(job_extras))
                     self._jobs[job.id] = job
                     added.append(job.public())
             say(f"[下载 #{job.id}] 已加入队列：{w}")
@@ -539,6 +555,9 @@ class Manager:
             with processes.owned_by(holdings):
                 info = self._download(job, attempt, cancel_event, holdings, staging, tag)
             files = _final_files(info, staging)
+            if files:
+                files += [p for p in extras.subtitle_files(info)
+                          if p not in files and os.path.isfile(p) and _inside(p, staging)]
             if not files:
                 raise errors.UserError("下载完成，但没有得到任何文件")
             title = (info or {}).get("title") or os.path.splitext(os.path.basename(files[0]))[0]
@@ -598,7 +617,10 @@ class Manager:
         """Chooses each file's free name and journals it; _finish then links them."""
         limit = name_limit(folder)
         with self._placing:
-            job.placing = [(src, _destination(folder, os.path.basename(src), limit)) for src, _ in job.placing]
+            placing: list[tuple[str, str]] = []
+            for src, _ in job.placing:
+                placing.append((src, _destination(folder, _companion_name(src, placing), limit)))
+            job.placing = placing
             self.store.update_job(job.id, placing=[list(p) for p in job.placing], title=job.title)
 
     def _finish_or_fail(self, job: Job, attempt: int, tag: str) -> None:
@@ -766,9 +788,14 @@ class Manager:
             "postprocessor_hooks": [postprocess],
         }
         params.update(format_options(job.format))
+        # Subtitles, cover and metadata come after the format's own post-processors.
+        extra_params, extra_pps = extras.engine_options(job.extras)
+        params.update(extra_params)
+        params["postprocessors"] = params.get("postprocessors", []) + extra_pps
         network = self.settings.get()
         params.update(network_options(network))
         with cookie_copy(network["cookies_file"]) as cookies, ydl_mod.YoutubeDL({**params, **cookies}) as ydl:
+            extras.attach(ydl, ydl_mod, job.extras)
             found = ydl.extract_info(job.url, download=False, process=False)
             # A site's page or probe may still be sending (for a direct link, the whole video):
             # close what the extraction opened before the download opens its own connection.
@@ -810,7 +837,7 @@ def _job_from_row(row: JobRow) -> Job:
         state = State.QUEUED
     job = Job(row.id, row.url, parse_format(row.format) or BEST, title=row.title, state=state,
               error=row.error if state is State.FAILED else "", created=row.created, downloaded=row.downloaded,
-              total=row.total, staging=row.staging)
+              total=row.total, staging=row.staging, extras=extras.from_journal(row.extras))
     job.placing = list(iter_pairs(row.placing))
     if row.total:
         job.progress = min(1.0, row.downloaded / row.total)

@@ -8,6 +8,7 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import urlsplit
 
+from . import extras
 from .errors import UserError
 from .log import say
 from .model import parse_format
@@ -16,7 +17,11 @@ from .store import set_aside
 # Control characters, lone surrogates and bidirectional controls have no place in a folder's path.
 _BAD_PATH = re.compile("[\x00-\x1f\x7f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
 _LABELS = {"download_dir": "下载文件夹", "format": "默认格式", "concurrency": "同时下载数",
-           "rate_limit": "限速", "proxy": "代理", "cookies_file": "Cookies 文件", "fragments": "分片并发数"}
+           "rate_limit": "限速", "proxy": "代理", "cookies_file": "Cookies 文件", "fragments": "分片并发数",
+           "subtitles": "下载字幕", "subtitle_langs": "字幕语言", "embed_thumbnail": "嵌入封面",
+           "embed_metadata": "嵌入元数据"}
+# Off by default: each costs an ffmpeg pass or extra requests the user did not ask for.
+EXTRAS_DEFAULTS = {**extras.NONE, "subtitle_langs": list(extras.DEFAULT_LANGS)}
 
 MAX_CONCURRENT = 5
 MAX_FRAGMENTS = 16
@@ -140,6 +145,8 @@ def validate(values: dict[str, Any], current: dict[str, Any], check_files: bool 
         if not isinstance(f, int) or isinstance(f, bool) or not 1 <= f <= MAX_FRAGMENTS:
             raise UserError(f"分片并发数必须是 1 到 {MAX_FRAGMENTS} 之间的整数")
         result["fragments"] = f
+    if any(k in values for k in extras.KEYS):
+        result.update(extras.check(values, result, "默认字幕语言"))
     return result
 
 
@@ -147,7 +154,7 @@ class Settings:
     def __init__(self, data_dir: str, notices: list[str] | None = None) -> None:
         self.path = Path(data_dir) / "settings.json"
         self._lock = threading.Lock()
-        self._values: dict[str, Any] = {"download_dir": default_download_dir(), **DEFAULTS}
+        self._values: dict[str, Any] = {"download_dir": default_download_dir(), **DEFAULTS, **EXTRAS_DEFAULTS}
         self._load(notices if notices is not None else [])
 
     def _load(self, notices: list[str]) -> None:

@@ -57,7 +57,9 @@ CREATE TABLE IF NOT EXISTS archive (
     PRIMARY KEY (site, video_id));
 """
 JOB_COLUMNS = ("id", "url", "format", "state", "title", "error", "staging", "placing", "downloaded", "total",
-               "created")
+               "created", "extras")
+# Columns added since the first journals; an older database gets them when opened, its rows NULL there.
+_ADDED_JOB_COLUMNS = {"extras": "TEXT"}
 
 
 class StorageError(Exception):
@@ -98,6 +100,8 @@ class JobRow:
     downloaded: int
     total: int | None
     created: float
+    # What the job fetches besides the video (subtitles, cover, metadata); None in rows from before.
+    extras: dict[str, Any] | None = None
 
 
 class Store:
@@ -121,6 +125,7 @@ class Store:
             if not check or check[0] != "ok":
                 raise sqlite3.DatabaseError(f"quick_check: {check[0] if check else 'no answer'}")
             db.executescript(_SCHEMA)
+            _add_columns(db)
             db.execute(f"PRAGMA busy_timeout={int(BUSY_TIMEOUT * 1000)}")
         except BaseException:
             db.close()
@@ -182,13 +187,17 @@ class Store:
                 values["placing"] = json.loads(values["placing"]) if values["placing"] else None
             except ValueError:
                 values["placing"] = None
+            try:
+                values["extras"] = json.loads(values["extras"]) if values["extras"] else None
+            except ValueError:
+                values["extras"] = None
             result.append(JobRow(**values))
         return result
 
-    def add_job(self, url: str, fmt: str, state: str, created: float) -> int:
+    def add_job(self, url: str, fmt: str, state: str, created: float, extras: dict[str, Any] | None = None) -> int:
         with self._transaction() as db:
-            cur = db.execute("INSERT INTO jobs (url, format, state, created) VALUES (?, ?, ?, ?)",
-                             (url, fmt, state, created))
+            cur = db.execute("INSERT INTO jobs (url, format, state, created, extras) VALUES (?, ?, ?, ?, ?)",
+                             (url, fmt, state, created, json.dumps(extras) if extras is not None else None))
             return int(cur.lastrowid or 0)
 
     def update_job(self, job_id: int, **values: Any) -> None:
@@ -306,6 +315,13 @@ def _storage_error(e: sqlite3.Error) -> StorageError:
     if "readonly" in text or "read-only" in text:
         return StorageError("数据文件夹无法写入，无法保存下载记录；请检查它的权限")
     return StorageError(f"无法读写下载记录数据库（{text}）")
+
+
+def _add_columns(db: sqlite3.Connection) -> None:
+    have = {row[1] for row in db.execute("PRAGMA table_info(jobs)")}
+    for name, kind in _ADDED_JOB_COLUMNS.items():
+        if name not in have:
+            db.execute(f"ALTER TABLE jobs ADD COLUMN {name} {kind}")
 
 
 def iter_pairs(placing: list[list[str]] | None) -> Iterator[tuple[str, str]]:

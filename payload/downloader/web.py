@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Callable
 
 from urllib.parse import parse_qs, urlsplit
 
-from . import errors, model, opener, probe
+from . import errors, extras, jobs, model, opener, probe
 from .auth import Gate
 from .log import say, say_lines
 from .store import StorageError
@@ -247,7 +247,9 @@ class Handler(BaseHTTPRequestHandler):
     @_route("POST", "/api/jobs")
     def add_jobs(self, m: "re.Match[str]") -> None:
         body = self._body()
-        result = self.server.app.manager.add(body.get("urls"), body.get("format"), force=body.get("force") is True)
+        result = self.server.app.manager.add(body.get("urls"), body.get("format"),
+                                              {k: body[k] for k in extras.KEYS if k in body},
+                                              force=body.get("force") is True)
         added, rejected, duplicates = result["added"], result["errors"], result["duplicates"]
         # 409: nothing new was added, but some videos are already here and the page may ask to fetch them again.
         status = 200 if added else 409 if duplicates else 400
@@ -258,6 +260,10 @@ class Handler(BaseHTTPRequestHandler):
     def probe_formats(self, m: "re.Match[str]") -> None:
         body = self._body()
         self._json(200, probe.probe(body.get("url"), self.server.app.settings.get()))
+
+    @_route("POST", "/api/subtitles")
+    def subtitles(self, m: "re.Match[str]") -> None:
+        self._json(200, extras.fetch_languages(self._body().get("url"), jobs.yt_dlp()))
 
     @_route("POST", "/api/jobs/clear")
     def clear_jobs(self, m: "re.Match[str]") -> None:

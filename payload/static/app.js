@@ -3,6 +3,7 @@
 import { api, onConnection } from "./api.js";
 import { $, confirmDialog, el, icon, showFormMessage, toast } from "./dom.js";
 import { formatDuration, formatSize, formatTime } from "./format.js";
+import { applyExtrasDefaults, extrasChoice, extrasSettings, fillExtrasSettings, resetExtras, setupExtras } from "./extras.js";
 
 // What the server calls its job states and formats (GET /api/meta).
 let STATES = {};
@@ -271,7 +272,7 @@ async function addJobs(event) {
     // The server finds the addresses in the text; it answers with the lines it could not use.
     let data;
     try {
-      data = await api("POST", "/api/jobs", { urls: text, format });
+      data = await api("POST", "/api/jobs", { urls: text, format, ...extrasChoice() });
     } catch (e) {
       if (!e.data || !e.data.duplicates || !e.data.duplicates.length) throw e;
       data = e.data;
@@ -279,7 +280,7 @@ async function addJobs(event) {
     let added = data.added.length;
     textarea.value = data.unusable.join("\n");
     if (data.duplicates.length && (await confirmDialog("重复的视频", duplicateQuestion(data.duplicates), "再下载一次"))) {
-      const again = await api("POST", "/api/jobs", { urls: data.duplicates.map((d) => d.url).join("\n"), format, force: true });
+      const again = await api("POST", "/api/jobs", { urls: data.duplicates.map((d) => d.url).join("\n"), format, ...extrasChoice(), force: true });
       added += again.added.length;
     }
     if (data.errors.length) {
@@ -290,6 +291,7 @@ async function addJobs(event) {
       if (added) toast(added === 1 ? "已加入下载队列" : `已加入 ${added} 个下载`);
     }
     clearProbe();
+    resetExtras();
     pollJobs();
   } catch (e) {
     const errors = e.data && e.data.errors;
@@ -459,6 +461,7 @@ function fillSettings(values) {
   setPreset("default_format", "default-audio-codec", values.format);
   $("concurrency").value = String(values.concurrency);
   fillNetwork(values);
+  fillExtrasSettings(values);
 }
 
 async function loadSettings() {
@@ -478,6 +481,7 @@ async function saveSettings(event) {
     format: presetOf("default_format", "default-audio-codec"),
     concurrency: Number($("concurrency").value),
     ...networkValues(),
+    ...extrasSettings(),
   };
   const message = $("settings-message");
   $("settings-save").disabled = true;
@@ -485,6 +489,7 @@ async function saveSettings(event) {
     savedSettings = await api("POST", "/api/settings", values);
     fillSettings(savedSettings);
     applyDefaultFormat(savedSettings.format);
+    applyExtrasDefaults(savedSettings);
     showFormMessage(message, "ok", "设置已保存");
   } catch (e) {
     showFormMessage(message, "error", e.message);
@@ -627,6 +632,7 @@ async function start() {
     button.addEventListener("click", () => show(button.dataset.view));
   }
   $("add-form").addEventListener("submit", addJobs);
+  setupExtras();
   $("urls").addEventListener("keydown", (e) => {
     if (e.key === "Enter" && (e.ctrlKey || e.metaKey)) addJobs(e);
   });
@@ -672,6 +678,7 @@ async function start() {
     await loadNotices();
     savedSettings = await api("GET", "/api/settings");
     applyDefaultFormat(savedSettings.format);
+    applyExtrasDefaults(savedSettings);
   } catch (e) {
     // The connection indicator already says what is wrong; polling retries.
   }

@@ -11,6 +11,7 @@ from unittest import mock
 from fakeopen import FakeOpeners
 from support import PayloadTest, wait_for
 from test_quality import video_page
+from test_extras import media_files, subtitle_page
 
 BROWSER_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "browser")
 CHROMIUM = os.environ.get("ZORMAK_CHROMIUM", "/usr/bin/chromium")
@@ -38,8 +39,11 @@ class BrowserTest(PayloadTest):
         out_dir = os.environ.get("ZORMAK_TEST_OUTPUT") or os.path.join(self.workdir, "shots")
         os.makedirs(out_dir, exist_ok=True)
         self.media.pages["/multi"] = video_page("720p", "480p", "240p")
+        media_files()
+        self.media.pages["/watch"] = subtitle_page([("subtitles", "en", "en.vtt"), ("subtitles", "zh-TW", "zh.vtt"),
+                                                    ("subtitles", "zh-Hans", "zh.vtt")])
         run = subprocess.run([node, "drive.mjs", self.server.origin + "/", self.media.url("slow/clip.mp4"), out_dir,
-                              downloaded, self.media.url("multi")],
+                              downloaded, self.media.url("multi"), self.media.url("watch")],
                              cwd=BROWSER_DIR, capture_output=True, text=True, timeout=120,
                              env={**os.environ, "ZORMAK_CHROMIUM": CHROMIUM, "ZORMAK_SESSION": self.server.secret or ""})
         lines = [l for l in run.stdout.splitlines() if l.startswith("{")]
@@ -91,6 +95,11 @@ class BrowserTest(PayloadTest):
         self.assertEqual(seen["formatRows"][0][3:5], ["mp4a", "mp4"])
         self.assertEqual([row[-1] for row in seen["formatRows"]], ["720p", "480p", "240p"])
         self.assertTrue(seen["pickedChecked"])
+        self.assertEqual(seen["defaultSubtitles"], "off")
+        # Chinese first; the settings' preferred languages start ticked.
+        self.assertEqual(seen["subtitleLanguages"], [["简体中文zh-Hans", True], ["中文（台湾）zh-TW", True],
+                                                     ["英语en", True]])
+        self.assertEqual(seen["subtitleMode"], "beside")
 
 
 if __name__ == "__main__":

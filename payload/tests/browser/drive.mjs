@@ -1,15 +1,16 @@
 // Drives the downloader's page in headless Chromium: a bad address first,
 // then a real one, until its download is done; screenshots each view; then
 // share text with several addresses, and the same video once more.
-// Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR DOWNLOADED_FILE [FORMATS_URL]
-// With FORMATS_URL, it also lists that address's formats and picks one.
+// Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR DOWNLOADED_FILE [FORMATS_URL [SUBTITLED_URL]]
+// With FORMATS_URL, it also lists that address's formats and picks one; with
+// SUBTITLED_URL, it lists that address's subtitle languages.
 // The secret becomes the session cookie, as the shell sets it in its web view.
 // Prints one JSON line with what it saw; exits 1 on any failure.
 import { chromium } from "playwright-core";
 import fs from "node:fs";
 import path from "node:path";
 
-const [pageUrl, videoUrl, outDir, downloaded, formatsUrl] = process.argv.slice(2);
+const [pageUrl, videoUrl, outDir, downloaded, formatsUrl, subtitledUrl] = process.argv.slice(2);
 const executablePath = process.env.ZORMAK_CHROMIUM || "/usr/bin/chromium";
 const problems = [];
 const seen = {};
@@ -135,6 +136,7 @@ try {
   await page.waitForFunction(() => document.getElementById("download-dir").value !== "");
   seen.downloadDir = await page.inputValue("#download-dir");
   await page.screenshot({ path: path.join(outDir, "page-settings.png"), fullPage: true });
+  seen.defaultSubtitles = await page.inputValue("#default-sub-mode");
 
   // Share text: both addresses are added, in the order pasted, under the finished one;
   // the line without an address stays in the box.
@@ -174,6 +176,18 @@ try {
     await picked.waitFor({ timeout: 60000 });
     seen.pickedMeta = (await picked.locator(".job-meta").textContent()).trim();
     seen.formatsHiddenAfterAdd = await page.locator("#probe-panel").isHidden();
+  }
+
+  if (subtitledUrl) {
+    // The subtitle languages of a page, listed in the add form for choosing.
+    await page.click('.nav-item[data-view="queue"]');
+    await page.fill("#urls", subtitledUrl);
+    await page.click("#sub-fetch");
+    await page.locator(".sub-lang").first().waitFor();
+    seen.subtitleLanguages = await page.locator(".sub-lang").evaluateAll(
+      (labels) => labels.map((l) => [l.textContent.trim(), l.querySelector("input").checked]));
+    seen.subtitleMode = await page.inputValue("#sub-mode");
+    await page.screenshot({ path: path.join(outDir, "page-subtitles.png") });
   }
 } catch (e) {
   problems.push(String(e && e.message ? e.message : e));
