@@ -107,7 +107,7 @@ class ExtrasDownloadTest(PayloadTest):
                                             ("subtitles", "fr", "en.vtt")])
 
     def download(self, **choice) -> dict:
-        status, body = self.server.request("POST", "/api/jobs", {"urls": self.media.url("watch"), **choice})
+        status, body = self.server.request("POST", "/api/jobs", {"urls": self.media.url("watch"), "force": True, **choice})
         self.assertEqual(status, 200, body)
         job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"}, timeout=60)
         self.assertEqual(job["state"], "done", job["error"])
