@@ -47,10 +47,13 @@ CREATE TABLE IF NOT EXISTS jobs (
     placing TEXT,
     downloaded INTEGER NOT NULL DEFAULT 0,
     total INTEGER,
-    created REAL NOT NULL);
+    created REAL NOT NULL,
+    folder TEXT NOT NULL DEFAULT '');
 """
 JOB_COLUMNS = ("id", "url", "format", "state", "title", "error", "staging", "placing", "downloaded", "total",
-               "created")
+               "created", "folder")
+# Columns added since the first journals were written, with what their old rows mean.
+_ADDED_COLUMNS = {"jobs": {"folder": "TEXT NOT NULL DEFAULT ''"}}
 
 
 class StorageError(Exception):
@@ -91,6 +94,8 @@ class JobRow:
     downloaded: int
     total: int | None
     created: float
+    # A sub-folder of the download folder (a playlist's), or "" for the folder itself.
+    folder: str = ""
 
 
 class Store:
@@ -114,6 +119,7 @@ class Store:
             if not check or check[0] != "ok":
                 raise sqlite3.DatabaseError(f"quick_check: {check[0] if check else 'no answer'}")
             db.executescript(_SCHEMA)
+            _add_columns(db)
             db.execute(f"PRAGMA busy_timeout={int(BUSY_TIMEOUT * 1000)}")
         except BaseException:
             db.close()
@@ -178,10 +184,10 @@ class Store:
             result.append(JobRow(**values))
         return result
 
-    def add_job(self, url: str, fmt: str, state: str, created: float) -> int:
+    def add_job(self, url: str, fmt: str, state: str, created: float, title: str = "", folder: str = "") -> int:
         with self._transaction() as db:
-            cur = db.execute("INSERT INTO jobs (url, format, state, created) VALUES (?, ?, ?, ?)",
-                             (url, fmt, state, created))
+            cur = db.execute("INSERT INTO jobs (url, format, state, created, title, folder) VALUES (?, ?, ?, ?, ?, ?)",
+                             (url, fmt, state, created, title, folder))
             return int(cur.lastrowid or 0)
 
     def update_job(self, job_id: int, **values: Any) -> None:
@@ -266,6 +272,15 @@ class _Transaction:
             self.store._lock.release()
         if isinstance(exc, sqlite3.Error):
             raise _storage_error(exc) from exc
+
+
+def _add_columns(db: sqlite3.Connection) -> None:
+    """Brings a journal written by an earlier version up to date; its rows keep their meaning."""
+    for table, columns in _ADDED_COLUMNS.items():
+        present = {row[1] for row in db.execute(f"PRAGMA table_info({table})")}
+        for name, kind in columns.items():
+            if name not in present:
+                db.execute(f"ALTER TABLE {table} ADD COLUMN {name} {kind}")
 
 
 def _storage_error(e: sqlite3.Error) -> StorageError:

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Callable
 
 from urllib.parse import parse_qs, urlsplit
 
-from . import errors, model
+from . import errors, model, playlists
 from .auth import Gate
 from .log import say, say_lines
 from .store import StorageError
@@ -248,6 +248,49 @@ class Handler(BaseHTTPRequestHandler):
         body = self._body()
         added, rejected = self.server.app.manager.add(body.get("urls"), body.get("format"))
         self._json(200 if added else 400, {"added": added, "errors": rejected,
+                                            **({"error": rejected[0]} if not added and rejected else {})})
+
+    @_route("POST", "/api/playlist")
+    def list_playlist(self, m: "re.Match[str]") -> None:
+        """Lists a page with several videos for the chooser; a single video is added to the queue at once."""
+        body = self._body()
+        info = playlists.extract(body.get("url"))
+        if not playlists.is_playlist(info):
+            added, rejected = self.server.app.manager.add(body["url"].strip(), body.get("format"))
+            self._json(200 if added else 400, {"playlist": False, "added": added, "errors": rejected,
+                                                **({"error": rejected[0]} if not added and rejected else {})})
+            return
+        found = playlists.entries(info)
+        if not found:
+            raise errors.UserError("这个列表里没有可以下载的视频")
+        title = info.get("title")
+        title = title if isinstance(title, str) else ""
+        listing = self.server.app.listings.keep(body["url"].strip(), title, found)
+        say(f"[列表] 列出了 {len(found)} 个视频：{title or listing.url}")
+        self._json(200, {"playlist": True, **listing.public()})
+
+    @_route("POST", "/api/playlist/select")
+    def select_playlist(self, m: "re.Match[str]") -> None:
+        body = self._body()
+        listing = self.server.app.listings.get(body.get("id"))
+        self._json(200, {"indices": playlists.parse_range(body.get("range"), len(listing.entries))})
+
+    @_route("POST", "/api/playlist/add")
+    def add_playlist(self, m: "re.Match[str]") -> None:
+        """One job per chosen entry of a listing, saving into the playlist's folder."""
+        body = self._body()
+        listing = self.server.app.listings.get(body.get("id"))
+        indices = body.get("indices")
+        if body.get("range") is not None:
+            indices = playlists.parse_range(body.get("range"), len(listing.entries))
+        if not isinstance(indices, list) or not all(isinstance(i, int) and not isinstance(i, bool) for i in indices):
+            raise errors.UserError("请求格式不正确")
+        if any(not 1 <= i <= len(listing.entries) for i in indices):
+            raise errors.UserError(f"序号超出范围，这个列表只有 1 到 {len(listing.entries)}")
+        chosen = [listing.entries[i - 1] for i in sorted(set(indices))]
+        added, rejected = self.server.app.manager.add_entries(
+            [(e["url"], e["title"]) for e in chosen], body.get("format"), listing.folder)
+        self._json(200 if added else 400, {"added": added, "errors": rejected, "folder": listing.folder,
                                             **({"error": rejected[0]} if not added and rejected else {})})
 
     @_route("POST", "/api/jobs/clear")

@@ -3,7 +3,8 @@
 /NAME sends a file at full speed, /slow/NAME at about 20 KB/s; both honour
 a single byte range, as real video hosts do. A file named in cut breaks off
 at that offset, and requests from there on are refused, until the test
-lifts the cut. Pages, redirects and aliases
+lifts the cut. /stall/NAME and /stall-page/NAME send their headers and
+then nothing until the test sets stalled. Pages, redirects and aliases
 can be added per test. The server counts every byte it sends per file.
 """
 
@@ -92,6 +93,14 @@ class _MediaHandler(BaseHTTPRequestHandler):
             # Headers, then silence: a server that stopped sending.
             self._head(200, "video/mp4", 1 << 20)
             server.stalled.wait(60)
+            return
+        if path.startswith("/stall-page/"):
+            # A page that never finishes: the headers, a start, then silence until the test lifts it.
+            self._head(200, "text/html; charset=utf-8", 1 << 16)
+            self.wfile.write(b"<html><head>")
+            self.wfile.flush()
+            server.stalled.wait(60)
+            self.close_connection = True
             return
         slow = path.startswith("/slow/")
         name = path[len("/slow/"):] if slow else path.lstrip("/")
