@@ -89,7 +89,8 @@ class ListingTest(PayloadTest):
         self.assertEqual((body["playlist"], body["title"], body["folder"]), (True, TITLE, FOLDER))
         self.assertEqual([(e["index"], e["title"], e["duration"], e["url"]) for e in body["entries"]],
                          [(i, f"第{i}集", i, self.media.url(f"clip.mp4?n={i}")) for i in range(1, 5)])
-        # Listing adds nothing by itself.
+        # Listing reads the feed alone: no video is fetched and nothing is added.
+        self.assertEqual(self.media.requests, ["/feed"])
         self.assertEqual(self.server.jobs(), {})
 
     def test_single_video_goes_straight_to_the_queue(self):
