@@ -146,14 +146,21 @@ def entries(info: dict[str, Any]) -> list[dict[str, Any]]:
         except errors.UserError:
             continue
         duration = entry.get("duration")
-        title = entry.get("title")
         result.append({
             "index": len(result) + 1,
             "url": url,
-            "title": title if isinstance(title, str) else "",
+            "title": clean_title(entry.get("title")),
             "duration": duration if isinstance(duration, (int, float)) and duration >= 0 else None,
         })
     return result
+
+
+# Controls that would reorder or hide what the chooser shows of a site's titles.
+_HIDDEN = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
+
+
+def clean_title(title: object) -> str:
+    return _HIDDEN.sub("", title).strip() if isinstance(title, str) else ""
 
 
 _PART = re.compile(r"(\d+)?\s*(-)?\s*(\d+)?")

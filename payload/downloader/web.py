@@ -263,8 +263,7 @@ class Handler(BaseHTTPRequestHandler):
         found = playlists.entries(info)
         if not found:
             raise errors.UserError("这个列表里没有可以下载的视频")
-        title = info.get("title")
-        title = title if isinstance(title, str) else ""
+        title = playlists.clean_title(info.get("title"))
         listing = self.server.app.listings.keep(body["url"].strip(), title, found)
         say(f"[列表] 列出了 {len(found)} 个视频：{title or listing.url}")
         self._json(200, {"playlist": True, **listing.public()})

@@ -3,6 +3,7 @@
 import { api, onConnection } from "./api.js";
 import { $, confirmDialog, el, icon, showFormMessage, toast } from "./dom.js";
 import { formatDuration, formatSize, formatTime } from "./format.js";
+import { initPlaylist } from "./playlist.js";
 
 // What the server calls its job states and formats (GET /api/meta).
 let STATES = {};
@@ -434,6 +435,7 @@ async function start() {
   });
   $("urls").addEventListener("input", () => { $("add-message").hidden = true; });
   $("jobs").addEventListener("click", jobAction);
+  initPlaylist({ format: () => document.querySelector('input[name="format"]:checked').value, onAdded: pollJobs });
   $("clear-finished").addEventListener("click", async () => {
     try {
       await api("POST", "/api/jobs/clear", {});

@@ -7,6 +7,7 @@ import subprocess
 import unittest
 
 from support import PayloadTest
+from test_playlist import FOLDER, SHOWN, TITLE, feed
 
 BROWSER_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "browser")
 CHROMIUM = os.environ.get("ZORMAK_CHROMIUM", "/usr/bin/chromium")
@@ -28,7 +29,9 @@ class BrowserTest(PayloadTest):
         self.server = self.start_server()
         out_dir = os.environ.get("ZORMAK_TEST_OUTPUT") or os.path.join(self.workdir, "shots")
         os.makedirs(out_dir, exist_ok=True)
-        run = subprocess.run([node, "drive.mjs", self.server.origin + "/", self.media.url("slow/clip.mp4"), out_dir],
+        self.media.pages["/feed"] = feed(self.media, TITLE, [f"clip.mp4?n={i}" for i in range(1, 4)])
+        run = subprocess.run([node, "drive.mjs", self.server.origin + "/", self.media.url("slow/clip.mp4"), out_dir,
+                              self.media.url("feed")],
                              cwd=BROWSER_DIR, capture_output=True, text=True, timeout=120,
                              env={**os.environ, "ZORMAK_CHROMIUM": CHROMIUM, "ZORMAK_SESSION": self.server.secret or ""})
         lines = [l for l in run.stdout.splitlines() if l.startswith("{")]
@@ -50,9 +53,17 @@ class BrowserTest(PayloadTest):
         self.assertEqual((seen["historyRows"], seen["historyFirst"]), (1, "clip"))
         self.assertEqual(seen["downloadDir"], self.server.download_dir)
         self.assertEqual(run.returncode, 0)
-        self.assertEqual(self.server.files(), ["clip.mp4"])
+        self.assertEqual(self.server.files(), ["clip.mp4", FOLDER, os.path.join(FOLDER, "clip (1).mp4"),
+                                               os.path.join(FOLDER, "clip.mp4")])
         self.assertEqual(seen["confirmTitle"], "清空历史记录？")
         self.assertEqual(seen["historyRowsAfterNo"], 1)
+        self.assertEqual(seen["chooserTitle"], "播放列表：" + SHOWN)
+        self.assertEqual(seen["chooserFolder"], f"共 3 个视频，保存到下载文件夹中的“{FOLDER}”文件夹")
+        self.assertEqual(seen["chooserEntries"], [f"{i}第{i}集{i} 秒" for i in range(1, 4)])
+        self.assertEqual((seen["chooserCountAll"], seen["chooserCountNone"]), ("已选 3 / 3 个", "已选 0 / 3 个"))
+        self.assertTrue(seen["chooserAddDisabled"])
+        self.assertEqual(seen["chooserBadRange"], "范围“3-1”的起点大于终点，请写成“1-3”")
+        self.assertEqual((seen["chooserChecked"], seen["chooserCountRange"]), ([1, 3], "已选 2 / 3 个"))
 
 
 if __name__ == "__main__":
