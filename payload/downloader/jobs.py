@@ -28,7 +28,7 @@ from typing import Any, ClassVar
 from . import addresses, errors, extras, processes
 from .log import say
 from .model import BEST, Format, State, parse_format
-from .names import name_limit, safe_name
+from .names import name_limit, safe_folder_name, safe_name
 from .options import cookie_copy, format_options, network_options
 from .settings import Settings, default_download_dir
 from .store import JobRow, StorageError, Store, iter_pairs
@@ -110,6 +110,8 @@ class Job:
     # The engine's retries of a broken connection in the current attempt.
     retries: int = 0
     extras: dict[str, Any] = field(default_factory=lambda: dict(extras.NONE))
+    # The sub-folder of the download folder the files go to (a playlist's), "" for the folder itself.
+    folder: str = ""
     # What only the server needs: the staging folder, the live attempt's
     # thread, its cancel signal and what it holds.
     staging: str | None = None
@@ -128,7 +130,7 @@ class Job:
     key: tuple[str, str] | None = None
 
     PUBLIC: ClassVar[tuple[str, ...]] = ("id", "url", "format", "title", "state", "error", "downloaded", "total",
-                                         "speed", "eta", "progress", "created", "retries", "extras")
+                                         "speed", "eta", "progress", "created", "retries", "extras", "folder")
 
     def reset_progress(self) -> None:
         self.downloaded = 0
@@ -309,38 +311,65 @@ class Manager:
             raise errors.UserError("请粘贴至少一个网址")
         # What the page does not choose comes from the settings, and stays with the job.
         job_extras = extras.check(choice or {}, self.settings.get())
-        chosen = parse_format(fmt or self.settings.get()["format"])
-        if chosen is None:
-            raise errors.UserError("格式只能是“最佳”、“1080p”、“720p”、“480p”、“仅音频”（M4A、MP3、Opus）或解析出的某个格式")
+        chosen = self._chosen_format(fmt)
         if not text.strip():
             raise errors.UserError("请粘贴至少一个网址")
         paste = addresses.extract(text)
         if len(paste.addresses) > MAX_PER_PASTE:
             raise errors.UserError(f"一次最多添加 {MAX_PER_PASTE} 个网址")
-        rejected = list(paste.errors)
         wanted = self._unique(paste.addresses)
         duplicates: list[dict[str, Any]] = [] if force else self._duplicates(wanted)
-        added: list[dict[str, Any]] = []
         skip = {d["url"] for d in duplicates}
-        for w, key in wanted:
-            if w in skip:
+        added, rejected = self._enqueue([(w, "", key) for w, key in wanted if w not in skip], chosen, "",
+                                        job_extras)
+        return {"added": added, "errors": list(paste.errors) + rejected, "unusable": paste.unusable,
+                "duplicates": duplicates}
+
+    def add_entries(self, entries: list[tuple[str, str]], fmt: object, folder: str,
+                    choice: dict[str, Any] | None = None) -> tuple[list[dict[str, Any]], list[str]]:
+        """One job per (address, title), all saving into folder inside the download folder."""
+        job_extras = extras.check(choice or {}, self.settings.get())
+        chosen = self._chosen_format(fmt)
+        if not entries:
+            raise errors.UserError("请至少选择一个视频")
+        if folder != safe_folder_name(folder) or folder in (".", ".."):
+            raise errors.UserError("文件夹名称不能用作文件夹")
+        return self._enqueue([(w, title, None) for w, title in entries], chosen, folder, job_extras)
+
+    def _chosen_format(self, fmt: object) -> Format:
+        chosen = parse_format(fmt or self.settings.get()["format"])
+        if chosen is None:
+            raise errors.UserError("格式只能是“最佳”、“1080p”、“720p”、“480p”、“仅音频”（M4A、MP3、Opus）或解析出的某个格式")
+        return chosen
+
+    def _enqueue(self, entries: list[tuple[str, str, tuple[str, str] | None]], chosen: Format, folder: str,
+                 job_extras: dict[str, Any]) -> tuple[list[dict[str, Any]], list[str]]:
+        """Journals and queues one job per (address, title, video key)."""
+        added: list[dict[str, Any]] = []
+        rejected: list[str] = []
+        for w, title, key in entries:
+            try:
+                errors.check_address(w)
+            except errors.UserError as e:
+                rejected.append(e.message)
                 continue
             created = time.time()
             with self._command:
                 try:
-                    job_id = self.store.add_job(w, chosen.value, State.QUEUED.value, created, job_extras)
+                    job_id = self.store.add_job(w, chosen.value, State.QUEUED.value, created, job_extras, title, folder)
                 except StorageError as e:
                     if not added:
                         raise errors.UserError(str(e), 503) from e
                     rejected.append(str(e))
                     break
                 with self._lock:
-                    job = Job(job_id, w, chosen, created=created, key=key, extras=dict(job_extras))
+                    job = Job(job_id, w, chosen, title=title, created=created, key=key, extras=dict(job_extras),
+                              folder=folder)
                     self._jobs[job.id] = job
                     added.append(job.public())
-            say(f"[下载 #{job.id}] 已加入队列：{w}")
+            say(f"[下载 #{job.id}] 已加入队列：{w}" + (f"（保存到文件夹 {folder}）" if folder else ""))
         self._pump()
-        return {"added": added, "errors": rejected, "unusable": paste.unusable, "duplicates": duplicates}
+        return added, rejected
 
     @staticmethod
     def _unique(urls: list[str]) -> list[tuple[str, tuple[str, str]]]:
@@ -561,11 +590,11 @@ class Manager:
             if not files:
                 raise errors.UserError("下载完成，但没有得到任何文件")
             title = (info or {}).get("title") or os.path.splitext(os.path.basename(files[0]))[0]
+            folder = self._folder_of(job, staging)
             with self._lock:
                 if not self._current(job, attempt):
                     raise _Cancelled()
                 job.title = title
-                folder = os.path.dirname(staging)
                 job.placing = [(f, "") for f in files]
             self._place(job, folder)
             self._finish_or_fail(job, attempt, tag)
@@ -612,6 +641,25 @@ class Manager:
             job.reset_progress()
         say(f"{tag} 开始：{job.url}")
         return staging
+
+    @staticmethod
+    def _folder_of(job: Job, staging: str) -> str:
+        """Where the job's files go, created if need be: the download folder (the staging
+        folder's parent) or the job's sub-folder of it."""
+        parent = os.path.dirname(staging)
+        if not job.folder:
+            return parent
+        folder = os.path.join(parent, job.folder)
+        # The name was made safe when the job was added; a journal edited since must not lead elsewhere.
+        if job.folder != safe_folder_name(job.folder) or not _inside(folder, parent):
+            raise errors.UserError(f"文件夹名称“{job.folder}”无法使用。已下载的数据还在，请移除这个任务后重新添加。")
+        try:
+            os.makedirs(folder, exist_ok=True)
+        except OSError as e:
+            raise errors.UserError(errors.describe(e) + "。已下载的数据还在，处理后请点击重试。") from e
+        if not _inside(folder, parent):
+            raise errors.UserError(f"文件夹“{job.folder}”指向下载文件夹以外的位置。已下载的数据还在，请移走它后点击重试。")
+        return folder
 
     def _place(self, job: Job, folder: str) -> None:
         """Chooses each file's free name and journals it; _finish then links them."""
@@ -837,7 +885,8 @@ def _job_from_row(row: JobRow) -> Job:
         state = State.QUEUED
     job = Job(row.id, row.url, parse_format(row.format) or BEST, title=row.title, state=state,
               error=row.error if state is State.FAILED else "", created=row.created, downloaded=row.downloaded,
-              total=row.total, staging=row.staging, extras=extras.from_journal(row.extras))
+              total=row.total, staging=row.staging, extras=extras.from_journal(row.extras),
+              folder=row.folder or "")
     job.placing = list(iter_pairs(row.placing))
     if row.total:
         job.progress = min(1.0, row.downloaded / row.total)

@@ -47,7 +47,9 @@ CREATE TABLE IF NOT EXISTS jobs (
     placing TEXT,
     downloaded INTEGER NOT NULL DEFAULT 0,
     total INTEGER,
-    created REAL NOT NULL);
+    created REAL NOT NULL,
+    extras TEXT,
+    folder TEXT NOT NULL DEFAULT '');
 CREATE TABLE IF NOT EXISTS archive (
     site TEXT NOT NULL,
     video_id TEXT NOT NULL,
@@ -57,9 +59,10 @@ CREATE TABLE IF NOT EXISTS archive (
     PRIMARY KEY (site, video_id));
 """
 JOB_COLUMNS = ("id", "url", "format", "state", "title", "error", "staging", "placing", "downloaded", "total",
-               "created", "extras")
-# Columns added since the first journals; an older database gets them when opened, its rows NULL there.
-_ADDED_JOB_COLUMNS = {"extras": "TEXT"}
+               "created", "extras", "folder")
+# Columns added since the first journals were written, with what their old rows mean; an older
+# database gets them when opened.
+_ADDED_COLUMNS = {"jobs": {"extras": "TEXT", "folder": "TEXT NOT NULL DEFAULT ''"}}
 
 
 class StorageError(Exception):
@@ -102,6 +105,8 @@ class JobRow:
     created: float
     # What the job fetches besides the video (subtitles, cover, metadata); None in rows from before.
     extras: dict[str, Any] | None = None
+    # A sub-folder of the download folder (a playlist's), or "" for the folder itself.
+    folder: str = ""
 
 
 class Store:
@@ -194,10 +199,13 @@ class Store:
             result.append(JobRow(**values))
         return result
 
-    def add_job(self, url: str, fmt: str, state: str, created: float, extras: dict[str, Any] | None = None) -> int:
+    def add_job(self, url: str, fmt: str, state: str, created: float, extras: dict[str, Any] | None = None,
+                title: str = "", folder: str = "") -> int:
         with self._transaction() as db:
-            cur = db.execute("INSERT INTO jobs (url, format, state, created, extras) VALUES (?, ?, ?, ?, ?)",
-                             (url, fmt, state, created, json.dumps(extras) if extras is not None else None))
+            cur = db.execute("INSERT INTO jobs (url, format, state, created, extras, title, folder)"
+                             " VALUES (?, ?, ?, ?, ?, ?, ?)",
+                             (url, fmt, state, created, json.dumps(extras) if extras is not None else None,
+                              title, folder))
             return int(cur.lastrowid or 0)
 
     def update_job(self, job_id: int, **values: Any) -> None:
@@ -305,6 +313,15 @@ class _Transaction:
             raise _storage_error(exc) from exc
 
 
+def _add_columns(db: sqlite3.Connection) -> None:
+    """Brings a journal written by an earlier version up to date; its rows keep their meaning."""
+    for table, columns in _ADDED_COLUMNS.items():
+        present = {row[1] for row in db.execute(f"PRAGMA table_info({table})")}
+        for name, kind in columns.items():
+            if name not in present:
+                db.execute(f"ALTER TABLE {table} ADD COLUMN {name} {kind}")
+
+
 def _storage_error(e: sqlite3.Error) -> StorageError:
     say(f"[数据] 数据库操作失败：{e}")
     text = str(e)
@@ -315,13 +332,6 @@ def _storage_error(e: sqlite3.Error) -> StorageError:
     if "readonly" in text or "read-only" in text:
         return StorageError("数据文件夹无法写入，无法保存下载记录；请检查它的权限")
     return StorageError(f"无法读写下载记录数据库（{text}）")
-
-
-def _add_columns(db: sqlite3.Connection) -> None:
-    have = {row[1] for row in db.execute("PRAGMA table_info(jobs)")}
-    for name, kind in _ADDED_JOB_COLUMNS.items():
-        if name not in have:
-            db.execute(f"ALTER TABLE jobs ADD COLUMN {name} {kind}")
 
 
 def iter_pairs(placing: list[list[str]] | None) -> Iterator[tuple[str, str]]:

@@ -4,6 +4,7 @@ import { api, onConnection } from "./api.js";
 import { $, confirmDialog, el, icon, showFormMessage, toast } from "./dom.js";
 import { formatDuration, formatSize, formatTime } from "./format.js";
 import { applyExtrasDefaults, extrasChoice, extrasSettings, fillExtrasSettings, resetExtras, setupExtras } from "./extras.js";
+import { initPlaylist } from "./playlist.js";
 
 // What the server calls its job states and formats (GET /api/meta).
 let STATES = {};
@@ -642,6 +643,7 @@ async function start() {
     if (probedUrl !== null && $("urls").value.trim() !== probedUrl) clearProbe();
   });
   $("jobs").addEventListener("click", jobAction);
+  initPlaylist({ format: () => presetOf("format", "audio-codec"), choice: extrasChoice, onAdded: pollJobs });
   $("clear-finished").addEventListener("click", async () => {
     try {
       await api("POST", "/api/jobs/clear", {});

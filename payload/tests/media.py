@@ -5,7 +5,8 @@ a single byte range, as real video hosts do. A file named in cut breaks off
 at that offset, and requests from there on are refused (with
 refusal, 403 unless a test changes it), until the test lifts the cut. A
 file named in hold stops sending at that offset, connection open, until
-the test sets released. Pages, redirects and aliases
+the test sets released. /stall/NAME and /stall-page/NAME send their
+headers and then nothing until the test sets stalled. Pages, redirects and aliases
 can be added per test. The server counts every byte it sends per file.
 """
 
@@ -94,6 +95,14 @@ class _MediaHandler(BaseHTTPRequestHandler):
             # Headers, then silence: a server that stopped sending.
             self._head(200, "video/mp4", 1 << 20)
             server.stalled.wait(60)
+            return
+        if path.startswith("/stall-page/"):
+            # A page that never finishes: the headers, a start, then silence until the test lifts it.
+            self._head(200, "text/html; charset=utf-8", 1 << 16)
+            self.wfile.write(b"<html><head>")
+            self.wfile.flush()
+            server.stalled.wait(60)
+            self.close_connection = True
             return
         slow = path.startswith("/slow/")
         name = path[len("/slow/"):] if slow else path.lstrip("/")

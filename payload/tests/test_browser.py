@@ -12,6 +12,7 @@ from fakeopen import FakeOpeners
 from support import PayloadTest, wait_for
 from test_quality import video_page
 from test_extras import media_files, subtitle_page
+from test_playlist import FOLDER, SHOWN, TITLE, feed
 
 BROWSER_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "browser")
 CHROMIUM = os.environ.get("ZORMAK_CHROMIUM", "/usr/bin/chromium")
@@ -42,8 +43,9 @@ class BrowserTest(PayloadTest):
         media_files()
         self.media.pages["/watch"] = subtitle_page([("subtitles", "en", "en.vtt"), ("subtitles", "zh-TW", "zh.vtt"),
                                                     ("subtitles", "zh-Hans", "zh.vtt")])
+        self.media.pages["/feed"] = feed(self.media, TITLE, [f"clip.mp4?n={i}" for i in range(1, 4)])
         run = subprocess.run([node, "drive.mjs", self.server.origin + "/", self.media.url("slow/clip.mp4"), out_dir,
-                              downloaded, self.media.url("multi"), self.media.url("watch")],
+                              downloaded, self.media.url("feed"), self.media.url("multi"), self.media.url("watch")],
                              cwd=BROWSER_DIR, capture_output=True, text=True, timeout=120,
                              env={**os.environ, "ZORMAK_CHROMIUM": CHROMIUM, "ZORMAK_SESSION": self.server.secret or ""})
         lines = [l for l in run.stdout.splitlines() if l.startswith("{")]
@@ -66,10 +68,12 @@ class BrowserTest(PayloadTest):
         self.assertEqual(seen["downloadDir"], self.server.download_dir)
         self.assertEqual(run.returncode, 0)
         # The pasted addresses lead nowhere: they fail and leave no partial files; the format
-        # picked in the list is the one that arrived.
+        # picked in the list is the one that arrived, and the playlist's entries are in its folder.
         wait_for(lambda: all(j["state"] in ("done", "failed") for j in self.server.jobs().values()), 20,
                  message="the pasted downloads to end")
-        self.assertEqual(self.server.files(), ["clip.mp4", "多清晰度 (1).mp4"])
+        self.assertEqual(sorted(self.server.files()),
+                         sorted(["clip.mp4", "多清晰度 (1).mp4", FOLDER, os.path.join(FOLDER, "clip (1).mp4"),
+                                 os.path.join(FOLDER, "clip.mp4")]))
         self.assertEqual(seen["confirmTitle"], "清空历史记录？")
         self.assertEqual(seen["historyRowsAfterNo"], 1)
         self.assertEqual(seen["openButtons"], ["打开", "在文件夹中显示"])
@@ -100,6 +104,13 @@ class BrowserTest(PayloadTest):
         self.assertEqual(seen["subtitleLanguages"], [["简体中文zh-Hans", True], ["中文（台湾）zh-TW", True],
                                                      ["英语en", True]])
         self.assertEqual(seen["subtitleMode"], "beside")
+        self.assertEqual(seen["chooserTitle"], "播放列表：" + SHOWN)
+        self.assertEqual(seen["chooserFolder"], f"共 3 个视频，保存到下载文件夹中的“{FOLDER}”文件夹")
+        self.assertEqual(seen["chooserEntries"], [f"{i}第{i}集{i} 秒" for i in range(1, 4)])
+        self.assertEqual((seen["chooserCountAll"], seen["chooserCountNone"]), ("已选 3 / 3 个", "已选 0 / 3 个"))
+        self.assertTrue(seen["chooserAddDisabled"])
+        self.assertEqual(seen["chooserBadRange"], "范围“3-1”的起点大于终点，请写成“1-3”")
+        self.assertEqual((seen["chooserChecked"], seen["chooserCountRange"]), ([1, 3], "已选 2 / 3 个"))
 
 
 if __name__ == "__main__":

@@ -1,7 +1,9 @@
 // Drives the downloader's page in headless Chromium: a bad address first,
 // then a real one, until its download is done; screenshots each view; then
-// share text with several addresses, and the same video once more.
-// Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR DOWNLOADED_FILE [FORMATS_URL [SUBTITLED_URL]]
+// share text with several addresses, and the same video once more; then
+// lists a playlist and downloads the entries chosen by number.
+// Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR DOWNLOADED_FILE PLAYLIST_URL
+//        [FORMATS_URL [SUBTITLED_URL]]
 // With FORMATS_URL, it also lists that address's formats and picks one; with
 // SUBTITLED_URL, it lists that address's subtitle languages.
 // The secret becomes the session cookie, as the shell sets it in its web view.
@@ -10,7 +12,7 @@ import { chromium } from "playwright-core";
 import fs from "node:fs";
 import path from "node:path";
 
-const [pageUrl, videoUrl, outDir, downloaded, formatsUrl, subtitledUrl] = process.argv.slice(2);
+const [pageUrl, videoUrl, outDir, downloaded, playlistUrl, formatsUrl, subtitledUrl] = process.argv.slice(2);
 const executablePath = process.env.ZORMAK_CHROMIUM || "/usr/bin/chromium";
 const problems = [];
 const seen = {};
@@ -189,6 +191,39 @@ try {
     seen.subtitleMode = await page.inputValue("#sub-mode");
     await page.screenshot({ path: path.join(outDir, "page-subtitles.png") });
   }
+
+  // A playlist: listed, narrowed by a range, and its chosen entries added.
+  await page.click('.nav-item[data-view="queue"]');
+  await page.fill("#urls", playlistUrl);
+  await page.click("#list-button");
+  const chooser = page.locator("#chooser");
+  await chooser.waitFor({ state: "visible" });
+  seen.chooserTitle = (await page.locator("#chooser-title").textContent()).trim();
+  seen.chooserFolder = (await page.locator("#chooser-folder").textContent()).trim();
+  seen.chooserEntries = await page.locator("#chooser-entries .entry").evaluateAll(
+    (rows) => rows.map((r) => r.textContent.trim()));
+  seen.chooserCountAll = (await page.locator("#chooser-count").textContent()).trim();
+  await page.click("#chooser-none");
+  seen.chooserCountNone = (await page.locator("#chooser-count").textContent()).trim();
+  seen.chooserAddDisabled = await page.locator("#chooser-add").isDisabled();
+  await page.fill("#chooser-range", "3-1");
+  await page.click("#chooser-apply");
+  await page.locator("#chooser-message").waitFor({ state: "visible" });
+  seen.chooserBadRange = (await page.locator("#chooser-message").textContent()).trim();
+  await page.fill("#chooser-range", "1, 3-");
+  await page.press("#chooser-range", "Enter");
+  await page.locator("#chooser-message").waitFor({ state: "hidden" });
+  seen.chooserChecked = await page.locator("#chooser-entries input:checked").evaluateAll(
+    (boxes) => boxes.map((b) => Number(b.value)));
+  seen.chooserCountRange = (await page.locator("#chooser-count").textContent()).trim();
+  await page.screenshot({ path: path.join(outDir, "page-playlist.png") });
+  const doneBefore = await page.locator(".job.done").count();
+  await page.click("#chooser-add");
+  // Either the chooser closes, or its message says why it could not.
+  await page.locator("#chooser[hidden], #chooser-message:not([hidden])").first().waitFor({ state: "attached" });
+  if (await chooser.isVisible()) throw new Error("adding the chosen entries: " + (await page.locator("#chooser-message").textContent()));
+  await page.waitForFunction((n) => document.querySelectorAll(".job.done").length === n, doneBefore + 2,
+    { timeout: 60000 });
 } catch (e) {
   problems.push(String(e && e.message ? e.message : e));
 } finally {
