@@ -20,7 +20,7 @@ from types import FrameType
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from downloader import jobs  # noqa: E402
+from downloader import jobs, playlists  # noqa: E402
 from downloader.auth import Gate  # noqa: E402
 from downloader.log import say  # noqa: E402
 from downloader.settings import Settings  # noqa: E402
@@ -52,6 +52,7 @@ class App:
         self.settings = Settings(data_dir, self.notices)
         self.store = Store(os.path.join(data_dir, "history.sqlite3"), self.notices)
         self.manager = jobs.Manager(self.settings, self.store)
+        self.listings = playlists.Listings()
 
 
 def _on_signal(signum: int, frame: FrameType | None) -> None:

@@ -33,6 +33,15 @@ class UserError(Exception):
         self.status = status
 
 
+def unsafe(text: str) -> bool:
+    return bool(_UNSAFE.search(text))
+
+
+def shown(text: str) -> str:
+    """text as a message may quote it: shortened, with what would break the log replaced."""
+    return _UNSAFE.sub("\ufffd", text if len(text) <= 80 else text[:77] + "…")
+
+
 def check_address(text: str) -> str:
     """Returns the address if it can be handed to yt-dlp, else raises UserError.
 

@@ -25,15 +25,18 @@ from dataclasses import dataclass, field
 from types import ModuleType
 from typing import Any, ClassVar
 
-from . import errors, processes
+from . import addresses, errors, extras, processes
 from .log import say
-from .model import Format, State, parse_format
-from .names import name_limit, safe_name
+from .model import BEST, Format, State, parse_format
+from .names import name_limit, safe_folder_name, safe_name
+from .options import cookie_copy, format_options, network_options
 from .settings import Settings, default_download_dir
 from .store import JobRow, StorageError, Store, iter_pairs
 
 STAGING_PREFIX = ".zormak-partial-"
 MAX_PER_PASTE = 100
+# A download that got no bytes for this long shows as waiting, not at its last speed.
+STALL_AFTER = 3.0
 
 _yt_dlp: ModuleType | None = None
 _yt_dlp_lock = threading.Lock()
@@ -50,6 +53,17 @@ def yt_dlp() -> ModuleType:
             processes.track_connections(module.utils)
             _yt_dlp = module
         return _yt_dlp
+
+
+_extractors: list[Any] | None = None
+
+
+def video_key(url: str) -> tuple[str, str]:
+    """(site, video id) of an address, as the site extractors see it, without going online."""
+    global _extractors
+    if _extractors is None:
+        _extractors = list(yt_dlp().extractor.gen_extractor_classes())
+    return addresses.video_key(url, _extractors)
 
 
 class _Logger:
@@ -93,6 +107,11 @@ class Job:
     speed: float | None = None
     eta: float | None = None
     progress: float | None = None
+    # The engine's retries of a broken connection in the current attempt.
+    retries: int = 0
+    extras: dict[str, Any] = field(default_factory=lambda: dict(extras.NONE))
+    # The sub-folder of the download folder the files go to (a playlist's), "" for the folder itself.
+    folder: str = ""
     # What only the server needs: the staging folder, the live attempt's
     # thread, its cancel signal and what it holds.
     staging: str | None = None
@@ -105,9 +124,13 @@ class Job:
     cancel_event: threading.Event = field(default_factory=threading.Event)
     thread: threading.Thread | None = None
     holdings: processes.Holdings = field(default_factory=processes.Holdings)
+    # When the current attempt last received bytes (time.monotonic()).
+    last_data: float = 0.0
+    # (site, video id), worked out when first needed.
+    key: tuple[str, str] | None = None
 
     PUBLIC: ClassVar[tuple[str, ...]] = ("id", "url", "format", "title", "state", "error", "downloaded", "total",
-                                         "speed", "eta", "progress", "created")
+                                         "speed", "eta", "progress", "created", "retries", "extras", "folder")
 
     def reset_progress(self) -> None:
         self.downloaded = 0
@@ -120,6 +143,12 @@ class Job:
     def public(self) -> dict[str, Any]:
         result = {name: getattr(self, name) for name in self.PUBLIC}
         result["files"] = [os.path.basename(f) for f in self.files]
+        # yt-dlp reports only when bytes arrive; without them its last speed and
+        # time left would stand still, as if the download were still moving.
+        result["waiting"] = self.state is State.DOWNLOADING and time.monotonic() - self.last_data >= STALL_AFTER
+        if result["waiting"]:
+            result["speed"] = 0
+            result["eta"] = None
         return result
 
 
@@ -187,6 +216,18 @@ def _final_files(info: Any, staging: str) -> list[str]:
         if p not in result and os.path.isfile(p) and _inside(p, staging):
             result.append(p)
     return result
+
+
+def _companion_name(src: str, placed: list[tuple[str, str]]) -> str:
+    """src's name, made to follow the video it belongs to: "clip.en.srt" beside "clip (1).mp4" becomes
+    "clip (1).en.srt", or players would not find it."""
+    name = os.path.basename(src)
+    if placed:
+        video, dest = placed[0]
+        stem = os.path.splitext(os.path.basename(video))[0]
+        if name.startswith(stem + "."):
+            return os.path.splitext(os.path.basename(dest))[0] + name[len(stem):]
+    return name
 
 
 def _has_files(folder: str) -> bool:
@@ -258,20 +299,55 @@ class Manager:
         with self._lock:
             return [j.public() for j in self._jobs.values()]
 
-    def add(self, text: object, fmt: object = None) -> tuple[list[dict[str, Any]], list[str]]:
+    def add(self, text: object, fmt: object = None, choice: dict[str, Any] | None = None,
+            force: bool = False) -> dict[str, Any]:
+        """Queues every address found in text.
+
+        An address of a video that is already queued or was downloaded before
+        is not added unless force is set; it comes back under "duplicates" so
+        that the page can ask. Lines without a usable address come back under
+        "unusable", each with its message in "errors"."""
         if not isinstance(text, str):
             raise errors.UserError("请粘贴至少一个网址")
+        # What the page does not choose comes from the settings, and stays with the job.
+        job_extras = extras.check(choice or {}, self.settings.get())
+        chosen = self._chosen_format(fmt)
+        if not text.strip():
+            raise errors.UserError("请粘贴至少一个网址")
+        paste = addresses.extract(text)
+        if len(paste.addresses) > MAX_PER_PASTE:
+            raise errors.UserError(f"一次最多添加 {MAX_PER_PASTE} 个网址")
+        wanted = self._unique(paste.addresses)
+        duplicates: list[dict[str, Any]] = [] if force else self._duplicates(wanted)
+        skip = {d["url"] for d in duplicates}
+        added, rejected = self._enqueue([(w, "", key) for w, key in wanted if w not in skip], chosen, "",
+                                        job_extras)
+        return {"added": added, "errors": list(paste.errors) + rejected, "unusable": paste.unusable,
+                "duplicates": duplicates}
+
+    def add_entries(self, entries: list[tuple[str, str]], fmt: object, folder: str,
+                    choice: dict[str, Any] | None = None) -> tuple[list[dict[str, Any]], list[str]]:
+        """One job per (address, title), all saving into folder inside the download folder."""
+        job_extras = extras.check(choice or {}, self.settings.get())
+        chosen = self._chosen_format(fmt)
+        if not entries:
+            raise errors.UserError("请至少选择一个视频")
+        if folder != safe_folder_name(folder) or folder in (".", ".."):
+            raise errors.UserError("文件夹名称不能用作文件夹")
+        return self._enqueue([(w, title, None) for w, title in entries], chosen, folder, job_extras)
+
+    def _chosen_format(self, fmt: object) -> Format:
         chosen = parse_format(fmt or self.settings.get()["format"])
         if chosen is None:
-            raise errors.UserError("格式只能是“最佳视频”或“仅音频”")
-        words = [w for w in text.split() if w]
-        if not words:
-            raise errors.UserError("请粘贴至少一个网址")
-        if len(words) > MAX_PER_PASTE:
-            raise errors.UserError(f"一次最多添加 {MAX_PER_PASTE} 个网址")
+            raise errors.UserError("格式只能是“最佳”、“1080p”、“720p”、“480p”、“仅音频”（M4A、MP3、Opus）或解析出的某个格式")
+        return chosen
+
+    def _enqueue(self, entries: list[tuple[str, str, tuple[str, str] | None]], chosen: Format, folder: str,
+                 job_extras: dict[str, Any]) -> tuple[list[dict[str, Any]], list[str]]:
+        """Journals and queues one job per (address, title, video key)."""
         added: list[dict[str, Any]] = []
         rejected: list[str] = []
-        for w in words:
+        for w, title, key in entries:
             try:
                 errors.check_address(w)
             except errors.UserError as e:
@@ -280,19 +356,55 @@ class Manager:
             created = time.time()
             with self._command:
                 try:
-                    job_id = self.store.add_job(w, chosen.value, State.QUEUED.value, created)
+                    job_id = self.store.add_job(w, chosen.value, State.QUEUED.value, created, job_extras, title, folder)
                 except StorageError as e:
                     if not added:
                         raise errors.UserError(str(e), 503) from e
                     rejected.append(str(e))
                     break
                 with self._lock:
-                    job = Job(job_id, w, chosen, created=created)
+                    job = Job(job_id, w, chosen, title=title, created=created, key=key, extras=dict(job_extras),
+                              folder=folder)
                     self._jobs[job.id] = job
                     added.append(job.public())
-            say(f"[下载 #{job.id}] 已加入队列：{w}")
+            say(f"[下载 #{job.id}] 已加入队列：{w}" + (f"（保存到文件夹 {folder}）" if folder else ""))
         self._pump()
         return added, rejected
+
+    @staticmethod
+    def _unique(urls: list[str]) -> list[tuple[str, tuple[str, str]]]:
+        """The addresses with their keys; a second address of a video in the same paste is dropped."""
+        result: list[tuple[str, tuple[str, str]]] = []
+        for url in urls:
+            key = video_key(url)
+            if all(key != k for _, k in result):
+                result.append((url, key))
+        return result
+
+    def _duplicates(self, wanted: list[tuple[str, tuple[str, str]]]) -> list[dict[str, Any]]:
+        """The wanted videos that are in the queue or in the archive of finished downloads."""
+        with self._lock:
+            jobs = list(self._jobs.values())
+        for j in jobs:
+            if j.key is None:
+                j.key = video_key(j.url)
+        queued = {j.key: j for j in jobs}
+        try:
+            archived = self.store.archived([k for _, k in wanted])
+        except StorageError as e:
+            # Without the archive the question cannot be asked; the download itself is harmless.
+            say(f"[下载] 无法读取下载档案：{e}")
+            archived = {}
+        found: list[dict[str, Any]] = []
+        for url, key in wanted:
+            # "Downloaded before" is the stronger reason to hesitate, and a finished row in the queue is that too.
+            same = queued.get(key)
+            if key in archived:
+                title, finished = archived[key]
+                found.append({"url": url, "where": "history", "title": title, "finished_at": finished})
+            elif same is not None:
+                found.append({"url": url, "where": "queue", "title": same.title or same.url, "state": same.state.value})
+        return found
 
     def pause(self, job_id: int) -> dict[str, Any]:
         with self._command:
@@ -393,6 +505,14 @@ class Manager:
             if j.staging and not j.live:
                 shutil.rmtree(j.staging, ignore_errors=True)
 
+    def finished_file(self, job_id: int) -> str:
+        """The file a finished job put in place; what the page may open is only ever this."""
+        with self._lock:
+            job = self._get(job_id)
+            if job.state is not State.DONE or not job.files:
+                raise errors.UserError("这个任务还没有下载完成，完成后才能打开文件", 409)
+            return job.files[0]
+
     def settings_changed(self) -> None:
         self._pump()
 
@@ -438,6 +558,8 @@ class Manager:
                 job.state = State.DOWNLOADING
                 job.attempt += 1
                 job.live = True
+                job.retries = 0
+                job.last_data = time.monotonic()
                 running += 1
                 job.thread = threading.Thread(
                     target=self._run, args=(job, job.attempt, job.cancel_event, job.holdings),
@@ -462,14 +584,17 @@ class Manager:
             with processes.owned_by(holdings):
                 info = self._download(job, attempt, cancel_event, holdings, staging, tag)
             files = _final_files(info, staging)
+            if files:
+                files += [p for p in extras.subtitle_files(info)
+                          if p not in files and os.path.isfile(p) and _inside(p, staging)]
             if not files:
                 raise errors.UserError("下载完成，但没有得到任何文件")
             title = (info or {}).get("title") or os.path.splitext(os.path.basename(files[0]))[0]
+            folder = self._folder_of(job, staging)
             with self._lock:
                 if not self._current(job, attempt):
                     raise _Cancelled()
                 job.title = title
-                folder = os.path.dirname(staging)
                 job.placing = [(f, "") for f in files]
             self._place(job, folder)
             self._finish_or_fail(job, attempt, tag)
@@ -517,11 +642,33 @@ class Manager:
         say(f"{tag} 开始：{job.url}")
         return staging
 
+    @staticmethod
+    def _folder_of(job: Job, staging: str) -> str:
+        """Where the job's files go, created if need be: the download folder (the staging
+        folder's parent) or the job's sub-folder of it."""
+        parent = os.path.dirname(staging)
+        if not job.folder:
+            return parent
+        folder = os.path.join(parent, job.folder)
+        # The name was made safe when the job was added; a journal edited since must not lead elsewhere.
+        if job.folder != safe_folder_name(job.folder) or not _inside(folder, parent):
+            raise errors.UserError(f"文件夹名称“{job.folder}”无法使用。已下载的数据还在，请移除这个任务后重新添加。")
+        try:
+            os.makedirs(folder, exist_ok=True)
+        except OSError as e:
+            raise errors.UserError(errors.describe(e) + "。已下载的数据还在，处理后请点击重试。") from e
+        if not _inside(folder, parent):
+            raise errors.UserError(f"文件夹“{job.folder}”指向下载文件夹以外的位置。已下载的数据还在，请移走它后点击重试。")
+        return folder
+
     def _place(self, job: Job, folder: str) -> None:
         """Chooses each file's free name and journals it; _finish then links them."""
         limit = name_limit(folder)
         with self._placing:
-            job.placing = [(src, _destination(folder, os.path.basename(src), limit)) for src, _ in job.placing]
+            placing: list[tuple[str, str]] = []
+            for src, _ in job.placing:
+                placing.append((src, _destination(folder, _companion_name(src, placing), limit)))
+            job.placing = placing
             self.store.update_job(job.id, placing=[list(p) for p in job.placing], title=job.title)
 
     def _finish_or_fail(self, job: Job, attempt: int, tag: str) -> None:
@@ -556,7 +703,9 @@ class Manager:
                     self.store.update_job(job.id, placing=[list(p) for p in pairs])
             placed = [dest for _, dest in pairs]
             title = job.title or os.path.splitext(os.path.basename(placed[0]))[0]
-            self.store.finish_job(job.id, job.url, title, [(p, os.path.getsize(p)) for p in placed], job.format.value)
+            key = job.key or video_key(job.url)
+            self.store.finish_job(job.id, job.url, title, [(p, os.path.getsize(p)) for p in placed], job.format.value,
+                                  key)
         staging = job.staging
         if staging:
             shutil.rmtree(staging, ignore_errors=True)
@@ -622,6 +771,8 @@ class Manager:
                 save = now - job.saved_at >= self.SAVE_INTERVAL
                 if save:
                     job.saved_at = now
+                if done > job.downloaded:
+                    job.last_data = now
                 job.downloaded = done
                 job.total = total
                 job.speed = d.get("speed")
@@ -638,6 +789,18 @@ class Manager:
             if save:
                 # How far it got, for the page after a restart; the partial file itself is the truth.
                 self._note(job, downloaded=done, total=total, title=job.title)
+
+        def retrying(n: int) -> float:
+            """Called by yt-dlp before its retry n + 1 of a broken transfer; returns the pause before it."""
+            with self._lock:
+                if job.attempt == attempt:
+                    job.retries = n + 1
+            say(f"{tag} 连接中断，第 {n + 1} 次重试")
+            # A short, growing pause gives a restarting server or network a moment;
+            # a pause or cancel ends it at once.
+            if cancel_event.wait(min(n + 1, 5)) or self._closing:
+                raise ydl_mod.utils.DownloadCancelled("cancelled")
+            return 0.0
 
         def postprocess(d: dict[str, Any]) -> None:
             if cancel_event.is_set() or self._closing:
@@ -669,14 +832,18 @@ class Manager:
             "noresizebuffer": True,
             "updatetime": False,
             "progress_hooks": [progress],
+            "retry_sleep_functions": {"http": retrying, "fragment": retrying},
             "postprocessor_hooks": [postprocess],
         }
-        if job.format is Format.AUDIO:
-            params["format"] = "bestaudio/best"
-            params["postprocessors"] = [
-                {"key": "FFmpegExtractAudio", "preferredcodec": "mp3", "preferredquality": "192"},
-            ]
-        with ydl_mod.YoutubeDL(params) as ydl:
+        params.update(format_options(job.format))
+        # Subtitles, cover and metadata come after the format's own post-processors.
+        extra_params, extra_pps = extras.engine_options(job.extras)
+        params.update(extra_params)
+        params["postprocessors"] = params.get("postprocessors", []) + extra_pps
+        network = self.settings.get()
+        params.update(network_options(network))
+        with cookie_copy(network["cookies_file"]) as cookies, ydl_mod.YoutubeDL({**params, **cookies}) as ydl:
+            extras.attach(ydl, ydl_mod, job.extras)
             found = ydl.extract_info(job.url, download=False, process=False)
             # A site's page or probe may still be sending (for a direct link, the whole video):
             # close what the extraction opened before the download opens its own connection.
@@ -716,9 +883,10 @@ def _job_from_row(row: JobRow) -> Job:
     if state.running or state is State.DONE:
         # Interrupted by the stop: it continues.
         state = State.QUEUED
-    job = Job(row.id, row.url, parse_format(row.format) or Format.VIDEO, title=row.title, state=state,
+    job = Job(row.id, row.url, parse_format(row.format) or BEST, title=row.title, state=state,
               error=row.error if state is State.FAILED else "", created=row.created, downloaded=row.downloaded,
-              total=row.total, staging=row.staging)
+              total=row.total, staging=row.staging, extras=extras.from_journal(row.extras),
+              folder=row.folder or "")
     job.placing = list(iter_pairs(row.placing))
     if row.total:
         job.progress = min(1.0, row.downloaded / row.total)

@@ -5,6 +5,7 @@ keeping its own copies of the strings.
 """
 
 import enum
+import re
 from typing import Any
 
 
@@ -51,20 +52,64 @@ _STATE_LABELS = {
 }
 
 
-class Format(str, enum.Enum):
-    VIDEO = "video"
-    AUDIO = "audio"
+AUDIO_CODECS = ("m4a", "mp3", "opus")
+# Format ids as sites give them; anything else could change the meaning of the engine's selector.
+_FORMAT_ID = re.compile(r"[A-Za-z0-9_][A-Za-z0-9_.-]{0,79}")
+_PICKED = "id:"
+
+
+class Format(str):
+    """What a job downloads: a preset ("best", a height such as "720p", "audio:mp3") or one format the
+    site listed ("id:<format id>"). The string is what the journal, the history and the page see."""
+
+    @property
+    def value(self) -> str:
+        return str(self)
 
     @property
     def label(self) -> str:
-        return "最佳视频" if self is Format.VIDEO else "仅音频"
+        if self.value.startswith(_PICKED):
+            return f"指定格式 {self.format_id}"
+        return _PRESET_LABELS[self.value]
+
+    @property
+    def audio_codec(self) -> str | None:
+        return self.value[len("audio:"):] if self.value.startswith("audio:") else None
+
+    @property
+    def height(self) -> int | None:
+        return int(self.value[:-1]) if self.value.endswith("p") and self.value[:-1].isdigit() else None
+
+    @property
+    def format_id(self) -> str | None:
+        return self.value[len(_PICKED):] if self.value.startswith(_PICKED) else None
+
+    @property
+    def preset(self) -> bool:
+        return self.value in _PRESET_LABELS
 
 
-def parse_format(value: object) -> "Format | None":
-    try:
-        return Format(value)
-    except ValueError:
+_PRESET_LABELS = {
+    "best": "最佳",
+    "1080p": "1080p",
+    "720p": "720p",
+    "480p": "480p",
+    **{f"audio:{codec}": f"仅音频（{codec.upper()}）" for codec in AUDIO_CODECS},
+}
+# Jobs, history rows and settings written before the presets existed.
+_EARLIER = {"video": "best", "audio": "audio:mp3"}
+BEST = Format("best")
+
+
+def parse_format(value: object, presets_only: bool = False) -> "Format | None":
+    if not isinstance(value, str):
         return None
+    text = _EARLIER.get(value, value)
+    if text in _PRESET_LABELS:
+        return Format(text)
+    if not presets_only and text.startswith(_PICKED) and _FORMAT_ID.fullmatch(text[len(_PICKED):]):
+        return Format(text)
+    return None
 
 
 def meta() -> dict[str, Any]:
@@ -73,5 +118,6 @@ def meta() -> dict[str, Any]:
         "states": {s.value: {"label": s.label, "running": s.running, "open": s.open,
                            "pausable": s.pausable, "resumable": s is State.PAUSED, "retryable": s.retryable}
                    for s in State},
-        "formats": {f.value: f.label for f in Format},
+        "formats": {**{old: _PRESET_LABELS[new] for old, new in _EARLIER.items()}, **_PRESET_LABELS},
+        "presets": list(_PRESET_LABELS),
     }

@@ -36,3 +36,10 @@ def safe_name(name: str, limit: int = 255, number: int = 0) -> str:
     suffix = f" ({number})" if number else ""
     budget = limit - len((suffix + ext).encode("utf-8"))
     return _cut(stem, budget).rstrip(" ") + suffix + ext
+
+
+def safe_folder_name(title: str, limit: int = 255, default: str = DEFAULT_STEM) -> str:
+    """title made a safe name for one folder: no separators, nothing hidden, no "." or ".."."""
+    # Unlike a file's name there is no extension to keep: "第1季.精选" is all name.
+    name = _cut(_UNSAFE.sub("", title).strip().lstrip(".-").strip(), limit).rstrip(" .")
+    return name or default

@@ -6,7 +6,9 @@ import re
 import threading
 from pathlib import Path
 from typing import Any
+from urllib.parse import urlsplit
 
+from . import extras
 from .errors import UserError
 from .log import say
 from .model import parse_format
@@ -14,9 +16,20 @@ from .store import set_aside
 
 # Control characters, lone surrogates and bidirectional controls have no place in a folder's path.
 _BAD_PATH = re.compile("[\x00-\x1f\x7f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
-_LABELS = {"download_dir": "下载文件夹", "format": "默认格式", "concurrency": "同时下载数"}
+_LABELS = {"download_dir": "下载文件夹", "format": "默认格式", "concurrency": "同时下载数",
+           "rate_limit": "限速", "proxy": "代理", "cookies_file": "Cookies 文件", "fragments": "分片并发数",
+           "subtitles": "下载字幕", "subtitle_langs": "字幕语言", "embed_thumbnail": "嵌入封面",
+           "embed_metadata": "嵌入元数据"}
+# Off by default: each costs an ffmpeg pass or extra requests the user did not ask for.
+EXTRAS_DEFAULTS = {**extras.NONE, "subtitle_langs": list(extras.DEFAULT_LANGS)}
 
 MAX_CONCURRENT = 5
+MAX_FRAGMENTS = 16
+# From 1 KB/s to 10 GB/s; slower would look like a hung download, faster is no limit at all.
+RATE_LIMITS = (1024, 10 * 1024 ** 3)
+PROXY_SCHEMES = ("http", "https", "socks5", "socks5h")
+DEFAULTS: dict[str, Any] = {"format": "best", "concurrency": 2, "rate_limit": None, "proxy": "",
+                            "cookies_file": "", "fragments": 4}
 
 
 def default_download_dir() -> str:
@@ -37,8 +50,58 @@ def default_download_dir() -> str:
     return str(home / "Downloads")
 
 
-def validate(values: dict[str, Any], current: dict[str, Any]) -> dict[str, Any]:
-    """Returns a complete, checked settings dict made of current plus values."""
+def _small_int(value: object) -> object:
+    # Only ASCII digits: int() would take "٣" and str.isdigit() even "③".
+    if isinstance(value, str) and re.fullmatch(r"[0-9]{1,15}", value.strip()):
+        return int(value)
+    return value
+
+
+def _proxy(value: object) -> str:
+    if not isinstance(value, str):
+        raise UserError("代理地址的格式不正确")
+    value = value.strip()
+    if not value:
+        return ""
+    wrong = UserError("代理地址必须是 http://、https://、socks5:// 或 socks5h:// 开头的完整地址，"
+                      "例如 http://127.0.0.1:7890；留空则使用系统的代理设置")
+    if _BAD_PATH.search(value) or any(c.isspace() for c in value):
+        raise wrong
+    try:
+        parts = urlsplit(value)
+        port = parts.port
+    except ValueError:
+        raise wrong from None
+    if parts.scheme.lower() not in PROXY_SCHEMES or not parts.hostname or port == 0 or parts.path not in ("", "/"):
+        raise wrong
+    return value
+
+
+def _cookies_file(value: object, check_file: bool) -> str:
+    if not isinstance(value, str) or _BAD_PATH.search(value):
+        raise UserError("Cookies 文件的路径不正确")
+    value = value.strip()
+    if not value:
+        return ""
+    path = os.path.expanduser(value)
+    if not os.path.isabs(path):
+        raise UserError("Cookies 文件必须是完整路径，例如 /home/用户/cookies.txt")
+    path = os.path.normpath(path)
+    if check_file:
+        if not os.path.exists(path):
+            raise UserError(f"找不到 Cookies 文件 {path}，请检查路径")
+        if not os.path.isfile(path):
+            raise UserError(f"Cookies 文件 {path} 不是普通文件，请选择导出的 cookies.txt（Netscape 格式）")
+        if not os.access(path, os.R_OK):
+            raise UserError(f"没有权限读取 Cookies 文件 {path}")
+    return path
+
+
+def validate(values: dict[str, Any], current: dict[str, Any], check_files: bool = True) -> dict[str, Any]:
+    """Returns a complete, checked settings dict made of current plus values.
+
+    check_files=False skips looking for the cookies file: at start a file on an unplugged
+    drive is not a reason to drop the setting; the download that needs it says so."""
     result = dict(current)
     if "download_dir" in values:
         d = values["download_dir"]
@@ -54,9 +117,9 @@ def validate(values: dict[str, Any], current: dict[str, Any]) -> dict[str, Any]:
             raise UserError("下载文件夹的位置已有一个同名文件")
         result["download_dir"] = d
     if "format" in values:
-        chosen = parse_format(values["format"])
+        chosen = parse_format(values["format"], presets_only=True)
         if chosen is None:
-            raise UserError("默认格式只能是“最佳视频”或“仅音频”")
+            raise UserError("默认格式只能是“最佳”、“1080p”、“720p”、“480p”或“仅音频”（M4A、MP3、Opus）")
         result["format"] = chosen.value
     if "concurrency" in values:
         c = values["concurrency"]
@@ -66,6 +129,24 @@ def validate(values: dict[str, Any], current: dict[str, Any]) -> dict[str, Any]:
         if not isinstance(c, int) or isinstance(c, bool) or not 1 <= c <= MAX_CONCURRENT:
             raise UserError(f"同时下载数必须是 1 到 {MAX_CONCURRENT} 之间的整数")
         result["concurrency"] = c
+    if "rate_limit" in values:
+        r = _small_int(values["rate_limit"])
+        if r is None or r == "" or r == 0:
+            r = None
+        elif not isinstance(r, int) or isinstance(r, bool) or not RATE_LIMITS[0] <= r <= RATE_LIMITS[1]:
+            raise UserError("限速必须在 1 KB/s 到 10 GB/s 之间，留空表示不限速")
+        result["rate_limit"] = r
+    if "proxy" in values:
+        result["proxy"] = _proxy(values["proxy"])
+    if "cookies_file" in values:
+        result["cookies_file"] = _cookies_file(values["cookies_file"], check_files)
+    if "fragments" in values:
+        f = _small_int(values["fragments"])
+        if not isinstance(f, int) or isinstance(f, bool) or not 1 <= f <= MAX_FRAGMENTS:
+            raise UserError(f"分片并发数必须是 1 到 {MAX_FRAGMENTS} 之间的整数")
+        result["fragments"] = f
+    if any(k in values for k in extras.KEYS):
+        result.update(extras.check(values, result, "默认字幕语言"))
     return result
 
 
@@ -73,7 +154,7 @@ class Settings:
     def __init__(self, data_dir: str, notices: list[str] | None = None) -> None:
         self.path = Path(data_dir) / "settings.json"
         self._lock = threading.Lock()
-        self._values: dict[str, Any] = {"download_dir": default_download_dir(), "format": "video", "concurrency": 2}
+        self._values: dict[str, Any] = {"download_dir": default_download_dir(), **DEFAULTS, **EXTRAS_DEFAULTS}
         self._load(notices if notices is not None else [])
 
     def _load(self, notices: list[str]) -> None:
@@ -90,9 +171,9 @@ class Settings:
             self._set_aside(notices, "设置文件的内容不正确，已改用默认设置")
             return
         wrong = []
-        for key in ("download_dir", "format", "concurrency"):
+        for key in _LABELS:
             try:
-                self._values = validate({key: stored[key]}, self._values)
+                self._values = validate({key: stored[key]}, self._values, check_files=False)
             except KeyError:
                 pass
             except UserError:

@@ -47,10 +47,22 @@ CREATE TABLE IF NOT EXISTS jobs (
     placing TEXT,
     downloaded INTEGER NOT NULL DEFAULT 0,
     total INTEGER,
-    created REAL NOT NULL);
+    created REAL NOT NULL,
+    extras TEXT,
+    folder TEXT NOT NULL DEFAULT '');
+CREATE TABLE IF NOT EXISTS archive (
+    site TEXT NOT NULL,
+    video_id TEXT NOT NULL,
+    url TEXT NOT NULL,
+    title TEXT NOT NULL,
+    finished_at REAL NOT NULL,
+    PRIMARY KEY (site, video_id));
 """
 JOB_COLUMNS = ("id", "url", "format", "state", "title", "error", "staging", "placing", "downloaded", "total",
-               "created")
+               "created", "extras", "folder")
+# Columns added since the first journals were written, with what their old rows mean; an older
+# database gets them when opened.
+_ADDED_COLUMNS = {"jobs": {"extras": "TEXT", "folder": "TEXT NOT NULL DEFAULT ''"}}
 
 
 class StorageError(Exception):
@@ -91,6 +103,10 @@ class JobRow:
     downloaded: int
     total: int | None
     created: float
+    # What the job fetches besides the video (subtitles, cover, metadata); None in rows from before.
+    extras: dict[str, Any] | None = None
+    # A sub-folder of the download folder (a playlist's), or "" for the folder itself.
+    folder: str = ""
 
 
 class Store:
@@ -114,6 +130,7 @@ class Store:
             if not check or check[0] != "ok":
                 raise sqlite3.DatabaseError(f"quick_check: {check[0] if check else 'no answer'}")
             db.executescript(_SCHEMA)
+            _add_columns(db)
             db.execute(f"PRAGMA busy_timeout={int(BUSY_TIMEOUT * 1000)}")
         except BaseException:
             db.close()
@@ -175,13 +192,20 @@ class Store:
                 values["placing"] = json.loads(values["placing"]) if values["placing"] else None
             except ValueError:
                 values["placing"] = None
+            try:
+                values["extras"] = json.loads(values["extras"]) if values["extras"] else None
+            except ValueError:
+                values["extras"] = None
             result.append(JobRow(**values))
         return result
 
-    def add_job(self, url: str, fmt: str, state: str, created: float) -> int:
+    def add_job(self, url: str, fmt: str, state: str, created: float, extras: dict[str, Any] | None = None,
+                title: str = "", folder: str = "") -> int:
         with self._transaction() as db:
-            cur = db.execute("INSERT INTO jobs (url, format, state, created) VALUES (?, ?, ?, ?)",
-                             (url, fmt, state, created))
+            cur = db.execute("INSERT INTO jobs (url, format, state, created, extras, title, folder)"
+                             " VALUES (?, ?, ?, ?, ?, ?, ?)",
+                             (url, fmt, state, created, json.dumps(extras) if extras is not None else None,
+                              title, folder))
             return int(cur.lastrowid or 0)
 
     def update_job(self, job_id: int, **values: Any) -> None:
@@ -195,14 +219,29 @@ class Store:
         with self._transaction() as db:
             db.executemany("DELETE FROM jobs WHERE id = ?", [(i,) for i in job_ids])
 
-    def finish_job(self, job_id: int, url: str, title: str, files: list[tuple[str, int]], fmt: str) -> None:
-        """The history rows of a finished job and its removal from the journal, as one transaction."""
+    def finish_job(self, job_id: int, url: str, title: str, files: list[tuple[str, int]], fmt: str,
+                   key: tuple[str, str]) -> None:
+        """The history rows of a finished job, its (site, video id) in the archive and its removal
+        from the journal, as one transaction."""
         now = time.time()
         with self._transaction() as db:
             db.executemany(
                 "INSERT INTO downloads (url, title, path, size, format, finished_at) VALUES (?, ?, ?, ?, ?, ?)",
                 [(url, title, path, size, fmt, now) for path, size in files])
+            db.execute("INSERT OR REPLACE INTO archive (site, video_id, url, title, finished_at) VALUES (?, ?, ?, ?, ?)",
+                       (*key, url, title, now))
             db.execute("DELETE FROM jobs WHERE id = ?", (job_id,))
+
+    def archived(self, keys: list[tuple[str, str]]) -> dict[tuple[str, str], tuple[str, float]]:
+        """(title, finished_at) of each of keys that was downloaded before."""
+        found: dict[tuple[str, str], tuple[str, float]] = {}
+        with self._transaction(write=False) as db:
+            for site, video_id in keys:
+                row = db.execute("SELECT title, finished_at FROM archive WHERE site = ? AND video_id = ?",
+                                 (site, video_id)).fetchone()
+                if row:
+                    found[(site, video_id)] = (row[0], row[1])
+        return found
 
     # ---- the history ----
 
@@ -222,6 +261,12 @@ class Store:
     def remove_entry(self, entry_id: int) -> bool:
         with self._transaction() as db:
             return db.execute("DELETE FROM downloads WHERE id = ?", (entry_id,)).rowcount > 0
+
+    def entry_path(self, entry_id: int) -> str | None:
+        """The path recorded for a history row, None if there is no such row."""
+        with self._transaction(write=False) as db:
+            row = db.execute("SELECT path FROM downloads WHERE id = ?", (entry_id,)).fetchone()
+        return str(row[0]) if row else None
 
     def clear_history(self) -> None:
         with self._transaction() as db:
@@ -266,6 +311,15 @@ class _Transaction:
             self.store._lock.release()
         if isinstance(exc, sqlite3.Error):
             raise _storage_error(exc) from exc
+
+
+def _add_columns(db: sqlite3.Connection) -> None:
+    """Brings a journal written by an earlier version up to date; its rows keep their meaning."""
+    for table, columns in _ADDED_COLUMNS.items():
+        present = {row[1] for row in db.execute(f"PRAGMA table_info({table})")}
+        for name, kind in columns.items():
+            if name not in present:
+                db.execute(f"ALTER TABLE {table} ADD COLUMN {name} {kind}")
 
 
 def _storage_error(e: sqlite3.Error) -> StorageError:

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Callable
 
 from urllib.parse import parse_qs, urlsplit
 
-from . import errors, model
+from . import errors, extras, jobs, model, opener, playlists, probe
 from .auth import Gate
 from .log import say, say_lines
 from .store import StorageError
@@ -102,6 +102,12 @@ def _route(methods: str, pattern: str, open: bool = False) -> Callable[[Action],
 
 
 REFUSED = "拒绝访问：请在 ZORMAK 的窗口中使用下载器"
+DUPLICATE = "这些视频已经在下载队列中或已经下载过"
+
+
+def _choice(body: dict[str, Any]) -> dict[str, Any]:
+    """What a request chose besides the format: subtitles, cover, metadata."""
+    return {k: body[k] for k in extras.KEYS if k in body}
 
 
 ROUTES: list[Route] = []
@@ -246,8 +252,64 @@ class Handler(BaseHTTPRequestHandler):
     @_route("POST", "/api/jobs")
     def add_jobs(self, m: "re.Match[str]") -> None:
         body = self._body()
-        added, rejected = self.server.app.manager.add(body.get("urls"), body.get("format"))
-        self._json(200 if added else 400, {"added": added, "errors": rejected,
+        self._added(self.server.app.manager.add(body.get("urls"), body.get("format"), _choice(body),
+                                                force=body.get("force") is True))
+
+    def _added(self, result: dict[str, Any], **more: Any) -> None:
+        added, rejected, duplicates = result["added"], result["errors"], result["duplicates"]
+        # 409: nothing new was added, but some videos are already here and the page may ask to fetch them again.
+        status = 200 if added else 409 if duplicates else 400
+        error = {} if status == 200 else {"error": DUPLICATE if duplicates else rejected[0]}
+        self._json(status, {**more, **result, **error})
+
+    @_route("POST", "/api/probe")
+    def probe_formats(self, m: "re.Match[str]") -> None:
+        body = self._body()
+        self._json(200, probe.probe(body.get("url"), self.server.app.settings.get()))
+
+    @_route("POST", "/api/subtitles")
+    def subtitles(self, m: "re.Match[str]") -> None:
+        self._json(200, extras.fetch_languages(self._body().get("url"), jobs.yt_dlp()))
+
+    @_route("POST", "/api/playlist")
+    def list_playlist(self, m: "re.Match[str]") -> None:
+        """Lists a page with several videos for the chooser; a single video is added to the queue at once."""
+        body = self._body()
+        info = playlists.extract(body.get("url"))
+        if not playlists.is_playlist(info):
+            self._added(self.server.app.manager.add(body["url"].strip(), body.get("format"), _choice(body),
+                                                    force=body.get("force") is True), playlist=False)
+            return
+        found = playlists.entries(info)
+        if not found:
+            raise errors.UserError("这个列表里没有可以下载的视频")
+        title = playlists.clean_title(info.get("title"))
+        listing = self.server.app.listings.keep(body["url"].strip(), title, found)
+        say(f"[列表] 列出了 {len(found)} 个视频：{title or listing.url}")
+        self._json(200, {"playlist": True, **listing.public()})
+
+    @_route("POST", "/api/playlist/select")
+    def select_playlist(self, m: "re.Match[str]") -> None:
+        body = self._body()
+        listing = self.server.app.listings.get(body.get("id"))
+        self._json(200, {"indices": playlists.parse_range(body.get("range"), len(listing.entries))})
+
+    @_route("POST", "/api/playlist/add")
+    def add_playlist(self, m: "re.Match[str]") -> None:
+        """One job per chosen entry of a listing, saving into the playlist's folder."""
+        body = self._body()
+        listing = self.server.app.listings.get(body.get("id"))
+        indices = body.get("indices")
+        if body.get("range") is not None:
+            indices = playlists.parse_range(body.get("range"), len(listing.entries))
+        if not isinstance(indices, list) or not all(isinstance(i, int) and not isinstance(i, bool) for i in indices):
+            raise errors.UserError("请求格式不正确")
+        if any(not 1 <= i <= len(listing.entries) for i in indices):
+            raise errors.UserError(f"序号超出范围，这个列表只有 1 到 {len(listing.entries)}")
+        chosen = [listing.entries[i - 1] for i in sorted(set(indices))]
+        added, rejected = self.server.app.manager.add_entries(
+            [(e["url"], e["title"]) for e in chosen], body.get("format"), listing.folder, _choice(body))
+        self._json(200 if added else 400, {"added": added, "errors": rejected, "folder": listing.folder,
                                             **({"error": rejected[0]} if not added and rejected else {})})
 
     @_route("POST", "/api/jobs/clear")
@@ -311,6 +373,29 @@ class Handler(BaseHTTPRequestHandler):
         self._body()
         if not self.server.app.store.remove_entry(int(m.group(1))):
             raise errors.UserError("没有这条记录", 404)
+        self._json(200, {"ok": True})
+
+    # Opening a download: the path is always the one the server recorded;
+    # the request names only the job or the history row.
+
+    @_route("POST", r"/api/jobs/([0-9]{1,9})/(open|reveal)")
+    def open_job_file(self, m: "re.Match[str]") -> None:
+        self._body()
+        self._open(self.server.app.manager.finished_file(int(m.group(1))), m.group(2))
+
+    @_route("POST", r"/api/history/([0-9]{1,12})/(open|reveal)")
+    def open_history_file(self, m: "re.Match[str]") -> None:
+        self._body()
+        path = self.server.app.store.entry_path(int(m.group(1)))
+        if path is None:
+            raise errors.UserError("没有这条记录", 404)
+        self._open(path, m.group(2))
+
+    def _open(self, path: str, how: str) -> None:
+        if how == "reveal":
+            opener.reveal(path)
+        else:
+            opener.open_file(path)
         self._json(200, {"ok": True})
 
     @_route("GET", "/(?:index.html)?")

@@ -3,10 +3,16 @@
 import { api, onConnection } from "./api.js";
 import { $, confirmDialog, el, icon, showFormMessage, toast } from "./dom.js";
 import { formatDuration, formatSize, formatTime } from "./format.js";
+import { applyExtrasDefaults, extrasChoice, extrasSettings, fillExtrasSettings, resetExtras, setupExtras } from "./extras.js";
+import { initPlaylist } from "./playlist.js";
 
 // What the server calls its job states and formats (GET /api/meta).
 let STATES = {};
 let FORMATS = {};
+// Audio-only presets are "audio:<codec>"; jobs from before the presets say "audio".
+const audioCodec = (format) => (format === "audio" ? "mp3" : String(format).startsWith("audio:") ? format.slice(6) : null);
+const formatLabel = (format) =>
+  FORMATS[format] || (String(format).startsWith("id:") ? `指定格式 ${format.slice(3)}` : format);
 const stateOf = (name) =>
   STATES[name] || { label: name, running: false, open: false, pausable: false, resumable: false, retryable: false };
 
@@ -48,6 +54,7 @@ function buildJob(job) {
   li.appendChild(main);
   const actions = el("div", "job-actions");
   actions.appendChild(el("span", "badge"));
+  actions.append(...openButtons());
   for (const [name, label] of [["pause", "暂停"], ["resume", "继续"], ["cancel", "取消"], ["retry", "重试"], ["remove", "移除"]]) {
     const b = el("button", "btn icon" + (name === "cancel" ? " bad" : ""));
     b.type = "button";
@@ -69,10 +76,10 @@ function buildJob(job) {
 }
 
 function updateJob(li, job) {
-  li.className = `card job ${job.state} ${job.format}`;
+  li.className = `card job ${job.state} ${audioCodec(job.format) ? "audio" : "video"}`;
   const iconBox = li.querySelector(".job-icon");
   if (iconBox.dataset.format !== job.format) {
-    iconBox.replaceChildren(icon(job.format === "audio" ? "audio" : "video"));
+    iconBox.replaceChildren(icon(audioCodec(job.format) ? "audio" : "video"));
     iconBox.dataset.format = job.format;
   }
   const title = job.title || (job.files && job.files[0]) || guessName(job.url);
@@ -89,6 +96,7 @@ function updateJob(li, job) {
   li.querySelector('[data-action="cancel"]').hidden = !state.open;
   li.querySelector('[data-action="retry"]').hidden = !state.retryable;
   li.querySelector('[data-action="remove"]').hidden = state.open;
+  for (const b of li.querySelectorAll(".open-action")) b.hidden = job.state !== "done";
 
   // A bar says nothing for a download that has not started or never got a byte.
   li.querySelector(".job-progress").hidden =
@@ -111,15 +119,17 @@ function updateJob(li, job) {
   percent.textContent = unknown || fraction === null || fraction === undefined ? "" : `${Math.floor(fraction * 100)}%`;
 
   const meta = [];
-  meta.push(FORMATS[job.format] || job.format);
+  meta.push(formatLabel(job.format));
   if (job.state === "queued") meta.push(job.downloaded ? "等待继续下载" : "等待下载");
   if (job.state === "paused") meta.push("已暂停，点击继续从断点接着下载");
-  if (job.state === "processing") meta.push(job.format === "audio" ? "正在转换为 MP3…" : "正在处理文件…");
+  if (job.state === "processing") meta.push(audioCodec(job.format) ? `正在转换为 ${audioCodec(job.format).toUpperCase()}…` : "正在处理文件…");
   if (job.downloaded || job.total) {
     meta.push(job.total ? `${formatSize(job.downloaded)} / ${formatSize(job.total)}` : `已下载 ${formatSize(job.downloaded)}`);
   }
-  if (job.state === "downloading" && job.speed) meta.push(`${formatSize(job.speed)}/s`);
-  if (job.state === "downloading" && job.eta !== null && job.eta !== undefined) meta.push(`剩余 ${formatDuration(job.eta)}`);
+  if (job.state === "downloading" && job.waiting) meta.push("0 B/s", "等待数据…");
+  else if (job.state === "downloading" && job.speed) meta.push(`${formatSize(job.speed)}/s`);
+  if (job.state === "downloading" && !job.waiting && job.eta !== null && job.eta !== undefined) meta.push(`剩余 ${formatDuration(job.eta)}`);
+  if (job.state === "downloading" && job.retries) meta.push(`第 ${job.retries} 次重试`);
   if (job.state === "done" && job.files && job.files.length) meta.push(`已保存为 ${job.files.join("、")}`);
   const metaNode = li.querySelector(".job-meta");
   metaNode.replaceChildren(...meta.map((m) => el("span", null, m)));
@@ -143,8 +153,8 @@ function guessName(address) {
 function renderJobs(jobs) {
   const list = $("jobs");
   const seen = new Set();
-  // Newest on top: what the user just pasted is what they look for.
-  const ordered = [...jobs].sort((a, b) => b.id - a.id);
+  // Oldest on top: the queue starts downloads in this order, so the next to start is the first waiting row.
+  const ordered = [...jobs].sort((a, b) => a.id - b.id);
   let previous = null;
   for (const job of ordered) {
     seen.add(job.id);
@@ -282,27 +292,54 @@ async function addJobs(event) {
     textarea.focus();
     return;
   }
-  const format = document.querySelector('input[name="format"]:checked').value;
+  const format = chosenFormat();
   const button = $("add-button");
   button.disabled = true;
   try {
-    const data = await api("POST", "/api/jobs", { urls: text, format });
-    const added = data.added.length;
+    // The server finds the addresses in the text; it answers with the lines it could not use.
+    let data;
+    try {
+      data = await api("POST", "/api/jobs", { urls: text, format, ...extrasChoice() });
+    } catch (e) {
+      if (!e.data || !e.data.duplicates || !e.data.duplicates.length) throw e;
+      data = e.data;
+    }
+    let added = data.added.length;
+    textarea.value = data.unusable.join("\n");
+    if (data.duplicates.length && (await confirmDialog("重复的视频", duplicateQuestion(data.duplicates), "再下载一次"))) {
+      const again = await api("POST", "/api/jobs", { urls: data.duplicates.map((d) => d.url).join("\n"), format, ...extrasChoice(), force: true });
+      added += again.added.length;
+    }
     if (data.errors.length) {
       showFormMessage(message, "error", `已添加 ${added} 个下载，以下内容无法识别：`, data.errors);
+      textarea.focus();
     } else {
       message.hidden = true;
-      toast(added === 1 ? "已加入下载队列" : `已加入 ${added} 个下载`);
+      if (added) toast(added === 1 ? "已加入下载队列" : `已加入 ${added} 个下载`);
     }
-    textarea.value = "";
+    clearProbe();
+    resetExtras();
     pollJobs();
   } catch (e) {
     const errors = e.data && e.data.errors;
+    if (e.data && e.data.unusable) textarea.value = e.data.unusable.join("\n");
     if (errors && errors.length > 1) showFormMessage(message, "error", "没有可以下载的网址：", errors);
     else showFormMessage(message, "error", e.message);
   } finally {
     button.disabled = false;
   }
+}
+
+// The question before fetching again what is already queued or was downloaded.
+function duplicateQuestion(duplicates) {
+  const describe = (d) => (d.where === "history" ? `${d.title}，${formatTime(d.finished_at)} 下载` : `${d.title}，在下载队列中`);
+  if (duplicates.length === 1) {
+    const d = duplicates[0];
+    return d.where === "history"
+      ? `这个视频已经下载过（${describe(d)}），还要再下载一次吗？`
+      : `这个视频已经在下载队列中（${d.title}），还要再下载一次吗？`;
+  }
+  return `${duplicates.length} 个视频已经在下载队列中或已经下载过（${duplicates.map(describe).join("；")}），还要再下载一次吗？`;
 }
 
 async function jobAction(event) {
@@ -320,6 +357,41 @@ async function jobAction(event) {
   } finally {
     button.disabled = false;
   }
+}
+
+// ---- opening what was downloaded ----
+
+// "打开" and "在文件夹中显示" for a finished download. The request names only
+// the job or the history row; the server opens the file it saved itself.
+function openButtons() {
+  return [["open", "打开"], ["reveal", "在文件夹中显示"]].map(([action, label]) => {
+    const b = el("button", "btn small open-action", label);
+    b.type = "button";
+    b.dataset.action = action;
+    return b;
+  });
+}
+
+async function openDownload(base, action) {
+  try {
+    await api("POST", `${base}/${action}`, {});
+  } catch (e) {
+    toast(e.message, "error");
+    // A file found missing shows as such in the history at once.
+    if (base.startsWith("/api/history/")) loadHistory();
+  }
+}
+
+// Double-clicking a finished row opens its file; its buttons keep their own meaning.
+function openOnDoubleClick(list, rowSelector, base) {
+  list.addEventListener("dblclick", (event) => {
+    if (event.target.closest("button, input, a")) return;
+    const row = event.target.closest(rowSelector);
+    if (!row) return;
+    // The double click also selected a word of the row's text.
+    window.getSelection().removeAllRanges();
+    openDownload(`${base}/${row.dataset.id}`, "open");
+  });
 }
 
 // ---- history ----
@@ -351,14 +423,15 @@ function renderHistory() {
     file.title = h.path;
     tdTitle.append(title, file);
     const tdFormat = el("td");
-    tdFormat.appendChild(el("span", "tag", FORMATS[h.format] || h.format));
+    tdFormat.appendChild(el("span", "tag", formatLabel(h.format)));
     const tdSize = el("td", "num", formatSize(h.size));
     const tdTime = el("td", "num", formatTime(h.finished_at));
     if (!h.exists) {
       const missing = el("span", "tag missing", "文件已移走");
       tdTitle.appendChild(missing);
     }
-    const tdActions = el("td");
+    const tdActions = el("td", "h-actions");
+    tdActions.append(...openButtons());
     const del = el("button", "btn icon bad");
     del.type = "button";
     del.title = "删除这条记录";
@@ -383,6 +456,10 @@ async function historyAction(event) {
   const button = event.target.closest("button");
   if (!button) return;
   const id = button.closest("tr").dataset.id;
+  if (button.dataset.action) {
+    await openDownload(`/api/history/${id}`, button.dataset.action);
+    return;
+  }
   try {
     await api("DELETE", `/api/history/${id}`);
     await loadHistory();
@@ -408,8 +485,10 @@ let savedSettings = null;
 
 function fillSettings(values) {
   $("download-dir").value = values.download_dir;
-  for (const radio of document.querySelectorAll('input[name="default_format"]')) radio.checked = radio.value === values.format;
+  setPreset("default_format", "default-audio-codec", values.format);
   $("concurrency").value = String(values.concurrency);
+  fillNetwork(values);
+  fillExtrasSettings(values);
 }
 
 async function loadSettings() {
@@ -424,11 +503,12 @@ async function loadSettings() {
 
 async function saveSettings(event) {
   event.preventDefault();
-  const checked = document.querySelector('input[name="default_format"]:checked');
   const values = {
     download_dir: $("download-dir").value,
-    format: checked ? checked.value : "video",
+    format: presetOf("default_format", "default-audio-codec"),
     concurrency: Number($("concurrency").value),
+    ...networkValues(),
+    ...extrasSettings(),
   };
   const message = $("settings-message");
   $("settings-save").disabled = true;
@@ -436,6 +516,7 @@ async function saveSettings(event) {
     savedSettings = await api("POST", "/api/settings", values);
     fillSettings(savedSettings);
     applyDefaultFormat(savedSettings.format);
+    applyExtrasDefaults(savedSettings);
     showFormMessage(message, "ok", "设置已保存");
   } catch (e) {
     showFormMessage(message, "error", e.message);
@@ -445,7 +526,130 @@ async function saveSettings(event) {
 }
 
 function applyDefaultFormat(format) {
-  for (const radio of document.querySelectorAll('input[name="format"]')) radio.checked = radio.value === format;
+  setPreset("format", "audio-codec", format);
+}
+
+// The presets as radio buttons plus, for audio, a codec list.
+function setPreset(name, codecList, format) {
+  const codec = audioCodec(format);
+  if (codec) $(codecList).value = codec;
+  const wanted = codec ? "audio" : format;
+  for (const radio of document.querySelectorAll(`input[name="${name}"]`)) radio.checked = radio.value === wanted;
+  $(codecList).hidden = !codec;
+}
+
+function presetOf(name, codecList) {
+  const checked = document.querySelector(`input[name="${name}"]:checked`);
+  const value = checked ? checked.value : "best";
+  return value === "audio" ? `audio:${$(codecList).value}` : value;
+}
+
+// ---- network settings ----
+
+function fillNetwork(values) {
+  const rate = values.rate_limit;
+  const mega = rate && rate % 1048576 === 0;
+  $("rate-unit").value = mega ? "1048576" : "1024";
+  $("rate-limit").value = rate ? String(rate / (mega ? 1048576 : 1024)) : "";
+  $("proxy").value = values.proxy || "";
+  $("cookies-file").value = values.cookies_file || "";
+  $("fragments").value = String(values.fragments);
+}
+
+function networkValues() {
+  const rate = $("rate-limit").value.trim();
+  return {
+    // The server checks the range; a value the field could not read goes as it is, to be refused in words.
+    rate_limit: $("rate-limit").validity.badInput ? "?" : rate === "" ? null
+      : Number.isFinite(Number(rate)) ? Math.round(Number(rate) * Number($("rate-unit").value)) : rate,
+    proxy: $("proxy").value,
+    cookies_file: $("cookies-file").value,
+    fragments: $("fragments").value.trim(),
+  };
+}
+
+// ---- formats of one address ----
+
+// The format picked from the list, or null while a preset applies; it belongs to the address it was listed for.
+let pickedFormat = null;
+let probedUrl = null;
+
+function chosenFormat() {
+  return pickedFormat ? `id:${pickedFormat}` : presetOf("format", "audio-codec");
+}
+
+function clearProbe() {
+  pickedFormat = null;
+  probedUrl = null;
+  $("probe-panel").hidden = true;
+  $("probe-body").replaceChildren();
+}
+
+async function probeFormats() {
+  const message = $("add-message");
+  const lines = $("urls").value.trim().split(/\s+/).filter(Boolean);
+  if (lines.length !== 1) {
+    showFormMessage(message, "error", lines.length ? "解析一次只能看一个网址，请只留下一个" : "请先粘贴一个视频网址，再点击解析");
+    return;
+  }
+  const button = $("probe-button");
+  button.disabled = true;
+  button.textContent = "正在解析…";
+  message.hidden = true;
+  try {
+    const data = await api("POST", "/api/probe", { url: lines[0] });
+    showProbe(data);
+    probedUrl = lines[0];
+  } catch (e) {
+    clearProbe();
+    showFormMessage(message, "error", e.message);
+  } finally {
+    button.disabled = false;
+    button.textContent = "解析";
+  }
+}
+
+function codecText(codec, none) {
+  if (codec === "none") return none;
+  return codec ? codec.split(".")[0] : "未知";
+}
+
+function showProbe(data) {
+  pickedFormat = null;
+  const body = $("probe-body");
+  body.replaceChildren();
+  for (const f of data.formats) {
+    const tr = el("tr");
+    tr.dataset.id = f.id;
+    const pick = el("input");
+    pick.type = "radio";
+    pick.name = "picked";
+    pick.value = f.id;
+    pick.setAttribute("aria-label", `选择格式 ${f.id}`);
+    const cell = el("td");
+    cell.appendChild(pick);
+    const audioOnly = f.vcodec === "none";
+    const resolution = audioOnly ? "仅音频" : f.width && f.height ? `${f.width}×${f.height}` : f.height ? `${f.height}p` : "未知";
+    const size = f.size ? (f.approximate ? `约 ${formatSize(f.size)}` : formatSize(f.size)) : "未知";
+    tr.append(cell, el("td", null, resolution), el("td", null, f.fps ? `${f.fps} fps` : "—"),
+      el("td", null, codecText(f.vcodec, "无")), el("td", null, codecText(f.acodec, "无声音")),
+      el("td", null, f.ext || "—"), el("td", null, size), el("td", "muted", f.id));
+    body.appendChild(tr);
+  }
+  $("probe-title").textContent = data.formats.length
+    ? `${data.title || "这个网址"}：${data.formats.length} 个格式，点选一个即按它下载`
+    : `${data.title || "这个网址"}：网站没有列出可选的格式，请使用上面的预设`;
+  $("probe-panel").hidden = false;
+}
+
+function pickFormat(event) {
+  const tr = event.target.closest("tr[data-id]");
+  if (!tr) return;
+  pickedFormat = tr.dataset.id;
+  for (const row of $("probe-body").children) {
+    row.classList.toggle("chosen", row === tr);
+    row.querySelector("input").checked = row === tr;
+  }
 }
 
 // ---- start ----
@@ -455,11 +659,17 @@ async function start() {
     button.addEventListener("click", () => show(button.dataset.view));
   }
   $("add-form").addEventListener("submit", addJobs);
+  setupExtras();
   $("urls").addEventListener("keydown", (e) => {
     if (e.key === "Enter" && (e.ctrlKey || e.metaKey)) addJobs(e);
   });
-  $("urls").addEventListener("input", () => { $("add-message").hidden = true; });
+  $("urls").addEventListener("input", () => {
+    $("add-message").hidden = true;
+    // Another address makes the listed formats meaningless.
+    if (probedUrl !== null && $("urls").value.trim() !== probedUrl) clearProbe();
+  });
   $("jobs").addEventListener("click", jobAction);
+  initPlaylist({ format: () => presetOf("format", "audio-codec"), choice: extrasChoice, onAdded: pollJobs });
   $("clear-finished").addEventListener("click", async () => {
     try {
       await api("POST", "/api/jobs/clear", {});
@@ -469,9 +679,23 @@ async function start() {
     }
   });
   $("history-body").addEventListener("click", historyAction);
+  openOnDoubleClick($("jobs"), ".job.done", "/api/jobs");
+  openOnDoubleClick($("history-body"), "tr", "/api/history");
   $("history-search").addEventListener("input", renderHistory);
   $("history-clear").addEventListener("click", clearHistory);
   $("settings-form").addEventListener("submit", saveSettings);
+  $("probe-button").addEventListener("click", probeFormats);
+  $("probe-body").addEventListener("click", pickFormat);
+  $("probe-clear").addEventListener("click", clearProbe);
+  for (const [name, list] of [["format", "audio-codec"], ["default_format", "default-audio-codec"]]) {
+    for (const radio of document.querySelectorAll(`input[name="${name}"]`)) {
+      radio.addEventListener("change", () => {
+        $(list).hidden = radio.value !== "audio";
+        // Choosing a preset again means the preset, not the format picked from the list.
+        if (name === "format") clearProbe();
+      });
+    }
+  }
   $("settings-reset").addEventListener("click", () => {
     if (savedSettings) fillSettings(savedSettings);
     $("settings-message").hidden = true;
@@ -482,6 +706,7 @@ async function start() {
     await loadNotices();
     savedSettings = await api("GET", "/api/settings");
     applyDefaultFormat(savedSettings.format);
+    applyExtrasDefaults(savedSettings);
   } catch (e) {
     // The connection indicator already says what is wrong; polling retries.
   }

@@ -2,8 +2,11 @@
 
 /NAME sends a file at full speed, /slow/NAME at about 20 KB/s; both honour
 a single byte range, as real video hosts do. A file named in cut breaks off
-at that offset, and requests from there on are refused, until the test
-lifts the cut. Pages, redirects and aliases
+at that offset, and requests from there on are refused (with
+refusal, 403 unless a test changes it), until the test lifts the cut. A
+file named in hold stops sending at that offset, connection open, until
+the test sets released. /stall/NAME and /stall-page/NAME send their
+headers and then nothing until the test sets stalled. Pages, redirects and aliases
 can be added per test. The server counts every byte it sends per file.
 """
 
@@ -93,6 +96,14 @@ class _MediaHandler(BaseHTTPRequestHandler):
             self._head(200, "video/mp4", 1 << 20)
             server.stalled.wait(60)
             return
+        if path.startswith("/stall-page/"):
+            # A page that never finishes: the headers, a start, then silence until the test lifts it.
+            self._head(200, "text/html; charset=utf-8", 1 << 16)
+            self.wfile.write(b"<html><head>")
+            self.wfile.flush()
+            server.stalled.wait(60)
+            self.close_connection = True
+            return
         slow = path.startswith("/slow/")
         name = path[len("/slow/"):] if slow else path.lstrip("/")
         file = os.path.join(server.root, os.path.basename(name))
@@ -108,7 +119,7 @@ class _MediaHandler(BaseHTTPRequestHandler):
             end = min(size, int(m.group(2)) + 1) if m.group(2) else size
         cut = server.cut.get(name)
         if cut is not None and start >= cut:
-            self._head(403, "text/plain", 0)
+            self._head(server.refusal, "text/plain", 0)
             return
         if m and int(m.group(1)) < size:
             server.resumed(name, start)
@@ -125,8 +136,15 @@ class _MediaHandler(BaseHTTPRequestHandler):
                     # A prober that reads only the headers is gone before the first byte.
                     time.sleep(0.1)
                 left = (min(end, cut) if cut is not None else end) - start
+                hold = server.hold.get(name)
                 while left > 0:
-                    chunk = f.read(min(left, max(2048, rate // 100) if rate else 1 << 16))
+                    if hold is not None and f.tell() >= hold:
+                        server.released.wait(60)
+                        hold = None
+                    step = min(left, max(2048, rate // 100) if rate else 1 << 16)
+                    if hold is not None:
+                        step = max(1, min(step, hold - f.tell()))
+                    chunk = f.read(step)
                     self.wfile.write(chunk)
                     self.wfile.flush()
                     server.count(name, len(chunk), f.tell())
@@ -163,6 +181,9 @@ class MediaServer(ThreadingHTTPServer):
         self.aliases: dict[str, str] = {}
         self.stalled = threading.Event()
         self.cut: dict[str, int] = {}
+        self.refusal = 403
+        self.hold: dict[str, int] = {}
+        self.released = threading.Event()
         self._sent: collections.Counter[str] = collections.Counter()
         self._reached: collections.Counter[str] = collections.Counter()
         self._again: collections.Counter[str] = collections.Counter()
@@ -202,5 +223,6 @@ class MediaServer(ThreadingHTTPServer):
 
     def close(self) -> None:
         self.stalled.set()
+        self.released.set()
         self.shutdown()
         self.server_close()

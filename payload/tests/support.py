@@ -138,10 +138,13 @@ class Payload:
         finally:
             conn.close()
 
-    def add(self, urls, fmt=None):
+    def add(self, urls, fmt=None, force=False):
+        """force: a video already queued or downloaded is fetched again without asking."""
         body = {"urls": urls}
         if fmt:
             body["format"] = fmt
+        if force:
+            body["force"] = True
         return self.request("POST", "/api/jobs", body)
 
     def jobs(self):

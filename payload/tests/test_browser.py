@@ -1,12 +1,18 @@
 """The page in a real browser engine: headless Chromium pastes an address and watches it finish."""
 
+import filecmp
 import json
 import os
 import shutil
 import subprocess
 import unittest
+from unittest import mock
 
-from support import PayloadTest
+from fakeopen import FakeOpeners
+from support import PayloadTest, wait_for
+from test_quality import video_page
+from test_extras import media_files, subtitle_page
+from test_playlist import FOLDER, SHOWN, TITLE, feed
 
 BROWSER_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "browser")
 CHROMIUM = os.environ.get("ZORMAK_CHROMIUM", "/usr/bin/chromium")
@@ -25,10 +31,21 @@ class BrowserTest(PayloadTest):
         self.server.stop()
         with open(os.path.join(self.workdir, "data", "history.sqlite3"), "wb") as f:
             f.write(b"not a database" * 100)
-        self.server = self.start_server()
+        # The desktop's openers are stand-ins that record what the page had opened.
+        fake = FakeOpeners()
+        self.addCleanup(fake.close)
+        with mock.patch.dict(os.environ, {"PATH": fake.bin + os.pathsep + os.environ.get("PATH", "")}):
+            self.server = self.start_server()
+        downloaded = os.path.join(self.server.download_dir, "clip.mp4")
         out_dir = os.environ.get("ZORMAK_TEST_OUTPUT") or os.path.join(self.workdir, "shots")
         os.makedirs(out_dir, exist_ok=True)
-        run = subprocess.run([node, "drive.mjs", self.server.origin + "/", self.media.url("slow/clip.mp4"), out_dir],
+        self.media.pages["/multi"] = video_page("720p", "480p", "240p")
+        media_files()
+        self.media.pages["/watch"] = subtitle_page([("subtitles", "en", "en.vtt"), ("subtitles", "zh-TW", "zh.vtt"),
+                                                    ("subtitles", "zh-Hans", "zh.vtt")])
+        self.media.pages["/feed"] = feed(self.media, TITLE, [f"clip.mp4?n={i}" for i in range(1, 4)])
+        run = subprocess.run([node, "drive.mjs", self.server.origin + "/", self.media.url("slow/clip.mp4"), out_dir,
+                              downloaded, self.media.url("feed"), self.media.url("multi"), self.media.url("watch")],
                              cwd=BROWSER_DIR, capture_output=True, text=True, timeout=120,
                              env={**os.environ, "ZORMAK_CHROMIUM": CHROMIUM, "ZORMAK_SESSION": self.server.secret or ""})
         lines = [l for l in run.stdout.splitlines() if l.startswith("{")]
@@ -44,15 +61,56 @@ class BrowserTest(PayloadTest):
         self.assertIn("已暂停，点击继续从断点接着下载", seen["pausedMeta"])
         self.assertEqual(seen["pausedButtons"], ["resume", "cancel"])
         self.assertEqual((seen["doneBadge"], seen["doneTitle"]), ("已完成", "clip"))
-        self.assertRegex(seen["progressMeta"], r"^最佳视频[\d.]+ (B|KB) / 77\.9 KB[\d.]+ (B|KB)/s")
+        self.assertRegex(seen["progressMeta"], r"^最佳[\d.]+ (B|KB) / 77\.9 KB[\d.]+ (B|KB)/s")
         self.assertIn("已保存为 clip.mp4", seen["doneMeta"])
         self.assertEqual(seen["summary"], "已完成 1 个")
         self.assertEqual((seen["historyRows"], seen["historyFirst"]), (1, "clip"))
         self.assertEqual(seen["downloadDir"], self.server.download_dir)
         self.assertEqual(run.returncode, 0)
-        self.assertEqual(self.server.files(), ["clip.mp4"])
+        # The pasted addresses lead nowhere: they fail and leave no partial files; the format
+        # picked in the list is the one that arrived, and the playlist's entries are in its folder.
+        wait_for(lambda: all(j["state"] in ("done", "failed") for j in self.server.jobs().values()), 20,
+                 message="the pasted downloads to end")
+        self.assertEqual(sorted(self.server.files()),
+                         sorted(["clip.mp4", "多清晰度 (1).mp4", FOLDER, os.path.join(FOLDER, "clip (1).mp4"),
+                                 os.path.join(FOLDER, "clip.mp4")]))
         self.assertEqual(seen["confirmTitle"], "清空历史记录？")
         self.assertEqual(seen["historyRowsAfterNo"], 1)
+        self.assertEqual(seen["openButtons"], ["打开", "在文件夹中显示"])
+        self.assertEqual((seen["openStatus"], seen["jobDoubleClickStatus"], seen["historyOpenStatus"],
+                          seen["historyRevealStatus"]), (200, 200, 200, 200))
+        self.assertEqual([c[:4] if c[0] == "gio" else c[:1] for c in fake.calls()],
+                         [["gio", "open", "--", downloaded]] * 3 + [["gdbus"]])
+        self.assertIn("找不到文件“clip.mp4”：它已被移动、改名或删除", seen["missingToast"])
+        self.assertEqual((seen["toastShown"], seen["toastCoversButtons"]), (True, False))
+        origin = self.media.url("")
+        self.assertEqual(seen["pastedOrder"], [self.media.url("slow/clip.mp4"), origin + "gone-a.mp4",
+                                               origin + "gone-b.mp4"])
+        self.assertEqual(seen["keptLines"], "这一行没有网址")
+        self.assertEqual(seen["pasteMessage"], "已添加 2 个下载，以下内容无法识别：这不是有效的网址：这一行没有网址")
+        self.assertRegex(seen["duplicateQuestion"], r"^这个视频已经下载过（clip，.* 下载），还要再下载一次吗？$")
+        self.assertEqual(seen["jobsAfterNo"], 3)
+        self.assertIn("指定格式 480p", seen["pickedMeta"])
+        self.assertTrue(seen["formatsHiddenAfterAdd"])
+        self.assertTrue(filecmp.cmp(os.path.join(self.server.download_dir, "多清晰度 (1).mp4"),
+                                    os.path.join(self.media.root, "r480p.mp4"), shallow=False))
+        # Resolution, frame rate, codecs, container, size and id of each rendition, best first.
+        self.assertEqual([row[0] for row in seen["formatRows"]], ["1280×720", "640×480", "320×240"])
+        self.assertEqual(seen["formatRows"][0][3:5], ["mp4a", "mp4"])
+        self.assertEqual([row[-1] for row in seen["formatRows"]], ["720p", "480p", "240p"])
+        self.assertTrue(seen["pickedChecked"])
+        self.assertEqual(seen["defaultSubtitles"], "off")
+        # Chinese first; the settings' preferred languages start ticked.
+        self.assertEqual(seen["subtitleLanguages"], [["简体中文zh-Hans", True], ["中文（台湾）zh-TW", True],
+                                                     ["英语en", True]])
+        self.assertEqual(seen["subtitleMode"], "beside")
+        self.assertEqual(seen["chooserTitle"], "播放列表：" + SHOWN)
+        self.assertEqual(seen["chooserFolder"], f"共 3 个视频，保存到下载文件夹中的“{FOLDER}”文件夹")
+        self.assertEqual(seen["chooserEntries"], [f"{i}第{i}集{i} 秒" for i in range(1, 4)])
+        self.assertEqual((seen["chooserCountAll"], seen["chooserCountNone"]), ("已选 3 / 3 个", "已选 0 / 3 个"))
+        self.assertTrue(seen["chooserAddDisabled"])
+        self.assertEqual(seen["chooserBadRange"], "范围“3-1”的起点大于终点，请写成“1-3”")
+        self.assertEqual((seen["chooserChecked"], seen["chooserCountRange"]), ([1, 3], "已选 2 / 3 个"))
 
 
 if __name__ == "__main__":

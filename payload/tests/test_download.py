@@ -26,7 +26,7 @@ class DownloadTest(PayloadTest):
         entries = self.server.request("GET", "/api/history")[1]["entries"]
         self.assertEqual(len(entries), 1)
         self.assertEqual((entries[0]["path"], entries[0]["size"], entries[0]["format"], entries[0]["exists"]),
-                         (dest, os.path.getsize(dest), "video", True))
+                         (dest, os.path.getsize(dest), "best", True))
         with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
             self.assertEqual(db.execute("SELECT url FROM downloads").fetchall(), [(self.media.url("clip.mp4"),)])
 
@@ -53,7 +53,7 @@ class DownloadTest(PayloadTest):
         with open(os.path.join(self.server.download_dir, "clip.mp3"), "rb") as f:
             head = f.read(3)
         self.assertTrue(head == b"ID3" or head[0] == 0xFF, head)
-        self.assertEqual(self.server.request("GET", "/api/history")[1]["entries"][0]["format"], "audio")
+        self.assertEqual(self.server.request("GET", "/api/history")[1]["entries"][0]["format"], "audio:mp3")
 
 
 class QueueTest(PayloadTest):

@@ -34,7 +34,7 @@ class BadInputTest(PayloadTest):
             ("POST", "/api/jobs", b"{not json", "请求格式不正确", 400),
             ("POST", "/api/jobs", b"[1, 2]", "请求格式不正确", 400),
             ("POST", "/api/jobs", b'{"urls": 5}', "请粘贴至少一个网址", 400),
-            ("POST", "/api/jobs", b'{"urls": "http://a.b/c", "format": "8k"}', "格式只能是“最佳视频”或“仅音频”", 400),
+            ("POST", "/api/jobs", b'{"urls": "http://a.b/c", "format": "8k"}', "格式只能是“最佳”、“1080p”、“720p”、“480p”、“仅音频”（M4A、MP3、Opus）或解析出的某个格式", 400),
             ("POST", "/api/settings", b'{"download_dir": "relative/dir"}', "下载文件夹必须是完整路径，例如 /home/用户/下载", 400),
             ("POST", "/api/settings", b'{"concurrency": 9}', "同时下载数必须是 1 到 5 之间的整数", 400),
             ("POST", "/api/settings", b'{"concurrency": true}', "同时下载数必须是 1 到 5 之间的整数", 400),
@@ -134,7 +134,8 @@ class FailedDownloadTest(PayloadTest):
                     # Without a folder of its own, the default Downloads in the home folder is used.
                     json.dump({"download_dir": folder} if folder else {}, f)
                 self.server = self.start_server()
-                _, body = self.server.add(self.media.url("clip.mp4"))
+                # The failed attempt is still queued: the second add confirms the repeat.
+                _, body = self.server.request("POST", "/api/jobs", {"urls": self.media.url("clip.mp4"), "force": True})
                 job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
                 self.assertEqual(job["state"], expected, job["error"])
                 if folder:

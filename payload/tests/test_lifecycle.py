@@ -38,9 +38,11 @@ class RestartTest(PayloadTest):
     def test_settings_and_history_survive_a_restart(self):
         new_dir = os.path.join(self.workdir, "downloads", "视频")
         status, saved = self.server.request("POST", "/api/settings",
-                                            {"download_dir": new_dir, "format": "audio", "concurrency": "3"})
+                                            {"download_dir": new_dir, "format": "audio", "concurrency": "3",
+                                             "subtitles": "embed"})
         self.assertEqual(status, 200, saved)
-        self.assertEqual(saved, {"download_dir": new_dir, "format": "audio", "concurrency": 3})
+        self.assertEqual({k: saved[k] for k in ("download_dir", "format", "concurrency", "subtitles")},
+                         {"download_dir": new_dir, "format": "audio:mp3", "concurrency": 3, "subtitles": "embed"})
         _, body = self.server.add(self.media.url("clip.mp4"), "video")
         job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
         self.assertEqual(job["state"], "done", job["error"])
@@ -52,9 +54,9 @@ class RestartTest(PayloadTest):
         self.assertEqual(again.request("GET", "/api/settings")[1], saved)
         self.assertEqual(again.request("GET", "/api/history")[1]["entries"], before)
         self.assertEqual(again.jobs(), {})
-        # The saved default format applies to new downloads.
-        _, body = again.add(self.media.url("clip.mp4"))
-        self.assertEqual(body["added"][0]["format"], "audio")
+        # The saved default format applies to new downloads (this one confirmed as a repeat).
+        _, body = again.request("POST", "/api/jobs", {"urls": self.media.url("clip.mp4"), "force": True})
+        self.assertEqual(body["added"][0]["format"], "audio:mp3")
         again.wait_job(body["added"][0]["id"], {"done", "failed"})
         self.assertEqual(len(again.request("GET", "/api/history")[1]["entries"]), 2)
 

@@ -87,15 +87,15 @@ class DamagedFilesTest(PayloadTest):
     def test_unreadable_settings_are_set_aside(self):
         custom = os.path.join(self.workdir, "downloads")
         cases: list[tuple[str, Callable[[str], Any], str | None, tuple[str, int, str | None]]] = [
-            ("garbage", lambda p: _write(p, "{damaged"), "设置文件无法读取", ("video", 2, None)),
-            ("not an object", lambda p: _write(p, "[1, 2]"), "设置文件的内容不正确", ("video", 2, None)),
-            ("folder", os.mkdir, "设置文件无法读取", ("video", 2, None)),
+            ("garbage", lambda p: _write(p, "{damaged"), "设置文件无法读取", ("best", 2, None)),
+            ("not an object", lambda p: _write(p, "[1, 2]"), "设置文件的内容不正确", ("best", 2, None)),
+            ("folder", os.mkdir, "设置文件无法读取", ("best", 2, None)),
             # The valid values stay; the wrong ones are named.
             ("wrong types", lambda p: _write(p, json.dumps({"download_dir": 5, "format": "audio",
                                                             "concurrency": "③"})),
-             "设置文件中的下载文件夹、同时下载数无效", ("audio", 2, None)),
+             "设置文件中的下载文件夹、同时下载数无效", ("audio:mp3", 2, None)),
             ("good", lambda p: _write(p, json.dumps({"download_dir": custom, "format": "audio", "concurrency": 3})),
-             None, ("audio", 3, custom)),
+             None, ("audio:mp3", 3, custom)),
         ]
         for kind, damage, message, (fmt, concurrency, folder) in cases:
             with self.subTest(kind=kind):

@@ -1,12 +1,18 @@
 // Drives the downloader's page in headless Chromium: a bad address first,
-// then a real one, until its download is done; screenshots each view.
-// Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR
+// then a real one, until its download is done; screenshots each view; then
+// share text with several addresses, and the same video once more; then
+// lists a playlist and downloads the entries chosen by number.
+// Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR DOWNLOADED_FILE PLAYLIST_URL
+//        [FORMATS_URL [SUBTITLED_URL]]
+// With FORMATS_URL, it also lists that address's formats and picks one; with
+// SUBTITLED_URL, it lists that address's subtitle languages.
 // The secret becomes the session cookie, as the shell sets it in its web view.
 // Prints one JSON line with what it saw; exits 1 on any failure.
 import { chromium } from "playwright-core";
+import fs from "node:fs";
 import path from "node:path";
 
-const [pageUrl, videoUrl, outDir] = process.argv.slice(2);
+const [pageUrl, videoUrl, outDir, downloaded, playlistUrl, formatsUrl, subtitledUrl] = process.argv.slice(2);
 const executablePath = process.env.ZORMAK_CHROMIUM || "/usr/bin/chromium";
 const problems = [];
 const seen = {};
@@ -24,9 +30,11 @@ try {
   }]);
   const page = await context.newPage();
   page.on("pageerror", (e) => problems.push("page error: " + e.message));
-  // The refused bad address is an expected 400; anything else is a fault.
+  // The refused bad address (400), the repeated video (409) and the moved
+  // file's refusal (404) are expected; anything else is a fault.
   page.on("console", (m) => {
-    if (m.type() === "error" && !/status of 400/.test(m.text())) problems.push("console: " + m.text());
+    const expected = /status of 40[09]/.test(m.text()) || /\/open$/.test(m.location().url || "");
+    if (m.type() === "error" && !expected) problems.push("console: " + m.text());
   });
   page.setDefaultTimeout(20000);
 
@@ -49,6 +57,13 @@ try {
   const job = page.locator(".job").first();
   await job.waitFor();
   seen.firstBadge = (await job.locator(".badge").textContent()).trim();
+  // The toast that confirms the add must leave the rows' buttons free to click: rows scroll
+  // under it, so it must stay clear of the buttons' column, whatever the row's height.
+  const toastBox = await page.locator(".toast").first().boundingBox();
+  const buttonsBox = await job.locator(".job-actions").boundingBox();
+  seen.toastCoversButtons = !!toastBox && !!buttonsBox &&
+    toastBox.x < buttonsBox.x + buttonsBox.width && buttonsBox.x < toastBox.x + toastBox.width;
+  seen.toastShown = !!toastBox;
   await page.waitForFunction(() => {
     const meta = document.querySelector(".job.downloading .job-meta");
     return meta && /\/s/.test(meta.textContent);
@@ -81,11 +96,34 @@ try {
   await page.waitForTimeout(500); // let the progress bar's transition finish
   await page.screenshot({ path: path.join(outDir, "page-done.png") });
 
+  // The finished row opens its file; the server answers once the opener has started.
+  seen.openButtons = await job.locator(".open-action:not([hidden])").allTextContents();
+  seen.openStatus = await answered(page, /\/api\/jobs\/\d+\/open$/, () => job.locator('[data-action="open"]').click());
+  seen.jobDoubleClickStatus = await answered(page, /\/api\/jobs\/\d+\/open$/, () => job.locator(".job-title").dblclick());
+
   await page.click('.nav-item[data-view="history"]');
   await page.locator("#history-body tr").first().waitFor();
   seen.historyRows = await page.locator("#history-body tr").count();
   seen.historyFirst = (await page.locator("#history-body tr .h-title").first().textContent()).trim();
   await page.screenshot({ path: path.join(outDir, "page-history.png") });
+
+  // Double-clicking the row opens the file, the other button shows it in its folder.
+  const row = page.locator("#history-body tr").first();
+  seen.historyOpenStatus = await answered(page, /\/api\/history\/\d+\/open$/, () => row.locator(".h-title").dblclick());
+  seen.historyRevealStatus = await answered(page, /\/api\/history\/\d+\/reveal$/,
+    () => row.locator('[data-action="reveal"]').click());
+  // A file moved away is not opened; the page says why and marks the row.
+  fs.renameSync(downloaded, downloaded + ".moved");
+  try {
+    await row.locator('[data-action="open"]').click();
+    const toast = page.locator(".toast.error").first();
+    await toast.waitFor();
+    seen.missingToast = (await toast.textContent()).trim();
+    await row.locator(".tag.missing").waitFor();
+    await page.screenshot({ path: path.join(outDir, "page-history-missing.png") });
+  } finally {
+    fs.renameSync(downloaded + ".moved", downloaded);
+  }
 
   // Clearing asks first, in the page's own dialog; "取消" keeps the history.
   await page.click("#history-clear");
@@ -99,11 +137,103 @@ try {
   await page.click('.nav-item[data-view="settings"]');
   await page.waitForFunction(() => document.getElementById("download-dir").value !== "");
   seen.downloadDir = await page.inputValue("#download-dir");
-  await page.screenshot({ path: path.join(outDir, "page-settings.png") });
+  await page.screenshot({ path: path.join(outDir, "page-settings.png"), fullPage: true });
+  seen.defaultSubtitles = await page.inputValue("#default-sub-mode");
+
+  // Share text: both addresses are added, in the order pasted, under the finished one;
+  // the line without an address stays in the box.
+  await page.click('.nav-item[data-view="queue"]');
+  const origin = new URL(videoUrl).origin;
+  await page.fill("#urls", `看看这个${origin}/gone-a.mp4，很好看 ${origin}/gone-b.mp4\n这一行没有网址`);
+  await page.click("#add-button");
+  await page.waitForFunction(() => document.querySelectorAll(".job").length === 3);
+  seen.pastedOrder = await page.locator(".job .job-url").allTextContents();
+  seen.keptLines = await page.inputValue("#urls");
+  seen.pasteMessage = (await page.locator("#add-message").textContent()).trim();
+  await page.screenshot({ path: path.join(outDir, "page-paste.png") });
+
+  // The finished video again: the page asks, and "取消" adds nothing.
+  await page.fill("#urls", videoUrl);
+  await page.click("#add-button");
+  await page.locator("dialog#confirm[open]").waitFor();
+  seen.duplicateQuestion = (await page.locator("#confirm-text").textContent()).trim();
+  await page.screenshot({ path: path.join(outDir, "page-duplicate.png") });
+  await page.click("#confirm-no");
+  await page.locator("dialog#confirm[open]").waitFor({ state: "detached" });
+  await page.waitForTimeout(500);
+  seen.jobsAfterNo = await page.locator(".job").count();
+
+  if (formatsUrl) {
+    await page.click('.nav-item[data-view="queue"]');
+    await page.fill("#urls", formatsUrl);
+    await page.click("#probe-button");
+    await page.locator("#probe-body tr").first().waitFor();
+    seen.formatRows = await page.locator("#probe-body tr").evaluateAll(
+      (rows) => rows.map((r) => [...r.children].slice(1).map((c) => c.textContent.trim())));
+    await page.locator("#probe-body tr").nth(1).click();
+    seen.pickedChecked = await page.locator('#probe-body tr.chosen input[type="radio"]').isChecked();
+    await page.screenshot({ path: path.join(outDir, "page-formats.png") });
+    await page.click("#add-button");
+    const picked = page.locator(".job.done", { hasText: "指定格式 480p" });
+    await picked.waitFor({ timeout: 60000 });
+    seen.pickedMeta = (await picked.locator(".job-meta").textContent()).trim();
+    seen.formatsHiddenAfterAdd = await page.locator("#probe-panel").isHidden();
+  }
+
+  if (subtitledUrl) {
+    // The subtitle languages of a page, listed in the add form for choosing.
+    await page.click('.nav-item[data-view="queue"]');
+    await page.fill("#urls", subtitledUrl);
+    await page.click("#sub-fetch");
+    await page.locator(".sub-lang").first().waitFor();
+    seen.subtitleLanguages = await page.locator(".sub-lang").evaluateAll(
+      (labels) => labels.map((l) => [l.textContent.trim(), l.querySelector("input").checked]));
+    seen.subtitleMode = await page.inputValue("#sub-mode");
+    await page.screenshot({ path: path.join(outDir, "page-subtitles.png") });
+  }
+
+  // A playlist: listed, narrowed by a range, and its chosen entries added.
+  await page.click('.nav-item[data-view="queue"]');
+  await page.fill("#urls", playlistUrl);
+  await page.click("#list-button");
+  const chooser = page.locator("#chooser");
+  await chooser.waitFor({ state: "visible" });
+  seen.chooserTitle = (await page.locator("#chooser-title").textContent()).trim();
+  seen.chooserFolder = (await page.locator("#chooser-folder").textContent()).trim();
+  seen.chooserEntries = await page.locator("#chooser-entries .entry").evaluateAll(
+    (rows) => rows.map((r) => r.textContent.trim()));
+  seen.chooserCountAll = (await page.locator("#chooser-count").textContent()).trim();
+  await page.click("#chooser-none");
+  seen.chooserCountNone = (await page.locator("#chooser-count").textContent()).trim();
+  seen.chooserAddDisabled = await page.locator("#chooser-add").isDisabled();
+  await page.fill("#chooser-range", "3-1");
+  await page.click("#chooser-apply");
+  await page.locator("#chooser-message").waitFor({ state: "visible" });
+  seen.chooserBadRange = (await page.locator("#chooser-message").textContent()).trim();
+  await page.fill("#chooser-range", "1, 3-");
+  await page.press("#chooser-range", "Enter");
+  await page.locator("#chooser-message").waitFor({ state: "hidden" });
+  seen.chooserChecked = await page.locator("#chooser-entries input:checked").evaluateAll(
+    (boxes) => boxes.map((b) => Number(b.value)));
+  seen.chooserCountRange = (await page.locator("#chooser-count").textContent()).trim();
+  await page.screenshot({ path: path.join(outDir, "page-playlist.png") });
+  const doneBefore = await page.locator(".job.done").count();
+  await page.click("#chooser-add");
+  // Either the chooser closes, or its message says why it could not.
+  await page.locator("#chooser[hidden], #chooser-message:not([hidden])").first().waitFor({ state: "attached" });
+  if (await chooser.isVisible()) throw new Error("adding the chosen entries: " + (await page.locator("#chooser-message").textContent()));
+  await page.waitForFunction((n) => document.querySelectorAll(".job.done").length === n, doneBefore + 2,
+    { timeout: 60000 });
 } catch (e) {
   problems.push(String(e && e.message ? e.message : e));
 } finally {
   await browser.close();
 }
 console.log(JSON.stringify({ seen, problems }));
+
+// The HTTP status of the request to urlPattern that action makes.
+async function answered(page, urlPattern, action) {
+  const [response] = await Promise.all([page.waitForResponse((r) => urlPattern.test(r.url())), action()]);
+  return response.status();
+}
 process.exit(problems.length ? 1 : 0);

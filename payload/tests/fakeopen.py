@@ -1,0 +1,65 @@
+"""Stand-ins for the desktop's openers (gio, xdg-open, gdbus) that record how
+they were called, in a folder the tests put on the server's PATH."""
+
+import os
+import shutil
+import tempfile
+
+FAKE = r"""#!/bin/sh
+here="${0%/*}"
+PATH=/usr/bin:/bin
+{ printf '%s' "${0##*/}"; for a in "$@"; do printf '\t%s' "$a"; done; printf '\n'; } >> "$here/calls.log"
+read -r _ _ _ _ _ sid _ < /proc/$$/stat
+printf '%s %s %s %s %s\n' "$$" "$sid" "$(readlink /proc/$$/fd/0)" "$(readlink /proc/$$/fd/1)" \
+    "$(readlink /proc/$$/fd/2)" >> "$here/procs.log"
+[ -f "$0.sleep" ] && sleep "$(cat "$0.sleep")"
+exit "$(cat "$0.exit" 2>/dev/null || echo 0)"
+"""
+NAMES = ("gio", "xdg-open", "gdbus")
+
+
+class FakeOpeners:
+    def __init__(self) -> None:
+        self.bin = tempfile.mkdtemp(prefix="zormak-fakebin-")
+        for name in NAMES:
+            self.install(name)
+
+    def close(self) -> None:
+        shutil.rmtree(self.bin, True)
+
+    def install(self, name: str, exit_code: int = 0, sleep: float = 0) -> None:
+        """(Re)places the stand-in for name: it ends with exit_code after sleeping this many seconds."""
+        path = os.path.join(self.bin, name)
+        with open(path, "w") as f:
+            f.write(FAKE)
+        os.chmod(path, 0o755)
+        for suffix, value in ((".exit", exit_code), (".sleep", sleep)):
+            if value:
+                with open(path + suffix, "w") as f:
+                    f.write(str(value))
+            elif os.path.exists(path + suffix):
+                os.remove(path + suffix)
+
+    def remove(self, name: str) -> None:
+        os.remove(os.path.join(self.bin, name))
+
+    def calls(self) -> list[list[str]]:
+        """Each call's program name and arguments, in order."""
+        try:
+            with open(os.path.join(self.bin, "calls.log"), encoding="utf-8") as f:
+                return [line.rstrip("\n").split("\t") for line in f]
+        except FileNotFoundError:
+            return []
+
+    def processes(self) -> list[list[str]]:
+        """Each call's pid, session id and where its stdin, stdout and stderr led."""
+        try:
+            with open(os.path.join(self.bin, "procs.log")) as f:
+                return [line.split() for line in f]
+        except FileNotFoundError:
+            return []
+
+    def forget(self) -> None:
+        for name in ("calls.log", "procs.log"):
+            if os.path.exists(os.path.join(self.bin, name)):
+                os.remove(os.path.join(self.bin, name))

@@ -1,0 +1,194 @@
+"""Subtitles, covers and metadata: listed from a loopback page, saved beside the video or put inside it."""
+
+import json
+import os
+import sqlite3
+import subprocess
+import tempfile
+import unittest
+from typing import Any
+
+from media import media_dir, _ffmpeg
+from support import PayloadTest
+
+from downloader import extras, settings
+
+ZH_VTT = "WEBVTT\n\n00:00:00.000 --> 00:00:02.000\n你好，世界\n"
+EN_VTT = "WEBVTT\n\n00:00:00.000 --> 00:00:02.000\nHello, world\n"
+
+
+def media_files() -> None:
+    """The subtitle tracks and the poster the test page names, beside the test clip."""
+    root = media_dir()
+    for name, text in (("zh.vtt", ZH_VTT), ("en.vtt", EN_VTT)):
+        with open(os.path.join(root, name), "w", encoding="utf-8") as f:
+            f.write(text)
+    if not os.path.exists(os.path.join(root, "poster.jpg")):
+        _ffmpeg("-f", "lavfi", "-i", "testsrc=size=160x120", "-frames:v", "1", os.path.join(root, "poster.jpg"))
+
+
+def subtitle_page(tracks: list[tuple[str, str, str]]) -> str:
+    """A page the engine's generic extractor reads: a <video> with a poster and <track> elements."""
+    lines = [f'<track kind="{kind}" srclang="{lang}" src="/{src}">' for kind, lang, src in tracks]
+    return ("<!DOCTYPE html><html><head><title>字幕测试</title></head><body>"
+            '<video controls poster="/poster.jpg"><source src="/clip.mp4" type="video/mp4">'
+            + "".join(lines) + "</video></body></html>")
+
+
+def probe(path: str) -> dict:
+    run = subprocess.run(["ffprobe", "-v", "error", "-show_streams", "-show_format", "-of", "json", path],
+                         capture_output=True, text=True, check=True)
+    return json.loads(run.stdout)
+
+
+class ListingTest(unittest.TestCase):
+    def test_chinese_first_then_by_code_with_names_and_captions_marked(self):
+        info = {
+            "subtitles": {"en": [{}], "zh-TW": [{}], "ja": [{}], "zh-Hans": [{}], "xx-Q": [{}], "live_chat": [{}],
+                          "zh-CN": [{}], "yue": [{}]},
+            # Captions for a language that has real subtitles are not offered twice.
+            "automatic_captions": {"zh": [{}], "de": [{}], "en": [{}], "empty": []},
+        }
+        self.assertEqual([(l["code"], l["name"], l["automatic"]) for l in extras.languages(info)], [
+            ("zh", "中文", True), ("zh-Hans", "简体中文", False), ("zh-CN", "中文（中国大陆）", False),
+            ("zh-TW", "中文（台湾）", False), ("yue", "粤语", False),
+            ("de", "德语", True), ("en", "英语", False), ("ja", "日语", False), ("xx-Q", "xx-Q", False),
+        ])
+
+
+class SettingsTest(unittest.TestCase):
+    def test_wrong_values_are_refused_and_the_rest_kept(self):
+        current = {"download_dir": "/tmp", "format": "video", "concurrency": 2, **settings.EXTRAS_DEFAULTS}
+        cases: list[tuple[dict[str, Any], Any]] = [
+            ({"subtitles": "embed"}, {"subtitles": "embed"}),
+            ({"subtitles": "all"}, "下载字幕只能是"),
+            ({"subtitles": True}, "下载字幕只能是"),
+            ({"subtitle_langs": "zh-Hans, en，ja"}, {"subtitle_langs": ["zh-Hans", "en", "ja"]}),
+            ({"subtitle_langs": ["en", "en"]}, {"subtitle_langs": ["en"]}),
+            ({"subtitle_langs": []}, {"subtitle_langs": []}),
+            # The engine reads languages as patterns: "all" or ".*" would fetch every translation.
+            ({"subtitle_langs": ["all"]}, "不是有效的语言代码"),
+            ({"subtitle_langs": [".*"]}, "不是有效的语言代码"),
+            ({"subtitle_langs": ["en", 3]}, "必须是语言代码的列表"),
+            ({"subtitle_langs": ["x" + chr(97 + i // 26) + chr(97 + i % 26) for i in range(21)]}, "最多 20 种"),
+            ({"embed_thumbnail": True, "embed_metadata": True}, {"embed_thumbnail": True, "embed_metadata": True}),
+            ({"embed_thumbnail": "yes"}, "嵌入封面"),
+            ({"embed_metadata": 1}, "嵌入元数据"),
+        ]
+        for values, expected in cases:
+            with self.subTest(values=values):
+                if isinstance(expected, str):
+                    with self.assertRaises(settings.UserError) as caught:
+                        settings.validate(values, current)
+                    self.assertIn(expected, caught.exception.message)
+                else:
+                    self.assertEqual(settings.validate(values, current), {**current, **expected})
+
+    def test_a_stored_wrong_type_keeps_the_users_other_settings(self):
+        with tempfile.TemporaryDirectory() as data:
+            with open(os.path.join(data, "settings.json"), "w", encoding="utf-8") as f:
+                json.dump({"download_dir": data, "concurrency": 3, "subtitles": 5, "subtitle_langs": ["ja"],
+                           "embed_thumbnail": True, "embed_metadata": "yes"}, f)
+            notices: list[str] = []
+            values = settings.Settings(data, notices).get()
+            self.assertEqual((values["download_dir"], values["concurrency"], values["subtitle_langs"],
+                              values["embed_thumbnail"]), (data, 3, ["ja"], True))
+            self.assertEqual((values["subtitles"], values["embed_metadata"]), ("off", False))
+            self.assertEqual(len(notices), 1)
+            self.assertIn("下载字幕、嵌入元数据无效", notices[0])
+
+
+class ExtrasDownloadTest(PayloadTest):
+    def setUp(self) -> None:
+        super().setUp()
+        media_files()
+        self.media.pages["/watch"] = subtitle_page([("subtitles", "en", "en.vtt"), ("subtitles", "ja", "en.vtt"),
+                                            ("captions", "zh-Hans", "zh.vtt"), ("subtitles", "zh-TW", "zh.vtt"),
+                                            ("subtitles", "fr", "en.vtt")])
+
+    def download(self, **choice) -> dict:
+        status, body = self.server.request("POST", "/api/jobs", {"urls": self.media.url("watch"), "force": True, **choice})
+        self.assertEqual(status, 200, body)
+        job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"}, timeout=60)
+        self.assertEqual(job["state"], "done", job["error"])
+        return job
+
+    def test_languages_are_listed_chinese_first(self):
+        status, body = self.server.request("POST", "/api/subtitles", {"url": self.media.url("watch")})
+        self.assertEqual(status, 200, body)
+        self.assertEqual([(l["code"], l["name"], l["automatic"]) for l in body["languages"]], [
+            ("zh-Hans", "简体中文", False), ("zh-TW", "中文（台湾）", False),
+            ("en", "英语", False), ("fr", "法语", False), ("ja", "日语", False)])
+        status, body = self.server.request("POST", "/api/subtitles", {"url": "这不是网址"})
+        self.assertEqual(status, 400)
+        status, body = self.server.request("POST", "/api/subtitles", {"url": self.media.url("nothing-here")})
+        self.assertEqual(status, 400)
+        self.assertTrue(body["error"].startswith("无法获取字幕列表："), body)
+
+    def test_subtitles_beside_follow_the_video_name_and_belong_to_the_job(self):
+        first = self.download(subtitles="beside", subtitle_langs=["zh-Hans", "en"])
+        video = first["files"][0]
+        stem = os.path.splitext(video)[0]
+        self.assertEqual(first["files"], [video, f"{stem}.zh-Hans.srt", f"{stem}.en.srt"])
+        with open(os.path.join(self.server.download_dir, f"{stem}.zh-Hans.srt"), encoding="utf-8") as f:
+            self.assertEqual(f.read().strip(), "1\n00:00:00,000 --> 00:00:02,000\n你好，世界")
+        # The same video again: its subtitles take the video's new name, not a number of their own.
+        second = self.download(subtitles="beside", subtitle_langs=["zh-Hans"])
+        self.assertEqual(second["files"], [f"{stem} (1).mp4", f"{stem} (1).zh-Hans.srt"])
+        self.assertEqual(self.server.files(), sorted(first["files"] + second["files"]))
+        history = self.server.request("GET", "/api/history")[1]["entries"]
+        self.assertEqual(sorted(e["name"] for e in history), sorted(first["files"] + second["files"]))
+        # Off by default: no cover, no tags, no subtitle stream.
+        streams = probe(os.path.join(self.server.download_dir, video))
+        self.assertNotIn("title", streams["format"].get("tags", {}))
+        self.assertEqual([s["codec_type"] for s in streams["streams"]], ["video", "audio"])
+
+    def test_embedding_puts_subtitles_cover_and_title_inside(self):
+        job = self.download(subtitles="embed", subtitle_langs=["zh-Hans", "en"], embed_thumbnail=True,
+                            embed_metadata=True)
+        self.assertEqual(len(job["files"]), 1, job["files"])
+        self.assertEqual(self.server.files(), job["files"])
+        info = probe(os.path.join(self.server.download_dir, job["files"][0]))
+        subtitles = [s for s in info["streams"] if s["codec_type"] == "subtitle"]
+        self.assertEqual([s["tags"].get("language") for s in subtitles], ["zho", "eng"])
+        self.assertTrue(any(s.get("disposition", {}).get("attached_pic") for s in info["streams"]), info["streams"])
+        self.assertEqual(info["format"]["tags"].get("title"), job["title"])
+
+    def test_the_choice_survives_a_restart_and_old_rows_still_load(self):
+        self.server.stop()
+        # A journal from before the choice existed, with one paused job in it.
+        with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
+            db.execute("DROP TABLE jobs")
+            db.execute("CREATE TABLE jobs (id INTEGER PRIMARY KEY AUTOINCREMENT, url TEXT NOT NULL, "
+                       "format TEXT NOT NULL, state TEXT NOT NULL, title TEXT NOT NULL DEFAULT '', "
+                       "error TEXT NOT NULL DEFAULT '', staging TEXT, placing TEXT, "
+                       "downloaded INTEGER NOT NULL DEFAULT 0, total INTEGER, created REAL NOT NULL)")
+            db.execute("INSERT INTO jobs (url, format, state, created) VALUES (?, 'video', 'paused', 1.0)",
+                       (self.media.url("watch"),))
+        self.server = self.start_server({"subtitles": "embed", "embed_metadata": True})
+        old = self.server.jobs()[1]
+        self.assertEqual((old["state"], old["extras"]), ("paused", extras.NONE))
+        choice = {"subtitles": "beside", "subtitle_langs": ["en"], "embed_thumbnail": True, "embed_metadata": False}
+        _, body = self.server.request("POST", "/api/jobs", {"urls": self.media.url("slow/clip.mp4"), **choice})
+        new_id = body["added"][0]["id"]
+        self.assertEqual(self.server.request("POST", f"/api/jobs/{new_id}/pause", {})[0], 200)
+        # What the page leaves out comes from the settings.
+        _, body = self.server.request("POST", "/api/jobs", {"urls": self.media.url("slow/clip.mp4?b"),
+                                                            "subtitles": "off"})
+        third = body["added"][0]["id"]
+        self.server.request("POST", f"/api/jobs/{third}/pause", {})
+        self.server.stop()
+        self.server = self.start_server()
+        jobs = self.server.jobs()
+        self.assertEqual(jobs[new_id]["extras"], choice)
+        self.assertEqual(jobs[third]["extras"], {**extras.NONE, "embed_metadata": True,
+                                                 "subtitle_langs": extras.DEFAULT_LANGS})
+        # The old job resumes and finishes as it was asked for: the video alone.
+        self.assertEqual(self.server.request("POST", "/api/jobs/1/resume", {})[0], 200)
+        done = self.server.wait_job(1, {"done", "failed"}, timeout=60)
+        self.assertEqual(done["state"], "done", done["error"])
+        self.assertEqual(len(done["files"]), 1, done["files"])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,113 @@
+"""Pasted text: the addresses found in it, and the question before fetching a video again."""
+
+import os
+import sqlite3
+import unittest
+
+from support import PayloadTest
+
+from downloader import addresses, jobs
+
+
+class ExtractTest(unittest.TestCase):
+    def test_addresses_in_pasted_text(self):
+        cases: list[tuple[str, list[str], list[str]]] = [
+            # (pasted text, addresses found, lines kept back)
+            ("看看这个http://example.com/v/1，很好看", ["http://example.com/v/1"], []),
+            ("【标题】https://example.com/v/2?share=1&t=3 复制此链接", ["https://example.com/v/2?share=1&t=3"], []),
+            ("http://a.example/x http://b.example/y\thttps://c.example/z",
+             ["http://a.example/x", "http://b.example/y", "https://c.example/z"], []),
+            ("see http://example.com/a. And (http://example.com/b), ok",
+             ["http://example.com/a", "http://example.com/b"], []),
+            ("https://en.example.org/wiki/Foo_(bar)", ["https://en.example.org/wiki/Foo_(bar)"], []),
+            ("快看www.example.com/watch?v=9！", ["https://www.example.com/watch?v=9"], []),
+            ("HTTPS://Example.com/V", ["HTTPS://Example.com/V"], []),
+            ("http://example.com/a\n\n  http://example.com/a  ", ["http://example.com/a"], []),
+            ("随便写点什么\nhttp://example.com/ok", ["http://example.com/ok"], ["随便写点什么"]),
+            ("javascript:alert(1)", [], ["javascript:alert(1)"]),
+            ("ftp://www.example.com/a.mp4", [], ["ftp://www.example.com/a.mp4"]),
+            ("mailto:someone@www.example.com", [], ["mailto:someone@www.example.com"]),
+            ("http:// 和 https:///path", [], ["http:// 和 https:///path"]),
+            ("example.com/video", [], ["example.com/video"]),
+            ("看http://a.example/\u202ex", [], ["看http://a.example/\u202ex"]),
+        ]
+        for text, found, kept in cases:
+            with self.subTest(text=text):
+                paste = addresses.extract(text)
+                self.assertEqual((paste.addresses, paste.unusable), (found, kept))
+                self.assertEqual(len(paste.errors), len(kept))
+                for line, message in zip(kept, paste.errors):
+                    self.assertEqual(message, "这不是有效的网址：" + line.replace("\u202e", "\ufffd"))
+
+    def test_same_video_same_key(self):
+        same = [
+            ("https://www.youtube.com/watch?v=dQw4w9WgXcQ&t=5", "https://youtu.be/dQw4w9WgXcQ?si=share"),
+            ("http://127.0.0.1:8000/clip.mp4#t=3", "HTTP://127.0.0.1:8000/clip.mp4"),
+            ("https://example.com:443/v", "https://EXAMPLE.com/v"),
+        ]
+        for a, b in same:
+            with self.subTest(a=a):
+                self.assertEqual(jobs.video_key(a), jobs.video_key(b))
+        self.assertEqual(jobs.video_key("https://youtu.be/dQw4w9WgXcQ"), ("youtube", "dQw4w9WgXcQ"))
+        different = [
+            ("http://127.0.0.1:8000/clip.mp4", "http://127.0.0.1:8000/clip.mp4?again"),
+            ("http://127.0.0.1:8000/clip.mp4", "http://127.0.0.1:8001/clip.mp4"),
+            ("https://youtu.be/dQw4w9WgXcQ", "https://youtu.be/aaaaaaaaaaa"),
+        ]
+        for a, b in different:
+            with self.subTest(a=a, b=b):
+                self.assertNotEqual(jobs.video_key(a), jobs.video_key(b))
+
+
+class PasteTest(PayloadTest):
+    settings = {"concurrency": 1}
+
+    def test_share_text_adds_its_addresses_and_keeps_the_rest(self):
+        slow = self.media.url("slow/clip.mp4")
+        status, body = self.server.add(f"看看这个{slow}?a，很好看 {slow}?b\n这一行没有网址\n")
+        self.assertEqual(status, 200, body)
+        self.assertEqual([j["url"] for j in body["added"]], [slow + "?a", slow + "?b"])
+        self.assertEqual(body["unusable"], ["这一行没有网址"])
+        self.assertEqual(body["errors"], ["这不是有效的网址：这一行没有网址"])
+
+    def test_queued_video_asks_before_adding_again(self):
+        slow = self.media.url("slow/clip.mp4")
+        self.server.add(slow)
+        # The same video under a slightly different address, alone and beside a new one.
+        status, body = self.server.add(slow + "#again")
+        self.assertEqual(status, 409, body)
+        self.assertEqual(body["added"], [])
+        [dup] = body["duplicates"]
+        self.assertEqual((dup["url"], dup["where"]), (slow + "#again", "queue"))
+        self.assertIn(dup["title"], (slow, "clip"))
+        status, body = self.server.add(f"{slow}\n{self.media.url('slow/clip.mp4?other')}")
+        self.assertEqual((status, [d["url"] for d in body["duplicates"]]), (200, [slow]))
+        self.assertEqual([j["url"] for j in body["added"]], [self.media.url("slow/clip.mp4?other")])
+        self.assertEqual(len(self.server.jobs()), 2)
+        # Confirmed: it is added all the same.
+        status, body = self.server.request("POST", "/api/jobs", {"urls": slow, "force": True})
+        self.assertEqual((status, len(body["added"]), body["duplicates"]), (200, 1, []))
+        self.assertEqual(len(self.server.jobs()), 3)
+
+    def test_downloaded_video_asks_even_after_a_restart(self):
+        url = self.media.url("clip.mp4")
+        job_id = self.server.add(url)[1]["added"][0]["id"]
+        self.assertEqual(self.server.wait_job(job_id, {"done", "failed"})["state"], "done")
+        with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
+            self.assertEqual(db.execute("SELECT site, url, title FROM archive").fetchall(), [("generic", url, "clip")])
+        # Cleared from the queue and the server restarted: the archive still knows it.
+        self.server.request("POST", "/api/jobs/clear", {})
+        self.server.stop()
+        self.server = self.start_server()
+        status, body = self.server.add(url)
+        self.assertEqual(status, 409, body)
+        self.assertEqual(body["error"], "这些视频已经在下载队列中或已经下载过")
+        [dup] = body["duplicates"]
+        self.assertEqual((dup["url"], dup["where"], dup["title"]), (url, "history", "clip"))
+        self.assertEqual(self.server.jobs(), {})
+        status, body = self.server.request("POST", "/api/jobs", {"urls": url, "force": True})
+        self.assertEqual((status, len(body["added"])), (200, 1))
+
+
+if __name__ == "__main__":
+    unittest.main()

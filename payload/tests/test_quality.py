@@ -1,0 +1,410 @@
+"""Choosing what to download: the format list of an address, the presets, and the network settings."""
+
+import filecmp
+import json
+import os
+import socket
+import sqlite3
+import tempfile
+import threading
+import time
+import unittest
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+from media import _ffmpeg, big_file, media_dir
+from support import PayloadTest
+
+# Three renditions of one video, as a page with a <video> element offers them.
+SOURCES = (("720p", 1280, 720), ("480p", 640, 480), ("240p", 320, 240))
+
+
+def rendition(label: str, width: int, height: int) -> str:
+    name = f"r{label}.mp4"
+    path = os.path.join(media_dir(), name)
+    if not os.path.exists(path):
+        _ffmpeg("-f", "lavfi", "-i", f"testsrc=size={width}x{height}:rate=25", "-f", "lavfi", "-i",
+                "sine=frequency=440", "-t", "1", "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+                "-c:a", "aac", "-movflags", "+faststart", path)
+    return name
+
+
+def video_page(*labels: str) -> str:
+    sources = "".join(
+        f'<source src="/{rendition(label, w, h)}" type=\'video/mp4; codecs="avc1.42E01E,mp4a.40.2"\' '
+        f'label="{label}" res="{h}" width="{w}">' for label, w, h in SOURCES if label in labels)
+    return f"<html><head><title>多清晰度</title></head><body><video controls>{sources}</video></body></html>"
+
+
+class _Recorder(BaseHTTPRequestHandler):
+    """Notes each request's target and headers and refuses it: enough to see what the engine sent where."""
+
+    def log_message(self, format: str, *args: object) -> None:
+        pass
+
+    def do_GET(self) -> None:
+        self.server.seen.append((self.path, dict(self.headers)))  # type: ignore[attr-defined]
+        self.send_response(403)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
+    do_HEAD = do_GET
+
+
+class Recorder(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self) -> None:
+        super().__init__(("127.0.0.1", 0), _Recorder)
+        self.seen: list[tuple[str, dict[str, str]]] = []
+        threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
+
+    @property
+    def address(self) -> str:
+        return f"http://127.0.0.1:{self.server_address[1]}"
+
+
+def hls_stream() -> str:
+    """A four-second stream cut into eight segments, with its playlist v.m3u8, in a folder of its own."""
+    folder = os.path.join(media_dir(), "hls")
+    if not os.path.exists(os.path.join(folder, "v.m3u8")):
+        os.makedirs(folder, exist_ok=True)
+        _ffmpeg("-f", "lavfi", "-i", "testsrc=size=160x120:rate=25", "-f", "lavfi", "-i", "sine=frequency=440",
+                "-t", "4", "-c:v", "libx264", "-preset", "ultrafast", "-g", "12", "-pix_fmt", "yuv420p",
+                "-c:a", "aac", "-f", "hls", "-hls_time", "0.5", "-hls_list_size", "0",
+                "-hls_segment_filename", os.path.join(folder, "s%02d.ts"), os.path.join(folder, "v.m3u8"))
+    return folder
+
+
+class _Segments(BaseHTTPRequestHandler):
+    """Serves the stream with a delay on each segment and notes how many segments were in flight at once."""
+
+    protocol_version = "HTTP/1.1"
+    server: "SegmentServer"
+
+    def log_message(self, format: str, *args: object) -> None:
+        pass
+
+    def do_GET(self) -> None:
+        name = os.path.basename(self.path.split("?", 1)[0])
+        path = os.path.join(self.server.root, name)
+        if not os.path.isfile(path):
+            self.send_response(404)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        with open(path, "rb") as f:
+            body = f.read()
+        segment = name.endswith(".ts")
+        if segment:
+            with self.server.lock:
+                self.server.in_flight += 1
+                self.server.most = max(self.server.most, self.server.in_flight)
+            time.sleep(0.3)
+            with self.server.lock:
+                self.server.in_flight -= 1
+        self.send_response(200)
+        self.send_header("Content-Type", "video/mp2t" if segment else "application/vnd.apple.mpegurl")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+
+
+class SegmentServer(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def __init__(self) -> None:
+        super().__init__(("127.0.0.1", 0), _Segments)
+        self.root = hls_stream()
+        self.lock = threading.Lock()
+        self.in_flight = self.most = 0
+        threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
+
+
+class QualityTest(PayloadTest):
+    settings = {"concurrency": 3}
+
+    def setUp(self) -> None:
+        super().setUp()
+        self.media.pages["/multi"] = video_page("720p", "480p", "240p")
+        self.media.pages["/large-only"] = video_page("720p")
+
+    def fetched(self) -> set[str]:
+        return {name for name in (rendition(*s) for s in SOURCES) if self.media.sent(name)}
+
+    def test_probe_lists_the_formats_best_first(self):
+        status, body = self.server.request("POST", "/api/probe", {"url": self.media.url("multi")})
+        self.assertEqual(status, 200, body)
+        # The generic extractor numbers a page's title by its video.
+        self.assertTrue(body["title"].startswith("多清晰度"), body["title"])
+        # (This engine keeps only the sound's codec from a <source>'s type.)
+        rows = [(f["id"], f["width"], f["height"], f["ext"], f["acodec"]) for f in body["formats"]]
+        self.assertEqual(rows, [(label, w, h, "mp4", "mp4a.40.2") for label, w, h in SOURCES])
+        # Listing downloads nothing.
+        self.assertEqual(self.fetched(), set())
+
+    def test_probe_failures_are_told_in_chinese(self):
+        for url, status, message in (
+            (self.media.url("nothing-here"), 400, "解析失败：服务器拒绝了请求（HTTP 404）"),
+            ("ftp://example.com/a.mp4", 400, "这不是有效的网址"),
+            ("", 400, "请先粘贴一个视频网址"),
+        ):
+            with self.subTest(url=url):
+                got, body = self.server.request("POST", "/api/probe", {"url": url})
+                self.assertEqual(got, status, body)
+                self.assertIn(message, body["error"])
+
+    def test_a_slow_probe_does_not_hold_up_other_requests(self):
+        # A site that takes the connection and never answers.
+        silent = socket.socket()
+        self.addCleanup(silent.close)
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(8)
+        stall = f"http://127.0.0.1:{silent.getsockname()[1]}/watch"
+        done = threading.Event()
+
+        def ask():
+            self.server.request("POST", "/api/probe", {"url": stall})
+            done.set()
+        threading.Thread(target=ask, daemon=True).start()
+        time.sleep(0.5)
+        started = time.monotonic()
+        self.assertEqual(self.server.request("GET", "/api/jobs")[0], 200)
+        self.assertLess(time.monotonic() - started, 1.0)
+        self.assertFalse(done.is_set())
+        # The request gives up at its time-out, in words, while the site still says nothing.
+        from downloader import errors, probe
+        started = time.monotonic()
+        with self.assertRaises(errors.UserError) as caught:
+            probe.probe(stall, {"fragments": 4}, timeout=1.0)
+        self.assertLess(time.monotonic() - started, 3.0)
+        self.assertEqual(caught.exception.status, 504)
+        self.assertIn("解析超时", caught.exception.message)
+
+    def test_each_choice_downloads_what_it_names(self):
+        # (page, format, the rendition that must arrive, extension of the saved file)
+        cases = [
+            ("multi", "480p", "480p", ".mp4"),
+            ("multi", "1080p", "720p", ".mp4"),
+            ("multi", "id:240p", "240p", ".mp4"),
+            # Nothing at or below 480p: the smallest there is rather than nothing.
+            ("large-only", "480p", "720p", ".mp4"),
+        ]
+        for page, fmt, expected, ext in cases:
+            with self.subTest(page=page, fmt=fmt):
+                before = {name: self.media.sent(name) for name in (rendition(*s) for s in SOURCES)}
+                # The same page each time: fetched again on purpose.
+                _, body = self.server.add(self.media.url(page), fmt, force=True)
+                self.assertEqual(body["added"][0]["format"], fmt)
+                job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+                self.assertEqual(job["state"], "done", job["error"])
+                grown = {n for n, sent in before.items() if self.media.sent(n) > sent}
+                want = rendition(*next(s for s in SOURCES if s[0] == expected))
+                self.assertEqual(grown, {want})
+                path = os.path.join(self.server.download_dir, job["files"][0])
+                self.assertEqual(os.path.splitext(path)[1], ext)
+                self.assertTrue(filecmp.cmp(path, os.path.join(self.media.root, want), shallow=False))
+                os.unlink(path)
+        history = self.server.request("GET", "/api/history")[1]["entries"]
+        self.assertEqual(sorted(e["format"] for e in history), sorted(c[1] for c in cases))
+
+    def test_audio_presets_give_their_codec(self):
+        _, body = self.server.add(self.media.url("clip.mp4"), "audio:opus")
+        job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+        self.assertEqual(job["state"], "done", job["error"])
+        self.assertEqual(self.server.files(), ["clip.opus"])
+        with open(os.path.join(self.server.download_dir, "clip.opus"), "rb") as f:
+            self.assertEqual(f.read(4), b"OggS")
+        _, body = self.server.add(self.media.url("clip.mp4"), "audio:m4a", force=True)
+        job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+        self.assertEqual(job["state"], "done", job["error"])
+        with open(os.path.join(self.server.download_dir, "clip.m4a"), "rb") as f:
+            self.assertEqual(f.read(8)[4:], b"ftyp")
+
+    def test_bad_choices_are_refused(self):
+        for fmt in ("8k", "audio:flac", "id:1/best", "id:", "id:a+b", 5):
+            with self.subTest(fmt=fmt):
+                status, body = self.server.add(self.media.url("clip.mp4"), fmt)
+                self.assertEqual(status, 400, body)
+                self.assertIn("格式只能是", body["error"])
+
+
+class EarlierJournalTest(PayloadTest):
+    """Jobs journaled before the presets existed ("video", "audio") load and continue as they were."""
+
+    def test_video_and_audio_rows_resume(self):
+        self.assertEqual(self.server.stop(), 0)
+        with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
+            db.executemany("INSERT INTO jobs (url, format, state, created) VALUES (?, ?, ?, ?)",
+                           [(self.media.url("clip.mp4"), "video", "paused", 1.0),
+                            (self.media.url("clip.mp4?a"), "audio", "downloading", 2.0)])
+        db.close()
+        server = self.start_server()
+        jobs = server.jobs()
+        self.assertEqual(sorted(j["format"] for j in jobs.values()), ["audio:mp3", "best"])
+        paused = next(j["id"] for j in jobs.values() if j["format"] == "best")
+        self.assertEqual(jobs[paused]["state"], "paused")
+        self.assertEqual(server.request("POST", f"/api/jobs/{paused}/resume", {})[0], 200)
+        for job_id in jobs:
+            job = server.wait_job(job_id, {"done", "failed"})
+            self.assertEqual(job["state"], "done", job["error"])
+        self.assertEqual(server.files(), ["clip.mp3", "clip.mp4"])
+
+
+class NetworkTest(PayloadTest):
+    def save(self, **values):
+        return self.server.request("POST", "/api/settings", values)
+
+    def test_speed_limit_slows_the_transfer(self):
+        big_file("limited.mp4", 400_000)
+
+        def download(name: str) -> float:
+            started = time.monotonic()
+            _, body = self.server.add(self.media.url(name))
+            job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+            self.assertEqual(job["state"], "done", job["error"])
+            return time.monotonic() - started
+
+        # The first download pays for loading the engine.
+        free = download("limited.mp4?free")
+        status, body = self.save(rate_limit=100 * 1024)
+        self.assertEqual(status, 200, body)
+        limited = download("limited.mp4")
+        # 400 kB at 100 KB/s takes about four seconds, where loopback alone takes a blink.
+        self.assertGreater(limited, 3.0, (free, limited))
+
+    def test_segments_are_fetched_as_many_at_once_as_set(self):
+        segments = SegmentServer()
+        self.addCleanup(segments.server_close)
+        self.addCleanup(segments.shutdown)
+        for fragments in (1, 4):
+            with self.subTest(fragments=fragments):
+                self.assertEqual(self.save(fragments=fragments)[0], 200)
+                segments.most = 0
+                _, body = self.server.add(f"http://127.0.0.1:{segments.server_address[1]}/v.m3u8?{fragments}")
+                job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+                self.assertEqual(job["state"], "done", job["error"])
+                self.assertEqual(segments.most, fragments)
+
+    def test_proxy_and_cookies_reach_the_site(self):
+        proxy, site = Recorder(), Recorder()
+        for r in (proxy, site):
+            self.addCleanup(r.server_close)
+            self.addCleanup(r.shutdown)
+        cookies = os.path.join(self.workdir, "cookies.txt")
+        text = ("# Netscape HTTP Cookie File\n"
+                "127.0.0.1\tFALSE\t/\tFALSE\t4102444800\tsession\tsecret-value\n")
+        with open(cookies, "w", encoding="utf-8") as f:
+            f.write(text)
+        os.utime(cookies, (1_000_000, 1_000_000))
+        self.assertEqual(self.save(cookies_file=cookies)[0], 200)
+        _, body = self.server.add(site.address + "/v.mp4")
+        self.assertEqual(self.server.wait_job(body["added"][0]["id"], {"done", "failed"})["state"], "failed")
+        self.assertTrue(site.seen)
+        self.assertIn("session=secret-value", site.seen[0][1].get("Cookie", ""))
+        # The user's exported file is read, never written back.
+        with open(cookies, encoding="utf-8") as f:
+            self.assertEqual(f.read(), text)
+        self.assertEqual(os.stat(cookies).st_mtime, 1_000_000)
+
+        self.assertEqual(self.save(proxy=proxy.address, cookies_file="")[0], 200)
+        _, body = self.server.add(self.media.url("clip.mp4"))
+        job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+        self.assertEqual(job["state"], "failed")
+        self.assertIn("HTTP 403", job["error"])
+        # Through the proxy: the request line names the whole address.
+        self.assertEqual(proxy.seen[0][0], self.media.url("clip.mp4"))
+
+
+class ListingTest(unittest.TestCase):
+    def test_sizes_and_what_can_be_picked(self):
+        from downloader.probe import listing
+        info = {"title": "t", "duration": 10, "formats": [
+            {"format_id": "exact", "filesize": 1000, "filesize_approx": 5, "tbr": 800},
+            {"format_id": "site-guess", "filesize_approx": 2000, "tbr": 800},
+            {"format_id": "from-rate", "tbr": 800},
+            {"format_id": "unknown"},
+            # Ids the selector would read as syntax cannot be offered.
+            {"format_id": "a/b", "filesize": 1}, {"format_id": "a+b", "filesize": 1}, {"filesize": 1},
+        ]}
+        rows = [(f["id"], f["size"], f["approximate"]) for f in listing(info)["formats"]]
+        self.assertEqual(rows, [("unknown", None, True), ("from-rate", 1_000_000, True),
+                                ("site-guess", 2000, True), ("exact", 1000, False)])
+
+
+class SettingsTest(unittest.TestCase):
+    """The stored and the submitted settings: one wrong value never costs the others."""
+
+    def setUp(self) -> None:
+        self.dir = tempfile.mkdtemp(prefix="zormak-settings-")
+        self.cookies = os.path.join(self.dir, "cookies.txt")
+        with open(self.cookies, "w", encoding="utf-8") as f:
+            f.write("# Netscape HTTP Cookie File\n")
+
+    def tearDown(self) -> None:
+        import shutil
+        shutil.rmtree(self.dir, True)
+
+    def load(self, stored: dict) -> tuple[dict, list[str]]:
+        from downloader.settings import Settings
+        with open(os.path.join(self.dir, "settings.json"), "w", encoding="utf-8") as f:
+            json.dump(stored, f)
+        notices: list[str] = []
+        return Settings(self.dir, notices).get(), notices
+
+    def test_stored_values(self):
+        good = {"download_dir": self.dir, "format": "720p", "concurrency": 3, "rate_limit": 2048,
+                "proxy": "socks5h://127.0.0.1:1080", "cookies_file": self.cookies, "fragments": 8}
+        values, notices = self.load(good)
+        self.assertEqual(({k: values[k] for k in good}, notices), (good, []))
+        # Each wrong value falls back alone and is named; the rest stays.
+        for key, bad, label, default in (
+            ("format", "8k", "默认格式", "best"),
+            ("rate_limit", "fast", "限速", None),
+            ("rate_limit", 10, "限速", None),
+            ("proxy", "ftp://127.0.0.1:21", "代理", ""),
+            ("proxy", 8080, "代理", ""),
+            ("cookies_file", "cookies.txt", "Cookies 文件", ""),
+            ("fragments", 0, "分片并发数", 4),
+            ("fragments", 17, "分片并发数", 4),
+            ("fragments", True, "分片并发数", 4),
+        ):
+            with self.subTest(key=key, bad=bad):
+                values, notices = self.load({**good, key: bad})
+                self.assertEqual({k: values[k] for k in good}, {**good, key: default})
+                self.assertEqual(len(notices), 1, notices)
+                self.assertIn(f"设置文件中的{label}无效", notices[0])
+        # Written before the presets: the old meaning, kept.
+        self.assertEqual(self.load({**good, "format": "audio"})[0]["format"], "audio:mp3")
+        self.assertEqual(self.load({**good, "format": "video"})[0]["format"], "best")
+
+    def test_submitted_values(self):
+        from downloader.errors import UserError
+        from downloader.settings import Settings
+        settings = Settings(self.dir)
+        before = settings.get()
+        for values, message in (
+            ({"proxy": "socks4://127.0.0.1:1080"}, "代理地址必须是"),
+            ({"proxy": "http://"}, "代理地址必须是"),
+            ({"proxy": "http://127.0.0.1:99999"}, "代理地址必须是"),
+            ({"cookies_file": os.path.join(self.dir, "missing.txt")}, "找不到 Cookies 文件"),
+            ({"cookies_file": self.dir}, "不是普通文件"),
+            ({"fragments": "16.5"}, "分片并发数必须是 1 到 16"),
+            ({"rate_limit": -5}, "限速必须在"),
+            ({"format": "id:137"}, "默认格式只能是"),
+            # One bad field refuses the whole change, good fields beside it included.
+            ({"fragments": 2, "proxy": "socks://x"}, "代理地址必须是"),
+        ):
+            with self.subTest(values=values):
+                with self.assertRaises(UserError) as caught:
+                    settings.update(values)
+                self.assertIn(message, caught.exception.message)
+                self.assertEqual(settings.get(), before)
+        saved = settings.update({"rate_limit": "1048576", "proxy": " https://proxy.example:8443 ", "fragments": "16",
+                                 "cookies_file": self.cookies, "format": "audio:opus"})
+        self.assertEqual((saved["rate_limit"], saved["proxy"], saved["fragments"], saved["cookies_file"],
+                          saved["format"]), (1048576, "https://proxy.example:8443", 16, self.cookies, "audio:opus"))
+        self.assertEqual(settings.update({"rate_limit": "", "proxy": ""})["rate_limit"], None)
+
+
+if __name__ == "__main__":
+    unittest.main()
