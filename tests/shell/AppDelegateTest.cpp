@@ -90,7 +90,7 @@ TEST(Outcome, TheSecretIsStoredAsTheSessionCookieBeforeTheServedURLLoads) {
   l.platform.window->title = "";  // the launch sequence's title must be set again by load()
   l.server->onReady(kURL);
   // Only the served origin may notify, and it may before its page loads.
-  const std::string notify = "allowNotifications:http://127.0.0.1:43567";
+  const std::string notify = "allowNotifications:" + kURL;
   EXPECT_EQ(l.journal.events, (Events{"title:" + kMain, notify, kCookie}));
   l.platform.webView->storeCookie();
   EXPECT_EQ(l.journal.events, (Events{"title:" + kMain, notify, kCookie, "loadRequest:" + kURL}));
@@ -224,7 +224,8 @@ TEST(LoadRetries, RefusedOrResetLoadsAreRetriedAboutFiveSecondsThenTheChinesePag
     l.journal.events.clear();
     l.delegate->reloadPage();
     l.platform.webView->storeCookie();
-    EXPECT_EQ(l.journal.events, (Events{"title:" + kMain, kCookie, "loadRequest:" + kURL}));
+    EXPECT_EQ(l.journal.events, (Events{"title:" + kMain, "allowNotifications:" + kURL, kCookie,
+                                        "loadRequest:" + kURL}));
     l.journal.events.clear();
     l.fail(LoadError::kRefused);
     EXPECT_EQ(l.journal.events, (Events{"after:500"}));

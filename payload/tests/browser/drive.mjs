@@ -66,7 +66,8 @@ try {
   seen.toastShown = !!toastBox;
   await page.waitForFunction(() => {
     const meta = document.querySelector(".job.downloading .job-meta");
-    return meta && /\/s/.test(meta.textContent);
+    // Bytes that arrived and a speed; a loaded machine may first show a pause ("等待数据…").
+    return meta && /[\d.]+ (B|KB) \/ .*\/s/.test(meta.textContent) && !/等待数据/.test(meta.textContent);
   });
   seen.progressMeta = (await job.locator(".job-meta").textContent()).trim();
   await page.screenshot({ path: path.join(outDir, "page-progress.png") });
