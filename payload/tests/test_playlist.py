@@ -86,7 +86,8 @@ class ListingTest(PayloadTest):
 
     def test_feed_is_listed_in_order_with_titles_and_durations(self):
         self.media.pages["/feed"] = feed(self.media, TITLE, [f"clip.mp4?n={i}" for i in range(1, 5)])
-        status, body = self.list(self.media.url("feed"))
+        # Share text around the address is as good as the address alone.
+        status, body = self.list(f"看看这个{self.media.url('feed')}，很好看")
         self.assertEqual(status, 200, body)
         self.assertEqual((body["playlist"], body["title"], body["folder"]), (True, SHOWN, FOLDER))
         self.assertEqual([(e["index"], e["title"], e["duration"], e["url"]) for e in body["entries"]],
