@@ -848,6 +848,7 @@ class Manager:
             # A site's page or probe may still be sending (for a direct link, the whole video):
             # close what the extraction opened before the download opens its own connection.
             holdings.drop_connections()
+            _refuse_lists(ydl)
             info = ydl.process_ie_result(found, download=True)
             with self._lock:
                 if info and info.get("title"):
@@ -873,6 +874,48 @@ class Manager:
         for j in active:
             self._note(j, downloaded=j.downloaded, total=j.total)
         return len(active)
+
+
+# Counting the entries of a lazily paged list fetches its pages; beyond this many the message says "at least".
+MAX_COUNTED = 2000
+
+
+def _refuse_lists(ydl: Any) -> None:
+    """Makes ydl refuse a page with several videos wherever its extraction meets one.
+
+    One job stands for one video: a list downloaded whole would put every entry
+    into one job, with one progress bar, no choice of entries and no folder.
+    The check sits in front of the engine's own step for each result, so that
+    a list reached through a redirect or a short link is caught too, before
+    any of its videos is fetched."""
+    process = ydl.process_ie_result
+
+    def guarded(result: Any, *args: Any, **kwargs: Any) -> Any:
+        if isinstance(result, dict) and result.get("_type") in ("playlist", "multi_video"):
+            raise errors.UserError(list_message(_count(result.get("entries"))))
+        return process(result, *args, **kwargs)
+
+    ydl.process_ie_result = guarded
+
+
+def list_message(count: int | None) -> str:
+    many = "多个视频" if count is None else f"至少 {count} 个视频" if count >= MAX_COUNTED else f" {count} 个视频"
+    return (f"这个网址是一个包含{many}的列表，没有下载任何内容。"
+            "请粘贴这个网址后点击“列出”，选择要下载的视频，每个视频会成为一个单独的下载。")
+
+
+def _count(entries: Any) -> int | None:
+    """How many entries a list has, or None if its pages cannot be read."""
+    if entries is None:
+        return 0
+    if isinstance(entries, (list, tuple)):
+        return len(entries)
+    try:
+        if hasattr(entries, "getslice"):
+            return len(entries.getslice(0, MAX_COUNTED))
+        return sum(1 for _ in itertools.islice(entries, MAX_COUNTED))
+    except Exception:  # noqa: BLE001  (a site failing on a later page only leaves the number out)
+        return None
 
 
 def _job_from_row(row: JobRow) -> Job:

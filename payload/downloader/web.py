@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Callable
 
 from urllib.parse import parse_qs, urlsplit
 
-from . import errors, extras, jobs, model, opener, playlists, probe
+from . import addresses, errors, extras, jobs, model, opener, playlists, probe
 from .auth import Gate
 from .log import say, say_lines
 from .store import StorageError
@@ -108,6 +108,15 @@ DUPLICATE = "这些视频已经在下载队列中或已经下载过"
 def _choice(body: dict[str, Any]) -> dict[str, Any]:
     """What a request chose besides the format: subtitles, cover, metadata."""
     return {k: body[k] for k in extras.KEYS if k in body}
+
+
+def _one_address(text: object) -> object:
+    """The address in text when it holds exactly one, as a share text does; otherwise text as it came."""
+    if isinstance(text, str):
+        paste = addresses.extract(text)
+        if len(paste.addresses) == 1 and not paste.unusable:
+            return paste.addresses[0]
+    return text
 
 
 ROUTES: list[Route] = []
@@ -275,16 +284,18 @@ class Handler(BaseHTTPRequestHandler):
     def list_playlist(self, m: "re.Match[str]") -> None:
         """Lists a page with several videos for the chooser; a single video is added to the queue at once."""
         body = self._body()
-        info = playlists.extract(body.get("url"))
+        url = _one_address(body.get("url"))
+        info = playlists.extract(url)
+        url = str(url).strip()
         if not playlists.is_playlist(info):
-            self._added(self.server.app.manager.add(body["url"].strip(), body.get("format"), _choice(body),
+            self._added(self.server.app.manager.add(url, body.get("format"), _choice(body),
                                                     force=body.get("force") is True), playlist=False)
             return
         found = playlists.entries(info)
         if not found:
             raise errors.UserError("这个列表里没有可以下载的视频")
         title = playlists.clean_title(info.get("title"))
-        listing = self.server.app.listings.keep(body["url"].strip(), title, found)
+        listing = self.server.app.listings.keep(url, title, found)
         say(f"[列表] 列出了 {len(found)} 个视频：{title or listing.url}")
         self._json(200, {"playlist": True, **listing.public()})
 

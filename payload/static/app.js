@@ -3,8 +3,8 @@
 import { api, onConnection } from "./api.js";
 import { $, confirmDialog, el, icon, showFormMessage, toast } from "./dom.js";
 import { formatDuration, formatSize, formatTime } from "./format.js";
-import { applyExtrasDefaults, extrasChoice, extrasSettings, fillExtrasSettings, resetExtras, setupExtras } from "./extras.js";
-import { initPlaylist } from "./playlist.js";
+import { applyExtrasDefaults, extrasChoice, extrasSettings, extrasSummary, fillExtrasSettings, resetExtras, setupExtras } from "./extras.js";
+import { addOrChoose, initPlaylist } from "./playlist.js";
 
 // What the server calls its job states and formats (GET /api/meta).
 let STATES = {};
@@ -120,6 +120,8 @@ function updateJob(li, job) {
 
   const meta = [];
   meta.push(formatLabel(job.format));
+  if (job.folder) meta.push(`保存到 ${job.folder}`);
+  meta.push(...extrasSummary(job.extras));
   if (job.state === "queued") meta.push(job.downloaded ? "等待继续下载" : "等待下载");
   if (job.state === "paused") meta.push("已暂停，点击继续从断点接着下载");
   if (job.state === "processing") meta.push(audioCodec(job.format) ? `正在转换为 ${audioCodec(job.format).toUpperCase()}…` : "正在处理文件…");
@@ -299,10 +301,16 @@ async function addJobs(event) {
     // The server finds the addresses in the text; it answers with the lines it could not use.
     let data;
     try {
-      data = await api("POST", "/api/jobs", { urls: text, format, ...extrasChoice() });
+      data = await firstAdd(text, format);
     } catch (e) {
       if (!e.data || !e.data.duplicates || !e.data.duplicates.length) throw e;
       data = e.data;
+    }
+    if (data === null) {
+      // A playlist: the chooser adds its entries, with the subtitle choices still in the form.
+      textarea.value = "";
+      message.hidden = true;
+      return;
     }
     let added = data.added.length;
     textarea.value = data.unusable.join("\n");
@@ -328,6 +336,27 @@ async function addJobs(event) {
   } finally {
     button.disabled = false;
   }
+}
+
+// One address, without a format picked from the list, is listed first, so that a
+// playlist opens the chooser instead of becoming one job. Several addresses go
+// straight to the queue, where the server refuses a whole playlist and says so.
+async function firstAdd(text, format) {
+  const lines = text.split("\n").filter((line) => line.trim());
+  const starts = text.match(/https?:\/\/|www\./gi) || [];
+  if (!pickedFormat && lines.length === 1 && starts.length === 1) {
+    // A slow site takes a while to answer; the user should know why nothing happens yet.
+    const slow = setTimeout(() => showFormMessage($("add-message"), "ok", "正在读取这个网址，看它是单个视频还是播放列表…"), 800);
+    try {
+      return await addOrChoose(text, { format, ...extrasChoice() });
+    } catch (e) {
+      if (e.data && e.data.duplicates && e.data.duplicates.length) throw e;
+      // Listing failed, say on a slow site: the queue tries the address and tells what happened.
+    } finally {
+      clearTimeout(slow);
+    }
+  }
+  return api("POST", "/api/jobs", { urls: text, format, ...extrasChoice() });
 }
 
 // The question before fetching again what is already queued or was downloaded.

@@ -122,3 +122,17 @@ export function extrasSettings() {
     embed_metadata: $("default-embed-metadata").checked,
   };
 }
+
+// What a queued job will add besides the video, for its card; nothing when it adds nothing.
+export function extrasSummary(extras) {
+  if (!extras) return [];
+  const parts = [];
+  if (extras.subtitles === "beside" || extras.subtitles === "embed") {
+    const how = extras.subtitles === "embed" ? "字幕嵌入视频" : "字幕另存为文件";
+    const langs = extras.subtitle_langs || [];
+    parts.push(langs.length ? `${how}（${langs.join("、")}）` : how);
+  }
+  if (extras.embed_thumbnail) parts.push("嵌入封面");
+  if (extras.embed_metadata) parts.push("嵌入元数据");
+  return parts;
+}

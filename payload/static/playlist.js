@@ -82,6 +82,16 @@ async function list() {
   }
 }
 
+// Adds one address by listing it first: a list opens the chooser and adds
+// nothing yet, a single video the server queues at once. Gives the add's
+// answer, or null when the chooser opened.
+export async function addOrChoose(text, body) {
+  const data = await api("POST", "/api/playlist", { url: text, ...body });
+  if (!data.playlist) return data;
+  render(data);
+  return null;
+}
+
 async function applyRange() {
   if (!listing) return;
   const message = $("chooser-message");

@@ -86,7 +86,8 @@ class ListingTest(PayloadTest):
 
     def test_feed_is_listed_in_order_with_titles_and_durations(self):
         self.media.pages["/feed"] = feed(self.media, TITLE, [f"clip.mp4?n={i}" for i in range(1, 5)])
-        status, body = self.list(self.media.url("feed"))
+        # Share text around the address is as good as the address alone.
+        status, body = self.list(f"看看这个{self.media.url('feed')}，很好看")
         self.assertEqual(status, 200, body)
         self.assertEqual((body["playlist"], body["title"], body["folder"]), (True, SHOWN, FOLDER))
         self.assertEqual([(e["index"], e["title"], e["duration"], e["url"]) for e in body["entries"]],
@@ -127,6 +128,34 @@ class ListingTest(PayloadTest):
         self.assertEqual(caught.exception.status, 504)
         self.assertTrue(caught.exception.message.startswith("列出超时：网站在 1 秒内没有给出列表。"),
                         caught.exception.message)
+
+
+class WholeListTest(PayloadTest):
+    """A list that reaches the queue as one address is refused, not downloaded whole into one job."""
+
+    def test_list_added_as_one_job_fails_without_downloading(self):
+        self.media.pages["/feed"] = feed(self.media, TITLE, [f"clip.mp4?n={i}" for i in range(1, 4)])
+        self.media.pages["/empty-feed"] = feed(self.media, "空", [])
+        # A page that only forwards to the list: the list is found one step further in.
+        self.media.pages["/moved"] = (f'<html><head><meta http-equiv="refresh" content="0; url={self.media.url("feed")}">'
+                                      "</head><body></body></html>")
+        table = [("feed", " 3 个视频"), ("moved", " 3 个视频"), ("empty-feed", " 0 个视频")]
+        for page, count in table:
+            with self.subTest(page=page):
+                status, body = self.server.add(self.media.url(page))
+                self.assertEqual(status, 200, body)
+                job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+                self.assertEqual(job["state"], "failed")
+                self.assertEqual(job["error"], f"这个网址是一个包含{count}的列表，没有下载任何内容。"
+                                               "请粘贴这个网址后点击“列出”，选择要下载的视频，每个视频会成为一个单独的下载。")
+                # No entry was fetched and no staging folder is left behind.
+                self.assertEqual([r for r in self.media.requests if r.startswith("/clip")], [])
+                wait_for(lambda: self.server.files() == [], 5, message="the staging folder to go")
+        # A retry meets the same list and says the same.
+        first = min(self.server.jobs())
+        self.assertEqual(self.server.request("POST", f"/api/jobs/{first}/retry", {})[0], 200)
+        self.assertEqual(self.server.wait_job(first, {"done", "failed"})["state"], "failed")
+        wait_for(lambda: self.server.files() == [], 5, message="the staging folder to go")
 
 
 class ChooseTest(PayloadTest):

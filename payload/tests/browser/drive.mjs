@@ -1,7 +1,8 @@
 // Drives the downloader's page in headless Chromium: a bad address first,
 // then a real one, until its download is done; screenshots each view; then
 // share text with several addresses, and the same video once more; then
-// lists a playlist and downloads the entries chosen by number.
+// adds a playlist, which opens the chooser, and downloads the entries chosen
+// by number.
 // Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR DOWNLOADED_FILE PLAYLIST_URL
 //        [FORMATS_URL [SUBTITLED_URL]]
 // With FORMATS_URL, it also lists that address's formats and picks one; with
@@ -193,12 +194,17 @@ try {
     await page.screenshot({ path: path.join(outDir, "page-subtitles.png") });
   }
 
-  // A playlist: listed, narrowed by a range, and its chosen entries added.
+  // A playlist added like any address (Ctrl+Enter here) opens the chooser and queues nothing yet;
+  // narrowed by a range, its chosen entries are added.
   await page.click('.nav-item[data-view="queue"]');
+  const jobsBeforeList = await page.locator(".job").count();
   await page.fill("#urls", playlistUrl);
-  await page.click("#list-button");
+  await page.press("#urls", "Control+Enter");
   const chooser = page.locator("#chooser");
   await chooser.waitFor({ state: "visible" });
+  await page.waitForTimeout(500);
+  seen.jobsAddedByList = (await page.locator(".job").count()) - jobsBeforeList;
+  seen.boxAfterList = await page.inputValue("#urls");
   seen.chooserTitle = (await page.locator("#chooser-title").textContent()).trim();
   seen.chooserFolder = (await page.locator("#chooser-folder").textContent()).trim();
   seen.chooserEntries = await page.locator("#chooser-entries .entry").evaluateAll(
@@ -225,6 +231,11 @@ try {
   if (await chooser.isVisible()) throw new Error("adding the chosen entries: " + (await page.locator("#chooser-message").textContent()));
   await page.waitForFunction((n) => document.querySelectorAll(".job.done").length === n, doneBefore + 2,
     { timeout: 60000 });
+  // The entries' cards tell their folder and the subtitles chosen in the form.
+  const entry = page.locator(".job.done").last();
+  seen.entryMeta = await entry.locator(".job-meta span").allTextContents();
+  await entry.scrollIntoViewIfNeeded();
+  await page.screenshot({ path: path.join(outDir, "page-playlist-queue.png") });
 } catch (e) {
   problems.push(String(e && e.message ? e.message : e));
 } finally {
