@@ -147,6 +147,13 @@ class Payload:
             body["force"] = True
         return self.request("POST", "/api/jobs", body)
 
+    def finish(self, urls, fmt=None, force=False, timeout=30):
+        """Adds one address and waits until its job has ended; returns the job."""
+        status, body = self.add(urls, fmt, force)
+        if status != 200 or len(body["added"]) != 1:
+            raise AssertionError(f"adding {urls} answered {status}: {body}")
+        return self.wait_job(body["added"][0]["id"], {"done", "failed"}, timeout)
+
     def jobs(self):
         return {j["id"]: j for j in self.request("GET", "/api/jobs")[1]["jobs"]}
 

@@ -10,10 +10,7 @@ from support import PayloadTest, wait_for
 
 class DownloadTest(PayloadTest):
     def test_video_arrives_whole_and_is_recorded(self):
-        status, body = self.server.add(self.media.url("clip.mp4"))
-        self.assertEqual(status, 200, body)
-        job_id = body["added"][0]["id"]
-        job = self.server.wait_job(job_id, {"done", "failed"})
+        job = self.server.finish(self.media.url("clip.mp4"))
         self.assertEqual(job["state"], "done", job["error"])
         self.assertEqual(job["files"], ["clip.mp4"])
         self.assertEqual(job["title"], "clip")
@@ -32,7 +29,7 @@ class DownloadTest(PayloadTest):
 
         out = self.server.output()
         self.assertIn(f"http://127.0.0.1:{self.server.port}", out)
-        self.assertIn(f"[下载 #{job_id}] 完成：clip.mp4", out)
+        self.assertIn(f"[下载 #{job['id']}] 完成：clip.mp4", out)
         self.assertNotIn("\r", out)
 
     def test_same_name_twice_keeps_both_files(self):
@@ -46,8 +43,7 @@ class DownloadTest(PayloadTest):
                              os.path.getsize(os.path.join(self.media.root, "clip.mp4")))
 
     def test_audio_only_gives_mp3(self):
-        _, body = self.server.add(self.media.url("clip.mp4"), "audio")
-        job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+        job = self.server.finish(self.media.url("clip.mp4"), "audio")
         self.assertEqual(job["state"], "done", job["error"])
         self.assertEqual(self.server.files(), ["clip.mp3"])
         with open(os.path.join(self.server.download_dir, "clip.mp3"), "rb") as f:

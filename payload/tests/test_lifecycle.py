@@ -43,8 +43,7 @@ class RestartTest(PayloadTest):
         self.assertEqual(status, 200, saved)
         self.assertEqual({k: saved[k] for k in ("download_dir", "format", "concurrency", "subtitles")},
                          {"download_dir": new_dir, "format": "audio:mp3", "concurrency": 3, "subtitles": "embed"})
-        _, body = self.server.add(self.media.url("clip.mp4"), "video")
-        job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+        job = self.server.finish(self.media.url("clip.mp4"), "video")
         self.assertEqual(job["state"], "done", job["error"])
         before = self.server.request("GET", "/api/history")[1]["entries"]
         self.assertEqual(before[0]["path"], os.path.join(new_dir, "clip.mp4"))
@@ -55,9 +54,7 @@ class RestartTest(PayloadTest):
         self.assertEqual(again.request("GET", "/api/history")[1]["entries"], before)
         self.assertEqual(again.jobs(), {})
         # The saved default format applies to new downloads (this one confirmed as a repeat).
-        _, body = again.request("POST", "/api/jobs", {"urls": self.media.url("clip.mp4"), "force": True})
-        self.assertEqual(body["added"][0]["format"], "audio:mp3")
-        again.wait_job(body["added"][0]["id"], {"done", "failed"})
+        self.assertEqual(again.finish(self.media.url("clip.mp4"), force=True)["format"], "audio:mp3")
         self.assertEqual(len(again.request("GET", "/api/history")[1]["entries"]), 2)
 
 

@@ -37,8 +37,7 @@ class OpenTest(PayloadTest):
         os.makedirs(self.folder)
         status, body = self.server.request("POST", "/api/settings", {"download_dir": self.folder})
         self.assertEqual(status, 200, body)
-        _, body = self.server.add(self.media.url("clip.mp4"))
-        self.job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+        self.job = self.server.finish(self.media.url("clip.mp4"))
         self.assertEqual(self.job["state"], "done", self.job["error"])
         self.path = os.path.join(self.folder, "clip.mp4")
         self.row = self.server.request("GET", "/api/history")[1]["entries"][0]["id"]
@@ -107,8 +106,7 @@ class OpenTest(PayloadTest):
         other = os.path.join(self.workdir, "other.txt")
         with open(other, "w") as f:
             f.write("not the download\n")
-        _, body = self.server.add(self.media.url("missing.mp4"))
-        failed = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+        failed = self.server.finish(self.media.url("missing.mp4"))
         self.assertEqual(failed["state"], "failed")
 
         def delete():

@@ -193,10 +193,8 @@ class QualityTest(PayloadTest):
             with self.subTest(page=page, fmt=fmt):
                 before = {name: self.media.sent(name) for name in (rendition(*s) for s in SOURCES)}
                 # The same page each time: fetched again on purpose.
-                _, body = self.server.add(self.media.url(page), fmt, force=True)
-                self.assertEqual(body["added"][0]["format"], fmt)
-                job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
-                self.assertEqual(job["state"], "done", job["error"])
+                job = self.server.finish(self.media.url(page), fmt, force=True)
+                self.assertEqual((job["state"], job["format"]), ("done", fmt), job["error"])
                 grown = {n for n, sent in before.items() if self.media.sent(n) > sent}
                 want = rendition(*next(s for s in SOURCES if s[0] == expected))
                 self.assertEqual(grown, {want})
@@ -208,17 +206,16 @@ class QualityTest(PayloadTest):
         self.assertEqual(sorted(e["format"] for e in history), sorted(c[1] for c in cases))
 
     def test_audio_presets_give_their_codec(self):
-        _, body = self.server.add(self.media.url("clip.mp4"), "audio:opus")
-        job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
-        self.assertEqual(job["state"], "done", job["error"])
-        self.assertEqual(self.server.files(), ["clip.opus"])
-        with open(os.path.join(self.server.download_dir, "clip.opus"), "rb") as f:
-            self.assertEqual(f.read(4), b"OggS")
-        _, body = self.server.add(self.media.url("clip.mp4"), "audio:m4a", force=True)
-        job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
-        self.assertEqual(job["state"], "done", job["error"])
-        with open(os.path.join(self.server.download_dir, "clip.m4a"), "rb") as f:
-            self.assertEqual(f.read(8)[4:], b"ftyp")
+        # (format, saved file, where its container's signature starts, the signature)
+        for fmt, name, at, magic in (("audio:opus", "clip.opus", 0, b"OggS"), ("audio:m4a", "clip.m4a", 4, b"ftyp")):
+            with self.subTest(fmt=fmt):
+                job = self.server.finish(self.media.url("clip.mp4"), fmt, force=True)
+                self.assertEqual(job["state"], "done", job["error"])
+                self.assertEqual(self.server.files(), [name])
+                path = os.path.join(self.server.download_dir, name)
+                with open(path, "rb") as f:
+                    self.assertEqual(f.read(at + 4)[at:], magic)
+                os.unlink(path)
 
     def test_bad_choices_are_refused(self):
         for fmt in ("8k", "audio:flac", "id:1/best", "id:", "id:a+b", 5):
@@ -259,8 +256,7 @@ class NetworkTest(PayloadTest):
 
         def download(name: str) -> float:
             started = time.monotonic()
-            _, body = self.server.add(self.media.url(name))
-            job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+            job = self.server.finish(self.media.url(name))
             self.assertEqual(job["state"], "done", job["error"])
             return time.monotonic() - started
 
@@ -280,8 +276,7 @@ class NetworkTest(PayloadTest):
             with self.subTest(fragments=fragments):
                 self.assertEqual(self.save(fragments=fragments)[0], 200)
                 segments.most = 0
-                _, body = self.server.add(f"http://127.0.0.1:{segments.server_address[1]}/v.m3u8?{fragments}")
-                job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+                job = self.server.finish(f"http://127.0.0.1:{segments.server_address[1]}/v.m3u8?{fragments}")
                 self.assertEqual(job["state"], "done", job["error"])
                 self.assertEqual(segments.most, fragments)
 
@@ -297,8 +292,7 @@ class NetworkTest(PayloadTest):
             f.write(text)
         os.utime(cookies, (1_000_000, 1_000_000))
         self.assertEqual(self.save(cookies_file=cookies)[0], 200)
-        _, body = self.server.add(site.address + "/v.mp4")
-        self.assertEqual(self.server.wait_job(body["added"][0]["id"], {"done", "failed"})["state"], "failed")
+        self.assertEqual(self.server.finish(site.address + "/v.mp4")["state"], "failed")
         self.assertTrue(site.seen)
         self.assertIn("session=secret-value", site.seen[0][1].get("Cookie", ""))
         # The user's exported file is read, never written back.
@@ -307,8 +301,7 @@ class NetworkTest(PayloadTest):
         self.assertEqual(os.stat(cookies).st_mtime, 1_000_000)
 
         self.assertEqual(self.save(proxy=proxy.address, cookies_file="")[0], 200)
-        _, body = self.server.add(self.media.url("clip.mp4"))
-        job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"})
+        job = self.server.finish(self.media.url("clip.mp4"))
         self.assertEqual(job["state"], "failed")
         self.assertIn("HTTP 403", job["error"])
         # Through the proxy: the request line names the whole address.

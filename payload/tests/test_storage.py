@@ -79,8 +79,7 @@ class DamagedFilesTest(PayloadTest):
                 self.assertIn(f"原文件已保存为 {aside}", notices[0])
                 # The fresh database works and keeps what it is given.
                 self.assertEqual(self.server.request("GET", "/api/history"), (200, {"entries": []}))
-                _, body = self.server.add(self.media.url("clip.mp4"))
-                self.assertEqual(self.server.wait_job(body["added"][0]["id"], {"done", "failed"})["state"], "done")
+                self.assertEqual(self.server.finish(self.media.url("clip.mp4"))["state"], "done")
                 self.assertEqual(len(self.server.request("GET", "/api/history")[1]["entries"]), 1)
                 self.assertNotIn("Traceback", self.server.output())
 
@@ -162,8 +161,7 @@ class LockedDatabaseTest(PayloadTest):
         self.assertEqual(_snapshot(path), before)
         self.assertEqual(glob.glob(path + ".damaged-*"), [])
         # The server works on, without keeping what it does.
-        _, body = self.server.add(self.media.url("clip.mp4"))
-        self.assertEqual(self.server.wait_job(body["added"][0]["id"], {"done", "failed"})["state"], "done")
+        self.assertEqual(self.server.finish(self.media.url("clip.mp4"))["state"], "done")
 
     def test_locked_while_running_gives_clear_answers(self):
         path = os.path.join(self.workdir, "data", "history.sqlite3")
@@ -179,9 +177,7 @@ class LockedDatabaseTest(PayloadTest):
                 self.assertLess(time.monotonic() - started, 8)
         release.set()
         holder.join(5)
-        status, added = self.server.add(self.media.url("clip.mp4"))
-        self.assertEqual(status, 200)
-        self.assertEqual(self.server.wait_job(added["added"][0]["id"], {"done", "failed"})["state"], "done")
+        self.assertEqual(self.server.finish(self.media.url("clip.mp4"))["state"], "done")
 
 
 @unittest.skipUnless(os.geteuid() == 0, "mounting a small file system needs root")
@@ -210,8 +206,7 @@ class DataFolderTest(PayloadTest):
         self.assertIn(f"数据库文件 {path} 没有改动", notices[0])
         self.assertEqual(_snapshot(path), before)
         self.assertEqual(self.server.request("GET", "/api/history"), (200, {"entries": []}))
-        _, body = self.server.add(self.media.url("clip.mp4"))
-        self.assertEqual(self.server.wait_job(body["added"][0]["id"], {"done", "failed"})["state"], "done")
+        self.assertEqual(self.server.finish(self.media.url("clip.mp4"))["state"], "done")
         # Saving settings says why it cannot.
         status, answer = self.server.request("POST", "/api/settings", {"concurrency": 3})
         self.assertEqual(status, 503, answer)

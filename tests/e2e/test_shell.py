@@ -334,6 +334,11 @@ class ShellTestCase(unittest.TestCase):
         self.addCleanup(r.close)
         return r
 
+    def terminate(self, proc):
+        """Ends the shell as the session does and expects a clean exit."""
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.wait(15), 0)
+
     def assertEndsCleanly(self, run, proc, server_pid, timeout=15):
         try:
             rc = proc.wait(timeout)
@@ -422,8 +427,7 @@ class ServedApplication(ShellTestCase):
         self.assertSecretSent(run)
         first, second = run.secrets()
         self.assertNotEqual(first, second)
-        proc.send_signal(signal.SIGTERM)
-        self.assertEqual(proc.wait(15), 0)
+        self.terminate(proc)
 
 
     def test_closing_while_the_session_cookie_is_being_stored_ends_cleanly(self):
@@ -431,16 +435,14 @@ class ServedApplication(ShellTestCase):
         # secret; closing the window in that moment must not crash the engine.
         for attempt in range(3):
             with self.subTest(attempt=attempt):
-                run = Run(self.display)
-                try:
-                    proc = run.launch()
-                    self.assertTrue(wait_for(run.window, 30), run.titles())
-                    self.assertTrue(wait_for(run.ready_origins, 40, 0.01), run.log())
-                    server_pid = run.server_pid()
-                    close_window(run.display.display, int(run.window()))
-                    self.assertEndsCleanly(run, proc, server_pid)
-                finally:
-                    run.close()
+                run = self.run_with()
+                proc = run.launch()
+                self.assertTrue(wait_for(run.window, 30), run.titles())
+                self.assertTrue(wait_for(run.ready_origins, 40, 0.01), run.log())
+                server_pid = run.server_pid()
+                close_window(run.display.display, int(run.window()))
+                self.assertEndsCleanly(run, proc, server_pid)
+                run.close()
 
 
 class Signals(ShellTestCase):
@@ -476,8 +478,7 @@ class Failures(ShellTestCase):
         run.screenshot("error-page")
         self.assertIn("准备运行环境失败：", run.log())
         # A signal while the error page is shown still ends the process cleanly.
-        proc.send_signal(signal.SIGTERM)
-        self.assertEqual(proc.wait(15), 0)
+        self.terminate(proc)
 
     def test_early_exit_shows_the_failure_title(self):
         run = self.run_with(mode="exit", status=3)
@@ -587,26 +588,23 @@ class Proxies(ShellTestCase):
                     address = proxy.address if proxy else dead_proxy()
                     names = ("http_proxy", "https_proxy", "all_proxy")
                     env = {n.upper() if upper else n: address for n in names}
-                    run = Run(self.display)
-                    try:
-                        proc = run.launch(**env)
-                        self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
-                        pings = run.requested().count("GET /ping")
+                    run = self.run_with()
+                    proc = run.launch(**env)
+                    self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
+                    pings = run.requested().count("GET /ping")
+                    self.assertTrue(wait_for(
+                        lambda: run.requested().count("GET /ping") > pings + 2, 10))
+                    if proxy:
+                        # Remote hosts still go through it: the page's
+                        # picture from elsewhere was asked of the proxy.
                         self.assertTrue(wait_for(
-                            lambda: run.requested().count("GET /ping") > pings + 2, 10))
-                        if proxy:
-                            # Remote hosts still go through it: the page's
-                            # picture from elsewhere was asked of the proxy.
-                            self.assertTrue(wait_for(
-                                lambda: any("thumbs.invalid" in l for l in proxy.lines), 10),
-                                proxy.lines)
-                            self.assertFalse([l for l in proxy.lines
-                                              if "127.0.0.1" in l or "localhost" in l],
-                                             proxy.lines)
-                        proc.send_signal(signal.SIGTERM)
-                        self.assertEqual(proc.wait(15), 0)
-                    finally:
-                        run.close()
+                            lambda: any("thumbs.invalid" in l for l in proxy.lines), 10),
+                            proxy.lines)
+                        self.assertFalse([l for l in proxy.lines
+                                          if "127.0.0.1" in l or "localhost" in l],
+                                         proxy.lines)
+                    self.terminate(proc)
+                    run.close()
 
 
 class Recovery(ShellTestCase):
@@ -616,8 +614,7 @@ class Recovery(ShellTestCase):
         self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
         self.assertNotIn("界面没能打开", run.log())
         self.assertEqual(run.titles(), [MAIN_TITLE])
-        proc.send_signal(signal.SIGTERM)
-        self.assertEqual(proc.wait(15), 0)
+        self.terminate(proc)
 
     def test_a_server_that_never_listens_gets_the_chinese_failure_page(self):
         run = self.run_with(mode="mute")
@@ -627,30 +624,26 @@ class Recovery(ShellTestCase):
         self.assertGreater(time.monotonic() - started, 4.5)
         time.sleep(1.0)
         run.screenshot("load-failure")
-        proc.send_signal(signal.SIGTERM)
-        self.assertEqual(proc.wait(15), 0)
+        self.terminate(proc)
 
     def test_redirects_to_another_site_open_in_the_browser(self):
         for mode in ("redirect", "redirect-root"):
             with self.subTest(mode=mode):
-                run = Run(self.display, mode=mode)
-                try:
-                    proc = run.launch()
+                run = self.run_with(mode=mode)
+                proc = run.launch()
+                self.assertTrue(wait_for(
+                    lambda: "http://outside.invalid/redirected" in read(run.opened), 40),
+                    (run.requested(), read(run.opened), run.log()))
+                self.assertEqual(run.titles(), [MAIN_TITLE])
+                if mode == "redirect":
+                    # The page moved itself to /go, was redirected and
+                    # stayed: it goes on polling.
+                    self.assertIn("GET /go", run.requested())
+                    pings = run.requested().count("GET /ping")
                     self.assertTrue(wait_for(
-                        lambda: "http://outside.invalid/redirected" in read(run.opened), 40),
-                        (run.requested(), read(run.opened), run.log()))
-                    self.assertEqual(run.titles(), [MAIN_TITLE])
-                    if mode == "redirect":
-                        # The page moved itself to /go, was redirected and
-                        # stayed: it goes on polling.
-                        self.assertIn("GET /go", run.requested())
-                        pings = run.requested().count("GET /ping")
-                        self.assertTrue(wait_for(
-                            lambda: run.requested().count("GET /ping") > pings + 2, 10))
-                    proc.send_signal(signal.SIGTERM)
-                    self.assertEqual(proc.wait(15), 0)
-                finally:
-                    run.close()
+                        lambda: run.requested().count("GET /ping") > pings + 2, 10))
+                self.terminate(proc)
+                run.close()
 
     def test_unusable_folders_of_the_web_engine_never_abort_the_program(self):
         cases = [
@@ -662,54 +655,48 @@ class Recovery(ShellTestCase):
         ]
         for name, change, usable in cases:
             with self.subTest(name):
-                run = Run(self.display)
-                try:
-                    env = change(run)
-                    # The service's files stay where the test looks for them.
-                    env["XDG_DATA_HOME"] = os.path.join(run.home, ".local", "share")
-                    proc = run.launch(**env)
-                    if usable:
-                        self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
-                        self.assertRegex(run.log(), "\\[ZORMAK\\] 缓存文件夹无法使用（不是文件夹）："
-                                         ".*，本次运行改用 /tmp/zormak-")
-                        for private in re.findall("本次运行改用 (/tmp/zormak-\\w+)", run.log()):
-                            shutil.rmtree(private, ignore_errors=True)
-                    else:
-                        self.assertTrue(run.wait_title(FAILURE_TITLE), (run.titles(), run.log()))
-                        time.sleep(1.0)
-                        run.screenshot("engine-folders-" + name.replace(" ", "-"))
-                        self.assertEqual(run.requested(), [])
-                        self.assertRegex(run.log(), "\\[ZORMAK\\] 主文件夹无法使用（(不是文件夹|路径太长"
-                                         "（4060 个字符）)）：.*只显示出错页面\n")
-                    self.assertIsNone(proc.poll(), "the program ended")
-                    proc.send_signal(signal.SIGTERM)
-                    self.assertEqual(proc.wait(15), 0)
-                finally:
-                    run.close()
+                run = self.run_with()
+                env = change(run)
+                # The service's files stay where the test looks for them.
+                env["XDG_DATA_HOME"] = os.path.join(run.home, ".local", "share")
+                proc = run.launch(**env)
+                if usable:
+                    self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
+                    self.assertRegex(run.log(), "\\[ZORMAK\\] 缓存文件夹无法使用（不是文件夹）："
+                                     ".*，本次运行改用 /tmp/zormak-")
+                    for private in re.findall("本次运行改用 (/tmp/zormak-\\w+)", run.log()):
+                        shutil.rmtree(private, ignore_errors=True)
+                else:
+                    self.assertTrue(run.wait_title(FAILURE_TITLE), (run.titles(), run.log()))
+                    time.sleep(1.0)
+                    run.screenshot("engine-folders-" + name.replace(" ", "-"))
+                    self.assertEqual(run.requested(), [])
+                    self.assertRegex(run.log(), "\\[ZORMAK\\] 主文件夹无法使用（(不是文件夹|路径太长"
+                                     "（4060 个字符）)）：.*只显示出错页面\n")
+                self.assertIsNone(proc.poll(), "the program ended")
+                self.terminate(proc)
+                run.close()
 
 
 class OneInstance(ShellTestCase):
-    def check_second_launch(self, **env):
-        run = self.run_with()
-        first = run.launch(**env)
-        self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
-        server_pid = run.server_pid()
-        log = run.log()
-        second = run.launch(**env)
-        self.assertEqual(second.wait(30), 0)
-        self.assertIsNone(first.poll())
-        self.assertEqual(run.server_pid(), server_pid)
-        self.assertTrue(alive(server_pid))
-        self.assertEqual(run.log(), log)
-        self.assertEqual(len(run.windows()), 1)
-        first.send_signal(signal.SIGTERM)
-        self.assertEndsCleanly(run, first, server_pid)
-
-    def test_second_launch_over_the_session_bus_leaves_the_first_alone(self):
-        self.check_second_launch()
-
-    def test_second_launch_without_a_session_bus_leaves_the_first_alone(self):
-        self.check_second_launch(DBUS_SESSION_BUS_ADDRESS="unix:path=/nonexistent/bus")
+    def test_second_launch_leaves_the_first_alone_with_or_without_a_session_bus(self):
+        for env in ({}, {"DBUS_SESSION_BUS_ADDRESS": "unix:path=/nonexistent/bus"}):
+            with self.subTest(env=env):
+                run = self.run_with()
+                first = run.launch(**env)
+                self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
+                server_pid = run.server_pid()
+                log = run.log()
+                second = run.launch(**env)
+                self.assertEqual(second.wait(30), 0)
+                self.assertIsNone(first.poll())
+                self.assertEqual(run.server_pid(), server_pid)
+                self.assertTrue(alive(server_pid))
+                self.assertEqual(run.log(), log)
+                self.assertEqual(len(run.windows()), 1)
+                first.send_signal(signal.SIGTERM)
+                self.assertEndsCleanly(run, first, server_pid)
+                run.close()
 
 
 if __name__ == "__main__":

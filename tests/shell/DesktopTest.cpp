@@ -73,16 +73,6 @@ TEST(ZoomCommands, StepFromTheLevelShownAndResetToActualSize) {
   EXPECT_EQ(delegate->pageZoom(), 0.9);
 }
 
-TEST(WindowStateFile, FormatsAndReadsBack) {
-  const WindowState defaults{1180, 840, false, 1.0};
-  const WindowState saved{1400, 900, true, 1.5};
-  EXPECT_EQ(windowstate::format(saved),
-            "[window]\nwidth=1400\nheight=900\nmaximized=true\nzoom=1.5\n");
-  auto back = windowstate::parse(windowstate::format(saved), defaults);
-  EXPECT_EQ(back.state, saved);
-  EXPECT_FALSE(back.damaged);
-}
-
 TEST(WindowStateFile, KeepsWhatItUnderstandsAndNotesTheRest) {
   const WindowState defaults{1180, 840, false, 1.0};
   struct Case {
@@ -296,7 +286,7 @@ TEST(ErrorPage, TheDelegatePassesTheLogPathAndWhetherItExists) {
             std::string::npos);
 }
 
-TEST(Quit, TheCommandAndTheWindowAskThePageFirstSignalsNever) {
+TEST(Quit, TheCommandAndTheWindowAskThePageFirst) {
   enum class Via { Command, Window };
   struct Case {
     const char* what;
@@ -331,14 +321,6 @@ TEST(Quit, TheCommandAndTheWindowAskThePageFirstSignalsNever) {
   AppDelegate::performMenuAction("terminate:", platform, early.get());
   AppDelegate::performMenuAction("terminate:", platform, nullptr);
   EXPECT_EQ(journal.events, (Events{"terminate", "terminate"}));
-
-  // A signal stops without asking.
-  Remembering r;
-  auto delegate = r.launch();
-  r.journal.events.clear();
-  r.platform.raise(SIGTERM);
-  EXPECT_EQ(r.journal.count("askToClose"), 0u);
-  EXPECT_EQ(r.journal.count("exit:0"), 1u);
 }
 
 }  // namespace

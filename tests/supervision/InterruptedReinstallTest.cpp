@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,8 +9,7 @@
 #include <thread>
 
 #include "ControllerAccess.h"
-
-extern char** environ;
+#include "ProcessSupport.h"
 
 namespace zormak {
 namespace {
@@ -65,13 +63,7 @@ pid_t spawnPreparation(const ControllerFixture& f, const std::string& fileSizeLi
   std::vector<std::string> args = {ZORMAK_PREPARE_PROBE, f.support.string(), f.resources.string()};
   if (!fileSizeLimit.empty())
     args.push_back(fileSizeLimit);
-  std::vector<char*> argv;
-  for (auto& a : args)
-    argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  EXPECT_EQ(posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ), 0);
-  return pid;
+  return testing::spawn(args);
 }
 
 TEST(InterruptedReinstall, EveryInterruptionIsRepairedByTheNextStartWithDataIntact) {
