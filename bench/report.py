@@ -241,13 +241,13 @@ def main():
                     "ratio": rh, "payload_in_flight": at_once("payload"), "engine_in_flight": at_once("engine")},
             "file": {"bytes": dl["file"]["bytes"], "payload_s": fp, "curl_s": fc, "engine_s": fe,
                      "over_curl": ratio(fp, fc), "over_engine": ratio(fp, fe)}}
-        rows.append("| Download, HLS of %d fragments, %.0f ms latency per request (%d rounds) | payload %s (%d at once) "
+        rows.append("| Download of an HLS stream of %d fragments, %.0f ms latency per request (%d rounds) | payload %s (%d at once) "
                     "| engine's command line %s (%d at once) | **%.2f** |"
                     % (h["fragments"], h["latency_s"] * 1000, hp["n"], fmt(hp, "s", 2), at_once("payload"),
                        fmt(he, "s", 2), at_once("engine"), rh))
-        rows.append("| Download, a %.0f MB file on loopback (%d rounds) | payload %s (%.0f MB/s) | `curl -o` %s | **%.2f** |"
+        rows.append("| Download of a file of %.0f MB on loopback (%d rounds) | payload %s (%.0f MB/s) | `curl -o` %s | **%.2f** |"
                     % (mb, fp["n"], fmt(fp, "s", 2), mb / fp["median"], fmt(fc, "s", 2), ratio(fp, fc)))
-        rows.append("| Download, a %.0f MB file on loopback | payload %s | engine's command line %s | **%.2f** |"
+        rows.append("| Download of a file of %.0f MB on loopback | payload %s | engine's command line %s | **%.2f** |"
                     % (mb, fmt(fp, "s", 2), fmt(fe, "s", 2), ratio(fp, fe)))
         goals.append("| HLS download ≤ 0.50 of the engine's command line | %.2f | %s |" % (rh, goal(rh, 0.50)))
 
