@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs every benchmark and writes bench/results/ (raw JSON, summary.json,
 # startup.svg) and the figures section of bench/REPORT.md.
-# Usage: bench/run.sh [--quick]     (--quick: fewer rounds, smaller output)
+# Usage: bench/run.sh [--quick]     (--quick: fewer rounds, smaller output and download)
 # Needs the packages of scripts/debian-packages.txt (scripts/setup.sh).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -10,8 +10,10 @@ quick=0
 
 if ((quick)); then
   install_rounds=3 ready_rounds=10 startup_rounds=2 output_rounds=1 output_bytes=$((256 << 20))
+  download_rounds=2 download_bytes=$((200 * 1000 * 1000))
 else
   install_rounds=9 ready_rounds=40 startup_rounds=9 output_rounds=3 output_bytes=$((1 << 30))
+  download_rounds=5 download_bytes=$((800 * 1000 * 1000))
 fi
 
 cmake --preset default >/dev/null
@@ -38,6 +40,8 @@ echo "bench: output"
 "$bin/output_bench" "$work/out" "$output_bytes" noline "$output_rounds" >"$results/output-noline.json"
 echo "bench: start-up, stop and memory"
 /usr/bin/python3 bench/startup_bench.py build/default "$results/startup.json" "$startup_rounds"
+echo "bench: downloads"
+/usr/bin/python3 bench/download_bench.py build/default "$results/download.json" "$download_rounds" "$download_bytes"
 
 /usr/bin/python3 bench/report.py "$results" bench/REPORT.md
 echo "bench: figures written to bench/REPORT.md and $results/"

@@ -24,7 +24,6 @@ def _mark(event, detail=""):
 
 
 if _path:
-    import builtins
     import http.server
     import socketserver
 
@@ -38,14 +37,26 @@ if _path:
 
     socketserver.TCPServer.server_activate = server_activate
 
-    _print = builtins.print
+    class _Stdout:
+        """sys.stdout with a mark after the line that names the server's address.
 
-    def print_(*args, **kwargs):
-        _print(*args, **kwargs)
-        if any("http://127.0.0.1:" in str(a) for a in args):
-            _mark("announce")
+        The server writes its log lines straight to sys.stdout, not through
+        print(), so the stream itself is wrapped."""
 
-    builtins.print = print_
+        def __init__(self, stream):
+            self._stream = stream
+
+        def write(self, text):
+            n = self._stream.write(text)
+            if "http://127.0.0.1:" in text:
+                self._stream.flush()
+                _mark("announce")
+            return n
+
+        def __getattr__(self, name):
+            return getattr(self._stream, name)
+
+    sys.stdout = _Stdout(sys.stdout)
 
     _parse = http.server.BaseHTTPRequestHandler.parse_request
 
