@@ -826,10 +826,10 @@ class Manager:
             # A finished file in the staging folder is kept and a partial one continued.
             "overwrites": False,
             "continuedl": True,
-            # Small fixed reads: progress shows even on a slow line, and a crash loses
-            # at most one read of data, not the seconds of it a grown buffer holds.
+            # Reads start small and grow with the speed; each hands over what has
+            # arrived (processes._PromptResponse), so progress shows even on a slow
+            # line and a crash loses no more than one receive of data.
             "buffersize": 16 * 1024,
-            "noresizebuffer": True,
             "updatetime": False,
             "progress_hooks": [progress],
             "retry_sleep_functions": {"http": retrying, "fragment": retrying},

@@ -13,6 +13,7 @@ stops.
 """
 
 import contextlib
+import http.client
 import os
 import signal
 import socket
@@ -100,6 +101,21 @@ def track(popen_class: type) -> None:
     popen_class._zormak_tracked = True  # type: ignore[attr-defined]
 
 
+class _PromptResponse(http.client.HTTPResponse):
+    """Hands over what has arrived instead of waiting until a whole block is in.
+
+    yt-dlp reads a download in blocks that it grows with the speed, up to
+    megabytes. A plain read of such a block waits until all of it is there, so
+    a slow or stalled server would keep the bytes it did send from the file and
+    from the page, and a crash would lose them. One receive per read gives
+    large reads on a fast line and prompt ones on a slow line."""
+
+    def read(self, amt: int | None = None) -> bytes:
+        if amt is None or amt < 0:
+            return super().read(amt)
+        return super().read1(amt)
+
+
 def track_connections(utils: ModuleType) -> None:
     """Makes every HTTP connection yt-dlp opens join the opening thread's holdings."""
     original: Callable[..., Any] = utils._create_http_connection
@@ -118,6 +134,7 @@ def track_connections(utils: ModuleType) -> None:
                 # After connect, sock is the plain socket or, for https, its TLS wrapper.
                 holder.add_socket(connection.sock)
             connection.connect = connect
+        connection.response_class = _PromptResponse
         return connection
 
     create._zormak_tracked = True  # type: ignore[attr-defined]
