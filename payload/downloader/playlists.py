@@ -83,29 +83,13 @@ def extract(url: object, timeout: float = TIMEOUT) -> dict[str, Any]:
     address = errors.check_address(url.strip())
     if not _slots.acquire(blocking=False):
         raise errors.UserError("正在列出的网址太多，请等前面的列表出来后再试", 503)
-    holdings = processes.Holdings()
-    outcome: dict[str, Any] = {}
-
-    def work() -> None:
-        try:
-            with processes.owned_by(holdings):
-                outcome["info"] = _flat(address, timeout)
-        except BaseException as e:  # noqa: BLE001  (the waiting request reports it)
-            outcome["error"] = e
-        finally:
-            _slots.release()
-
-    thread = threading.Thread(target=work, name="playlist", daemon=True)
-    thread.start()
-    thread.join(timeout)
-    if thread.is_alive():
-        # Its connections closed, the engine gives up at once and the slot comes back.
-        holdings.end()
+    try:
+        info = processes.run_with_deadline(lambda: _flat(address, timeout), _slots, timeout, "playlist")
+    except processes.TimedOut:
         raise errors.UserError(f"列出超时：网站在 {timeout:g} 秒内没有给出列表。没有添加任何下载；"
-                               "请检查网络后重试，或直接粘贴单个视频的网址。", 504)
-    if "error" in outcome:
-        raise errors.UserError("无法列出这个网址：" + errors.describe(outcome["error"]))
-    info = outcome.get("info")
+                               "请检查网络后重试，或直接粘贴单个视频的网址。", 504) from None
+    except BaseException as e:  # noqa: BLE001
+        raise errors.UserError("无法列出这个网址：" + errors.describe(e)) from None
     if not isinstance(info, dict):
         raise errors.UserError("无法列出这个网址：网站没有给出视频信息")
     return info

@@ -21,29 +21,14 @@ def probe(url: object, settings: dict[str, Any], timeout: float = TIMEOUT) -> di
     address = errors.check_address(url.strip())
     if not _slots.acquire(blocking=False):
         raise errors.UserError("正在解析的网址太多，请等前面的解析结束后再试", 503)
-    holdings = processes.Holdings()
-    outcome: dict[str, Any] = {}
-
-    def work() -> None:
-        try:
-            with processes.owned_by(holdings):
-                outcome["info"] = _extract(address, settings)
-        except BaseException as e:  # noqa: BLE001  (the waiting request reports it)
-            outcome["error"] = e
-        finally:
-            _slots.release()
-
-    thread = threading.Thread(target=work, name="probe", daemon=True)
-    thread.start()
-    thread.join(timeout)
-    if thread.is_alive():
-        # Its connections closed, the engine gives up soon and the slot comes back.
-        holdings.end()
+    try:
+        info = processes.run_with_deadline(lambda: _extract(address, settings), _slots, timeout, "probe")
+    except processes.TimedOut:
         raise errors.UserError(f"解析超时：网站在 {int(timeout)} 秒内没有给出视频信息。请检查网络或代理设置后重试，"
-                               "也可以直接开始下载。", 504)
-    if "error" in outcome:
-        raise errors.UserError("解析失败：" + errors.describe(outcome["error"]))
-    return listing(outcome["info"])
+                               "也可以直接开始下载。", 504) from None
+    except BaseException as e:  # noqa: BLE001
+        raise errors.UserError("解析失败：" + errors.describe(e)) from None
+    return listing(info)
 
 
 def _extract(url: str, settings: dict[str, Any]) -> Any:

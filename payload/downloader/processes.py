@@ -21,7 +21,7 @@ import subprocess
 import threading
 import time
 from types import ModuleType
-from typing import Any, Callable, Iterator
+from typing import Any, Callable, Iterator, TypeVar
 
 _owner = threading.local()
 
@@ -167,3 +167,40 @@ def end_own_group() -> None:
     if os.getpgrp() == os.getpid():
         with contextlib.suppress(OSError):
             os.killpg(os.getpgrp(), signal.SIGTERM)
+
+
+T = TypeVar("T")
+
+
+class TimedOut(Exception):
+    """run_with_deadline's work did not end in time."""
+
+
+def run_with_deadline(work: Callable[[], T], slot: threading.BoundedSemaphore, timeout: float, name: str) -> T:
+    """Runs work on a thread of its own for a request that will not wait longer than timeout.
+
+    The caller has acquired one of slot; it comes back when work ends. What
+    work opens belongs to it, so on TimedOut its connections are closed and the
+    engine gives up soon after. What work raised is raised here."""
+    holdings = Holdings()
+    outcome: dict[str, Any] = {}
+
+    def run() -> None:
+        try:
+            with owned_by(holdings):
+                outcome["value"] = work()
+        except BaseException as e:  # noqa: BLE001  (the waiting request reports it)
+            outcome["error"] = e
+        finally:
+            slot.release()
+
+    thread = threading.Thread(target=run, name=name, daemon=True)
+    thread.start()
+    thread.join(timeout)
+    if thread.is_alive():
+        holdings.end()
+        raise TimedOut()
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]
+
