@@ -42,6 +42,7 @@ TEST(ServerProcess, AnnouncedServerIsReadyOnceWithItsCommandLineAndEnvironment) 
   setenv("claude_x", "kept", 1);
   setenv("PYTHONUNBUFFERED", "0", 1);
   setenv("ZORMAK_LAUNCH_SECRET", "inherited", 1);
+  setenv("ZORMAK_TEST_ENGINE_KEY", "/tmp/other.asc", 1);
   // Whatever this process ignores or blocks, the server starts without it.
   signal(SIGHUP, SIG_IGN);
   sigset_t blocked, previous;
@@ -66,8 +67,8 @@ TEST(ServerProcess, AnnouncedServerIsReadyOnceWithItsCommandLineAndEnvironment) 
   ::close(heldHigh);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   signal(SIGHUP, SIG_DFL);
-  for (auto* v :
-       {"CLAUDE_X", "GENIE_", "CODEBUDDY_TOKEN", "MY_CLAUDE_X", "claude_x", "ZORMAK_LAUNCH_SECRET"})
+  for (auto* v : {"CLAUDE_X", "GENIE_", "CODEBUDDY_TOKEN", "MY_CLAUDE_X", "claude_x",
+                  "ZORMAK_LAUNCH_SECRET", "ZORMAK_TEST_ENGINE_KEY"})
     unsetenv(v);
   ASSERT_TRUE(f.waitFor(1));
   f.loop->runFor(200ms);  // the status poll also answers 200 meanwhile, or soon
@@ -80,7 +81,8 @@ TEST(ServerProcess, AnnouncedServerIsReadyOnceWithItsCommandLineAndEnvironment) 
   EXPECT_THAT(launch, HasSubstr("\"PYTHONUNBUFFERED\": \"1\""));
   EXPECT_THAT(launch, HasSubstr("\"MY_CLAUDE_X\": \"kept\""));
   EXPECT_THAT(launch, HasSubstr("\"claude_x\": \"kept\""));
-  for (auto* gone : {"\"CLAUDE_X\"", "\"GENIE_\"", "\"CODEBUDDY_TOKEN\"", "inherited"})
+  for (auto* gone :
+       {"\"CLAUDE_X\"", "\"GENIE_\"", "\"CODEBUDDY_TOKEN\"", "inherited", "ZORMAK_TEST_ENGINE_KEY"})
     EXPECT_THAT(launch, Not(HasSubstr(gone)));
   // The launch's own secret, once: 32 random bytes in lowercase hex.
   const std::string secret = f.c->launchSecret();
