@@ -14,6 +14,7 @@ their names are journaled before that, so that a start after a crash can tell
 which files are already in place.
 """
 
+import contextlib
 import errno
 import itertools
 import os
@@ -25,11 +26,11 @@ from dataclasses import dataclass, field
 from types import ModuleType
 from typing import Any, ClassVar
 
-from . import addresses, errors, extras, processes
+from . import addresses, errors, extras, processes, worker
 from .log import say
 from .model import BEST, Format, State, parse_format
 from .names import name_limit, safe_folder_name, safe_name
-from .options import cookie_copy, format_options, network_options
+from .options import format_options, network_options
 from .settings import Settings, default_download_dir
 from .store import JobRow, StorageError, Store, iter_pairs
 
@@ -89,6 +90,24 @@ class _Logger:
 
 class _Cancelled(Exception):
     pass
+
+
+@dataclass(frozen=True)
+class _PayloadEngine:
+    version: str = ""
+    sys_path: tuple[str, ...] = ()
+    params: dict[str, Any] = field(default_factory=dict)
+    folder: str | None = None
+
+
+class _OwnEngine:
+    """The engine of the payload's own environment, for a manager without an engine folder."""
+
+    def active(self) -> _PayloadEngine:
+        return _PayloadEngine()
+
+    def hold(self, engine: Any) -> contextlib.AbstractContextManager[None]:
+        return contextlib.nullcontext()
 
 
 @dataclass(eq=False)
@@ -259,9 +278,11 @@ class Manager:
 
     SAVE_INTERVAL = 1.0
 
-    def __init__(self, settings: Settings, store: Store) -> None:
+    def __init__(self, settings: Settings, store: Store, engines: Any = None) -> None:
         self.settings = settings
         self.store = store
+        # Which engine a new download uses (engines.Engines); without one, the payload's own.
+        self.engines = engines if engines is not None else _OwnEngine()
         self._lock = threading.Lock()
         # Serialises the commands, so that the journal and memory change in the same order.
         self._command = threading.RLock()
@@ -516,6 +537,12 @@ class Manager:
     def settings_changed(self) -> None:
         self._pump()
 
+    def busy(self) -> bool:
+        """True while a download runs or the engine answers a request (listing, formats, subtitles)."""
+        with self._lock:
+            running = any(j.state.running or j.live for j in self._jobs.values())
+        return running or processes.calls_running() > 0
+
     def _get(self, job_id: int) -> Job:
         job = self._jobs.get(job_id)
         if job is None:
@@ -581,15 +608,10 @@ class Manager:
                 return
             self._note(job, state=State.DOWNLOADING.value, error="")
             staging = self._prepare(job, attempt, tag)
-            with processes.owned_by(holdings):
-                info = self._download(job, attempt, cancel_event, holdings, staging, tag)
-            files = _final_files(info, staging)
-            if files:
-                files += [p for p in extras.subtitle_files(info)
-                          if p not in files and os.path.isfile(p) and _inside(p, staging)]
+            files, title = self._download(job, attempt, cancel_event, holdings, staging, tag)
             if not files:
                 raise errors.UserError("下载完成，但没有得到任何文件")
-            title = (info or {}).get("title") or os.path.splitext(os.path.basename(files[0]))[0]
+            title = title or os.path.splitext(os.path.basename(files[0]))[0]
             folder = self._folder_of(job, staging)
             with self._lock:
                 if not self._current(job, attempt):
@@ -751,71 +773,15 @@ class Manager:
             shutil.rmtree(staging, ignore_errors=True)
         self._note(job, state=State.FAILED.value, error=message, **progress,
                    **({"staging": None} if empty else {}))
-        reason = errors.short_reason(e)
+        reason = e.reason if isinstance(e, worker.Failure) else errors.short_reason(e)
         say(f"{tag} 失败：{message}" + ("" if reason in message else f"（{reason}）"))
     def _download(self, job: Job, attempt: int, cancel_event: threading.Event, holdings: processes.Holdings,
-                  staging: str, tag: str) -> Any:
-        ydl_mod = yt_dlp()
-
-        def progress(d: dict[str, Any]) -> None:
-            if cancel_event.is_set() or self._closing:
-                raise ydl_mod.utils.DownloadCancelled("cancelled")
-            if d.get("status") != "downloading":
-                return
-            done = d.get("downloaded_bytes") or 0
-            total = d.get("total_bytes") or d.get("total_bytes_estimate")
-            with self._lock:
-                if job.attempt != attempt:
-                    return
-                now = time.monotonic()
-                save = now - job.saved_at >= self.SAVE_INTERVAL
-                if save:
-                    job.saved_at = now
-                if done > job.downloaded:
-                    job.last_data = now
-                job.downloaded = done
-                job.total = total
-                job.speed = d.get("speed")
-                job.eta = d.get("eta")
-                job.progress = (done / total) if total else None
-                if not job.title:
-                    job.title = (d.get("info_dict") or {}).get("title") or ""
-                step = int(job.progress * 4) if job.progress else 0
-                report = job.reported < step < 4
-                if report:
-                    job.reported = step
-            if report:
-                say(f"{tag} {step * 25}%")
-            if save:
-                # How far it got, for the page after a restart; the partial file itself is the truth.
-                self._note(job, downloaded=done, total=total, title=job.title)
-
-        def retrying(n: int) -> float:
-            """Called by yt-dlp before its retry n + 1 of a broken transfer; returns the pause before it."""
-            with self._lock:
-                if job.attempt == attempt:
-                    job.retries = n + 1
-            say(f"{tag} 连接中断，第 {n + 1} 次重试")
-            # A short, growing pause gives a restarting server or network a moment;
-            # a pause or cancel ends it at once.
-            if cancel_event.wait(min(n + 1, 5)) or self._closing:
-                raise ydl_mod.utils.DownloadCancelled("cancelled")
-            return 0.0
-
-        def postprocess(d: dict[str, Any]) -> None:
-            if cancel_event.is_set() or self._closing:
-                raise ydl_mod.utils.DownloadCancelled("cancelled")
-            if d.get("status") == "started":
-                with self._lock:
-                    if job.attempt == attempt and job.state is State.DOWNLOADING:
-                        job.state = State.PROCESSING
-                        job.speed = None
-
+                  staging: str, tag: str) -> tuple[list[str], str]:
+        """Runs the download in its own process with the current engine; returns its files and title."""
         params: dict[str, Any] = {
             "quiet": True,
             "noprogress": True,
             "no_color": True,
-            "logger": _Logger(tag),
             "outtmpl": {"default": os.path.join(staging, "%(title).150B.%(ext)s")},
             "paths": {},
             "cachedir": False,
@@ -831,9 +797,6 @@ class Manager:
             # line and a crash loses no more than one receive of data.
             "buffersize": 16 * 1024,
             "updatetime": False,
-            "progress_hooks": [progress],
-            "retry_sleep_functions": {"http": retrying, "fragment": retrying},
-            "postprocessor_hooks": [postprocess],
         }
         params.update(format_options(job.format))
         # Subtitles, cover and metadata come after the format's own post-processors.
@@ -842,18 +805,81 @@ class Manager:
         params["postprocessors"] = params.get("postprocessors", []) + extra_pps
         network = self.settings.get()
         params.update(network_options(network))
-        with cookie_copy(network["cookies_file"]) as cookies, ydl_mod.YoutubeDL({**params, **cookies}) as ydl:
-            extras.attach(ydl, ydl_mod, job.extras)
-            found = ydl.extract_info(job.url, download=False, process=False)
-            # A site's page or probe may still be sending (for a direct link, the whole video):
-            # close what the extraction opened before the download opens its own connection.
-            holdings.drop_connections()
-            _refuse_lists(ydl)
-            info = ydl.process_ie_result(found, download=True)
-            with self._lock:
-                if info and info.get("title"):
-                    job.title = info["title"]
-            return info
+        engine = self.engines.active()
+        params.update(engine.params)
+        request = {"url": job.url, "staging": staging, "tag": tag, "params": params, "extras": job.extras,
+                   "cookies_file": network["cookies_file"],
+                   "engine": {"version": engine.version, "sys_path": list(engine.sys_path)}}
+        with self.engines.hold(engine):
+            process = worker.start(request)
+            # A pause or cancel from now on ends the process; one that came already ends it at once.
+            holdings.add(process)
+            try:
+                outcome = self._follow(job, attempt, process, tag)
+                how = worker.ended(process)
+            finally:
+                worker.close(process)
+        if "done" in outcome:
+            done = outcome["done"]
+            files = [f for f in done.get("files") or [] if isinstance(f, str)]
+            return files, str(done.get("title") or "")
+        if cancel_event.is_set() or self._closing:
+            raise _Cancelled()
+        if "error" in outcome:
+            raise worker.Failure(str(outcome["error"]), str(outcome.get("reason") or ""))
+        raise worker.Failure(f"下载进程意外结束了（{how}）。已下载的部分会保留，可以点击重试。", how)
+
+    def _follow(self, job: Job, attempt: int, process: Any, tag: str) -> dict[str, Any]:
+        """Applies the download process's events to job; returns its last word (done or error), if any."""
+        outcome: dict[str, Any] = {}
+        for event in worker.events(process):
+            if "progress" in event:
+                self._progress(job, attempt, event["progress"], tag)
+            elif "retry" in event:
+                n = int(event["retry"])
+                with self._lock:
+                    if job.attempt == attempt:
+                        job.retries = n
+                say(f"{tag} 连接中断，第 {n} 次重试")
+            elif "processing" in event:
+                with self._lock:
+                    if job.attempt == attempt and job.state is State.DOWNLOADING:
+                        job.state = State.PROCESSING
+                        job.speed = None
+            elif "log" in event:
+                say(str(event["log"]))
+            elif "done" in event or "error" in event:
+                outcome = event
+        return outcome
+
+    def _progress(self, job: Job, attempt: int, d: dict[str, Any], tag: str) -> None:
+        done = d.get("downloaded") or 0
+        total = d.get("total")
+        with self._lock:
+            if job.attempt != attempt:
+                return
+            now = time.monotonic()
+            save = now - job.saved_at >= self.SAVE_INTERVAL
+            if save:
+                job.saved_at = now
+            if done > job.downloaded:
+                job.last_data = now
+            job.downloaded = done
+            job.total = total
+            job.speed = d.get("speed")
+            job.eta = d.get("eta")
+            job.progress = (done / total) if total else None
+            if not job.title:
+                job.title = d.get("title") or ""
+            step = int(job.progress * 4) if job.progress else 0
+            report = job.reported < step < 4
+            if report:
+                job.reported = step
+        if report:
+            say(f"{tag} {step * 25}%")
+        if save:
+            # How far it got, for the page after a restart; the partial file itself is the truth.
+            self._note(job, downloaded=done, total=total, title=job.title)
 
     # ---- shutdown ----
 

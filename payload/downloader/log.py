@@ -9,9 +9,11 @@ text stays one line of log.
 import re
 import sys
 import threading
-from typing import Iterable
+from typing import Callable, Iterable
 
 _lock = threading.Lock()
+# Where lines go instead of stdout: a download's own process hands them to the server.
+_sink: Callable[[str], None] | None = None
 # C0 and C1 controls, the line and paragraph separators, bidirectional
 # controls that would reorder the rest of the line, and lone surrogates.
 _UNSAFE = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
@@ -25,8 +27,17 @@ def escape(text: str) -> str:
     return _UNSAFE.sub(code, text)
 
 
+def send_to(sink: Callable[[str], None]) -> None:
+    """Sends every later line to sink (one whole line each) instead of stdout."""
+    global _sink
+    _sink = sink
+
+
 def _write(text: str) -> None:
     with _lock:
+        if _sink is not None:
+            _sink(text)
+            return
         try:
             sys.stdout.write(text)
             sys.stdout.flush()

@@ -57,7 +57,7 @@ class Holdings:
         for sock in sockets:
             _shut(sock)
 
-    def end(self, grace: float = 0.3) -> None:
+    def end(self, grace: float = 1.0) -> None:
         """Closes every connection and ends every process; later ones end as soon as they start."""
         with self._lock:
             self._closed = True
@@ -172,6 +172,16 @@ def end_own_group() -> None:
 T = TypeVar("T")
 
 
+_calls = 0
+_calls_lock = threading.Lock()
+
+
+def calls_running() -> int:
+    """How many run_with_deadline works have not ended yet (timed-out ones included)."""
+    with _calls_lock:
+        return _calls
+
+
 class TimedOut(Exception):
     """run_with_deadline's work did not end in time."""
 
@@ -184,14 +194,20 @@ def run_with_deadline(work: Callable[[], T], slot: threading.BoundedSemaphore, t
     engine gives up soon after. What work raised is raised here."""
     holdings = Holdings()
     outcome: dict[str, Any] = {}
+    global _calls
+    with _calls_lock:
+        _calls += 1
 
     def run() -> None:
+        global _calls
         try:
             with owned_by(holdings):
                 outcome["value"] = work()
         except BaseException as e:  # noqa: BLE001  (the waiting request reports it)
             outcome["error"] = e
         finally:
+            with _calls_lock:
+                _calls -= 1
             slot.release()
 
     thread = threading.Thread(target=run, name=name, daemon=True)

@@ -1,0 +1,287 @@
+"""One download in a process of its own, with the engine it was started with.
+
+The server can switch to a newer download engine while downloads run. Two
+versions of one package cannot share an interpreter (their modules import
+each other by name, some of them lazily), so each download imports its
+engine in a process of its own and keeps it to the end; the next download
+starts with whatever engine is current then.
+
+The server writes one JSON request line to the process's stdin and keeps
+stdin open: its end means the server is gone, and the download stops. The
+process answers with JSON lines on stdout, one event each:
+
+    {"progress": {"downloaded", "total", "speed", "eta", "title"}}
+    {"retry": n}            the engine retries a broken transfer for the nth time
+    {"processing": true}    the post-processing (ffmpeg) began
+    {"log": line}           a line for the server's log
+    {"done": {"files", "title"}}
+    {"error": message, "reason": text}
+
+SIGTERM (pause, cancel, the server's stop) ends the download in order: its
+connections and ffmpeg are closed, the partial file is closed as it stands,
+and the process exits without a result.
+"""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+from typing import IO, Any, Iterator
+
+from . import errors, extras, log, processes
+from .options import cookie_copy
+
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+# Progress is sent at most this often; the engine reports every block it reads.
+PROGRESS_INTERVAL = 0.1
+# A download that has been told to stop and has not ended by then is ended hard.
+STOP_GRACE = 1.5
+
+
+class Failure(errors.UserError):
+    """A download that ended in its own process with a message for the page and a reason for the log."""
+
+    def __init__(self, message: str, reason: str) -> None:
+        super().__init__(message)
+        self.reason = reason
+
+
+# ---- the server's side ----
+
+def start(request: dict[str, Any]) -> "subprocess.Popen[str]":
+    """Starts the process for request; the caller owns it and reads events() from it."""
+    process = subprocess.Popen(
+        [sys.executable, "-m", "downloader.worker"], cwd=PACKAGE_ROOT,
+        # It stays in the server's process group, so that the shell's signal to the group reaches it.
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, encoding="utf-8", errors="replace")
+    assert process.stdin is not None
+    try:
+        process.stdin.write(json.dumps(request) + "\n")
+        process.stdin.flush()
+    except OSError:
+        # It died at once; its exit status says why.
+        pass
+    return process
+
+
+def events(process: "subprocess.Popen[str]") -> Iterator[dict[str, Any]]:
+    """The events process sends, until it ends."""
+    assert process.stdout is not None
+    for line in process.stdout:
+        try:
+            event = json.loads(line)
+        except ValueError:
+            continue
+        if isinstance(event, dict):
+            yield event
+
+
+def ended(process: "subprocess.Popen[str]") -> str:
+    """How process ended, for a message: "退出码 N" or "被信号 N（SIGNAME）终止"."""
+    code = process.wait()
+    if code < 0:
+        try:
+            name = signal.Signals(-code).name
+        except ValueError:
+            name = "?"
+        return f"被信号 {-code}（{name}）终止"
+    return f"退出码 {code}"
+
+
+def close(process: "subprocess.Popen[str]") -> None:
+    """Lets go of process's pipes (its end tells a process still running to stop)."""
+    for stream in (process.stdin, process.stdout):
+        if stream is not None:
+            try:
+                stream.close()
+            except OSError:
+                pass
+
+
+# ---- the download's side ----
+
+class _Channel:
+    """The events to the server, one whole line each."""
+
+    def __init__(self, stream: IO[str]) -> None:
+        self._stream = stream
+        self._lock = threading.Lock()
+
+    def send(self, **event: Any) -> None:
+        line = json.dumps(event, ensure_ascii=False) + "\n"
+        with self._lock:
+            try:
+                self._stream.write(line)
+                self._stream.flush()
+            except (OSError, ValueError):
+                # The server is gone; the stdin watcher ends this process.
+                pass
+
+
+class _Stop:
+    """Ends the download in order once the server asks for it or is gone."""
+
+    def __init__(self, holdings: processes.Holdings) -> None:
+        self.holdings = holdings
+        self.event = threading.Event()
+
+    def __call__(self, *_: Any) -> None:
+        if self.event.is_set():
+            return
+        self.event.set()
+        # Closing the connections and ending ffmpeg wakes the engine wherever it waits;
+        # the next hook raises, and the partial file is closed as it stands.
+        threading.Thread(target=self._end, name="stop", daemon=True).start()
+
+    def _end(self) -> None:
+        self.holdings.end(grace=0.3)
+        time.sleep(STOP_GRACE)
+        os._exit(0)
+
+
+class _Progress:
+    """The latest progress, sent at most every PROGRESS_INTERVAL; what arrives just before
+    a stall is sent too, a moment later."""
+
+    def __init__(self, channel: _Channel) -> None:
+        self._channel = channel
+        self._lock = threading.Lock()
+        self._latest: dict[str, Any] | None = None
+        self._sent_at = 0.0
+        self._wake = threading.Event()
+        threading.Thread(target=self._trail, name="progress", daemon=True).start()
+
+    def update(self, report: dict[str, Any]) -> None:
+        with self._lock:
+            self._latest = report
+            due = time.monotonic() - self._sent_at >= PROGRESS_INTERVAL
+        if due:
+            self.flush()
+        else:
+            self._wake.set()
+
+    def flush(self) -> None:
+        with self._lock:
+            report, self._latest = self._latest, None
+            if report is None:
+                return
+            self._sent_at = time.monotonic()
+            # Sent under the lock, so that an older report never follows a newer one.
+            self._channel.send(progress=report)
+
+    def _trail(self) -> None:
+        while True:
+            self._wake.wait()
+            self._wake.clear()
+            time.sleep(PROGRESS_INTERVAL)
+            self.flush()
+
+
+def _watch_stdin(stop: _Stop) -> None:
+    while sys.stdin.readline():
+        pass
+    stop()
+
+
+def _load_engine(sys_path: list[str]) -> Any:
+    sys.path[:0] = sys_path
+    import yt_dlp
+    import yt_dlp.postprocessor  # noqa: F401  (registers the ffmpeg post-processors)
+    processes.track(yt_dlp.utils.Popen)
+    # The engine's older HTTP layer has one function that opens every connection; a newer one that does
+    # not is still stopped in time, since the whole process ends.
+    if hasattr(yt_dlp.utils, "_create_http_connection"):
+        processes.track_connections(yt_dlp.utils)
+    return yt_dlp
+
+
+def _download(request: dict[str, Any], ydl_mod: Any, channel: _Channel, stop: _Stop) -> dict[str, Any]:
+    # Imported here: the jobs module is the server's, and only its engine-side helpers are wanted.
+    from .jobs import _final_files, _inside, _Logger, _refuse_lists
+
+    staging = request["staging"]
+    reports = _Progress(channel)
+
+    def stopped() -> None:
+        if stop.event.is_set():
+            raise ydl_mod.utils.DownloadCancelled("cancelled")
+
+    def progress(d: dict[str, Any]) -> None:
+        stopped()
+        if d.get("status") != "downloading":
+            return
+        reports.update({"downloaded": d.get("downloaded_bytes") or 0,
+                        "total": d.get("total_bytes") or d.get("total_bytes_estimate"),
+                        "speed": d.get("speed"), "eta": d.get("eta"),
+                        "title": (d.get("info_dict") or {}).get("title") or ""})
+
+    def retrying(n: int) -> float:
+        channel.send(retry=n + 1)
+        # A short, growing pause gives a restarting server or network a moment; a stop ends it at once.
+        stop.event.wait(min(n + 1, 5))
+        stopped()
+        return 0.0
+
+    def postprocess(d: dict[str, Any]) -> None:
+        stopped()
+        if d.get("status") == "started":
+            channel.send(processing=True)
+
+    params = {**request["params"], "logger": _Logger(request["tag"]), "progress_hooks": [progress],
+              "retry_sleep_functions": {"http": retrying, "fragment": retrying},
+              "postprocessor_hooks": [postprocess]}
+    with cookie_copy(request.get("cookies_file") or "") as cookies, ydl_mod.YoutubeDL({**params, **cookies}) as ydl:
+        extras.attach(ydl, ydl_mod, request["extras"])
+        found = ydl.extract_info(request["url"], download=False, process=False)
+        # A site's page or probe may still be sending (for a direct link, the whole video):
+        # close what the extraction opened before the download opens its own connection.
+        stop.holdings.drop_connections()
+        _refuse_lists(ydl)
+        info = ydl.process_ie_result(found, download=True)
+    reports.flush()
+    files = _final_files(info, staging)
+    if files:
+        files += [p for p in extras.subtitle_files(info) if p not in files and os.path.isfile(p) and _inside(p, staging)]
+    return {"files": files, "title": (info or {}).get("title") or ""}
+
+
+def main() -> int:
+    # The events own stdout; anything else written there (the engine's own prints) goes to the log.
+    channel = _Channel(os.fdopen(os.dup(1), "w", encoding="utf-8"))
+    os.dup2(2, 1)
+    log.send_to(lambda line: channel.send(log=line.rstrip("\n")))
+    request = json.loads(sys.stdin.readline() or "null")
+    if not isinstance(request, dict):
+        return 2
+    holdings = processes.Holdings()
+    stop = _Stop(holdings)
+    signal.signal(signal.SIGTERM, stop)
+    threading.Thread(target=_watch_stdin, args=(stop,), name="stdin-watch", daemon=True).start()
+    engine = request.get("engine") or {}
+    try:
+        ydl_mod = _load_engine(list(engine.get("sys_path") or []))
+    except BaseException as e:  # noqa: BLE001  (a broken engine is reported, not raised)
+        reason = errors.short_reason(e)
+        channel.send(error=f"下载引擎 {engine.get('version') or ''} 无法载入，这个下载没有开始。"
+                           "可以在“设置”里回退到上一个版本后点击重试。", reason=reason)
+        return 1
+    # Which engine did the work, for whoever reads the log after a site changed.
+    log.say(f"{request['tag']} 下载引擎 {getattr(ydl_mod.version, '__version__', '?')}")
+    try:
+        with processes.owned_by(holdings):
+            result = _download(request, ydl_mod, channel, stop)
+    except BaseException as e:  # noqa: BLE001  (every failure goes to the server as a message)
+        if stop.event.is_set() or type(e).__name__ == "DownloadCancelled":
+            return 0
+        message = e.message if isinstance(e, errors.UserError) else errors.describe(e)
+        channel.send(error=message, reason=errors.short_reason(e))
+        return 1
+    channel.send(done=result)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
