@@ -22,6 +22,7 @@ sys.path.insert(0, HERE)
 
 from downloader import jobs, playlists  # noqa: E402
 from downloader.auth import Gate  # noqa: E402
+from downloader.engines import Engines  # noqa: E402
 from downloader.log import say  # noqa: E402
 from downloader.settings import Settings  # noqa: E402
 from downloader.store import Store  # noqa: E402
@@ -51,7 +52,9 @@ class App:
         self.notices: list[str] = []
         self.settings = Settings(data_dir, self.notices)
         self.store = Store(os.path.join(data_dir, "history.sqlite3"), self.notices)
-        self.manager = jobs.Manager(self.settings, self.store)
+        self.engines = Engines(data_dir, self.notices)
+        jobs.use_engine(self.engines.active().sys_path)
+        self.manager = jobs.Manager(self.settings, self.store, self.engines)
         self.listings = playlists.Listings()
 
 

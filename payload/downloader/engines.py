@@ -251,6 +251,24 @@ class Engines:
                 if not self._held[name]:
                     del self._held[name]
 
+    @contextlib.contextmanager
+    def use(self) -> Iterator[Engine]:
+        """The active engine, held while the block runs: taken in one step, so that a switch
+        between choosing it and holding it cannot prune it."""
+        with self._lock:
+            engine = self._engine(self._current) or self._bundled
+            engine = Engine(engine.version, engine.sys_path, dict(self._params), engine.folder)
+            if engine.folder is not None:
+                self._held[engine.folder] = self._held.get(engine.folder, 0) + 1
+        try:
+            yield engine
+        finally:
+            if engine.folder is not None:
+                with self._lock:
+                    self._held[engine.folder] -= 1
+                    if not self._held[engine.folder]:
+                        del self._held[engine.folder]
+
     # Changing engines.
 
     def _write_pointer(self, current: str, previous: str | None) -> None:

@@ -19,6 +19,7 @@ import errno
 import itertools
 import os
 import shutil
+import sys
 import tempfile
 import threading
 import time
@@ -43,15 +44,27 @@ _yt_dlp: ModuleType | None = None
 _yt_dlp_lock = threading.Lock()
 
 
+_engine_path: tuple[str, ...] = ()
+
+
+def use_engine(sys_path: tuple[str, ...]) -> None:
+    """The engine the server itself imports (for listing, formats, subtitles and address keys):
+    the one active when it starts. Downloads take the active one each time, in their own process."""
+    global _engine_path
+    _engine_path = sys_path
+
+
 def yt_dlp() -> ModuleType:
     """yt-dlp takes a moment to import; the first caller pays, the others wait."""
     global _yt_dlp
     with _yt_dlp_lock:
         if _yt_dlp is None:
+            sys.path[:0] = _engine_path
             import yt_dlp as module
             import yt_dlp.postprocessor  # noqa: F401  (registers the ffmpeg post-processors)
             processes.track(module.utils.Popen)
-            processes.track_connections(module.utils)
+            if hasattr(module.utils, "_create_http_connection"):
+                processes.track_connections(module.utils)
             _yt_dlp = module
         return _yt_dlp
 
@@ -103,11 +116,8 @@ class _PayloadEngine:
 class _OwnEngine:
     """The engine of the payload's own environment, for a manager without an engine folder."""
 
-    def active(self) -> _PayloadEngine:
-        return _PayloadEngine()
-
-    def hold(self, engine: Any) -> contextlib.AbstractContextManager[None]:
-        return contextlib.nullcontext()
+    def use(self) -> contextlib.AbstractContextManager[_PayloadEngine]:
+        return contextlib.nullcontext(_PayloadEngine())
 
 
 @dataclass(eq=False)
@@ -805,12 +815,11 @@ class Manager:
         params["postprocessors"] = params.get("postprocessors", []) + extra_pps
         network = self.settings.get()
         params.update(network_options(network))
-        engine = self.engines.active()
-        params.update(engine.params)
-        request = {"url": job.url, "staging": staging, "tag": tag, "params": params, "extras": job.extras,
-                   "cookies_file": network["cookies_file"],
-                   "engine": {"version": engine.version, "sys_path": list(engine.sys_path)}}
-        with self.engines.hold(engine):
+        with self.engines.use() as engine:
+            params.update(engine.params)
+            request = {"url": job.url, "staging": staging, "tag": tag, "params": params, "extras": job.extras,
+                       "cookies_file": network["cookies_file"],
+                       "engine": {"version": engine.version, "sys_path": list(engine.sys_path)}}
             process = worker.start(request)
             # A pause or cancel from now on ends the process; one that came already ends it at once.
             holdings.add(process)

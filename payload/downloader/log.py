@@ -27,8 +27,8 @@ def escape(text: str) -> str:
     return _UNSAFE.sub(code, text)
 
 
-def send_to(sink: Callable[[str], None]) -> None:
-    """Sends every later line to sink (one whole line each) instead of stdout."""
+def send_to(sink: Callable[[str], None] | None) -> None:
+    """Sends every later line to sink (one whole line each) instead of stdout; None: to stdout again."""
     global _sink
     _sink = sink
 

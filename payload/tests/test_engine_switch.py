@@ -1,0 +1,150 @@
+"""Downloads and the engine they run on: a switch while a download runs, and an engine that breaks."""
+
+import hashlib
+import json
+import os
+import shutil
+import signal
+import tempfile
+import threading
+import unittest
+import zipfile
+from typing import Any
+
+from media import MediaServer, big_file
+from support import wait_for
+
+from downloader import log
+from downloader.engines import Engines, bundled_version
+from downloader.jobs import Manager
+from downloader.settings import Settings
+from downloader.store import Store
+
+NEW_VERSION = "2026.11.20"
+
+
+def engine_folder(data: str, version: str, broken: bool = False) -> str:
+    """An engine folder in data/engines as a verified update leaves it: the payload's engine zipped as a
+    zipimport file, claiming version; broken makes its import fail. Returns the folder's name."""
+    import yt_dlp
+    package = os.path.dirname(yt_dlp.__file__)
+    fd, path = tempfile.mkstemp(suffix=".zip")
+    os.close(fd)
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        for root, dirs, files in os.walk(package):
+            dirs[:] = [d for d in dirs if d != "__pycache__"]
+            for name in files:
+                full = os.path.join(root, name)
+                arc = os.path.join("yt_dlp", os.path.relpath(full, package))
+                if arc == "yt_dlp/version.py":
+                    z.writestr(arc, f"__version__ = '{version}'\nRELEASE_GIT_HEAD = ''\nVARIANT = None\n"
+                                    "UPDATE_HINT = None\nCHANNEL = 'stable'\nORIGIN = 'yt-dlp/yt-dlp'\n"
+                                    "_pkg_version = __version__\n")
+                elif broken and arc == "yt_dlp/__init__.py":
+                    z.writestr(arc, "raise ImportError('this engine is damaged')\n")
+                else:
+                    z.write(full, arc)
+        z.writestr("__main__.py", "import yt_dlp\nyt_dlp.main()\n")
+    with open(path, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+    name = f"{version}-{digest[:12]}"
+    folder = os.path.join(data, "engines", name)
+    os.makedirs(folder)
+    shutil.move(path, os.path.join(folder, "yt-dlp"))
+    with open(os.path.join(folder, "engine.json"), "w", encoding="utf-8") as f:
+        json.dump({"version": version, "sha256": digest, "channel": "stable"}, f)
+    return name
+
+
+class EngineSwitchTest(unittest.TestCase):
+    """A manager of the server's own kind, on a data folder whose active engine is a downloaded one."""
+
+    def setUp(self) -> None:
+        self.work = tempfile.mkdtemp(prefix="zormak-switch-")
+        self.addCleanup(shutil.rmtree, self.work, True)
+        self.media = MediaServer()
+        self.addCleanup(self.media.close)
+        self.data = os.path.join(self.work, "data")
+        self.downloads = os.path.join(self.work, "downloads")
+        os.makedirs(self.downloads)
+        os.makedirs(os.path.join(self.data, "engines"))
+        with open(os.path.join(self.data, "settings.json"), "w", encoding="utf-8") as f:
+            json.dump({"download_dir": self.downloads, "concurrency": 3}, f)
+        self.lines: list[str] = []
+        self._lines_lock = threading.Lock()
+
+        def keep(line: str) -> None:
+            with self._lines_lock:
+                self.lines.append(line)
+        log.send_to(keep)
+        self.addCleanup(log.send_to, None)
+
+    def start(self, pointer: dict[str, Any]) -> Manager:
+        with open(os.path.join(self.data, "engines", "current.json"), "w", encoding="utf-8") as f:
+            json.dump(pointer, f)
+        notices: list[str] = []
+        self.engines = Engines(self.data, notices)
+        manager = Manager(Settings(self.data, notices), Store(os.path.join(self.data, "h.sqlite3"), notices),
+                          self.engines)
+        self.addCleanup(manager.shutdown)
+        self.assertEqual(notices, [])
+        return manager
+
+    def job(self, manager: Manager, job_id: int) -> dict[str, Any]:
+        return next(j for j in manager.snapshot() if j["id"] == job_id)
+
+    def logged(self, text: str) -> bool:
+        with self._lines_lock:
+            return any(text in line for line in self.lines)
+
+    def test_a_running_download_keeps_its_engine_and_the_next_one_takes_the_new(self) -> None:
+        new = engine_folder(self.data, NEW_VERSION)
+        manager = self.start({"current": new, "previous": "bundled"})
+        path = big_file("switch.bin", 2_000_000)
+        self.media.hold["switch.bin"] = 1_000_000
+        first = manager.add(self.media.url("switch.bin"))["added"][0]["id"]
+        wait_for(lambda: self.job(manager, first)["downloaded"] >= 1_000_000, 30, message="the held bytes")
+        self.assertTrue(self.logged(f"[下载 #{first}] 下载引擎 {NEW_VERSION}"), self.lines)
+
+        self.assertEqual(self.engines.rollback().version, bundled_version())  # type: ignore[union-attr]
+        second = manager.add(self.media.url("clip.mp4"))["added"][0]["id"]
+        wait_for(lambda: self.job(manager, second)["state"] == "done", 30, message="the second download")
+        self.assertTrue(self.logged(f"[下载 #{second}] 下载引擎 {bundled_version()}"), self.lines)
+        # The first still runs on its engine, whose folder stays while it does.
+        self.assertEqual(self.job(manager, first)["state"], "downloading")
+        self.assertTrue(os.path.isfile(os.path.join(self.data, "engines", new, "yt-dlp")))
+
+        self.media.released.set()
+        wait_for(lambda: self.job(manager, first)["state"] == "done", 30, message="the first download")
+        with open(os.path.join(self.downloads, self.job(manager, first)["files"][0]), "rb") as got, open(path, "rb") as want:
+            self.assertEqual(got.read(), want.read())
+        self.assertFalse(self.logged(f"[下载 #{first}] 下载引擎 {bundled_version()}"), self.lines)
+
+    def test_a_broken_engine_or_a_killed_download_fails_in_chinese_and_retry_continues(self) -> None:
+        broken = engine_folder(self.data, "2026.12.01", broken=True)
+        manager = self.start({"current": broken, "previous": "bundled"})
+        job_id = manager.add(self.media.url("clip.mp4"))["added"][0]["id"]
+        wait_for(lambda: self.job(manager, job_id)["state"] == "failed", 30, message="the failure")
+        self.assertIn("下载引擎 2026.12.01 无法载入", self.job(manager, job_id)["error"])
+        self.assertTrue(self.logged("this engine is damaged"), self.lines)
+
+        # Back on a working engine, the download's own process dies in the middle.
+        self.engines.rollback()
+        path = big_file("killed.bin", 1_500_000)
+        self.media.hold["killed.bin"] = 500_000
+        job_id = manager.add(self.media.url("killed.bin"))["added"][0]["id"]
+        wait_for(lambda: self.job(manager, job_id)["downloaded"] >= 500_000, 30, message="the held bytes")
+        worker = next(p for p in manager._jobs[job_id].holdings._processes if p.poll() is None)
+        os.kill(worker.pid, signal.SIGKILL)
+        wait_for(lambda: self.job(manager, job_id)["state"] == "failed", 30, message="the failure")
+        self.assertIn("被信号 9（SIGKILL）终止", self.job(manager, job_id)["error"])
+        self.media.released.set()
+        manager.retry(job_id)
+        wait_for(lambda: self.job(manager, job_id)["state"] == "done", 30, message="the retry")
+        with open(os.path.join(self.downloads, self.job(manager, job_id)["files"][0]), "rb") as got, open(path, "rb") as want:
+            self.assertEqual(got.read(), want.read())
+        self.assertEqual(self.media.resumes("killed.bin"), 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
