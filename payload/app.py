@@ -53,7 +53,8 @@ class App:
         self.settings = Settings(data_dir, self.notices)
         self.store = Store(os.path.join(data_dir, "history.sqlite3"), self.notices)
         self.engines = Engines(data_dir, self.notices)
-        jobs.use_engine(self.engines.active().sys_path)
+        engines = self.engines
+        jobs.use_engine(lambda: engines.active().sys_path)
         self.manager = jobs.Manager(self.settings, self.store, self.engines)
         self.listings = playlists.Listings()
 

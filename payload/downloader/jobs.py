@@ -25,7 +25,7 @@ import threading
 import time
 from dataclasses import dataclass, field
 from types import ModuleType
-from typing import Any, ClassVar
+from typing import Any, Callable, ClassVar, Iterator
 
 from . import addresses, errors, extras, processes, worker
 from .log import say
@@ -41,43 +41,74 @@ MAX_PER_PASTE = 100
 STALL_AFTER = 3.0
 
 _yt_dlp: ModuleType | None = None
+_yt_dlp_path: tuple[str, ...] = ()
 _yt_dlp_lock = threading.Lock()
+# Requests of the server's own that are using the imported engine right now.
+_yt_dlp_users = 0
+_engine_source: Callable[[], tuple[str, ...]] = tuple
+_extractors: list[Any] | None = None
 
 
-_engine_path: tuple[str, ...] = ()
+def use_engine(source: Callable[[], tuple[str, ...]]) -> None:
+    """Where the server's own engine (for listing, formats, subtitles and address keys) comes from:
+    source gives the active engine's sys.path entries. Downloads run theirs in their own process."""
+    global _engine_source
+    _engine_source = source
 
 
-def use_engine(sys_path: tuple[str, ...]) -> None:
-    """The engine the server itself imports (for listing, formats, subtitles and address keys):
-    the one active when it starts. Downloads take the active one each time, in their own process."""
-    global _engine_path
-    _engine_path = sys_path
+def _import_engine(path: tuple[str, ...]) -> ModuleType:
+    """Imports the engine at path, in place of one imported before. Called with the lock held,
+    while nothing uses the one before."""
+    global _yt_dlp, _yt_dlp_path, _extractors
+    for name in [n for n in sys.modules if n.split(".")[0] in ("yt_dlp", "yt_dlp_ejs")]:
+        del sys.modules[name]
+    sys.path[:] = [p for p in sys.path if p not in _yt_dlp_path]
+    sys.path[:0] = path
+    import yt_dlp as module
+    import yt_dlp.postprocessor  # noqa: F401  (registers the ffmpeg post-processors)
+    processes.track(module.utils.Popen)
+    if hasattr(module.utils, "_create_http_connection"):
+        processes.track_connections(module.utils)
+    _yt_dlp, _yt_dlp_path, _extractors = module, path, None
+    return module
 
 
 def yt_dlp() -> ModuleType:
-    """yt-dlp takes a moment to import; the first caller pays, the others wait."""
-    global _yt_dlp
+    """The server's own engine; yt-dlp takes a moment to import, so the first caller pays, the others wait.
+
+    After an engine switch the next caller imports the new one, once no
+    request of the server uses the old one any more (engine() marks a use)."""
     with _yt_dlp_lock:
-        if _yt_dlp is None:
-            sys.path[:0] = _engine_path
-            import yt_dlp as module
-            import yt_dlp.postprocessor  # noqa: F401  (registers the ffmpeg post-processors)
-            processes.track(module.utils.Popen)
-            if hasattr(module.utils, "_create_http_connection"):
-                processes.track_connections(module.utils)
-            _yt_dlp = module
+        wanted = _engine_source()
+        if _yt_dlp is None or (wanted != _yt_dlp_path and not _yt_dlp_users):
+            return _import_engine(wanted)
         return _yt_dlp
 
 
-_extractors: list[Any] | None = None
+@contextlib.contextmanager
+def engine() -> Iterator[ModuleType]:
+    """The server's own engine for the block; it is not replaced while the block runs."""
+    global _yt_dlp_users
+    with _yt_dlp_lock:
+        wanted = _engine_source()
+        module = _yt_dlp if _yt_dlp is not None and (wanted == _yt_dlp_path or _yt_dlp_users) else None
+        module = module or _import_engine(wanted)
+        _yt_dlp_users += 1
+    try:
+        yield module
+    finally:
+        with _yt_dlp_lock:
+            _yt_dlp_users -= 1
 
 
 def video_key(url: str) -> tuple[str, str]:
     """(site, video id) of an address, as the site extractors see it, without going online."""
     global _extractors
-    if _extractors is None:
-        _extractors = list(yt_dlp().extractor.gen_extractor_classes())
-    return addresses.video_key(url, _extractors)
+    with engine() as module:
+        if _extractors is None:
+            _extractors = list(module.extractor.gen_extractor_classes())
+        extractors = _extractors
+        return addresses.video_key(url, extractors)
 
 
 class _Logger:

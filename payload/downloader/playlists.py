@@ -18,7 +18,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from . import errors, processes
-from .jobs import _Logger, yt_dlp
+from .jobs import _Logger, engine, yt_dlp
 from .names import safe_folder_name
 
 TIMEOUT = 30.0
@@ -105,7 +105,7 @@ def _flat(url: str, timeout: float) -> Any:
         "playlistend": MAX_ENTRIES,
         "socket_timeout": max(1.0, timeout),
     }
-    with yt_dlp().YoutubeDL(params) as ydl:
+    with engine() as module, module.YoutubeDL(params) as ydl:
         return ydl.extract_info(url, download=False)
 
 

@@ -4,7 +4,7 @@ import threading
 from typing import Any
 
 from . import errors, processes
-from .jobs import _Logger, yt_dlp
+from .jobs import _Logger, engine
 from .model import parse_format
 from .options import cookie_copy, network_options
 
@@ -41,7 +41,8 @@ def _extract(url: str, settings: dict[str, Any]) -> Any:
         "socket_timeout": 15,
         **network_options(settings),
     }
-    with cookie_copy(settings.get("cookies_file") or "") as cookies, yt_dlp().YoutubeDL({**params, **cookies}) as ydl:
+    with cookie_copy(settings.get("cookies_file") or "") as cookies, engine() as module, \
+            module.YoutubeDL({**params, **cookies}) as ydl:
         return ydl.extract_info(url, download=False)
 
 

@@ -278,7 +278,9 @@ class Handler(BaseHTTPRequestHandler):
 
     @_route("POST", "/api/subtitles")
     def subtitles(self, m: "re.Match[str]") -> None:
-        self._json(200, extras.fetch_languages(self._body().get("url"), jobs.yt_dlp()))
+        with jobs.engine() as module:
+            found = extras.fetch_languages(self._body().get("url"), module)
+        self._json(200, found)
 
     @_route("POST", "/api/playlist")
     def list_playlist(self, m: "re.Match[str]") -> None:

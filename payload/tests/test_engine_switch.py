@@ -14,7 +14,7 @@ from typing import Any
 from media import MediaServer, big_file
 from support import wait_for
 
-from downloader import log
+from downloader import jobs, log
 from downloader.engines import Engines, bundled_version
 from downloader.jobs import Manager
 from downloader.settings import Settings
@@ -119,6 +119,21 @@ class EngineSwitchTest(unittest.TestCase):
         with open(os.path.join(self.downloads, self.job(manager, first)["files"][0]), "rb") as got, open(path, "rb") as want:
             self.assertEqual(got.read(), want.read())
         self.assertFalse(self.logged(f"[下载 #{first}] 下载引擎 {bundled_version()}"), self.lines)
+
+    def test_the_servers_own_engine_follows_a_switch_once_nothing_uses_it(self) -> None:
+        new = engine_folder(self.data, NEW_VERSION)
+        self.start({"current": new, "previous": "bundled"})
+        jobs.use_engine(lambda: self.engines.active().sys_path)
+        self.addCleanup(jobs.use_engine, tuple)
+        with jobs.engine() as before:
+            self.assertEqual(before.version.__version__, NEW_VERSION)
+            self.engines.rollback()
+            # A listing or a probe still uses it: it stays until that ends.
+            with jobs.engine() as during:
+                self.assertIs(during, before)
+        with jobs.engine() as after:
+            self.assertEqual(after.version.__version__, bundled_version())
+        self.assertEqual(jobs.video_key("https://youtu.be/dQw4w9WgXcQ"), ("youtube", "dQw4w9WgXcQ"))
 
     def test_a_broken_engine_or_a_killed_download_fails_in_chinese_and_retry_continues(self) -> None:
         broken = engine_folder(self.data, "2026.12.01", broken=True)
