@@ -404,15 +404,13 @@ class Updater:
         expected = parse_sums(sums.decode("utf-8", "replace")).get(ENGINE_FILE)
         if not expected:
             raise _Failure("签名的校验和文件里没有下载引擎的文件")
-        if self.engines.current_record().get("sha256") == expected:
-            return f"已经是最新版本（{active.version}）"
         with self._lock:
             declined = self._state.get("declined")
         if declined == expected and not manual:
             return f"有新版本，但你曾从它回退，所以没有自动安装；需要时请点击“检查更新”（仍是 {active.version}）"
         have = self.engines.find(expected)
         if have:
-            # A release verified before (the engine rolled back from): no need to fetch it again.
+            # The active engine, or one verified before (the one rolled back from): nothing to fetch.
             return self._switch(have, active, channel)
         incoming = tempfile.mkdtemp(prefix=".incoming-", dir=self.engines.root)
         try:
@@ -434,6 +432,7 @@ class Updater:
         if not self._accepts(version, active, channel):
             return f"已经是最新版本（{active.version}）"
         engine = self.engines.switch(name)
+        self._save_state(declined=None)
         return f"已更新到下载引擎 {engine.version}，新的下载将使用它"
 
     def _install(self, opener: urllib.request.OpenerDirector, base: str, expected: str, incoming: str,

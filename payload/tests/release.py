@@ -24,8 +24,9 @@ def bundled_package() -> str:
     return os.path.dirname(spec.origin)
 
 
-def engine_zip(version: str, broken: bool = False) -> bytes:
-    """The bundled engine as a zipimport file reporting version; broken makes its import fail."""
+def engine_zip(version: str, broken: str = "") -> bytes:
+    """The bundled engine as a zipimport file reporting version; broken "import" makes its import
+    fail, "extract" makes it find nothing on any page."""
     package = bundled_package()
     buffer = io.BytesIO()
     buffer.write(b"#!/usr/bin/env python3\n")
@@ -42,8 +43,10 @@ def engine_zip(version: str, broken: bool = False) -> bytes:
                 if arc == "yt_dlp/version.py":
                     data = f"__version__ = '{version}'\nRELEASE_GIT_HEAD = ''\nVARIANT = None\n" \
                            f"UPDATE_HINT = None\nCHANNEL = 'stable'\nORIGIN = 'yt-dlp/yt-dlp'\n".encode()
-                if broken and arc == "yt_dlp/__init__.py":
+                if broken == "import" and arc == "yt_dlp/__init__.py":
                     data = b"raise ImportError('this build is broken')\n" + data
+                if broken == "extract" and arc == "yt_dlp/__init__.py":
+                    data += b"\nYoutubeDL.extract_info = lambda self, *a, **k: {'url': 'http://127.0.0.1:9/x.mp4'}\n"
                 z.writestr(arc, data)
         z.writestr("__main__.py", "import yt_dlp\nyt_dlp.main()\n")
     return buffer.getvalue()

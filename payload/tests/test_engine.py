@@ -87,13 +87,15 @@ class EngineCase(unittest.TestCase):
 class UpdateTest(EngineCase):
     good: bytes
     broken: bytes
+    blind: bytes
     stranger: release.Signer
 
     @classmethod
     def setUpClass(cls) -> None:
         super().setUpClass()
         cls.good = release.engine_zip(NEW)
-        cls.broken = release.engine_zip("2099.02.03", broken=True)
+        cls.broken = release.engine_zip("2099.02.03", broken="import")
+        cls.blind = release.engine_zip("2099.02.04", broken="extract")
         cls.stranger = release.Signer("Someone Else")
 
     @classmethod
@@ -131,6 +133,15 @@ class UpdateTest(EngineCase):
         def unimportable() -> None:
             self.server.release(self.broken, self.signer)
 
+        def finds_nothing() -> None:
+            self.server.release(self.blind, self.signer)
+
+        def no_engine_inside() -> None:
+            buffer = io.BytesIO()
+            with zipfile.ZipFile(buffer, "w") as z:
+                z.writestr("__main__.py", "print('hello')\n")
+            self.server.release(buffer.getvalue(), self.signer)
+
         def missing() -> None:
             self.server.release(self.good, self.signer)
             del self.server.files["/yt-dlp"]
@@ -147,6 +158,8 @@ class UpdateTest(EngineCase):
                  ("hash not the signed one", wrong_hash, "校验和不一致"),
                  ("connection cut", truncated, "不完整"),
                  ("does not import", unimportable, "无法运行"),
+                 ("holds no engine", no_engine_inside, "无法运行"),
+                 ("extracts nothing", finds_nothing, "没能从测试网页中找到视频"),
                  ("404", missing, "HTTP 404"),
                  ("list times out", silent_list, "超时"),
                  ("file times out", silent_file, "超时")]
@@ -160,9 +173,9 @@ class UpdateTest(EngineCase):
                 self.assertIn(reason, status["last_result"])
                 self.assertIn(f"仍在使用下载引擎 {BUNDLED}", status["last_result"])
                 self.assertEqual(engines.active().folder, None)
-                self.assertEqual(Engines(data, []).active().folder, None)
                 # Nothing of the download is left, and no pointer was written.
                 self.assertEqual(self.listing(), ["state.json"])
+                self.assertEqual(Engines(data, []).active().folder, None)
                 self.assertEqual(notices, [])
 
     def test_rollback_goes_back_and_can_be_undone(self) -> None:
