@@ -368,7 +368,9 @@ class Updater:
     def _run_check(self, manual: bool) -> None:
         channel = self._channel()
         active = self.engines.active()
-        say(f"[引擎] 正在检查更新（{'稳定版' if channel == 'stable' else '每日构建版'}），当前是 {active.version}")
+        # The daily check logs only its outcome: offline, that is one quiet line.
+        if manual:
+            say(f"[引擎] 正在检查更新（{'稳定版' if channel == 'stable' else '每日构建版'}），当前是 {active.version}")
         try:
             try:
                 result = self._update(channel, active, manual)
@@ -613,7 +615,9 @@ class Updater:
                      "text": f"{missing}没有找到 deno 2 或 Node.js 20 以上的 JavaScript 运行环境，"
                              "部分网站的视频可能无法下载。可以点击“获取 deno”下载 deno 的官方版本"}
         with self._lock:
-            self._runtime = found
+            changed, self._runtime = self._runtime.get("text") != found["text"], found
+        if changed:
+            say(f"[引擎] {found['text']}")
         self.engines.set_params({"js_runtimes": {found["name"]: {"path": found["path"]}}} if found["ok"] else {})
         return found
 

@@ -9,7 +9,9 @@ import hashlib
 import http.server
 import importlib.util
 import io
+import json
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -24,9 +26,10 @@ def bundled_package() -> str:
     return os.path.dirname(spec.origin)
 
 
-def engine_zip(version: str, broken: str = "") -> bytes:
+def engine_zip(version: str, broken: str = "", ejs: str | None = None) -> bytes:
     """The bundled engine as a zipimport file reporting version; broken "import" makes its import
-    fail, "extract" makes it find nothing on any page."""
+    fail, "extract" makes it find nothing on any page. With ejs, the engine names that version of
+    the companion package as the one it needs, where newer engines do."""
     package = bundled_package()
     buffer = io.BytesIO()
     buffer.write(b"#!/usr/bin/env python3\n")
@@ -47,8 +50,24 @@ def engine_zip(version: str, broken: str = "") -> bytes:
                     data = b"raise ImportError('this build is broken')\n" + data
                 if broken == "extract" and arc == "yt_dlp/__init__.py":
                     data += b"\nYoutubeDL.extract_info = lambda self, *a, **k: {'url': 'http://127.0.0.1:9/x.mp4'}\n"
+                if ejs and arc == "yt_dlp/extractor/youtube.py":
+                    # Newer engines have a youtube package here; the module becomes its __init__.
+                    arc = "yt_dlp/extractor/youtube/__init__.py"
+                    data = re.sub(rb"^(\s*)from \.", rb"\1from ..", data, flags=re.M)
                 z.writestr(arc, data)
+        if ejs:
+            z.writestr("yt_dlp/extractor/youtube/jsc/__init__.py", "")
+            z.writestr("yt_dlp/extractor/youtube/jsc/_builtin/__init__.py", "")
+            z.writestr("yt_dlp/extractor/youtube/jsc/_builtin/vendor/__init__.py", f"VERSION = '{ejs}'\n")
         z.writestr("__main__.py", "import yt_dlp\nyt_dlp.main()\n")
+    return buffer.getvalue()
+
+
+def ejs_wheel(version: str) -> bytes:
+    """A companion package wheel that reports version."""
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as z:
+        z.writestr("yt_dlp_ejs/__init__.py", f"version = '{version}'\n")
     return buffer.getvalue()
 
 
@@ -102,6 +121,16 @@ class ReleaseServer(http.server.ThreadingHTTPServer):
         sums = f"{sha256(b'other')}  yt-dlp.exe\n{sha256(listed or engine)}  yt-dlp\n".encode()
         self.files = {"/SHA2-256SUMS": sums, "/SHA2-256SUMS.sig": signer.sign(sums), "/yt-dlp": engine}
         self.stall, self.cut = set(), set()
+
+    def index(self, version: str, wheel: bytes, listed: bytes | None = None) -> None:
+        """Publishes wheel as the companion package's version in a package index under /pypi/."""
+        name = f"yt_dlp_ejs-{version}-py3-none-any.whl"
+        entry = {"packagetype": "bdist_wheel", "filename": name, "url": f"{self.base}files/{name}",
+                 "digests": {"sha256": sha256(listed or wheel)}}
+        sdist = {"packagetype": "sdist", "filename": f"yt_dlp_ejs-{version}.tar.gz",
+                 "url": f"{self.base}files/x.tar.gz", "digests": {"sha256": sha256(b"")}}
+        self.files[f"/pypi/yt-dlp-ejs/{version}/json"] = json.dumps({"urls": [sdist, entry]}).encode()
+        self.files[f"/files/{name}"] = wheel
 
     def close(self) -> None:
         self.shutdown()

@@ -51,6 +51,7 @@ class EngineCase(unittest.TestCase):
         cls.server = release.ReleaseServer()
         os.environ["ZORMAK_TEST_ENGINE_RELEASES"] = cls.server.base
         os.environ["ZORMAK_TEST_ENGINE_KEY"] = cls.signer.key_file
+        os.environ["ZORMAK_TEST_ENGINE_INDEX"] = cls.server.base + "pypi/"
 
     @classmethod
     def tearDownClass(cls) -> None:
@@ -195,6 +196,30 @@ class UpdateTest(EngineCase):
         status = up.rollback()
         self.assertEqual((status["version"], status["previous"]), (NEW, BUNDLED))
         self.assertEqual(child_version(Engines(self.data, []).active()), NEW)
+
+
+    def test_the_companion_package_the_engine_needs_is_fetched_with_the_index_hash(self) -> None:
+        engine = release.engine_zip(NEW, ejs="0.9.9")
+        wheel = release.ejs_wheel("0.9.9")
+        for name, listed, ok in [("tampered", wheel + b"x", False), ("as published", None, True)]:
+            with self.subTest(name), tempfile.TemporaryDirectory() as data:
+                self.data = data
+                self.server.release(engine, self.signer)
+                self.server.index("0.9.9", wheel, listed)
+                engines, up, _ = self.make()
+                status = self.check(up)
+                self.assertEqual(status["last_ok"], ok, status["last_result"])
+                active = engines.active()
+                if not ok:
+                    self.assertIn("yt-dlp-ejs 与软件包索引公布的校验和不一致", status["last_result"])
+                    self.assertEqual((active.folder, self.listing()), (None, ["state.json"]))
+                    continue
+                self.assertEqual(len(active.sys_path), 2)
+                code = ("import json, sys; sys.path[:0] = json.loads(sys.argv[1]); "
+                        "import yt_dlp.version, yt_dlp_ejs; print(yt_dlp.version.__version__, yt_dlp_ejs.version)")
+                out = subprocess.run([sys.executable, "-I", "-c", code, json.dumps(list(active.sys_path))],
+                                     capture_output=True, text=True, check=True, timeout=60).stdout.split()
+                self.assertEqual(out, [NEW, "0.9.9"])
 
 
 class ScheduleTest(EngineCase):
