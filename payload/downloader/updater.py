@@ -14,6 +14,7 @@ can set the server's environment can already run code as the user, so they open
 nothing new.
 """
 
+import errno
 import http.client
 import http.server
 import json
@@ -551,9 +552,11 @@ class Updater:
     def _network_failure(self, e: object) -> _Failure:
         if isinstance(e, (socket.timeout, TimeoutError)):
             return _Failure(f"连接更新服务器超时（{self.timeout:g} 秒没有回应）")
-        if isinstance(e, (ConnectionRefusedError, socket.gaierror)) or (
-                isinstance(e, OSError) and e.errno in (101, 113, 65, 51)):
+        if isinstance(e, (ConnectionRefusedError, socket.gaierror)) or (isinstance(e, OSError) and e.errno in (
+                errno.ENETUNREACH, errno.EHOSTUNREACH, errno.ENETDOWN, errno.EHOSTDOWN)):
             return _Failure("无法连接到更新服务器（可能没有联网），稍后会再试", offline=True)
+        if isinstance(e, OSError) and e.errno in (errno.ENOSPC, errno.EDQUOT):
+            return _Failure("磁盘空间不足，无法保存新的下载引擎")
         if isinstance(e, http.client.IncompleteRead):
             return _Failure("下载中断，文件不完整，已丢弃")
         if isinstance(e, ConnectionError):
