@@ -222,6 +222,24 @@ class UpdateTest(EngineCase):
                 self.assertEqual(out, [NEW, "0.9.9"])
 
 
+    def test_only_the_pinned_release_key_is_trusted(self) -> None:
+        del os.environ["ZORMAK_TEST_ENGINE_KEY"]
+        shipped = updater_mod.RELEASE_KEY
+        try:
+            _, up, _ = self.make()
+            self.assertEqual((up.fingerprint, up._key_problem), (updater_mod.RELEASE_FINGERPRINT, None))
+            # A shipped key file with any other fingerprint disables updates before a request is made.
+            updater_mod.RELEASE_KEY = self.signer.key_file
+            self.server.release(self.good, self.signer)
+            _, up, _ = self.make()
+            status = self.check(up)
+        finally:
+            updater_mod.RELEASE_KEY = shipped
+            os.environ["ZORMAK_TEST_ENGINE_KEY"] = self.signer.key_file
+        self.assertIn("与预期的指纹不符", status["last_result"])
+        self.assertEqual((status["bundled"], self.server.requests), (True, []))
+
+
 class ScheduleTest(EngineCase):
     def test_offline_stays_quietly_on_the_engine_and_tries_again_later(self) -> None:
         os.environ["ZORMAK_TEST_ENGINE_RELEASES"] = f"http://127.0.0.1:{free_port()}/"
