@@ -58,12 +58,8 @@ class App:
         jobs.use_engine(lambda: engines.active().sys_path)
         self.manager = jobs.Manager(self.settings, self.store, self.engines)
         self.listings = playlists.Listings()
-        self.engines = Engines(data_dir, self.notices)
-        self.updater = Updater(self.engines, self.settings, self.busy)
-
-    def busy(self) -> bool:
-        """Whether a download is running: the engine is not updated meanwhile."""
-        return any(job["state"] in ("downloading", "processing") for job in self.manager.snapshot())
+        # The engine is not updated while a download, a listing or a probe runs.
+        self.updater = Updater(self.engines, self.settings, self.manager.busy)
 
 
 def _on_signal(signum: int, frame: FrameType | None) -> None:

@@ -1,6 +1,5 @@
 """Downloads and the engine they run on: a switch while a download runs, and an engine that breaks."""
 
-import hashlib
 import json
 import os
 import shutil
@@ -8,10 +7,10 @@ import signal
 import tempfile
 import threading
 import unittest
-import zipfile
 from typing import Any
 
 from media import MediaServer, big_file
+from release import engine_zip, sha256
 from support import wait_for
 
 from downloader import jobs, log
@@ -23,36 +22,16 @@ from downloader.store import Store
 NEW_VERSION = "2026.11.20"
 
 
-def engine_folder(data: str, version: str, broken: bool = False) -> str:
-    """An engine folder in data/engines as a verified update leaves it: the payload's engine zipped as a
-    zipimport file, claiming version; broken makes its import fail. Returns the folder's name."""
-    import yt_dlp
-    package = os.path.dirname(yt_dlp.__file__)
-    fd, path = tempfile.mkstemp(suffix=".zip")
-    os.close(fd)
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
-        for root, dirs, files in os.walk(package):
-            dirs[:] = [d for d in dirs if d != "__pycache__"]
-            for name in files:
-                full = os.path.join(root, name)
-                arc = os.path.join("yt_dlp", os.path.relpath(full, package))
-                if arc == "yt_dlp/version.py":
-                    z.writestr(arc, f"__version__ = '{version}'\nRELEASE_GIT_HEAD = ''\nVARIANT = None\n"
-                                    "UPDATE_HINT = None\nCHANNEL = 'stable'\nORIGIN = 'yt-dlp/yt-dlp'\n"
-                                    "_pkg_version = __version__\n")
-                elif broken and arc == "yt_dlp/__init__.py":
-                    z.writestr(arc, "raise ImportError('this engine is damaged')\n")
-                else:
-                    z.write(full, arc)
-        z.writestr("__main__.py", "import yt_dlp\nyt_dlp.main()\n")
-    with open(path, "rb") as f:
-        digest = hashlib.sha256(f.read()).hexdigest()
-    name = f"{version}-{digest[:12]}"
+def engine_folder(data: str, version: str, broken: str = "") -> str:
+    """An engine folder in data/engines as a verified update leaves it; returns the folder's name."""
+    engine = engine_zip(version, broken)
+    name = f"{version}-{sha256(engine)[:12]}"
     folder = os.path.join(data, "engines", name)
     os.makedirs(folder)
-    shutil.move(path, os.path.join(folder, "yt-dlp"))
+    with open(os.path.join(folder, "yt-dlp"), "wb") as f:
+        f.write(engine)
     with open(os.path.join(folder, "engine.json"), "w", encoding="utf-8") as f:
-        json.dump({"version": version, "sha256": digest, "channel": "stable"}, f)
+        json.dump({"version": version, "sha256": sha256(engine), "channel": "stable"}, f)
     return name
 
 
@@ -136,12 +115,12 @@ class EngineSwitchTest(unittest.TestCase):
         self.assertEqual(jobs.video_key("https://youtu.be/dQw4w9WgXcQ"), ("youtube", "dQw4w9WgXcQ"))
 
     def test_a_broken_engine_or_a_killed_download_fails_in_chinese_and_retry_continues(self) -> None:
-        broken = engine_folder(self.data, "2026.12.01", broken=True)
+        broken = engine_folder(self.data, "2026.12.01", broken="import")
         manager = self.start({"current": broken, "previous": "bundled"})
         job_id = manager.add(self.media.url("clip.mp4"))["added"][0]["id"]
         wait_for(lambda: self.job(manager, job_id)["state"] == "failed", 30, message="the failure")
         self.assertIn("下载引擎 2026.12.01 无法载入", self.job(manager, job_id)["error"])
-        self.assertTrue(self.logged("this engine is damaged"), self.lines)
+        self.assertTrue(self.logged("this build is broken"), self.lines)
 
         # Back on a working engine, the download's own process dies in the middle.
         self.engines.rollback()
