@@ -11,6 +11,8 @@ import socket
 import urllib.error
 from urllib.parse import urlsplit
 
+from . import engines
+
 NOT_AN_ADDRESS = "这不是有效的网址：{text}"
 UNSUPPORTED = "不支持这个网站，或这个网址里没有可下载的视频"
 NETWORK = "网络错误，无法连接到服务器（{detail}）"
@@ -151,20 +153,6 @@ STALE_HINT_RECENT = "网站可能刚改版，下载引擎 {version} 还跟不上
 STALE_HINT_UNKNOWN = "网站可能改版了，下载引擎 {version} 还跟不上。请到“设置”里点击“检查更新”。"
 
 
-def engine_age_months(version: str, today: datetime.date | None = None) -> int | None:
-    """Whole months since the engine's release, read from its version ("2023.03.04", nightlies with more)."""
-    m = re.match(r"(\d{4})\.(\d{1,2})\.(\d{1,2})", version)
-    if not m:
-        return None
-    try:
-        released = datetime.date(int(m.group(1)), int(m.group(2)), int(m.group(3)))
-    except ValueError:
-        return None
-    today = today or datetime.date.today()
-    months = (today.year - released.year) * 12 + today.month - released.month - (today.day < released.day)
-    return max(months, 0)
-
-
 def _extractor_names(chain: list[BaseException]) -> list[str]:
     """The extractors named by the engine's errors in the chain, lowercased.
 
@@ -196,7 +184,7 @@ def stale_hint(e: BaseException, engine_version: str, today: datetime.date | Non
     codes |= {int(c) for c in _HTTP_RE.findall(text)}
     if not (extraction and _STALE_TEXT.search(text)) and 403 not in codes:
         return ""
-    months = engine_age_months(engine_version, today)
+    months = engines.age_months(engine_version, today)
     if months is None:
         return STALE_HINT_UNKNOWN.format(version=engine_version)
     return (STALE_HINT if months >= 1 else STALE_HINT_RECENT).format(version=engine_version, months=months)

@@ -261,7 +261,7 @@ class StaleHintTest(unittest.TestCase):
                                  self.HINT if stale else "", str(exc))
 
     def test_the_engine_age_in_the_hint(self):
-        from downloader import errors
+        from downloader import engines, errors
         exc = self.yt_dlp.utils.RegexNotFoundError("Unable to extract player url", ie="youtube")
         cases = [("2023.03.04", datetime.date(2026, 12, 7), 45, self.HINT),
                  ("2023.03.04", datetime.date(2026, 12, 3), 44, self.HINT.replace("45", "44")),
@@ -275,7 +275,7 @@ class StaleHintTest(unittest.TestCase):
                   "网站可能改版了，下载引擎 2023.02.30 还跟不上。请到“设置”里点击“检查更新”。")]
         for version, today, months, hint in cases:
             with self.subTest(version=version, today=today):
-                self.assertEqual(errors.engine_age_months(version, today), months)
+                self.assertEqual(engines.age_months(version, today), months)
                 self.assertEqual(errors.stale_hint(exc, version, today), hint)
 
 
