@@ -22,9 +22,11 @@ sys.path.insert(0, HERE)
 
 from downloader import jobs, playlists  # noqa: E402
 from downloader.auth import Gate  # noqa: E402
+from downloader.engines import Engines  # noqa: E402
 from downloader.log import say  # noqa: E402
 from downloader.settings import Settings  # noqa: E402
 from downloader.store import Store  # noqa: E402
+from downloader.updater import Updater  # noqa: E402
 from downloader.web import Server  # noqa: E402
 
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
@@ -53,6 +55,12 @@ class App:
         self.store = Store(os.path.join(data_dir, "history.sqlite3"), self.notices)
         self.manager = jobs.Manager(self.settings, self.store)
         self.listings = playlists.Listings()
+        self.engines = Engines(data_dir, self.notices)
+        self.updater = Updater(self.engines, self.settings, self.busy)
+
+    def busy(self) -> bool:
+        """Whether a download is running: the engine is not updated meanwhile."""
+        return any(job["state"] in ("downloading", "processing") for job in self.manager.snapshot())
 
 
 def _on_signal(signum: int, frame: FrameType | None) -> None:
@@ -119,6 +127,7 @@ def main(argv: list[str] | None = None) -> int:
             say(f"[服务] 请在浏览器中打开这个一次性登录地址：{url}")
         # Import the download engine now, off the request path, so the first download starts at once.
         threading.Thread(target=jobs.yt_dlp, name="warm-up", daemon=True).start()
+        app.updater.start()
         if not args.no_browser:
             webbrowser.open(url)
         server.serve_forever(poll_interval=0.25)

@@ -311,17 +311,16 @@ class Engines:
 
     def prune(self) -> None:
         """Removes engine folders that are neither active, previous nor held by a download."""
-        with self._lock:
-            keep = {self._current, self._previous, *self._held}
         try:
             names = os.listdir(self.root)
         except OSError:
             return
         for name in names:
-            if _FOLDER.match(name) and name not in keep:
-                # Checked again under the lock: a download may have taken the engine meanwhile.
-                with self._lock:
-                    if name in self._held or name in (self._current, self._previous):
-                        continue
-                    self._known.pop(name, None)
-                    shutil.rmtree(os.path.join(self.root, name), ignore_errors=True)
+            if not _FOLDER.match(name):
+                continue
+            # Under the lock, so that a download cannot take the engine while it is removed.
+            with self._lock:
+                if name in self._held or name in (self._current, self._previous):
+                    continue
+                self._known.pop(name, None)
+                shutil.rmtree(os.path.join(self.root, name), ignore_errors=True)

@@ -19,7 +19,7 @@ _BAD_PATH = re.compile("[\x00-\x1f\x7f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
 _LABELS = {"download_dir": "下载文件夹", "format": "默认格式", "concurrency": "同时下载数",
            "rate_limit": "限速", "proxy": "代理", "cookies_file": "Cookies 文件", "fragments": "分片并发数",
            "subtitles": "下载字幕", "subtitle_langs": "字幕语言", "embed_thumbnail": "嵌入封面",
-           "embed_metadata": "嵌入元数据"}
+           "embed_metadata": "嵌入元数据", "engine_channel": "更新渠道"}
 # Off by default: each costs an ffmpeg pass or extra requests the user did not ask for.
 EXTRAS_DEFAULTS = {**extras.NONE, "subtitle_langs": list(extras.DEFAULT_LANGS)}
 
@@ -28,8 +28,10 @@ MAX_FRAGMENTS = 16
 # From 1 KB/s to 10 GB/s; slower would look like a hung download, faster is no limit at all.
 RATE_LIMITS = (1024, 10 * 1024 ** 3)
 PROXY_SCHEMES = ("http", "https", "socks5", "socks5h")
+# Where engine updates come from: the engine's stable releases, or its nightly builds for those who opt in.
+ENGINE_CHANNELS = ("stable", "nightly")
 DEFAULTS: dict[str, Any] = {"format": "best", "concurrency": 2, "rate_limit": None, "proxy": "",
-                            "cookies_file": "", "fragments": 4}
+                            "cookies_file": "", "fragments": 4, "engine_channel": "stable"}
 
 
 def default_download_dir() -> str:
@@ -145,6 +147,11 @@ def validate(values: dict[str, Any], current: dict[str, Any], check_files: bool 
         if not isinstance(f, int) or isinstance(f, bool) or not 1 <= f <= MAX_FRAGMENTS:
             raise UserError(f"分片并发数必须是 1 到 {MAX_FRAGMENTS} 之间的整数")
         result["fragments"] = f
+    if "engine_channel" in values:
+        channel = values["engine_channel"]
+        if channel not in ENGINE_CHANNELS:
+            raise UserError("更新渠道只能是“稳定版”（stable）或“每日构建版”（nightly）")
+        result["engine_channel"] = channel
     if any(k in values for k in extras.KEYS):
         result.update(extras.check(values, result, "默认字幕语言"))
     return result

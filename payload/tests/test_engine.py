@@ -1,0 +1,470 @@
+"""Engine updates from a fake release on loopback: verified, switched, rolled back, refused."""
+
+import datetime
+import io
+import json
+import os
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import zipfile
+from typing import Any
+
+import release
+from support import Payload, free_port, wait_for
+
+from downloader import engines as engines_mod, settings, updater as updater_mod
+from downloader.engines import Engines
+from downloader.errors import UserError
+from downloader.settings import Settings
+from downloader.updater import Updater
+
+NEW = "2099.01.02"
+BUNDLED = engines_mod.bundled_version()
+
+
+def child_version(engine: engines_mod.Engine) -> str:
+    """The version a fresh interpreter imports with the engine's sys_path first, as a download would."""
+    code = ("import json, sys; sys.path[:0] = json.loads(sys.argv[1]); "
+            "import yt_dlp.version; print(yt_dlp.version.__version__)")
+    return subprocess.run([sys.executable, "-I", "-c", code, json.dumps(list(engine.sys_path))],
+                          capture_output=True, text=True, check=True, timeout=60).stdout.strip()
+
+
+class EngineCase(unittest.TestCase):
+    """A fresh data folder per test, the release server and the test key in the environment."""
+
+    server: release.ReleaseServer
+    signer: release.Signer
+    saved_env: dict[str, str]
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        cls.saved_env = dict(os.environ)
+        for key in list(os.environ):
+            if "proxy" in key.lower():
+                del os.environ[key]
+        cls.signer = release.Signer()
+        cls.server = release.ReleaseServer()
+        os.environ["ZORMAK_TEST_ENGINE_RELEASES"] = cls.server.base
+        os.environ["ZORMAK_TEST_ENGINE_KEY"] = cls.signer.key_file
+        os.environ["ZORMAK_TEST_ENGINE_INDEX"] = cls.server.base + "pypi/"
+
+    @classmethod
+    def tearDownClass(cls) -> None:
+        cls.server.close()
+        cls.signer.close()
+        os.environ.clear()
+        os.environ.update(cls.saved_env)
+
+    def setUp(self) -> None:
+        self.tmp = tempfile.TemporaryDirectory()
+        self.data = self.tmp.name
+        self.busy = False
+        self.server.files, self.server.stall, self.server.cut = {}, set(), set()
+        self.server.requests.clear()
+
+    def tearDown(self) -> None:
+        self.tmp.cleanup()
+
+    def make(self) -> tuple[Engines, Updater, list[str]]:
+        notices: list[str] = []
+        engines = Engines(self.data, notices)
+        up = Updater(engines, Settings(self.data), lambda: self.busy)
+        up.timeout = 1.0
+        return engines, up, notices
+
+    def check(self, up: Updater) -> dict[str, Any]:
+        up.check()
+        return wait_for(lambda: (lambda s: None if s["checking"] else s)(up.status()), 90, 0.1, "the check")
+
+    def listing(self) -> list[str]:
+        return sorted(os.listdir(os.path.join(self.data, "engines")))
+
+
+class UpdateTest(EngineCase):
+    good: bytes
+    broken: bytes
+    blind: bytes
+    stranger: release.Signer
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        super().setUpClass()
+        cls.good = release.engine_zip(NEW)
+        cls.broken = release.engine_zip("2099.02.03", broken="import")
+        cls.blind = release.engine_zip("2099.02.04", broken="extract")
+        cls.stranger = release.Signer("Someone Else")
+
+    @classmethod
+    def tearDownClass(cls) -> None:
+        cls.stranger.close()
+        super().tearDownClass()
+
+    def test_good_update_is_used_by_the_next_import_and_survives_a_restart(self) -> None:
+        self.server.release(self.good, self.signer)
+        engines, up, _ = self.make()
+        status = self.check(up)
+        self.assertTrue(status["last_ok"], status["last_result"])
+        self.assertEqual((status["version"], status["bundled"], status["previous"]), (NEW, False, BUNDLED))
+        active = engines.active()
+        self.assertEqual(active.version, NEW)
+        self.assertEqual(child_version(active), NEW)
+        self.assertEqual(Engines(self.data, []).active().version, NEW)
+        # A second check finds the same signed hash and fetches nothing more.
+        self.server.requests.clear()
+        status = self.check(up)
+        self.assertIn("已经是最新版本", status["last_result"])
+        self.assertNotIn("/yt-dlp", self.server.requests)
+
+    def test_a_failed_update_never_replaces_the_engine(self) -> None:
+        def stranger_signed() -> None:
+            self.server.release(self.good, self.stranger)
+
+        def wrong_hash() -> None:
+            self.server.release(self.good, self.signer, listed=self.good + b"x")
+
+        def truncated() -> None:
+            self.server.release(self.good, self.signer)
+            self.server.cut.add("/yt-dlp")
+
+        def unimportable() -> None:
+            self.server.release(self.broken, self.signer)
+
+        def finds_nothing() -> None:
+            self.server.release(self.blind, self.signer)
+
+        def no_engine_inside() -> None:
+            buffer = io.BytesIO()
+            with zipfile.ZipFile(buffer, "w") as z:
+                z.writestr("__main__.py", "print('hello')\n")
+            self.server.release(buffer.getvalue(), self.signer)
+
+        def missing() -> None:
+            self.server.release(self.good, self.signer)
+            del self.server.files["/yt-dlp"]
+
+        def silent_list() -> None:
+            self.server.release(self.good, self.signer)
+            self.server.stall.add("/SHA2-256SUMS")
+
+        def silent_file() -> None:
+            self.server.release(self.good, self.signer)
+            self.server.stall.add("/yt-dlp")
+
+        cases = [("signed by another key", stranger_signed, "签名验证失败"),
+                 ("hash not the signed one", wrong_hash, "校验和不一致"),
+                 ("connection cut", truncated, "不完整"),
+                 ("does not import", unimportable, "无法运行"),
+                 ("holds no engine", no_engine_inside, "无法运行"),
+                 ("extracts nothing", finds_nothing, "没能从测试网页中找到视频"),
+                 ("404", missing, "HTTP 404"),
+                 ("list times out", silent_list, "超时"),
+                 ("file times out", silent_file, "超时")]
+        for name, publish, reason in cases:
+            with self.subTest(name), tempfile.TemporaryDirectory() as data:
+                self.data = data
+                publish()
+                engines, up, notices = self.make()
+                status = self.check(up)
+                self.assertFalse(status["last_ok"])
+                self.assertIn(reason, status["last_result"])
+                self.assertIn(f"仍在使用下载引擎 {BUNDLED}", status["last_result"])
+                self.assertEqual(engines.active().folder, None)
+                # Nothing of the download is left, and no pointer was written.
+                self.assertEqual(self.listing(), ["state.json"])
+                self.assertEqual(Engines(data, []).active().folder, None)
+                self.assertEqual(notices, [])
+
+    def test_rollback_goes_back_and_can_be_undone(self) -> None:
+        engines, up, _ = self.make()
+        with self.assertRaises(UserError) as raised:
+            up.rollback()
+        self.assertEqual(raised.exception.status, 409)
+        self.server.release(self.good, self.signer)
+        self.check(up)
+        status = up.rollback()
+        self.assertEqual((status["version"], status["bundled"], status["previous"]), (BUNDLED, True, NEW))
+        self.assertEqual(Engines(self.data, []).active().version, BUNDLED)
+        # The daily check does not quietly bring back what the user left; the button does.
+        self.assertTrue(up._try_begin())
+        up._run_check(manual=False)
+        self.assertEqual(engines.active().version, BUNDLED)
+        status = up.rollback()
+        self.assertEqual((status["version"], status["previous"]), (NEW, BUNDLED))
+        self.assertEqual(child_version(Engines(self.data, []).active()), NEW)
+
+
+    def test_the_companion_package_the_engine_needs_is_fetched_with_the_index_hash(self) -> None:
+        engine = release.engine_zip(NEW, ejs="0.9.9")
+        wheel = release.ejs_wheel("0.9.9")
+        for name, listed, ok in [("tampered", wheel + b"x", False), ("as published", None, True)]:
+            with self.subTest(name), tempfile.TemporaryDirectory() as data:
+                self.data = data
+                self.server.release(engine, self.signer)
+                self.server.index("0.9.9", wheel, listed)
+                engines, up, _ = self.make()
+                status = self.check(up)
+                self.assertEqual(status["last_ok"], ok, status["last_result"])
+                active = engines.active()
+                if not ok:
+                    self.assertIn("yt-dlp-ejs 与软件包索引公布的校验和不一致", status["last_result"])
+                    self.assertEqual((active.folder, self.listing()), (None, ["state.json"]))
+                    continue
+                self.assertEqual(len(active.sys_path), 2)
+                code = ("import json, sys; sys.path[:0] = json.loads(sys.argv[1]); "
+                        "import yt_dlp.version, yt_dlp_ejs; print(yt_dlp.version.__version__, yt_dlp_ejs.version)")
+                out = subprocess.run([sys.executable, "-I", "-c", code, json.dumps(list(active.sys_path))],
+                                     capture_output=True, text=True, check=True, timeout=60).stdout.split()
+                self.assertEqual(out, [NEW, "0.9.9"])
+
+
+    def test_only_the_pinned_release_key_is_trusted(self) -> None:
+        del os.environ["ZORMAK_TEST_ENGINE_KEY"]
+        shipped = updater_mod.RELEASE_KEY
+        try:
+            _, up, _ = self.make()
+            self.assertEqual((up.fingerprint, up._key_problem), (updater_mod.RELEASE_FINGERPRINT, None))
+            # A shipped key file with any other fingerprint disables updates before a request is made.
+            updater_mod.RELEASE_KEY = self.signer.key_file
+            self.server.release(self.good, self.signer)
+            _, up, _ = self.make()
+            status = self.check(up)
+        finally:
+            updater_mod.RELEASE_KEY = shipped
+            os.environ["ZORMAK_TEST_ENGINE_KEY"] = self.signer.key_file
+        self.assertIn("与预期的指纹不符", status["last_result"])
+        self.assertEqual((status["bundled"], self.server.requests), (True, []))
+
+
+class ScheduleTest(EngineCase):
+    def test_offline_stays_quietly_on_the_engine_and_tries_again_later(self) -> None:
+        os.environ["ZORMAK_TEST_ENGINE_RELEASES"] = f"http://127.0.0.1:{free_port()}/"
+        try:
+            engines, up, notices = self.make()
+            status = self.check(up)
+        finally:
+            os.environ["ZORMAK_TEST_ENGINE_RELEASES"] = self.server.base
+        self.assertIn("无法连接到更新服务器", status["last_result"])
+        self.assertEqual((engines.active().folder, notices), (None, []))
+        # An offline try is not the day's check: it is tried again in an hour.
+        now = time.time()
+        self.assertFalse(up.due(now + 60))
+        self.assertTrue(up.due(now + updater_mod.RETRY + 60))
+
+    def test_the_server_starts_normally_when_offline(self) -> None:
+        saved = os.environ["ZORMAK_TEST_ENGINE_RELEASES"]
+        os.environ["ZORMAK_TEST_ENGINE_RELEASES"] = f"http://127.0.0.1:{free_port()}/"
+        payload = Payload(self.data)
+        try:
+            self.assertEqual(payload.request("GET", "/api/notices"), (200, {"notices": []}))
+        finally:
+            payload.stop()
+            os.environ["ZORMAK_TEST_ENGINE_RELEASES"] = saved
+        self.assertNotIn("Traceback", payload.output())
+
+    def test_at_most_one_check_a_day_and_none_while_busy(self) -> None:
+        day = updater_mod.DAY
+        cases = [("checked an hour ago", {"last_check": time.time() - 3600}, False, False),
+                 ("checked yesterday", {"last_check": time.time() - day - 60}, False, True),
+                 ("never checked", {}, False, True),
+                 ("never checked, downloading", {}, True, False)]
+        for name, state, busy, expect in cases:
+            with self.subTest(name), tempfile.TemporaryDirectory() as data:
+                self.data, self.busy = data, busy
+                os.makedirs(os.path.join(data, "engines"))
+                with open(os.path.join(data, "engines", "state.json"), "w") as f:
+                    json.dump(state, f)
+                self.server.requests.clear()
+                _, up, _ = self.make()
+                up.first_delay, up.interval = 0.0, 0.1
+                up.start()
+                if expect:
+                    wait_for(lambda: up.status()["last_ok"] is False, 20, message="the daily check")
+                    # The failed check (404) counts as the day's: it is not repeated.
+                    asked = len(self.server.requests)
+                    time.sleep(0.5)
+                    self.assertEqual(len(self.server.requests), asked)
+                    self.assertFalse(Updater(Engines(data, []), Settings(data), lambda: False).due())
+                else:
+                    time.sleep(0.8)
+                    self.assertEqual(self.server.requests, [])
+
+    def test_busy_or_checking_refuses_the_button(self) -> None:
+        _, up, _ = self.make()
+        self.busy = True
+        with self.assertRaises(UserError) as raised:
+            up.check()
+        self.assertEqual(raised.exception.status, 409)
+        self.busy = False
+        self.server.stall.add("/SHA2-256SUMS")
+        up.check()
+        with self.assertRaises(UserError) as raised:
+            up.check()
+        self.assertEqual(raised.exception.status, 409)
+        wait_for(lambda: not up.status()["checking"], 20, message="the check")
+
+
+def fake_engine(root: str, version: str, content: bytes) -> str:
+    """An engine folder as an update leaves it; returns its name."""
+    digest = release.sha256(content)
+    name = f"{version}-{digest[:12]}"
+    os.makedirs(os.path.join(root, name))
+    with open(os.path.join(root, name, "yt-dlp"), "wb") as f:
+        f.write(content)
+    with open(os.path.join(root, name, "engine.json"), "w") as f:
+        json.dump({"version": version, "channel": "stable", "sha256": digest, "ejs": None}, f)
+    return name
+
+
+class FolderTest(unittest.TestCase):
+    def setUp(self) -> None:
+        self.tmp = tempfile.TemporaryDirectory()
+        self.data = self.tmp.name
+        self.root = os.path.join(self.data, "engines")
+        os.makedirs(self.root)
+
+    def tearDown(self) -> None:
+        self.tmp.cleanup()
+
+    def pointer(self, value: Any) -> None:
+        with open(os.path.join(self.root, "current.json"), "w") as f:
+            f.write(value if isinstance(value, str) else json.dumps(value))
+
+    def test_a_damaged_pointer_is_set_aside(self) -> None:
+        def altered(name: str) -> None:
+            with open(os.path.join(self.root, name, "yt-dlp"), "ab") as f:
+                f.write(b"changed")
+
+        def removed(name: str) -> None:
+            os.unlink(os.path.join(self.root, name, "engine.json"))
+
+        cases = [("intact", None, None, "2099.01.02"),
+                 ("not JSON", "{\"current\": ", None, BUNDLED),
+                 ("wrong shape", ["2099.01.02"], None, BUNDLED),
+                 ("names no folder", {"current": "2099.09.09-0123456789ab", "previous": None}, None, BUNDLED),
+                 ("file changed", None, altered, BUNDLED),
+                 ("record gone", None, removed, BUNDLED)]
+        for name, value, damage, expect in cases:
+            with self.subTest(name):
+                for entry in os.listdir(self.root):
+                    path = os.path.join(self.root, entry)
+                    subprocess.run(["rm", "-rf", path], check=True)
+                folder = fake_engine(self.root, "2099.01.02", b"engine")
+                self.pointer(value if value is not None else {"current": folder, "previous": None})
+                if damage:
+                    damage(folder)
+                notices: list[str] = []
+                self.assertEqual(Engines(self.data, notices).active().version, expect)
+                aside = [n for n in os.listdir(self.root) if n.startswith("current.json.damaged-")]
+                self.assertEqual(len(aside), 0 if expect != BUNDLED else 1)
+                self.assertEqual(len(notices), len(aside))
+
+    def test_an_engine_in_use_is_never_pruned(self) -> None:
+        os.makedirs(os.path.join(self.root, ".incoming-left"))
+        engines = Engines(self.data, [])
+        self.assertNotIn(".incoming-left", os.listdir(self.root))
+        a = fake_engine(self.root, "2099.01.01", b"a")
+        engines.switch(a)
+        with engines.hold(engines.active()):
+            b = fake_engine(self.root, "2099.02.01", b"b")
+            engines.switch(b)
+            c = fake_engine(self.root, "2099.03.01", b"c")
+            engines.switch(c)
+            self.assertTrue(os.path.isdir(os.path.join(self.root, a)))
+        engines.prune()
+        self.assertEqual(sorted(n for n in os.listdir(self.root) if n.startswith("2099")), [b, c])
+        self.assertEqual((engines.active().folder, engines.previous().folder), (c, b))  # type: ignore[union-attr]
+
+    def test_age_and_channel(self) -> None:
+        today = datetime.date(2026, 12, 7)
+        for version, months in [("2023.03.04", 45), ("2026.11.08", 0), ("2026.11.07", 1),
+                                ("2025.12.31", 11), ("2026.12.01.233045", 0), ("master", None)]:
+            with self.subTest(version):
+                self.assertEqual(engines_mod.age_months(version, today), months)
+        current = settings.validate({}, {"engine_channel": "stable"})
+        self.assertEqual(settings.validate({"engine_channel": "nightly"}, current)["engine_channel"], "nightly")
+        for wrong in ("beta", "", None, ["nightly"]):
+            with self.subTest(channel=wrong), self.assertRaises(UserError):
+                settings.validate({"engine_channel": wrong}, current)
+
+
+def script(folder: str, name: str, output: str) -> None:
+    path = os.path.join(folder, name)
+    with open(path, "w") as f:
+        f.write(f"#!/bin/sh\necho '{output}'\n")
+    os.chmod(path, stat.S_IRWXU)
+
+
+class RuntimeTest(EngineCase):
+    def setUp(self) -> None:
+        super().setUp()
+        self.bin = os.path.join(self.data, "bin")
+        os.makedirs(self.bin)
+        self.saved_path = os.environ["PATH"]
+        os.environ["PATH"] = self.bin
+
+    def tearDown(self) -> None:
+        os.environ["PATH"] = self.saved_path
+        super().tearDown()
+
+    def test_a_new_enough_runtime_is_found_and_given_to_the_engine(self) -> None:
+        cases: list[tuple[str, dict[str, str], str | None]] = [
+                 ("nothing", {}, None),
+                 ("old node", {"node": "v18.19.0"}, None),
+                 ("node 20", {"node": "v20.1.0"}, "node"),
+                 ("old deno, node 22", {"deno": "deno 1.46.3 (stable)", "node": "v22.0.0"}, "node"),
+                 ("deno 2 first", {"deno": "deno 2.1.4 (stable, release)", "node": "v22.0.0"}, "deno")]
+        for name, tools, expect in cases:
+            with self.subTest(name):
+                for tool in os.listdir(self.bin):
+                    os.unlink(os.path.join(self.bin, tool))
+                for tool, output in tools.items():
+                    script(self.bin, tool, output)
+                engines, up, _ = self.make()
+                runtime = up.detect_runtime()
+                self.assertEqual((runtime["name"], runtime["ok"]), (expect, expect is not None))
+                params = engines.active().params
+                if expect:
+                    self.assertEqual(params, {"js_runtimes": {expect: {"path": os.path.join(self.bin, expect)}}})
+                else:
+                    self.assertEqual(params, {})
+                    self.assertIn("获取 deno", runtime["text"])
+
+    def test_deno_is_fetched_only_with_its_published_hash(self) -> None:
+        asset = updater_mod.deno_asset()
+        if asset is None:
+            self.skipTest("deno publishes no build for this machine")
+        buffer = io.BytesIO()
+        with zipfile.ZipFile(buffer, "w") as z:
+            info = zipfile.ZipInfo("deno")
+            info.external_attr = 0o755 << 16
+            z.writestr(info, "#!/bin/sh\necho 'deno 2.3.1 (stable, release)'\n")
+        archive = buffer.getvalue()
+        os.environ["ZORMAK_TEST_DENO_RELEASES"] = self.server.base
+        try:
+            for name, listed, expect in [("tampered", release.sha256(archive + b"x"), False),
+                                         ("published hash", release.sha256(archive), True)]:
+                with self.subTest(name):
+                    self.server.files = {f"/{asset}": archive, f"/{asset}.sha256sum": f"{listed}  {asset}\n".encode()}
+                    engines, up, _ = self.make()
+                    up.detect_runtime()
+                    up.fetch_runtime()
+                    wait_for(lambda: not up.status()["runtime_fetching"], 30, message="the fetch")
+                    status = up.status()
+                    self.assertEqual(status["runtime"]["ok"], expect, status["runtime_result"])
+                    self.assertEqual(status["runtime"]["version"], "2.3.1" if expect else None)
+                    self.assertEqual([n for n in self.listing() if n.startswith("runtime-")],
+                                     ["runtime-deno-2.3.1"] if expect else [])
+                    self.assertFalse([n for n in self.listing() if n.startswith(".incoming")])
+            with self.assertRaises(UserError):
+                up.fetch_runtime()
+        finally:
+            del os.environ["ZORMAK_TEST_DENO_RELEASES"]
+
+
+if __name__ == "__main__":
+    unittest.main()
