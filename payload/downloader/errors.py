@@ -4,11 +4,14 @@ The page never sees a traceback or yt-dlp's English text alone; the log
 keeps the original wording for whoever reads it.
 """
 
+import datetime
 import errno
 import re
 import socket
 import urllib.error
 from urllib.parse import urlsplit
+
+from . import engines
 
 NOT_AN_ADDRESS = "这不是有效的网址：{text}"
 UNSUPPORTED = "不支持这个网站，或这个网址里没有可下载的视频"
@@ -131,3 +134,58 @@ def short_reason(exc: BaseException) -> str:
     text = re.sub(r"\[[\w:]+\]\s*(None:\s*)?", "", text)
     text = text.split("; please report this issue")[0]
     return text[:160] or type(exc).__name__
+
+
+# Failures of a site's extractor that usually mean the site changed and the engine has not caught up.
+_STALE_TEXT = re.compile(
+    r"Unable to extract|Failed to parse JSON|An extractor error has occurred|No video formats found"
+    r"|Requested format is not available|Sign in to confirm you.{0,3}re not a bot"
+    r"|\bn?sig(?:nature)? extraction failed|Unable to decrypt n?sig|player response|n challenge", re.IGNORECASE)
+_EXTRACTOR_CLASSES = ("ExtractorError", "RegexNotFoundError")
+_BRACKETED = re.compile(r"\[([\w:.+-]+)\] ")
+# Names in brackets that are not a site's extractor: the generic page reader and the engine's own steps.
+_NOT_SITES = {"generic", "download", "info", "merger", "ffmpeg", "extractaudio", "metadata", "embedsubtitle",
+              "embedthumbnail", "fixupm3u8", "fixupm4a", "fixupstretched", "fixuptimestamp", "fixupduration",
+              "videoconvertor", "videoremuxer", "subtitlesconvertor", "movefiles", "sponsorblock", "hlsnative",
+              "dashsegments"}
+STALE_HINT = "下载引擎 {version} 已经 {months} 个月没更新，网站改版后常会这样失败。请到“设置”里点击“检查更新”。"
+STALE_HINT_RECENT = "网站可能刚改版，下载引擎 {version} 还跟不上。请到“设置”里点击“检查更新”，或过几天再试。"
+STALE_HINT_UNKNOWN = "网站可能改版了，下载引擎 {version} 还跟不上。请到“设置”里点击“检查更新”。"
+
+
+def _extractor_names(chain: list[BaseException]) -> list[str]:
+    """The extractors named by the engine's errors in the chain, lowercased.
+
+    The engine writes the extractor's name in brackets at the start of an extraction error's
+    message, and the error that reports it on quotes that message."""
+    return [m.group(1).lower() for e in chain for m in _BRACKETED.finditer(str(e)[:400])]
+
+
+def _extraction_error(e: BaseException) -> bool:
+    return any(k.__name__ in _EXTRACTOR_CLASSES for k in type(e).__mro__)
+
+
+def stale_hint(e: BaseException, engine_version: str, today: datetime.date | None = None, *,
+               extractor: str | None = None) -> str:
+    """A sentence suggesting an engine update when e looks like a site change the engine missed, else "".
+
+    Only a known site's extractor counts: the generic page reader fails on pages that have no
+    video, which no update cures. extractor names the extractor that produced the video's
+    information when the caller knows it; a media download refused with HTTP 403 names no site
+    by itself, so it counts only then."""
+    chain = _chain(e)
+    text = " ".join(str(x) for x in chain)
+    names = ([extractor.lower()] if extractor else []) + _extractor_names(chain)
+    if not any(n not in _NOT_SITES for n in names):
+        return ""
+    # The engine's extraction errors, or its report of one when the original did not travel with it.
+    extraction = any(_extraction_error(x) or str(x).startswith("ERROR: [") for x in chain)
+    codes = {x.code for x in chain if isinstance(x, urllib.error.HTTPError)}
+    codes |= {int(c) for c in _HTTP_RE.findall(text)}
+    if not (extraction and _STALE_TEXT.search(text)) and 403 not in codes:
+        return ""
+    months = engines.age_months(engine_version, today)
+    if months is None:
+        return STALE_HINT_UNKNOWN.format(version=engine_version)
+    return (STALE_HINT if months >= 1 else STALE_HINT_RECENT).format(version=engine_version, months=months)
+

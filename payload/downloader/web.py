@@ -371,6 +371,18 @@ class Handler(BaseHTTPRequestHandler):
         self.server.app.manager.settings_changed()
         self._json(200, values)
 
+    @_route("GET", "/api/engine")
+    def engine(self, m: "re.Match[str]") -> None:
+        self._json(200, self.server.app.updater.status())
+
+    @_route("POST", "/api/engine/(check|rollback|runtime)")
+    def engine_action(self, m: "re.Match[str]") -> None:
+        """Starts a check or the runtime's fetch, or goes back one engine; refusals come back as 409."""
+        self._body()
+        updater = self.server.app.updater
+        action = {"check": updater.check, "rollback": updater.rollback, "runtime": updater.fetch_runtime}
+        self._json(200, action[m.group(1)]())
+
     @_route("GET", "/api/history")
     def history(self, m: "re.Match[str]") -> None:
         self._json(200, {"entries": self.server.app.store.entries()})

@@ -5,6 +5,7 @@ import { $, confirmDialog, el, icon, showFormMessage, toast } from "./dom.js";
 import { formatDuration, formatSize, formatTime } from "./format.js";
 import { applyExtrasDefaults, extrasChoice, extrasSettings, extrasSummary, fillExtrasSettings, resetExtras, setupExtras } from "./extras.js";
 import { addOrChoose, initPlaylist } from "./playlist.js";
+import { initEngine, setDownloads, showEngine } from "./engine.js";
 
 // What the server calls its job states and formats (GET /api/meta).
 let STATES = {};
@@ -36,7 +37,10 @@ function show(view) {
     section.hidden = section.id !== "view-" + view;
   }
   if (view === "history") loadHistory();
-  if (view === "settings") loadSettings();
+  if (view === "settings") {
+    loadSettings();
+    showEngine();
+  }
 }
 
 // ---- queue ----
@@ -212,6 +216,7 @@ function renderJobs(jobs) {
   }
   lastStates = states;
   pendingWork = running + queued;
+  setDownloads(running + queued);
   if (finishedNow && currentView === "history") loadHistory();
   return running + queued > 0;
 }
@@ -689,6 +694,7 @@ async function start() {
   }
   $("add-form").addEventListener("submit", addJobs);
   setupExtras();
+  initEngine();
   $("urls").addEventListener("keydown", (e) => {
     if (e.key === "Enter" && (e.ctrlKey || e.metaKey)) addJobs(e);
   });

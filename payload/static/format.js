@@ -35,3 +35,14 @@ export function formatDuration(seconds) {
 export function formatTime(epoch) {
   return dateTime.format(new Date(epoch * 1000));
 }
+
+const relative = new Intl.RelativeTimeFormat(LOCALE, { numeric: "auto" });
+
+// A moment in the past: relative within a day ("刚刚", "5分钟前"), else the local date and time.
+export function formatSince(epoch) {
+  const seconds = Math.round(Date.now() / 1000 - epoch);
+  if (seconds < 0 || seconds >= 86400) return formatTime(epoch);
+  if (seconds < 60) return "刚刚";
+  if (seconds < 3600) return relative.format(-Math.floor(seconds / 60), "minute");
+  return relative.format(-Math.floor(seconds / 3600), "hour");
+}

@@ -1,15 +1,18 @@
 """The page in a real browser engine: headless Chromium pastes an address and watches it finish."""
 
+import datetime
 import filecmp
+import hashlib
 import json
 import os
+import re
 import shutil
 import subprocess
 import unittest
 from unittest import mock
 
 from fakeopen import FakeOpeners
-from support import PayloadTest, wait_for
+from support import PayloadTest, free_port, wait_for
 from test_quality import video_page
 from test_extras import media_files, subtitle_page
 from test_playlist import FOLDER, SHOWN, TITLE, feed
@@ -113,6 +116,79 @@ class BrowserTest(PayloadTest):
         self.assertEqual((seen["chooserChecked"], seen["chooserCountRange"]), ([1, 3], "已选 2 / 3 个"))
         self.assertEqual((seen["jobsAddedByList"], seen["boxAfterList"]), (0, ""))
         self.assertEqual(seen["entryMeta"][:3], ["最佳", "保存到 " + FOLDER, "字幕另存为文件（zh-Hans、zh-CN、zh、zh-Hant、zh-TW、en）"])
+
+
+class EngineBrowserTest(PayloadTest):
+    def test_engine_panel(self):
+        """Rollback, a check and a fetch of deno that cannot reach their servers, the channel, and a running download."""
+        from downloader import engines
+        bundled = engines.bundled_version()
+        # An updated engine installed ten days ago, with the bundled one kept as the previous.
+        updated = (datetime.date.today() - datetime.timedelta(days=10)).strftime("%Y.%m.%d")
+        self.server.stop()
+        engine_file = b"an engine that is never run here"
+        digest = hashlib.sha256(engine_file).hexdigest()
+        folder = os.path.join(self.workdir, "data", "engines", f"{updated}-{digest[:12]}")
+        os.makedirs(folder)
+        with open(os.path.join(folder, "yt-dlp"), "wb") as f:
+            f.write(engine_file)
+        with open(os.path.join(folder, "engine.json"), "w", encoding="utf-8") as f:
+            json.dump({"version": updated, "sha256": digest}, f)
+        with open(os.path.join(self.workdir, "data", "engines", "current.json"), "w", encoding="utf-8") as f:
+            json.dump({"current": os.path.basename(folder), "previous": "bundled"}, f)
+        # Nothing answers on these addresses; the server's PATH holds no JavaScript runtime.
+        offline = f"http://127.0.0.1:{free_port()}/"
+        bin_dir = os.path.join(self.workdir, "bin")
+        os.makedirs(bin_dir)
+        for tool in ("gpg", "gpgv", "ffmpeg", "ffprobe"):
+            if shutil.which(tool):
+                os.symlink(str(shutil.which(tool)), os.path.join(bin_dir, tool))
+        with mock.patch.dict(os.environ, {"ZORMAK_TEST_ENGINE_RELEASES": offline, "ZORMAK_TEST_DENO_RELEASES": offline,
+                                          "PATH": bin_dir}):
+            self.server = self.start_server()
+        out_dir = os.environ.get("ZORMAK_TEST_OUTPUT") or os.path.join(self.workdir, "shots")
+        os.makedirs(out_dir, exist_ok=True)
+        self.media.slow_rate = 4000
+        run = subprocess.run([shutil.which("node") or "node", "engine.mjs", self.server.origin + "/",
+                              self.media.url("slow/clip.mp4"), out_dir, os.path.join(folder, "yt-dlp")],
+                             cwd=BROWSER_DIR, capture_output=True, text=True, timeout=150,
+                             env={**os.environ, "ZORMAK_CHROMIUM": CHROMIUM, "ZORMAK_SESSION": self.server.secret or ""})
+        lines = [l for l in run.stdout.splitlines() if l.startswith("{")]
+        self.assertTrue(lines, run.stdout + run.stderr)
+        result = json.loads(lines[-1])
+        self.assertEqual(result["problems"], [], run.stderr + self.server.output())
+        seen = result["seen"]
+        self.assertEqual(seen["summaryBefore"], f"下载引擎 {updated}，是最新的")
+        self.assertEqual(seen["originBefore"], f"更新后的版本；上一个版本 {bundled} 仍然保留，可以回退到它。")
+        self.assertEqual(seen["channelBefore"], "stable")
+        self.assertTrue(seen["lastCheckBefore"].startswith("还没有检查过更新"), seen["lastCheckBefore"])
+        self.assertEqual(seen["rollbackQuestion"], [
+            "回退到上一个版本？", f"新的下载将改用下载引擎 {bundled}，不再使用现在的 {updated}。"
+                              "正在进行的下载继续使用原来的引擎。以后可以再检查更新。"])
+        self.assertEqual(seen["summaryAfterNo"], seen["summaryBefore"])
+        self.assertEqual(seen["rollbackMessage"], f"已回退到下载引擎 {bundled}")
+        self.assertRegex(seen["summaryAfterRollback"], rf"^下载引擎 {re.escape(bundled)}，已经 \d+ 个月没更新$")
+        self.assertEqual(seen["originAfterRollback"], f"随下载器附带的版本；上一个版本 {updated} 仍然保留，可以回退到它。")
+        # Offline: the check says so in Chinese, in the error colour, and the engine stays.
+        self.assertRegex(seen["checkResult"], rf"^无法连接到更新服务器.*仍在使用下载引擎 {re.escape(bundled)}")
+        self.assertEqual(seen["checkResultColour"], seen["errorColour"])
+        self.assertEqual(seen["lastCheckAfter"], "上次检查：刚刚")
+        self.assertTrue(seen["checkEnabledAfter"])
+        self.assertEqual(seen["resultLive"], "polite")
+        self.assertIn("没有找到 deno 2 或 Node.js 20", seen["runtime"])
+        self.assertTrue(seen["runtimeButton"])
+        self.assertRegex(seen["runtimeResult"], r"^无法连接")
+        self.assertEqual(seen["channelMessage"], "已改用每日构建版，下次检查更新时生效")
+        self.assertEqual(self.server.request("GET", "/api/settings")[1]["engine_channel"], "nightly")
+        self.assertEqual(seen["checkWhyDuringDownload"], "有下载正在进行，下载结束后才能检查。")
+        self.assertEqual(seen["checkDescribedBy"], "engine-check-why")
+        self.assertFalse(seen["checkWhyAfterDownload"])
+        self.assertEqual(seen["refusal"], "没有可以回退的上一个版本")
+        self.assertEqual(seen["originAfterRefusal"], "随下载器附带的版本。")
+        status = self.server.request("GET", "/api/engine")[1]
+        self.assertEqual((status["version"], status["bundled"], status["previous"]), (bundled, True, None))
+        self.assertNotIn("Traceback", self.server.output())
+        self.assertEqual(run.returncode, 0)
 
 
 if __name__ == "__main__":

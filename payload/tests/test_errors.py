@@ -1,11 +1,15 @@
 """What the page is told when an address or a download goes wrong: Chinese, never a traceback."""
 
+import datetime
+import email.message
 import errno
 import json
 import os
 import unittest
+import urllib.error
 from typing import Any
 
+from media import MediaServer
 from support import PayloadTest, free_port, wait_for
 
 
@@ -164,6 +168,115 @@ class DescribeTest(unittest.TestCase):
         for exc, message in cases:
             with self.subTest(exc=exc):
                 self.assertEqual(errors.describe(self.wrapped(exc)), message)
+
+
+class StaleHintTest(unittest.TestCase):
+    """Which failures suggest updating the engine: a known site's extraction, not the network, the disk or the address."""
+
+    TODAY = datetime.date(2026, 12, 7)
+    HINT = "下载引擎 2023.03.04 已经 45 个月没更新，网站改版后常会这样失败。请到“设置”里点击“检查更新”。"
+
+    def setUp(self) -> None:
+        import yt_dlp
+        self.yt_dlp = yt_dlp
+        self.media = MediaServer()
+        self.addCleanup(self.media.close)
+
+    def extracted(self, url: str, site: bool) -> BaseException:
+        """The engine's own failure for url, read by a stand-in site extractor or by the generic one."""
+        from yt_dlp.extractor.common import InfoExtractor
+
+        class SiteIE(InfoExtractor):
+            IE_NAME = "somesite"
+            _VALID_URL = r"https?://127\.0\.0\.1:\d+/site/(?P<id>\w+)"
+
+            def _real_extract(self, url: str) -> dict[str, Any]:
+                page = self._download_webpage(url, self._match_id(url))
+                return {"id": self._search_regex(r"player=(\w+)", page, "player url"), "url": url}
+
+        ydl = self.yt_dlp.YoutubeDL({"quiet": True, "logger": _Silent(), "socket_timeout": 5}, auto_init=not site)
+        if site:
+            ydl.add_info_extractor(SiteIE())
+        try:
+            ydl.extract_info(url, download=False)
+        except self.yt_dlp.utils.DownloadError as e:
+            return e
+        self.fail(f"{url} did not fail")
+
+    def reported(self, exc: BaseException) -> BaseException:
+        """exc as the engine hands it on after a download step failed."""
+        ydl = self.yt_dlp.YoutubeDL({"quiet": True, "logger": _Silent()})
+        try:
+            try:
+                raise exc
+            except Exception:
+                ydl.report_error(f"unable to download video data: {exc}")
+        except self.yt_dlp.utils.DownloadError as e:
+            return e
+        self.fail("report_error did not raise")
+
+    def test_which_failures_get_the_hint(self):
+        from downloader import errors
+        utils = self.yt_dlp.utils
+        self.media.pages["/site/plain"] = "<html>no player here</html>"
+        closed = free_port()
+
+        def site_error(message: str, **kw: Any) -> BaseException:
+            return utils.ExtractorError(message, video_id="abc", ie=kw.pop("ie", "youtube"), expected=True, **kw)
+
+        class ExtractorError(Exception):
+            """An engine's error that this server never imported: only its name and message tell."""
+
+        forbidden = urllib.error.HTTPError("http://127.0.0.1/v.mp4", 403, "Forbidden", email.message.Message(), None)
+        cases: list[tuple[str, BaseException, str | None, bool]] = [
+            ("the page changed under a site extractor", self.extracted(self.media.url("site/plain"), True), None, True),
+            ("a requested format is gone", site_error("Requested format is not available"), None, True),
+            ("the site asks to prove a person", site_error("Sign in to confirm you’re not a bot"), None, True),
+            ("the player's signature", site_error("nsig extraction failed: You may experience throttling"), None, True),
+            ("an unexpected error in the extractor", site_error("An extractor error has occurred."), None, True),
+            ("a newer engine's class, known by name", ExtractorError("[vimeo] 12: Unable to extract config"),
+             None, True),
+            ("a site's media refused", self.reported(forbidden), "youtube", True),
+            ("the engine's report without its cause", utils.DownloadError("ERROR: [bilibili] BV1: Failed to parse "
+                                                                          "JSON (caused by JSONDecodeError())"),
+             None, True),
+            ("a direct link that is gone", self.extracted(self.media.url("gone.mp4"), False), None, False),
+            ("a direct link refused", self.reported(forbidden), "generic", False),
+            ("a refusal from an unknown source", self.reported(forbidden), None, False),
+            ("no connection", self.extracted(f"http://127.0.0.1:{closed}/v.mp4", False), None, False),
+            ("no connection for a site", site_error("Unable to download webpage: <urlopen error timed out>",
+                                                    cause=urllib.error.URLError(TimeoutError())), None, False),
+            ("a disk full while a site's video arrives", self.reported(OSError(errno.ENOSPC, "No space left")),
+             "youtube", False),
+            ("an address no extractor knows", utils.UnsupportedError("http://example.com/"), None, False),
+            ("a private video", site_error("Private video. Sign in if you've been granted access"), None, False),
+            ("a region lock", utils.GeoRestrictedError("This video is not available from your location",
+                                                       ie="youtube"), None, False),
+            ("the generic reader finds nothing", site_error("Unable to extract title", ie="generic"), None, False),
+            ("our own failure that reads alike", ValueError("[youtube] abc: Unable to extract title"), None, False),
+        ]
+        for why, exc, extractor, stale in cases:
+            with self.subTest(why=why):
+                self.assertEqual(errors.stale_hint(exc, "2023.03.04", self.TODAY, extractor=extractor),
+                                 self.HINT if stale else "", str(exc))
+
+    def test_the_engine_age_in_the_hint(self):
+        from downloader import engines, errors
+        exc = self.yt_dlp.utils.RegexNotFoundError("Unable to extract player url", ie="youtube")
+        cases = [("2023.03.04", datetime.date(2026, 12, 7), 45, self.HINT),
+                 ("2023.03.04", datetime.date(2026, 12, 3), 44, self.HINT.replace("45", "44")),
+                 ("2026.10.01.232815", datetime.date(2026, 12, 1), 2,
+                  "下载引擎 2026.10.01.232815 已经 2 个月没更新，网站改版后常会这样失败。请到“设置”里点击“检查更新”。"),
+                 ("2026.11.20", datetime.date(2026, 12, 7), 0,
+                  "网站可能刚改版，下载引擎 2026.11.20 还跟不上。请到“设置”里点击“检查更新”，或过几天再试。"),
+                 ("2027.01.02", datetime.date(2026, 12, 7), 0,
+                  "网站可能刚改版，下载引擎 2027.01.02 还跟不上。请到“设置”里点击“检查更新”，或过几天再试。"),
+                 ("2023.02.30", datetime.date(2026, 12, 7), None,
+                  "网站可能改版了，下载引擎 2023.02.30 还跟不上。请到“设置”里点击“检查更新”。")]
+        for version, today, months, hint in cases:
+            with self.subTest(version=version, today=today):
+                self.assertEqual(engines.age_months(version, today), months)
+                self.assertEqual(errors.stale_hint(exc, version, today), hint)
 
 
 class NamesTest(unittest.TestCase):

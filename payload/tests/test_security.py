@@ -6,6 +6,7 @@ import re
 import socket
 import time
 import unittest
+from typing import Any
 
 from support import PayloadTest, wait_for
 
@@ -16,10 +17,13 @@ class SessionTest(PayloadTest):
     """Only the holder of the launch's secret, as the zormak_session cookie, gets in."""
 
     def assert_refused_everywhere(self, cookie: str | None) -> None:
+        nothing: dict[str, Any] = {}
         requests = [("GET", "/api/jobs", None), ("GET", "/api/settings", None), ("GET", "/api/history", None),
                     ("GET", "/api/meta", None), ("GET", "/api/nothing", None),
                     ("POST", "/api/jobs", {"urls": self.media.url("clip.mp4")}),
                     ("POST", "/api/settings", {"download_dir": "/tmp/elsewhere"}),
+                    ("GET", "/api/engine", None), ("POST", "/api/engine/check", nothing),
+                    ("POST", "/api/engine/rollback", nothing), ("POST", "/api/engine/runtime", nothing),
                     ("DELETE", "/api/history/1", None)]
         for method, path, body in requests:
             with self.subTest(cookie=cookie, path=path):
@@ -88,6 +92,8 @@ class RequestOriginTest(PayloadTest):
         changes = [("POST", "/api/jobs", {"urls": self.media.url("clip.mp4")}),
                    ("POST", "/api/settings", {"download_dir": "/tmp/elsewhere"}),
                    ("POST", "/api/history/clear", {}),
+                   ("POST", "/api/engine/check", {}), ("POST", "/api/engine/rollback", {}),
+                   ("POST", "/api/engine/runtime", {}),
                    ("DELETE", "/api/history/1", None)]
         for headers in refused:
             for method, path, body in changes:

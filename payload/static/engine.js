@@ -1,0 +1,148 @@
+// The download engine's panel in the settings: its version and age, the update
+// channel, checking for an update, going back one version, and the JavaScript
+// runtime the engine needs for some sites.
+
+import { api } from "./api.js";
+import { $, confirmDialog, showFormMessage } from "./dom.js";
+import { formatSince } from "./format.js";
+
+// The last status the server sent (GET /api/engine), and how many downloads the queue has going.
+let status = null;
+let downloads = 0;
+let pollTimer = null;
+
+export function initEngine() {
+  $("engine-check").addEventListener("click", checkForUpdate);
+  $("engine-rollback").addEventListener("click", rollBack);
+  $("engine-runtime-fetch").addEventListener("click", fetchRuntime);
+  $("engine-channel").addEventListener("change", saveChannel);
+}
+
+// Called when the settings view opens.
+export function showEngine() {
+  refresh();
+}
+
+// Called after each look at the queue: an update is never checked while downloads run.
+export function setDownloads(count) {
+  if (count === downloads) return;
+  downloads = count;
+  if (status) render();
+}
+
+async function refresh() {
+  try {
+    apply(await api("GET", "/api/engine"));
+  } catch (e) {
+    showError(e.message);
+  }
+}
+
+function apply(next) {
+  status = next;
+  render();
+  // A check or a fetch runs on the server: look again until it has ended.
+  clearTimeout(pollTimer);
+  if (status.checking || status.runtime_fetching) pollTimer = setTimeout(refresh, 1000);
+}
+
+function render() {
+  $("engine-summary").textContent = status.summary;
+  $("engine-origin").textContent = (status.bundled ? "随下载器附带的版本" : "更新后的版本") +
+    (status.previous ? `；上一个版本 ${status.previous} 仍然保留，可以回退到它` : "") + "。";
+  $("engine-rollback").hidden = !status.previous;
+  $("engine-channel").value = status.channel;
+
+  $("engine-last-check").textContent = status.last_check === null || status.last_check === undefined
+    ? "还没有检查过更新。下载器每天最多自动检查一次，有下载进行时不检查。"
+    : `上次检查：${formatSince(status.last_check)}`;
+  const result = $("engine-result");
+  if (status.checking) {
+    result.className = "engine-result";
+    result.textContent = "正在检查更新…";
+  } else {
+    result.className = "engine-result " + (status.last_ok ? "ok" : "bad");
+    result.textContent = status.last_check === null || status.last_check === undefined ? "" : status.last_result || "";
+  }
+  result.hidden = !result.textContent;
+
+  const check = $("engine-check");
+  // While checking, the button's own label and the result line say so.
+  const why = !status.checking && downloads ? "有下载正在进行，下载结束后才能检查。" : "";
+  check.disabled = Boolean(why) || Boolean(status.checking);
+  check.textContent = status.checking ? "正在检查…" : "检查更新";
+  $("engine-check-why").textContent = why;
+  $("engine-check-why").hidden = !why;
+
+  const runtime = status.runtime || {};
+  const line = $("engine-runtime");
+  line.textContent = runtime.text || "";
+  line.className = "setting-desc" + (runtime.ok ? "" : " missing");
+  // What the last fetch of deno came to, in the colour of where it left the runtime.
+  const fetched = $("engine-runtime-result");
+  fetched.textContent = status.runtime_fetching ? "" : status.runtime_result || "";
+  fetched.className = "engine-result " + (runtime.ok ? "ok" : "bad");
+  fetched.hidden = !fetched.textContent;
+  const fetch = $("engine-runtime-fetch");
+  fetch.hidden = Boolean(runtime.ok) && !status.runtime_fetching;
+  fetch.disabled = Boolean(status.runtime_fetching);
+  fetch.textContent = status.runtime_fetching ? "正在获取 deno…" : "获取 deno";
+}
+
+// A refused action leaves the panel as the server describes it.
+async function act(path) {
+  $("engine-message").hidden = true;
+  try {
+    apply(await api("POST", path, {}));
+    return true;
+  } catch (e) {
+    showError(e.message);
+    refresh();
+    return false;
+  }
+}
+
+function showError(text) {
+  showFormMessage($("engine-message"), "error", text);
+}
+
+async function checkForUpdate() {
+  $("engine-check").disabled = true;
+  await act("/api/engine/check");
+}
+
+async function rollBack() {
+  if (!status || !status.previous) return;
+  const yes = await confirmDialog("回退到上一个版本？",
+    `新的下载将改用下载引擎 ${status.previous}，不再使用现在的 ${status.version}。` +
+    "正在进行的下载继续使用原来的引擎。以后可以再检查更新。", "回退");
+  if (!yes) return;
+  const previous = status.previous;
+  if (await act("/api/engine/rollback")) {
+    showFormMessage($("engine-message"), "ok", `已回退到下载引擎 ${previous}`);
+  }
+}
+
+async function fetchRuntime() {
+  $("engine-runtime-fetch").disabled = true;
+  await act("/api/engine/runtime");
+}
+
+async function saveChannel() {
+  const select = $("engine-channel");
+  const chosen = select.value;
+  select.disabled = true;
+  $("engine-message").hidden = true;
+  try {
+    const saved = await api("POST", "/api/settings", { engine_channel: chosen });
+    if (status) status.channel = saved.engine_channel;
+    showFormMessage($("engine-message"), "ok",
+      chosen === "nightly" ? "已改用每日构建版，下次检查更新时生效" : "已改用稳定版，下次检查更新时生效");
+  } catch (e) {
+    // What the server still has stays selected.
+    if (status) select.value = status.channel;
+    showError(e.message);
+  } finally {
+    select.disabled = false;
+  }
+}

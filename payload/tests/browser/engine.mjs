@@ -1,0 +1,131 @@
+// Drives the download engine's panel in the settings in headless Chromium: goes
+// back to the previous engine through the confirmation dialog, checks for an
+// update against an update server that cannot be reached, asks for deno, changes
+// the channel, and watches the check button while a download runs; last, it
+// damages the previous engine and asks to go back to it, which the server refuses.
+// Usage: ZORMAK_SESSION=SECRET node engine.mjs PAGE_URL SLOW_VIDEO_URL OUTPUT_DIR PREVIOUS_ENGINE_FILE
+// Prints one JSON line with what it saw; exits 1 on any failure.
+import { chromium } from "playwright-core";
+import fs from "node:fs";
+import path from "node:path";
+
+const [pageUrl, slowVideoUrl, outDir, previousEngineFile] = process.argv.slice(2);
+const problems = [];
+const seen = {};
+
+const browser = await chromium.launch({
+  executablePath: process.env.ZORMAK_CHROMIUM || "/usr/bin/chromium",
+  headless: true,
+  // Root (CI) cannot use Chromium's sandbox; the page is our own.
+  args: ["--no-sandbox", "--disable-gpu", "--lang=zh-CN"],
+});
+try {
+  const context = await browser.newContext({ viewport: { width: 1180, height: 900 }, locale: "zh-CN" });
+  await context.addCookies([{
+    name: "zormak_session", value: process.env.ZORMAK_SESSION, url: pageUrl, httpOnly: true, sameSite: "Strict",
+  }]);
+  const page = await context.newPage();
+  page.on("pageerror", (e) => problems.push("page error: " + e.message));
+  // The refused rollback at the end (409) is expected; anything else is a fault.
+  page.on("console", (m) => {
+    if (m.type() === "error" && !/status of 409/.test(m.text())) problems.push("console: " + m.text());
+  });
+  page.setDefaultTimeout(20000);
+  const panel = page.locator("#engine-panel");
+  const text = async (id) => (await page.locator(id).textContent()).trim();
+
+  await page.goto(pageUrl);
+  await page.waitForSelector("#conn.ok");
+  await page.click('.nav-item[data-view="settings"]');
+  await page.waitForFunction(() => document.getElementById("engine-origin").textContent.trim() !== "");
+  seen.summaryBefore = await text("#engine-summary");
+  seen.originBefore = await text("#engine-origin");
+  seen.channelBefore = await page.inputValue("#engine-channel");
+  seen.runtime = await text("#engine-runtime");
+  seen.runtimeButton = await page.locator("#engine-runtime-fetch").isVisible();
+  seen.lastCheckBefore = await text("#engine-last-check");
+
+  // Going back asks first, naming both versions; "取消" changes nothing.
+  await page.click("#engine-rollback");
+  await page.locator("dialog#confirm[open]").waitFor();
+  seen.rollbackQuestion = [await text("#confirm-title"), await text("#confirm-text")];
+  await page.screenshot({ path: path.join(outDir, "engine-rollback-confirm.png") });
+  await page.click("#confirm-no");
+  await page.locator("dialog#confirm[open]").waitFor({ state: "detached" });
+  seen.summaryAfterNo = await text("#engine-summary");
+  await page.click("#engine-rollback");
+  await page.click("#confirm-yes");
+  await page.locator("#engine-message.ok").waitFor();
+  seen.rollbackMessage = await text("#engine-message");
+  seen.summaryAfterRollback = await text("#engine-summary");
+  seen.originAfterRollback = await text("#engine-origin");
+
+  // The update server cannot be reached: the result says so in the error colour, and the page still works.
+  await page.click("#engine-check");
+  await page.waitForFunction(() => {
+    const result = document.getElementById("engine-result");
+    return result.classList.contains("bad") && result.textContent.trim() !== "";
+  }, null, { timeout: 60000 });
+  seen.checkResult = await text("#engine-result");
+  seen.checkResultColour = await page.locator("#engine-result").evaluate((node) => getComputedStyle(node).color);
+  seen.errorColour = await page.evaluate(() => {
+    const probe = document.createElement("span");
+    probe.style.color = "var(--bad)";
+    document.body.appendChild(probe);
+    const colour = getComputedStyle(probe).color;
+    probe.remove();
+    return colour;
+  });
+  seen.lastCheckAfter = await text("#engine-last-check");
+  seen.checkEnabledAfter = await page.locator("#engine-check").isEnabled();
+  seen.resultLive = await page.locator("#engine-result").getAttribute("aria-live");
+
+  // deno cannot be fetched either; the runtime line says what is missing.
+  if (seen.runtimeButton) {
+    await page.click("#engine-runtime-fetch");
+    await page.waitForFunction(() => {
+      const button = document.getElementById("engine-runtime-fetch");
+      return !button.disabled && document.getElementById("engine-runtime-result").textContent.trim() !== "";
+    }, null, { timeout: 60000 });
+    seen.runtimeResult = await text("#engine-runtime-result");
+  }
+  await panel.scrollIntoViewIfNeeded();
+  await panel.screenshot({ path: path.join(outDir, "engine-panel.png") });
+
+  // The channel is saved as soon as it is chosen.
+  await page.selectOption("#engine-channel", "nightly");
+  await page.waitForFunction(() => document.getElementById("engine-message").textContent.includes("每日构建版"));
+  seen.channelMessage = await text("#engine-message");
+
+  // While a download runs the check waits, and the page says why.
+  await page.click('.nav-item[data-view="queue"]');
+  await page.fill("#urls", slowVideoUrl);
+  await page.click("#add-button");
+  await page.locator(".job.downloading").first().waitFor();
+  await page.click('.nav-item[data-view="settings"]');
+  await page.waitForFunction(() => document.getElementById("engine-check").disabled);
+  seen.checkWhyDuringDownload = await text("#engine-check-why");
+  seen.checkDescribedBy = await page.locator("#engine-check").getAttribute("aria-describedby");
+  await panel.screenshot({ path: path.join(outDir, "engine-panel-downloading.png") });
+  await page.click('.nav-item[data-view="queue"]');
+  await page.locator('.job [data-action="cancel"]').first().click();
+  await page.locator(".job.cancelled").first().waitFor();
+  await page.click('.nav-item[data-view="settings"]');
+  await page.waitForFunction(() => !document.getElementById("engine-check").disabled);
+  seen.checkWhyAfterDownload = await page.locator("#engine-check-why").isVisible();
+
+  // The page still offers the previous engine, whose file is now damaged: the refusal shows in the panel.
+  fs.rmSync(previousEngineFile);
+  await page.click("#engine-rollback");
+  await page.click("#confirm-yes");
+  await page.locator("#engine-message.error").waitFor();
+  seen.refusal = await text("#engine-message");
+  await page.locator("#engine-rollback").waitFor({ state: "hidden" });
+  seen.originAfterRefusal = await text("#engine-origin");
+} catch (e) {
+  problems.push(String(e && e.message ? e.message : e));
+} finally {
+  await browser.close();
+}
+console.log(JSON.stringify({ seen, problems }));
+process.exit(problems.length ? 1 : 0);
