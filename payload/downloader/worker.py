@@ -198,7 +198,8 @@ def _load_engine(sys_path: list[str]) -> Any:
     return yt_dlp
 
 
-def _download(request: dict[str, Any], ydl_mod: Any, channel: _Channel, stop: _Stop) -> dict[str, Any]:
+def _download(request: dict[str, Any], ydl_mod: Any, channel: _Channel, stop: _Stop,
+              seen: dict[str, Any]) -> dict[str, Any]:
     # Imported here: the jobs module is the server's, and only its engine-side helpers are wanted.
     from .jobs import _final_files, _inside, _Logger, _refuse_lists
 
@@ -236,6 +237,9 @@ def _download(request: dict[str, Any], ydl_mod: Any, channel: _Channel, stop: _S
     with cookie_copy(request.get("cookies_file") or "") as cookies, ydl_mod.YoutubeDL({**params, **cookies}) as ydl:
         extras.attach(ydl, ydl_mod, request["extras"])
         found = ydl.extract_info(request["url"], download=False, process=False)
+        if isinstance(found, dict):
+            # A site's refusal of the media itself names no site; the extraction does.
+            seen["extractor"] = found.get("extractor_key") or found.get("extractor")
         # A site's page or probe may still be sending (for a direct link, the whole video):
         # close what the extraction opened before the download opens its own connection.
         stop.holdings.drop_connections()
@@ -268,15 +272,20 @@ def main() -> int:
         channel.send(error=f"下载引擎 {engine.get('version') or ''} 无法载入，这个下载没有开始。"
                            "可以在“设置”里回退到上一个版本后点击重试。", reason=reason)
         return 1
+    version = str(getattr(ydl_mod.version, "__version__", "") or engine.get("version") or "")
     # Which engine did the work, for whoever reads the log after a site changed.
-    log.say(f"{request['tag']} 下载引擎 {getattr(ydl_mod.version, '__version__', '?')}")
+    log.say(f"{request['tag']} 下载引擎 {version}")
+    seen: dict[str, Any] = {}
     try:
         with processes.owned_by(holdings):
-            result = _download(request, ydl_mod, channel, stop)
+            result = _download(request, ydl_mod, channel, stop, seen)
     except BaseException as e:  # noqa: BLE001  (every failure goes to the server as a message)
         if stop.event.is_set() or type(e).__name__ == "DownloadCancelled":
             return 0
         message = e.message if isinstance(e, errors.UserError) else errors.describe(e)
+        hint = "" if isinstance(e, errors.UserError) else errors.stale_hint(e, version, extractor=seen.get("extractor"))
+        if hint:
+            message = message.rstrip("。") + "。" + hint
         channel.send(error=message, reason=errors.short_reason(e))
         return 1
     channel.send(done=result)

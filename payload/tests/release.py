@@ -28,7 +28,8 @@ def bundled_package() -> str:
 
 def engine_zip(version: str, broken: str = "", ejs: str | None = None) -> bytes:
     """The bundled engine as a zipimport file reporting version; broken "import" makes its import
-    fail, "extract" makes it find nothing on any page. With ejs, the engine names that version of
+    fail, "extract" makes it find nothing on any page, "site" gives it a site at /site/ID on
+    loopback whose pages it can no longer read, as after a site changed. With ejs, the engine names that version of
     the companion package as the one it needs, where newer engines do."""
     package = bundled_package()
     buffer = io.BytesIO()
@@ -50,6 +51,8 @@ def engine_zip(version: str, broken: str = "", ejs: str | None = None) -> bytes:
                     data = b"raise ImportError('this build is broken')\n" + data
                 if broken == "extract" and arc == "yt_dlp/__init__.py":
                     data += b"\nYoutubeDL.extract_info = lambda self, *a, **k: {'url': 'http://127.0.0.1:9/x.mp4'}\n"
+                if broken == "site" and arc == "yt_dlp/__init__.py":
+                    data += _CHANGED_SITE
                 if ejs and arc == "yt_dlp/extractor/youtube.py":
                     # Newer engines have a youtube package here; the module becomes its __init__.
                     arc = "yt_dlp/extractor/youtube/__init__.py"
@@ -61,6 +64,36 @@ def engine_zip(version: str, broken: str = "", ejs: str | None = None) -> bytes:
             z.writestr("yt_dlp/extractor/youtube/jsc/_builtin/vendor/__init__.py", f"VERSION = '{ejs}'\n")
         z.writestr("__main__.py", "import yt_dlp\nyt_dlp.main()\n")
     return buffer.getvalue()
+
+
+# A site extractor that comes first for loopback addresses under /site/ and fails the way an
+# extractor fails once its site has changed.
+_CHANGED_SITE = b"""
+from .extractor.common import InfoExtractor as _InfoExtractor
+from .utils import ExtractorError as _ExtractorError
+
+
+class ChangedSiteIE(_InfoExtractor):
+    IE_NAME = 'changedsite'
+    _VALID_URL = r'https?://127\\.0\\.0\\.1:\\d+/site/(?P<id>\\w+)'
+
+    def _real_extract(self, url):
+        raise _ExtractorError('Unable to extract player url', video_id=self._match_id(url), ie=self.IE_NAME)
+
+
+_default_init = YoutubeDL.__init__
+
+
+def _with_changed_site(self, *args, **kwargs):
+    _default_init(self, *args, **kwargs)
+    self._ies = {'ChangedSite': ChangedSiteIE, **self._ies}
+    site = ChangedSiteIE()
+    site.set_downloader(self)
+    self._ies_instances['ChangedSite'] = site
+
+
+YoutubeDL.__init__ = _with_changed_site
+"""
 
 
 def ejs_wheel(version: str) -> bytes:
