@@ -616,7 +616,7 @@ class Updater:
             missing = "；".join(too_old) + "；" if too_old else ""
             found = {"name": None, "version": None, "ok": False,
                      "text": f"{missing}没有找到 deno 2 或 Node.js 20 以上的 JavaScript 运行环境，"
-                             "部分网站的视频可能无法下载。可以点击“获取 deno”下载 deno 的官方版本"}
+                             "部分网站的视频可能无法下载。可以点击“获取 deno”下载 deno 的官方版本。"}
         with self._lock:
             changed, self._runtime = self._runtime.get("text") != found["text"], found
         if changed:
@@ -679,8 +679,11 @@ class Updater:
             say(f"[引擎] {text}")
             self._save_state(runtime_result=text)
         except _Failure as f:
-            text = f"{f.reason}。"
-            say(f"[引擎] 获取 deno 失败：{f.reason}")
+            # The reasons speak of the engine's update server and of trying again by itself;
+            # deno comes from its own, and only the button tries again.
+            reason = f.reason.replace("更新服务器", "deno 的发布服务器").replace("，稍后会再试", "")
+            text = f"{reason}。" + ("联网后可以再点击“获取 deno”。" if f.offline else "")
+            say(f"[引擎] 获取 deno 失败：{reason}")
             self._save_state(runtime_result=text)
         except Exception:
             import traceback
