@@ -41,6 +41,14 @@ PROGRESS_INTERVAL = 0.1
 STOP_GRACE = 1.5
 
 
+# The engine reads a fast download in blocks of a megabyte and more, each a new buffer. A fresh
+# process's allocator maps every such buffer anew and returns it at once, which costs a page
+# fault per 4 KiB read (in the long-running server its threshold had grown past the block size):
+# twice the time of the download itself on loopback. glibc reads these at start; elsewhere they
+# mean nothing.
+_ALLOCATOR = {"MALLOC_MMAP_THRESHOLD_": str(64 << 20), "MALLOC_TRIM_THRESHOLD_": str(256 << 20)}
+
+
 class Failure(errors.UserError):
     """A download that ended in its own process with a message for the page and a reason for the log."""
 
@@ -54,7 +62,7 @@ class Failure(errors.UserError):
 def start(request: dict[str, Any]) -> "subprocess.Popen[str]":
     """Starts the process for request; the caller owns it and reads events() from it."""
     process = subprocess.Popen(
-        [sys.executable, "-m", "downloader.worker"], cwd=PACKAGE_ROOT,
+        [sys.executable, "-m", "downloader.worker"], cwd=PACKAGE_ROOT, env={**os.environ, **_ALLOCATOR},
         # It stays in the server's process group, so that the shell's signal to the group reaches it.
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, encoding="utf-8", errors="replace")
     assert process.stdin is not None
