@@ -20,6 +20,7 @@ import os
 import re
 import shutil
 import threading
+import zipfile
 from dataclasses import dataclass, field
 from typing import Any, Iterator
 
@@ -28,6 +29,9 @@ from .store import set_aside
 
 BUNDLED = "bundled"
 ENGINE_FILE = "yt-dlp"
+# The engine file unpacked beside it: Python caches the byte code of a folder, not of a zip file,
+# so each download's process would otherwise compile the engine anew (about half a second).
+UNPACKED = "lib"
 # <version>-<first 12 hex of the file's SHA-256>; nothing else in data/engines is ever pruned.
 _FOLDER = re.compile(r"^[0-9]{4}\.[0-9]{2}\.[0-9]{2}(\.[0-9]+)?-[0-9a-f]{12}$")
 _VERSION = re.compile(r"^([0-9]{4})\.([0-9]{1,2})\.([0-9]{1,2})(?:\.([0-9]+))?$")
@@ -92,6 +96,37 @@ def file_sha256(path: str) -> str:
     with open(path, "rb") as f:
         for chunk in iter(lambda: f.read(1 << 20), b""):
             digest.update(chunk)
+    return digest.hexdigest()
+
+
+def unpack(engine_file: str, dest: str) -> None:
+    """Unpacks the engine file's yt_dlp package into dest; a member that would land outside it is refused."""
+    root = os.path.realpath(dest)
+    with zipfile.ZipFile(engine_file) as z:
+        for member in z.infolist():
+            if not member.filename.startswith("yt_dlp/") or member.is_dir():
+                continue
+            target = os.path.realpath(os.path.join(root, member.filename))
+            if not target.startswith(root + os.sep):
+                raise zipfile.BadZipFile(f"{member.filename} lies outside the engine")
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            with z.open(member) as src, open(target, "wb") as dst:
+                shutil.copyfileobj(src, dst)
+
+
+def tree_sha256(folder: str) -> str:
+    """One SHA-256 over the names, sizes and modification times of the files below folder, byte code
+    caches aside. Reading every file at each start would cost a third of a second; a file changed,
+    cut short or gone since the unpacking changes this too."""
+    files: list[str] = []
+    for root, dirs, names in os.walk(folder):
+        dirs[:] = [d for d in dirs if d != "__pycache__"]
+        files += (os.path.join(root, name) for name in names)
+    digest = hashlib.sha256()
+    for path in sorted(files):
+        st = os.lstat(path)
+        digest.update(f"{os.path.relpath(path, folder)}\0{st.st_size}\0{st.st_mtime_ns}\0".encode(
+            "utf-8", "surrogateescape"))
     return digest.hexdigest()
 
 
@@ -160,6 +195,10 @@ class Engines:
             if file_sha256(os.path.join(folder, ENGINE_FILE)) != info.get("sha256"):
                 return None
             entries = [os.path.join(folder, ENGINE_FILE)]
+            lib = os.path.join(folder, UNPACKED)
+            # The unpacked copy runs only while it is what was unpacked; else the verified file itself.
+            if isinstance(info.get("unpacked_sha256"), str) and tree_sha256(lib) == info["unpacked_sha256"]:
+                entries = [lib]
             ejs = info.get("ejs")
             if isinstance(ejs, dict) and isinstance(ejs.get("file"), str):
                 wheel = os.path.join(folder, os.path.basename(ejs["file"]))

@@ -450,7 +450,13 @@ class Updater:
             raise _Failure(f"新的下载引擎报告的版本号 {version[:40]} 无法识别，已丢弃")
         if not self._accepts(version, active, channel):
             return f"已经是最新版本（{active.version}）"
-        entries = [path]
+        lib = os.path.join(incoming, engines_mod.UNPACKED)
+        try:
+            engines_mod.unpack(path, lib)
+        except (zipfile.BadZipFile, OSError) as e:
+            raise _Failure(f"新的下载引擎无法解开（{e}），已丢弃") from None
+        # What downloads will import is the unpacked copy, so that is what the last check imports.
+        entries = [lib]
         ejs = None
         needed = probe.get("ejs_needed")
         if isinstance(needed, str) and probe.get("ejs") != needed:
@@ -462,7 +468,8 @@ class Updater:
         name = f"{version}-{expected[:12]}"
         write_json(os.path.join(incoming, "engine.json"),
                    {"version": version, "channel": channel, "sha256": expected, "source": base + ENGINE_FILE,
-                    "installed": time.time(), "ejs": ejs})
+                    "installed": time.time(), "ejs": ejs,
+                    "unpacked_sha256": engines_mod.tree_sha256(lib)})
         target = os.path.join(self.engines.root, name)
         if os.path.lexists(target):
             # Only a damaged copy can be there: a whole one was found before downloading.

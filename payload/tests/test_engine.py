@@ -112,8 +112,17 @@ class UpdateTest(EngineCase):
         self.assertEqual((status["version"], status["bundled"], status["previous"]), (NEW, False, BUNDLED))
         active = engines.active()
         self.assertEqual(active.version, NEW)
+        # Downloads import the unpacked copy, whose byte code Python can keep.
+        lib = os.path.join(self.data, "engines", str(active.folder), "lib")
+        self.assertEqual(active.sys_path[0], lib)
         self.assertEqual(child_version(active), NEW)
+        self.assertTrue(os.path.isdir(os.path.join(lib, "yt_dlp", "__pycache__")))
         self.assertEqual(Engines(self.data, []).active().version, NEW)
+        # An unpacked copy changed since is not run; the verified file is.
+        with open(os.path.join(lib, "yt_dlp", "version.py"), "a", encoding="utf-8") as f:
+            f.write("\n")
+        self.assertEqual(Engines(self.data, []).active().sys_path[0],
+                         os.path.join(self.data, "engines", str(active.folder), "yt-dlp"))
         # A second check finds the same signed hash and fetches nothing more.
         self.server.requests.clear()
         status = self.check(up)
