@@ -24,7 +24,8 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The libraries the program links come from dpkg-shlibdeps; what it runs
 # is named here: the interpreter the payload's environment was made with
 # (its modules are copied for that Python version), ffmpeg for audio-only
-# downloads and a CJK font for the Chinese texts.
+# downloads, a CJK font for the Chinese texts, and gpg and gpgv, which check
+# the download engine's updates before they run.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # The environment's interpreter is the link .venv/bin/python3 ->
 # /usr/bin/python3, which the python3 package provides, in this version.
@@ -35,5 +36,5 @@ execute_process(
 list(GET zormak_python_versions 0 zormak_python_version)
 list(GET zormak_python_versions 1 zormak_python_next)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "python3 (>= ${zormak_python_version}), python3 (<< ${zormak_python_next}), ffmpeg, fonts-noto-cjk")
+    "python3 (>= ${zormak_python_version}), python3 (<< ${zormak_python_next}), ffmpeg, fonts-noto-cjk, gpg, gpgv")
 include(CPack)

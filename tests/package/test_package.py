@@ -78,7 +78,8 @@ class Extracted(ShellTestCase):
                          "zormak_%s_amd64.deb" % field("Version"))
         relations = [d.strip() for d in field("Depends").split(",")]
         depends = [d.split(" ")[0] for d in relations]
-        for pkg in ("libgtk-4-1", "libwebkitgtk-6.0-4", "libcurl4", "ffmpeg", "fonts-noto-cjk"):
+        # gpg and gpgv check the engine's updates before they run.
+        for pkg in ("libgtk-4-1", "libwebkitgtk-6.0-4", "libcurl4", "ffmpeg", "fonts-noto-cjk", "gpg", "gpgv"):
             self.assertIn(pkg, depends)
         # The interpreter the payload's environment was made with, which its
         # link names and for which its modules were copied.
