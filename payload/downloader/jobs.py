@@ -324,6 +324,7 @@ class Manager:
         self.store = store
         # Which engine a new download uses (engines.Engines); without one, the payload's own.
         self.engines = engines if engines is not None else _OwnEngine()
+        self._starter = worker.Starter()
         self._lock = threading.Lock()
         # Serialises the commands, so that the journal and memory change in the same order.
         self._command = threading.RLock()
@@ -850,8 +851,8 @@ class Manager:
             params.update(engine.params)
             request = {"url": job.url, "staging": staging, "tag": tag, "params": params, "extras": job.extras,
                        "cookies_file": network["cookies_file"],
-                       "engine": {"version": engine.version, "sys_path": list(engine.sys_path)}}
-            process = worker.start(request)
+                       "engine": {"version": engine.version}}
+            process = self._starter.start(request, engine.sys_path)
             # A pause or cancel from now on ends the process; one that came already ends it at once.
             holdings.add(process)
             try:
@@ -930,6 +931,7 @@ class Manager:
             active = [j for j in self._jobs.values() if j.state.running]
             for j in active:
                 j.cancel_event.set()
+        self._starter.close()
         processes.end_own_group()
         for j in active:
             j.holdings.end()

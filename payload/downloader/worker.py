@@ -6,9 +6,11 @@ each other by name, some of them lazily), so each download imports its
 engine in a process of its own and keeps it to the end; the next download
 starts with whatever engine is current then.
 
-The server writes one JSON request line to the process's stdin and keeps
-stdin open: its end means the server is gone, and the download stops. The
-process answers with JSON lines on stdout, one event each:
+The process is started with the engine's sys.path entries as its argument
+and imports the engine at once, so that one can be made ready ahead of the
+next download. The server then writes one JSON request line to its stdin and
+keeps stdin open: its end means the server is gone, and the download stops.
+The process answers with JSON lines on stdout, one event each:
 
     {"progress": {"downloaded", "total", "speed", "eta", "title"}}
     {"retry": n}            the engine retries a broken transfer for the nth time
@@ -24,6 +26,7 @@ and the process exits without a result.
 
 import json
 import os
+import select
 import signal
 import subprocess
 import sys
@@ -39,6 +42,8 @@ PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 PROGRESS_INTERVAL = 0.1
 # A download that has been told to stop and has not ended by then is ended hard.
 STOP_GRACE = 1.5
+# A process made ready for the next download that nobody needed for this long ends.
+IDLE_LIMIT = 600.0
 
 
 # The engine reads a fast download in blocks of a megabyte and more, each a new buffer. A fresh
@@ -59,20 +64,68 @@ class Failure(errors.UserError):
 
 # ---- the server's side ----
 
-def start(request: dict[str, Any]) -> "subprocess.Popen[str]":
-    """Starts the process for request; the caller owns it and reads events() from it."""
-    process = subprocess.Popen(
-        [sys.executable, "-m", "downloader.worker"], cwd=PACKAGE_ROOT, env={**os.environ, **_ALLOCATOR},
+def _spawn(sys_path: tuple[str, ...]) -> "subprocess.Popen[str]":
+    return subprocess.Popen(
+        [sys.executable, "-m", "downloader.worker", json.dumps(list(sys_path))], cwd=PACKAGE_ROOT,
+        env={**os.environ, **_ALLOCATOR},
         # It stays in the server's process group, so that the shell's signal to the group reaches it.
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, encoding="utf-8", errors="replace")
-    assert process.stdin is not None
-    try:
-        process.stdin.write(json.dumps(request) + "\n")
-        process.stdin.flush()
-    except OSError:
-        # It died at once; its exit status says why.
-        pass
-    return process
+
+
+def _discard(process: "subprocess.Popen[str]") -> None:
+    """Lets a process made ready go: the end of its stdin ends it."""
+    close(process)
+    threading.Thread(target=process.wait, name="reap", daemon=True).start()
+
+
+class Starter:
+    """Starts the downloads' processes, keeping one ready with the engine imported.
+
+    Importing the engine takes about half a second; a process made ready
+    when a download starts has it done for the next one. A ready process
+    whose engine is no longer the active one is let go, and one that nobody
+    needs for IDLE_LIMIT seconds ends by itself."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._ready: tuple[tuple[str, ...], "subprocess.Popen[str]"] | None = None
+        self._closed = False
+
+    def start(self, request: dict[str, Any], sys_path: tuple[str, ...]) -> "subprocess.Popen[str]":
+        """A process running request with the engine at sys_path; the caller owns it and reads events() from it."""
+        with self._lock:
+            ready, self._ready = self._ready, None
+            closed = self._closed
+        if ready is not None and (ready[0] != sys_path or ready[1].poll() is not None):
+            _discard(ready[1])
+            ready = None
+        process = ready[1] if ready is not None else _spawn(sys_path)
+        assert process.stdin is not None
+        try:
+            process.stdin.write(json.dumps(request) + "\n")
+            process.stdin.flush()
+        except OSError:
+            # It died already; its exit status says why.
+            pass
+        if not closed:
+            threading.Thread(target=self._prepare, args=(sys_path,), name="ready-download", daemon=True).start()
+        return process
+
+    def _prepare(self, sys_path: tuple[str, ...]) -> None:
+        process = _spawn(sys_path)
+        with self._lock:
+            keep = not self._closed and self._ready is None
+            if keep:
+                self._ready = (sys_path, process)
+        if not keep:
+            _discard(process)
+
+    def close(self) -> None:
+        with self._lock:
+            self._closed = True
+            ready, self._ready = self._ready, None
+        if ready is not None:
+            _discard(ready[1])
 
 
 def events(process: "subprocess.Popen[str]") -> Iterator[dict[str, Any]]:
@@ -206,6 +259,16 @@ def _load_engine(sys_path: list[str]) -> Any:
     return yt_dlp
 
 
+def _warm(ydl_mod: Any) -> None:
+    """Does ahead what the first address would: each site's address pattern is compiled on first use,
+    about 0.3 s for all of them."""
+    try:
+        for ie in ydl_mod.extractor.gen_extractor_classes():
+            ie.suitable("http://127.0.0.1/")
+    except Exception:  # noqa: BLE001  (only a head start; the download meets any real fault itself)
+        pass
+
+
 def _download(request: dict[str, Any], ydl_mod: Any, channel: _Channel, stop: _Stop,
               seen: dict[str, Any]) -> dict[str, Any]:
     # Imported here: the jobs module is the server's, and only its engine-side helpers are wanted.
@@ -261,24 +324,34 @@ def _download(request: dict[str, Any], ydl_mod: Any, channel: _Channel, stop: _S
 
 
 def main() -> int:
+    # Until a download is given to it, a process made ready ahead has nothing to stop in order.
+    signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
     # The events own stdout; anything else written there (the engine's own prints) goes to the log.
     channel = _Channel(os.fdopen(os.dup(1), "w", encoding="utf-8"))
     os.dup2(2, 1)
     log.send_to(lambda line: channel.send(log=line.rstrip("\n")))
+    try:
+        ydl_mod, failure = _load_engine(json.loads(sys.argv[1]) if len(sys.argv) > 1 else []), None
+    except BaseException as e:  # noqa: BLE001  (a broken engine is reported with the download, not raised)
+        ydl_mod, failure = None, e
+    if ydl_mod is not None:
+        _warm(ydl_mod)
+    if not select.select([sys.stdin], [], [], IDLE_LIMIT)[0]:
+        return 0
     request = json.loads(sys.stdin.readline() or "null")
     if not isinstance(request, dict):
-        return 2
+        # Let go by the server: nothing to do.
+        return 0
     holdings = processes.Holdings()
     stop = _Stop(holdings)
     signal.signal(signal.SIGTERM, stop)
     threading.Thread(target=_watch_stdin, args=(stop,), name="stdin-watch", daemon=True).start()
     engine = request.get("engine") or {}
-    try:
-        ydl_mod = _load_engine(list(engine.get("sys_path") or []))
-    except BaseException as e:  # noqa: BLE001  (a broken engine is reported, not raised)
-        reason = errors.short_reason(e)
+    if ydl_mod is None:
+        log.say(f"{request['tag']} 下载引擎无法载入：{errors.short_reason(failure or Exception())}")
         channel.send(error=f"下载引擎 {engine.get('version') or ''} 无法载入，这个下载没有开始。"
-                           "可以在“设置”里回退到上一个版本后点击重试。", reason=reason)
+                           "可以在“设置”里回退到上一个版本后点击重试。",
+                     reason=errors.short_reason(failure or Exception()))
         return 1
     version = str(getattr(ydl_mod.version, "__version__", "") or engine.get("version") or "")
     # Which engine did the work, for whoever reads the log after a site changed.
