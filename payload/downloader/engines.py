@@ -14,18 +14,18 @@ held engine, so a switch never pulls files from under a download.
 import contextlib
 import datetime
 import hashlib
-import importlib.util
 import json
 import os
 import re
 import shutil
+import sys
 import threading
 import zipfile
 from dataclasses import dataclass, field
 from typing import Any, Iterator
 
 from .log import say
-from .store import set_aside
+from .store import set_aside, write_json
 
 BUNDLED = "bundled"
 ENGINE_FILE = "yt-dlp"
@@ -76,19 +76,15 @@ def age_months(version: str, today: datetime.date | None = None) -> int | None:
 
 
 def bundled_version() -> str:
-    """The bundled engine's version, read from its version.py without importing it."""
-    try:
-        spec = importlib.util.find_spec("yt_dlp")
-    except (ImportError, ValueError):
-        spec = None
-    if spec is None or not spec.origin:
-        return "unknown"
-    try:
-        with open(os.path.join(os.path.dirname(spec.origin), "version.py"), encoding="utf-8") as f:
-            m = re.search(r"""^__version__\s*=\s*['"]([^'"]+)['"]""", f.read(), re.M)
-    except OSError:
-        return "unknown"
-    return m.group(1) if m else "unknown"
+    """The bundled engine's version, read from its version.py where an import would find it, without importing it."""
+    for entry in sys.path:
+        try:
+            with open(os.path.join(entry or os.curdir, "yt_dlp", "version.py"), encoding="utf-8") as f:
+                m = re.search(r"""^__version__\s*=\s*['"]([^'"]+)['"]""", f.read(), re.M)
+        except OSError:
+            continue
+        return m.group(1) if m else "unknown"
+    return "unknown"
 
 
 def file_sha256(path: str) -> str:
@@ -128,27 +124,6 @@ def tree_sha256(folder: str) -> str:
         digest.update(f"{os.path.relpath(path, folder)}\0{st.st_size}\0{st.st_mtime_ns}\0".encode(
             "utf-8", "surrogateescape"))
     return digest.hexdigest()
-
-
-def write_json(path: str, value: Any) -> None:
-    """Replaces path with value as JSON: written to a temporary file, flushed to disk, renamed."""
-    tmp = f"{path}.tmp-{os.getpid()}-{threading.get_ident()}"
-    try:
-        with open(tmp, "w", encoding="utf-8") as f:
-            json.dump(value, f, ensure_ascii=False, indent=2)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-    with contextlib.suppress(OSError):
-        fd = os.open(os.path.dirname(path), os.O_RDONLY)
-        try:
-            os.fsync(fd)
-        finally:
-            os.close(fd)
 
 
 class Engines:

@@ -30,7 +30,8 @@ from typing import Any, Callable, ClassVar, Iterator
 from . import addresses, errors, extras, processes, worker
 from .log import say
 from .model import BEST, Format, State, parse_format
-from .names import name_limit, safe_folder_name, safe_name
+from .engines import Engines
+from .names import inside, name_limit, safe_folder_name, safe_name
 from .options import format_options, network_options
 from .settings import Settings, default_download_dir
 from .store import JobRow, StorageError, Store, iter_pairs
@@ -73,16 +74,21 @@ def _import_engine(path: tuple[str, ...]) -> ModuleType:
     return module
 
 
+def _current_engine() -> ModuleType:
+    """Called with the lock held: the imported engine, or the active one once nothing uses the old."""
+    wanted = _engine_source()
+    if _yt_dlp is None or (wanted != _yt_dlp_path and not _yt_dlp_users):
+        return _import_engine(wanted)
+    return _yt_dlp
+
+
 def yt_dlp() -> ModuleType:
     """The server's own engine; yt-dlp takes a moment to import, so the first caller pays, the others wait.
 
     After an engine switch the next caller imports the new one, once no
     request of the server uses the old one any more (engine() marks a use)."""
     with _yt_dlp_lock:
-        wanted = _engine_source()
-        if _yt_dlp is None or (wanted != _yt_dlp_path and not _yt_dlp_users):
-            return _import_engine(wanted)
-        return _yt_dlp
+        return _current_engine()
 
 
 @contextlib.contextmanager
@@ -90,9 +96,7 @@ def engine() -> Iterator[ModuleType]:
     """The server's own engine for the block; it is not replaced while the block runs."""
     global _yt_dlp_users
     with _yt_dlp_lock:
-        wanted = _engine_source()
-        module = _yt_dlp if _yt_dlp is not None and (wanted == _yt_dlp_path or _yt_dlp_users) else None
-        module = module or _import_engine(wanted)
+        module = _current_engine()
         _yt_dlp_users += 1
     try:
         yield module
@@ -111,44 +115,8 @@ def video_key(url: str) -> tuple[str, str]:
         return addresses.video_key(url, extractors)
 
 
-class _Logger:
-    """yt-dlp's messages as single log lines; its chatter is dropped."""
-
-    def __init__(self, tag: str) -> None:
-        self.tag = tag
-
-    def debug(self, msg: str) -> None:
-        pass
-
-    def info(self, msg: str) -> None:
-        pass
-
-    def warning(self, msg: str) -> None:
-        say(f"{self.tag} 提示：{msg.splitlines()[0] if msg else ''}")
-
-    def error(self, msg: str) -> None:
-        # yt-dlp raises what it reports here, and the failure's log line gives
-        # the same reason; writing it now as well would say it twice.
-        pass
-
-
 class _Cancelled(Exception):
     pass
-
-
-@dataclass(frozen=True)
-class _PayloadEngine:
-    version: str = ""
-    sys_path: tuple[str, ...] = ()
-    params: dict[str, Any] = field(default_factory=dict)
-    folder: str | None = None
-
-
-class _OwnEngine:
-    """The engine of the payload's own environment, for a manager without an engine folder."""
-
-    def use(self) -> contextlib.AbstractContextManager[_PayloadEngine]:
-        return contextlib.nullcontext(_PayloadEngine())
 
 
 @dataclass(eq=False)
@@ -250,34 +218,6 @@ def _in_place(src: str, dest: str) -> bool:
         return False
 
 
-def _inside(path: str, folder: str) -> bool:
-    path = os.path.realpath(path)
-    folder = os.path.realpath(folder)
-    return os.path.commonpath([path, folder]) == folder and path != folder
-
-
-def _final_files(info: Any, staging: str) -> list[str]:
-    """The files yt-dlp reports as its results, kept only if they are inside staging."""
-    found: list[str] = []
-
-    def walk(node: Any) -> None:
-        if not isinstance(node, dict):
-            return
-        for d in node.get("requested_downloads") or []:
-            p = d.get("filepath") or d.get("filename")
-            if p:
-                found.append(p)
-        for entry in node.get("entries") or []:
-            walk(entry)
-
-    walk(info)
-    result: list[str] = []
-    for p in found:
-        if p not in result and os.path.isfile(p) and _inside(p, staging):
-            result.append(p)
-    return result
-
-
 def _companion_name(src: str, placed: list[tuple[str, str]]) -> str:
     """src's name, made to follow the video it belongs to: "clip.en.srt" beside "clip (1).mp4" becomes
     "clip (1).en.srt", or players would not find it."""
@@ -319,11 +259,11 @@ class Manager:
 
     SAVE_INTERVAL = 1.0
 
-    def __init__(self, settings: Settings, store: Store, engines: Any = None) -> None:
+    def __init__(self, settings: Settings, store: Store, engines: Engines) -> None:
         self.settings = settings
         self.store = store
-        # Which engine a new download uses (engines.Engines); without one, the payload's own.
-        self.engines = engines if engines is not None else _OwnEngine()
+        # Which engine a new download uses.
+        self.engines = engines
         self._starter = worker.Starter()
         self._lock = threading.Lock()
         # Serialises the commands, so that the journal and memory change in the same order.
@@ -715,13 +655,13 @@ class Manager:
             return parent
         folder = os.path.join(parent, job.folder)
         # The name was made safe when the job was added; a journal edited since must not lead elsewhere.
-        if job.folder != safe_folder_name(job.folder) or not _inside(folder, parent):
+        if job.folder != safe_folder_name(job.folder) or not inside(folder, parent):
             raise errors.UserError(f"文件夹名称“{job.folder}”无法使用。已下载的数据还在，请移除这个任务后重新添加。")
         try:
             os.makedirs(folder, exist_ok=True)
         except OSError as e:
             raise errors.UserError(errors.describe(e) + "。已下载的数据还在，处理后请点击重试。") from e
-        if not _inside(folder, parent):
+        if not inside(folder, parent):
             raise errors.UserError(f"文件夹“{job.folder}”指向下载文件夹以外的位置。已下载的数据还在，请移走它后点击重试。")
         return folder
 
@@ -942,48 +882,6 @@ class Manager:
         for j in active:
             self._note(j, downloaded=j.downloaded, total=j.total)
         return len(active)
-
-
-# Counting the entries of a lazily paged list fetches its pages; beyond this many the message says "at least".
-MAX_COUNTED = 2000
-
-
-def _refuse_lists(ydl: Any) -> None:
-    """Makes ydl refuse a page with several videos wherever its extraction meets one.
-
-    One job stands for one video: a list downloaded whole would put every entry
-    into one job, with one progress bar, no choice of entries and no folder.
-    The check sits in front of the engine's own step for each result, so that
-    a list reached through a redirect or a short link is caught too, before
-    any of its videos is fetched."""
-    process = ydl.process_ie_result
-
-    def guarded(result: Any, *args: Any, **kwargs: Any) -> Any:
-        if isinstance(result, dict) and result.get("_type") in ("playlist", "multi_video"):
-            raise errors.UserError(list_message(_count(result.get("entries"))))
-        return process(result, *args, **kwargs)
-
-    ydl.process_ie_result = guarded
-
-
-def list_message(count: int | None) -> str:
-    many = "多个视频" if count is None else f"至少 {count} 个视频" if count >= MAX_COUNTED else f" {count} 个视频"
-    return (f"这个网址是一个包含{many}的列表，没有下载任何内容。"
-            "请粘贴这个网址后点击“列出”，选择要下载的视频，每个视频会成为一个单独的下载。")
-
-
-def _count(entries: Any) -> int | None:
-    """How many entries a list has, or None if its pages cannot be read."""
-    if entries is None:
-        return 0
-    if isinstance(entries, (list, tuple)):
-        return len(entries)
-    try:
-        if hasattr(entries, "getslice"):
-            return len(entries.getslice(0, MAX_COUNTED))
-        return sum(1 for _ in itertools.islice(entries, MAX_COUNTED))
-    except Exception:  # noqa: BLE001  (a site failing on a later page only leaves the number out)
-        return None
 
 
 def _job_from_row(row: JobRow) -> Job:

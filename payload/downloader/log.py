@@ -54,3 +54,24 @@ def say(text: str) -> None:
 def say_lines(lines: Iterable[str]) -> None:
     """Writes several lines (a traceback) in one piece."""
     _write("".join(escape(line) + "\n" for line in lines))
+
+
+class EngineLogger:
+    """yt-dlp's messages as single log lines; its chatter is dropped."""
+
+    def __init__(self, tag: str) -> None:
+        self.tag = tag
+
+    def debug(self, msg: str) -> None:
+        pass
+
+    def info(self, msg: str) -> None:
+        pass
+
+    def warning(self, msg: str) -> None:
+        say(f"{self.tag} 提示：{msg.splitlines()[0] if msg else ''}")
+
+    def error(self, msg: str) -> None:
+        # yt-dlp raises what it reports here, and the failure's log line gives
+        # the same reason; writing it now as well would say it twice.
+        pass

@@ -43,3 +43,10 @@ def safe_folder_name(title: str, limit: int = 255, default: str = DEFAULT_STEM) 
     # Unlike a file's name there is no extension to keep: "第1季.精选" is all name.
     name = _cut(_UNSAFE.sub("", title).strip().lstrip(".-").strip(), limit).rstrip(" .")
     return name or default
+
+
+def inside(path: str, folder: str) -> bool:
+    """True if path lies below folder (links resolved), folder itself excluded."""
+    path = os.path.realpath(path)
+    folder = os.path.realpath(folder)
+    return os.path.commonpath([path, folder]) == folder and path != folder

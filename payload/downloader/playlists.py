@@ -18,7 +18,8 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from . import errors, processes
-from .jobs import _Logger, engine, yt_dlp
+from .jobs import engine, yt_dlp
+from .log import EngineLogger
 from .names import safe_folder_name
 
 TIMEOUT = 30.0
@@ -99,7 +100,7 @@ def _flat(url: str, timeout: float) -> Any:
     params: dict[str, Any] = {
         "quiet": True,
         "no_color": True,
-        "logger": _Logger("[列表]"),
+        "logger": EngineLogger("[列表]"),
         "cachedir": False,
         "extract_flat": "in_playlist",
         "playlistend": MAX_ENTRIES,

@@ -4,7 +4,8 @@ import threading
 from typing import Any
 
 from . import errors, processes
-from .jobs import _Logger, engine
+from .jobs import engine
+from .log import EngineLogger
 from .model import parse_format
 from .options import cookie_copy, network_options
 
@@ -35,7 +36,7 @@ def _extract(url: str, settings: dict[str, Any]) -> Any:
     params: dict[str, Any] = {
         "quiet": True,
         "no_color": True,
-        "logger": _Logger("[解析]"),
+        "logger": EngineLogger("[解析]"),
         "cachedir": False,
         "noplaylist": True,
         "socket_timeout": 15,

@@ -12,7 +12,7 @@ from . import extras
 from .errors import UserError
 from .log import say
 from .model import parse_format
-from .store import set_aside
+from .store import set_aside, write_json
 
 # Control characters, lone surrogates and bidirectional controls have no place in a folder's path.
 _BAD_PATH = re.compile("[\x00-\x1f\x7f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
@@ -204,12 +204,7 @@ class Settings:
         return aside is not None
 
     def _write(self, values: dict[str, Any]) -> None:
-        tmp = self.path.with_suffix(".json.tmp")
-        with open(tmp, "w", encoding="utf-8") as f:
-            json.dump(values, f, ensure_ascii=False, indent=2)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, self.path)
+        write_json(str(self.path), values)
 
     def get(self) -> dict[str, Any]:
         with self._lock:

@@ -12,6 +12,7 @@ can be written leaves the server running on a database in memory. Both are
 told to the page as notices.
 """
 
+import contextlib
 import json
 import os
 import sqlite3
@@ -88,6 +89,27 @@ def set_aside(path: str) -> str | None:
             except OSError:
                 pass
     return target
+
+
+def write_json(path: str, value: Any) -> None:
+    """Replaces path with value as JSON: written to a temporary file, flushed to disk, renamed."""
+    tmp = f"{path}.tmp-{os.getpid()}-{threading.get_ident()}"
+    try:
+        with open(tmp, "w", encoding="utf-8") as f:
+            json.dump(value, f, ensure_ascii=False, indent=2)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+    with contextlib.suppress(OSError):
+        fd = os.open(os.path.dirname(path), os.O_RDONLY)
+        try:
+            os.fsync(fd)
+        finally:
+            os.close(fd)
 
 
 @dataclass

@@ -15,6 +15,7 @@ nothing new.
 """
 
 import errno
+import functools
 import http.client
 import http.server
 import json
@@ -35,10 +36,11 @@ from typing import Any, Callable
 from urllib.parse import quote, urlsplit
 
 from . import engines as engines_mod
-from .engines import ENGINE_FILE, Engines, age_months, version_key, write_json
+from .engines import ENGINE_FILE, Engines, age_months, version_key
 from .errors import UserError
 from .log import say, say_lines
 from .settings import Settings
+from .store import write_json
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 RELEASES = {"stable": "https://github.com/yt-dlp/yt-dlp/releases/latest/download/",
@@ -241,9 +243,21 @@ class Updater:
         self._wake = threading.Event()
         self._state = self._load_state()
         self._runtime: dict[str, Any] = {"name": None, "version": None, "ok": False, "text": "正在查找 JavaScript 运行环境"}
-        self.fingerprint, self._key_problem = self._check_key()
 
     # The pinned key, the state of checks.
+
+    @functools.cached_property
+    def _key(self) -> tuple[str, str | None]:
+        # Read on the schedule's thread (gpg takes a moment), not while the server starts.
+        return self._check_key()
+
+    @property
+    def fingerprint(self) -> str:
+        return self._key[0]
+
+    @property
+    def _key_problem(self) -> str | None:
+        return self._key[1]
 
     def _check_key(self) -> tuple[str, str | None]:
         found = key_fingerprint(self.key_file)
@@ -322,6 +336,7 @@ class Updater:
         threading.Thread(target=self._schedule, name="engine-updates", daemon=True).start()
 
     def _schedule(self) -> None:
+        _ = self._key  # the pinned key is checked before any request
         self.detect_runtime()
         self._wake.wait(self.first_delay)
         while True:

@@ -24,6 +24,7 @@ connections and ffmpeg are closed, the partial file is closed as it stands,
 and the process exits without a result.
 """
 
+import itertools
 import json
 import os
 import select
@@ -35,6 +36,7 @@ import time
 from typing import IO, Any, Iterator
 
 from . import errors, extras, log, processes
+from .names import inside
 from .options import cookie_copy
 
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -259,6 +261,70 @@ def _load_engine(sys_path: list[str]) -> Any:
     return yt_dlp
 
 
+def _final_files(info: Any, staging: str) -> list[str]:
+    """The files yt-dlp reports as its results, kept only if they are inside staging."""
+    found: list[str] = []
+
+    def walk(node: Any) -> None:
+        if not isinstance(node, dict):
+            return
+        for d in node.get("requested_downloads") or []:
+            p = d.get("filepath") or d.get("filename")
+            if p:
+                found.append(p)
+        for entry in node.get("entries") or []:
+            walk(entry)
+
+    walk(info)
+    result: list[str] = []
+    for p in found:
+        if p not in result and os.path.isfile(p) and inside(p, staging):
+            result.append(p)
+    return result
+
+
+# Counting the entries of a lazily paged list fetches its pages; beyond this many the message says "at least".
+MAX_COUNTED = 2000
+
+
+def _refuse_lists(ydl: Any) -> None:
+    """Makes ydl refuse a page with several videos wherever its extraction meets one.
+
+    One job stands for one video: a list downloaded whole would put every entry
+    into one job, with one progress bar, no choice of entries and no folder.
+    The check sits in front of the engine's own step for each result, so that
+    a list reached through a redirect or a short link is caught too, before
+    any of its videos is fetched."""
+    process = ydl.process_ie_result
+
+    def guarded(result: Any, *args: Any, **kwargs: Any) -> Any:
+        if isinstance(result, dict) and result.get("_type") in ("playlist", "multi_video"):
+            raise errors.UserError(list_message(_count(result.get("entries"))))
+        return process(result, *args, **kwargs)
+
+    ydl.process_ie_result = guarded
+
+
+def list_message(count: int | None) -> str:
+    many = "多个视频" if count is None else f"至少 {count} 个视频" if count >= MAX_COUNTED else f" {count} 个视频"
+    return (f"这个网址是一个包含{many}的列表，没有下载任何内容。"
+            "请粘贴这个网址后点击“列出”，选择要下载的视频，每个视频会成为一个单独的下载。")
+
+
+def _count(entries: Any) -> int | None:
+    """How many entries a list has, or None if its pages cannot be read."""
+    if entries is None:
+        return 0
+    if isinstance(entries, (list, tuple)):
+        return len(entries)
+    try:
+        if hasattr(entries, "getslice"):
+            return len(entries.getslice(0, MAX_COUNTED))
+        return sum(1 for _ in itertools.islice(entries, MAX_COUNTED))
+    except Exception:  # noqa: BLE001  (a site failing on a later page only leaves the number out)
+        return None
+
+
 def _warm(ydl_mod: Any) -> None:
     """Does ahead what the first address would: each site's address pattern is compiled on first use,
     about 0.3 s for all of them."""
@@ -271,9 +337,6 @@ def _warm(ydl_mod: Any) -> None:
 
 def _download(request: dict[str, Any], ydl_mod: Any, channel: _Channel, stop: _Stop,
               seen: dict[str, Any]) -> dict[str, Any]:
-    # Imported here: the jobs module is the server's, and only its engine-side helpers are wanted.
-    from .jobs import _final_files, _inside, _Logger, _refuse_lists
-
     staging = request["staging"]
     reports = _Progress(channel)
 
@@ -302,7 +365,7 @@ def _download(request: dict[str, Any], ydl_mod: Any, channel: _Channel, stop: _S
         if d.get("status") == "started":
             channel.send(processing=True)
 
-    params = {**request["params"], "logger": _Logger(request["tag"]), "progress_hooks": [progress],
+    params = {**request["params"], "logger": log.EngineLogger(request["tag"]), "progress_hooks": [progress],
               "retry_sleep_functions": {"http": retrying, "fragment": retrying},
               "postprocessor_hooks": [postprocess]}
     with cookie_copy(request.get("cookies_file") or "") as cookies, ydl_mod.YoutubeDL({**params, **cookies}) as ydl:
@@ -319,7 +382,7 @@ def _download(request: dict[str, Any], ydl_mod: Any, channel: _Channel, stop: _S
     reports.flush()
     files = _final_files(info, staging)
     if files:
-        files += [p for p in extras.subtitle_files(info) if p not in files and os.path.isfile(p) and _inside(p, staging)]
+        files += [p for p in extras.subtitle_files(info) if p not in files and os.path.isfile(p) and inside(p, staging)]
     return {"files": files, "title": (info or {}).get("title") or ""}
 
 

@@ -7,13 +7,13 @@ checksum list is signed with a throwaway key made here with gpg.
 
 import hashlib
 import http.server
-import importlib.util
 import io
 import json
 import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -21,9 +21,12 @@ import zipfile
 
 
 def bundled_package() -> str:
-    spec = importlib.util.find_spec("yt_dlp")
-    assert spec is not None and spec.origin
-    return os.path.dirname(spec.origin)
+    """The payload environment's engine folder, wherever an engine imported since came from."""
+    for entry in sys.path:
+        folder = os.path.join(entry or os.curdir, "yt_dlp")
+        if os.path.isfile(os.path.join(folder, "__init__.py")):
+            return folder
+    raise AssertionError("the payload's engine is not on sys.path")
 
 
 def engine_zip(version: str, broken: str = "", ejs: str | None = None) -> bytes:
