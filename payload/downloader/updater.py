@@ -1,4 +1,4 @@
-"""Keeps the download engine current: checks, verification, the switch and the JavaScript runtime.
+"""Keeps the download engine current: checks, verification, the switch and fetching deno.
 
 An update is trusted only step by step. The release's SHA2-256SUMS must carry a
 valid signature by the release key shipped with the payload (checked with gpgv);
@@ -20,7 +20,6 @@ import http.client
 import http.server
 import json
 import os
-import platform
 import re
 import shutil
 import socket
@@ -39,6 +38,7 @@ from . import engines as engines_mod
 from .engines import ENGINE_FILE, Engines, age_months, version_key
 from .errors import UserError
 from .log import say, say_lines
+from .runtime import Runtimes, deno_asset, needed, runtime_version
 from .settings import Settings
 from .store import write_json
 
@@ -58,14 +58,13 @@ RETRY = 3600
 MAX_ENGINE = 64 * 1024 * 1024
 MAX_WHEEL = 16 * 1024 * 1024
 MAX_DENO = 256 * 1024 * 1024
-MIN_DENO = (2,)
-MIN_NODE = (20,)
 
 _HEX64 = re.compile(r"\b([0-9a-fA-F]{64})\b")
 
 # Run in a child process with the candidate's entries first on sys.path: it must
-# import the engine from those entries, name its version and the companion
-# version it needs, and, given a page, extract the media link from it.
+# import the engine from those entries, name its version, the companion version
+# and the JavaScript runtimes' minimum versions it needs, and, given a page,
+# extract the media link from it.
 _PROBE = r"""
 import json, os, sys
 entries, page = json.loads(sys.argv[1]), sys.argv[2]
@@ -84,6 +83,15 @@ except Exception:
 try:
     import yt_dlp_ejs
     out["ejs"] = str(yt_dlp_ejs.version)
+except Exception:
+    pass
+try:
+    import yt_dlp.utils._jsruntime as jsr
+    out["js_minimums"] = {n: list(c.MIN_SUPPORTED_VERSION) for n, c in vars(jsr).items()
+                          if isinstance(c, type) and isinstance(getattr(c, "MIN_SUPPORTED_VERSION", None), tuple)}
+except ModuleNotFoundError as e:
+    if e.name == "yt_dlp.utils._jsruntime":
+        out["js_minimums"] = None
 except Exception:
     pass
 if page:
@@ -160,25 +168,6 @@ def signature_valid(key_file: str, fingerprint: str, data: bytes, signature: byt
                for line in result.stdout.splitlines())
 
 
-def runtime_version(path: str) -> tuple[int, ...] | None:
-    """The version a JavaScript runtime prints for --version, None if it does not run in time."""
-    try:
-        out = subprocess.run([path, "--version"], capture_output=True, text=True, timeout=10,
-                             stdin=subprocess.DEVNULL, check=False).stdout
-    except (OSError, subprocess.TimeoutExpired):
-        return None
-    m = re.search(r"(?:^deno |^v)([0-9]+)\.([0-9]+)\.([0-9]+)", out.strip(), re.M)
-    return tuple(int(g) for g in m.groups()) if m else None
-
-
-def deno_asset() -> str | None:
-    """The name of deno's release zip for this machine, None where deno publishes none."""
-    machine = platform.machine().lower()
-    arch = {"x86_64": "x86_64", "amd64": "x86_64", "aarch64": "aarch64", "arm64": "aarch64"}.get(machine)
-    system = {"Linux": "unknown-linux-gnu", "Darwin": "apple-darwin"}.get(platform.system())
-    return f"deno-{arch}-{system}.zip" if arch and system else None
-
-
 class _PageServer(http.server.ThreadingHTTPServer):
     """The loopback page a new engine must extract before it is used."""
 
@@ -242,7 +231,7 @@ class Updater:
         self._fetching = False
         self._wake = threading.Event()
         self._state = self._load_state()
-        self._runtime: dict[str, Any] = {"name": None, "version": None, "ok": False, "text": "正在查找 JavaScript 运行环境"}
+        self.runtime = Runtimes(engines)
 
     # The pinned key, the state of checks.
 
@@ -316,8 +305,8 @@ class Updater:
             summary = f"下载引擎 {active.version}，已经 {age} 个月没更新"
         with self._lock:
             state = dict(self._state)
-            runtime = {k: self._runtime.get(k) for k in ("name", "version", "ok", "text")}
             checking, fetching = self._checking, self._fetching
+        runtime = self.runtime.status()
         return {"version": active.version, "bundled": active.folder is None, "age_months": age,
                 "summary": summary, "channel": self._channel(),
                 "last_check": state.get("last_attempt"), "last_result": state.get("last_result"),
@@ -375,6 +364,7 @@ class Updater:
                 raise UserError("没有可以回退的上一个版本", 409)
             # The daily check must not quietly bring back the release the user just left.
             self._state["declined"] = leaving
+        self.runtime.engine_changed()
         self._save_state()
         say(f"[引擎] 已回退到下载引擎 {engine.version}")
         return self.status()
@@ -450,6 +440,7 @@ class Updater:
         if not self._accepts(version, active, channel):
             return f"已经是最新版本（{active.version}）"
         engine = self.engines.switch(name)
+        self.runtime.engine_changed()
         self._save_state(declined=None)
         return f"已更新到下载引擎 {engine.version}，新的下载将使用它"
 
@@ -543,6 +534,7 @@ class Updater:
             raise _Failure("新的下载引擎没能从测试网页中找到视频，已丢弃")
         if ejs and out.get("ejs") != ejs:
             raise _Failure(f"新的下载引擎需要 yt-dlp-ejs {ejs}，但无法载入它，已丢弃")
+        self.runtime.probed(out)
         return out
 
     # The network.
@@ -617,48 +609,17 @@ class Updater:
     # The JavaScript runtime.
 
     def detect_runtime(self) -> dict[str, Any]:
-        """Finds deno 2 or later (the system's, then a fetched one) or Node.js 20 or later and tells the engine."""
-        found: dict[str, Any] | None = None
-        too_old = []
-        candidates = [("deno", shutil.which("deno"), MIN_DENO, "系统的 deno"),
-                      *(("deno", p, MIN_DENO, "已下载的 deno") for p in self._fetched_denos()),
-                      ("node", shutil.which("node"), MIN_NODE, "系统的 Node.js")]
-        for name, path, minimum, label in candidates:
-            if not path:
-                continue
-            version = runtime_version(path)
-            if version is None:
-                continue
-            shown = ".".join(map(str, version))
-            if version >= minimum:
-                found = {"name": name, "version": shown, "ok": True, "text": f"使用{label} {shown}", "path": path}
-                break
-            too_old.append(f"{label} {shown} 太旧（需要 {minimum[0]} 或更新版本）")
-        if found is None:
-            missing = "；".join(too_old) + "；" if too_old else ""
-            found = {"name": None, "version": None, "ok": False,
-                     "text": f"{missing}没有找到 deno 2 或 Node.js 20 以上的 JavaScript 运行环境，"
-                             "部分网站的视频可能无法下载。可以点击“获取 deno”下载 deno 的官方版本。"}
-        with self._lock:
-            changed, self._runtime = self._runtime.get("text") != found["text"], found
-        if changed:
-            say(f"[引擎] {found['text']}")
-        self.engines.set_params({"js_runtimes": {found["name"]: {"path": found["path"]}}} if found["ok"] else {})
-        return found
-
-    def _fetched_denos(self) -> list[str]:
-        try:
-            names = [n for n in os.listdir(self.engines.root)
-                     if re.fullmatch(r"runtime-deno-[0-9]+(\.[0-9]+)*", n)]
-            names.sort(key=lambda n: tuple(int(p) for p in n[len("runtime-deno-"):].split(".")), reverse=True)
-        except OSError:
-            return []
-        return [p for p in (os.path.join(self.engines.root, n, "deno") for n in names) if os.path.isfile(p)]
+        """Decides which JavaScript runtime the active engine can use and tells the engine."""
+        return self.runtime.detect()
 
     def fetch_runtime(self) -> dict[str, Any]:
+        # The same verdict the page shows: deno is offered exactly when no runtime the engine takes was found.
+        runtime = self.runtime.status()
+        if runtime["searching"]:
+            raise UserError("正在查找 JavaScript 运行环境，请稍候", 409)
+        if runtime["ok"]:
+            raise UserError(f"已经有这个下载引擎能用的 JavaScript 运行环境（{runtime['text']}），不需要获取 deno", 409)
         with self._lock:
-            if self._runtime.get("ok"):
-                raise UserError("已经有可用的 JavaScript 运行环境，不需要获取 deno", 409)
             if self._fetching:
                 raise UserError("正在获取 deno，请稍候", 409)
             self._fetching = True
@@ -689,9 +650,14 @@ class Updater:
             os.unlink(archive)
             os.chmod(binary, 0o755)
             version = runtime_version(binary)
-            if version is None or version < MIN_DENO:
-                raise _Failure("下载的 deno 无法运行或版本太旧，已丢弃")
+            if version is None:
+                raise _Failure("下载的 deno 无法运行，已丢弃")
             shown = ".".join(map(str, version))
+            need = self.runtime.minimum("deno")
+            if need is None:
+                raise _Failure("这个下载引擎不使用 deno，已丢弃下载的 deno")
+            if version < need:
+                raise _Failure(f"下载的 deno {shown} 太旧，这个下载引擎需要 {needed(need)} 或更新，已丢弃")
             target = os.path.join(self.engines.root, f"runtime-deno-{shown}")
             shutil.rmtree(target, ignore_errors=True)
             os.rename(incoming, target)

@@ -41,9 +41,11 @@ async function refresh() {
 function apply(next) {
   status = next;
   render();
-  // A check or a fetch runs on the server: look again until it has ended.
+  // A check, a fetch or the search for a runtime (after each engine switch) runs on the
+  // server: look again until it has ended.
   clearTimeout(pollTimer);
-  if (status.checking || status.runtime_fetching) pollTimer = setTimeout(refresh, 1000);
+  const searching = Boolean(status.runtime && status.runtime.searching);
+  if (status.checking || status.runtime_fetching || searching) pollTimer = setTimeout(refresh, 1000);
 }
 
 function render() {
@@ -84,7 +86,8 @@ function render() {
   fetched.className = "engine-result " + (runtime.ok ? "ok" : "bad");
   fetched.hidden = !fetched.textContent;
   const fetch = $("engine-runtime-fetch");
-  fetch.hidden = Boolean(runtime.ok) && !status.runtime_fetching;
+  // Offered whenever no runtime the engine takes was found, not while that is still being found out.
+  fetch.hidden = (Boolean(runtime.ok) || Boolean(runtime.searching)) && !status.runtime_fetching;
   fetch.disabled = Boolean(status.runtime_fetching);
   fetch.textContent = status.runtime_fetching ? "正在获取 deno…" : "获取 deno";
 }
