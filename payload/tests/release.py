@@ -29,11 +29,14 @@ def bundled_package() -> str:
     raise AssertionError("the payload's engine is not on sys.path")
 
 
-def engine_zip(version: str, broken: str = "", ejs: str | None = None) -> bytes:
+def engine_zip(version: str, broken: str = "", ejs: str | None = None,
+               js_minimums: dict[str, tuple[int, ...]] | None = None) -> bytes:
     """The bundled engine as a zipimport file reporting version; broken "import" makes its import
     fail, "extract" makes it find nothing on any page, "site" gives it a site at /site/ID on
     loopback whose pages it can no longer read, as after a site changed. With ejs, the engine names that version of
-    the companion package as the one it needs, where newer engines do."""
+    the companion package as the one it needs, where newer engines do. With js_minimums
+    (class name -> version, e.g. {"NodeJsRuntime": (20, 0, 0)}), the engine has the JavaScript
+    runtime classes of newer engines, in yt_dlp/utils/_jsruntime.py, with those minimum versions."""
     package = bundled_package()
     buffer = io.BytesIO()
     buffer.write(b"#!/usr/bin/env python3\n")
@@ -60,11 +63,21 @@ def engine_zip(version: str, broken: str = "", ejs: str | None = None) -> bytes:
                     # Newer engines have a youtube package here; the module becomes its __init__.
                     arc = "yt_dlp/extractor/youtube/__init__.py"
                     data = re.sub(rb"^(\s*)from \.", rb"\1from ..", data, flags=re.M)
+                if js_minimums and arc == "yt_dlp/utils.py":
+                    # Newer engines have a utils package here, the runtimes' module inside it.
+                    arc = "yt_dlp/utils/__init__.py"
+                    data = re.sub(rb"^(\s*)from \.", rb"\1from ..", data, flags=re.M)
                 z.writestr(arc, data)
         if ejs:
             z.writestr("yt_dlp/extractor/youtube/jsc/__init__.py", "")
             z.writestr("yt_dlp/extractor/youtube/jsc/_builtin/__init__.py", "")
             z.writestr("yt_dlp/extractor/youtube/jsc/_builtin/vendor/__init__.py", f"VERSION = '{ejs}'\n")
+        if js_minimums:
+            # The engine's own values where the test names none.
+            minimums: dict[str, tuple[int, ...]] = {"DenoJsRuntime": (2, 3, 0), "BunJsRuntime": (1, 2, 11),
+                                                    "NodeJsRuntime": (22, 0, 0), "QuickJsRuntime": (2023, 12, 9)}
+            minimums.update(js_minimums)
+            z.writestr("yt_dlp/utils/_jsruntime.py", _JSRUNTIME.format(**{k: repr(v) for k, v in minimums.items()}))
         z.writestr("__main__.py", "import yt_dlp\nyt_dlp.main()\n")
     return buffer.getvalue()
 
@@ -96,6 +109,80 @@ def _with_changed_site(self, *args, **kwargs):
 
 
 YoutubeDL.__init__ = _with_changed_site
+"""
+
+
+# The engine's JavaScript runtime classes as newer engines define them (yt_dlp/utils/_jsruntime.py),
+# on this engine's helpers; the minimum versions are filled in.
+_JSRUNTIME = """
+from __future__ import annotations
+
+import abc
+import dataclasses
+import functools
+
+from . import _get_exe_version_output, detect_exe_version, version_tuple
+
+
+@dataclasses.dataclass(frozen=True)
+class JsRuntimeInfo:
+    name: str
+    path: str
+    version: str
+    version_tuple: tuple[int, ...]
+    supported: bool = True
+
+
+class JsRuntime(abc.ABC):
+    def __init__(self, path=None):
+        self._path = path
+
+    @functools.cached_property
+    def info(self) -> JsRuntimeInfo | None:
+        return self._info()
+
+    @abc.abstractmethod
+    def _info(self) -> JsRuntimeInfo | None:
+        raise NotImplementedError
+
+    def _version_info(self, name, basename, args, version_re):
+        path = self._path or basename
+        out = _get_exe_version_output(path, args)
+        if not out:
+            return None
+        version = detect_exe_version(out, version_re, 'unknown')
+        vt = version_tuple(version)
+        return JsRuntimeInfo(
+            name=name, path=path, version=version, version_tuple=vt,
+            supported=vt >= self.MIN_SUPPORTED_VERSION)
+
+
+class DenoJsRuntime(JsRuntime):
+    MIN_SUPPORTED_VERSION = {DenoJsRuntime}
+
+    def _info(self):
+        return self._version_info('deno', 'deno', ['--version'], r'^deno (\\S+)')
+
+
+class BunJsRuntime(JsRuntime):
+    MIN_SUPPORTED_VERSION = {BunJsRuntime}
+
+    def _info(self):
+        return self._version_info('bun', 'bun', ['--version'], r'^(\\S+)')
+
+
+class NodeJsRuntime(JsRuntime):
+    MIN_SUPPORTED_VERSION = {NodeJsRuntime}
+
+    def _info(self):
+        return self._version_info('node', 'node', ['--version'], r'^v(\\S+)')
+
+
+class QuickJsRuntime(JsRuntime):
+    MIN_SUPPORTED_VERSION = {QuickJsRuntime}
+
+    def _info(self):
+        return self._version_info('quickjs', 'qjs', ['--help'], r'^QuickJS(?:-ng)?\\s+version\\s+(\\S+)')
 """
 
 

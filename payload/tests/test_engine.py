@@ -4,7 +4,6 @@ import datetime
 import io
 import json
 import os
-import stat
 import subprocess
 import sys
 import tempfile
@@ -399,80 +398,6 @@ class FolderTest(unittest.TestCase):
         for wrong in ("beta", "", None, ["nightly"]):
             with self.subTest(channel=wrong), self.assertRaises(UserError):
                 settings.validate({"engine_channel": wrong}, current)
-
-
-def script(folder: str, name: str, output: str) -> None:
-    path = os.path.join(folder, name)
-    with open(path, "w") as f:
-        f.write(f"#!/bin/sh\necho '{output}'\n")
-    os.chmod(path, stat.S_IRWXU)
-
-
-class RuntimeTest(EngineCase):
-    def setUp(self) -> None:
-        super().setUp()
-        self.bin = os.path.join(self.data, "bin")
-        os.makedirs(self.bin)
-        self.saved_path = os.environ["PATH"]
-        os.environ["PATH"] = self.bin
-
-    def tearDown(self) -> None:
-        os.environ["PATH"] = self.saved_path
-        super().tearDown()
-
-    def test_a_new_enough_runtime_is_found_and_given_to_the_engine(self) -> None:
-        cases: list[tuple[str, dict[str, str], str | None]] = [
-                 ("nothing", {}, None),
-                 ("old node", {"node": "v18.19.0"}, None),
-                 ("node 20", {"node": "v20.1.0"}, "node"),
-                 ("old deno, node 22", {"deno": "deno 1.46.3 (stable)", "node": "v22.0.0"}, "node"),
-                 ("deno 2 first", {"deno": "deno 2.1.4 (stable, release)", "node": "v22.0.0"}, "deno")]
-        for name, tools, expect in cases:
-            with self.subTest(name):
-                for tool in os.listdir(self.bin):
-                    os.unlink(os.path.join(self.bin, tool))
-                for tool, output in tools.items():
-                    script(self.bin, tool, output)
-                engines, up, _ = self.make()
-                runtime = up.detect_runtime()
-                self.assertEqual((runtime["name"], runtime["ok"]), (expect, expect is not None))
-                params = engines.active().params
-                if expect:
-                    self.assertEqual(params, {"js_runtimes": {expect: {"path": os.path.join(self.bin, expect)}}})
-                else:
-                    self.assertEqual(params, {})
-                    self.assertIn("获取 deno", runtime["text"])
-
-    def test_deno_is_fetched_only_with_its_published_hash(self) -> None:
-        asset = updater_mod.deno_asset()
-        if asset is None:
-            self.skipTest("deno publishes no build for this machine")
-        buffer = io.BytesIO()
-        with zipfile.ZipFile(buffer, "w") as z:
-            info = zipfile.ZipInfo("deno")
-            info.external_attr = 0o755 << 16
-            z.writestr(info, "#!/bin/sh\necho 'deno 2.3.1 (stable, release)'\n")
-        archive = buffer.getvalue()
-        os.environ["ZORMAK_TEST_DENO_RELEASES"] = self.server.base
-        try:
-            for name, listed, expect in [("tampered", release.sha256(archive + b"x"), False),
-                                         ("published hash", release.sha256(archive), True)]:
-                with self.subTest(name):
-                    self.server.files = {f"/{asset}": archive, f"/{asset}.sha256sum": f"{listed}  {asset}\n".encode()}
-                    engines, up, _ = self.make()
-                    up.detect_runtime()
-                    up.fetch_runtime()
-                    wait_for(lambda: not up.status()["runtime_fetching"], 30, message="the fetch")
-                    status = up.status()
-                    self.assertEqual(status["runtime"]["ok"], expect, status["runtime_result"])
-                    self.assertEqual(status["runtime"]["version"], "2.3.1" if expect else None)
-                    self.assertEqual([n for n in self.listing() if n.startswith("runtime-")],
-                                     ["runtime-deno-2.3.1"] if expect else [])
-                    self.assertFalse([n for n in self.listing() if n.startswith(".incoming")])
-            with self.assertRaises(UserError):
-                up.fetch_runtime()
-        finally:
-            del os.environ["ZORMAK_TEST_DENO_RELEASES"]
 
 
 if __name__ == "__main__":

@@ -41,6 +41,8 @@ try {
   seen.summaryBefore = await text("#engine-summary");
   seen.originBefore = await text("#engine-origin");
   seen.channelBefore = await page.inputValue("#engine-channel");
+  // The server asks the engine which runtimes it takes once it has started: wait for its answer.
+  await page.waitForFunction(() => !document.getElementById("engine-runtime").textContent.includes("正在查找"));
   seen.runtime = await text("#engine-runtime");
   seen.runtimeButton = await page.locator("#engine-runtime-fetch").isVisible();
   seen.lastCheckBefore = await text("#engine-last-check");
