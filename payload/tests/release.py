@@ -195,11 +195,17 @@ class Signer:
         shutil.rmtree(self.home, ignore_errors=True)
 
 
+def release_files(engine: bytes, signer: Signer, listed: bytes | None = None) -> dict[str, bytes]:
+    """The engine file with a checksum list naming listed's hash (engine's by default) and its signature."""
+    sums = f"{sha256(b'other')}  yt-dlp.exe\n{sha256(listed or engine)}  yt-dlp\n".encode()
+    return {"SHA2-256SUMS": sums, "SHA2-256SUMS.sig": signer.sign(sums), "yt-dlp": engine}
+
+
 class ReleaseServer(http.server.ThreadingHTTPServer):
     """A channel's releases as the release site serves them: `/latest` redirects to `/tag/<tag>` of the
     newest published release, its files are under `/download/<tag>/`; other paths come from files.
     Requests for a name in stall wait longer than any test's time-out, those in cut promise their whole
-    length and close after half of it. after(path) runs once a request for path has been answered."""
+    length and close after half of it. before(path) runs as a request for path arrives, before its answer."""
 
     daemon_threads = True
 
@@ -216,7 +222,7 @@ class ReleaseServer(http.server.ThreadingHTTPServer):
         self.files: dict[str, bytes] = {}
         self.stall: set[str] = set()
         self.cut: set[str] = set()
-        self.after: Callable[[str], None] | None = None
+        self.before: Callable[[str], None] | None = None
 
     @property
     def base(self) -> str:
@@ -226,8 +232,7 @@ class ReleaseServer(http.server.ThreadingHTTPServer):
                 spec: str | None = None) -> dict[str, bytes]:
         """Publishes engine as the release tag, now the latest, with a signed checksum list naming listed's
         hash (engine's by default) and spec as its _update_spec; returns the release's files."""
-        sums = f"{sha256(b'other')}  yt-dlp.exe\n{sha256(listed or engine)}  yt-dlp\n".encode()
-        assets = {"SHA2-256SUMS": sums, "SHA2-256SUMS.sig": signer.sign(sums), "yt-dlp": engine}
+        assets = release_files(engine, signer, listed)
         if spec is not None:
             assets["_update_spec"] = spec.encode()
         self.releases[tag], self.latest = assets, tag
@@ -259,6 +264,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         server = self.server
         server.requests.append(self.path)
         name = self.path.rsplit("/", 1)[-1]
+        if server.before:
+            server.before(self.path)
         if name in server.stall:
             time.sleep(5)
         try:
@@ -266,8 +273,6 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         except ConnectionError:
             # The updater gave up waiting (the time-out cases).
             self.close_connection = True
-        if server.after:
-            server.after(self.path)
 
     def _answer(self, name: str) -> None:
         server = self.server

@@ -24,6 +24,7 @@ class SessionTest(PayloadTest):
                     ("POST", "/api/settings", {"download_dir": "/tmp/elsewhere"}),
                     ("GET", "/api/engine", None), ("POST", "/api/engine/check", nothing),
                     ("POST", "/api/engine/rollback", nothing), ("POST", "/api/engine/runtime", nothing),
+                    ("POST", "/api/engine/import", {"files": []}),
                     ("DELETE", "/api/history/1", None)]
         for method, path, body in requests:
             with self.subTest(cookie=cookie, path=path):
@@ -93,7 +94,7 @@ class RequestOriginTest(PayloadTest):
                    ("POST", "/api/settings", {"download_dir": "/tmp/elsewhere"}),
                    ("POST", "/api/history/clear", {}),
                    ("POST", "/api/engine/check", {}), ("POST", "/api/engine/rollback", {}),
-                   ("POST", "/api/engine/runtime", {}),
+                   ("POST", "/api/engine/runtime", {}), ("POST", "/api/engine/import", {"files": []}),
                    ("DELETE", "/api/history/1", None)]
         for headers in refused:
             for method, path, body in changes:
