@@ -161,8 +161,10 @@ class ImportTest(EngineCase):
         cls.stranger.close()
         super().tearDownClass()
 
-    def chosen(self, signer: release.Signer, engine: bytes | None = None, **renamed: str) -> dict[str, Any]:
-        """The body the page sends for the release files the user chose."""
+    def chosen(self, signer: release.Signer, engine: bytes | None = None,
+               renamed: dict[str, str] | None = None) -> dict[str, Any]:
+        """The body the page sends for the release files the user chose, renamed ("" left out)."""
+        renamed = renamed or {}
         files = release.release_files(self.good, signer)
         files["yt-dlp"] = engine or self.good
         return {"files": [{"name": renamed.get(name, name), "data": base64.b64encode(data).decode()}
@@ -171,13 +173,14 @@ class ImportTest(EngineCase):
     def test_imported_files_are_verified_as_a_download(self) -> None:
         middle = len(self.good) // 2
         changed = self.good[:middle] + bytes([self.good[middle] ^ 1]) + self.good[middle + 1:]
-        cases = [("a good set", {}, None),
-                 ("engine changed", {"engine": changed}, "校验和不一致"),
-                 ("signed by another key", {"signer": self.stranger}, "签名验证失败")]
-        for name, change, refusal in cases:
+        cases: list[tuple[str, release.Signer, bytes | None, str | None]] = [
+            ("a good set", self.signer, None, None),
+            ("engine changed", self.signer, changed, "校验和不一致"),
+            ("signed by another key", self.stranger, None, "签名验证失败")]
+        for name, signer, engine, refusal in cases:
             with self.subTest(name), tempfile.TemporaryDirectory() as data:
                 self.data = data
-                body = self.chosen(change.get("signer", self.signer), change.get("engine"))
+                body = self.chosen(signer, engine)
                 engines, up, _ = self.make()
                 up.import_files(engine_files.read(body))
                 status = wait_for(lambda: (lambda s: None if s["checking"] else s)(up.status()), 90, 0.1, "the import")
@@ -198,7 +201,7 @@ class ImportTest(EngineCase):
                  ("no files", None, "缺少 yt-dlp、SHA2-256SUMS、SHA2-256SUMS.sig")]
         for name, renamed, message in cases:
             with self.subTest(name):
-                body = self.chosen(self.signer, **renamed) if renamed is not None else {"files": []}
+                body = self.chosen(self.signer, renamed=renamed) if renamed is not None else {"files": []}
                 with self.assertRaises(UserError) as raised:
                     engine_files.read(body)
                 self.assertIn(message, raised.exception.message)
