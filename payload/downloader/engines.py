@@ -1,7 +1,8 @@
 """The download engines the server can use: the bundled one and verified updates.
 
 Each verified update lives in data/engines/<version>-<hash>/ with the released
-zipimport file `yt-dlp`, optionally the companion wheel, and engine.json. The
+zipimport file `yt-dlp`, the packages it carries unpacked in lib/, optionally
+the companion wheel (for a file that does not carry it), and engine.json. The
 pointer data/engines/current.json names the engine new downloads use and the one
 before it; switching engines is one atomic rename of that pointer. The bundled
 engine is named BUNDLED in the pointer, so that going back to it is a switch
@@ -96,15 +97,20 @@ def file_sha256(path: str) -> str:
 
 
 def unpack(engine_file: str, dest: str) -> None:
-    """Unpacks the engine file's yt_dlp package into dest; a member that would land outside it is refused."""
+    """Unpacks every top-level package of the engine file into dest: the engine's yt_dlp and what it
+    carries beside it (the release's yt_dlp_ejs), not its __main__.py. A member that would land
+    outside dest is refused, whichever package it claims to be in."""
     root = os.path.realpath(dest)
     with zipfile.ZipFile(engine_file) as z:
-        for member in z.infolist():
-            if not member.filename.startswith("yt_dlp/") or member.is_dir():
-                continue
+        members = [m for m in z.infolist() if not m.is_dir()]
+        packages = {m.filename.split("/")[0] for m in members if m.filename.count("/") == 1
+                    and m.filename.endswith("/__init__.py")}
+        for member in members:
             target = os.path.realpath(os.path.join(root, member.filename))
             if not target.startswith(root + os.sep):
                 raise zipfile.BadZipFile(f"{member.filename} lies outside the engine")
+            if member.filename.split("/")[0] not in packages or "/" not in member.filename:
+                continue
             os.makedirs(os.path.dirname(target), exist_ok=True)
             with z.open(member) as src, open(target, "wb") as dst:
                 shutil.copyfileobj(src, dst)

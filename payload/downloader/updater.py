@@ -16,6 +16,7 @@ nothing new.
 
 import errno
 import functools
+import hashlib
 import http.client
 import http.server
 import json
@@ -34,28 +35,27 @@ import zipfile
 from typing import Any, Callable
 from urllib.parse import quote, urlsplit
 
-from . import engines as engines_mod
+from . import engines as engines_mod, releases
+from .engine_files import LIMITS, SUMS
 from .engines import ENGINE_FILE, Engines, age_months, version_key
 from .errors import UserError
 from .log import say, say_lines
+from .releases import RELEASES, REPOSITORIES
 from .runtime import Runtimes, deno_asset, needed, runtime_version
 from .settings import Settings
 from .store import write_json
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-RELEASES = {"stable": "https://github.com/yt-dlp/yt-dlp/releases/latest/download/",
-            "nightly": "https://github.com/yt-dlp/yt-dlp-nightly-builds/releases/latest/download/"}
 INDEX = "https://pypi.org/pypi/"
 DENO_RELEASES = "https://github.com/denoland/deno/releases/latest/download/"
 RELEASE_KEY = os.path.join(HERE, "keys", "yt-dlp-release-key.asc")
 RELEASE_FINGERPRINT = "AC0CBBE6848D6A873464AF4E57CF65933B5A7581"
-SUMS = "SHA2-256SUMS"
 EJS = "yt-dlp-ejs"
 
 DAY = 24 * 3600
 # After a check that could not reach the server, the next try comes this much later.
 RETRY = 3600
-MAX_ENGINE = 64 * 1024 * 1024
+MAX_ENGINE = LIMITS[ENGINE_FILE]
 MAX_WHEEL = 16 * 1024 * 1024
 MAX_DENO = 256 * 1024 * 1024
 
@@ -110,10 +110,12 @@ _MEDIA = b"\x00\x00\x00\x18ftypmp42\x00\x00\x00\x00mp42isom" + bytes(1000)
 class _Failure(Exception):
     """A check that did not lead to a switch; reason is for the page, offline ones stay quiet."""
 
-    def __init__(self, reason: str, offline: bool = False) -> None:
+    def __init__(self, reason: str, offline: bool = False, status: int | None = None) -> None:
         super().__init__(reason)
         self.reason = reason
         self.offline = offline
+        # The HTTP status a refused request got.
+        self.status = status
 
 
 def parse_sums(text: str) -> dict[str, str]:
@@ -166,6 +168,15 @@ def signature_valid(key_file: str, fingerprint: str, data: bytes, signature: byt
     # VALIDSIG's last field is the primary key's fingerprint, whichever subkey signed.
     return any(line.startswith("[GNUPG:] VALIDSIG ") and line.split()[-1].upper() == fingerprint
                for line in result.stdout.splitlines())
+
+
+def _write_file(path: str, data: bytes) -> str:
+    """Writes data to path, returns its SHA-256."""
+    with open(path, "wb") as f:
+        f.write(data)
+        f.flush()
+        os.fsync(f.fileno())
+    return hashlib.sha256(data).hexdigest()
 
 
 class _PageServer(http.server.ThreadingHTTPServer):
@@ -371,15 +382,20 @@ class Updater:
 
     # One check.
 
-    def _run_check(self, manual: bool) -> None:
+    def _run_check(self, manual: bool, imported: dict[str, bytes] | None = None) -> None:
         channel = self._channel()
         active = self.engines.active()
         # The daily check logs only its outcome: offline, that is one quiet line.
-        if manual:
+        if imported is not None:
+            say(f"[引擎] 正在验证导入的下载引擎文件，当前是 {active.version}")
+        elif manual:
             say(f"[引擎] 正在检查更新（{'稳定版' if channel == 'stable' else '每日构建版'}），当前是 {active.version}")
         try:
             try:
-                result = self._update(channel, active, manual)
+                if imported is None:
+                    result = self._update(channel, active, manual)
+                else:
+                    result = self._import(imported, channel, active)
             except _Failure:
                 raise
             except Exception:
@@ -387,13 +403,17 @@ class Updater:
                 say_lines(traceback.format_exc().splitlines())
                 raise _Failure("检查更新时出现内部错误，详情见日志")
             say(f"[引擎] {result}")
-            self._save_state(last_check=time.time(), last_attempt=time.time(), last_result=result, last_ok=True)
+            # An import says nothing about the release server: the daily check keeps its time.
+            now = {} if imported is not None else {"last_check": time.time(), "last_attempt": time.time()}
+            self._save_state(**now, last_result=result, last_ok=True)
         except _Failure as f:
             text = f"{f.reason}。仍在使用下载引擎 {active.version}，下载不受影响。"
             say(f"[引擎] {text}")
-            values: dict[str, Any] = {"last_attempt": time.time(), "last_result": text, "last_ok": False}
-            if not f.offline:
-                values["last_check"] = values["last_attempt"]
+            values: dict[str, Any] = {"last_result": text, "last_ok": False}
+            if imported is None:
+                values["last_attempt"] = time.time()
+                if not f.offline:
+                    values["last_check"] = values["last_attempt"]
             self._save_state(**values)
         finally:
             with self._lock:
@@ -403,29 +423,84 @@ class Updater:
         """Fetches, verifies and switches to the channel's latest engine; returns what happened."""
         if self._key_problem:
             raise _Failure(self._key_problem)
-        base = self.releases or RELEASES[channel]
         opener = self._opener()
-        sums = self._fetch(opener, base + SUMS, 1 << 20)
-        signature = self._fetch(opener, base + SUMS + ".sig", 1 << 16)
+        found = self._release(opener, channel, active)
+        if isinstance(found, str):
+            return found
+        folder, tag = found
+        sums = self._fetch(opener, folder + SUMS, 1 << 20)
+        signature = self._fetch(opener, folder + SUMS + ".sig", 1 << 16)
+        expected = self._signed_hash(sums, signature)
+        with self._lock:
+            declined = self._state.get("declined")
+        if declined == expected and not manual:
+            return f"有新版本，但你曾从它回退，所以没有自动安装；需要时请点击“检查更新”（仍是 {active.version}）"
+        return self._take(expected, active, channel, folder + ENGINE_FILE, tag,
+                          lambda path: self._download(opener, folder + ENGINE_FILE, path, MAX_ENGINE))
+
+    def _release(self, opener: urllib.request.OpenerDirector, channel: str,
+                 active: engines_mod.Engine) -> tuple[str, str] | str:
+        """The folder of the release to take and its tag, or why none is taken (see releases)."""
+        base = self.releases or RELEASES[channel]
+        with self._open(self._opener(releases.Unfollowed()), base + "latest") as answer:
+            tag = releases.tag_from(base, answer.headers.get("Location") if 300 <= answer.status < 400 else None)
+        if tag is None:
+            raise _Failure("更新服务器没有指明最新的版本")
+        try:
+            spec = self._fetch(opener, f"{base}download/{tag}/{releases.SPEC}", 1 << 16).decode("utf-8", "replace")
+        except _Failure as f:
+            if f.status != 404:
+                raise
+            spec = ""
+        taken = releases.locked(spec, tag, releases.identifier(), REPOSITORIES[channel])
+        if taken is None:
+            return f"最新的下载引擎 {tag} 不支持这台电脑的 Python 或系统，没有更新（仍是 {active.version}）"
+        if taken != tag:
+            say(f"[引擎] 最新的下载引擎是 {tag}，这台电脑的 Python 或系统最高只能用 {taken}")
+            # A lock only lowers what is taken, never below the engine that runs now.
+            if version_key(taken) <= version_key(active.version):
+                return f"已经是这台电脑能用的最新版本（{active.version}），更新的版本不支持这里的 Python 或系统"
+        return f"{base}download/{quote(taken)}/", taken
+
+    def _signed_hash(self, sums: bytes, signature: bytes) -> str:
+        """The engine file's hash in sums, once signature proves sums come from the release key."""
         if not signature_valid(self.key_file, self.fingerprint, sums, signature):
             raise _Failure("更新的校验和文件的签名验证失败，可能被篡改，已丢弃")
         expected = parse_sums(sums.decode("utf-8", "replace")).get(ENGINE_FILE)
         if not expected:
             raise _Failure("签名的校验和文件里没有下载引擎的文件")
-        with self._lock:
-            declined = self._state.get("declined")
-        if declined == expected and not manual:
-            return f"有新版本，但你曾从它回退，所以没有自动安装；需要时请点击“检查更新”（仍是 {active.version}）"
+        return expected
+
+    def _take(self, expected: str, active: engines_mod.Engine, channel: str, source: str, tag: str | None,
+              obtain: Callable[[str], str]) -> str:
+        """Switches to the engine file with the signed hash; obtain(path) writes it there and returns its hash."""
         have = self.engines.find(expected)
         if have:
             # The active engine, or one verified before (the one rolled back from): nothing to fetch.
             return self._switch(have, active, channel)
         incoming = tempfile.mkdtemp(prefix=".incoming-", dir=self.engines.root)
         try:
-            return self._install(opener, base, expected, incoming, active, channel)
+            return self._install(obtain, source, tag, expected, incoming, active, channel)
         finally:
             # Renamed into place on success; whatever is left here was not verified.
             shutil.rmtree(incoming, ignore_errors=True)
+
+    # Importing files fetched elsewhere.
+
+    def import_files(self, files: dict[str, bytes]) -> dict[str, Any]:
+        """Verifies and installs the engine file with its signed checksum list the user brought (as
+        engine_files.read gives them), in the background and with the checks of a download."""
+        with self._lock:
+            self._begin_check()
+        threading.Thread(target=self._run_check, args=(True, files), name="engine-import", daemon=True).start()
+        return self.status()
+
+    def _import(self, files: dict[str, bytes], channel: str, active: engines_mod.Engine) -> str:
+        if self._key_problem:
+            raise _Failure(self._key_problem)
+        expected = self._signed_hash(files[SUMS], files[SUMS + ".sig"])
+        return self._take(expected, active, channel, "imported", None,
+                          lambda path: _write_file(path, files[ENGINE_FILE]))
 
     def _accepts(self, version: str, active: engines_mod.Engine, channel: str) -> bool:
         if version == active.version:
@@ -444,16 +519,18 @@ class Updater:
         self._save_state(declined=None)
         return f"已更新到下载引擎 {engine.version}，新的下载将使用它"
 
-    def _install(self, opener: urllib.request.OpenerDirector, base: str, expected: str, incoming: str,
+    def _install(self, obtain: Callable[[str], str], source: str, tag: str | None, expected: str, incoming: str,
                  active: engines_mod.Engine, channel: str) -> str:
         path = os.path.join(incoming, ENGINE_FILE)
-        got = self._download(opener, base + ENGINE_FILE, path, MAX_ENGINE)
-        if got != expected:
+        if obtain(path) != expected:
             raise _Failure("下载的引擎文件与签名的校验和不一致（文件不完整或被篡改），已丢弃")
         probe = self._probe([path], None)
         version = str(probe.get("version"))
         if not engines_mod._VERSION.match(version):
             raise _Failure(f"新的下载引擎报告的版本号 {version[:40]} 无法识别，已丢弃")
+        if tag is not None and version != tag:
+            # The tag came unsigned; a lock read from it must not let another release in.
+            raise _Failure(f"新的下载引擎报告的版本 {version} 与发布的版本 {tag} 不一致，已丢弃")
         if not self._accepts(version, active, channel):
             return f"已经是最新版本（{active.version}）"
         lib = os.path.join(incoming, engines_mod.UNPACKED)
@@ -466,14 +543,17 @@ class Updater:
         ejs = None
         needed = probe.get("ejs_needed")
         if isinstance(needed, str) and probe.get("ejs") != needed:
-            ejs = self._fetch_ejs(opener, needed, incoming)
+            # The file carries no companion package, or another version than it needs: the index's is
+            # used, and a carried one must not come first on the path.
+            shutil.rmtree(os.path.join(lib, EJS.replace("-", "_")), ignore_errors=True)
+            ejs = self._fetch_ejs(self._opener(), needed, incoming)
             entries.append(os.path.join(incoming, ejs["file"]))
         final = self._probe(entries, needed)
         if final.get("version") != version:
             raise _Failure("新的下载引擎两次报告的版本不一致，已丢弃")
         name = f"{version}-{expected[:12]}"
         write_json(os.path.join(incoming, "engine.json"),
-                   {"version": version, "channel": channel, "sha256": expected, "source": base + ENGINE_FILE,
+                   {"version": version, "channel": channel, "sha256": expected, "source": source,
                     "installed": time.time(), "ejs": ejs,
                     "unpacked_sha256": engines_mod.tree_sha256(lib)})
         target = os.path.join(self.engines.root, name)
@@ -539,14 +619,14 @@ class Updater:
 
     # The network.
 
-    def _opener(self) -> urllib.request.OpenerDirector:
+    def _opener(self, *handlers: urllib.request.BaseHandler) -> urllib.request.OpenerDirector:
         proxy = str(self.settings.get().get("proxy") or "")
         if proxy:
             if urlsplit(proxy).scheme.lower().startswith("socks"):
                 raise _Failure("检查更新暂不能经过 SOCKS 代理，请在设置中改用 http:// 代理，或清空代理以使用系统的代理设置")
-            return urllib.request.build_opener(urllib.request.ProxyHandler({"http": proxy, "https": proxy}))
+            return urllib.request.build_opener(urllib.request.ProxyHandler({"http": proxy, "https": proxy}), *handlers)
         # The environment's proxy (http_proxy, https_proxy, no_proxy).
-        return urllib.request.build_opener(urllib.request.ProxyHandler())
+        return urllib.request.build_opener(urllib.request.ProxyHandler(), *handlers)
 
     def _open(self, opener: urllib.request.OpenerDirector, url: str) -> http.client.HTTPResponse:
         request = urllib.request.Request(url, headers={"User-Agent": "zormak-engine-updater"})
@@ -556,8 +636,8 @@ class Updater:
             e.close()
             name = os.path.basename(urlsplit(url).path)
             if e.code == 404:
-                raise _Failure(f"更新服务器上找不到 {name}（HTTP 404）") from None
-            raise _Failure(f"更新服务器拒绝了 {name} 的请求（HTTP {e.code}）") from None
+                raise _Failure(f"更新服务器上找不到 {name}（HTTP 404）", status=404) from None
+            raise _Failure(f"更新服务器拒绝了 {name} 的请求（HTTP {e.code}）", status=e.code) from None
         except urllib.error.URLError as e:
             raise self._network_failure(e.reason) from None
         except (OSError, http.client.HTTPException) as e:

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Callable
 
 from urllib.parse import parse_qs, urlsplit
 
-from . import addresses, errors, extras, jobs, model, opener, playlists, probe
+from . import addresses, engine_files, errors, extras, jobs, model, opener, playlists, probe
 from .auth import Gate
 from .log import say, say_lines
 from .store import StorageError
@@ -189,12 +189,12 @@ class Handler(BaseHTTPRequestHandler):
                 return False
         return True
 
-    def _body(self) -> dict[str, Any]:
+    def _body(self, limit: int = MAX_BODY) -> dict[str, Any]:
         try:
             length = int(self.headers.get("Content-Length", "0"))
         except ValueError:
             raise errors.UserError("请求格式不正确") from None
-        if length < 0 or length > MAX_BODY:
+        if length < 0 or length > limit:
             raise errors.UserError("请求内容太大", 413)
         raw = self.rfile.read(length) if length else b""
         if not raw:
@@ -382,6 +382,12 @@ class Handler(BaseHTTPRequestHandler):
         updater = self.server.app.updater
         action = {"check": updater.check, "rollback": updater.rollback, "runtime": updater.fetch_runtime}
         self._json(200, action[m.group(1)]())
+
+    @_route("POST", "/api/engine/import")
+    def engine_import(self, m: "re.Match[str]") -> None:
+        """The release files the user chose, checked and installed in the background like a download."""
+        files = engine_files.read(self._body(engine_files.MAX_BODY))
+        self._json(200, self.server.app.updater.import_files(files))
 
     @_route("GET", "/api/history")
     def history(self, m: "re.Match[str]") -> None:

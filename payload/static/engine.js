@@ -1,6 +1,6 @@
 // The download engine's panel in the settings: its version and age, the update
-// channel, checking for an update, going back one version, and the JavaScript
-// runtime the engine needs for some sites.
+// channel, checking for an update or importing the release's files from disk,
+// going back one version, and the JavaScript runtime the engine needs for some sites.
 
 import { api } from "./api.js";
 import { $, confirmDialog, showFormMessage } from "./dom.js";
@@ -10,9 +10,13 @@ import { formatSince } from "./format.js";
 let status = null;
 let downloads = 0;
 let pollTimer = null;
+// Whether the check the server runs is of files the user imported.
+let importing = false;
 
 export function initEngine() {
   $("engine-check").addEventListener("click", checkForUpdate);
+  $("engine-import").addEventListener("click", () => $("engine-import-files").click());
+  $("engine-import-files").addEventListener("change", importFiles);
   $("engine-rollback").addEventListener("click", rollBack);
   $("engine-runtime-fetch").addEventListener("click", fetchRuntime);
   $("engine-channel").addEventListener("change", saveChannel);
@@ -44,6 +48,7 @@ function apply(next) {
   // A check, a fetch or the search for a runtime (after each engine switch) runs on the
   // server: look again until it has ended.
   clearTimeout(pollTimer);
+  if (!status.checking) importing = false;
   const searching = Boolean(status.runtime && status.runtime.searching);
   if (status.checking || status.runtime_fetching || searching) pollTimer = setTimeout(refresh, 1000);
 }
@@ -61,10 +66,11 @@ function render() {
   const result = $("engine-result");
   if (status.checking) {
     result.className = "engine-result";
-    result.textContent = "正在检查更新…";
+    result.textContent = importing ? "正在验证导入的文件…" : "正在检查更新…";
   } else {
+    // An import has a result without a check of the release server.
     result.className = "engine-result " + (status.last_ok ? "ok" : "bad");
-    result.textContent = status.last_check === null || status.last_check === undefined ? "" : status.last_result || "";
+    result.textContent = status.last_result || "";
   }
   result.hidden = !result.textContent;
 
@@ -73,6 +79,7 @@ function render() {
   const why = !status.checking && downloads ? "有下载正在进行，下载结束后才能检查。" : "";
   check.disabled = Boolean(why) || Boolean(status.checking);
   check.textContent = status.checking ? "正在检查…" : "检查更新";
+  $("engine-import").disabled = check.disabled;
   $("engine-check-why").textContent = why;
   $("engine-check-why").hidden = !why;
 
@@ -112,6 +119,40 @@ function showError(text) {
 async function checkForUpdate() {
   $("engine-check").disabled = true;
   await act("/api/engine/check");
+}
+
+// The engine file and its signed checksum list, fetched elsewhere, go to the server base64-encoded;
+// it checks them as it checks a download and names what is missing or misnamed.
+async function importFiles() {
+  const input = $("engine-import-files");
+  const chosen = Array.from(input.files || []);
+  // Choosing the same files again must fire another change.
+  input.value = "";
+  if (!chosen.length) return;
+  $("engine-import").disabled = true;
+  $("engine-message").hidden = true;
+  try {
+    const files = await Promise.all(chosen.map(readBase64));
+    importing = true;
+    apply(await api("POST", "/api/engine/import", { files }));
+  } catch (e) {
+    importing = false;
+    showError(e.message);
+    refresh();
+  }
+}
+
+function readBase64(file) {
+  return new Promise((resolve, reject) => {
+    const reader = new FileReader();
+    reader.onload = () => {
+      const url = String(reader.result);
+      const comma = url.indexOf(",");
+      resolve({ name: file.name, data: comma < 0 ? "" : url.slice(comma + 1) });
+    };
+    reader.onerror = () => reject(new Error(`无法读取文件 ${file.name}`));
+    reader.readAsDataURL(file);
+  });
 }
 
 async function rollBack() {

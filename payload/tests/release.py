@@ -1,8 +1,9 @@
 """A fake engine release on loopback for the updater's tests.
 
-The engine file is the bundled engine zipped the way the engine's releases
-are (a zipimport file with a __main__.py) with another version string; the
-checksum list is signed with a throwaway key made here with gpg.
+The engine file is the bundled engine zipped the way the engine's Makefile
+builds its releases (a zipimport file with a __main__.py, since 2025.11.12 with
+the companion package inside) with another version string; the checksum list is
+signed with a throwaway key made here with gpg.
 """
 
 import hashlib
@@ -18,6 +19,7 @@ import tempfile
 import threading
 import time
 import zipfile
+from typing import Callable
 
 
 def bundled_package() -> str:
@@ -29,57 +31,116 @@ def bundled_package() -> str:
     raise AssertionError("the payload's engine is not on sys.path")
 
 
-def engine_zip(version: str, broken: str = "", ejs: str | None = None,
+# Every member of a release's zip is dated as the release's Makefile touches it (-t 200001010101).
+_DATE = (2000, 1, 1, 1, 1, 0)
+
+
+def _member(name: str, data: bytes) -> tuple[zipfile.ZipInfo, bytes]:
+    info = zipfile.ZipInfo(name, _DATE)
+    info.compress_type = zipfile.ZIP_DEFLATED
+    info.create_system = 3
+    info.external_attr = 0o100644 << 16
+    return info, data
+
+
+def engine_zip(version: str, broken: str = "", ejs: str | None = None, extra: bool = False,
                js_minimums: dict[str, tuple[int, ...]] | None = None) -> bytes:
-    """The bundled engine as a zipimport file reporting version; broken "import" makes its import
-    fail, "extract" makes it find nothing on any page, "site" gives it a site at /site/ID on
-    loopback whose pages it can no longer read, as after a site changed. With ejs, the engine names that version of
-    the companion package as the one it needs, where newer engines do. With js_minimums
-    (class name -> version, e.g. {"NodeJsRuntime": (20, 0, 0)}), the engine has the JavaScript
-    runtime classes of newer engines, in yt_dlp/utils/_jsruntime.py, with those minimum versions."""
+    """The bundled engine as a zipimport file reporting version, built as the engine's Makefile builds
+    `yt-dlp` (extra=False) or, as every release since 2025.11.12, `yt-dlp-extra` (extra=True): a `#!` line,
+    then file entries only, yt_dlp's .py files by package (without yt_dlp/__main__.py), its .js files, with
+    extra the companion package yt_dlp_ejs, and last the top-level __main__.py.
+
+    broken "import" makes its import fail, "extract" makes it find nothing on any page, "site" gives it a
+    site at /site/ID on loopback whose pages it can no longer read, as after a site changed. With ejs, the
+    engine names that version of the companion package as the one it needs (vendor/_info.py, re-exported
+    by vendor/__init__.py, as newer engines do); with extra it carries that version too. With js_minimums
+    (class name -> version, e.g. {"NodeJsRuntime": (20, 0, 0)}), the engine has the JavaScript runtime
+    classes of newer engines, in yt_dlp/utils/_jsruntime.py, with those minimum versions."""
     package = bundled_package()
+    files: dict[str, bytes] = {}
+    for root, dirs, names in os.walk(package):
+        dirs[:] = [d for d in dirs if d != "__pycache__"]
+        for name in names:
+            if not name.endswith(".py"):
+                continue
+            path = os.path.join(root, name)
+            arc = "yt_dlp/" + os.path.relpath(path, package).replace(os.sep, "/")
+            with open(path, "rb") as f:
+                data = f.read()
+            if arc == "yt_dlp/version.py":
+                data = f"__version__ = '{version}'\nRELEASE_GIT_HEAD = ''\nVARIANT = None\n" \
+                       f"UPDATE_HINT = None\nCHANNEL = 'stable'\nORIGIN = 'yt-dlp/yt-dlp'\n".encode()
+            if broken == "import" and arc == "yt_dlp/__init__.py":
+                data = b"raise ImportError('this build is broken')\n" + data
+            if broken == "extract" and arc == "yt_dlp/__init__.py":
+                data += b"\nYoutubeDL.extract_info = lambda self, *a, **k: {'url': 'http://127.0.0.1:9/x.mp4'}\n"
+            if broken == "site" and arc == "yt_dlp/__init__.py":
+                data += _CHANGED_SITE
+            if ejs and arc == "yt_dlp/extractor/youtube.py":
+                # Newer engines have a youtube package here; the module becomes its __init__.
+                arc = "yt_dlp/extractor/youtube/__init__.py"
+                data = re.sub(rb"^(\s*)from \.", rb"\1from ..", data, flags=re.M)
+            if js_minimums and arc == "yt_dlp/utils.py":
+                # Newer engines have a utils package here, the runtimes' module inside it.
+                arc = "yt_dlp/utils/__init__.py"
+                data = re.sub(rb"^(\s*)from \.", rb"\1from ..", data, flags=re.M)
+            files[arc] = data
+    if ejs:
+        files.update(_vendor(ejs))
+    if js_minimums:
+        # The engine's own values where the test names none.
+        minimums: dict[str, tuple[int, ...]] = {"DenoJsRuntime": (2, 3, 0), "BunJsRuntime": (1, 2, 11),
+                                                "NodeJsRuntime": (22, 0, 0), "QuickJsRuntime": (2023, 12, 9)}
+        minimums.update(js_minimums)
+        files["yt_dlp/utils/_jsruntime.py"] = _JSRUNTIME.format(**{k: repr(v) for k, v in minimums.items()}).encode()
+    # The Makefile zips each package folder's *.py (folders with an __init__.py, sorted, none with
+    # "/__" in its path), then the folders' *.js; yt_dlp/__main__.py becomes the top-level one.
+    main = files.pop("yt_dlp/__main__.py", b"import yt_dlp\nyt_dlp.main()\n")
+    folders = sorted(n.rsplit("/", 1)[0] for n in files if n.endswith("/__init__.py") and "/__" not in n[:-12])
+    members = [n for d in folders for n in sorted(files) if n.rsplit("/", 1)[0] == d and n.endswith(".py")]
+    members += [n for d in folders for n in sorted(files) if n.rsplit("/", 1)[0] == d and n.endswith(".js")]
+    entries = [_member(n, files[n]) for n in members]
+    if extra:
+        entries += [_member(n, data) for n, data in ejs_package(str(ejs)).items()]
+    entries.append(_member("__main__.py", main))
     buffer = io.BytesIO()
     buffer.write(b"#!/usr/bin/env python3\n")
-    with zipfile.ZipFile(buffer, "a", zipfile.ZIP_DEFLATED, compresslevel=1) as z:
-        for root, dirs, names in os.walk(package):
-            dirs[:] = [d for d in dirs if d != "__pycache__"]
-            for name in names:
-                if not name.endswith(".py"):
-                    continue
-                path = os.path.join(root, name)
-                arc = "yt_dlp/" + os.path.relpath(path, package).replace(os.sep, "/")
-                with open(path, "rb") as f:
-                    data = f.read()
-                if arc == "yt_dlp/version.py":
-                    data = f"__version__ = '{version}'\nRELEASE_GIT_HEAD = ''\nVARIANT = None\n" \
-                           f"UPDATE_HINT = None\nCHANNEL = 'stable'\nORIGIN = 'yt-dlp/yt-dlp'\n".encode()
-                if broken == "import" and arc == "yt_dlp/__init__.py":
-                    data = b"raise ImportError('this build is broken')\n" + data
-                if broken == "extract" and arc == "yt_dlp/__init__.py":
-                    data += b"\nYoutubeDL.extract_info = lambda self, *a, **k: {'url': 'http://127.0.0.1:9/x.mp4'}\n"
-                if broken == "site" and arc == "yt_dlp/__init__.py":
-                    data += _CHANGED_SITE
-                if ejs and arc == "yt_dlp/extractor/youtube.py":
-                    # Newer engines have a youtube package here; the module becomes its __init__.
-                    arc = "yt_dlp/extractor/youtube/__init__.py"
-                    data = re.sub(rb"^(\s*)from \.", rb"\1from ..", data, flags=re.M)
-                if js_minimums and arc == "yt_dlp/utils.py":
-                    # Newer engines have a utils package here, the runtimes' module inside it.
-                    arc = "yt_dlp/utils/__init__.py"
-                    data = re.sub(rb"^(\s*)from \.", rb"\1from ..", data, flags=re.M)
-                z.writestr(arc, data)
-        if ejs:
-            z.writestr("yt_dlp/extractor/youtube/jsc/__init__.py", "")
-            z.writestr("yt_dlp/extractor/youtube/jsc/_builtin/__init__.py", "")
-            z.writestr("yt_dlp/extractor/youtube/jsc/_builtin/vendor/__init__.py", f"VERSION = '{ejs}'\n")
-        if js_minimums:
-            # The engine's own values where the test names none.
-            minimums: dict[str, tuple[int, ...]] = {"DenoJsRuntime": (2, 3, 0), "BunJsRuntime": (1, 2, 11),
-                                                    "NodeJsRuntime": (22, 0, 0), "QuickJsRuntime": (2023, 12, 9)}
-            minimums.update(js_minimums)
-            z.writestr("yt_dlp/utils/_jsruntime.py", _JSRUNTIME.format(**{k: repr(v) for k, v in minimums.items()}))
-        z.writestr("__main__.py", "import yt_dlp\nyt_dlp.main()\n")
+    with zipfile.ZipFile(buffer, "a") as z:
+        for info, data in entries:
+            z.writestr(info, data)
     return buffer.getvalue()
+
+
+# Stand-ins for the solver scripts the engine vendors and the companion package carries.
+_VENDORED = {"yt.solver.core.js": b"/* core solver */\n", "yt.solver.deno.lib.js": b"/* deno lib */\n",
+             "yt.solver.bun.lib.js": b"/* bun lib */\n"}
+_SOLVER = {"core.min.js": b"/* core solver, minified */\n", "lib.min.js": b"/* solver lib, minified */\n"}
+
+
+def _vendor(version: str) -> dict[str, bytes]:
+    """The engine's vendor package naming the companion version it was built for, as newer engines have it."""
+    hashes = {name: hashlib.sha3_512(data).hexdigest() for name, data in _VENDORED.items()}
+    hashes.update({f"yt.solver.{name}": hashlib.sha3_512(data).hexdigest() for name, data in _SOLVER.items()})
+    vendor = "yt_dlp/extractor/youtube/jsc/_builtin/vendor/"
+    return {"yt_dlp/extractor/youtube/jsc/__init__.py": b"",
+            "yt_dlp/extractor/youtube/jsc/_builtin/__init__.py": b"",
+            vendor + "__init__.py": (b"import importlib.resources\n\n"
+                                     b"from yt_dlp.extractor.youtube.jsc._builtin.vendor._info import HASHES, VERSION\n\n"
+                                     b"__all__ = ['HASHES', 'VERSION']\n"),
+            vendor + "_info.py": f"VERSION = '{version}'\nHASHES = {hashes!r}\n".encode(),
+            **{vendor + name: data for name, data in _VENDORED.items()}}
+
+
+def ejs_package(version: str) -> dict[str, bytes]:
+    """The companion package's files in the order the Makefile adds them: its .py files, then the solver."""
+    solver = (b"import importlib.resources\n\nimport yt_dlp_ejs.yt.solver\n\n\n"
+              b"def core():\n    return importlib.resources.read_text(yt_dlp_ejs.yt.solver, 'core.min.js')\n\n\n"
+              b"def lib():\n    return importlib.resources.read_text(yt_dlp_ejs.yt.solver, 'lib.min.js')\n")
+    return {"yt_dlp_ejs/__init__.py": b"from yt_dlp_ejs._version import version\n\n__all__ = ['version']\n",
+            "yt_dlp_ejs/_version.py": f"__version__ = version = '{version}'\n".encode(),
+            "yt_dlp_ejs/yt/__init__.py": b"",
+            "yt_dlp_ejs/yt/solver/__init__.py": solver,
+            **{f"yt_dlp_ejs/yt/solver/{name}": data for name, data in _SOLVER.items()}}
 
 
 # A site extractor that comes first for loopback addresses under /site/ and fails the way an
@@ -187,10 +248,11 @@ class QuickJsRuntime(JsRuntime):
 
 
 def ejs_wheel(version: str) -> bytes:
-    """A companion package wheel that reports version."""
+    """A companion package wheel of that version."""
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w") as z:
-        z.writestr("yt_dlp_ejs/__init__.py", f"version = '{version}'\n")
+        for name, data in ejs_package(version).items():
+            z.writestr(name, data)
     return buffer.getvalue()
 
 
@@ -220,30 +282,52 @@ class Signer:
         shutil.rmtree(self.home, ignore_errors=True)
 
 
+def release_files(engine: bytes, signer: Signer, listed: bytes | None = None) -> dict[str, bytes]:
+    """The engine file with a checksum list naming listed's hash (engine's by default) and its signature."""
+    sums = f"{sha256(b'other')}  yt-dlp.exe\n{sha256(listed or engine)}  yt-dlp\n".encode()
+    return {"SHA2-256SUMS": sums, "SHA2-256SUMS.sig": signer.sign(sums), "yt-dlp": engine}
+
+
 class ReleaseServer(http.server.ThreadingHTTPServer):
-    """Serves files from a dict; "stall" paths wait longer than any test's time-out, "cut"
-    paths promise their whole length and close after half of it."""
+    """A channel's releases as the release site serves them: `/latest` redirects to `/tag/<tag>` of the
+    newest published release, its files are under `/download/<tag>/`; other paths come from files.
+    Requests for a name in stall wait longer than any test's time-out, those in cut promise their whole
+    length and close after half of it. before(path) runs as a request for path arrives, before its answer."""
 
     daemon_threads = True
 
     def __init__(self) -> None:
         super().__init__(("127.0.0.1", 0), _Handler)
+        self.requests: list[str] = []
+        self.reset()
+        self.thread = threading.Thread(target=self.serve_forever, daemon=True)
+        self.thread.start()
+
+    def reset(self) -> None:
+        self.releases: dict[str, dict[str, bytes]] = {}
+        self.latest: str | None = None
         self.files: dict[str, bytes] = {}
         self.stall: set[str] = set()
         self.cut: set[str] = set()
-        self.requests: list[str] = []
-        self.thread = threading.Thread(target=self.serve_forever, daemon=True)
-        self.thread.start()
+        self.before: Callable[[str], None] | None = None
 
     @property
     def base(self) -> str:
         return f"http://127.0.0.1:{self.server_address[1]}/"
 
-    def release(self, engine: bytes, signer: Signer, listed: bytes | None = None) -> None:
-        """Publishes engine with a signed checksum list naming listed's hash (engine's by default)."""
-        sums = f"{sha256(b'other')}  yt-dlp.exe\n{sha256(listed or engine)}  yt-dlp\n".encode()
-        self.files = {"/SHA2-256SUMS": sums, "/SHA2-256SUMS.sig": signer.sign(sums), "/yt-dlp": engine}
-        self.stall, self.cut = set(), set()
+    def release(self, engine: bytes, signer: Signer, tag: str, listed: bytes | None = None,
+                spec: str | None = None) -> dict[str, bytes]:
+        """Publishes engine as the release tag, now the latest, with a signed checksum list naming listed's
+        hash (engine's by default) and spec as its _update_spec; returns the release's files."""
+        assets = release_files(engine, signer, listed)
+        if spec is not None:
+            assets["_update_spec"] = spec.encode()
+        self.releases[tag], self.latest = assets, tag
+        return assets
+
+    def asked(self, name: str) -> list[str]:
+        """The paths requested for files called name."""
+        return [p for p in self.requests if p.rsplit("/", 1)[-1] == name]
 
     def index(self, version: str, wheel: bytes, listed: bytes | None = None) -> None:
         """Publishes wheel as the companion package's version in a package index under /pypi/."""
@@ -264,27 +348,42 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     server: ReleaseServer
 
     def do_GET(self) -> None:
-        self.server.requests.append(self.path)
-        if self.path in self.server.stall:
+        server = self.server
+        server.requests.append(self.path)
+        name = self.path.rsplit("/", 1)[-1]
+        if server.before:
+            server.before(self.path)
+        if name in server.stall:
             time.sleep(5)
-        data = self.server.files.get(self.path)
         try:
-            if data is None:
-                self.send_error(404)
-                return
-            self.send_response(200)
-            self.send_header("Content-Type", "application/octet-stream")
-            self.send_header("Content-Length", str(len(data)))
-            self.end_headers()
-            if self.path in self.server.cut:
-                self.wfile.write(data[:len(data) // 2])
-                self.wfile.flush()
-                self.close_connection = True
-                return
-            self.wfile.write(data)
+            self._answer(name)
         except ConnectionError:
             # The updater gave up waiting (the time-out cases).
             self.close_connection = True
+
+    def _answer(self, name: str) -> None:
+        server = self.server
+        if self.path == "/latest" and server.latest:
+            self.send_response(302)
+            self.send_header("Location", f"{server.base}tag/{server.latest}")
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        m = re.fullmatch(r"/download/([^/]+)/([^/]+)", self.path)
+        data = server.releases.get(m.group(1), {}).get(m.group(2)) if m else server.files.get(self.path)
+        if data is None:
+            self.send_error(404)
+            return
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        if name in server.cut:
+            self.wfile.write(data[:len(data) // 2])
+            self.wfile.flush()
+            self.close_connection = True
+            return
+        self.wfile.write(data)
 
     def log_message(self, format, *args):
         pass

@@ -179,6 +179,8 @@ class EngineBrowserTest(PayloadTest):
         self.assertIn("没有找到这个下载引擎能用的 JavaScript 运行环境（需要 deno 2.3 或 Node.js 22 以上）", seen["runtime"])
         self.assertTrue(seen["runtimeButton"])
         self.assertRegex(seen["runtimeResult"], r"^无法连接")
+        self.assertEqual(seen["importButton"], "从文件导入…")
+        self.assertTrue(seen["importRefusal"].startswith("缺少 SHA2-256SUMS.sig："), seen["importRefusal"])
         self.assertEqual(seen["channelMessage"], "已改用每日构建版，下次检查更新时生效")
         self.assertEqual(self.server.request("GET", "/api/settings")[1]["engine_channel"], "nightly")
         self.assertEqual(seen["checkWhyDuringDownload"], "有下载正在进行，下载结束后才能检查。")

@@ -63,7 +63,7 @@ class EngineCase(unittest.TestCase):
         self.tmp = tempfile.TemporaryDirectory()
         self.data = self.tmp.name
         self.busy = False
-        self.server.files, self.server.stall, self.server.cut = {}, set(), set()
+        self.server.reset()
         self.server.requests.clear()
 
     def tearDown(self) -> None:
@@ -104,7 +104,7 @@ class UpdateTest(EngineCase):
         super().tearDownClass()
 
     def test_good_update_is_used_by_the_next_import_and_survives_a_restart(self) -> None:
-        self.server.release(self.good, self.signer)
+        self.server.release(self.good, self.signer, NEW)
         engines, up, _ = self.make()
         status = self.check(up)
         self.assertTrue(status["last_ok"], status["last_result"])
@@ -126,42 +126,42 @@ class UpdateTest(EngineCase):
         self.server.requests.clear()
         status = self.check(up)
         self.assertIn("已经是最新版本", status["last_result"])
-        self.assertNotIn("/yt-dlp", self.server.requests)
+        self.assertEqual(self.server.asked("yt-dlp"), [])
 
     def test_a_failed_update_never_replaces_the_engine(self) -> None:
         def stranger_signed() -> None:
-            self.server.release(self.good, self.stranger)
+            self.server.release(self.good, self.stranger, NEW)
 
         def wrong_hash() -> None:
-            self.server.release(self.good, self.signer, listed=self.good + b"x")
+            self.server.release(self.good, self.signer, NEW, listed=self.good + b"x")
 
         def truncated() -> None:
-            self.server.release(self.good, self.signer)
-            self.server.cut.add("/yt-dlp")
+            self.server.release(self.good, self.signer, NEW)
+            self.server.cut.add("yt-dlp")
 
         def unimportable() -> None:
-            self.server.release(self.broken, self.signer)
+            self.server.release(self.broken, self.signer, "2099.02.03")
 
         def finds_nothing() -> None:
-            self.server.release(self.blind, self.signer)
+            self.server.release(self.blind, self.signer, "2099.02.04")
 
         def no_engine_inside() -> None:
             buffer = io.BytesIO()
             with zipfile.ZipFile(buffer, "w") as z:
                 z.writestr("__main__.py", "print('hello')\n")
-            self.server.release(buffer.getvalue(), self.signer)
+            self.server.release(buffer.getvalue(), self.signer, NEW)
 
         def missing() -> None:
-            self.server.release(self.good, self.signer)
-            del self.server.files["/yt-dlp"]
+            self.server.release(self.good, self.signer, NEW)
+            del self.server.releases[NEW]["yt-dlp"]
 
         def silent_list() -> None:
-            self.server.release(self.good, self.signer)
-            self.server.stall.add("/SHA2-256SUMS")
+            self.server.release(self.good, self.signer, NEW)
+            self.server.stall.add("SHA2-256SUMS")
 
         def silent_file() -> None:
-            self.server.release(self.good, self.signer)
-            self.server.stall.add("/yt-dlp")
+            self.server.release(self.good, self.signer, NEW)
+            self.server.stall.add("yt-dlp")
 
         cases = [("signed by another key", stranger_signed, "签名验证失败"),
                  ("hash not the signed one", wrong_hash, "校验和不一致"),
@@ -175,6 +175,7 @@ class UpdateTest(EngineCase):
         for name, publish, reason in cases:
             with self.subTest(name), tempfile.TemporaryDirectory() as data:
                 self.data = data
+                self.server.reset()
                 publish()
                 engines, up, notices = self.make()
                 status = self.check(up)
@@ -192,7 +193,7 @@ class UpdateTest(EngineCase):
         with self.assertRaises(UserError) as raised:
             up.rollback()
         self.assertEqual(raised.exception.status, 409)
-        self.server.release(self.good, self.signer)
+        self.server.release(self.good, self.signer, NEW)
         self.check(up)
         status = up.rollback()
         self.assertEqual((status["version"], status["bundled"], status["previous"]), (BUNDLED, True, NEW))
@@ -212,7 +213,7 @@ class UpdateTest(EngineCase):
         for name, listed, ok in [("tampered", wheel + b"x", False), ("as published", None, True)]:
             with self.subTest(name), tempfile.TemporaryDirectory() as data:
                 self.data = data
-                self.server.release(engine, self.signer)
+                self.server.release(engine, self.signer, NEW)
                 self.server.index("0.9.9", wheel, listed)
                 engines, up, _ = self.make()
                 status = self.check(up)
@@ -238,7 +239,7 @@ class UpdateTest(EngineCase):
             self.assertEqual((up.fingerprint, up._key_problem), (updater_mod.RELEASE_FINGERPRINT, None))
             # A shipped key file with any other fingerprint disables updates before a request is made.
             updater_mod.RELEASE_KEY = self.signer.key_file
-            self.server.release(self.good, self.signer)
+            self.server.release(self.good, self.signer, NEW)
             _, up, _ = self.make()
             status = self.check(up)
         finally:
@@ -308,7 +309,7 @@ class ScheduleTest(EngineCase):
             up.check()
         self.assertEqual(raised.exception.status, 409)
         self.busy = False
-        self.server.stall.add("/SHA2-256SUMS")
+        self.server.stall.add("latest")
         up.check()
         with self.assertRaises(UserError) as raised:
             up.check()

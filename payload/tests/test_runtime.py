@@ -143,7 +143,7 @@ class EngineMinimumsTest(RuntimeCase):
     def test_the_active_engine_declares_the_minimums_and_each_switch_asks_again(self) -> None:
         # An engine that takes node 20 but wants deno 2.5, where the bundled one falls back to 2.3 and 22.
         self.server.release(release.engine_zip(NEW, js_minimums={"DenoJsRuntime": (2, 5, 0),
-                                                                 "NodeJsRuntime": (20, 0, 0)}), self.signer)
+                                                                 "NodeJsRuntime": (20, 0, 0)}), self.signer, NEW)
         self.tools(deno=DENO.format("2.3.0"), node=NODE_20)
         engines, up, _ = self.make()
         up.detect_runtime()

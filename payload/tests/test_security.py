@@ -18,13 +18,15 @@ class SessionTest(PayloadTest):
 
     def assert_refused_everywhere(self, cookie: str | None) -> None:
         nothing: dict[str, Any] = {}
-        requests = [("GET", "/api/jobs", None), ("GET", "/api/settings", None), ("GET", "/api/history", None),
-                    ("GET", "/api/meta", None), ("GET", "/api/nothing", None),
-                    ("POST", "/api/jobs", {"urls": self.media.url("clip.mp4")}),
-                    ("POST", "/api/settings", {"download_dir": "/tmp/elsewhere"}),
-                    ("GET", "/api/engine", None), ("POST", "/api/engine/check", nothing),
-                    ("POST", "/api/engine/rollback", nothing), ("POST", "/api/engine/runtime", nothing),
-                    ("DELETE", "/api/history/1", None)]
+        requests: list[tuple[str, str, Any]] = [
+            ("GET", "/api/jobs", None), ("GET", "/api/settings", None), ("GET", "/api/history", None),
+            ("GET", "/api/meta", None), ("GET", "/api/nothing", None),
+            ("POST", "/api/jobs", {"urls": self.media.url("clip.mp4")}),
+            ("POST", "/api/settings", {"download_dir": "/tmp/elsewhere"}),
+            ("GET", "/api/engine", None), ("POST", "/api/engine/check", nothing),
+            ("POST", "/api/engine/rollback", nothing), ("POST", "/api/engine/runtime", nothing),
+            ("POST", "/api/engine/import", {"files": []}),
+            ("DELETE", "/api/history/1", None)]
         for method, path, body in requests:
             with self.subTest(cookie=cookie, path=path):
                 status, answer = self.server.request(method, path, body, headers={"Cookie": cookie})
@@ -93,7 +95,7 @@ class RequestOriginTest(PayloadTest):
                    ("POST", "/api/settings", {"download_dir": "/tmp/elsewhere"}),
                    ("POST", "/api/history/clear", {}),
                    ("POST", "/api/engine/check", {}), ("POST", "/api/engine/rollback", {}),
-                   ("POST", "/api/engine/runtime", {}),
+                   ("POST", "/api/engine/runtime", {}), ("POST", "/api/engine/import", {"files": []}),
                    ("DELETE", "/api/history/1", None)]
         for headers in refused:
             for method, path, body in changes:

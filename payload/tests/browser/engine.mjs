@@ -1,7 +1,7 @@
 // Drives the download engine's panel in the settings in headless Chromium: goes
 // back to the previous engine through the confirmation dialog, checks for an
-// update against an update server that cannot be reached, asks for deno, changes
-// the channel, and watches the check button while a download runs; last, it
+// update against an update server that cannot be reached, asks for deno, imports
+// release files without their signature, changes the channel, and watches the check button while a download runs; last, it
 // damages the previous engine and asks to go back to it, which the server refuses.
 // Usage: ZORMAK_SESSION=SECRET node engine.mjs PAGE_URL SLOW_VIDEO_URL OUTPUT_DIR PREVIOUS_ENGINE_FILE
 // Prints one JSON line with what it saw; exits 1 on any failure.
@@ -26,9 +26,9 @@ try {
   }]);
   const page = await context.newPage();
   page.on("pageerror", (e) => problems.push("page error: " + e.message));
-  // The refused rollback at the end (409) is expected; anything else is a fault.
+  // The refused import (400) and the refused rollback at the end (409) are expected; anything else is a fault.
   page.on("console", (m) => {
-    if (m.type() === "error" && !/status of 409/.test(m.text())) problems.push("console: " + m.text());
+    if (m.type() === "error" && !/status of (400|409)/.test(m.text())) problems.push("console: " + m.text());
   });
   page.setDefaultTimeout(20000);
   const panel = page.locator("#engine-panel");
@@ -93,6 +93,15 @@ try {
   }
   await panel.scrollIntoViewIfNeeded();
   await panel.screenshot({ path: path.join(outDir, "engine-panel.png") });
+
+  // Release files chosen for import without their signature: the page names what is missing.
+  const chosen = fs.mkdtempSync(path.join(outDir, "import-"));
+  for (const name of ["yt-dlp", "SHA2-256SUMS"]) fs.writeFileSync(path.join(chosen, name), "x");
+  seen.importButton = await text("#engine-import");
+  await page.setInputFiles("#engine-import-files", ["yt-dlp", "SHA2-256SUMS"].map((n) => path.join(chosen, n)));
+  await page.locator("#engine-message.error").waitFor();
+  seen.importRefusal = await text("#engine-message");
+  fs.rmSync(chosen, { recursive: true });
 
   // The channel is saved as soon as it is chosen.
   await page.selectOption("#engine-channel", "nightly");
