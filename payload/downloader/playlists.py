@@ -92,11 +92,16 @@ def is_playlist(info: dict[str, Any]) -> bool:
 def entries(info: dict[str, Any]) -> list[dict[str, Any]]:
     """The playlist's entries that have an address we can download, numbered from 1 in the site's order."""
     unsmuggle = yt_dlp().utils.unsmuggle_url
+    page = info.get("webpage_url")
     result: list[dict[str, Any]] = []
     for entry in info.get("entries") or []:
         if not isinstance(entry, dict):
             continue
         url = entry.get("webpage_url") or entry.get("url")
+        # Videos embedded in the listed page itself (several <video> elements) have no page of their
+        # own: a job for the page would meet the whole list again, so it gets the video's own address.
+        if url == page and isinstance(entry.get("url"), str):
+            url = entry["url"]
         if not isinstance(url, str):
             continue
         # The engine's private hints ride in the fragment; the job gets the address alone.
