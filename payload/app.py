@@ -21,6 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from downloader import jobs, playlists  # noqa: E402
+from downloader.ask import Ask  # noqa: E402
 from downloader.auth import Gate  # noqa: E402
 from downloader.engines import Engines  # noqa: E402
 from downloader.log import say  # noqa: E402
@@ -56,7 +57,8 @@ class App:
         self.engines = Engines(data_dir, self.notices)
         engines = self.engines
         jobs.use_engine(lambda: engines.active().sys_path)
-        self.manager = jobs.Manager(self.settings, self.store, self.engines)
+        self.ask = Ask(self.engines, self.settings, data_dir)
+        self.manager = jobs.Manager(self.settings, self.store, self.engines, self.ask)
         self.listings = playlists.Listings()
         # The engine is not updated while a download, a listing or a probe runs.
         self.updater = Updater(self.engines, self.settings, self.manager.busy)

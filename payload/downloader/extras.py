@@ -8,9 +8,12 @@ metadata are written into the file by ffmpeg.
 """
 
 import re
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from . import errors
+
+if TYPE_CHECKING:
+    from .ask import Ask
 
 SUBTITLE_MODES = {"off": "不下载", "beside": "保存为字幕文件", "embed": "嵌入视频"}
 # yt-dlp reads each language as a regular expression; only plain codes pass, so
@@ -171,33 +174,28 @@ def subtitle_files(info: Any) -> list[str]:
     return found
 
 
-def fetch_languages(url: object, ydl_mod: Any) -> dict[str, Any]:
+def fetch_languages(ask: "Ask", url: object, timeout: float | None = None) -> dict[str, Any]:
     """Asks the site which subtitles it has for url: {"title", "languages"}; failures in Chinese."""
+    # Here, not at the top: a download's own process loads this module and has no use for the server's side.
+    from .ask import SUBTITLES, TIMEOUT
     if not isinstance(url, str) or not url.strip():
         raise errors.UserError("请先粘贴一个视频网址")
     address = url.split()[0]
     errors.check_address(address)
-    params = {"quiet": True, "no_warnings": True, "noprogress": True, "cachedir": False, "noplaylist": True,
-              "socket_timeout": 20, "logger": _Quiet()}
-    try:
-        with ydl_mod.YoutubeDL(params) as ydl:
-            info = ydl.extract_info(address, download=False, process=False)
-            # A page that only points to the video: follow it to where the subtitles are,
-            # a few steps at most, since pages can point at each other.
-            for _ in range(3):
-                if not (isinstance(info, dict) and info.get("_type") in ("url", "url_transparent")):
-                    break
-                info = ydl.extract_info(info["url"], download=False, process=False)
-    except Exception as e:  # noqa: BLE001  (the engine's failures are many; the page gets one sentence)
-        raise errors.UserError(f"无法获取字幕列表：{errors.describe(e)}") from e
+    info = ask.call(SUBTITLES, lambda ydl: _unprocessed(ydl, address), timeout or TIMEOUT, noplaylist=True)
     if isinstance(info, dict) and info.get("_type") == "playlist":
         raise errors.UserError("这个网址是一个列表，请对其中的单个视频获取字幕")
     info = info if isinstance(info, dict) else {}
     return {"title": info.get("title") or "", "languages": languages(info)}
 
 
-class _Quiet:
-    def debug(self, msg: str) -> None:
-        pass
-
-    info = warning = error = debug
+def _unprocessed(ydl: Any, address: str) -> Any:
+    """What the site's page says, before any format or subtitle is chosen."""
+    info = ydl.extract_info(address, download=False, process=False)
+    # A page that only points to the video: follow it to where the subtitles are,
+    # a few steps at most, since pages can point at each other.
+    for _ in range(3):
+        if not (isinstance(info, dict) and info.get("_type") in ("url", "url_transparent")):
+            break
+        info = ydl.extract_info(info["url"], download=False, process=False)
+    return info

@@ -25,16 +25,20 @@ import threading
 import time
 from dataclasses import dataclass, field
 from types import ModuleType
-from typing import Any, Callable, ClassVar, Iterator
+from typing import TYPE_CHECKING, Any, Callable, ClassVar, Iterator
 
 from . import addresses, errors, extras, processes, worker
 from .log import say
 from .model import BEST, Format, State, parse_format
 from .engines import Engines
 from .names import inside, name_limit, safe_folder_name, safe_name
-from .options import format_options, network_options
+from .options import format_options
 from .settings import Settings, default_download_dir
 from .store import JobRow, StorageError, Store, iter_pairs
+
+if TYPE_CHECKING:
+    # For the type alone: ask.py imports this module for the server's own engine.
+    from .ask import Ask
 
 STAGING_PREFIX = ".zormak-partial-"
 MAX_PER_PASTE = 100
@@ -259,11 +263,13 @@ class Manager:
 
     SAVE_INTERVAL = 1.0
 
-    def __init__(self, settings: Settings, store: Store, engines: Engines) -> None:
+    def __init__(self, settings: Settings, store: Store, engines: Engines, ask: "Ask") -> None:
         self.settings = settings
         self.store = store
         # Which engine a new download uses.
         self.engines = engines
+        # What it is given besides the job's own choices.
+        self.ask = ask
         self._starter = worker.Starter()
         self._lock = threading.Lock()
         # Serialises the commands, so that the journal and memory change in the same order.
@@ -760,15 +766,10 @@ class Manager:
     def _download(self, job: Job, attempt: int, cancel_event: threading.Event, holdings: processes.Holdings,
                   staging: str, tag: str) -> tuple[list[str], str]:
         """Runs the download in its own process with the current engine; returns its files and title."""
-        params: dict[str, Any] = {
-            "quiet": True,
-            "noprogress": True,
-            "no_color": True,
+        own: dict[str, Any] = {
             "outtmpl": {"default": os.path.join(staging, "%(title).150B.%(ext)s")},
             "paths": {},
-            "cachedir": False,
             "noplaylist": True,
-            "socket_timeout": 20,
             "retries": 3,
             "fragment_retries": 3,
             # A finished file in the staging folder is kept and a partial one continued.
@@ -780,17 +781,15 @@ class Manager:
             "buffersize": 16 * 1024,
             "updatetime": False,
         }
-        params.update(format_options(job.format))
+        own.update(format_options(job.format))
         # Subtitles, cover and metadata come after the format's own post-processors.
         extra_params, extra_pps = extras.engine_options(job.extras)
-        params.update(extra_params)
-        params["postprocessors"] = params.get("postprocessors", []) + extra_pps
-        network = self.settings.get()
-        params.update(network_options(network))
+        own.update(extra_params)
+        own["postprocessors"] = own.get("postprocessors", []) + extra_pps
         with self.engines.use() as engine:
-            params.update(engine.params)
+            # The proxy, cookies, runtime and cache every request to a site gets; the process copies the cookies.
+            params = {**self.ask.params(self.settings.get(), engine.params, engine.version), **own}
             request = {"url": job.url, "staging": staging, "tag": tag, "params": params, "extras": job.extras,
-                       "cookies_file": network["cookies_file"],
                        "engine": {"version": engine.version}}
             process = self._starter.start(request, engine.sys_path)
             # A pause or cancel from now on ends the process; one that came already ends it at once.

@@ -43,6 +43,19 @@ def network_options(settings: dict[str, Any]) -> dict[str, Any]:
     return result
 
 
+# The parameter that names the user's cookies file until private_cookies gives the engine its copy.
+# The engine never sees it, so parameters that skip that step carry no cookies rather than the
+# engine writing its jar back into the user's file.
+COOKIES = "zormak_cookies_file"
+
+
+@contextlib.contextmanager
+def private_cookies(params: dict[str, Any]) -> Iterator[dict[str, Any]]:
+    """params for the engine, with the cookies file they name replaced by a private copy for the block."""
+    with cookie_copy(params.get(COOKIES) or "") as cookies:
+        yield {**{k: v for k, v in params.items() if k != COOKIES}, **cookies}
+
+
 @contextlib.contextmanager
 def cookie_copy(path: str) -> Iterator[dict[str, Any]]:
     """The cookiefile option for path, as a private copy of it.

@@ -2,11 +2,11 @@
 
 The engine's flat extraction reads only the list itself (titles, addresses
 and, where the site says, durations), not every video's page, so even a long
-playlist is listed in seconds. The listing runs in a thread of its own with
-a time-out, so a silent site holds one request, never the server. Listings
-are kept in memory for a while, so that adding the chosen entries refers to
-them by number: the addresses and the folder come from the server's own
-listing, never from what a request names.
+playlist is listed in seconds. The listing is asked like every other
+question to a site (ask.py), with its deadline. Listings are kept in memory
+for a while, so that adding the chosen entries refers to them by number: the
+addresses and the folder come from the server's own listing, never from what
+a request names.
 """
 
 import itertools
@@ -17,19 +17,15 @@ from collections import OrderedDict
 from dataclasses import dataclass, field
 from typing import Any
 
-from . import errors, processes
-from .jobs import engine, yt_dlp
-from .log import EngineLogger
+from . import errors
+from .ask import LIST, TIMEOUT, Ask
+from .jobs import yt_dlp
 from .names import safe_folder_name
 
-TIMEOUT = 30.0
-# Listings running at once; each holds a thread until the site answers or its connections are closed.
-MAX_RUNNING = 3
 # Listings kept for the chooser; the oldest goes first.
 MAX_KEPT = 16
 # Entries beyond this are not listed: a chooser of more is of no use to anyone.
 MAX_ENTRIES = 2000
-_slots = threading.BoundedSemaphore(MAX_RUNNING)
 
 
 @dataclass
@@ -77,37 +73,16 @@ class Listings:
         return listing
 
 
-def extract(url: object, timeout: float = TIMEOUT) -> dict[str, Any]:
+def extract(ask: Ask, url: object, timeout: float = TIMEOUT) -> dict[str, Any]:
     """The engine's flat view of url: {"_type": "playlist", ...} for several videos, else one video's info."""
     if not isinstance(url, str) or not url.strip():
         raise errors.UserError("请先粘贴一个网址，再点击“列出”")
     address = errors.check_address(url.strip())
-    if not _slots.acquire(blocking=False):
-        raise errors.UserError("正在列出的网址太多，请等前面的列表出来后再试", 503)
-    try:
-        info = processes.run_with_deadline(lambda: _flat(address, timeout), _slots, timeout, "playlist")
-    except processes.TimedOut:
-        raise errors.UserError(f"列出超时：网站在 {timeout:g} 秒内没有给出列表。没有添加任何下载；"
-                               "请检查网络后重试，或直接粘贴单个视频的网址。", 504) from None
-    except BaseException as e:  # noqa: BLE001
-        raise errors.UserError("无法列出这个网址：" + errors.describe(e)) from None
+    info = ask.call(LIST, lambda ydl: ydl.extract_info(address, download=False), timeout,
+                    extract_flat="in_playlist", playlistend=MAX_ENTRIES)
     if not isinstance(info, dict):
-        raise errors.UserError("无法列出这个网址：网站没有给出视频信息")
+        raise errors.UserError(LIST.failed + "网站没有给出视频信息")
     return info
-
-
-def _flat(url: str, timeout: float) -> Any:
-    params: dict[str, Any] = {
-        "quiet": True,
-        "no_color": True,
-        "logger": EngineLogger("[列表]"),
-        "cachedir": False,
-        "extract_flat": "in_playlist",
-        "playlistend": MAX_ENTRIES,
-        "socket_timeout": max(1.0, timeout),
-    }
-    with engine() as module, module.YoutubeDL(params) as ydl:
-        return ydl.extract_info(url, download=False)
 
 
 def is_playlist(info: dict[str, Any]) -> bool:
@@ -117,11 +92,16 @@ def is_playlist(info: dict[str, Any]) -> bool:
 def entries(info: dict[str, Any]) -> list[dict[str, Any]]:
     """The playlist's entries that have an address we can download, numbered from 1 in the site's order."""
     unsmuggle = yt_dlp().utils.unsmuggle_url
+    page = info.get("webpage_url")
     result: list[dict[str, Any]] = []
     for entry in info.get("entries") or []:
         if not isinstance(entry, dict):
             continue
         url = entry.get("webpage_url") or entry.get("url")
+        # Videos embedded in the listed page itself (several <video> elements) have no page of their
+        # own: a job for the page would meet the whole list again, so it gets the video's own address.
+        if url == page and isinstance(entry.get("url"), str):
+            url = entry["url"]
         if not isinstance(url, str):
             continue
         # The engine's private hints ride in the fragment; the job gets the address alone.

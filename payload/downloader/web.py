@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Callable
 
 from urllib.parse import parse_qs, urlsplit
 
-from . import addresses, engine_files, errors, extras, jobs, model, opener, playlists, probe
+from . import addresses, engine_files, errors, extras, model, opener, playlists, probe
 from .auth import Gate
 from .log import say, say_lines
 from .store import StorageError
@@ -274,20 +274,18 @@ class Handler(BaseHTTPRequestHandler):
     @_route("POST", "/api/probe")
     def probe_formats(self, m: "re.Match[str]") -> None:
         body = self._body()
-        self._json(200, probe.probe(body.get("url"), self.server.app.settings.get()))
+        self._json(200, probe.probe(self.server.app.ask, body.get("url")))
 
     @_route("POST", "/api/subtitles")
     def subtitles(self, m: "re.Match[str]") -> None:
-        with jobs.engine() as module:
-            found = extras.fetch_languages(self._body().get("url"), module)
-        self._json(200, found)
+        self._json(200, extras.fetch_languages(self.server.app.ask, self._body().get("url")))
 
     @_route("POST", "/api/playlist")
     def list_playlist(self, m: "re.Match[str]") -> None:
         """Lists a page with several videos for the chooser; a single video is added to the queue at once."""
         body = self._body()
         url = _one_address(body.get("url"))
-        info = playlists.extract(url)
+        info = playlists.extract(self.server.app.ask, url)
         url = str(url).strip()
         if not playlists.is_playlist(info):
             self._added(self.server.app.manager.add(url, body.get("format"), _choice(body),

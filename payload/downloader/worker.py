@@ -37,7 +37,7 @@ from typing import IO, Any, Iterator
 
 from . import errors, extras, log, processes
 from .names import inside
-from .options import cookie_copy
+from .options import private_cookies
 
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # Progress is sent at most this often; the engine reports every block it reads.
@@ -368,7 +368,7 @@ def _download(request: dict[str, Any], ydl_mod: Any, channel: _Channel, stop: _S
     params = {**request["params"], "logger": log.EngineLogger(request["tag"]), "progress_hooks": [progress],
               "retry_sleep_functions": {"http": retrying, "fragment": retrying},
               "postprocessor_hooks": [postprocess]}
-    with cookie_copy(request.get("cookies_file") or "") as cookies, ydl_mod.YoutubeDL({**params, **cookies}) as ydl:
+    with private_cookies(params) as given, ydl_mod.YoutubeDL(given) as ydl:
         extras.attach(ydl, ydl_mod, request["extras"])
         found = ydl.extract_info(request["url"], download=False, process=False)
         if isinstance(found, dict):

@@ -7,10 +7,16 @@ refusal, 403 unless a test changes it), until the test lifts the cut. A
 file named in hold stops sending at that offset, connection open, until
 the test sets released. /stall/NAME and /stall-page/NAME send their
 headers and then nothing until the test sets stalled. Pages, redirects and aliases
-can be added per test. The server counts every byte it sends per file.
+can be added per test. With a cookie set, only requests that carry it are
+answered (403 otherwise), as on a site that needs a login. The server counts
+every byte it sends per file.
+
+RecordingProxy is a plain HTTP proxy on 127.0.0.1 that notes each request
+line it forwards.
 """
 
 import collections
+import http.client
 import os
 import re
 import shutil
@@ -19,7 +25,9 @@ import tempfile
 import threading
 import time
 import unittest
+from http.cookies import SimpleCookie
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import urlsplit
 
 FFMPEG = shutil.which("ffmpeg")
 _media_dir: str | None = None
@@ -81,6 +89,13 @@ class _MediaHandler(BaseHTTPRequestHandler):
         server = self.server
         path = self.path.split("?", 1)[0]
         server.requests.append(path)
+        if server.cookie is not None:
+            name, value = server.cookie
+            sent: SimpleCookie[str] = SimpleCookie(self.headers.get("Cookie", ""))
+            if name not in sent or sent[name].value != value:
+                server.refused.append(path)
+                self._head(403, "text/plain", 0)
+                return
         if path in server.redirects:
             self._head(302, "text/plain", 0, {"Location": server.redirects[path]})
             return
@@ -180,6 +195,9 @@ class MediaServer(ThreadingHTTPServer):
         self.redirects: dict[str, str] = {}
         self.aliases: dict[str, str] = {}
         self.stalled = threading.Event()
+        # (name, value) of the cookie a request must carry, and the paths refused for the want of it.
+        self.cookie: tuple[str, str] | None = None
+        self.refused: list[str] = []
         self.cut: dict[str, int] = {}
         self.refusal = 403
         self.hold: dict[str, int] = {}
@@ -224,5 +242,77 @@ class MediaServer(ThreadingHTTPServer):
     def close(self) -> None:
         self.stalled.set()
         self.released.set()
+        self.shutdown()
+        self.server_close()
+
+
+# Headers that concern one connection, not the request: a proxy does not pass them on.
+_HOP_BY_HOP = {"connection", "keep-alive", "proxy-connection", "proxy-authorization", "te", "trailer",
+               "transfer-encoding", "upgrade"}
+
+
+class _ProxyHandler(BaseHTTPRequestHandler):
+    """Forwards a request whose target is a whole http:// address, as clients send them to a proxy."""
+
+    protocol_version = "HTTP/1.1"
+    server: "RecordingProxy"
+
+    def log_message(self, format: str, *args: object) -> None:
+        pass
+
+    def _forward(self) -> None:
+        self.server.record(self.requestline, dict(self.headers))
+        target = urlsplit(self.path)
+        if target.scheme != "http" or not target.hostname:
+            self.send_error(400, "only http:// targets are forwarded")
+            return
+        body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        headers = {k: v for k, v in self.headers.items() if k.lower() not in _HOP_BY_HOP}
+        path = (target.path or "/") + (f"?{target.query}" if target.query else "")
+        upstream = http.client.HTTPConnection(target.hostname, target.port or 80, timeout=60)
+        try:
+            upstream.request(self.command, path, body or None, headers)
+            response = upstream.getresponse()
+            # One request per connection: the answer's end is the connection's end, whatever its framing.
+            self.send_response(response.status, response.reason)
+            for k, v in response.getheaders():
+                if k.lower() not in _HOP_BY_HOP:
+                    self.send_header(k, v)
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self.close_connection = True
+            if self.command != "HEAD":
+                while chunk := response.read1(1 << 16):
+                    self.wfile.write(chunk)
+        except OSError:
+            self.close_connection = True
+        finally:
+            upstream.close()
+
+    do_GET = do_HEAD = do_POST = _forward
+
+
+class RecordingProxy(ThreadingHTTPServer):
+    """A plain HTTP proxy on 127.0.0.1 that keeps each forwarded request's line and headers."""
+
+    daemon_threads = True
+
+    def __init__(self) -> None:
+        super().__init__(("127.0.0.1", 0), _ProxyHandler)
+        self._lock = threading.Lock()
+        self._seen: list[tuple[str, dict[str, str]]] = []
+        self.address = f"http://127.0.0.1:{self.server_address[1]}"
+        threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
+
+    def record(self, line: str, headers: dict[str, str]) -> None:
+        with self._lock:
+            self._seen.append((line, headers))
+
+    def seen(self) -> list[tuple[str, dict[str, str]]]:
+        """(request line, headers) of each request so far, in order."""
+        with self._lock:
+            return list(self._seen)
+
+    def close(self) -> None:
         self.shutdown()
         self.server_close()

@@ -14,6 +14,7 @@ from release import engine_zip, sha256
 from support import wait_for
 
 from downloader import jobs, log
+from downloader.ask import Ask
 from downloader.engines import Engines, age_months, bundled_version
 from downloader.jobs import Manager
 from downloader.settings import Settings
@@ -63,8 +64,9 @@ class EngineSwitchTest(unittest.TestCase):
             json.dump(pointer, f)
         notices: list[str] = []
         self.engines = Engines(self.data, notices)
-        manager = Manager(Settings(self.data, notices), Store(os.path.join(self.data, "h.sqlite3"), notices),
-                          self.engines)
+        settings = Settings(self.data, notices)
+        manager = Manager(settings, Store(os.path.join(self.data, "h.sqlite3"), notices), self.engines,
+                          Ask(self.engines, settings, self.data))
         self.addCleanup(manager.shutdown)
         self.assertEqual(notices, [])
         return manager

@@ -3,7 +3,6 @@
 import filecmp
 import json
 import os
-import socket
 import sqlite3
 import tempfile
 import threading
@@ -33,34 +32,6 @@ def video_page(*labels: str) -> str:
         f'<source src="/{rendition(label, w, h)}" type=\'video/mp4; codecs="avc1.42E01E,mp4a.40.2"\' '
         f'label="{label}" res="{h}" width="{w}">' for label, w, h in SOURCES if label in labels)
     return f"<html><head><title>多清晰度</title></head><body><video controls>{sources}</video></body></html>"
-
-
-class _Recorder(BaseHTTPRequestHandler):
-    """Notes each request's target and headers and refuses it: enough to see what the engine sent where."""
-
-    def log_message(self, format: str, *args: object) -> None:
-        pass
-
-    def do_GET(self) -> None:
-        self.server.seen.append((self.path, dict(self.headers)))  # type: ignore[attr-defined]
-        self.send_response(403)
-        self.send_header("Content-Length", "0")
-        self.end_headers()
-
-    do_HEAD = do_GET
-
-
-class Recorder(ThreadingHTTPServer):
-    daemon_threads = True
-
-    def __init__(self) -> None:
-        super().__init__(("127.0.0.1", 0), _Recorder)
-        self.seen: list[tuple[str, dict[str, str]]] = []
-        threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
-
-    @property
-    def address(self) -> str:
-        return f"http://127.0.0.1:{self.server_address[1]}"
 
 
 def hls_stream() -> str:
@@ -152,33 +123,6 @@ class QualityTest(PayloadTest):
                 got, body = self.server.request("POST", "/api/probe", {"url": url})
                 self.assertEqual(got, status, body)
                 self.assertIn(message, body["error"])
-
-    def test_a_slow_probe_does_not_hold_up_other_requests(self):
-        # A site that takes the connection and never answers.
-        silent = socket.socket()
-        self.addCleanup(silent.close)
-        silent.bind(("127.0.0.1", 0))
-        silent.listen(8)
-        stall = f"http://127.0.0.1:{silent.getsockname()[1]}/watch"
-        done = threading.Event()
-
-        def ask():
-            self.server.request("POST", "/api/probe", {"url": stall})
-            done.set()
-        threading.Thread(target=ask, daemon=True).start()
-        time.sleep(0.5)
-        started = time.monotonic()
-        self.assertEqual(self.server.request("GET", "/api/jobs")[0], 200)
-        self.assertLess(time.monotonic() - started, 1.0)
-        self.assertFalse(done.is_set())
-        # The request gives up at its time-out, in words, while the site still says nothing.
-        from downloader import errors, probe
-        started = time.monotonic()
-        with self.assertRaises(errors.UserError) as caught:
-            probe.probe(stall, {"fragments": 4}, timeout=1.0)
-        self.assertLess(time.monotonic() - started, 3.0)
-        self.assertEqual(caught.exception.status, 504)
-        self.assertIn("解析超时", caught.exception.message)
 
     def test_each_choice_downloads_what_it_names(self):
         # (page, format, the rendition that must arrive, extension of the saved file)
@@ -279,33 +223,6 @@ class NetworkTest(PayloadTest):
                 job = self.server.finish(f"http://127.0.0.1:{segments.server_address[1]}/v.m3u8?{fragments}")
                 self.assertEqual(job["state"], "done", job["error"])
                 self.assertEqual(segments.most, fragments)
-
-    def test_proxy_and_cookies_reach_the_site(self):
-        proxy, site = Recorder(), Recorder()
-        for r in (proxy, site):
-            self.addCleanup(r.server_close)
-            self.addCleanup(r.shutdown)
-        cookies = os.path.join(self.workdir, "cookies.txt")
-        text = ("# Netscape HTTP Cookie File\n"
-                "127.0.0.1\tFALSE\t/\tFALSE\t4102444800\tsession\tsecret-value\n")
-        with open(cookies, "w", encoding="utf-8") as f:
-            f.write(text)
-        os.utime(cookies, (1_000_000, 1_000_000))
-        self.assertEqual(self.save(cookies_file=cookies)[0], 200)
-        self.assertEqual(self.server.finish(site.address + "/v.mp4")["state"], "failed")
-        self.assertTrue(site.seen)
-        self.assertIn("session=secret-value", site.seen[0][1].get("Cookie", ""))
-        # The user's exported file is read, never written back.
-        with open(cookies, encoding="utf-8") as f:
-            self.assertEqual(f.read(), text)
-        self.assertEqual(os.stat(cookies).st_mtime, 1_000_000)
-
-        self.assertEqual(self.save(proxy=proxy.address, cookies_file="")[0], 200)
-        job = self.server.finish(self.media.url("clip.mp4"))
-        self.assertEqual(job["state"], "failed")
-        self.assertIn("HTTP 403", job["error"])
-        # Through the proxy: the request line names the whole address.
-        self.assertEqual(proxy.seen[0][0], self.media.url("clip.mp4"))
 
 
 class ListingTest(unittest.TestCase):
