@@ -108,10 +108,10 @@ class Payload:
     def output(self):
         return self._output.decode("utf-8", "replace")
 
-    def request(self, method, path, body=None, headers=None, raw=None):
+    def request(self, method, path, body=None, headers=None, raw=None, timeout=10.0):
         """(status, decoded JSON or text) of one request; Host and the session cookie are ours
         unless headers say otherwise (a header given as None is left out)."""
-        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=10)
+        conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
         try:
             all_headers = {"Host": f"127.0.0.1:{self.port}"}
             if self.secret:

@@ -96,10 +96,11 @@ class SiteRequestsTest(PayloadTest):
 class StalledSiteTest(PayloadTest):
     def test_a_silent_site_holds_only_its_request_and_gets_a_time_out_in_words(self) -> None:
         url = self.media.url("stall-page/x")
-        # The server's own requests wait for the site, each holding only itself.
+        # The server's own requests wait for the site, each holding only itself (until the site
+        # ends its page below, however long the short-deadline table takes on a busy machine).
         answers: dict[str, Any] = {}
         waiting = [threading.Thread(target=lambda r=route: answers.__setitem__(
-            r, self.server.request("POST", r, {"url": url}))) for route in ("/api/probe", "/api/playlist",
+            r, self.server.request("POST", r, {"url": url}, timeout=60))) for route in ("/api/probe", "/api/playlist",
                                                                          "/api/subtitles")]
         for t in waiting:
             t.start()
