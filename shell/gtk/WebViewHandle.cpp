@@ -398,7 +398,7 @@ gboolean WebViewHandle::onScroll(GtkEventControllerScroll* controller, double, d
   if (!(state & GDK_CONTROL_MASK) || dy == 0 || !self->command_)
     return FALSE;
   try {
-    self->command_(dy < 0 ? "zoomIn:" : "zoomOut:");
+    self->command_(dy < 0 ? MenuAction::zoomIn : MenuAction::zoomOut);
   } catch (...) {
   }
   return TRUE;
