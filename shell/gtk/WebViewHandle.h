@@ -44,7 +44,6 @@ class WebViewHandle final : public WebView {
 
  private:
   void cancelTimeout();
-  bool allowed(const char* uri, bool newWindow);
   static void onDestroy(GtkWidget* widget, gpointer self);
   static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
   static gboolean onLoadFailed(WebKitWebView* view, WebKitLoadEvent event, char* uri, GError* error,
