@@ -1,10 +1,6 @@
 #pragma once
 
-#include <filesystem>
 #include <memory>
-#include <optional>
-#include <string>
-#include <string_view>
 #include <vector>
 
 #include "Menu.h"
