@@ -3,10 +3,8 @@
 #include <csignal>
 #include <ctime>
 
-#include "Navigation.h"
 #include "Pages.h"
 #include "ServerController.h"
-#include "WindowState.h"
 
 namespace zormak {
 
@@ -26,32 +24,48 @@ void AppDelegate::installMenu(Application& application) {
   application.setMainMenu(menuBar());
 }
 
-void AppDelegate::performMenuAction(std::string_view action, Platform& platform,
-                                    AppDelegate* delegate) {
+void AppDelegate::performMenuAction(MenuAction action, Platform& platform, AppDelegate* delegate) {
   if (auto command = editingCommandFor(action)) {
     if (delegate && delegate->webView)
       delegate->webView->executeEditingCommand(*command);
-  } else if (action == "orderFrontStandardAboutPanel:") {
-    platform.showAbout();
-  } else if (action == "hide:") {
-    platform.hide();
-  } else if (action == "terminate:") {
-    if (delegate)
-      delegate->requestQuit(platform);
-    else
-      platform.terminate();
-  } else if (action == "reloadPage:") {
-    if (delegate)
-      delegate->reloadPage();
-  } else if (action == "resetZoom:") {
-    if (delegate)
-      delegate->resetZoom();
-  } else if (action == "zoomIn:") {
-    if (delegate)
-      delegate->zoomIn();
-  } else if (action == "zoomOut:") {
-    if (delegate)
-      delegate->zoomOut();
+    return;
+  }
+  switch (action) {
+    case MenuAction::showAbout:
+      platform.showAbout();
+      break;
+    case MenuAction::hide:
+      platform.hide();
+      break;
+    case MenuAction::quit:
+      if (delegate)
+        delegate->requestQuit(platform);
+      else
+        platform.terminate();
+      break;
+    case MenuAction::reloadPage:
+      if (delegate)
+        delegate->reloadPage();
+      break;
+    case MenuAction::resetZoom:
+      if (delegate)
+        delegate->resetZoom();
+      break;
+    case MenuAction::zoomIn:
+      if (delegate)
+        delegate->zoomIn();
+      break;
+    case MenuAction::zoomOut:
+      if (delegate)
+        delegate->zoomOut();
+      break;
+    case MenuAction::undo:
+    case MenuAction::redo:
+    case MenuAction::cut:
+    case MenuAction::copy:
+    case MenuAction::paste:
+    case MenuAction::selectAll:
+      break;  // the editing commands, above
   }
 }
 
@@ -61,12 +75,9 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
 
   // The first start opens at the default size; later ones as the window
   // was left, made to fit the screen of this start.
-  const WindowState firstStart{kWidth, kHeight, false, zoom::kActualSize};
-  WindowState state = firstStart;
-  if (auto file = windowStateFile(); !file.empty()) {
-    if (auto remembered = windowstate::load(file, firstStart, std::time(nullptr)))
-      state = windowstate::fitted(*remembered, platform.screenSize(), kMinWidth, kMinHeight);
-  }
+  memory_ = WindowMemory(server->supportDir());
+  const WindowState state = memory_.opening(WindowState{kWidth, kHeight, false, zoom::kActualSize},
+                                            platform, kMinWidth, kMinHeight, std::time(nullptr));
   std::weak_ptr<AppDelegate> weak = weak_from_this();
   window =
       platform.makeWindow(WindowOptions{std::string(pages::kMainTitle), state.width, state.height,
@@ -74,20 +85,26 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
                                           auto self = weak.lock();
                                           return !self || self->windowShouldClose();
                                         }});
-  WebViewHandlers handlers;
-  handlers.navigation = [weak](const std::string& uri, bool newWindow) {
+  pages_ = std::make_shared<PageController>(platform, server, [weak] {
     auto self = weak.lock();
-    return self ? self->decideNavigation(uri, newWindow) : true;
+    return !self || self->terminating;
+  });
+  std::weak_ptr<PageController> pages = pages_;
+  WebViewHandlers handlers;
+  handlers.navigation = [pages](const std::string& uri, bool newWindow) {
+    auto controller = pages.lock();
+    return controller ? controller->decideNavigation(uri, newWindow) : true;
   };
-  handlers.loadFailed = [weak](const LoadFailure& failure) {
-    if (auto self = weak.lock())
-      self->loadFailed(failure);
+  handlers.loadFailed = [pages](const LoadFailure& failure) {
+    if (auto controller = pages.lock())
+      controller->loadFailed(failure);
   };
   webView = platform.makeWebView(*window, std::move(handlers));
+  pages_->attach(window, webView);
   if (state.zoom != zoom::kActualSize)
     setZoom(state.zoom);
   window->present();
-  webView->loadHTML(std::string(pages::kStartingPage));
+  pages_->showStartingPage();
 
   installSignalHandlers();
 
@@ -96,19 +113,18 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
   if (readiness.failure) {
     // The engine runs without its sandbox, fit only for the built-in pages:
     // no server is started, so nothing else is ever loaded.
-    show(Showing::kStartFailure, pages::kFailureTitle,
-         startFailurePage(*readiness.failure + "\n\n日志：" + server->logPath().string()));
+    pages_->showStartFailure(*readiness.failure + "\n\n日志：" + server->logPath().string());
     platform.activate();
     return;
   }
 
-  server->setOnReady([weak](const std::string& url) {
-    if (auto self = weak.lock())
-      self->load(url);
+  server->setOnReady([pages](const std::string& url) {
+    if (auto controller = pages.lock())
+      controller->load(url);
   });
-  server->setOnFailed([weak](const std::string& message) {
-    if (auto self = weak.lock())
-      self->serverFailed(message);
+  server->setOnFailed([pages](const std::string& message) {
+    if (auto controller = pages.lock())
+      controller->serverFailed(message);
   });
   server->start();
 
@@ -120,135 +136,9 @@ void AppDelegate::applicationWillTerminate() {
   server->stop();
 }
 
-void AppDelegate::show(Showing showing, std::string_view title, const std::string& html) {
-  ++generation_;
-  showing_ = showing;
-  window->setTitle(std::string(title));
-  webView->loadHTML(html);
-}
-
-void AppDelegate::load(const std::string& url) {
-  ++generation_;
-  showing_ = Showing::kApplication;
-  window->setTitle(std::string(pages::kMainTitle));
-  servedOrigin_ = navigation::originOf(url);
-  servedURL_ = url;
-  if (servedOrigin_)
-    webView->allowNotifications(*servedOrigin_);
-  retries_ = 0;
-  const std::string secret = server->launchSecret();
-  if (secret.empty()) {
-    loadServed(url);
-    return;
-  }
-  // The server answers only requests that carry the launch's secret, so the
-  // page is asked for once the cookie store holds it; the secret itself never
-  // appears in a URL.
-  std::weak_ptr<AppDelegate> weak = weak_from_this();
-  const unsigned generation = generation_;
-  webView->setSessionCookie(SessionCookie{kSessionCookie, secret, "127.0.0.1"},
-                            [weak, generation, url](bool stored) {
-                              auto self = weak.lock();
-                              if (!self || self->generation_ != generation)
-                                return;
-                              if (stored)
-                                self->loadServed(url);
-                              else
-                                self->showLoadFailure(url, "网页引擎没有接受会话凭据");
-                            });
-}
-
-void AppDelegate::loadServed(const std::string& url) {
-  webView->loadRequest(url, kLoadTimeout);
-}
-
-// A start failure's page; its tip names the log when the message does not.
-std::string AppDelegate::startFailurePage(const std::string& message) const {
-  const std::filesystem::path log = server->logPath();
-  std::error_code ec;
-  return pages::errorPage(message, log.string(), std::filesystem::is_regular_file(log, ec));
-}
-
-void AppDelegate::loadFailed(const LoadFailure& failure) {
-  // Only the served application is ever loaded from the network here: the
-  // built-in pages cannot fail, and other origins go to the browser.
-  if (showing_ != Showing::kApplication || !servedOrigin_ ||
-      navigation::originOf(failure.uri) != servedOrigin_)
-    return;
-  const bool notListening =
-      failure.error == LoadError::kRefused || failure.error == LoadError::kReset;
-  if (notListening && retries_ < kLoadRetries) {
-    ++retries_;
-    std::weak_ptr<AppDelegate> weak = weak_from_this();
-    const unsigned generation = generation_;
-    platform_->runAfter(kLoadRetryDelay, [weak, generation, uri = failure.uri] {
-      auto self = weak.lock();
-      if (self && self->generation_ == generation)
-        self->loadServed(uri);
-    });
-    return;
-  }
-  std::string reason;
-  switch (failure.error) {
-    case LoadError::kRefused:
-      reason = "连接被拒绝";
-      break;
-    case LoadError::kReset:
-      reason = "连接被中断";
-      break;
-    case LoadError::kTimedOut:
-      reason = std::to_string(kLoadTimeout.count()) + " 秒内没有载入完成";
-      break;
-    case LoadError::kOther:
-      reason = "载入出错（" + failure.description + "）";
-      break;
-  }
-  showLoadFailure(failure.uri, reason);
-}
-
-void AppDelegate::showLoadFailure(const std::string& uri, const std::string& reason) {
-  std::string retried;
-  if (retries_ > 0) {
-    retried = "，已重试 " + std::to_string(retries_) + " 次";
-  }
-  server->log("[ZORMAK] 界面没能打开：" + uri + "（" + reason + "）" + retried + "\n");
-  show(Showing::kLoadFailure, pages::kLoadFailureTitle,
-       pages::loadFailurePage("服务已经启动，但界面没能打开：" + reason + retried + "。\n地址：" +
-                              uri + "\n\n服务和其中的下载不受影响。\n\n日志：" +
-                              server->logPath().string()));
-}
-
-void AppDelegate::serverFailed(const std::string& message) {
-  // A server that had been ready has stopped; one that never got there
-  // failed to start, and reloading that page does not retry it.
-  if (showing_ == Showing::kApplication || showing_ == Showing::kLoadFailure)
-    show(Showing::kStopped, pages::kStoppedTitle, pages::stoppedPage(message));
-  else
-    show(Showing::kStartFailure, pages::kFailureTitle, startFailurePage(message));
-}
-
-void AppDelegate::restartServer() {
-  if (terminating || showing_ != Showing::kStopped)
-    return;
-  servedOrigin_.reset();
-  show(Showing::kStarting, pages::kMainTitle, std::string(pages::kStartingPage));
-  server->log(std::string(kRestartLine));
-  server->restart();
-}
-
 void AppDelegate::reloadPage() {
-  if (!webView)
-    return;
-  switch (showing_) {
-    case Showing::kStopped:
-      restartServer();
-      break;
-    case Showing::kLoadFailure:
-      load(servedURL_);
-      break;
-    default:
-      webView->reload();
-  }
+  if (webView)
+    pages_->reload();
 }
 
 void AppDelegate::resetZoom() {
@@ -258,33 +148,22 @@ void AppDelegate::resetZoom() {
 
 void AppDelegate::zoomIn() {
   if (webView)
-    setZoom(zoom::stepIn(zoom_));
+    setZoom(zoom::stepIn(memory_.zoom()));
 }
 
 void AppDelegate::zoomOut() {
   if (webView)
-    setZoom(zoom::stepOut(zoom_));
+    setZoom(zoom::stepOut(memory_.zoom()));
 }
 
 void AppDelegate::setZoom(double level) {
-  zoom_ = level;
+  memory_.setZoom(level);
   webView->setPageZoom(level);
 }
 
-std::filesystem::path AppDelegate::windowStateFile() const {
-  const std::filesystem::path dir = server->supportDir();
-  return dir.empty() ? dir : dir / "window.ini";
-}
-
 void AppDelegate::rememberWindow() {
-  const std::filesystem::path file = windowStateFile();
-  if (!window || file.empty())
-    return;
-  const WindowGeometry now = window->geometry();
-  // A window the platform never got to show has no size worth keeping.
-  if (now.width <= 0 || now.height <= 0)
-    return;
-  windowstate::save(file, WindowState{now.width, now.height, now.maximized, zoom_});
+  if (window)
+    memory_.remember(*window);
 }
 
 void AppDelegate::requestQuit(Platform& platform) {
@@ -322,34 +201,6 @@ void AppDelegate::handleSignal() {
   rememberWindow();
   server->stop();
   platform_->exitProcess(0);
-}
-
-bool AppDelegate::decideNavigation(const std::string& uri, bool newWindow) {
-  if (uri == pages::kRestartURI) {
-    // Restarting blocks while the old server stops; it runs after the
-    // engine's navigation callback has returned.
-    if (!newWindow && showing_ == Showing::kStopped && platform_) {
-      std::weak_ptr<AppDelegate> weak = weak_from_this();
-      platform_->runAfter(std::chrono::milliseconds(0), [weak] {
-        if (auto self = weak.lock())
-          self->restartServer();
-      });
-    }
-    return false;
-  }
-  if (!newWindow) {
-    if (navigation::isBuiltInPage(uri))
-      return true;
-    if (servedOrigin_ && navigation::originOf(uri) == servedOrigin_)
-      return true;
-  }
-  leaveForBrowser(uri);
-  return false;
-}
-
-void AppDelegate::leaveForBrowser(const std::string& uri) {
-  if (platform_ && navigation::mayOpenInBrowser(uri))
-    platform_->openInBrowser(uri);
 }
 
 int ZormakApp::main(Application& application) {

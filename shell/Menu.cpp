@@ -1,38 +1,36 @@
 #include "Menu.h"
 
-#include <array>
-#include <utility>
-
 namespace zormak {
 
 const std::vector<Menu>& menuBar() {
+  using enum MenuAction;
   static const std::vector<Menu> bar{
       Menu{std::nullopt,
            {
-               {"关于 ZORMAK", "orderFrontStandardAboutPanel:", ""},
+               {"关于 ZORMAK", showAbout, ""},
                {},
-               {"隐藏 ZORMAK", "hide:", "h"},
+               {"隐藏 ZORMAK", hide, "h"},
                {},
-               {"退出 ZORMAK", "terminate:", "q"},
+               {"退出 ZORMAK", quit, "q"},
            }},
       Menu{"编辑",
            {
-               {"撤销", "undo:", "z"},
-               {"重做", "redo:", "Z"},
+               {"撤销", undo, "z"},
+               {"重做", redo, "Z"},
                {},
-               {"剪切", "cut:", "x"},
-               {"拷贝", "copy:", "c"},
-               {"粘贴", "paste:", "v"},
-               {"全选", "selectAll:", "a"},
+               {"剪切", cut, "x"},
+               {"拷贝", copy, "c"},
+               {"粘贴", paste, "v"},
+               {"全选", selectAll, "a"},
            }},
       Menu{"显示",
            {
-               {"重新载入", "reloadPage:", "r"},
+               {"重新载入", reloadPage, "r"},
                {},
-               {"实际大小", "resetZoom:", "0"},
+               {"实际大小", resetZoom, "0"},
                // "+" shares the "=" key on most layouts; either zooms in.
-               {"放大", "zoomIn:", "=", {"+"}},
-               {"缩小", "zoomOut:", "-"},
+               {"放大", zoomIn, "=", {"+"}},
+               {"缩小", zoomOut, "-"},
            }},
   };
   return bar;
@@ -47,18 +45,28 @@ std::optional<Shortcut> shortcutFor(std::string_view keyEquivalent) {
   return Shortcut{c, false};
 }
 
-std::optional<std::string_view> editingCommandFor(std::string_view action) {
-  static constexpr std::array<std::pair<std::string_view, std::string_view>, 6> commands{{
-      {"undo:", "Undo"},
-      {"redo:", "Redo"},
-      {"cut:", "Cut"},
-      {"copy:", "Copy"},
-      {"paste:", "Paste"},
-      {"selectAll:", "SelectAll"},
-  }};
-  for (const auto& [name, command] : commands) {
-    if (name == action)
-      return command;
+std::optional<std::string_view> editingCommandFor(MenuAction action) {
+  switch (action) {
+    case MenuAction::undo:
+      return "Undo";
+    case MenuAction::redo:
+      return "Redo";
+    case MenuAction::cut:
+      return "Cut";
+    case MenuAction::copy:
+      return "Copy";
+    case MenuAction::paste:
+      return "Paste";
+    case MenuAction::selectAll:
+      return "SelectAll";
+    case MenuAction::showAbout:
+    case MenuAction::hide:
+    case MenuAction::quit:
+    case MenuAction::reloadPage:
+    case MenuAction::resetZoom:
+    case MenuAction::zoomIn:
+    case MenuAction::zoomOut:
+      break;
   }
   return std::nullopt;
 }

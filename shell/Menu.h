@@ -7,18 +7,37 @@
 
 namespace zormak {
 
+// What a menu item does. Each platform layer maps every one to its own
+// commands (GActions, selectors), so an item without a known action cannot
+// be written down.
+enum class MenuAction {
+  showAbout,
+  hide,
+  quit,
+  undo,
+  redo,
+  cut,
+  copy,
+  paste,
+  selectAll,
+  reloadPage,
+  resetZoom,
+  zoomIn,
+  zoomOut,
+};
+
 // The menu bar as data; the platform layer turns it into its own menus.
 struct MenuItem {
-  // A separator has an empty title and action.
+  // A separator has an empty title and no action.
   std::string title;
-  std::string action;
+  std::optional<MenuAction> action;
   // One character, or empty for none. An upper-case letter adds Shift; the
   // modifier is the platform's primary one (Command, or Control on Linux).
   std::string keyEquivalent;
   // Further keys for the same command, with the same modifier.
   std::vector<std::string> alternateKeys = {};
 
-  bool isSeparator() const { return title.empty() && action.empty(); }
+  bool isSeparator() const { return !action; }
 };
 
 struct Menu {
@@ -37,8 +56,8 @@ struct Shortcut {
 // The key and Shift of a key equivalent; none when it is empty.
 std::optional<Shortcut> shortcutFor(std::string_view keyEquivalent);
 
-// The web view's editing command for an edit-menu action ("copy:" ->
-// "Copy"), or none for any other action.
-std::optional<std::string_view> editingCommandFor(std::string_view action);
+// The web view's editing command for an edit-menu action (copy -> "Copy"),
+// or none for any other action.
+std::optional<std::string_view> editingCommandFor(MenuAction action);
 
 }  // namespace zormak

@@ -21,7 +21,7 @@ class ControllerServer final : public Server {
   std::filesystem::path supportDir() const override {
     return controller_->locations().appSupportDir;
   }
-  std::filesystem::path logPath() const override { return controller_->locations().logURL(); }
+  std::filesystem::path logPath() const override { return controller_->locations().logPath(); }
   std::string launchSecret() const override { return controller_->launchSecret(); }
   void log(const std::string& message) override { controller_->log(message); }
 

@@ -53,13 +53,18 @@ std::string_view nameOf(std::string_view variable) {
 
 bool isFiltered(std::string_view variable) {
   std::string_view name = nameOf(variable);
+  // CODEBUDDY_*, CLAUDE_* and GENIE_* belong to the coding assistants a
+  // developer may start the program from; they carry those tools' sessions
+  // and keys, which the server has no use for and should never see.
   // ZORMAK_TEST_* point the payload's engine updater at a loopback release
-  // server and key; the payload's tests set them, the product never passes one on.
+  // server and key; the payload's tests set them, the product never passes
+  // one on, so a test's settings cannot leak into a real run.
   for (std::string_view prefix : {"CODEBUDDY_", "CLAUDE_", "GENIE_", "ZORMAK_TEST_"}) {
     if (name.starts_with(prefix))
       return true;
   }
-  // Set anew below; an inherited secret belongs to some other launch.
+  // Both are set anew below: the server's output must reach the log line by
+  // line, and an inherited secret belongs to some other launch.
   return name == "PYTHONUNBUFFERED" || name == kSecretVariable;
 }
 
@@ -96,7 +101,7 @@ std::optional<std::string> makeLaunchSecret() {
 std::int64_t ServerController::choosePort() const {
   // The origin of the served pages, and with it their site storage, stays the
   // same from one launch to the next as long as the port is free.
-  auto last = PidFile(portFileURL()).read();
+  auto last = PidFile(portFilePath()).read();
   if (last && *last > 0 && *last < 65536 &&
       bindLoopback(static_cast<std::uint16_t>(*last), true) == *last) {
     return *last;
@@ -106,7 +111,7 @@ std::int64_t ServerController::choosePort() const {
 }
 
 void ServerController::rememberPort(std::int64_t port) const {
-  PidFile(portFileURL()).write(port);
+  PidFile(portFilePath()).write(port);
 }
 
 void ServerController::launchServer() {
@@ -153,7 +158,7 @@ void ServerController::launchServer() {
     reader->drain();
     self->log("[ZORMAK] 子进程退出，" + end.description() + "\n");
     self->failUnlessFinished("服务进程意外退出了（" + end.description() + "）。\n\n日志：" +
-                                 self->locations_.logURL().string(),
+                                 self->locations_.logPath().string(),
                              launch);
   };
   int error = 0;
@@ -166,7 +171,7 @@ void ServerController::launchServer() {
   process_ = std::move(child);
 
   const pid_t pid = process_->processIdentifier();
-  PidFile(locations_.pidFileURL()).write(pid);
+  PidFile(locations_.pidFilePath()).write(pid);
   log("[ZORMAK] 已启动 python pid=" + std::to_string(pid) + "，端口 " + std::to_string(port_) +
       "\n");
   pollStatus(0, launch);

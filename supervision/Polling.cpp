@@ -7,7 +7,7 @@ void ServerController::pollStatus(std::int64_t attempt, std::uint64_t launch) {
   if (isFinished() || isReady() || launch != currentLaunch())
     return;
   if (attempt > timing_.lastAttempt) {
-    if (failUnlessFinished("服务启动超时（60 秒）。\n\n日志：" + locations_.logURL().string(),
+    if (failUnlessFinished("服务启动超时（60 秒）。\n\n日志：" + locations_.logPath().string(),
                            launch)) {
       log("[ZORMAK] 服务启动超时：" + std::to_string(timing_.lastAttempt + 1) +
           " 次状态请求都没有得到就绪应答，已放弃等待\n");

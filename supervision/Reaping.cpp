@@ -92,7 +92,7 @@ bool ServerController::isOurServer(pid_t pid) const {
 }
 
 void ServerController::reapStaleServer() {
-  const PidFile pidFile(locations_.pidFileURL());
+  const PidFile pidFile(locations_.pidFilePath());
   auto pid = pidFile.read();
   if (!pid || *pid < 2)
     return;

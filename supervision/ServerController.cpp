@@ -46,11 +46,11 @@ const std::filesystem::path& ServerController::appSupportDir() {
 std::filesystem::path ServerController::runtimeAppDir() {
   return Locations::standard().runtimeAppDir();
 }
-std::filesystem::path ServerController::logURL() {
-  return Locations::standard().logURL();
+std::filesystem::path ServerController::logPath() {
+  return Locations::standard().logPath();
 }
-std::filesystem::path ServerController::pidFileURL() {
-  return Locations::standard().pidFileURL();
+std::filesystem::path ServerController::pidFilePath() {
+  return Locations::standard().pidFilePath();
 }
 
 namespace {

@@ -36,8 +36,8 @@ class ServerController : public std::enable_shared_from_this<ServerController> {
     std::filesystem::path appSupportDir;
 
     std::filesystem::path runtimeAppDir() const { return appSupportDir / "app"; }
-    std::filesystem::path logURL() const { return appSupportDir / "app.log"; }
-    std::filesystem::path pidFileURL() const { return appSupportDir / "server.pid"; }
+    std::filesystem::path logPath() const { return appSupportDir / "app.log"; }
+    std::filesystem::path pidFilePath() const { return appSupportDir / "server.pid"; }
 
     // The user's data folder plus "ZORMAK", worked out once per process.
     static const Locations& standard();
@@ -77,8 +77,8 @@ class ServerController : public std::enable_shared_from_this<ServerController> {
   // Type-level locations of the product.
   static const std::filesystem::path& appSupportDir();
   static std::filesystem::path runtimeAppDir();
-  static std::filesystem::path logURL();
-  static std::filesystem::path pidFileURL();
+  static std::filesystem::path logPath();
+  static std::filesystem::path pidFilePath();
 
   // The bundle's resource directory, which holds "payload", as the platform
   // layer finds it (Linux: <prefix>/share/zormak beside <prefix>/bin/zormak;
@@ -142,7 +142,7 @@ class ServerController : public std::enable_shared_from_this<ServerController> {
   // the system picks, else 8765.
   std::int64_t choosePort() const;
   void rememberPort(std::int64_t port) const;
-  std::filesystem::path portFileURL() const { return locations_.appSupportDir / "server.port"; }
+  std::filesystem::path portFilePath() const { return locations_.appSupportDir / "server.port"; }
 
   // The output of one launch, as the reader delivers it: repaired to valid
   // UTF-8, logged, cut into lines, each line looked at for the announced URL.

@@ -37,7 +37,7 @@ void writeWhole(int fd, std::string_view bytes) {
 }  // namespace
 
 void ServerController::rotateLog() {
-  const auto path = locations_.logURL();
+  const auto path = locations_.logPath();
   std::error_code ec;
   if (std::filesystem::is_regular_file(path, ec) &&
       std::filesystem::file_size(path, ec) > kMaxLogSize && !ec) {
@@ -58,7 +58,7 @@ void ServerController::log(std::string_view message) {
     // Appending keeps each write at the true end of the file, even if
     // something else has written to it meanwhile.
     logHandle_.reset(
-        ::open(locations_.logURL().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
+        ::open(locations_.logPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
     if (!logHandle_)
       return;  // dropped; the next call tries again
     writeWhole(logHandle_.get(), "\n===== " + timestamp() + " 启动 =====\n");

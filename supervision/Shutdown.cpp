@@ -9,7 +9,7 @@
 namespace zormak {
 
 void ServerController::stop() {
-  const PidFile pidFile(locations_.pidFileURL());
+  const PidFile pidFile(locations_.pidFilePath());
   if (!process_ || !process_->isRunning()) {
     pidFile.remove();
     return;

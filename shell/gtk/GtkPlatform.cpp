@@ -89,10 +89,10 @@ void GtkPlatform::setRegularActivationPolicy() {
 }
 
 void GtkPlatform::setMainMenu(const std::vector<Menu>& menus) {
-  menuBar_.build(app_, menus, [this](const std::string& action) { perform(action); });
+  menuBar_.build(app_, menus, [this](MenuAction action) { perform(action); });
 }
 
-void GtkPlatform::perform(std::string_view action) {
+void GtkPlatform::perform(MenuAction action) {
   auto delegate = delegate_.lock();
   AppDelegate::performMenuAction(action, *this, launched_ ? delegate.get() : nullptr);
 }
@@ -167,7 +167,7 @@ std::shared_ptr<Window> GtkPlatform::makeWindow(const WindowOptions& options) {
 
 std::shared_ptr<WebView> GtkPlatform::makeWebView(Window& window, WebViewHandlers handlers) {
   return WebViewHandle::make(static_cast<WindowHandle&>(window), std::move(handlers),
-                             [this](std::string_view action) { perform(action); });
+                             [this](MenuAction action) { perform(action); });
 }
 
 void GtkPlatform::runAfter(std::chrono::milliseconds delay, std::function<void()> task) {

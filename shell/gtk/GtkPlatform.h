@@ -59,7 +59,7 @@ class GtkPlatform final : public Application, public Platform {
   static void onStartup(GApplication* app, gpointer self);
   static void onActivate(GApplication* app, gpointer self);
   static void onShutdown(GApplication* app, gpointer self);
-  void perform(std::string_view action);
+  void perform(MenuAction action);
 
   EngineReadiness engineReadiness_;
   GtkApplication* app_ = nullptr;

@@ -8,12 +8,38 @@ namespace zormak::gtk {
 
 namespace {
 
-// GAction names cannot hold the colon the menu data's action names end in.
-std::string gactionName(const std::string& action) {
-  std::string name = action;
-  if (!name.empty() && name.back() == ':')
-    name.pop_back();
-  return name;
+// The application's GAction for each menu action. Other programs see these
+// names (org.gtk.Actions on the session bus), so they stay as they are.
+const char* gactionName(MenuAction action) {
+  switch (action) {
+    case MenuAction::showAbout:
+      return "orderFrontStandardAboutPanel";
+    case MenuAction::hide:
+      return "hide";
+    case MenuAction::quit:
+      return "terminate";
+    case MenuAction::undo:
+      return "undo";
+    case MenuAction::redo:
+      return "redo";
+    case MenuAction::cut:
+      return "cut";
+    case MenuAction::copy:
+      return "copy";
+    case MenuAction::paste:
+      return "paste";
+    case MenuAction::selectAll:
+      return "selectAll";
+    case MenuAction::reloadPage:
+      return "reloadPage";
+    case MenuAction::resetZoom:
+      return "resetZoom";
+    case MenuAction::zoomIn:
+      return "zoomIn";
+    case MenuAction::zoomOut:
+      return "zoomOut";
+  }
+  return "";
 }
 
 // GTK names keys by their keysym names ("equal", "minus", "q"), with
@@ -30,11 +56,11 @@ std::optional<std::string> accelerator(std::string_view keyEquivalent) {
 
 struct Activation {
   std::shared_ptr<MenuBar::Dispatch> dispatch;
-  std::string action;
+  MenuAction action;
 };
 
-void addAction(GtkApplication* app, const std::string& name, Activation activation) {
-  GSimpleAction* action = g_simple_action_new(name.c_str(), nullptr);
+void addAction(GtkApplication* app, const char* name, Activation activation) {
+  GSimpleAction* action = g_simple_action_new(name, nullptr);
   g_signal_connect_data(
       action, "activate", G_CALLBACK(+[](GSimpleAction*, GVariant*, gpointer data) {
         auto* a = static_cast<Activation*>(data);
@@ -67,10 +93,10 @@ void MenuBar::build(GtkApplication* app, const std::vector<Menu>& menus, Dispatc
         section = g_menu_new();
         continue;
       }
-      const std::string name = gactionName(item.action);
-      const std::string detailed = "app." + name;
+      const char* name = gactionName(*item.action);
+      const std::string detailed = std::string("app.") + name;
       g_menu_append(section, item.title.c_str(), detailed.c_str());
-      addAction(app, name, Activation{shared, item.action});
+      addAction(app, name, Activation{shared, *item.action});
       std::vector<std::string> accels;
       if (auto accel = accelerator(item.keyEquivalent))
         accels.push_back(*accel);

@@ -17,7 +17,7 @@ namespace zormak::gtk {
 // steps.
 class MenuBar {
  public:
-  using Dispatch = std::function<void(const std::string& action)>;
+  using Dispatch = std::function<void(MenuAction action)>;
 
   MenuBar() = default;
   ~MenuBar();
@@ -25,7 +25,7 @@ class MenuBar {
   MenuBar& operator=(const MenuBar&) = delete;
 
   // Adds an action per item to `app`; activating one calls `dispatch` with
-  // the item's action name as the menu data has it ("copy:").
+  // the item's action.
   void build(GtkApplication* app, const std::vector<Menu>& menus, Dispatch dispatch);
   // Sets the model and the accelerators on the registered application.
   void install(GtkApplication* app) const;

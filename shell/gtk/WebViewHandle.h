@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "CloseConfirmation.h"
+#include "Menu.h"
 #include "Platform.h"
 
 namespace zormak::gtk {
@@ -19,8 +20,8 @@ class WindowHandle;
 // handle forgets it on "destroy", so every call after that does nothing.
 class WebViewHandle final : public WebView {
  public:
-  // Runs a menu command ("zoomIn:") the user gave inside the page.
-  using Command = std::function<void(std::string_view action)>;
+  // Runs a menu command the user gave inside the page (Ctrl+wheel zooms).
+  using Command = std::function<void(MenuAction action)>;
 
   // Makes the web view with its network session and puts it in `window`.
   static std::shared_ptr<WebViewHandle> make(WindowHandle& window, WebViewHandlers handlers,
@@ -43,7 +44,6 @@ class WebViewHandle final : public WebView {
 
  private:
   void cancelTimeout();
-  bool allowed(const char* uri, bool newWindow);
   static void onDestroy(GtkWidget* widget, gpointer self);
   static void onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer self);
   static gboolean onLoadFailed(WebKitWebView* view, WebKitLoadEvent event, char* uri, GError* error,

@@ -5,7 +5,7 @@
 # builds what it needs (the default and fuzz presets).
 #
 # Usage: tests/faults/run.sh [--long]
-#   bounded (default): 30 kill moments, 200 cycles, 60 s per fuzz target
+#   bounded (default): 20 kill moments, 40 cycles, 60 s per fuzz target
 #   --long:            90 kill moments, 1000 cycles, 600 s per fuzz target
 # ZORMAK_FUZZ_SECONDS overrides the fuzzing time of either variant.
 set -euo pipefail

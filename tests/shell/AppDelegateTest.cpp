@@ -168,7 +168,7 @@ TEST(Restart, TheStoppedPagesButtonAndReloadStartTheServerAgainOnly) {
   // origin) shows the application again.
   l.server->onFailed("stopped again");
   l.journal.events.clear();
-  AppDelegate::performMenuAction("reloadPage:", l.platform, l.delegate.get());
+  AppDelegate::performMenuAction(MenuAction::reloadPage, l.platform, l.delegate.get());
   EXPECT_EQ(l.journal.events, (Events{"title:" + kMain, "loadHTML", kRestartLog, "restart"}));
   l.server->onReady(kURL);
   l.platform.webView->storeCookie();
@@ -183,12 +183,12 @@ TEST(LoadRetries, RefusedOrResetLoadsAreRetriedAboutFiveSecondsThenTheChinesePag
     const char* reason;
     const char* retried;
   } cases[] = {
-      {LoadError::kRefused, AppDelegate::kLoadRetries, "连接被拒绝", "，已重试 10 次"},
-      {LoadError::kReset, AppDelegate::kLoadRetries, "连接被中断", "，已重试 10 次"},
+      {LoadError::kRefused, PageController::kLoadRetries, "连接被拒绝", "，已重试 10 次"},
+      {LoadError::kReset, PageController::kLoadRetries, "连接被中断", "，已重试 10 次"},
       {LoadError::kTimedOut, 0, "60 秒内没有载入完成", ""},
       {LoadError::kOther, 0, "载入出错（engine text）", ""},
   };
-  EXPECT_EQ(AppDelegate::kLoadRetries * AppDelegate::kLoadRetryDelay.count(), 5000);
+  EXPECT_EQ(PageController::kLoadRetries * PageController::kLoadRetryDelay.count(), 5000);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
     Launched l;
@@ -258,9 +258,10 @@ TEST(PageCommands, DoNothingBeforeTheWebViewExists) {
   auto delegate = std::make_shared<AppDelegate>(std::make_shared<FakeServer>(journal));
   delegate->reloadPage();
   delegate->resetZoom();
-  for (const char* action : {"reloadPage:", "resetZoom:", "copy:", "undo:"})
+  for (MenuAction action :
+       {MenuAction::reloadPage, MenuAction::resetZoom, MenuAction::copy, MenuAction::undo})
     AppDelegate::performMenuAction(action, platform, delegate.get());
-  AppDelegate::performMenuAction("reloadPage:", platform, nullptr);
+  AppDelegate::performMenuAction(MenuAction::reloadPage, platform, nullptr);
   EXPECT_TRUE(journal.events.empty());
 }
 
@@ -268,8 +269,9 @@ TEST(PageCommands, ReachTheirTargetsAlongTheChain) {
   Launched l;
   l.server->onFailed("boom");
   l.journal.events.clear();
-  for (const char* action : {"reloadPage:", "resetZoom:", "redo:", "selectAll:",
-                             "orderFrontStandardAboutPanel:", "hide:", "terminate:", "unknown:"})
+  for (MenuAction action :
+       {MenuAction::reloadPage, MenuAction::resetZoom, MenuAction::redo, MenuAction::selectAll,
+        MenuAction::showAbout, MenuAction::hide, MenuAction::quit})
     AppDelegate::performMenuAction(action, l.platform, l.delegate.get());
   // Reloading the error page neither retries the server nor touches the title.
   EXPECT_EQ(l.journal.events, (Events{"reload", "zoom:1.000000", "edit:Redo", "edit:SelectAll",

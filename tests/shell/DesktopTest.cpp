@@ -59,14 +59,15 @@ TEST(ZoomCommands, StepFromTheLevelShownAndResetToActualSize) {
   FakePlatform platform(journal);
   auto delegate = std::make_shared<AppDelegate>(std::make_shared<FakeServer>(journal));
   // Before the web view exists nothing happens, and the level stays.
-  for (const char* action : {"zoomIn:", "zoomOut:"})
+  for (MenuAction action : {MenuAction::zoomIn, MenuAction::zoomOut})
     AppDelegate::performMenuAction(action, platform, delegate.get());
   EXPECT_TRUE(journal.events.empty());
   EXPECT_EQ(delegate->pageZoom(), 1.0);
 
   delegate->applicationDidFinishLaunching(platform);
   journal.events.clear();
-  for (const char* action : {"zoomIn:", "zoomIn:", "zoomOut:", "resetZoom:", "zoomOut:"})
+  for (MenuAction action : {MenuAction::zoomIn, MenuAction::zoomIn, MenuAction::zoomOut,
+                            MenuAction::resetZoom, MenuAction::zoomOut})
     AppDelegate::performMenuAction(action, platform, delegate.get());
   EXPECT_EQ(journal.events, (Events{"zoom:1.100000", "zoom:1.250000", "zoom:1.100000",
                                     "zoom:1.000000", "zoom:0.900000"}));
@@ -306,7 +307,7 @@ TEST(Quit, TheCommandAndTheWindowAskThePageFirst) {
     auto delegate = r.launch();
     r.journal.events.clear();
     if (c.via == Via::Command)
-      AppDelegate::performMenuAction("terminate:", r.platform, delegate.get());
+      AppDelegate::performMenuAction(MenuAction::quit, r.platform, delegate.get());
     else
       EXPECT_FALSE(r.platform.options.shouldClose()) << "the window waits for the page";
     if (c.pageAgrees)
@@ -318,8 +319,8 @@ TEST(Quit, TheCommandAndTheWindowAskThePageFirst) {
   Journal journal;
   FakePlatform platform(journal);
   auto early = std::make_shared<AppDelegate>(std::make_shared<FakeServer>(journal));
-  AppDelegate::performMenuAction("terminate:", platform, early.get());
-  AppDelegate::performMenuAction("terminate:", platform, nullptr);
+  AppDelegate::performMenuAction(MenuAction::quit, platform, early.get());
+  AppDelegate::performMenuAction(MenuAction::quit, platform, nullptr);
   EXPECT_EQ(journal.events, (Events{"terminate", "terminate"}));
 }
 

@@ -215,7 +215,7 @@ TEST(RuntimePreparation, StartReportsAMissingPayloadWithItsExactTexts) {
   EXPECT_TRUE(failures.empty());  // delivered later, on the main queue
   f.loop->runPending();
   EXPECT_THAT(failures,
-              ElementsAre("无法准备运行环境：应用包内缺少 Resources/payload（打包时漏了）"));
+              ElementsAre("无法准备运行环境：应用包内缺少 share/zormak/payload（打包时漏了）"));
   EXPECT_EQ(f.logBody(), "准备运行环境失败：payloadMissing\n");
   EXPECT_EQ(c->port(), 0);
 }
