@@ -34,6 +34,7 @@ from .engines import Engines
 from .names import inside, name_limit, safe_folder_name, safe_name
 from .options import format_options, network_options
 from .settings import Settings, default_download_dir
+from .starthold import StartHold
 from .store import JobRow, StorageError, Store, iter_pairs
 
 STAGING_PREFIX = ".zormak-partial-"
@@ -259,11 +260,14 @@ class Manager:
 
     SAVE_INTERVAL = 1.0
 
-    def __init__(self, settings: Settings, store: Store, engines: Engines) -> None:
+    def __init__(self, settings: Settings, store: Store, engines: Engines, hold: StartHold | None = None) -> None:
         self.settings = settings
         self.store = store
         # Which engine a new download uses.
         self.engines = engines
+        # Downloads wait while an old engine is brought up to date at start.
+        self._hold = hold or StartHold()
+        self._hold.on_release(self._pump)
         self._starter = worker.Starter()
         self._lock = threading.Lock()
         # Serialises the commands, so that the journal and memory change in the same order.
@@ -301,6 +305,10 @@ class Manager:
     def snapshot(self) -> list[dict[str, Any]]:
         with self._lock:
             return [j.public() for j in self._jobs.values()]
+
+    def engine_update(self) -> str | None:
+        """What the queue says while the engine is brought up to date at start, else None."""
+        return self._hold.notice()
 
     def add(self, text: object, fmt: object = None, choice: dict[str, Any] | None = None,
             force: bool = False) -> dict[str, Any]:
@@ -555,7 +563,7 @@ class Manager:
     def _pump(self) -> None:
         limit = self.settings.get()["concurrency"]
         with self._lock:
-            if self._closing:
+            if self._closing or self._hold.held():
                 return
             running = sum(1 for j in self._jobs.values() if j.state.running)
             for job in sorted(self._jobs.values(), key=lambda j: j.id):

@@ -74,6 +74,9 @@ class Payload:
         if self.secret is not None:
             env["ZORMAK_LAUNCH_SECRET"] = self.secret
         env.pop("PYTHONDONTWRITEBYTECODE", None)
+        # The bundled engine is old enough to be checked for at start: here that check finds a
+        # closed port on loopback, unless a test serves a release of its own.
+        env.setdefault("ZORMAK_TEST_ENGINE_RELEASES", f"http://127.0.0.1:{free_port()}/")
         command = [PYTHON, "-u", os.path.join(PAYLOAD_DIR, "app.py"), "--port", str(self.port), "--no-browser"]
         if standin_parent:
             command = [sys.executable, os.path.join(HERE, "standin_parent.py"), *command]

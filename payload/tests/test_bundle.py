@@ -82,7 +82,7 @@ class BundledEngineTest(unittest.TestCase):
     def test_the_mirror_is_the_one_the_machines_sources_use_for_bookworm(self) -> None:
         security = ("Types: deb\nURIs: http://security.example/debian-security\nSuites: bookworm-security\n"
                     "Components: main\n")
-        cases = [
+        cases: list[tuple[str, dict[str, str], str]] = [
             ("nothing", {}, bundled_engine.DEFAULT_MIRROR),
             ("one-line", {"sources.list": "# deb http://old.example/debian bookworm main\n"
                                           "deb-src http://src.example/debian bookworm main\n"

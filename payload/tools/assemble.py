@@ -98,6 +98,11 @@ def venv(dest, engine):
         doc = os.path.join(tmp, "share", "doc", pkg)
         os.makedirs(doc, exist_ok=True)
         shutil.copy2(licence, doc)
+    # The engine's command line, for running the very engine the server runs; relative, like the venv.
+    launcher = os.path.join(tmp, "bin", "yt-dlp")
+    with open(launcher, "w", encoding="utf-8") as f:
+        f.write('#!/bin/sh\nexec "$(dirname "$0")/python" -m yt_dlp "$@"\n')
+    os.chmod(launcher, 0o755)
     # Which engine this is and where it came from, for whoever looks at an installed copy.
     with open(os.path.join(tmp, "share", "doc", "yt-dlp", "SOURCE"), "w", encoding="utf-8") as f:
         f.write(f"{record['source']} {record['package_version']} {record['version']}\n")

@@ -23,6 +23,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+from typing import Any
 
 SUITE = "bookworm-backports"
 KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
@@ -41,9 +42,9 @@ class Unavailable(Exception):
 def _one_line_mirrors(text: str) -> list[str]:
     found = []
     for line in text.splitlines():
-        line = re.sub(r"\[[^]]*\]", " ", line.split("#", 1)[0]).split()
-        if len(line) >= 3 and line[0] == "deb" and line[2] == "bookworm":
-            found.append(line[1])
+        words = re.sub(r"\[[^]]*\]", " ", line.split("#", 1)[0]).split()
+        if len(words) >= 3 and words[0] == "deb" and words[2] == "bookworm":
+            found.append(words[1])
     return found
 
 
@@ -135,7 +136,7 @@ def _run(command: list[str], cwd: str | None = None, timeout: float = 120) -> st
     return done.stdout
 
 
-def fetch_backports(folder: str, mirror: str) -> dict[str, str]:
+def fetch_backports(folder: str, mirror: str) -> dict[str, Any]:
     """Downloads and unpacks backports' yt-dlp into folder; returns its record."""
     apt = os.path.join(folder, "apt")
     options = _configure(apt, mirror) + NETWORK_OPTIONS
@@ -171,7 +172,7 @@ def fetch_backports(folder: str, mirror: str) -> dict[str, str]:
             "copyright": os.path.join(unpacked, COPYRIGHT)}
 
 
-def installed() -> dict[str, str]:
+def installed() -> dict[str, Any]:
     """The record of the installed bookworm package."""
     try:
         package_version = _run(["dpkg-query", "-W", "-f=${Version}", "yt-dlp"])
@@ -185,7 +186,7 @@ def installed() -> dict[str, str]:
             "copyright": "/" + COPYRIGHT}
 
 
-def choose(folder: str) -> dict[str, str]:
+def choose(folder: str) -> dict[str, Any]:
     os.makedirs(folder, exist_ok=True)
     mirror = os.environ.get("ZORMAK_ENGINE_MIRROR") or machine_mirror()
     try:
