@@ -67,6 +67,13 @@ class Payload:
             values.update(settings or {})
             with open(os.path.join(data, "settings.json"), "w", encoding="utf-8") as f:
                 json.dump(values, f)
+        # The bundled engine is old enough to be checked for at start, and downloads would wait for
+        # that check; here the day's check ran a moment ago, unless a test wrote its own record.
+        state = os.path.join(data, "engines", "state.json")
+        if not os.path.exists(state):
+            os.makedirs(os.path.dirname(state), exist_ok=True)
+            with open(state, "w", encoding="utf-8") as f:
+                json.dump({"last_check": time.time(), "last_attempt": time.time()}, f)
         self.port = free_port()
         env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
         env.update({"PYTHONUNBUFFERED": "1", "HOME": workdir, "LANG": "C"})
@@ -74,9 +81,6 @@ class Payload:
         if self.secret is not None:
             env["ZORMAK_LAUNCH_SECRET"] = self.secret
         env.pop("PYTHONDONTWRITEBYTECODE", None)
-        # The bundled engine is old enough to be checked for at start: here that check finds a
-        # closed port on loopback, unless a test serves a release of its own.
-        env.setdefault("ZORMAK_TEST_ENGINE_RELEASES", f"http://127.0.0.1:{free_port()}/")
         command = [PYTHON, "-u", os.path.join(PAYLOAD_DIR, "app.py"), "--port", str(self.port), "--no-browser"]
         if standin_parent:
             command = [sys.executable, os.path.join(HERE, "standin_parent.py"), *command]

@@ -172,6 +172,8 @@ class StartCheckTest(unittest.TestCase):
 
     def test_the_server_holds_the_queue_and_says_so(self) -> None:
         self.server.stall.add("/SHA2-256SUMS")
+        with open(os.path.join(self.data, "engines", "state.json"), "w") as f:
+            json.dump({}, f)
         server = Payload(self.work)
         self.addCleanup(server.stop)
         status, body = server.add(self.media.url("clip.mp4"))
