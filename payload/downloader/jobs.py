@@ -69,8 +69,7 @@ def _import_engine(path: tuple[str, ...]) -> ModuleType:
     import yt_dlp as module
     import yt_dlp.postprocessor  # noqa: F401  (registers the ffmpeg post-processors)
     processes.track(module.utils.Popen)
-    if hasattr(module.utils, "_create_http_connection"):
-        processes.track_connections(module.utils)
+    processes.track_engine_connections(module)
     _yt_dlp, _yt_dlp_path, _extractors = module, path, None
     return module
 
