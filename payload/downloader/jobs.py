@@ -266,7 +266,6 @@ class Manager:
         self.engines = engines
         # Downloads wait while an old engine is brought up to date at start.
         self._hold = hold or StartHold()
-        self._hold.on_release(self._pump)
         self._starter = worker.Starter()
         self._lock = threading.Lock()
         # Serialises the commands, so that the journal and memory change in the same order.
@@ -275,6 +274,7 @@ class Manager:
         self._placing = threading.Lock()
         self._jobs: dict[int, Job] = {}
         self._closing = False
+        self._hold.on_release(self._pump)
         self._restore()
         self._pump()
 
