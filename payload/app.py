@@ -58,10 +58,11 @@ class App:
         engines = self.engines
         jobs.use_engine(lambda: engines.active().sys_path)
         self.ask = Ask(self.engines, self.settings, data_dir)
-        self.manager = jobs.Manager(self.settings, self.store, self.engines, self.ask)
+        # The engine is not updated while a download, a listing or a probe runs. The updater comes
+        # first: when the engine is old, the downloads the queue restores wait for its first check.
+        self.updater = Updater(self.engines, self.settings, lambda: self.manager.busy())
+        self.manager = jobs.Manager(self.settings, self.store, self.engines, self.ask, self.updater.hold)
         self.listings = playlists.Listings()
-        # The engine is not updated while a download, a listing or a probe runs.
-        self.updater = Updater(self.engines, self.settings, self.manager.busy)
 
 
 def _on_signal(signum: int, frame: FrameType | None) -> None:

@@ -34,6 +34,7 @@ from .engines import Engines
 from .names import inside, name_limit, safe_folder_name, safe_name
 from .options import format_options
 from .settings import Settings, default_download_dir
+from .starthold import StartHold
 from .store import JobRow, StorageError, Store, iter_pairs
 
 if TYPE_CHECKING:
@@ -72,8 +73,7 @@ def _import_engine(path: tuple[str, ...]) -> ModuleType:
     import yt_dlp as module
     import yt_dlp.postprocessor  # noqa: F401  (registers the ffmpeg post-processors)
     processes.track(module.utils.Popen)
-    if hasattr(module.utils, "_create_http_connection"):
-        processes.track_connections(module.utils)
+    processes.track_engine_connections(module)
     _yt_dlp, _yt_dlp_path, _extractors = module, path, None
     return module
 
@@ -263,13 +263,16 @@ class Manager:
 
     SAVE_INTERVAL = 1.0
 
-    def __init__(self, settings: Settings, store: Store, engines: Engines, ask: "Ask") -> None:
+    def __init__(self, settings: Settings, store: Store, engines: Engines, ask: "Ask",
+                 hold: StartHold | None = None) -> None:
         self.settings = settings
         self.store = store
         # Which engine a new download uses.
         self.engines = engines
         # What it is given besides the job's own choices.
         self.ask = ask
+        # Downloads wait while an old engine is brought up to date at start.
+        self._hold = hold or StartHold()
         self._starter = worker.Starter()
         self._lock = threading.Lock()
         # Serialises the commands, so that the journal and memory change in the same order.
@@ -278,6 +281,7 @@ class Manager:
         self._placing = threading.Lock()
         self._jobs: dict[int, Job] = {}
         self._closing = False
+        self._hold.on_release(self._pump)
         self._restore()
         self._pump()
 
@@ -307,6 +311,10 @@ class Manager:
     def snapshot(self) -> list[dict[str, Any]]:
         with self._lock:
             return [j.public() for j in self._jobs.values()]
+
+    def engine_update(self) -> str | None:
+        """What the queue says while the engine is brought up to date at start, else None."""
+        return self._hold.notice()
 
     def add(self, text: object, fmt: object = None, choice: dict[str, Any] | None = None,
             force: bool = False) -> dict[str, Any]:
@@ -561,7 +569,7 @@ class Manager:
     def _pump(self) -> None:
         limit = self.settings.get()["concurrency"]
         with self._lock:
-            if self._closing:
+            if self._closing or self._hold.held():
                 return
             running = sum(1 for j in self._jobs.values() if j.state.running)
             for job in sorted(self._jobs.values(), key=lambda j: j.id):

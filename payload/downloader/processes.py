@@ -141,6 +141,17 @@ def track_connections(utils: ModuleType) -> None:
     setattr(utils, "_create_http_connection", create)
 
 
+def track_engine_connections(engine: ModuleType) -> None:
+    """track_connections where the engine keeps that function: yt_dlp.utils in older engines,
+    yt_dlp.networking._urllib since its networking layer (2023.07), which looks it up there at each
+    request. Without it a slow or stalled line would show no progress and a crash would lose the
+    bytes of the block being read."""
+    for home in (getattr(engine, "utils", None), getattr(getattr(engine, "networking", None), "_urllib", None)):
+        if home is not None and hasattr(home, "_create_http_connection"):
+            track_connections(home)
+            return
+
+
 def end(processes: "list[subprocess.Popen[Any]]", grace: float = 0.3) -> None:
     """SIGTERM, then SIGKILL for whatever is still there after grace seconds."""
     for p in processes:

@@ -14,6 +14,7 @@ can set the server's environment can already run code as the user, so they open
 nothing new.
 """
 
+import datetime
 import errno
 import functools
 import hashlib
@@ -37,12 +38,13 @@ from urllib.parse import quote, urlsplit
 
 from . import engines as engines_mod, releases
 from .engine_files import LIMITS, SUMS
-from .engines import ENGINE_FILE, Engines, age_months, version_key
+from .engines import ENGINE_FILE, Engines, age_months, version_date, version_key
 from .errors import UserError
 from .log import say, say_lines
 from .releases import RELEASES, REPOSITORIES
 from .runtime import Runtimes, deno_asset, needed, runtime_version
 from .settings import Settings
+from .starthold import StartHold
 from .store import write_json
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -55,6 +57,8 @@ EJS = "yt-dlp-ejs"
 DAY = 24 * 3600
 # After a check that could not reach the server, the next try comes this much later.
 RETRY = 3600
+# An engine released longer ago than this is checked for at start, before downloads begin.
+STALE_DAYS = 30
 MAX_ENGINE = LIMITS[ENGINE_FILE]
 MAX_WHEEL = 16 * 1024 * 1024
 MAX_DENO = 256 * 1024 * 1024
@@ -227,6 +231,8 @@ class Updater:
         self.timeout = 30.0
         self.first_delay = 60.0
         self.interval = 600.0
+        # How long downloads wait at most for the check at start.
+        self.hold_limit = 60.0
         env = os.environ
         self.releases = env.get("ZORMAK_TEST_ENGINE_RELEASES") or ""
         self.index = env.get("ZORMAK_TEST_ENGINE_INDEX") or INDEX
@@ -243,6 +249,11 @@ class Updater:
         self._wake = threading.Event()
         self._state = self._load_state()
         self.runtime = Runtimes(engines)
+        # Decided now, before the queue restores its jobs, so that they wait for it too.
+        self.hold = StartHold()
+        self._check_at_start = self.stale() and self.due()
+        if self._check_at_start:
+            self.hold.begin()
 
     # The pinned key, the state of checks.
 
@@ -302,6 +313,12 @@ class Updater:
             return False
         return True
 
+    def stale(self, today: datetime.date | None = None) -> bool:
+        """Whether the active engine was released more than STALE_DAYS ago; one without a date is not."""
+        released = version_date(self.engines.active().version)
+        today = today or datetime.date.today()
+        return released is not None and (today - released).days > STALE_DAYS
+
     # What the page shows.
 
     def status(self) -> dict[str, Any]:
@@ -333,11 +350,21 @@ class Updater:
     # The schedule and the buttons.
 
     def start(self) -> None:
+        if self._check_at_start:
+            self.hold.limit(self.hold_limit)
         threading.Thread(target=self._schedule, name="engine-updates", daemon=True).start()
 
     def _schedule(self) -> None:
-        _ = self._key  # the pinned key is checked before any request
-        self.detect_runtime()
+        try:
+            _ = self._key  # the pinned key is checked before any request
+            self.detect_runtime()
+            # An old engine is brought up to date before the first downloads, unless something
+            # already uses the engine; then the day's check comes as usual.
+            if self._check_at_start and self._try_begin():
+                self._run_check(manual=False)
+        finally:
+            # However the check ended (offline, failed, switched), downloads go now.
+            self.hold.end()
         self._wake.wait(self.first_delay)
         while True:
             if self.due() and self._try_begin():

@@ -256,7 +256,8 @@ class Handler(BaseHTTPRequestHandler):
 
     @_route("GET", "/api/jobs")
     def jobs(self, m: "re.Match[str]") -> None:
-        self._json(200, {"jobs": self.server.app.manager.snapshot()})
+        manager = self.server.app.manager
+        self._json(200, {"jobs": manager.snapshot(), "engine_update": manager.engine_update()})
 
     @_route("POST", "/api/jobs")
     def add_jobs(self, m: "re.Match[str]") -> None:

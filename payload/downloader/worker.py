@@ -254,10 +254,7 @@ def _load_engine(sys_path: list[str]) -> Any:
     import yt_dlp
     import yt_dlp.postprocessor  # noqa: F401  (registers the ffmpeg post-processors)
     processes.track(yt_dlp.utils.Popen)
-    # The engine's older HTTP layer has one function that opens every connection; a newer one that does
-    # not is still stopped in time, since the whole process ends.
-    if hasattr(yt_dlp.utils, "_create_http_connection"):
-        processes.track_connections(yt_dlp.utils)
+    processes.track_engine_connections(yt_dlp)
     return yt_dlp
 
 

@@ -282,6 +282,11 @@ async function pollJobs() {
     if (!metaLoaded) await loadMeta();
     const data = await api("GET", "/api/jobs");
     busy = renderJobs(data.jobs);
+    // At start an old engine is brought up to date first; downloads wait for it meanwhile.
+    const updating = $("engine-updating");
+    updating.hidden = !data.engine_update;
+    updating.textContent = data.engine_update || "";
+    busy = busy || Boolean(data.engine_update);
   } catch (e) {
     busy = false;
   }

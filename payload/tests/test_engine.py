@@ -267,9 +267,16 @@ class ScheduleTest(EngineCase):
     def test_the_server_starts_normally_when_offline(self) -> None:
         saved = os.environ["ZORMAK_TEST_ENGINE_RELEASES"]
         os.environ["ZORMAK_TEST_ENGINE_RELEASES"] = f"http://127.0.0.1:{free_port()}/"
+        # No check ran yet, so the old bundled engine is checked for at start, and finds no network.
+        os.makedirs(os.path.join(self.data, "data", "engines"))
+        with open(os.path.join(self.data, "data", "engines", "state.json"), "w") as f:
+            json.dump({}, f)
         payload = Payload(self.data)
         try:
             self.assertEqual(payload.request("GET", "/api/notices"), (200, {"notices": []}))
+            result = wait_for(lambda: payload.request("GET", "/api/engine")[1]["last_result"], 20, 0.1, "the check")
+            self.assertIn("无法连接到更新服务器", result)
+            self.assertIsNone(payload.request("GET", "/api/jobs")[1]["engine_update"])
         finally:
             payload.stop()
             os.environ["ZORMAK_TEST_ENGINE_RELEASES"] = saved

@@ -73,7 +73,7 @@ class BadInputTest(PayloadTest):
         self.assertEqual((status, body), (400, {"error": "请求格式不正确"}))
         # The refused changes left the queue and the settings on disk as they were, and the log kept one line
         # per line.
-        self.assertEqual(self.server.request("GET", "/api/jobs"), (200, {"jobs": []}))
+        self.assertEqual(self.server.request("GET", "/api/jobs"), (200, {"jobs": [], "engine_update": None}))
         self.assertEqual(self.server.request("GET", "/api/settings")[1]["concurrency"], 2)
         self.assertNotIn("Traceback", self.server.output())
 

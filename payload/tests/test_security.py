@@ -65,7 +65,7 @@ class SessionTest(PayloadTest):
         cookie = server.last_headers["Set-Cookie"]
         self.assertRegex(cookie, r"^zormak_session=[0-9a-f]{64}; Path=/; HttpOnly; SameSite=Strict$")
         session = {"Cookie": cookie.split(";")[0]}
-        self.assertEqual(server.request("GET", "/api/jobs", headers=session), (200, {"jobs": []}))
+        self.assertEqual(server.request("GET", "/api/jobs", headers=session), (200, {"jobs": [], "engine_update": None}))
         self.assertEqual(server.request("GET", "/", headers=session)[0], 200)
         # The address works once; whoever comes second is refused.
         self.assertEqual(server.request("GET", "/signin?token=" + token)[0], 403)

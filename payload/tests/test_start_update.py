@@ -1,0 +1,193 @@
+"""The check at start for an old engine: it runs at once, and downloads wait for it, for a while."""
+
+import datetime
+import json
+import os
+import shutil
+import tempfile
+import threading
+import time
+import unittest
+
+import release
+from media import MediaServer
+from support import Payload, free_port, wait_for
+
+from downloader import log, starthold
+from downloader.engines import Engines, bundled_version, version_date
+from downloader.jobs import Manager
+from downloader.settings import Settings
+from downloader.ask import Ask
+from downloader.store import Store
+from downloader.updater import STALE_DAYS, Updater
+
+NEW = "2099.01.02"
+
+
+class StartCheckTest(unittest.TestCase):
+    server: release.ReleaseServer
+    signer: release.Signer
+    good: bytes
+    saved_env: dict[str, str]
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        cls.saved_env = dict(os.environ)
+        for key in list(os.environ):
+            if "proxy" in key.lower():
+                del os.environ[key]
+        cls.signer = release.Signer()
+        cls.server = release.ReleaseServer()
+        os.environ["ZORMAK_TEST_ENGINE_RELEASES"] = cls.server.base
+        os.environ["ZORMAK_TEST_ENGINE_KEY"] = cls.signer.key_file
+        os.environ["ZORMAK_TEST_ENGINE_INDEX"] = cls.server.base + "pypi/"
+        cls.good = release.engine_zip(NEW)
+
+    @classmethod
+    def tearDownClass(cls) -> None:
+        cls.server.close()
+        cls.signer.close()
+        os.environ.clear()
+        os.environ.update(cls.saved_env)
+
+    def setUp(self) -> None:
+        self.work = tempfile.mkdtemp(prefix="zormak-start-")
+        self.addCleanup(shutil.rmtree, self.work, True)
+        self.data = os.path.join(self.work, "data")
+        self.downloads = os.path.join(self.work, "downloads")
+        os.makedirs(self.downloads)
+        os.makedirs(os.path.join(self.data, "engines"))
+        with open(os.path.join(self.data, "settings.json"), "w", encoding="utf-8") as f:
+            json.dump({"download_dir": self.downloads, "concurrency": 2}, f)
+        self.media = MediaServer()
+        self.addCleanup(self.media.close)
+        self.server.reset()
+        self.server.release(self.good, self.signer, NEW)
+        self.server.requests.clear()
+        self.lines: list[str] = []
+        lock = threading.Lock()
+
+        def keep(line: str) -> None:
+            with lock:
+                self.lines.append(line)
+        log.send_to(keep)
+        self.addCleanup(log.send_to, None)
+
+    def start(self, limit: float = 60.0, timeout: float = 10.0, restored: int = 0) -> tuple[Updater, Manager]:
+        """The updater and the queue wired as the server wires them, with restored jobs in the journal."""
+        notices: list[str] = []
+        store = Store(os.path.join(self.data, "history.sqlite3"), notices)
+        for _ in range(restored):
+            store.add_job(self.media.url("clip.mp4"), "video", "downloading", time.time())
+        engines = Engines(self.data, notices)
+        manager: Manager | None = None
+        up = Updater(engines, Settings(self.data), lambda: manager is not None and manager.busy())
+        up.timeout, up.hold_limit = timeout, limit
+        settings = Settings(self.data, notices)
+        manager = Manager(settings, store, engines, Ask(engines, settings, self.data), up.hold)
+        self.addCleanup(manager.shutdown)
+        self.assertEqual(notices, [])
+        up.start()
+        return up, manager
+
+    def states(self, manager: Manager) -> list[str]:
+        return [j["state"] for j in sorted(manager.snapshot(), key=lambda j: j["id"])]
+
+    def test_an_old_engine_is_updated_before_downloads_start(self) -> None:
+        self.assertGreater((datetime.date.today() - version_date(bundled_version())).days, STALE_DAYS)  # type: ignore[operator]
+        # The list answers after five seconds: long enough to watch the queue wait.
+        self.server.stall.add("SHA2-256SUMS")
+        began = time.monotonic()
+        up, manager = self.start(restored=1)
+        wait_for(lambda: self.server.asked("SHA2-256SUMS"), 10, message="the check at start")
+        self.assertLess(time.monotonic() - began, 10)
+        self.assertTrue(up.status()["checking"])
+        added = manager.add(self.media.url("clip.mp4"), force=True)["added"][0]["id"]
+        time.sleep(1.0)
+        self.assertEqual(self.states(manager), ["queued", "queued"])
+        self.assertEqual(manager.engine_update(), starthold.TEXT)
+
+        # Both start once the check has switched engines, and run on the new one.
+        wait_for(lambda: self.states(manager) == ["done", "done"], 60, 0.1, "the downloads")
+        status = up.status()
+        self.assertEqual((status["version"], status["last_ok"]), (NEW, True), status["last_result"])
+        self.assertIsNone(manager.engine_update())
+        self.assertTrue(any(f"[下载 #{added}] 下载引擎 {NEW}" in line for line in self.lines), self.lines)
+        self.assertFalse(any(f"下载引擎 {bundled_version()}" in line and "[下载 #" in line for line in self.lines))
+
+    def test_a_check_that_stalls_or_fails_lets_downloads_go(self) -> None:
+        offline = f"http://127.0.0.1:{free_port()}/"
+        cases = [("stalls past the limit", None, "SHA2-256SUMS", 1.0, True),
+                 ("offline", offline, None, 30.0, False),
+                 ("not found", None, "404", 30.0, False)]
+        for name, base, trouble, limit, still_checking in cases:
+            with self.subTest(name):
+                self.setUp()
+                if trouble == "404":
+                    self.server.reset()
+                elif trouble:
+                    self.server.stall.add(trouble)
+                if base:
+                    os.environ["ZORMAK_TEST_ENGINE_RELEASES"] = base
+                try:
+                    began = time.monotonic()
+                    up, manager = self.start(limit=limit, timeout=30.0)
+                    manager.add(self.media.url("clip.mp4"))
+                    wait_for(lambda: self.states(manager) != ["queued"], 20, 0.05, "the download to start")
+                    waited = time.monotonic() - began
+                finally:
+                    os.environ["ZORMAK_TEST_ENGINE_RELEASES"] = self.server.base
+                # A stalled check holds the queue for the limit, a failed one not at all.
+                self.assertLess(waited, limit + 5 if still_checking else 10)
+                if still_checking:
+                    self.assertGreater(waited, limit - 0.2)
+                self.assertEqual(up.status()["checking"], still_checking)
+                self.assertEqual(manager.engine_update(), starthold.TEXT if still_checking else None)
+                wait_for(lambda: self.states(manager) == ["done"], 30, 0.1, "the download")
+                if not still_checking:
+                    self.assertFalse(up.status()["last_ok"])
+
+    def test_nothing_runs_at_start_for_a_fresh_engine_or_one_checked_today(self) -> None:
+        today = datetime.date.today()
+        fresh = (today - datetime.timedelta(days=STALE_DAYS)).strftime("%Y.%m.%d")
+        cases = [("fresh engine", fresh, {}), ("old engine checked an hour ago", None, {"last_check": time.time() - 3600})]
+        for name, version, state in cases:
+            with self.subTest(name):
+                self.setUp()
+                if version:
+                    engine = release.engine_zip(version)
+                    folder = f"{version}-{release.sha256(engine)[:12]}"
+                    os.makedirs(os.path.join(self.data, "engines", folder))
+                    with open(os.path.join(self.data, "engines", folder, "yt-dlp"), "wb") as f:
+                        f.write(engine)
+                    with open(os.path.join(self.data, "engines", folder, "engine.json"), "w") as f:
+                        json.dump({"version": version, "sha256": release.sha256(engine), "channel": "stable"}, f)
+                    with open(os.path.join(self.data, "engines", "current.json"), "w") as f:
+                        json.dump({"current": folder, "previous": None}, f)
+                with open(os.path.join(self.data, "engines", "state.json"), "w") as f:
+                    json.dump(state, f)
+                up, manager = self.start(restored=1)
+                self.assertEqual(up.status()["version"], version or bundled_version())
+                self.assertEqual(manager.engine_update(), None)
+                wait_for(lambda: self.states(manager) == ["done"], 30, 0.1, "the restored download")
+                self.assertEqual(self.server.requests, [])
+                self.assertFalse(up.status()["checking"])
+
+    def test_the_server_holds_the_queue_and_says_so(self) -> None:
+        self.server.stall.add("SHA2-256SUMS")
+        with open(os.path.join(self.data, "engines", "state.json"), "w") as f:
+            json.dump({}, f)
+        server = Payload(self.work)
+        self.addCleanup(server.stop)
+        status, body = server.add(self.media.url("clip.mp4"))
+        self.assertEqual(status, 200, body)
+        status, body = server.request("GET", "/api/jobs")
+        self.assertEqual((status, body["engine_update"], [j["state"] for j in body["jobs"]]),
+                         (200, starthold.TEXT, ["queued"]))
+        wait_for(lambda: server.request("GET", "/api/jobs")[1]["engine_update"] is None, 60, 0.2, "the check")
+        self.assertEqual(server.wait_job(body["jobs"][0]["id"], {"done", "failed"})["state"], "done")
+        self.assertEqual(server.request("GET", "/api/engine")[1]["version"], NEW)
+        self.assertNotIn("Traceback", server.output())
+
+if __name__ == "__main__":
+    unittest.main()
