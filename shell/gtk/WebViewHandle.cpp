@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "ContextMenu.h"
+#include "HttpCache.h"
 #include "Navigation.h"
 #include "Proxies.h"
 #include "ServerController.h"
@@ -72,6 +73,7 @@ WebKitNetworkSession* makeNetworkSession() {
     return webkit_network_session_new_ephemeral();
   }
   WebKitNetworkSession* session = webkit_network_session_new(data.c_str(), cache.c_str());
+  clearHttpCache(session, cache);
   webkit_cookie_manager_set_persistent_storage(webkit_network_session_get_cookie_manager(session),
                                                (data / "cookies.sqlite").c_str(),
                                                WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
