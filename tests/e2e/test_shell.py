@@ -218,9 +218,13 @@ class Run:
         self.procs = []
 
     def behave(self, **fields):
-        """Rewrites what the fake server does on its next start."""
-        with open(os.path.join(self.dir, "share", "zormak", "payload", "behaviour.json"), "w") as f:
-            json.dump(dict({"status": 3, "record": self.requests}, **fields), f)
+        """Rewrites what the fake server does on its next start, in the bundle
+        and in the installed copy it runs from."""
+        for folder in (os.path.join(self.dir, "share", "zormak", "payload"),
+                       os.path.join(self.support, "app")):
+            if os.path.isdir(folder):
+                with open(os.path.join(folder, "behaviour.json"), "w") as f:
+                    json.dump(dict({"status": 3, "record": self.requests}, **fields), f)
 
     def file(self, name):
         """Makes a file where a folder is expected; returns its path."""
@@ -733,7 +737,7 @@ def loose_modes(support):
         rel = os.path.relpath(root, support)
         parts = rel.split(os.sep)
         for path in [root, *(os.path.join(root, f) for f in files)]:
-            if os.path.islink(path) or (parts[0] == "app" and parts[1:2] != ["data"] and path != os.path.join(support, "app")):
+            if os.path.islink(path) or (parts[0] == "app" and parts[1:2] != ["data"]):
                 continue
             mode = os.lstat(path).st_mode
             if mode & 0o077:
