@@ -20,7 +20,7 @@ from types import FrameType
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from downloader import jobs, playlists  # noqa: E402
+from downloader import jobs, listener, playlists, signin  # noqa: E402
 from downloader.ask import Ask  # noqa: E402
 from downloader.auth import Gate  # noqa: E402
 from downloader.engines import Engines  # noqa: E402
@@ -39,6 +39,10 @@ class _Stop(BaseException):
 
 
 class App:
+    # Made by start_queue().
+    manager: jobs.Manager
+    updater: Updater
+
     def __init__(self, data_dir: str) -> None:
         try:
             os.makedirs(data_dir, exist_ok=True)
@@ -58,11 +62,27 @@ class App:
         engines = self.engines
         jobs.use_engine(lambda: engines.active().sys_path)
         self.ask = Ask(self.engines, self.settings, data_dir)
+        self.listings = playlists.Listings()
+
+    def start_queue(self) -> None:
+        """Restores the queue and starts its downloads. Called once the server has announced
+        itself: a resumed download prints its own address, which must not come first."""
         # The engine is not updated while a download, a listing or a probe runs. The updater comes
         # first: when the engine is old, the downloads the queue restores wait for its first check.
         self.updater = Updater(self.engines, self.settings, lambda: self.manager.busy())
         self.manager = jobs.Manager(self.settings, self.store, self.engines, self.ask, self.updater.hold)
-        self.listings = playlists.Listings()
+
+
+def _tighten(data_dir: str) -> None:
+    """Takes group and other access from data/ and what it holds, as an older install left them."""
+    for root, dirs, files in os.walk(data_dir):
+        for name in [root, *(os.path.join(root, f) for f in files)]:
+            try:
+                st = os.lstat(name)
+                if st.st_mode & 0o077 and not os.path.islink(name):
+                    os.chmod(name, st.st_mode & 0o700)
+            except OSError:
+                pass
 
 
 def _on_signal(signum: int, frame: FrameType | None) -> None:
@@ -96,6 +116,8 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if not 0 <= args.port <= 65535:
         parser.error("端口必须在 0 到 65535 之间")
+    # Settings, history and the log are the user's alone.
+    os.umask(0o077)
 
     # The log is UTF-8 whatever locale the parent passed on.
     for stream in (sys.stdout, sys.stderr):
@@ -114,19 +136,30 @@ def main(argv: list[str] | None = None) -> int:
     gate = Gate.from_env()
     app = server = None
     reason = None
+    page = None
     try:
-        app = App(os.path.abspath("data"))
         try:
-            server = Server(args.port, app, gate)
+            handed = listener.handed_over(args.port)
+        except OSError as e:
+            say(f"[服务] 无法监听 127.0.0.1:{args.port}：{e.strerror or e}")
+            return 1
+        app = App(os.path.abspath("data"))
+        _tighten(os.path.abspath("data"))
+        try:
+            server = Server(args.port, app, gate, handed)
         except OSError as e:
             say(f"[服务] 无法监听 127.0.0.1:{args.port}：{e.strerror or e}")
             return 1
         url = f"http://127.0.0.1:{server.port}"
         say(f"[服务] ZORMAK 视频下载器 {app.version} 已启动：{url}")
+        app.start_queue()
         if gate.signin_token:
             # Started by hand: the one way in is this address, good for one sign-in.
             url = f"{url}/signin?token={gate.signin_token}"
             say(f"[服务] 请在浏览器中打开这个一次性登录地址：{url}")
+            if not args.no_browser:
+                page = signin.write_page(url)
+                url = signin.page_uri(page)
         # Import the download engine now, off the request path, so the first download starts at once.
         threading.Thread(target=jobs.yt_dlp, name="warm-up", daemon=True).start()
         app.updater.start()
@@ -142,7 +175,9 @@ def main(argv: list[str] | None = None) -> int:
         signal.signal(sig, signal.SIG_IGN)
     if reason:
         say(reason)
-    cancelled = app.manager.shutdown(wait=0.5) if app else 0
+    if page:
+        signin.remove_page(page)
+    cancelled = app.manager.shutdown(wait=0.5) if app and hasattr(app, "manager") else 0
     if server:
         server.server_close()
     if app:

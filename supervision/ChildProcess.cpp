@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <condition_variable>
+#include <string_view>
 #include <mutex>
 
 #include "Spawner.h"
@@ -55,12 +56,28 @@ std::unique_ptr<ChildProcess> ChildProcess::spawn(const Request& request, Unique
   for (auto& a : args)
     argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  for (auto& e : request.environment)
-    envp.push_back(const_cast<char*>(e.c_str()));
+  std::vector<std::string> environment;
+  for (auto& e : request.environment) {
+    if (!e.starts_with("LISTEN_FDS=") && !e.starts_with("LISTEN_PID=") &&
+        !e.starts_with("LISTEN_FDNAMES="))
+      environment.push_back(e);
+  }
+  const bool namesPid = request.listener >= 0 && spawner::kNamesChildPid;
+  if (request.listener >= 0) {
+    environment.push_back("LISTEN_FDS=1");
+    environment.push_back("LISTEN_FDNAMES=zormak");
+  }
+  if (namesPid)  // room for the digits the spawner writes in the child
+    environment.push_back("LISTEN_PID=" + std::string(20, '0'));
+  for (auto& e : environment)
+    envp.push_back(e.data());
   envp.push_back(nullptr);
   const std::string directory = request.workingDirectory.string();
-  const pid_t pid =
-      spawner::start({argv.data(), envp.data(), directory.c_str()}, output.get(), error);
+  spawner::Command command{argv.data(), envp.data(), directory.c_str()};
+  command.listener = request.listener;
+  if (namesPid)
+    command.childPid = environment.back().data() + std::string_view("LISTEN_PID=").size();
+  const pid_t pid = spawner::start(command, output.get(), error);
   if (pid < 0)
     return nullptr;
 

@@ -17,8 +17,8 @@ namespace zormak {
 
 // A child process started as the leader of its own process group, with its
 // standard output and standard error on one pipe, default signal
-// dispositions, an empty signal mask and no descriptor of ours but the pipe
-// and standard input.
+// dispositions, an empty signal mask and no descriptor of ours but the pipe,
+// standard input and, when one is given, a listening socket as descriptor 3.
 //
 // Two spawners stand behind this interface, chosen by the build: on Linux,
 // fork and exec, which also give the child SIGTERM as its parent-death
@@ -32,6 +32,13 @@ class ChildProcess {
     std::vector<std::string> arguments;  // after the program name
     std::filesystem::path workingDirectory;
     std::vector<std::string> environment;  // NAME=value
+    // A listening socket handed over as descriptor 3 by the socket-activation
+    // convention: LISTEN_FDS=1 and LISTEN_FDNAMES=zormak, and LISTEN_PID with
+    // the child's pid where the spawner can name it before exec (fork and
+    // exec; posix_spawn, and so macOS, cannot). -1: none. LISTEN_*
+    // variables of our own environment never reach the child: they describe
+    // descriptors it does not have.
+    int listener = -1;
   };
 
   // How the child ended: with an exit code, or by a signal.

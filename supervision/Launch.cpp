@@ -20,31 +20,33 @@ namespace zormak {
 
 namespace {
 
-constexpr std::int64_t kFallbackPort = 8765;
 constexpr std::string_view kSecretVariable = "ZORMAK_LAUNCH_SECRET";
+// Connections the kernel holds for the server before it accepts them.
+constexpr int kBacklog = 128;
 
-// Binds a loopback socket to `port` (0: any) and returns the bound port, or 0.
-std::int64_t bindLoopback(std::uint16_t port, bool reuseAddress) {
+// A socket listening on 127.0.0.1:`port` (0: any), with the bound port, or
+// an empty descriptor with errno set.
+std::pair<UniqueFd, std::int64_t> listenLoopback(std::uint16_t port) {
   UniqueFd fd = sys::makeSocket(AF_INET, SOCK_STREAM);
   if (!fd)
-    return 0;
-  if (reuseAddress) {
-    // As the server itself binds: a port whose last connections linger in
-    // TIME_WAIT after a restart is still free for it.
-    int on = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  }
+    return {};
+  // A port whose last connections linger after a restart (TIME_WAIT, or an
+  // orphaned FIN_WAIT) is still ours to take; those connections inherit the
+  // option from this socket, and both sides need it. While ours listens,
+  // the option lets nobody else bind the port.
+  int on = 1;
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);
   address.sin_addr.s_addr = inet_addr("127.0.0.1");
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-    return 0;
   sockaddr_in actual{};
   socklen_t length = sizeof actual;
-  if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&actual), &length) != 0)
-    return 0;
-  return ntohs(actual.sin_port);
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(fd.get(), kBacklog) != 0 ||
+      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&actual), &length) != 0)
+    return {};
+  return {std::move(fd), ntohs(actual.sin_port)};
 }
 
 std::string_view nameOf(std::string_view variable) {
@@ -98,16 +100,16 @@ std::optional<std::string> makeLaunchSecret() {
 
 }  // namespace
 
-std::int64_t ServerController::choosePort() const {
+std::pair<UniqueFd, std::int64_t> ServerController::openListener() const {
   // The origin of the served pages, and with it their site storage, stays the
   // same from one launch to the next as long as the port is free.
   auto last = PidFile(portFilePath()).read();
-  if (last && *last > 0 && *last < 65536 &&
-      bindLoopback(static_cast<std::uint16_t>(*last), true) == *last) {
-    return *last;
+  if (last && *last > 0 && *last < 65536) {
+    auto remembered = listenLoopback(static_cast<std::uint16_t>(*last));
+    if (remembered.first)
+      return remembered;
   }
-  std::int64_t probed = bindLoopback(0, false);
-  return probed > 0 ? probed : kFallbackPort;
+  return listenLoopback(0);
 }
 
 void ServerController::rememberPort(std::int64_t port) const {
@@ -122,7 +124,15 @@ void ServerController::launchServer() {
     return;
   }
 
-  port_ = choosePort();
+  // The shell listens and the server inherits the socket: no moment passes
+  // between choosing the port and holding it in which another process could
+  // take it. Without a socket there is no safe port to offer.
+  auto [listener, port] = openListener();
+  if (!listener) {
+    fail("无法启动服务进程：" + errorCauseText(errno));
+    return;
+  }
+  port_ = port;
   auto secret = makeLaunchSecret();
   if (!secret) {
     fail("无法启动服务进程：" + errorCauseText(errno));
@@ -135,6 +145,7 @@ void ServerController::launchServer() {
       {"-u", "app.py", "--port", std::to_string(port_), "--no-browser"},
       app,
       serverEnvironment(launchSecret_),
+      listener.get(),
   };
   const std::uint64_t launch = currentLaunch();
   UniqueFd outputRead, outputWrite;
@@ -143,6 +154,7 @@ void ServerController::launchServer() {
     return;
   }
   auto state = std::make_shared<OutputState>();
+  state->expectedURL = "http://127.0.0.1:" + std::to_string(port_);
   auto reader = std::make_shared<PipeReader>(
       std::move(outputRead),
       [weak = weak_from_this(), state, launch](std::string_view bytes, bool end) {
@@ -163,6 +175,8 @@ void ServerController::launchServer() {
   };
   int error = 0;
   auto child = ChildProcess::spawn(request, std::move(outputWrite), std::move(onExit), error);
+  // Only the server holds the socket now: when it ends, the port is free.
+  listener.reset();
   if (!child) {
     fail("无法启动服务进程：" + errorCauseText(error));
     return;

@@ -133,8 +133,13 @@ void ServerController::ingest(OutputState& output, std::string_view bytes, bool 
     return;
   log(text);
   output.lines.feed(text, [&](std::string_view line) {
-    if (auto url = parseURL(line))
+    auto url = parseURL(line);
+    if (!url)
+      return;
+    if (*url == output.expectedURL)
       markReady(*url, launch);
+    else
+      log("[ZORMAK] 输出中的地址不是本次启动的端口，不予理会：" + *url + "\n");
   });
 }
 

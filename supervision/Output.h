@@ -54,6 +54,12 @@ class Utf8Repair {
 struct OutputState {
   Utf8Repair utf8;
   LineSplitter lines;
+  // The address of the socket the shell gave the server. Only an
+  // announcement of it counts: another address in the output (a download
+  // from a loopback site, another server's line) is someone else's, and the
+  // window would load it and send it the session cookie, which is scoped to
+  // the host and so good for every port.
+  std::string expectedURL;
 };
 
 // The loopback URL a line announces: "http://127.0.0.1:" followed by the run

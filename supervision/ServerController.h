@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "MainQueue.h"
 #include "UniqueFd.h"
@@ -138,9 +139,10 @@ class ServerController : public std::enable_shared_from_this<ServerController> {
   static void signalServer(pid_t pid, int signal);
 
   void launchServer();
-  // The port for this launch: the last ready one when it is free, else one
-  // the system picks, else 8765.
-  std::int64_t choosePort() const;
+  // A socket listening on 127.0.0.1 for this launch's server, and its port:
+  // the last ready one when it is free, else one the system picks. Empty,
+  // with errno set, when no socket could listen.
+  std::pair<UniqueFd, std::int64_t> openListener() const;
   void rememberPort(std::int64_t port) const;
   std::filesystem::path portFilePath() const { return locations_.appSupportDir / "server.port"; }
 

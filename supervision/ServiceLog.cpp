@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -54,6 +55,9 @@ void ServerController::log(std::string_view message) {
   if (!logHandle_) {
     std::error_code ignored;
     std::filesystem::create_directories(locations_.appSupportDir, ignored);
+    // An older install made the folder readable by everyone; nothing in it is
+    // reachable by another user once the folder is ours alone.
+    ::chmod(locations_.appSupportDir.c_str(), 0700);
     rotateLog();
     // Appending keeps each write at the true end of the file, even if
     // something else has written to it meanwhile.
@@ -61,6 +65,7 @@ void ServerController::log(std::string_view message) {
         ::open(locations_.logPath().c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666));
     if (!logHandle_)
       return;  // dropped; the next call tries again
+    ::fchmod(logHandle_.get(), 0600);
     writeWhole(logHandle_.get(), "\n===== " + timestamp() + " 启动 =====\n");
   }
   writeWhole(logHandle_.get(), message);

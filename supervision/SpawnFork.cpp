@@ -24,7 +24,22 @@ namespace {
   ::_exit(127);
 }
 
+// The decimal digits of `value` and a NUL at `out`; async-signal-safe.
+void writeDecimal(char* out, pid_t value) {
+  char digits[20];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0 && n < 20);
+  while (n > 0)
+    *out++ = digits[--n];
+  *out = '\0';
+}
+
 }  // namespace
+
+const bool kNamesChildPid = true;
 
 pid_t start(const Command& command, int output, int& error) {
   UniqueFd reportRead, reportWrite;
@@ -34,7 +49,7 @@ pid_t start(const Command& command, int output, int& error) {
   }
 
   const pid_t parent = ::getpid();
-  const int report = reportWrite.get();
+  int report = reportWrite.get();
 
   pid_t pid = ::fork();
   if (pid < 0) {
@@ -55,7 +70,16 @@ pid_t start(const Command& command, int output, int& error) {
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent)
       ::_exit(127);  // the shell is already gone
+    // Descriptor 3 is the listener's: the report pipe moves out of its way,
+    // and a listener among the standard three out of theirs.
+    int listener = command.listener;
+    if (listener >= 0 && report == 3)
+      report = ::fcntl(report, F_DUPFD_CLOEXEC, 4);
+    if (listener >= 0 && listener < 3)
+      listener = ::fcntl(listener, F_DUPFD_CLOEXEC, 4);
     if (::dup2(output, STDOUT_FILENO) < 0 || ::dup2(output, STDERR_FILENO) < 0)
+      writeErrnoAndExit(report, errno);
+    if (listener >= 0 && listener != 3 && ::dup2(listener, 3) < 0)
       writeErrnoAndExit(report, errno);
     if (::chdir(command.directory) != 0)
       writeErrnoAndExit(report, errno);
@@ -70,6 +94,10 @@ pid_t start(const Command& command, int output, int& error) {
       }
       ::syscall(SYS_close_range, 1024u, ~0u, 0u);
     }
+    if (listener >= 0)
+      ::fcntl(3, F_SETFD, 0);  // the one descriptor past the standard three that stays
+    if (command.childPid)
+      writeDecimal(command.childPid, ::getpid());
     ::execve(command.argv[0], command.argv, command.envp);
     writeErrnoAndExit(report, errno);
   }

@@ -34,6 +34,10 @@ struct SpawnSetup {
 
 }  // namespace
 
+// The child's pid is known only after posix_spawn returns, too late for its
+// environment; the caller names the descriptor by LISTEN_FDNAMES instead.
+const bool kNamesChildPid = false;
+
 pid_t start(const Command& command, int output, int& error) {
   SpawnSetup setup;
   sigset_t all, none;
@@ -55,15 +59,23 @@ pid_t start(const Command& command, int output, int& error) {
     result = posix_spawn_file_actions_adddup2(&setup.actions, output, STDOUT_FILENO);
   if (result == 0)
     result = posix_spawn_file_actions_adddup2(&setup.actions, output, STDERR_FILENO);
+  // The listener becomes descriptor 3 after the output has its two: an
+  // output pipe that happens to be descriptor 3 is no longer needed there.
+  // A dup2 onto itself clears close-on-exec (POSIX 2024; glibc, macOS).
+  if (result == 0 && command.listener >= 0)
+    result = posix_spawn_file_actions_adddup2(&setup.actions, command.listener, 3);
   if (result == 0) {
     result = posix_spawn_file_actions_addchdir_np(&setup.actions, command.directory);
   }
 #if defined(__APPLE__)
+  // With POSIX_SPAWN_CLOEXEC_DEFAULT the targets of adddup2 stay open, the
+  // listener's descriptor 3 among them; standard input is named here.
   if (result == 0)
     result = posix_spawn_file_actions_addinherit_np(&setup.actions, STDIN_FILENO);
 #else
   if (result == 0)
-    result = posix_spawn_file_actions_addclosefrom_np(&setup.actions, 3);
+    result = posix_spawn_file_actions_addclosefrom_np(&setup.actions,
+                                                      command.listener >= 0 ? 4 : 3);
 #endif
   if (result != 0) {
     error = result;

@@ -31,7 +31,7 @@ from . import addresses, errors, extras, processes, worker
 from .log import say
 from .model import BEST, Format, State, parse_format
 from .engines import Engines
-from .names import inside, name_limit, safe_folder_name, safe_name
+from .names import inside, kept_name, name_limit, safe_folder_name, safe_name, visible
 from .options import format_options
 from .settings import Settings, default_download_dir
 from .starthold import StartHold
@@ -174,6 +174,7 @@ class Job:
 
     def public(self) -> dict[str, Any]:
         result = {name: getattr(self, name) for name in self.PUBLIC}
+        result["title"] = visible(self.title)
         result["files"] = [os.path.basename(f) for f in self.files]
         # yt-dlp reports only when bytes arrive; without them its last speed and
         # time left would stand still, as if the download were still moving.
@@ -185,9 +186,10 @@ class Job:
 
 
 def _destination(folder: str, name: str, limit: int) -> str:
-    """A free path in folder for name made safe; " (n)" only when the name is really taken."""
+    """A free path in folder for name made safe, its extension one we keep; " (n)" only when the name is
+    really taken."""
     for n in itertools.count():
-        candidate = os.path.join(folder, safe_name(name, limit, n))
+        candidate = os.path.join(folder, safe_name(kept_name(name), limit, n))
         if not os.path.lexists(candidate):
             return candidate
     raise AssertionError("the names never run out")
@@ -607,7 +609,7 @@ class Manager:
             files, title = self._download(job, attempt, cancel_event, holdings, staging, tag)
             if not files:
                 raise errors.UserError("下载完成，但没有得到任何文件")
-            title = title or os.path.splitext(os.path.basename(files[0]))[0]
+            title = visible(title or os.path.splitext(os.path.basename(files[0]))[0])
             folder = self._folder_of(job, staging)
             with self._lock:
                 if not self._current(job, attempt):

@@ -11,7 +11,46 @@ import os
 import re
 
 _UNSAFE = re.compile("[\x00-\x1f\x7f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069\ud800-\udfff/]")
+# Marks that reorder or hide what a title shows, and controls.
+_HIDDEN = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u202a-\u202e\u2066-\u2069]")
 DEFAULT_STEM = "下载"
+
+# What the engine writes and we keep under its own extension: media (the
+# engine's MEDIA_EXTENSIONS, plus the containers of live streams), subtitles
+# in every format the sites give, covers and metadata. A site chooses the
+# extension; anything else (an .exe, a .desktop, a .sh, an .html) is saved
+# with DISARMED appended, so no desktop runs or renders it by its name.
+VIDEO = frozenset("3g2 3gp avi divx f4v flv m2ts m4v mk3d mkv mov mp4 mpeg mpg ogv ts webm wmv".split())
+AUDIO = frozenset(("aac aiff alac ape asf f4a f4b flac m4a m4b m4r mka mp2 mp3 oga ogg ogx opus spx "
+                   "vorbis wav weba wma").split())
+# Plain-text subtitles; the XML and JSON formats (ttml, dfxp, srv1-3, json3) are kept but never opened.
+TEXT_SUBTITLES = frozenset("srt vtt ass ssa lrc sbv".split())
+DATA_SUBTITLES = frozenset("ttml dfxp srv1 srv2 srv3 json3".split())
+COVERS = frozenset("jpg jpeg png webp".split())
+METADATA = frozenset("json description".split())
+KEPT = VIDEO | AUDIO | TEXT_SUBTITLES | DATA_SUBTITLES | COVERS | METADATA
+# What "打开" hands to the desktop's opener; anything else is shown in its folder.
+OPENABLE = VIDEO | AUDIO | TEXT_SUBTITLES
+DISARMED = ".download"
+
+
+def extension(name: str) -> str:
+    return os.path.splitext(name)[1][1:].lower()
+
+
+def kept_name(name: str) -> str:
+    """name, with DISARMED appended unless its extension is one we keep."""
+    name = _UNSAFE.sub("", name)
+    return name if extension(name) in KEPT else name + DISARMED
+
+
+def openable(path: str) -> bool:
+    return extension(path) in OPENABLE
+
+
+def visible(title: str) -> str:
+    """A title as it is: without the marks that would show it reordered or hidden."""
+    return _HIDDEN.sub("", title)
 
 
 def name_limit(folder: str) -> int:

@@ -22,6 +22,7 @@ from urllib.parse import quote
 
 from . import errors
 from .log import say
+from .names import openable
 
 # How long a request waits to learn whether the program started well. Most
 # openers hand the file to a running desktop service and end at once; one
@@ -34,6 +35,7 @@ _FILE_MANAGER = ("gdbus", "call", "--session", "--dest", "org.freedesktop.FileMa
 
 GONE = "找不到文件“{name}”：它已被移动、改名或删除。请在下载文件夹中查找它，或重新添加这个地址再下载一次。"
 NOT_A_FILE = "“{name}”已不是下载时保存的普通文件（可能被替换成了链接或文件夹），为安全起见不会打开它。请在下载文件夹中查看。"
+NOT_OPENED = "“{name}”不是视频、音频或字幕文件，为安全起见不会直接打开它，已在文件夹中显示。"
 NO_PROGRAM = "系统中没有找到用来打开文件的程序（{programs}）。文件保存在：{path}"
 FAILED = "无法打开“{name}”：{program} 报告失败（退出码 {code}），可能没有能打开这种文件的程序。文件保存在：{path}"
 
@@ -103,13 +105,21 @@ def _openers(target: str) -> list[list[str]]:
     return [["gio", "open", "--", target], ["xdg-open", target]]
 
 
-def open_file(path: str) -> None:
-    """Opens the recorded file with the desktop's default application."""
+def open_file(path: str) -> str | None:
+    """Opens the recorded file with the desktop's default application, if it is media or subtitles.
+
+    Anything else (a cover, metadata, a file saved with ".download" appended) could be a program or a
+    page that the default application would run: it is shown in its folder instead, and the message
+    that says so is returned."""
     _check(path)
+    if not openable(path):
+        reveal(path)
+        return NOT_OPENED.format(name=os.path.basename(path))
     if not _run_first(_openers(path), path):
         raise errors.UserError(NO_PROGRAM.format(programs="open" if sys.platform == "darwin" else "gio、xdg-open",
                                                  path=os.path.dirname(path)), 503)
     say(f"[打开] 已打开：{path}")
+    return None
 
 
 def reveal(path: str) -> None:

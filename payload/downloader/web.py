@@ -5,16 +5,17 @@ import mimetypes
 import os
 import re
 import socket
-import threading
 import traceback
 from dataclasses import dataclass
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from http.server import BaseHTTPRequestHandler
 from typing import TYPE_CHECKING, Any, Callable
 
 from urllib.parse import parse_qs, urlsplit
 
 from . import addresses, engine_files, errors, extras, model, opener, playlists, probe
 from .auth import Gate
+from .deadline import HeadDeadline
+from .serving import CONNECTION_TIMEOUT, LoopbackServer
 from .log import say, say_lines
 from .store import StorageError
 
@@ -23,62 +24,15 @@ if TYPE_CHECKING:
 
 STATIC_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "static")
 MAX_BODY = 64 * 1024
-# A client that sends nothing for this long loses its connection, idle keep-alives included.
-CONNECTION_TIMEOUT = 10.0
-# Connections served at once; the page needs a handful, more are someone holding the server.
-MAX_CONNECTIONS = 32
-BUSY = "服务正忙：打开的连接太多，请稍后再试"
 _STATIC_NAME = re.compile(r"[A-Za-z0-9_-][A-Za-z0-9_.-]*")
 
 
-class Server(ThreadingHTTPServer):
-    # The shell may give the same port on every launch; a predecessor's
-    # connections in TIME_WAIT must not keep us from binding it.
-    allow_reuse_address = True
-    daemon_threads = True
-    # Connections beyond the cap are accepted and told to come back, not left waiting in the kernel.
-    request_queue_size = 128
-
-    def __init__(self, port: int, app: "App", gate: Gate) -> None:
+class Server(LoopbackServer):
+    def __init__(self, port: int, app: "App", gate: Gate, sock: socket.socket | None = None) -> None:
         self.app = app
         self.gate = gate
-        super().__init__(("127.0.0.1", port), Handler)
-        self.port: int = self.server_address[1]
+        super().__init__(port, Handler, sock)
         self.origin = f"http://127.0.0.1:{self.port}"
-        self._slots = threading.BoundedSemaphore(MAX_CONNECTIONS)
-        self._refusals = 0
-
-    def process_request(self, request: Any, client_address: Any) -> None:
-        # One thread per connection, but never more than MAX_CONNECTIONS of them.
-        if not self._slots.acquire(blocking=False):
-            self._refusals += 1
-            if self._refusals in (1, 100, 1000):
-                say(f"[服务] 打开的连接太多，已拒绝 {self._refusals} 个连接")
-            _refuse(request)
-            self.shutdown_request(request)
-            return
-        super().process_request(request, client_address)
-
-    def process_request_thread(self, request: Any, client_address: Any) -> None:
-        try:
-            super().process_request_thread(request, client_address)
-        finally:
-            self._slots.release()
-
-    def handle_error(self, request: Any, client_address: Any) -> None:
-        # A browser dropping a connection is not worth a traceback in the log.
-        pass
-
-
-def _refuse(request: socket.socket) -> None:
-    body = json.dumps({"error": BUSY}, ensure_ascii=False).encode("utf-8")
-    head = (f"HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json; charset=utf-8\r\n"
-            f"Content-Length: {len(body)}\r\nConnection: close\r\nRetry-After: 1\r\n\r\n").encode("ascii")
-    try:
-        request.settimeout(0.2)
-        request.sendall(head + body)
-    except OSError:
-        pass
 
 
 Action = Callable[["Handler", "re.Match[str]"], None]
@@ -124,7 +78,7 @@ ROUTES: list[Route] = []
 _SAME = {"HEAD": "GET", "PUT": "POST"}
 
 
-class Handler(BaseHTTPRequestHandler):
+class Handler(HeadDeadline, BaseHTTPRequestHandler):
     server: Server
     server_version = "ZormakPayload"
     sys_version = ""
@@ -144,6 +98,10 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("X-Content-Type-Options", "nosniff")
         self.send_header("X-Frame-Options", "DENY")
         self.send_header("Referrer-Policy", "no-referrer")
+        if status == 403:
+            # A refused client gets nothing more on this connection.
+            self.close_connection = True
+            self.send_header("Connection", "close")
         for k, v in (extra or {}).items():
             self.send_header(k, v)
         self.end_headers()
@@ -424,9 +382,10 @@ class Handler(BaseHTTPRequestHandler):
     def _open(self, path: str, how: str) -> None:
         if how == "reveal":
             opener.reveal(path)
-        else:
-            opener.open_file(path)
-        self._json(200, {"ok": True})
+            self._json(200, {"ok": True})
+            return
+        message = opener.open_file(path)
+        self._json(200, {"ok": True, **({"revealed": True, "message": message} if message else {})})
 
     @_route("GET", "/(?:index.html)?")
     def index(self, m: "re.Match[str]") -> None:

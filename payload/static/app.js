@@ -407,13 +407,16 @@ function openButtons() {
     const b = el("button", "btn small open-action", label);
     b.type = "button";
     b.dataset.action = action;
+    // Only media and subtitles are handed to the desktop's programs.
+    if (action === "open") b.title = "视频、音频和字幕文件直接打开；其他文件在文件夹中显示";
     return b;
   });
 }
 
 async function openDownload(base, action) {
   try {
-    await api("POST", `${base}/${action}`, {});
+    const answer = await api("POST", `${base}/${action}`, {});
+    if (answer && answer.message) toast(answer.message);
   } catch (e) {
     toast(e.message, "error");
     // A file found missing shows as such in the history at once.

@@ -54,8 +54,11 @@ class Payload:
     """The payload's server, started the way the shell starts it, in a work folder of its own."""
 
     def __init__(self, workdir: str, settings: dict[str, Any] | None = None, standin_parent: bool = False,
-                 secret: str | None = "") -> None:
-        """secret "" makes a fresh launch secret, None starts the server without one."""
+                 secret: str | None = "", handover: bool = True, browser: bool = False,
+                 env: dict[str, str] | None = None) -> None:
+        """secret "" makes a fresh launch secret, None starts the server without one. handover: the
+        listening socket is made here and handed over as descriptor 3, as the shell does; browser: the
+        server may open a browser (the environment's BROWSER decides which)."""
         self.workdir = workdir
         self.secret = secrets.token_hex(32) if secret == "" else secret
         self.download_dir = os.path.join(workdir, "downloads")
@@ -77,19 +80,36 @@ class Payload:
                 os.makedirs(os.path.dirname(state), exist_ok=True)
                 with open(state, "w", encoding="utf-8") as f:
                     json.dump({"last_check": time.time()}, f)
-        self.port = free_port()
-        env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
+        listener = None
+        if handover:
+            listener = socket.socket()
+            listener.bind(("127.0.0.1", 0))
+            listener.listen(128)
+            self.port = listener.getsockname()[1]
+        else:
+            self.port = free_port()
+        env = {**{k: v for k, v in os.environ.items() if "proxy" not in k.lower()}, **(env or {})}
         env.update({"PYTHONUNBUFFERED": "1", "HOME": workdir, "LANG": "C"})
         env.pop("ZORMAK_LAUNCH_SECRET", None)
         if self.secret is not None:
             env["ZORMAK_LAUNCH_SECRET"] = self.secret
         env.pop("PYTHONDONTWRITEBYTECODE", None)
-        command = [PYTHON, "-u", os.path.join(PAYLOAD_DIR, "app.py"), "--port", str(self.port), "--no-browser"]
+        command = [PYTHON, "-u", os.path.join(PAYLOAD_DIR, "app.py"), "--port", str(self.port),
+                   *([] if browser else ["--no-browser"])]
         if standin_parent:
             command = [sys.executable, os.path.join(HERE, "standin_parent.py"), *command]
+        if listener:
+            # Descriptor 3, and LISTEN_PID set in the process that becomes the server, as the shell's
+            # fork and exec does; below a stand-in parent without it, as posix_spawn does.
+            env.update({"LISTEN_FDS": "1", "LISTEN_FDNAMES": "zormak"})
+            command = [sys.executable, os.path.join(HERE, "handover.py"), str(listener.fileno()),
+                       *(["--no-pid"] if standin_parent else []), *command]
         # Like the shell: a process group of its own, output and errors on one pipe.
         self.process = subprocess.Popen(command, cwd=workdir, env=env, stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT, process_group=0)
+                                        stderr=subprocess.STDOUT, process_group=0,
+                                        pass_fds=(listener.fileno(),) if listener else ())
+        if listener:
+            listener.close()  # the server holds it now
         assert self.process.stdout is not None
         self.stdout: io.BufferedReader = self.process.stdout  # type: ignore[assignment]
         # The server itself, below the stand-in parent when there is one.

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <vector>
 
+#include "HttpCache.h"
 #include "Proxies.h"
 #include "ServerController.h"
 
@@ -56,6 +57,7 @@ WebKitNetworkSession* makeStoredSession() {
     return webkit_network_session_new_ephemeral();
   }
   WebKitNetworkSession* session = webkit_network_session_new(data.c_str(), cache.c_str());
+  clearHttpCache(session, cache);
   webkit_cookie_manager_set_persistent_storage(webkit_network_session_get_cookie_manager(session),
                                                (data / "cookies.sqlite").c_str(),
                                                WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <optional>
 #include <system_error>
@@ -24,6 +26,9 @@ std::optional<std::filesystem::path> resourceDir() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // What this program and its server create (the ZORMAK folder, the log, the
+  // site data, the server's files) is the user's alone.
+  ::umask(077);
   zormak::gtk::trace::mark("main");
   const auto resources = resourceDir();
   zormak::ServerController::installResourceDir(resources);

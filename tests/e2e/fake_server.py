@@ -8,12 +8,18 @@
 #            "late" (announces its address a second before it listens),
 #            "mute" (announces its address and never listens),
 #            "redirect" (the page moves itself to /go, which redirects to
-#            another site) or "redirect-root" (the root redirects there)
+#            another site), "redirect-root" (the root redirects there),
+#            "foreign" (prints the address of port `foreign` before its own,
+#            as a resumed download from a loopback site does) or
+#            "cache-forever" (its script tells browsers to keep it a year)
+#   The page loads /static/app.js, which asks for /pwned when it comes from
+#   a "cache-forever" server and for /fine otherwise.
 #   status   exit status for mode "exit"
 import http.server
 import json
 import os
 import signal
+import socket
 import sys
 import time
 
@@ -45,6 +51,7 @@ a{display:block;height:50%;box-sizing:border-box;padding:20px;background:#dfe}
 <a id="popup" href="http://popup.invalid/new" target="_blank">新窗口 new window</a>
 <img alt="" src="http://thumbs.invalid/t.png" width="1" height="1">
 <script>setInterval(function(){fetch('/ping').catch(function(){});}, 200);</script>
+<script src="/static/app.js"></script>
 <!--script-->
 </body></html>"""
 MOVE_AWAY = "<script>setTimeout(function(){location.href='/go';}, 300);</script>"
@@ -63,8 +70,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
+        cache = None
         if self.path == "/api/status":
             body, kind = b'{"ok":true}', "application/json"
+        elif self.path == "/static/app.js":
+            forever = mode == "cache-forever"
+            body = b"fetch('/pwned');" if forever else b"fetch('/fine');"
+            kind = "application/javascript"
+            cache = "max-age=31536000, immutable" if forever else "no-store"
         elif self.path == "/":
             page = PAGE.replace("<!--script-->", MOVE_AWAY if mode == "redirect" else "")
             body, kind = page.encode("utf-8"), "text/html; charset=utf-8"
@@ -72,6 +85,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             body, kind = b"ok", "text/plain"
         self.send_response(200)
         self.send_header("Content-Type", kind)
+        if cache:
+            self.send_header("Cache-Control", cache)
         if self.path == "/":
             self.send_header("Set-Cookie", "kept=yes; Max-Age=86400; Path=/")
         self.send_header("Content-Length", str(len(body)))
@@ -82,10 +97,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
 
+if mode == "mute" and os.environ.get("LISTEN_FDS") == "1":
+    os.close(3)  # never listens: the port refuses
 if mode in ("late", "mute"):
     print("serving at http://127.0.0.1:%d" % port, flush=True)
     time.sleep(1.0 if mode == "late" else 3600.0)
-server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+if os.environ.get("LISTEN_FDS") == "1":
+    # The socket the shell listens on, handed over as descriptor 3.
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler, bind_and_activate=False)
+    server.socket.close()
+    server.socket = socket.socket(fileno=3)
+else:
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+if mode == "foreign":
+    print("[下载 #1] 继续：http://127.0.0.1:%d/video.mp4" % behaviour["foreign"], flush=True)
 if mode not in ("late", "mute"):
     print("serving at http://127.0.0.1:%d" % port, flush=True)
 server.serve_forever()

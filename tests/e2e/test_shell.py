@@ -217,6 +217,15 @@ class Run:
         })
         self.procs = []
 
+    def behave(self, **fields):
+        """Rewrites what the fake server does on its next start, in the bundle
+        and in the installed copy it runs from."""
+        for folder in (os.path.join(self.dir, "share", "zormak", "payload"),
+                       os.path.join(self.support, "app")):
+            if os.path.isdir(folder):
+                with open(os.path.join(folder, "behaviour.json"), "w") as f:
+                    json.dump(dict({"status": 3, "record": self.requests}, **fields), f)
+
     def file(self, name):
         """Makes a file where a folder is expected; returns its path."""
         path = os.path.join(self.dir, name)
@@ -555,21 +564,25 @@ class Secret(ShellTestCase):
                            "other=1"):
                 with self.subTest(path=path, cookie=cookie):
                     self.assertEqual(http_status(origin + path, cookie)[0], 403)
-        # Another user of the machine finds the port but not the secret.
+        # Another user of the machine finds the port, but its connections
+        # are closed before the server reads a byte of them.
         if os.geteuid() == 0:
-            probe = ("import sys, urllib.request as u\n"
+            probe = ("import sys, urllib.request as u, urllib.error as e\n"
                      "o = u.build_opener(u.ProxyHandler({}))\n"
-                     "for p in ('/api/jobs', '/api/settings', '/api/history'):\n"
+                     "for p in ('/api/status', '/api/jobs', '/api/settings', '/api/history'):\n"
                      "    try:\n"
                      "        o.open(sys.argv[1] + p, timeout=10); print(p, 200)\n"
-                     "    except u.HTTPError as e:\n"
-                     "        print(p, e.code)\n")
+                     "    except e.HTTPError as x:\n"
+                     "        print(p, x.code)\n"
+                     "    except (e.URLError, ConnectionError):\n"
+                     "        print(p, 'closed')\n")
             out = subprocess.run(
                 ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
                  "/usr/bin/python3", "-c", probe, origin],
                 capture_output=True, text=True, timeout=60, cwd="/")
-            self.assertEqual(out.stdout.split("\n"), ["/api/jobs 403", "/api/settings 403",
-                                                      "/api/history 403", ""], out.stderr)
+            self.assertEqual(out.stdout.split("\n"), ["/api/status closed", "/api/jobs closed",
+                                                      "/api/settings closed", "/api/history closed",
+                                                      ""], out.stderr)
         # The secret is in no log line and no command line.
         self.assertNotRegex(run.log(), "[0-9a-f]{64}")
         pid = run.server_pid()
@@ -676,6 +689,141 @@ class Recovery(ShellTestCase):
                 self.assertIsNone(proc.poll(), "the program ended")
                 self.terminate(proc)
                 run.close()
+
+
+# Run as another user: waits for a server of ours to appear and binds its
+# port the moment it does, as a watcher of /proc can; reports each attempt
+# and each request it receives.
+RACER = r"""
+import os, socket, sys, time
+deadline = time.monotonic() + float(sys.argv[1])
+seen, held = set(), []
+while time.monotonic() < deadline:
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit() or pid in seen:
+            continue
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                argv = f.read().split(b"\0")
+        except OSError:
+            continue
+        if b"app.py" in argv and b"--port" in argv:
+            seen.add(pid)
+            port = int(argv[argv.index(b"--port") + 1])
+            s = socket.socket()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            try:
+                s.bind(("127.0.0.1", port))
+                s.listen(16)
+                s.setblocking(False)
+                held.append(s)
+                print("bound", port, flush=True)
+            except OSError as e:
+                print("refused", port, e.errno, flush=True)
+    for s in held:
+        try:
+            conn, _ = s.accept()
+            conn.settimeout(1)
+            print("request", conn.recv(200)[:40], flush=True)
+            conn.close()
+        except OSError:
+            pass
+    time.sleep(0.002)
+"""
+
+
+def loose_modes(support):
+    """What under the ZORMAK folder another user could read or enter: the
+    installed runtime's code aside (a copy of the bundle, behind the folder),
+    everything the shell and the server wrote."""
+    found = []
+    for root, dirs, files in os.walk(support):
+        rel = os.path.relpath(root, support)
+        parts = rel.split(os.sep)
+        for path in [root, *(os.path.join(root, f) for f in files)]:
+            if os.path.islink(path) or (parts[0] == "app" and parts[1:2] != ["data"]):
+                continue
+            mode = os.lstat(path).st_mode
+            if mode & 0o077:
+                found.append((os.path.relpath(path, support), oct(mode & 0o777)))
+    return found
+
+
+class Boundary(ShellTestCase):
+    def test_another_user_racing_for_the_port_never_gets_it(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to race as the user nobody")
+        run = self.run_with(payload="real")
+        # An older install left its folder and log readable by everyone.
+        os.makedirs(run.support)
+        os.chmod(run.support, 0o755)
+        with open(os.path.join(run.support, "app.log"), "w") as f:
+            f.write("older\n")
+        os.chmod(os.path.join(run.support, "app.log"), 0o644)
+        racer = subprocess.Popen(
+            ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+             "/usr/bin/python3", "-c", RACER, "240"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd="/")
+        self.addCleanup(racer.kill)
+        time.sleep(0.5)
+        proc = run.launch()
+        self.assertTrue(wait_for(run.ready_origins, 90), run.log())
+        self.assertTrue(run.wait_title(MAIN_TITLE, 10), run.titles())
+        # Again for a restart, when the remembered port is offered anew.
+        server_pid = run.server_pid()
+        os.kill(server_pid, signal.SIGKILL)
+        self.assertTrue(run.wait_title(STOPPED_TITLE), (run.titles(), run.log()))
+        run.key("ctrl+r")
+        self.assertTrue(wait_for(lambda: len(run.ready_origins()) == 2, 90), run.log())
+        self.assertTrue(run.wait_title(MAIN_TITLE, 10), run.titles())
+        time.sleep(1.0)
+        racer.kill()
+        out, err = racer.communicate(timeout=10)
+        attempts = out.splitlines()
+        self.assertEqual(len([a for a in attempts if a.startswith("refused")]), 2, (out, err))
+        self.assertEqual([a for a in attempts if not a.startswith("refused")], [], (out, err))
+        self.assertEqual(os.stat(run.support).st_mode & 0o777, 0o700)
+        self.assertEqual(loose_modes(run.support), [])
+        pid = run.server_pid()
+        proc.send_signal(signal.SIGTERM)
+        self.assertEndsCleanly(run, proc, pid, timeout=20)
+
+    def test_another_ports_address_in_the_output_is_never_loaded(self):
+        other = RecordingProxy()
+        self.addCleanup(other.close)
+        run = self.run_with(mode="foreign")
+        run.behave(mode="foreign", foreign=int(other.address.rsplit(":", 1)[1]))
+        proc = run.launch()
+        self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
+        pings = run.requested().count("GET /ping")
+        self.assertTrue(wait_for(lambda: run.requested().count("GET /ping") > pings + 2, 10))
+        port = re.search("已启动 python pid=\\d+，端口 (\\d+)", run.log()).group(1)
+        self.assertEqual(run.ready_origins(), ["http://127.0.0.1:" + port])
+        self.assertIn("[ZORMAK] 输出中的地址不是本次启动的端口，不予理会：" + other.address + "\n",
+                      run.log())
+        run.key("ctrl+r")
+        pings = run.requested().count("GET /ping")
+        self.assertTrue(wait_for(lambda: run.requested().count("GET /ping") > pings + 2, 10))
+        self.assertEqual(other.lines, [])
+        self.terminate(proc)
+
+    def test_a_script_cached_in_an_earlier_run_never_runs(self):
+        run = self.run_with(mode="cache-forever")
+        proc = run.launch()
+        # Whatever answered on the port in that run told the engine to keep its script a year.
+        self.assertTrue(wait_for(lambda: "GET /pwned" in run.requested(), 40),
+                        (run.requested(), run.log()))
+        time.sleep(2.0)
+        run.key("ctrl+q")
+        self.assertEqual(proc.wait(15), 0)
+        run.behave(mode="serve")
+        proc = run.launch()
+        self.assertTrue(wait_for(lambda: "GET /fine" in run.requested(), 40),
+                        (run.requested(), run.log()))
+        self.assertEqual(run.requested().count("GET /static/app.js"), 2)
+        time.sleep(1.0)
+        self.assertEqual(run.requested().count("GET /pwned"), 1, run.requested())
+        self.terminate(proc)
 
 
 class OneInstance(ShellTestCase):

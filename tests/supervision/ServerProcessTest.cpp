@@ -43,6 +43,9 @@ TEST(ServerProcess, AnnouncedServerIsReadyOnceWithItsCommandLineAndEnvironment) 
   setenv("PYTHONUNBUFFERED", "0", 1);
   setenv("ZORMAK_LAUNCH_SECRET", "inherited", 1);
   setenv("ZORMAK_TEST_ENGINE_KEY", "/tmp/other.asc", 1);
+  // Descriptors this process may have been given itself are not the child's.
+  setenv("LISTEN_FDS", "7", 1);
+  setenv("LISTEN_PID", "1", 1);
   // Whatever this process ignores or blocks, the server starts without it.
   signal(SIGHUP, SIG_IGN);
   sigset_t blocked, previous;
@@ -68,7 +71,7 @@ TEST(ServerProcess, AnnouncedServerIsReadyOnceWithItsCommandLineAndEnvironment) 
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   signal(SIGHUP, SIG_DFL);
   for (auto* v : {"CLAUDE_X", "GENIE_", "CODEBUDDY_TOKEN", "MY_CLAUDE_X", "claude_x",
-                  "ZORMAK_LAUNCH_SECRET", "ZORMAK_TEST_ENGINE_KEY"})
+                  "ZORMAK_LAUNCH_SECRET", "ZORMAK_TEST_ENGINE_KEY", "LISTEN_FDS", "LISTEN_PID"})
     unsetenv(v);
   ASSERT_TRUE(f.waitFor(1));
   f.loop->runFor(200ms);  // the status poll also answers 200 meanwhile, or soon
@@ -94,6 +97,19 @@ TEST(ServerProcess, AnnouncedServerIsReadyOnceWithItsCommandLineAndEnvironment) 
   EXPECT_THAT(launch, Not(HasSubstr((f.dir / "held").string())));
   EXPECT_THAT(launch, Not(HasSubstr("app.log")));
   EXPECT_THAT(launch, HasSubstr("\"1\": \"pipe:"));
+  // The listening socket is descriptor 3, announced by the socket-activation
+  // variables; the fork spawner names the child's own pid.
+  EXPECT_THAT(launch, HasSubstr("\"3\": \"socket:["));
+  EXPECT_EQ(countOf(block, std::string("\0LISTEN_FDS=1\0", 14)), 1);
+  EXPECT_EQ(countOf(block, "LISTEN_FDS="), 1);
+  EXPECT_EQ(countOf(block, std::string("\0LISTEN_FDNAMES=zormak\0", 23)), 1);
+  const std::string serverPid = readFile(f.support / "server.pid");
+#ifdef ZORMAK_POSIX_SPAWN
+  EXPECT_EQ(countOf(block, "LISTEN_PID="), 0);
+#else
+  EXPECT_EQ(countOf(block, "\0LISTEN_PID=" + serverPid.substr(0, serverPid.size() - 1) + '\0'), 1);
+  EXPECT_EQ(countOf(block, "LISTEN_PID="), 1);
+#endif
   // Nothing blocked or ignored reaches the server.
   EXPECT_THAT(launch, HasSubstr("SigBlk:\\t0000000000000000"));
   // Python itself ignores SIGPIPE and SIGXFSZ, and nothing else. glibc's
@@ -358,6 +374,48 @@ TEST(ServerProcess, RestartAfterTheServerWasKilledIsReadyAgainOnTheSamePort) {
   EXPECT_THAT(f.events, ElementsAre("ready " + f.url(), f.exitFailure("被信号 9（SIGKILL）终止"),
                                     "ready " + f.url(), "ready " + f.url()));
   EXPECT_THAT(f.logText(), HasSubstr("[ZORMAK] 子进程退出，退出码 0\n[ZORMAK] 服务已关闭\n"));
+  f.c->stop();
+}
+
+// The port is held from the moment it is chosen: a server slow to start
+// still gets it, and nobody can bind it meanwhile.
+TEST(ServerProcess, NobodyCanTakeThePortBeforeTheServerServes) {
+  Server f;
+  f.install(fake("listen_late"));
+  f.c->start();
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(f.c->port()));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (bool reuse : {false, true}) {
+    int racer = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(racer, 0);
+    int on = reuse ? 1 : 0;
+    ::setsockopt(racer, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const bool took = ::bind(racer, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                      ::listen(racer, 1) == 0;
+    ::close(racer);
+    EXPECT_FALSE(took) << "reuse " << reuse;
+  }
+  ASSERT_TRUE(f.waitFor(1));
+  EXPECT_THAT(f.events, ElementsAre("ready " + f.url()));
+  f.c->stop();
+}
+
+// Another loopback address in the output, printed before the server's own,
+// is logged and never loaded.
+TEST(ServerOutput, OnlyTheAnnouncementOfOurOwnPortCounts) {
+  Server f;
+  f.install(fake("announce_foreign"));
+  f.c->start();
+  ASSERT_TRUE(f.waitFor(1));
+  f.loop->runFor(300ms);
+  EXPECT_THAT(f.events, ElementsAre("ready " + f.url()));
+  const std::string foreign = f.c->port() == 1 ? "2" : "1";
+  EXPECT_THAT(f.logText(),
+              HasSubstr("[ZORMAK] 输出中的地址不是本次启动的端口，不予理会：http://127.0.0.1:" +
+                        foreign + "\n"));
+  EXPECT_EQ(countOf(f.logText(), "界面已就绪"), 1);
   f.c->stop();
 }
 

@@ -33,6 +33,21 @@ TEST(ServiceLog, FirstMessageCreatesFolderAndFileUnderOneHeader) {
   EXPECT_EQ(f.logBody(), "[ZORMAK] 服务已关闭\nab\n");
 }
 
+// An older install left the folder and the log readable by every user; the
+// first message of a run takes that back, whatever the process's umask.
+TEST(ServiceLog, AnOlderInstallIsTightenedAtTheFirstMessage) {
+  namespace fs = std::filesystem;
+  ControllerFixture f;
+  fs::create_directories(f.support);
+  writeFile(f.support / "app.log", "older\n");
+  fs::permissions(f.support, fs::perms(0755));
+  fs::permissions(f.support / "app.log", fs::perms(0644));
+  f.make()->log("a\n");
+  EXPECT_EQ(fs::status(f.support).permissions(), fs::perms(0700));
+  EXPECT_EQ(fs::status(f.support / "app.log").permissions(), fs::perms(0600));
+  EXPECT_TRUE(f.logText().starts_with("older\n"));
+}
+
 TEST(ServiceLog, SecondRunAppendsAfterAnEmptyLine) {
   ControllerFixture f;
   f.make()->log("first run\n");

@@ -5,6 +5,7 @@ import http.server
 import json
 import os
 import signal
+import socket
 import sys
 import threading
 
@@ -43,8 +44,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 
 def server() -> http.server.ThreadingHTTPServer:
+    """Serves on the socket the shell handed over as descriptor 3, as the
+    payload does; binds the port itself only when started without one."""
     http.server.ThreadingHTTPServer.allow_reuse_address = True
-    return http.server.ThreadingHTTPServer(('127.0.0.1', port), Handler)
+    if os.environ.get('LISTEN_FDS') != '1':
+        return http.server.ThreadingHTTPServer(('127.0.0.1', port), Handler)
+    s = http.server.ThreadingHTTPServer(('127.0.0.1', port), Handler, bind_and_activate=False)
+    s.socket.close()
+    s.socket = socket.socket(fileno=3)
+    return s
 
 
 def serve_in_background() -> None:
