@@ -5,8 +5,8 @@
 
 #include <cerrno>
 #include <condition_variable>
-#include <string_view>
 #include <mutex>
+#include <string_view>
 
 #include "Spawner.h"
 

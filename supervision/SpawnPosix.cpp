@@ -74,8 +74,8 @@ pid_t start(const Command& command, int output, int& error) {
     result = posix_spawn_file_actions_addinherit_np(&setup.actions, STDIN_FILENO);
 #else
   if (result == 0)
-    result = posix_spawn_file_actions_addclosefrom_np(&setup.actions,
-                                                      command.listener >= 0 ? 4 : 3);
+    result =
+        posix_spawn_file_actions_addclosefrom_np(&setup.actions, command.listener >= 0 ? 4 : 3);
 #endif
   if (result != 0) {
     error = result;

@@ -127,6 +127,23 @@ class HandoverTest(PayloadTest):
                         process.communicate(timeout=10)
 
 
+class AnnouncementTest(PayloadTest):
+    def test_the_server_names_itself_before_the_downloads_it_resumes(self):
+        # The shell takes the first loopback address it reads; a resumed download's must not come first.
+        _, body = self.server.add(self.media.url("slow/clip.mp4"))
+        self.server.wait_job(body["added"][0]["id"], {"downloading"})
+        wait_for(lambda: self.server.jobs()[body["added"][0]["id"]]["downloaded"] > 0, 20, message="bytes")
+        self.server.stop()
+        server = self.start_server()
+        wait_for(lambda: "继续：" in server.output(), 20, message="the resumed download")
+        first = re.search(r"http://127\.0\.0\.1:\d+", server.output())
+        assert first is not None
+        self.assertEqual(first.group(0), f"http://127.0.0.1:{server.port}", server.output())
+        # Not by luck of the threads: the queue is restored only after the announcement.
+        output = server.output()
+        self.assertLess(output.index("已启动："), output.index("从上次运行恢复了"), output)
+
+
 class StrangersTest(PayloadTest):
     def window_requests_answered_within(self, seconds: float, count: int) -> list[float]:
         times = []
