@@ -20,6 +20,8 @@ HTTP_STATUS = "服务器拒绝了请求（HTTP {code}）"
 DISK_FULL = "磁盘空间不足，文件无法保存"
 NO_PERMISSION = "没有权限写入下载文件夹"
 NEEDS_FFMPEG = "需要 ffmpeg 才能处理这个文件，但系统中没有找到 ffmpeg"
+UNSAFE_TYPE = ("网站给出的文件类型“.{ext}”不是视频、音频或字幕，为了安全没有下载，也没有保存任何文件。"
+               "如果确实需要这个文件，请在浏览器中下载。")
 GENERIC = "下载失败：{detail}"
 INTERNAL = "内部错误，请查看日志"
 
@@ -86,6 +88,9 @@ def _chain(exc: BaseException) -> list[BaseException]:
 _HTTP_RE = re.compile(r"HTTP Error (\d{3})")
 
 
+_UNSAFE_EXTENSION = re.compile(r"The extracted extension \('([^'\\/]*)'\) is unusual")
+
+
 def describe(exc: BaseException) -> str:
     """The Chinese message for an exception raised while downloading."""
     chain = _chain(exc)
@@ -100,6 +105,10 @@ def describe(exc: BaseException) -> str:
             return NO_PERMISSION
     if "Permission denied" in text or "Read-only file system" in text:
         return NO_PERMISSION
+    # Newer engines refuse a site's extension that is not media themselves, before a byte is written.
+    m = _UNSAFE_EXTENSION.search(text)
+    if m:
+        return UNSAFE_TYPE.format(ext=m.group(1)[:16])
     for e in chain:
         if type(e).__name__ == "UnsupportedError":
             return UNSUPPORTED
