@@ -10,11 +10,18 @@
 #            "redirect" (the page moves itself to /go, which redirects to
 #            another site), "redirect-root" (the root redirects there),
 #            "foreign" (prints the address of port `foreign` before its own,
-#            as a resumed download from a loopback site does) or
-#            "cache-forever" (its script tells browsers to keep it a year)
-#   The page loads /static/app.js, which asks for /pwned when it comes from
-#   a "cache-forever" server and for /fine otherwise.
+#            as a resumed download from a loopback site does),
+#            "cache-forever" (its script tells browsers to keep it a year) or
+#            "pending" (the page has work pending from its start)
 #   status   exit status for mode "exit"
+# The page has a text field, a link to another site, one that asks for a new
+# window, plain text and a check box that gives it pending work (a
+# beforeunload handler, "GET /pending?1"). It polls /ping, reports the width
+# of its viewport in CSS pixels (which page zoom divides) as
+# "GET /report?w=N", asks for notifications on "n" and reports the answer
+# ("GET /notification?granted") before showing one. It loads
+# /static/app.js, which asks for /pwned when it comes from a
+# "cache-forever" server and for /fine otherwise.
 import http.server
 import json
 import os
@@ -43,14 +50,41 @@ if mode == "ignore-term":
 
 PAGE = """<!doctype html>
 <html><head><meta charset="utf-8"><title>fake</title><style>
-html,body{height:100%;margin:0;font:20px sans-serif}
-a{display:block;height:50%;box-sizing:border-box;padding:20px;background:#dfe}
-#popup{background:#fde}
+body{margin:0;font:20px sans-serif;background:#f4f4fa}
+#field{position:absolute;left:40px;top:40px;width:400px;font-size:20px}
+#out{position:absolute;left:40px;top:120px}
+#text{position:absolute;left:40px;top:200px}
+#pending{position:absolute;left:40px;top:300px;width:30px;height:30px;margin:0}
+#popup{position:absolute;left:40px;top:400px}
 </style></head><body>
-<a id="out" href="http://outside.invalid/page">外部链接 outside link</a>
+<input id="field" value="可以编辑的文字 editable text">
+<a id="out" href="http://outside.invalid/page">一个链接 a link</a>
+<p id="text">普通的文字 plain text</p>
+<input id="pending" type="checkbox">
 <a id="popup" href="http://popup.invalid/new" target="_blank">新窗口 new window</a>
 <img alt="" src="http://thumbs.invalid/t.png" width="1" height="1">
-<script>setInterval(function(){fetch('/ping').catch(function(){});}, 200);</script>
+<script>
+// Checked, the page has work pending and says so the web's way.
+document.getElementById('pending').addEventListener('change', function (e) {
+  window.onbeforeunload = e.target.checked ? function (ev) { ev.preventDefault(); ev.returnValue = ''; } : null;
+  fetch('/pending?' + (e.target.checked ? 1 : 0)).catch(function(){});
+});
+// Work the page had from its start, before anyone clicked in it.
+if (PENDING_AT_START) {
+  document.getElementById('pending').checked = true;
+  window.addEventListener('beforeunload', function (ev) { ev.preventDefault(); });
+}
+// "n" asks for notifications, reports the answer and shows one when granted.
+document.addEventListener('keydown', function (e) {
+  if (e.key !== 'n' || e.target.id === 'field') return;
+  Notification.requestPermission().then(function (p) {
+    fetch('/notification?' + p);
+    if (p === 'granted') new Notification('下载完成', {body: '桌面通知 e2e'});
+  });
+});
+setInterval(function(){fetch('/ping').catch(function(){});}, 200);
+setInterval(function(){fetch('/report?w=' + window.innerWidth).catch(function(){});}, 200);
+</script>
 <script src="/static/app.js"></script>
 <!--script-->
 </body></html>"""
@@ -80,6 +114,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             cache = "max-age=31536000, immutable" if forever else "no-store"
         elif self.path == "/":
             page = PAGE.replace("<!--script-->", MOVE_AWAY if mode == "redirect" else "")
+            page = page.replace("PENDING_AT_START", "true" if mode == "pending" else "false")
             body, kind = page.encode("utf-8"), "text/html; charset=utf-8"
         else:
             body, kind = b"ok", "text/plain"
