@@ -4,16 +4,11 @@
 #            starts, one line per HTTP request ("GET /path"), and for the
 #            root a line with the Cookie header it brought
 #   mode     "serve" (default), "ignore-term" (serves, but ignores SIGTERM),
-#            "exit" (prints a line and exits with `status` at once),
 #            "late" (announces its address a second before it listens),
-#            "mute" (announces its address and never listens),
 #            "redirect" (the page moves itself to /go, which redirects to
-#            another site), "redirect-root" (the root redirects there),
-#            "foreign" (prints the address of port `foreign` before its own,
-#            as a resumed download from a loopback site does),
-#            "cache-forever" (its script tells browsers to keep it a year) or
-#            "pending" (the page has work pending from its start)
-#   status   exit status for mode "exit"
+#            another site), "cache-forever" (its script tells browsers
+#            to keep it a year) or "pending" (the page has work pending
+#            from its start)
 # The page has a text field, a link to another site, one that asks for a new
 # window, plain text and a check box that gives it pending work (a
 # beforeunload handler, "GET /pending?1"). It polls /ping, reports the width
@@ -40,10 +35,6 @@ mode = behaviour.get("mode", "serve")
 # cookie the window sends.
 with open(behaviour["record"], "a", encoding="utf-8") as rec:
     rec.write("secret %s\n" % os.environ.get("ZORMAK_LAUNCH_SECRET", ""))
-
-if mode == "exit":
-    print("fake server gives up", flush=True)
-    sys.exit(int(behaviour.get("status", 3)))
 
 if mode == "ignore-term":
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
@@ -98,7 +89,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             rec.write("GET %s\n" % self.path)
             if self.path == "/":
                 rec.write("cookie %s\n" % self.headers.get("Cookie", ""))
-        if self.path == "/go" or (self.path == "/" and mode == "redirect-root"):
+        if self.path == "/go":
             self.send_response(302)
             self.send_header("Location", OUTSIDE)
             self.send_header("Content-Length", "0")
@@ -132,11 +123,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
 
-if mode == "mute" and os.environ.get("LISTEN_FDS") == "1":
-    os.close(3)  # never listens: the port refuses
-if mode in ("late", "mute"):
+if mode == "late":
     print("serving at http://127.0.0.1:%d" % port, flush=True)
-    time.sleep(1.0 if mode == "late" else 3600.0)
+    time.sleep(1.0)
 if os.environ.get("LISTEN_FDS") == "1":
     # The socket the shell listens on, handed over as descriptor 3.
     server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler, bind_and_activate=False)
@@ -144,8 +133,6 @@ if os.environ.get("LISTEN_FDS") == "1":
     server.socket = socket.socket(fileno=3)
 else:
     server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
-if mode == "foreign":
-    print("[下载 #1] 继续：http://127.0.0.1:%d/video.mp4" % behaviour["foreign"], flush=True)
-if mode not in ("late", "mute"):
+if mode != "late":
     print("serving at http://127.0.0.1:%d" % port, flush=True)
 server.serve_forever()

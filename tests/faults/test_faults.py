@@ -102,7 +102,7 @@ def set_version(run, version):
 
 def set_mode(run, mode):
     write(os.path.join(bundle(run), "behaviour.json"),
-          json.dumps({"mode": mode, "status": 3, "record": run.requests}))
+          json.dumps({"mode": mode, "record": run.requests}))
 
 
 def add_ballast(run):
