@@ -367,7 +367,7 @@ class EarlyClose(ShellTestCase):
             with self.subTest(attempt=attempt):
                 run = self.run_with()
                 proc = run.launch()
-                self.assertTrue(wait_for(run.window, 30), run.titles())
+                self.assertTrue(wait_for(run.window, 30), (proc.poll(), run.log()))
                 self.assertTrue(wait_for(run.ready_origins, 40, 0.01), run.log())
                 server_pid = run.server_pid()
                 close_window(run.display.display, int(run.window()))
@@ -550,7 +550,10 @@ class Boundary(ShellTestCase):
         ours = set(re.findall("已启动 python pid=\\d+，端口 (\\d+)", run.log()))
         self.assertEqual(len(ours), 1, run.log())
         attempts = [a for a in out.splitlines() if a.split()[1] in ours]
-        self.assertEqual(len([a for a in attempts if a.startswith("refused")]), 2, (out, err))
+        # One refusal or more per launch: a child the server starts carries
+        # its command line until it execs, and is raced too.
+        self.assertGreaterEqual(len([a for a in attempts if a.startswith("refused")]), 2,
+                                (out, err))
         self.assertEqual([a for a in attempts if not a.startswith("refused")], [], (out, err))
         self.assertEqual(os.stat(run.support).st_mode & 0o777, 0o700)
         self.assertEqual(loose_modes(run.support), [])
