@@ -4,17 +4,19 @@
 #            starts, one line per HTTP request ("GET /path"), and for the
 #            root a line with the Cookie header it brought
 #   mode     "serve" (default), "ignore-term" (serves, but ignores SIGTERM),
-#            "exit" (prints a line and exits with `status` at once),
 #            "late" (announces its address a second before it listens),
-#            "mute" (announces its address and never listens),
 #            "redirect" (the page moves itself to /go, which redirects to
-#            another site), "redirect-root" (the root redirects there),
-#            "foreign" (prints the address of port `foreign` before its own,
-#            as a resumed download from a loopback site does) or
-#            "cache-forever" (its script tells browsers to keep it a year)
-#   The page loads /static/app.js, which asks for /pwned when it comes from
-#   a "cache-forever" server and for /fine otherwise.
-#   status   exit status for mode "exit"
+#            another site), "cache-forever" (its script tells browsers
+#            to keep it a year) or "pending" (the page has work pending
+#            from its start)
+# The page has a text field, a link to another site, one that asks for a new
+# window, plain text and a check box that gives it pending work (a
+# beforeunload handler, "GET /pending?1"). It polls /ping, reports the width
+# of its viewport in CSS pixels (which page zoom divides) as
+# "GET /report?w=N", asks for notifications on "n" and reports the answer
+# ("GET /notification?granted") before showing one. It loads
+# /static/app.js, which asks for /pwned when it comes from a
+# "cache-forever" server and for /fine otherwise.
 import http.server
 import json
 import os
@@ -34,23 +36,46 @@ mode = behaviour.get("mode", "serve")
 with open(behaviour["record"], "a", encoding="utf-8") as rec:
     rec.write("secret %s\n" % os.environ.get("ZORMAK_LAUNCH_SECRET", ""))
 
-if mode == "exit":
-    print("fake server gives up", flush=True)
-    sys.exit(int(behaviour.get("status", 3)))
-
 if mode == "ignore-term":
     signal.signal(signal.SIGTERM, signal.SIG_IGN)
 
 PAGE = """<!doctype html>
 <html><head><meta charset="utf-8"><title>fake</title><style>
-html,body{height:100%;margin:0;font:20px sans-serif}
-a{display:block;height:50%;box-sizing:border-box;padding:20px;background:#dfe}
-#popup{background:#fde}
+body{margin:0;font:20px sans-serif;background:#f4f4fa}
+#field{position:absolute;left:40px;top:40px;width:400px;font-size:20px}
+#out{position:absolute;left:40px;top:120px}
+#text{position:absolute;left:40px;top:200px}
+#pending{position:absolute;left:40px;top:300px;width:30px;height:30px;margin:0}
+#popup{position:absolute;left:40px;top:400px}
 </style></head><body>
-<a id="out" href="http://outside.invalid/page">外部链接 outside link</a>
+<input id="field" value="可以编辑的文字 editable text">
+<a id="out" href="http://outside.invalid/page">一个链接 a link</a>
+<p id="text">普通的文字 plain text</p>
+<input id="pending" type="checkbox">
 <a id="popup" href="http://popup.invalid/new" target="_blank">新窗口 new window</a>
 <img alt="" src="http://thumbs.invalid/t.png" width="1" height="1">
-<script>setInterval(function(){fetch('/ping').catch(function(){});}, 200);</script>
+<script>
+// Checked, the page has work pending and says so the web's way.
+document.getElementById('pending').addEventListener('change', function (e) {
+  window.onbeforeunload = e.target.checked ? function (ev) { ev.preventDefault(); ev.returnValue = ''; } : null;
+  fetch('/pending?' + (e.target.checked ? 1 : 0)).catch(function(){});
+});
+// Work the page had from its start, before anyone clicked in it.
+if (PENDING_AT_START) {
+  document.getElementById('pending').checked = true;
+  window.addEventListener('beforeunload', function (ev) { ev.preventDefault(); });
+}
+// "n" asks for notifications, reports the answer and shows one when granted.
+document.addEventListener('keydown', function (e) {
+  if (e.key !== 'n' || e.target.id === 'field') return;
+  Notification.requestPermission().then(function (p) {
+    fetch('/notification?' + p);
+    if (p === 'granted') new Notification('下载完成', {body: '桌面通知 e2e'});
+  });
+});
+setInterval(function(){fetch('/ping').catch(function(){});}, 200);
+setInterval(function(){fetch('/report?w=' + window.innerWidth).catch(function(){});}, 200);
+</script>
 <script src="/static/app.js"></script>
 <!--script-->
 </body></html>"""
@@ -64,7 +89,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             rec.write("GET %s\n" % self.path)
             if self.path == "/":
                 rec.write("cookie %s\n" % self.headers.get("Cookie", ""))
-        if self.path == "/go" or (self.path == "/" and mode == "redirect-root"):
+        if self.path == "/go":
             self.send_response(302)
             self.send_header("Location", OUTSIDE)
             self.send_header("Content-Length", "0")
@@ -80,6 +105,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             cache = "max-age=31536000, immutable" if forever else "no-store"
         elif self.path == "/":
             page = PAGE.replace("<!--script-->", MOVE_AWAY if mode == "redirect" else "")
+            page = page.replace("PENDING_AT_START", "true" if mode == "pending" else "false")
             body, kind = page.encode("utf-8"), "text/html; charset=utf-8"
         else:
             body, kind = b"ok", "text/plain"
@@ -97,11 +123,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
 
-if mode == "mute" and os.environ.get("LISTEN_FDS") == "1":
-    os.close(3)  # never listens: the port refuses
-if mode in ("late", "mute"):
+if mode == "late":
     print("serving at http://127.0.0.1:%d" % port, flush=True)
-    time.sleep(1.0 if mode == "late" else 3600.0)
+    time.sleep(1.0)
 if os.environ.get("LISTEN_FDS") == "1":
     # The socket the shell listens on, handed over as descriptor 3.
     server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler, bind_and_activate=False)
@@ -109,8 +133,6 @@ if os.environ.get("LISTEN_FDS") == "1":
     server.socket = socket.socket(fileno=3)
 else:
     server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
-if mode == "foreign":
-    print("[下载 #1] 继续：http://127.0.0.1:%d/video.mp4" % behaviour["foreign"], flush=True)
-if mode not in ("late", "mute"):
+if mode != "late":
     print("serving at http://127.0.0.1:%d" % port, flush=True)
 server.serve_forever()

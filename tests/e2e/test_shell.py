@@ -17,14 +17,11 @@ import tempfile
 import threading
 import time
 import unittest
-import urllib.error
-import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BINARY = None
 MAIN_TITLE = "ZORMAK · 多平台视频下载器"
 FAILURE_TITLE = "ZORMAK · 启动失败"
-LOAD_FAILURE_TITLE = "ZORMAK · 界面没能打开"
 STOPPED_TITLE = "ZORMAK · 服务已停止"
 READY_LINE = "[ZORMAK] 界面已就绪："
 
@@ -131,13 +128,6 @@ class RecordingProxy:
         self.sock.close()
 
 
-def dead_proxy():
-    """The address of a port on which nothing listens."""
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return "http://127.0.0.1:%d" % s.getsockname()[1]
-
-
 class Display:
     """One Xvfb and one private session bus for a test class."""
 
@@ -163,7 +153,7 @@ class Display:
 class Run:
     """One temporary home with a fake installed tree and payload."""
 
-    def __init__(self, display, mode="serve", payload=True, status=3):
+    def __init__(self, display, mode="serve", payload=True):
         self.display = display
         self.dir = tempfile.mkdtemp(prefix="zormak-e2e-")
         self.home = os.path.join(self.dir, "home")
@@ -188,7 +178,7 @@ class Run:
             with open(os.path.join(p, "PAYLOAD_VERSION"), "w") as f:
                 f.write("e2e-1\n")
             with open(os.path.join(p, "behaviour.json"), "w") as f:
-                json.dump({"mode": mode, "status": status, "record": self.requests}, f)
+                json.dump({"mode": mode, "record": self.requests}, f)
             python = os.path.join(p, ".venv", "bin", "python")
             with open(python, "w") as f:
                 f.write('#!/bin/sh\nexec /usr/bin/python3 "$@"\n')
@@ -224,21 +214,13 @@ class Run:
                        os.path.join(self.support, "app")):
             if os.path.isdir(folder):
                 with open(os.path.join(folder, "behaviour.json"), "w") as f:
-                    json.dump(dict({"status": 3, "record": self.requests}, **fields), f)
+                    json.dump(dict({"record": self.requests}, **fields), f)
 
     def file(self, name):
         """Makes a file where a folder is expected; returns its path."""
         path = os.path.join(self.dir, name)
         with open(path, "w") as f:
             f.write("not a folder\n")
-        return path
-
-    def long_folder(self, length):
-        """Makes a folder whose path is `length` characters long."""
-        path = self.dir
-        while len(path) < length:
-            path = os.path.join(path, "h" * min(200, length - len(path) - 1))
-            os.mkdir(path)
         return path
 
     def launch(self, **env):
@@ -377,68 +359,7 @@ class ShellTestCase(unittest.TestCase):
             pos = found + len(part)
 
 
-class ServedApplication(ShellTestCase):
-    def test_shows_served_application_keeps_outside_links_out_and_quits(self):
-        run = self.run_with()
-        proc = run.launch()
-        self.assertTrue(run.wait_title(MAIN_TITLE), run.titles())
-        run.screenshot("starting-page")
-        self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
-        time.sleep(1.0)
-        run.screenshot("served-application")
-        server_pid = run.server_pid()
-        self.assertIsNotNone(server_pid)
-
-        # A link to another site goes to the browser; the window keeps the
-        # application, whose page goes on polling.
-        run.click(300, 150)
-        self.assertTrue(wait_for(lambda: "http://outside.invalid/page" in read(run.opened), 10),
-                        read(run.opened))
-        pings = run.requested().count("GET /ping")
-        self.assertTrue(wait_for(lambda: run.requested().count("GET /ping") > pings + 2, 5))
-        self.assertEqual(run.titles(), [MAIN_TITLE])
-
-        # So does a link that asks for a new window.
-        run.click(300, 700)
-        self.assertTrue(wait_for(lambda: "http://popup.invalid/new" in read(run.opened), 10),
-                        read(run.opened))
-        self.assertEqual(len(run.windows()), 1)
-        self.assertEqual(read(run.opened).splitlines(),
-                         ["http://outside.invalid/page", "http://popup.invalid/new"])
-
-        run.key("ctrl+q")
-        self.assertEndsCleanly(run, proc, server_pid)
-        log = run.log()
-        self.assertInOrder(log, [
-            " 启动 =====\n",
-            "[ZORMAK] 首次启动（或版本已更新），正在准备运行环境……\n",
-            "[ZORMAK] 运行环境就绪：%s\n" % os.path.join(run.support, "app"),
-            "[ZORMAK] 已启动 python pid=%d，端口 " % server_pid,
-            "serving at http://127.0.0.1:",
-            "[ZORMAK] 界面已就绪：http://127.0.0.1:",
-            "[ZORMAK] 正在关闭服务……\n",
-            "[ZORMAK] 服务已关闭\n",
-        ])
-        self.assertEqual(log.count("[ZORMAK] 正在关闭服务……\n"), 1)
-
-
-    def test_the_launch_secret_is_sent_and_the_pages_cookies_survive_a_restart(self):
-        run = self.run_with()
-        proc = run.launch()
-        self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
-        self.assertSecretSent(run)
-        self.assertNotIn("kept=yes", run.cookies()[-1])
-        run.key("ctrl+q")
-        self.assertEqual(proc.wait(15), 0)
-        proc = run.launch()
-        self.assertTrue(wait_for(lambda: len(run.cookies()) == 2, 40), run.requested())
-        self.assertIn("kept=yes", run.cookies()[-1])
-        self.assertSecretSent(run)
-        first, second = run.secrets()
-        self.assertNotEqual(first, second)
-        self.terminate(proc)
-
-
+class EarlyClose(ShellTestCase):
     def test_closing_while_the_session_cookie_is_being_stored_ends_cleanly(self):
         # The window asks for the page only once its cookie store holds the
         # secret; closing the window in that moment must not crash the engine.
@@ -446,36 +367,12 @@ class ServedApplication(ShellTestCase):
             with self.subTest(attempt=attempt):
                 run = self.run_with()
                 proc = run.launch()
-                self.assertTrue(wait_for(run.window, 30), run.titles())
+                self.assertTrue(wait_for(run.window, 30), (proc.poll(), run.log()))
                 self.assertTrue(wait_for(run.ready_origins, 40, 0.01), run.log())
                 server_pid = run.server_pid()
                 close_window(run.display.display, int(run.window()))
                 self.assertEndsCleanly(run, proc, server_pid)
                 run.close()
-
-
-class Signals(ShellTestCase):
-    def test_each_termination_signal_stops_the_server_and_exits_zero(self):
-        for signo in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-            with self.subTest(signal=signo.name):
-                run = self.run_with()
-                proc = run.launch()
-                self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
-                server_pid = run.server_pid()
-                proc.send_signal(signo)
-                self.assertEndsCleanly(run, proc, server_pid)
-                self.assertEqual(run.log().count("[ZORMAK] 服务已关闭\n"), 1)
-                run.close()
-
-    def test_server_that_ignores_sigterm_is_killed_after_the_grace(self):
-        run = self.run_with(mode="ignore-term")
-        proc = run.launch()
-        self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
-        server_pid = run.server_pid()
-        started = time.monotonic()
-        proc.send_signal(signal.SIGTERM)
-        self.assertEndsCleanly(run, proc, server_pid)
-        self.assertGreater(time.monotonic() - started, 2.5)
 
 
 class Failures(ShellTestCase):
@@ -489,135 +386,24 @@ class Failures(ShellTestCase):
         # A signal while the error page is shown still ends the process cleanly.
         self.terminate(proc)
 
-    def test_early_exit_shows_the_failure_title(self):
-        run = self.run_with(mode="exit", status=3)
-        proc = run.launch()
-        self.assertTrue(run.wait_title(FAILURE_TITLE), (run.titles(), run.log()))
-        self.assertIn("[ZORMAK] 子进程退出，退出码 3\n", run.log())
-        run.key("ctrl+q")
-        self.assertEqual(proc.wait(15), 0)
-
-
-class Stopped(ShellTestCase):
-    def test_a_killed_server_is_reported_as_stopped_and_restarts_on_the_same_origin(self):
-        run = self.run_with()
-        proc = run.launch()
-        self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
-        # The page's button (focused when the page shows) and Ctrl+R both
-        # start the server again.
-        for restart, shot in (("Return", "stopped-page"), ("ctrl+r", None)):
-            with self.subTest(restart=restart):
-                server_pid = run.server_pid()
-                roots = run.requested().count("GET /")
-                os.kill(server_pid, signal.SIGKILL)
-                self.assertTrue(run.wait_title(STOPPED_TITLE), (run.titles(), run.log()))
-                self.assertIn("[ZORMAK] 子进程退出，被信号 9（SIGKILL）终止\n", run.log())
-                before_restart = run.log()
-                time.sleep(1.0)
-                if shot:
-                    run.screenshot(shot)
-                run.key(restart)
-                self.assertTrue(wait_for(lambda: run.requested().count("GET /") > roots, 40),
-                                (run.requested(), run.titles(), run.log()))
-                self.assertTrue(run.wait_title(MAIN_TITLE, 10), run.titles())
-                self.assertNotEqual(run.server_pid(), server_pid)
-                self.assertInOrder(run.log()[len(before_restart):], [
-                    "[ZORMAK] 按用户要求重新启动服务\n", "[ZORMAK] 已启动 python pid=", READY_LINE])
-                origins = run.ready_origins()
-                self.assertEqual(len(set(origins)), 1, origins)
-                # Each launch has a secret of its own, and the window sends
-                # the new one.
-                self.assertSecretSent(run)
-                self.assertEqual(len(set(run.secrets())), len(run.secrets()))
-        time.sleep(1.0)
-        run.screenshot("restarted-application")
-        server_pid = run.server_pid()
-        proc.send_signal(signal.SIGTERM)
-        self.assertEndsCleanly(run, proc, server_pid)
-
-
-def http_status(url, cookie=None):
-    """(status, body) of a GET that passes no proxy."""
-    request = urllib.request.Request(url, headers={"Cookie": cookie} if cookie else {})
-    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-    try:
-        with opener.open(request, timeout=10) as response:
-            return response.status, response.read()
-    except urllib.error.HTTPError as e:
-        return e.code, e.read()
-
-
-class Secret(ShellTestCase):
-    def test_the_real_payload_answers_only_the_window(self):
-        run = self.run_with(payload="real")
-        proc = run.launch()
-        self.assertTrue(wait_for(run.ready_origins, 90), run.log())
-        self.assertTrue(run.wait_title(MAIN_TITLE, 10), run.titles())
-        origin = run.ready_origins()[0]
-        time.sleep(3.0)
-        run.screenshot("real-application")
-
-        status, body = http_status(origin + "/api/status")
-        self.assertEqual((status, json.loads(body)), (200, {"ok": True}))
-        for path in ("/api/jobs", "/api/settings", "/api/history", "/"):
-            for cookie in (None, "zormak_session=", "zormak_session=" + "0" * 64,
-                           "other=1"):
-                with self.subTest(path=path, cookie=cookie):
-                    self.assertEqual(http_status(origin + path, cookie)[0], 403)
-        # Another user of the machine finds the port, but its connections
-        # are closed before the server reads a byte of them.
-        if os.geteuid() == 0:
-            probe = ("import sys, urllib.request as u, urllib.error as e\n"
-                     "o = u.build_opener(u.ProxyHandler({}))\n"
-                     "for p in ('/api/status', '/api/jobs', '/api/settings', '/api/history'):\n"
-                     "    try:\n"
-                     "        o.open(sys.argv[1] + p, timeout=10); print(p, 200)\n"
-                     "    except e.HTTPError as x:\n"
-                     "        print(p, x.code)\n"
-                     "    except (e.URLError, ConnectionError):\n"
-                     "        print(p, 'closed')\n")
-            out = subprocess.run(
-                ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
-                 "/usr/bin/python3", "-c", probe, origin],
-                capture_output=True, text=True, timeout=60, cwd="/")
-            self.assertEqual(out.stdout.split("\n"), ["/api/status closed", "/api/jobs closed",
-                                                      "/api/settings closed", "/api/history closed",
-                                                      ""], out.stderr)
-        # The secret is in no log line and no command line.
-        self.assertNotRegex(run.log(), "[0-9a-f]{64}")
-        pid = run.server_pid()
-        self.assertNotRegex(read("/proc/%d/cmdline" % pid), "[0-9a-f]{64}")
-        proc.send_signal(signal.SIGTERM)
-        self.assertEndsCleanly(run, proc, pid, timeout=20)
-
-
 class Proxies(ShellTestCase):
     def test_loopback_never_goes_through_the_users_proxies(self):
-        for upper in (False, True):
-            for recording in (False, True):
-                with self.subTest(upper=upper, recording=recording):
-                    proxy = RecordingProxy() if recording else None
-                    self.addCleanup(proxy.close) if proxy else None
-                    address = proxy.address if proxy else dead_proxy()
-                    names = ("http_proxy", "https_proxy", "all_proxy")
-                    env = {n.upper() if upper else n: address for n in names}
-                    run = self.run_with()
-                    proc = run.launch(**env)
-                    self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
-                    pings = run.requested().count("GET /ping")
-                    self.assertTrue(wait_for(
-                        lambda: run.requested().count("GET /ping") > pings + 2, 10))
-                    if proxy:
-                        # Remote hosts still go through it: the page's
-                        # picture from elsewhere was asked of the proxy.
-                        self.assertTrue(wait_for(
-                            lambda: any("thumbs.invalid" in l for l in proxy.lines), 10),
-                            proxy.lines)
-                        self.assertFalse([l for l in proxy.lines
-                                          if "127.0.0.1" in l or "localhost" in l],
-                                         proxy.lines)
-                    self.terminate(proc)
-                    run.close()
+        proxy = RecordingProxy()
+        self.addCleanup(proxy.close)
+        run = self.run_with()
+        proc = run.launch(**{n: proxy.address for n in ("http_proxy", "https_proxy", "all_proxy")})
+        # The proxy answers 502 to everything: the application shows only
+        # if loopback bypassed it.
+        self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
+        pings = run.requested().count("GET /ping")
+        self.assertTrue(wait_for(lambda: run.requested().count("GET /ping") > pings + 2, 10))
+        # Remote hosts still go through it: the page's picture from
+        # elsewhere was asked of the proxy.
+        self.assertTrue(wait_for(lambda: any("thumbs.invalid" in l for l in proxy.lines), 10),
+                        proxy.lines)
+        self.assertFalse([l for l in proxy.lines if "127.0.0.1" in l or "localhost" in l],
+                         proxy.lines)
+        self.terminate(proc)
 
 
 class Recovery(ShellTestCase):
@@ -629,42 +415,23 @@ class Recovery(ShellTestCase):
         self.assertEqual(run.titles(), [MAIN_TITLE])
         self.terminate(proc)
 
-    def test_a_server_that_never_listens_gets_the_chinese_failure_page(self):
-        run = self.run_with(mode="mute")
+    def test_a_redirect_to_another_site_opens_in_the_browser(self):
+        run = self.run_with(mode="redirect")
         proc = run.launch()
-        started = time.monotonic()
-        self.assertTrue(run.wait_title(LOAD_FAILURE_TITLE, 30), (run.titles(), run.log()))
-        self.assertGreater(time.monotonic() - started, 4.5)
-        time.sleep(1.0)
-        run.screenshot("load-failure")
+        self.assertTrue(wait_for(lambda: "http://outside.invalid/redirected" in read(run.opened), 40),
+                        (run.requested(), read(run.opened), run.log()))
+        self.assertEqual(run.titles(), [MAIN_TITLE])
+        # The page moved itself to /go, was redirected and stayed: it goes on polling.
+        self.assertIn("GET /go", run.requested())
+        pings = run.requested().count("GET /ping")
+        self.assertTrue(wait_for(lambda: run.requested().count("GET /ping") > pings + 2, 10))
         self.terminate(proc)
-
-    def test_redirects_to_another_site_open_in_the_browser(self):
-        for mode in ("redirect", "redirect-root"):
-            with self.subTest(mode=mode):
-                run = self.run_with(mode=mode)
-                proc = run.launch()
-                self.assertTrue(wait_for(
-                    lambda: "http://outside.invalid/redirected" in read(run.opened), 40),
-                    (run.requested(), read(run.opened), run.log()))
-                self.assertEqual(run.titles(), [MAIN_TITLE])
-                if mode == "redirect":
-                    # The page moved itself to /go, was redirected and
-                    # stayed: it goes on polling.
-                    self.assertIn("GET /go", run.requested())
-                    pings = run.requested().count("GET /ping")
-                    self.assertTrue(wait_for(
-                        lambda: run.requested().count("GET /ping") > pings + 2, 10))
-                self.terminate(proc)
-                run.close()
 
     def test_unusable_folders_of_the_web_engine_never_abort_the_program(self):
         cases = [
             # name, what to change, whether the application can still show
             ("cache a file", lambda run: {"XDG_CACHE_HOME": run.file("cache")}, True),
-            ("~/.cache a file", lambda run: run.file("home/.cache") and {}, True),
             ("home a file", lambda run: {"HOME": run.file("homefile")}, False),
-            ("home too long", lambda run: {"HOME": run.long_folder(4060)}, False),
         ]
         for name, change, usable in cases:
             with self.subTest(name):
@@ -684,8 +451,8 @@ class Recovery(ShellTestCase):
                     time.sleep(1.0)
                     run.screenshot("engine-folders-" + name.replace(" ", "-"))
                     self.assertEqual(run.requested(), [])
-                    self.assertRegex(run.log(), "\\[ZORMAK\\] 主文件夹无法使用（(不是文件夹|路径太长"
-                                     "（4060 个字符）)）：.*只显示出错页面\n")
+                    self.assertRegex(run.log(), "\\[ZORMAK\\] 主文件夹无法使用（不是文件夹）："
+                                     ".*只显示出错页面\n")
                 self.assertIsNone(proc.poll(), "the program ended")
                 self.terminate(proc)
                 run.close()
@@ -693,7 +460,7 @@ class Recovery(ShellTestCase):
 
 # Run as another user: waits for a server of ours to appear and binds its
 # port the moment it does, as a watcher of /proc can; reports each attempt
-# and each request it receives.
+# and each request it receives, with the port.
 RACER = r"""
 import os, socket, sys, time
 deadline = time.monotonic() + float(sys.argv[1])
@@ -716,15 +483,15 @@ while time.monotonic() < deadline:
                 s.bind(("127.0.0.1", port))
                 s.listen(16)
                 s.setblocking(False)
-                held.append(s)
+                held.append((port, s))
                 print("bound", port, flush=True)
             except OSError as e:
                 print("refused", port, e.errno, flush=True)
-    for s in held:
+    for port, s in held:
         try:
             conn, _ = s.accept()
             conn.settimeout(1)
-            print("request", conn.recv(200)[:40], flush=True)
+            print("request", port, conn.recv(200)[:40], flush=True)
             conn.close()
         except OSError:
             pass
@@ -779,38 +546,20 @@ class Boundary(ShellTestCase):
         time.sleep(1.0)
         racer.kill()
         out, err = racer.communicate(timeout=10)
-        # The racer sees every such server on the machine (other tests run beside this one): only
-        # the two launches of this run, on the ports its log names, are ours to judge.
+        # Servers of other runs on this machine are raced too: only ours count.
         ours = set(re.findall("已启动 python pid=\\d+，端口 (\\d+)", run.log()))
-        self.assertTrue(ours, run.log())
-        attempts = [a.split() for a in out.splitlines()]
-        mine = [a for a in attempts if len(a) > 1 and a[1] in ours]
-        self.assertEqual(sorted({a[1] for a in mine if a[0] == "refused"}), sorted(ours), (out, err))
-        self.assertEqual([a for a in mine if a[0] != "refused"], [], (out, err))
+        self.assertEqual(len(ours), 1, run.log())
+        attempts = [a for a in out.splitlines() if a.split()[1] in ours]
+        # One refusal or more per launch: a child the server starts carries
+        # its command line until it execs, and is raced too.
+        self.assertGreaterEqual(len([a for a in attempts if a.startswith("refused")]), 2,
+                                (out, err))
+        self.assertEqual([a for a in attempts if not a.startswith("refused")], [], (out, err))
         self.assertEqual(os.stat(run.support).st_mode & 0o777, 0o700)
         self.assertEqual(loose_modes(run.support), [])
         pid = run.server_pid()
         proc.send_signal(signal.SIGTERM)
         self.assertEndsCleanly(run, proc, pid, timeout=20)
-
-    def test_another_ports_address_in_the_output_is_never_loaded(self):
-        other = RecordingProxy()
-        self.addCleanup(other.close)
-        run = self.run_with(mode="foreign")
-        run.behave(mode="foreign", foreign=int(other.address.rsplit(":", 1)[1]))
-        proc = run.launch()
-        self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
-        pings = run.requested().count("GET /ping")
-        self.assertTrue(wait_for(lambda: run.requested().count("GET /ping") > pings + 2, 10))
-        port = re.search("已启动 python pid=\\d+，端口 (\\d+)", run.log()).group(1)
-        self.assertEqual(run.ready_origins(), ["http://127.0.0.1:" + port])
-        self.assertIn("[ZORMAK] 输出中的地址不是本次启动的端口，不予理会：" + other.address + "\n",
-                      run.log())
-        run.key("ctrl+r")
-        pings = run.requested().count("GET /ping")
-        self.assertTrue(wait_for(lambda: run.requested().count("GET /ping") > pings + 2, 10))
-        self.assertEqual(other.lines, [])
-        self.terminate(proc)
 
     def test_a_script_cached_in_an_earlier_run_never_runs(self):
         run = self.run_with(mode="cache-forever")

@@ -2,7 +2,6 @@
 
 #include <csignal>
 #include <functional>
-#include <thread>
 
 #include "AppDelegate.h"
 #include "Fakes.h"
@@ -188,7 +187,6 @@ TEST(LoadRetries, RefusedOrResetLoadsAreRetriedAboutFiveSecondsThenTheChinesePag
       {LoadError::kTimedOut, 0, "60 秒内没有载入完成", ""},
       {LoadError::kOther, 0, "载入出错（engine text）", ""},
   };
-  EXPECT_EQ(PageController::kLoadRetries * PageController::kLoadRetryDelay.count(), 5000);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
     Launched l;
@@ -292,14 +290,6 @@ TEST(Termination, FirstSignalStopsOnceAndExitsZeroLaterOnesDoNothing) {
   }
 }
 
-TEST(Termination, QuitStopsTheServerOnceWithoutTerminating) {
-  Launched l;
-  EXPECT_TRUE(l.delegate->applicationShouldTerminateAfterLastWindowClosed());
-  l.delegate->applicationWillTerminate();
-  EXPECT_EQ(l.journal.events, (Events{"stop"}));
-  EXPECT_FALSE(l.delegate->terminating);
-}
-
 TEST(Navigation, OnlyTheServedOriginAndBuiltInPagesStayInTheWindow) {
   Launched l;
   auto& go = l.platform.navigation;
@@ -330,38 +320,6 @@ TEST(Navigation, OnlyTheServedOriginAndBuiltInPagesStayInTheWindow) {
             (Events{"browser:https://www.example.com/watch?v=1", "browser:http://127.0.0.1:43568/",
                     "browser:http://localhost:43567/", "browser:https://127.0.0.1:43567/",
                     "browser:http://127.0.0.1:43567/help", "browser:mailto:someone@example.com"}));
-}
-
-struct FakeApplication : Application {
-  void setRegularActivationPolicy() override { events.push_back("policy"); }
-  void setMainMenu(const std::vector<Menu>& m) override {
-    events.push_back("menu:" + std::to_string(m.size()));
-  }
-  void setDelegate(std::weak_ptr<AppDelegate> d) override {
-    events.push_back(d.lock() ? "delegate" : "no delegate");
-  }
-  int run() override {
-    events.push_back("run");
-    return 7;
-  }
-  Events events;
-};
-
-TEST(Entry, InstallsTheMenuBeforeTheDelegateThenRuns) {
-  FakeApplication app;
-  EXPECT_EQ(ZormakApp::main(app), 7);
-  EXPECT_EQ(app.events, (Events{"policy", "menu:3", "delegate", "run"}));
-}
-
-TEST(Entry, SharedDelegateIsMadeOnceAcrossThreads) {
-  const AppDelegate* seen[2] = {};
-  std::thread a([&] { seen[0] = AppDelegate::shared().get(); });
-  std::thread b([&] { seen[1] = AppDelegate::shared().get(); });
-  a.join();
-  b.join();
-  ASSERT_NE(seen[0], nullptr);
-  EXPECT_EQ(seen[0], seen[1]);
-  EXPECT_EQ(seen[0], AppDelegate::shared().get());
 }
 
 }  // namespace

@@ -62,8 +62,6 @@ TEST(ProblemPages, StoppedAndLoadFailurePagesAreCardsAroundTheEscapedMessage) {
   EXPECT_NE(stoppedPage("").find(
                 "onclick=\"location.href='zormak:restart-server'\">重新启动服务</button>"),
             std::string::npos);
-  EXPECT_EQ(kRestartURI, "zormak:restart-server");
-  EXPECT_EQ(kStoppedTitle, "ZORMAK \u00b7 服务已停止");
 }
 
 TEST(StartingPage, HoldsSpinnerAndTextsWithoutOutsideResources) {
@@ -78,8 +76,6 @@ TEST(StartingPage, HoldsSpinnerAndTextsWithoutOutsideResources) {
   }
   EXPECT_EQ(page.find("src="), std::string::npos);
   EXPECT_EQ(page.find("href="), std::string::npos);
-  EXPECT_EQ(kMainTitle, "ZORMAK \u00b7 多平台视频下载器");
-  EXPECT_EQ(kFailureTitle, "ZORMAK \u00b7 启动失败");
 }
 
 }  // namespace

@@ -87,10 +87,18 @@ TEST(StaleServer, OneIgnoringSigtermIsKilledAfterTheGrace) {
   auto timing = Server::fastTiming();
   timing.grace = 500ms;
   Reaping f("#!/bin/sh\n", timing);
-  Stale stale(sleeper("signal.signal(signal.SIGTERM, signal.SIG_IGN)"), f.app);
+  Stale stale(sleeper("signal.signal(signal.SIGTERM, signal.SIG_IGN)\n"
+                      "kid = subprocess.Popen(['/bin/sleep', '60'])\n"
+                      "open('kid.pid', 'w').write(str(kid.pid))"),
+              f.app);
   waitForFile(f.app / "ready");
+  const pid_t kid = std::stoi(readFile(f.app / "kid.pid"));
   EXPECT_GE(f.reap(std::to_string(stale.pid)), 450ms);
   EXPECT_FALSE(isAlive(stale.pid));
+  // What it started goes with it.
+  for (int i = 0; i < 200 && isAlive(kid); ++i)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_FALSE(isAlive(kid));
 }
 
 // Only a process that is provably ours is signalled: a recycled pid, or

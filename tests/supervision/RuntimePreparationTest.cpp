@@ -149,6 +149,20 @@ TEST(RuntimePreparation, UnreadableVersionsMeanVersionZeroOnEachSide) {
     EXPECT_EQ(logLines(f.logText()).size(), 4u);
   }
   {
+    // Random bytes in the installed version file: one reinstall, data kept,
+    // and the next start finds the repair.
+    Prepared f;
+    makePayload(f.payload(), "1.0");
+    ASSERT_EQ(f.start(), "");
+    writeFile(f.app / "data/user.txt", "mine");
+    writeFile(f.app / "PAYLOAD_VERSION", std::string("\xc0\xaf\x00\xff\n", 5));
+    ASSERT_EQ(f.start(), "");
+    EXPECT_EQ(readFile(f.app / "data/user.txt"), "mine");
+    EXPECT_EQ(readFile(f.app / "PAYLOAD_VERSION"), "1.0");
+    ASSERT_EQ(f.start(), "");
+    EXPECT_EQ(logLines(f.logText()).size(), 4u);
+  }
+  {
     // An installed "0" matches a payload without a version file.
     Prepared f;
     makePayload(f.payload(), "");
@@ -197,6 +211,18 @@ TEST(RuntimePreparation, MissingPayloadThrowsAfterCreatingTheFolders) {
     EXPECT_TRUE(fs::is_directory(f.app));
     EXPECT_TRUE(fs::is_empty(f.app));
     EXPECT_FALSE(fs::exists(f.support / "app.log"));
+  }
+  // A plain file or a dangling link where the payload's folder belongs.
+  for (bool link : {false, true}) {
+    Prepared f;
+    fs::create_directories(f.resources);
+    if (link)
+      fs::create_symlink(f.dir / "nowhere", f.payload());
+    else
+      writeFile(f.payload(), "not a folder");
+    EXPECT_EQ(f.start(), link ? "threw payloadMissing"
+                              : "threw FileSystemError(copy \"" + f.payload().string() +
+                                    "\": errno 20 ENOTDIR, Not a directory)");
   }
   {
     Prepared f;

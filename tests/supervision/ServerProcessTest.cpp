@@ -277,14 +277,18 @@ TEST(ServerProcess, TheExitLineFollowsEverythingTheServerPrinted) {
 }
 
 TEST(ServerProcess, MissingOrNonExecutableInterpreterIsReported) {
-  for (bool present : {false, true}) {
+  enum { missing, notExecutable, dangling };
+  for (int how : {missing, notExecutable, dangling}) {
+    SCOPED_TRACE(how);
     Server f;
     f.install("#!/bin/sh\n");
-    if (present) {
-      fs::permissions(f.payload() / ".venv/bin/python", fs::perms::owner_read);
-    } else {
-      fs::remove(f.payload() / ".venv/bin/python");
-    }
+    const auto python = f.payload() / ".venv/bin/python";
+    if (how == notExecutable)
+      fs::permissions(python, fs::perms::owner_read);
+    else
+      fs::remove(python);
+    if (how == dangling)
+      fs::create_symlink(f.dir / "no/python3", python);
     f.c->start();
     ASSERT_TRUE(f.waitFor(1));
     EXPECT_THAT(f.events, ElementsAre("failed 运行环境里找不到 Python 解释器。\n路径：" +
