@@ -161,7 +161,7 @@ def main(argv: list[str] | None = None) -> int:
                 page = signin.write_page(url)
                 url = signin.page_uri(page)
         # Import the download engine now, off the request path, so the first download starts at once.
-        threading.Thread(target=jobs.yt_dlp, name="warm-up", daemon=True).start()
+        threading.Thread(target=jobs.warm_up, name="warm-up", daemon=True).start()
         app.updater.start()
         if not args.no_browser:
             webbrowser.open(url)

@@ -109,14 +109,52 @@ def engine() -> Iterator[ModuleType]:
             _yt_dlp_users -= 1
 
 
-def video_key(url: str) -> tuple[str, str]:
-    """(site, video id) of an address, as the site extractors see it, without going online."""
+def _extractors_of(module: ModuleType) -> list[Any]:
+    """The site extractors of module, which the caller holds in use."""
     global _extractors
+    if _extractors is None:
+        _extractors = list(module.extractor.gen_extractor_classes())
+    return _extractors
+
+
+def video_key(url: str) -> tuple[str, str]:
+    """(site, video id) of an address, as the site extractors see it, without going online.
+    Waits for the engine's import; a request should use ready_key."""
     with engine() as module:
-        if _extractors is None:
-            _extractors = list(module.extractor.gen_extractor_classes())
-        extractors = _extractors
+        return addresses.video_key(url, _extractors_of(module))
+
+
+_warming = threading.Lock()
+
+
+def warm_up() -> None:
+    """Imports the server's own engine and readies its address patterns, off the request path."""
+    with _warming, engine() as module:
+        # The first match compiles every extractor's pattern.
+        addresses.video_key("https://127.0.0.1/", _extractors_of(module))
+
+
+def ready_key(url: str) -> tuple[str, str] | None:
+    """video_key(url) if the engine can give it at once; None while it is not imported yet (or is being
+    replaced), and a warm-up is set going so that the next call can."""
+    global _yt_dlp_users
+    extractors = None
+    if _yt_dlp_lock.acquire(timeout=0.05):
+        try:
+            if _yt_dlp is not None and _extractors is not None and _engine_source() == _yt_dlp_path:
+                extractors = _extractors
+                _yt_dlp_users += 1
+        finally:
+            _yt_dlp_lock.release()
+    if extractors is None:
+        if not _warming.locked():
+            threading.Thread(target=warm_up, name="warm-up", daemon=True).start()
+        return None
+    try:
         return addresses.video_key(url, extractors)
+    finally:
+        with _yt_dlp_lock:
+            _yt_dlp_users -= 1
 
 
 class _Cancelled(Exception):
@@ -234,6 +272,14 @@ def _companion_name(src: str, placed: list[tuple[str, str]]) -> str:
         if name.startswith(stem + "."):
             return os.path.splitext(os.path.basename(dest))[0] + name[len(stem):]
     return name
+
+
+def _same(url: str, key: tuple[str, str] | None, other: str, other_key: tuple[str, str] | None) -> bool:
+    """True if two addresses name one video: by their video keys when both are known, else by the
+    addresses alone."""
+    if key is not None and other_key is not None:
+        return key == other_key
+    return addresses.address_key(url) == addresses.address_key(other)
 
 
 def _has_files(folder: str) -> bool:
@@ -391,35 +437,40 @@ class Manager:
         return added, rejected
 
     @staticmethod
-    def _unique(urls: list[str]) -> list[tuple[str, tuple[str, str]]]:
-        """The addresses with their keys; a second address of a video in the same paste is dropped."""
-        result: list[tuple[str, tuple[str, str]]] = []
+    def _unique(urls: list[str]) -> list[tuple[str, tuple[str, str] | None]]:
+        """The addresses with their video keys (None while the engine is not at hand); a second address
+        of a video in the same paste is dropped."""
+        result: list[tuple[str, tuple[str, str] | None]] = []
         for url in urls:
-            key = video_key(url)
-            if all(key != k for _, k in result):
+            key = ready_key(url)
+            if not any(_same(url, key, u, k) for u, k in result):
                 result.append((url, key))
         return result
 
-    def _duplicates(self, wanted: list[tuple[str, tuple[str, str]]]) -> list[dict[str, Any]]:
-        """The wanted videos that are in the queue or in the archive of finished downloads."""
+    def _duplicates(self, wanted: list[tuple[str, tuple[str, str] | None]]) -> list[dict[str, Any]]:
+        """The wanted videos that are in the queue or in the archive of finished downloads.
+
+        Until the engine is imported, a video is recognised by its address alone: the
+        same address is caught, another address of the same video is not."""
         with self._lock:
             jobs = list(self._jobs.values())
         for j in jobs:
             if j.key is None:
-                j.key = video_key(j.url)
-        queued = {j.key: j for j in jobs}
+                j.key = ready_key(j.url)
         try:
-            archived = self.store.archived([k for _, k in wanted])
+            archived = self.store.archived([k for _, k in wanted if k is not None])
+            by_address = self.store.archived_addresses([u for u, k in wanted if k is None])
         except StorageError as e:
             # Without the archive the question cannot be asked; the download itself is harmless.
             say(f"[下载] 无法读取下载档案：{e}")
-            archived = {}
+            archived, by_address = {}, {}
         found: list[dict[str, Any]] = []
         for url, key in wanted:
             # "Downloaded before" is the stronger reason to hesitate, and a finished row in the queue is that too.
-            same = queued.get(key)
-            if key in archived:
-                title, finished = archived[key]
+            same = next((j for j in jobs if _same(url, key, j.url, j.key)), None)
+            before = archived.get(key) if key is not None else by_address.get(url)
+            if before is not None:
+                title, finished = before
                 found.append({"url": url, "where": "history", "title": title, "finished_at": finished})
             elif same is not None:
                 found.append({"url": url, "where": "queue", "title": same.title or same.url, "state": same.state.value})

@@ -265,6 +265,17 @@ class Store:
                     found[(site, video_id)] = (row[0], row[1])
         return found
 
+    def archived_addresses(self, urls: list[str]) -> dict[str, tuple[str, float]]:
+        """(title, finished_at) of each of urls that was downloaded before under that very address."""
+        found: dict[str, tuple[str, float]] = {}
+        with self._transaction(write=False) as db:
+            for url in urls:
+                row = db.execute("SELECT title, finished_at FROM archive WHERE url = ? ORDER BY finished_at DESC",
+                                 (url,)).fetchone()
+                if row:
+                    found[url] = (row[0], row[1])
+        return found
+
     # ---- the history ----
 
     def entries(self, limit: int = 500) -> list[dict[str, Any]]:
