@@ -20,7 +20,7 @@ from types import FrameType
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from downloader import jobs, listener, playlists, signin  # noqa: E402
+from downloader import engine_loader, jobs, listener, playlists, signin  # noqa: E402
 from downloader.ask import Ask  # noqa: E402
 from downloader.auth import Gate  # noqa: E402
 from downloader.engines import Engines  # noqa: E402
@@ -60,7 +60,7 @@ class App:
         self.store = Store(os.path.join(data_dir, "history.sqlite3"), self.notices)
         self.engines = Engines(data_dir, self.notices)
         engines = self.engines
-        jobs.use_engine(lambda: engines.active().sys_path)
+        engine_loader.use_engine(lambda: engines.active().sys_path)
         self.ask = Ask(self.engines, self.settings, data_dir)
         self.listings = playlists.Listings()
 
@@ -161,7 +161,7 @@ def main(argv: list[str] | None = None) -> int:
                 page = signin.write_page(url)
                 url = signin.page_uri(page)
         # Import the download engine now, off the request path, so the first download starts at once.
-        threading.Thread(target=jobs.warm_up, name="warm-up", daemon=True).start()
+        threading.Thread(target=engine_loader.warm_up, name="warm-up", daemon=True).start()
         app.updater.start()
         if not args.no_browser:
             webbrowser.open(url)

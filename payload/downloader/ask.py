@@ -18,7 +18,7 @@ import threading
 from dataclasses import dataclass, field
 from typing import Any, Callable, TypeVar
 
-from . import errors, jobs, processes
+from . import engine_loader, errors, processes
 from .engines import Engines
 from .log import EngineLogger, say
 from .options import COOKIES, network_options, private_cookies
@@ -177,7 +177,7 @@ class Ask:
 
     def _run(self, action: Action, work: Callable[[Any], T], own: dict[str, Any]) -> T:
         values = self.settings.get()
-        with jobs.engine() as module:
+        with engine_loader.engine() as module:
             version = str(getattr(module.version, "__version__", "") or "unknown")
             params = {**self.params(values, self.engines.active().params, version), **own,
                       "logger": EngineLogger(action.tag)}
