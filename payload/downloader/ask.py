@@ -23,7 +23,7 @@ from .engines import Engines
 from .log import EngineLogger, say
 from .options import COOKIES, network_options, private_cookies
 from .settings import Settings
-from .store import write_json
+from .jsonfile import write as write_json
 
 # How long a request of the page waits for the site before it is answered with a time-out.
 TIMEOUT = 30.0

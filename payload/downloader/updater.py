@@ -45,7 +45,8 @@ from .releases import RELEASES, REPOSITORIES
 from .runtime import Runtimes, deno_asset, needed, runtime_version
 from .settings import Settings
 from .starthold import StartHold
-from .store import write_json
+from . import jsonfile
+from .jsonfile import write as write_json
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 INDEX = "https://pypi.org/pypi/"
@@ -282,15 +283,11 @@ class Updater:
 
     def _load_state(self) -> dict[str, Any]:
         try:
-            with open(self.state_path, encoding="utf-8") as f:
-                stored = json.load(f)
-            if isinstance(stored, dict):
-                return stored
-        except FileNotFoundError:
-            pass
-        except (OSError, ValueError) as e:
+            stored = jsonfile.load(self.state_path)
+        except jsonfile.Unreadable as e:
             say(f"[引擎] 检查记录 {self.state_path} 无法读取（{e}），将重新检查")
-        return {}
+            return {}
+        return stored if isinstance(stored, dict) else {}
 
     def _save_state(self, **values: Any) -> None:
         with self._lock:
