@@ -103,7 +103,9 @@ def ready_key(url: str) -> tuple[str, str] | None:
     replaced), and a warm-up is set going so that the next call can."""
     global _yt_dlp_users
     extractors = None
-    if _yt_dlp_lock.acquire(timeout=0.05):
+    # Held for a moment by a request that takes or lets go of the engine, and for seconds by an import:
+    # not waiting at all costs at most a key from the address alone.
+    if _yt_dlp_lock.acquire(blocking=False):
         try:
             if _yt_dlp is not None and _extractors is not None and _engine_source() == _yt_dlp_path:
                 extractors = _extractors
