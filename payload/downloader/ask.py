@@ -7,7 +7,7 @@ own questions (which formats, which entries, which subtitles) also run here,
 each on a thread of its own with a deadline and a few slots, so that a
 silent site holds its own request and never the server, and their failures
 are told in Chinese the same way. Downloads take the same parameters into
-their own process (worker.py).
+their own process (download_process.py).
 """
 
 import contextlib
