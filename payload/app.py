@@ -20,14 +20,10 @@ from types import FrameType
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from downloader import jobs, listener, playlists, signin  # noqa: E402
-from downloader.ask import Ask  # noqa: E402
+from downloader import engine_loader, listener, signin  # noqa: E402
+from downloader.application import App  # noqa: E402
 from downloader.auth import Gate  # noqa: E402
-from downloader.engines import Engines  # noqa: E402
 from downloader.log import say  # noqa: E402
-from downloader.settings import Settings  # noqa: E402
-from downloader.store import Store  # noqa: E402
-from downloader.updater import Updater  # noqa: E402
 from downloader.web import Server  # noqa: E402
 
 STOP_SIGNALS = (signal.SIGTERM, signal.SIGINT, signal.SIGHUP)
@@ -36,41 +32,6 @@ PARENT_CHECK_INTERVAL = 0.5
 
 class _Stop(BaseException):
     """Raised in the main thread to leave serve_forever; carries the log line that says why."""
-
-
-class App:
-    # Made by start_queue().
-    manager: jobs.Manager
-    updater: Updater
-
-    def __init__(self, data_dir: str) -> None:
-        try:
-            os.makedirs(data_dir, exist_ok=True)
-        except OSError as e:
-            # The store and the settings say what this means; the server still starts.
-            say(f"[数据] 无法创建数据文件夹 {data_dir}：{e.strerror or e}")
-        try:
-            with open(os.path.join(HERE, "PAYLOAD_VERSION"), encoding="utf-8") as f:
-                self.version = f.read().strip()
-        except OSError:
-            self.version = "unknown"
-        # What went wrong with the stored data at start, for the page to tell the user.
-        self.notices: list[str] = []
-        self.settings = Settings(data_dir, self.notices)
-        self.store = Store(os.path.join(data_dir, "history.sqlite3"), self.notices)
-        self.engines = Engines(data_dir, self.notices)
-        engines = self.engines
-        jobs.use_engine(lambda: engines.active().sys_path)
-        self.ask = Ask(self.engines, self.settings, data_dir)
-        self.listings = playlists.Listings()
-
-    def start_queue(self) -> None:
-        """Restores the queue and starts its downloads. Called once the server has announced
-        itself: a resumed download prints its own address, which must not come first."""
-        # The engine is not updated while a download, a listing or a probe runs. The updater comes
-        # first: when the engine is old, the downloads the queue restores wait for its first check.
-        self.updater = Updater(self.engines, self.settings, lambda: self.manager.busy())
-        self.manager = jobs.Manager(self.settings, self.store, self.engines, self.ask, self.updater.hold)
 
 
 def _tighten(data_dir: str) -> None:
@@ -161,7 +122,7 @@ def main(argv: list[str] | None = None) -> int:
                 page = signin.write_page(url)
                 url = signin.page_uri(page)
         # Import the download engine now, off the request path, so the first download starts at once.
-        threading.Thread(target=jobs.yt_dlp, name="warm-up", daemon=True).start()
+        threading.Thread(target=engine_loader.warm_up, name="warm-up", daemon=True).start()
         app.updater.start()
         if not args.no_browser:
             webbrowser.open(url)

@@ -96,6 +96,17 @@ def normalise(url: str) -> str:
     return urlunsplit((scheme, netloc, parts.path or "/", parts.query, ""))
 
 
+def address_key(url: str) -> tuple[str, str]:
+    """A key from the address alone, for while the site extractors are not at hand: the same page under
+    either scheme or with another fragment gives the same key, but a short and a long link of one video
+    do not."""
+    parts = urlsplit(url)
+    host = (parts.hostname or "").lower()
+    port = parts.port
+    netloc = host if port is None or port in (80, 443) else f"{host}:{port}"
+    return "address", urlunsplit(("", netloc, parts.path or "/", parts.query, ""))
+
+
 def video_key(url: str, extractors: Iterable[Any]) -> tuple[str, str]:
     """(site, video id) of an address, found offline by the site extractors' own address patterns.
 

@@ -7,7 +7,7 @@ own questions (which formats, which entries, which subtitles) also run here,
 each on a thread of its own with a deadline and a few slots, so that a
 silent site holds its own request and never the server, and their failures
 are told in Chinese the same way. Downloads take the same parameters into
-their own process (worker.py).
+their own process (download_process.py).
 """
 
 import contextlib
@@ -18,12 +18,12 @@ import threading
 from dataclasses import dataclass, field
 from typing import Any, Callable, TypeVar
 
-from . import errors, jobs, processes
+from . import engine_loader, errors, processes
 from .engines import Engines
 from .log import EngineLogger, say
 from .options import COOKIES, network_options, private_cookies
 from .settings import Settings
-from .store import write_json
+from .jsonfile import write as write_json
 
 # How long a request of the page waits for the site before it is answered with a time-out.
 TIMEOUT = 30.0
@@ -177,7 +177,7 @@ class Ask:
 
     def _run(self, action: Action, work: Callable[[Any], T], own: dict[str, Any]) -> T:
         values = self.settings.get()
-        with jobs.engine() as module:
+        with engine_loader.engine() as module:
             version = str(getattr(module.version, "__version__", "") or "unknown")
             params = {**self.params(values, self.engines.active().params, version), **own,
                       "logger": EngineLogger(action.tag)}

@@ -26,7 +26,7 @@ from dataclasses import dataclass, field
 from typing import Any, Iterator
 
 from .log import say
-from .store import set_aside, write_json
+from .jsonfile import ABSENT, Unreadable, load, set_aside, write
 
 BUNDLED = "bundled"
 ENGINE_FILE = "yt-dlp"
@@ -192,13 +192,11 @@ class Engines:
 
     def _load(self, notices: list[str]) -> None:
         try:
-            with open(self.pointer, encoding="utf-8") as f:
-                stored = json.load(f)
-        except FileNotFoundError:
+            stored = load(self.pointer)
+        except Unreadable as e:
+            self._set_aside(notices, f"引擎记录无法读取（{e}）")
             return
-        except (OSError, ValueError) as e:
-            reason = e.strerror if isinstance(e, OSError) and e.strerror else str(e)
-            self._set_aside(notices, f"引擎记录无法读取（{reason}）")
+        if stored is ABSENT:
             return
         current = stored.get("current") if isinstance(stored, dict) else None
         previous = stored.get("previous") if isinstance(stored, dict) else None
@@ -292,7 +290,7 @@ class Engines:
     # Changing engines.
 
     def _write_pointer(self, current: str, previous: str | None) -> None:
-        write_json(self.pointer, {"current": current, "previous": previous})
+        write(self.pointer, {"current": current, "previous": previous})
 
     def switch(self, name: str) -> Engine:
         """Makes the verified engine in data/engines/name the active one; the one left becomes previous."""

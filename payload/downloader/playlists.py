@@ -19,7 +19,7 @@ from typing import Any
 
 from . import errors
 from .ask import LIST, TIMEOUT, Ask
-from .jobs import yt_dlp
+from .engine_loader import yt_dlp
 from .names import safe_folder_name
 
 # Listings kept for the chooser; the oldest goes first.

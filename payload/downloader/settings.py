@@ -1,6 +1,5 @@
 """The user's settings, kept as JSON in data/settings.json."""
 
-import json
 import os
 import re
 import threading
@@ -12,7 +11,7 @@ from . import extras
 from .errors import UserError
 from .log import say
 from .model import parse_format
-from .store import set_aside, write_json
+from .jsonfile import ABSENT, Unreadable, load, set_aside, write
 
 # Control characters, lone surrogates and bidirectional controls have no place in a folder's path.
 _BAD_PATH = re.compile("[\x00-\x1f\x7f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
@@ -166,13 +165,11 @@ class Settings:
 
     def _load(self, notices: list[str]) -> None:
         try:
-            with open(self.path, encoding="utf-8") as f:
-                stored = json.load(f)
-        except FileNotFoundError:
+            stored = load(str(self.path))
+        except Unreadable as e:
+            self._set_aside(notices, f"设置文件无法读取（{e}），已改用默认设置")
             return
-        except (OSError, ValueError) as e:
-            reason = e.strerror if isinstance(e, OSError) and e.strerror else str(e)
-            self._set_aside(notices, f"设置文件无法读取（{reason}），已改用默认设置")
+        if stored is ABSENT:
             return
         if not isinstance(stored, dict):
             self._set_aside(notices, "设置文件的内容不正确，已改用默认设置")
@@ -204,7 +201,7 @@ class Settings:
         return aside is not None
 
     def _write(self, values: dict[str, Any]) -> None:
-        write_json(str(self.path), values)
+        write(str(self.path), values)
 
     def get(self) -> dict[str, Any]:
         with self._lock:

@@ -12,7 +12,6 @@ can be written leaves the server running on a database in memory. Both are
 told to the page as notices.
 """
 
-import contextlib
 import json
 import os
 import sqlite3
@@ -21,6 +20,7 @@ import time
 from dataclasses import dataclass
 from typing import Any, Iterator
 
+from .jsonfile import set_aside
 from .log import say
 
 # How long a write waits for another program that holds the database.
@@ -68,48 +68,6 @@ _ADDED_COLUMNS = {"jobs": {"extras": "TEXT", "folder": "TEXT NOT NULL DEFAULT ''
 
 class StorageError(Exception):
     """The database could not be read or written; the text is fit for the page."""
-
-
-def set_aside(path: str) -> str | None:
-    """Renames path (and its SQLite companions) to path.damaged-TIME; returns the new name, None if it failed."""
-    stamp = time.strftime("%Y%m%d-%H%M%S")
-    target = f"{path}.damaged-{stamp}"
-    n = 1
-    while os.path.lexists(target):
-        n += 1
-        target = f"{path}.damaged-{stamp}-{n}"
-    try:
-        os.rename(path, target)
-    except OSError:
-        return None
-    for suffix in ("-wal", "-shm", "-journal"):
-        if os.path.lexists(path + suffix):
-            try:
-                os.rename(path + suffix, target + suffix)
-            except OSError:
-                pass
-    return target
-
-
-def write_json(path: str, value: Any) -> None:
-    """Replaces path with value as JSON: written to a temporary file, flushed to disk, renamed."""
-    tmp = f"{path}.tmp-{os.getpid()}-{threading.get_ident()}"
-    try:
-        with open(tmp, "w", encoding="utf-8") as f:
-            json.dump(value, f, ensure_ascii=False, indent=2)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-    with contextlib.suppress(OSError):
-        fd = os.open(os.path.dirname(path), os.O_RDONLY)
-        try:
-            os.fsync(fd)
-        finally:
-            os.close(fd)
 
 
 @dataclass
@@ -263,6 +221,17 @@ class Store:
                                  (site, video_id)).fetchone()
                 if row:
                     found[(site, video_id)] = (row[0], row[1])
+        return found
+
+    def archived_addresses(self, urls: list[str]) -> dict[str, tuple[str, float]]:
+        """(title, finished_at) of each of urls that was downloaded before under that very address."""
+        found: dict[str, tuple[str, float]] = {}
+        with self._transaction(write=False) as db:
+            for url in urls:
+                row = db.execute("SELECT title, finished_at FROM archive WHERE url = ? ORDER BY finished_at DESC",
+                                 (url,)).fetchone()
+                if row:
+                    found[url] = (row[0], row[1])
         return found
 
     # ---- the history ----

@@ -18,7 +18,7 @@ from media import MediaServer, RecordingProxy, media_dir
 from support import PayloadTest, wait_for
 from test_extras import media_files, subtitle_page
 
-from downloader import ask, errors, extras, jobs, log, playlists, probe
+from downloader import ask, errors, engine_loader, extras, log, playlists, probe
 from downloader.engines import Engines, bundled_version
 from downloader.settings import Settings
 
@@ -118,7 +118,7 @@ class StalledSiteTest(PayloadTest):
         data = tempfile.mkdtemp(prefix="zormak-ask-")
         self.addCleanup(shutil.rmtree, data, True)
         asker = ask.Ask(Engines(data, []), Settings(data, []), data)
-        jobs.yt_dlp()
+        engine_loader.yt_dlp()
         table = [
             ("/api/probe", lambda u: probe.probe(asker, u, timeout=1.0),
              "解析超时：网站在 1 秒内没有给出视频信息。", "解析失败："),

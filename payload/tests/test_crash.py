@@ -9,6 +9,8 @@ import random
 import shutil
 import signal
 import sqlite3
+import subprocess
+import sys
 import time
 
 from media import MediaServer, big_file
@@ -16,6 +18,19 @@ from support import PayloadTest, wait_for
 
 BIG = 8_000_000
 ROUNDS = 22
+
+
+def partial_bytes(folder: str, names: list[str]) -> int:
+    """Bytes in the partial files, or -1 once every one of names is finished."""
+    if all(os.path.exists(os.path.join(folder, n)) for n in names):
+        return -1
+    total = 0
+    for part in glob.glob(os.path.join(folder, ".zormak-partial-*", "*.part")):
+        try:
+            total += os.path.getsize(part)
+        except OSError:
+            pass
+    return total
 
 
 class KillTest(PayloadTest):
@@ -39,16 +54,7 @@ class KillTest(PayloadTest):
         rng = random.Random(11)
 
         def written() -> int:
-            """Bytes in the partial files, or -1 once every large file is finished."""
-            if all(os.path.exists(os.path.join(server.download_dir, n)) for n in names):
-                return -1
-            total = 0
-            for part in glob.glob(os.path.join(server.download_dir, ".zormak-partial-*", "*.part")):
-                try:
-                    total += os.path.getsize(part)
-                except OSError:
-                    pass
-            return total
+            return partial_bytes(server.download_dir, names)
 
         mid_transfer = 0
         for round_ in range(ROUNDS):
@@ -107,6 +113,50 @@ class KillTest(PayloadTest):
             if in_queue:
                 self.assertEqual(jobs[url]["id"], job_id)
                 self.assertIn(jobs[url]["state"], ("queued", "downloading", "processing"))
+
+
+class BusyRestartTest(PayloadTest):
+    """A start after a kill -9 resumes its downloads and imports the engine at once; on a busy
+    machine that takes seconds, and a paste meanwhile must not wait for it."""
+    # Room for the pasted download beside the four that resume.
+    settings = {"concurrency": 5}
+
+    def test_add_answers_at_once_while_four_downloads_resume(self):
+        media = MediaServer(slow_rate=200_000)
+        self.addCleanup(media.close)
+        names = [f"resume{i}.mp4" for i in range(4)]
+        for name in names:
+            big_file(name, BIG)
+        slow = [media.url(f"slow/{n}") for n in names]
+        self.assertEqual(len(self.server.add(" ".join(slow))[1]["added"]), 4)
+        wait_for(lambda: partial_bytes(self.server.download_dir, names) > 0, 30, message="bytes to arrive")
+        os.kill(self.server.pid, signal.SIGKILL)
+        self.server.process.wait(5)
+        hogs = [subprocess.Popen([sys.executable, "-c", "while True: pass"]) for _ in range(2)]
+        for hog in hogs:
+            self.addCleanup(hog.wait)
+            self.addCleanup(hog.kill)
+        server = self.start_server()
+        clip = media.url("clip.mp4")
+        started = time.monotonic()
+        # One new address, and one the queue holds under another spelling of the same address.
+        status, body = server.request("POST", "/api/jobs", {"urls": f"{clip}\n{slow[0]}#again"})
+        elapsed = time.monotonic() - started
+        print(f"\n[add after kill -9] {elapsed:.3f} s", file=sys.stderr)
+        self.assertEqual(status, 200, body)
+        self.assertEqual([j["url"] for j in body["added"]], [clip])
+        self.assertEqual([(d["url"], d["where"]) for d in body["duplicates"]], [(slow[0] + "#again", "queue")])
+        self.assertLess(elapsed, 1.0)
+        for hog in hogs:
+            hog.kill()
+        self.assertEqual({j["state"] for j in server.jobs().values() if j["url"] in slow}, {"downloading"})
+        server.wait_job(body["added"][0]["id"], {"done"}, timeout=60)
+        # What the archive keeps is the engine's key, never the stand-in made from the address.
+        self.assertEqual(self.archive(), [("generic", clip)])
+
+    def archive(self) -> list[tuple[str, str]]:
+        with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
+            return db.execute("SELECT site, url FROM archive").fetchall()
 
 
 class InterruptedPlacementTest(PayloadTest):

@@ -13,7 +13,7 @@ from media import MediaServer, big_file
 from release import engine_zip, sha256
 from support import wait_for
 
-from downloader import jobs, log
+from downloader import engine_loader, log
 from downloader.ask import Ask
 from downloader.engines import Engines, age_months, bundled_version
 from downloader.jobs import Manager
@@ -104,17 +104,17 @@ class EngineSwitchTest(unittest.TestCase):
     def test_the_servers_own_engine_follows_a_switch_once_nothing_uses_it(self) -> None:
         new = engine_folder(self.data, NEW_VERSION)
         self.start({"current": new, "previous": "bundled"})
-        jobs.use_engine(lambda: self.engines.active().sys_path)
-        self.addCleanup(jobs.use_engine, tuple)
-        with jobs.engine() as before:
+        engine_loader.use_engine(lambda: self.engines.active().sys_path)
+        self.addCleanup(engine_loader.use_engine, tuple)
+        with engine_loader.engine() as before:
             self.assertEqual(before.version.__version__, NEW_VERSION)
             self.engines.rollback()
             # A listing or a probe still uses it: it stays until that ends.
-            with jobs.engine() as during:
+            with engine_loader.engine() as during:
                 self.assertIs(during, before)
-        with jobs.engine() as after:
+        with engine_loader.engine() as after:
             self.assertEqual(after.version.__version__, bundled_version())
-        self.assertEqual(jobs.video_key("https://youtu.be/dQw4w9WgXcQ"), ("youtube", "dQw4w9WgXcQ"))
+        self.assertEqual(engine_loader.video_key("https://youtu.be/dQw4w9WgXcQ"), ("youtube", "dQw4w9WgXcQ"))
 
     def test_a_site_failure_on_an_old_engine_suggests_an_update(self) -> None:
         old = "2024.01.02"

@@ -1,0 +1,275 @@
+"""A download's own process: imports the engine it was started with, waits for its request, runs it
+and reports on stdout (worker_protocol.py); the server's side is worker.py."""
+
+import itertools
+import json
+import os
+import select
+import signal
+import sys
+import threading
+import time
+from typing import Any
+
+from . import errors, extras, log, processes
+from .names import inside
+from .options import private_cookies
+from .worker_protocol import IDLE_LIMIT, Channel
+
+# Progress is sent at most this often; the engine reports every block it reads.
+PROGRESS_INTERVAL = 0.1
+# A download that has been told to stop and has not ended by then is ended hard.
+STOP_GRACE = 1.5
+
+
+class _Stop:
+    """Ends the download in order once the server asks for it or is gone."""
+
+    def __init__(self, holdings: processes.Holdings) -> None:
+        self.holdings = holdings
+        self.event = threading.Event()
+
+    def __call__(self, *_: Any) -> None:
+        if self.event.is_set():
+            return
+        self.event.set()
+        # Closing the connections and ending ffmpeg wakes the engine wherever it waits;
+        # the next hook raises, and the partial file is closed as it stands.
+        threading.Thread(target=self._end, name="stop", daemon=True).start()
+
+    def _end(self) -> None:
+        self.holdings.end(grace=0.3)
+        time.sleep(STOP_GRACE)
+        os._exit(0)
+
+
+class _Progress:
+    """The latest progress, sent at most every PROGRESS_INTERVAL; what arrives just before
+    a stall is sent too, a moment later."""
+
+    def __init__(self, channel: Channel) -> None:
+        self._channel = channel
+        self._lock = threading.Lock()
+        self._latest: dict[str, Any] | None = None
+        self._sent_at = 0.0
+        self._wake = threading.Event()
+        threading.Thread(target=self._trail, name="progress", daemon=True).start()
+
+    def update(self, report: dict[str, Any]) -> None:
+        with self._lock:
+            self._latest = report
+            due = time.monotonic() - self._sent_at >= PROGRESS_INTERVAL
+        if due:
+            self.flush()
+        else:
+            self._wake.set()
+
+    def flush(self) -> None:
+        with self._lock:
+            report, self._latest = self._latest, None
+            if report is None:
+                return
+            self._sent_at = time.monotonic()
+            # Sent under the lock, so that an older report never follows a newer one.
+            self._channel.send(progress=report)
+
+    def _trail(self) -> None:
+        while True:
+            self._wake.wait()
+            self._wake.clear()
+            time.sleep(PROGRESS_INTERVAL)
+            self.flush()
+
+
+def _watch_stdin(stop: _Stop) -> None:
+    while sys.stdin.readline():
+        pass
+    stop()
+
+
+def _load_engine(sys_path: list[str]) -> Any:
+    sys.path[:0] = sys_path
+    import yt_dlp
+    import yt_dlp.postprocessor  # noqa: F401  (registers the ffmpeg post-processors)
+    processes.track(yt_dlp.utils.Popen)
+    processes.track_engine_connections(yt_dlp)
+    return yt_dlp
+
+
+def _final_files(info: Any, staging: str) -> list[str]:
+    """The files yt-dlp reports as its results, kept only if they are inside staging."""
+    found: list[str] = []
+
+    def walk(node: Any) -> None:
+        if not isinstance(node, dict):
+            return
+        for d in node.get("requested_downloads") or []:
+            p = d.get("filepath") or d.get("filename")
+            if p:
+                found.append(p)
+        for entry in node.get("entries") or []:
+            walk(entry)
+
+    walk(info)
+    result: list[str] = []
+    for p in found:
+        if p not in result and os.path.isfile(p) and inside(p, staging):
+            result.append(p)
+    return result
+
+
+# Counting the entries of a lazily paged list fetches its pages; beyond this many the message says "at least".
+MAX_COUNTED = 2000
+
+
+def _refuse_lists(ydl: Any) -> None:
+    """Makes ydl refuse a page with several videos wherever its extraction meets one.
+
+    One job stands for one video: a list downloaded whole would put every entry
+    into one job, with one progress bar, no choice of entries and no folder.
+    The check sits in front of the engine's own step for each result, so that
+    a list reached through a redirect or a short link is caught too, before
+    any of its videos is fetched."""
+    process = ydl.process_ie_result
+
+    def guarded(result: Any, *args: Any, **kwargs: Any) -> Any:
+        if isinstance(result, dict) and result.get("_type") in ("playlist", "multi_video"):
+            raise errors.UserError(list_message(_count(result.get("entries"))))
+        return process(result, *args, **kwargs)
+
+    ydl.process_ie_result = guarded
+
+
+def list_message(count: int | None) -> str:
+    many = "多个视频" if count is None else f"至少 {count} 个视频" if count >= MAX_COUNTED else f" {count} 个视频"
+    return (f"这个网址是一个包含{many}的列表，没有下载任何内容。"
+            "请粘贴这个网址后点击“列出”，选择要下载的视频，每个视频会成为一个单独的下载。")
+
+
+def _count(entries: Any) -> int | None:
+    """How many entries a list has, or None if its pages cannot be read."""
+    if entries is None:
+        return 0
+    if isinstance(entries, (list, tuple)):
+        return len(entries)
+    try:
+        if hasattr(entries, "getslice"):
+            return len(entries.getslice(0, MAX_COUNTED))
+        return sum(1 for _ in itertools.islice(entries, MAX_COUNTED))
+    except Exception:  # noqa: BLE001  (a site failing on a later page only leaves the number out)
+        return None
+
+
+def _warm(ydl_mod: Any) -> None:
+    """Does ahead what the first address would: each site's address pattern is compiled on first use,
+    about 0.3 s for all of them."""
+    try:
+        for ie in ydl_mod.extractor.gen_extractor_classes():
+            ie.suitable("http://127.0.0.1/")
+    except Exception:  # noqa: BLE001  (only a head start; the download meets any real fault itself)
+        pass
+
+
+def _download(request: dict[str, Any], ydl_mod: Any, channel: Channel, stop: _Stop,
+              seen: dict[str, Any]) -> dict[str, Any]:
+    staging = request["staging"]
+    reports = _Progress(channel)
+
+    def stopped() -> None:
+        if stop.event.is_set():
+            raise ydl_mod.utils.DownloadCancelled("cancelled")
+
+    def progress(d: dict[str, Any]) -> None:
+        stopped()
+        if d.get("status") != "downloading":
+            return
+        reports.update({"downloaded": d.get("downloaded_bytes") or 0,
+                        "total": d.get("total_bytes") or d.get("total_bytes_estimate"),
+                        "speed": d.get("speed"), "eta": d.get("eta"),
+                        "title": (d.get("info_dict") or {}).get("title") or ""})
+
+    def retrying(n: int) -> float:
+        channel.send(retry=n + 1)
+        # A short, growing pause gives a restarting server or network a moment; a stop ends it at once.
+        stop.event.wait(min(n + 1, 5))
+        stopped()
+        return 0.0
+
+    def postprocess(d: dict[str, Any]) -> None:
+        stopped()
+        if d.get("status") == "started":
+            channel.send(processing=True)
+
+    params = {**request["params"], "logger": log.EngineLogger(request["tag"]), "progress_hooks": [progress],
+              "retry_sleep_functions": {"http": retrying, "fragment": retrying},
+              "postprocessor_hooks": [postprocess]}
+    with private_cookies(params) as given, ydl_mod.YoutubeDL(given) as ydl:
+        extras.attach(ydl, ydl_mod, request["extras"])
+        found = ydl.extract_info(request["url"], download=False, process=False)
+        if isinstance(found, dict):
+            # A site's refusal of the media itself names no site; the extraction does.
+            seen["extractor"] = found.get("extractor_key") or found.get("extractor")
+        # A site's page or probe may still be sending (for a direct link, the whole video):
+        # close what the extraction opened before the download opens its own connection.
+        stop.holdings.drop_connections()
+        _refuse_lists(ydl)
+        info = ydl.process_ie_result(found, download=True)
+    reports.flush()
+    files = _final_files(info, staging)
+    if files:
+        files += [p for p in extras.subtitle_files(info) if p not in files and os.path.isfile(p) and inside(p, staging)]
+    return {"files": files, "title": (info or {}).get("title") or ""}
+
+
+def main() -> int:
+    # Until a download is given to it, a process made ready ahead has nothing to stop in order.
+    signal.signal(signal.SIGTERM, lambda *_: os._exit(0))
+    # The events own stdout; anything else written there (the engine's own prints) goes to the log.
+    channel = Channel(os.fdopen(os.dup(1), "w", encoding="utf-8"))
+    os.dup2(2, 1)
+    log.send_to(lambda line: channel.send(log=line.rstrip("\n")))
+    try:
+        ydl_mod, failure = _load_engine(json.loads(sys.argv[1]) if len(sys.argv) > 1 else []), None
+    except BaseException as e:  # noqa: BLE001  (a broken engine is reported with the download, not raised)
+        ydl_mod, failure = None, e
+    if ydl_mod is not None:
+        _warm(ydl_mod)
+    if not select.select([sys.stdin], [], [], IDLE_LIMIT)[0]:
+        return 0
+    request = json.loads(sys.stdin.readline() or "null")
+    if not isinstance(request, dict):
+        # Let go by the server: nothing to do.
+        return 0
+    holdings = processes.Holdings()
+    stop = _Stop(holdings)
+    signal.signal(signal.SIGTERM, stop)
+    threading.Thread(target=_watch_stdin, args=(stop,), name="stdin-watch", daemon=True).start()
+    engine = request.get("engine") or {}
+    if ydl_mod is None:
+        log.say(f"{request['tag']} 下载引擎无法载入：{errors.short_reason(failure or Exception())}")
+        channel.send(error=f"下载引擎 {engine.get('version') or ''} 无法载入，这个下载没有开始。"
+                           "可以在“设置”里回退到上一个版本后点击重试。",
+                     reason=errors.short_reason(failure or Exception()))
+        return 1
+    version = str(getattr(ydl_mod.version, "__version__", "") or engine.get("version") or "")
+    # Which engine did the work, for whoever reads the log after a site changed.
+    log.say(f"{request['tag']} 下载引擎 {version}")
+    seen: dict[str, Any] = {}
+    try:
+        with processes.owned_by(holdings):
+            result = _download(request, ydl_mod, channel, stop, seen)
+    except BaseException as e:  # noqa: BLE001  (every failure goes to the server as a message)
+        if stop.event.is_set() or type(e).__name__ == "DownloadCancelled":
+            return 0
+        message = e.message if isinstance(e, errors.UserError) else errors.describe(e)
+        hint = "" if isinstance(e, errors.UserError) else errors.stale_hint(e, version, extractor=seen.get("extractor"))
+        if hint:
+            message = message.rstrip("。") + "。" + hint
+        channel.send(error=message, reason=errors.short_reason(e))
+        return 1
+    channel.send(done=result)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
