@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <latch>
 
 #include "ChildProcess.h"
 #include "Output.h"
@@ -155,9 +156,17 @@ void ServerController::launchServer() {
   }
   auto state = std::make_shared<OutputState>();
   state->expectedURL = "http://127.0.0.1:" + std::to_string(port_);
+  // The socket listens before the server starts, so its announcement can
+  // come at once; what it prints waits until the pid line is in the log.
+  auto logged = std::make_shared<std::latch>(1);
+  struct Release {
+    std::shared_ptr<std::latch> latch;
+    ~Release() { latch->count_down(); }
+  } release{logged};
   auto reader = std::make_shared<PipeReader>(
       std::move(outputRead),
-      [weak = weak_from_this(), state, launch](std::string_view bytes, bool end) {
+      [weak = weak_from_this(), state, launch, logged](std::string_view bytes, bool end) {
+        logged->wait();
         if (auto self = weak.lock())
           self->ingest(*state, bytes, end, launch);
       });
