@@ -22,7 +22,7 @@ from .engines import _VERSION as _ENGINE_VERSION
 
 REPOSITORIES = {"stable": "yt-dlp/yt-dlp", "nightly": "yt-dlp/yt-dlp-nightly-builds"}
 RELEASES = {channel: f"https://github.com/{repo}/releases/" for channel, repo in REPOSITORIES.items()}
-SPEC = "_update_spec"
+LOCKS_FILE = "_update_spec"
 # A lock's tag, as the engine's own updater recognises a version.
 _LOCK_VERSION = re.compile(r"(\d+\.)*\d+")
 
@@ -73,12 +73,12 @@ def _numbers(version: str) -> tuple[int, ...]:
     return tuple(int(part) for part in version.split("."))
 
 
-def locked(spec: str, tag: str, identifier: str, repository: str) -> str | None:
-    """The tag to take instead of tag under the spec's lock lines, read as the engine's updater reads them
+def locked(locks: str, tag: str, identifier: str, repository: str) -> str | None:
+    """The tag to take instead of tag under the lock lines of _update_spec, read as the engine's updater reads them
     for a request of the latest release: the first line for this repository (lockV2) or any (lock, when
     no lockV2 line is there) whose pattern matches identifier names the last release that runs here.
     None when a line says that tag itself does not. Never a release newer than tag."""
-    lines = spec.splitlines()
+    lines = locks.splitlines()
     second = any(line.startswith("lockV2 ") for line in lines)
     for line in lines:
         if second:

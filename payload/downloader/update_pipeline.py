@@ -91,12 +91,12 @@ class Pipeline(Fetching, SelfTest):
         if tag is None:
             raise Failure("更新服务器没有指明最新的版本")
         try:
-            spec = self._fetch(opener, f"{base}download/{tag}/{releases.SPEC}", 1 << 16).decode("utf-8", "replace")
+            locks = self._fetch(opener, f"{base}download/{tag}/{releases.LOCKS_FILE}", 1 << 16).decode("utf-8", "replace")
         except Failure as f:
             if f.status != 404:
                 raise
-            spec = ""
-        taken = releases.locked(spec, tag, releases.identifier(), REPOSITORIES[channel])
+            locks = ""
+        taken = releases.locked(locks, tag, releases.identifier(), REPOSITORIES[channel])
         if taken is None:
             return f"最新的下载引擎 {tag} 不支持这台电脑的 Python 或系统，没有更新（仍是 {active.version}）"
         if taken != tag:

@@ -316,12 +316,12 @@ class ReleaseServer(http.server.ThreadingHTTPServer):
         return f"http://127.0.0.1:{self.server_address[1]}/"
 
     def release(self, engine: bytes, signer: Signer, tag: str, listed: bytes | None = None,
-                spec: str | None = None) -> dict[str, bytes]:
+                locks: str | None = None) -> dict[str, bytes]:
         """Publishes engine as the release tag, now the latest, with a signed checksum list naming listed's
-        hash (engine's by default) and spec as its _update_spec; returns the release's files."""
+        hash (engine's by default) and locks as its _update_spec; returns the release's files."""
         assets = release_files(engine, signer, listed)
-        if spec is not None:
-            assets["_update_spec"] = spec.encode()
+        if locks is not None:
+            assets["_update_spec"] = locks.encode()
         self.releases[tag], self.latest = assets, tag
         return assets
 

@@ -1,5 +1,5 @@
 """Engine releases as they are built and published: the file that carries its companion package, one tag
-per check, the spec's lock lines, and release files imported from disk."""
+per check, the lock lines of _update_spec, and release files imported from disk."""
 
 import base64
 import io
@@ -104,7 +104,7 @@ class ReleaseTest(EngineCase):
         here = r"zip Python %d\.%d" % sys.version_info[:2]
         # Engines that fail their first import end each check quickly, once the file the lock chose is fetched.
         fails = {NEW: release.engine_zip(NEW, broken="import"), LATEST: release.engine_zip(LATEST, broken="import")}
-        cases = [("no spec", None, LATEST),
+        cases = [("no _update_spec", None, LATEST),
                  ("lock for this Python", f"lock {NEW} {here}", NEW),
                  ("lockV2 for this repository", f"# comment\nlockV2 yt-dlp/yt-dlp {NEW} {here}", NEW),
                  ("lockV2 for another repository", f"lockV2 yt-dlp/yt-dlp-nightly-builds {NEW} {here}", LATEST),
@@ -115,13 +115,13 @@ class ReleaseTest(EngineCase):
                  ("lock above the latest", f"lock 2099.09.09 {here}", LATEST),
                  ("lock below the active engine", f"lock 2020.01.01 {here}", BUNDLED),
                  ("broken pattern", f"lock {NEW} zip Python (", LATEST)]
-        for name, spec, expect in cases:
+        for name, locks, expect in cases:
             with self.subTest(name), tempfile.TemporaryDirectory() as data:
                 self.data = data
                 self.server.reset()
                 self.server.requests.clear()
                 self.server.release(fails[NEW], self.signer, NEW)
-                self.server.release(fails[LATEST], self.signer, LATEST, spec=spec)
+                self.server.release(fails[LATEST], self.signer, LATEST, locks=locks)
                 engines, up, _ = self.make()
                 status = self.check(up)
                 self.assertEqual(self.server.asked("_update_spec"), [f"/download/{LATEST}/_update_spec"])
@@ -130,7 +130,7 @@ class ReleaseTest(EngineCase):
                 self.assertIn("已经是这台电脑能用的最新版本" if expect == BUNDLED else "无法运行", status["last_result"])
         # A capped release is installed like any other.
         self.server.release(self.good, self.signer, NEW)
-        self.server.release(self.latest, self.signer, LATEST, spec=f"lock {NEW} {here}")
+        self.server.release(self.latest, self.signer, LATEST, locks=f"lock {NEW} {here}")
         engines, up, _ = self.make()
         self.assertTrue(self.check(up)["last_ok"])
         self.assertEqual(engines.active().version, NEW)
