@@ -12,6 +12,7 @@ import unittest
 import release
 from media import MediaServer
 from support import Payload, free_port, wait_for
+from test_engine import EngineCase
 
 from downloader import log, starthold
 from downloader.engines import Engines, bundled_version, version_date
@@ -24,33 +25,18 @@ from downloader.updater import STALE_DAYS, Updater
 NEW = "2099.01.02"
 
 
-class StartCheckTest(unittest.TestCase):
-    server: release.ReleaseServer
-    signer: release.Signer
+class StartCheckTest(EngineCase):
+    """The release server and the test key of the engine's tests; each test its own work folder."""
+
     good: bytes
-    saved_env: dict[str, str]
 
     @classmethod
     def setUpClass(cls) -> None:
-        cls.saved_env = dict(os.environ)
-        for key in list(os.environ):
-            if "proxy" in key.lower():
-                del os.environ[key]
-        cls.signer = release.Signer()
-        cls.server = release.ReleaseServer()
-        os.environ["ZORMAK_TEST_ENGINE_RELEASES"] = cls.server.base
-        os.environ["ZORMAK_TEST_ENGINE_KEY"] = cls.signer.key_file
-        os.environ["ZORMAK_TEST_ENGINE_INDEX"] = cls.server.base + "pypi/"
+        super().setUpClass()
         cls.good = release.engine_zip(NEW)
 
-    @classmethod
-    def tearDownClass(cls) -> None:
-        cls.server.close()
-        cls.signer.close()
-        os.environ.clear()
-        os.environ.update(cls.saved_env)
-
     def setUp(self) -> None:
+        # Called again by the tests that run one case after another, each with a fresh folder.
         self.work = tempfile.mkdtemp(prefix="zormak-start-")
         self.addCleanup(shutil.rmtree, self.work, True)
         self.data = os.path.join(self.work, "data")
@@ -72,6 +58,10 @@ class StartCheckTest(unittest.TestCase):
                 self.lines.append(line)
         log.send_to(keep)
         self.addCleanup(log.send_to, None)
+
+    def tearDown(self) -> None:
+        # The folders go with the cleanups above.
+        pass
 
     def start(self, limit: float = 60.0, timeout: float = 10.0, restored: int = 0) -> tuple[Updater, Manager]:
         """The updater and the queue wired as the server wires them, with restored jobs in the journal."""
