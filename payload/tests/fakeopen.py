@@ -4,6 +4,8 @@ they were called, in a folder the tests put on the server's PATH."""
 import os
 import shutil
 import tempfile
+import unittest
+from unittest import mock
 
 FAKE = r"""#!/bin/sh
 here="${0%/*}"
@@ -63,3 +65,17 @@ class FakeOpeners:
         for name in ("calls.log", "procs.log"):
             if os.path.exists(os.path.join(self.bin, name)):
                 os.remove(os.path.join(self.bin, name))
+
+
+def only_fakes(test: unittest.TestCase) -> FakeOpeners:
+    """Stand-ins that are the only openers on the server's PATH for test (ffmpeg stays reachable)."""
+    fake = FakeOpeners()
+    test.addCleanup(fake.close)
+    for tool in ("ffmpeg", "ffprobe"):
+        found = shutil.which(tool)
+        if found:
+            os.symlink(found, os.path.join(fake.bin, tool))
+    patch = mock.patch.dict(os.environ, {"PATH": fake.bin})
+    patch.start()
+    test.addCleanup(patch.stop)
+    return fake

@@ -2,11 +2,9 @@
 desktop run what was downloaded or show a name other than the real one."""
 
 import os
-import shutil
 import unittest
-from unittest import mock
 
-from fakeopen import FakeOpeners
+from fakeopen import only_fakes
 from support import PayloadTest
 
 HOSTILE = ["tool.exe", "launcher.desktop", "run.sh", "page.html"]
@@ -14,15 +12,7 @@ HOSTILE = ["tool.exe", "launcher.desktop", "run.sh", "page.html"]
 
 class ExtensionTest(PayloadTest):
     def setUp(self) -> None:
-        self.fake = FakeOpeners()
-        self.addCleanup(self.fake.close)
-        for tool in ("ffmpeg", "ffprobe"):
-            found = shutil.which(tool)
-            if found:
-                os.symlink(found, os.path.join(self.fake.bin, tool))
-        patch = mock.patch.dict(os.environ, {"PATH": self.fake.bin})
-        patch.start()
-        self.addCleanup(patch.stop)
+        self.fake = only_fakes(self)
         super().setUp()
 
     def test_only_media_keeps_its_extension_and_only_media_is_opened(self):

@@ -9,9 +9,8 @@ import shutil
 import signal
 import time
 import unittest
-from unittest import mock
 
-from fakeopen import NAMES, FakeOpeners
+from fakeopen import NAMES, only_fakes
 from support import PayloadTest, wait_for
 
 # A folder name with a space, CJK and the characters a URI must escape.
@@ -23,15 +22,7 @@ SHOW = ["gdbus", "call", "--session", "--dest", "org.freedesktop.FileManager1",
 
 class OpenTest(PayloadTest):
     def setUp(self) -> None:
-        self.fake = FakeOpeners()
-        self.addCleanup(self.fake.close)
-        for tool in ("ffmpeg", "ffprobe"):
-            found = shutil.which(tool)
-            if found:
-                os.symlink(found, os.path.join(self.fake.bin, tool))
-        patch = mock.patch.dict(os.environ, {"PATH": self.fake.bin})
-        patch.start()
-        self.addCleanup(patch.stop)
+        self.fake = only_fakes(self)
         super().setUp()
         self.folder = os.path.join(self.workdir, ODD)
         os.makedirs(self.folder)
