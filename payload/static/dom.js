@@ -64,3 +64,26 @@ export function showFormMessage(node, kind, text, list) {
   }
   node.hidden = false;
 }
+
+// Every button that starts a request goes through here: it is disabled and
+// shows a spinner (and the working label, if given) while the request runs, so
+// a second click cannot send it twice, and it comes back as it was afterwards.
+// A failure goes to onError, by default a toast; the result is then undefined.
+export async function busy(button, work, { label, onError } = {}) {
+  const before = [...button.childNodes];
+  button.disabled = true;
+  button.classList.add("busy");
+  button.setAttribute("aria-busy", "true");
+  if (label) button.textContent = label;
+  try {
+    return await work();
+  } catch (e) {
+    (onError || ((error) => toast(error.message, "error")))(e);
+    return undefined;
+  } finally {
+    if (label) button.replaceChildren(...before);
+    button.classList.remove("busy");
+    button.removeAttribute("aria-busy");
+    button.disabled = false;
+  }
+}

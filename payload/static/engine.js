@@ -3,7 +3,7 @@
 // going back one version, and the JavaScript runtime the engine needs for some sites.
 
 import { api } from "./api.js";
-import { $, confirmDialog, showFormMessage } from "./dom.js";
+import { $, busy, confirmDialog, showFormMessage } from "./dom.js";
 import { formatSince } from "./format.js";
 
 // The last status the server sent (GET /api/engine), and how many downloads the queue has going.
@@ -100,16 +100,19 @@ function render() {
 }
 
 // A refused action leaves the panel as the server describes it.
-async function act(path) {
+async function act(path, button) {
   $("engine-message").hidden = true;
-  try {
+  let done = false;
+  await busy(button, async () => {
     apply(await api("POST", path, {}));
-    return true;
-  } catch (e) {
+    done = true;
+  }, { onError: (e) => {
     showError(e.message);
     refresh();
-    return false;
-  }
+  } });
+  // The server's status, not the request's end, decides what the buttons offer now.
+  if (status) render();
+  return done;
 }
 
 function showError(text) {
@@ -117,8 +120,7 @@ function showError(text) {
 }
 
 async function checkForUpdate() {
-  $("engine-check").disabled = true;
-  await act("/api/engine/check");
+  await act("/api/engine/check", $("engine-check"));
 }
 
 // The engine file and its signed checksum list, fetched elsewhere, go to the server base64-encoded;
@@ -129,17 +131,17 @@ async function importFiles() {
   // Choosing the same files again must fire another change.
   input.value = "";
   if (!chosen.length) return;
-  $("engine-import").disabled = true;
   $("engine-message").hidden = true;
-  try {
+  await busy($("engine-import"), async () => {
     const files = await Promise.all(chosen.map(readBase64));
     importing = true;
     apply(await api("POST", "/api/engine/import", { files }));
-  } catch (e) {
+  }, { onError: (e) => {
     importing = false;
     showError(e.message);
     refresh();
-  }
+  } });
+  if (status) render();
 }
 
 function readBase64(file) {
@@ -162,14 +164,13 @@ async function rollBack() {
     "正在进行的下载继续使用原来的引擎。以后可以再检查更新。", "回退");
   if (!yes) return;
   const previous = status.previous;
-  if (await act("/api/engine/rollback")) {
+  if (await act("/api/engine/rollback", $("engine-rollback"))) {
     showFormMessage($("engine-message"), "ok", `已回退到下载引擎 ${previous}`);
   }
 }
 
 async function fetchRuntime() {
-  $("engine-runtime-fetch").disabled = true;
-  await act("/api/engine/runtime");
+  await act("/api/engine/runtime", $("engine-runtime-fetch"));
 }
 
 async function saveChannel() {

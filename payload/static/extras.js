@@ -1,7 +1,7 @@
 // Subtitles, cover and metadata: the choice in the add form and its defaults in the settings.
 
 import { api } from "./api.js";
-import { $, el, showFormMessage } from "./dom.js";
+import { $, busy, el, showFormMessage } from "./dom.js";
 
 // The languages listed for the address in the box; null until the user asks.
 let listedFor = null;
@@ -31,20 +31,14 @@ async function fetchLanguages() {
     showFormMessage(message, "error", "请先粘贴一个视频网址，再获取字幕语言");
     return;
   }
-  const button = $("sub-fetch");
-  button.disabled = true;
-  button.textContent = "正在获取…";
-  try {
+  await busy($("sub-fetch"), async () => {
     const data = await api("POST", "/api/subtitles", { url: address });
     message.hidden = true;
     showLanguages(address, data.languages);
-  } catch (e) {
+  }, { label: "正在获取…", onError: (e) => {
     clearLanguages();
     showFormMessage(message, "error", e.message);
-  } finally {
-    button.disabled = false;
-    button.textContent = "获取字幕语言";
-  }
+  } });
 }
 
 function showLanguages(address, languages) {

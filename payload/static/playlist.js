@@ -3,7 +3,7 @@
 // entry becomes a job that saves into the playlist's folder.
 
 import { api } from "./api.js";
-import { $, el, icon, showFormMessage, toast } from "./dom.js";
+import { $, busy, el, icon, showFormMessage, toast } from "./dom.js";
 import { formatDuration } from "./format.js";
 
 let listing = null;
@@ -60,10 +60,7 @@ async function list() {
     $("urls").focus();
     return;
   }
-  const button = $("list-button");
-  button.disabled = true;
-  button.textContent = "正在列出…";
-  try {
+  await busy($("list-button"), async () => {
     const data = await api("POST", "/api/playlist", { url: words[0], format: options.format(), ...options.choice() });
     message.hidden = true;
     $("urls").value = "";
@@ -74,12 +71,7 @@ async function list() {
       toast("这个网址只有一个视频，已加入下载队列");
       options.onAdded();
     }
-  } catch (e) {
-    showFormMessage(message, "error", e.message);
-  } finally {
-    button.disabled = false;
-    button.textContent = "列出";
-  }
+  }, { label: "正在列出…", onError: (e) => showFormMessage(message, "error", e.message) });
 }
 
 // Adds one address by listing it first: a list opens the chooser and adds
@@ -95,23 +87,19 @@ export async function addOrChoose(text, body) {
 async function applyRange() {
   if (!listing) return;
   const message = $("chooser-message");
-  try {
+  await busy($("chooser-apply"), async () => {
     const data = await api("POST", "/api/playlist/select", { id: listing.id, range: $("chooser-range").value });
     const wanted = new Set(data.indices);
     for (const box of boxes()) box.checked = wanted.has(Number(box.value));
     message.hidden = true;
-  } catch (e) {
-    showFormMessage(message, "error", e.message);
-  }
+  }, { onError: (e) => showFormMessage(message, "error", e.message) });
   updateCount();
 }
 
 async function addChosen() {
   if (!listing) return;
   const message = $("chooser-message");
-  const button = $("chooser-add");
-  button.disabled = true;
-  try {
+  await busy($("chooser-add"), async () => {
     const data = await api("POST", "/api/playlist/add", { id: listing.id, indices: chosen(), format: options.format(), ...options.choice() });
     if (data.errors.length) {
       showFormMessage(message, "error", `已添加 ${data.added.length} 个下载，以下视频无法添加：`, data.errors);
@@ -120,11 +108,9 @@ async function addChosen() {
       close();
     }
     options.onAdded();
-  } catch (e) {
-    showFormMessage(message, "error", e.message);
-  } finally {
-    if (listing) updateCount();
-  }
+  }, { onError: (e) => showFormMessage(message, "error", e.message) });
+  // The button's label and state follow the ticked boxes.
+  if (listing) updateCount();
 }
 
 // format() gives the add form's chosen format, choice() its subtitle, cover and metadata
