@@ -6,6 +6,7 @@ import { formatDuration, formatSize, formatTime } from "./format.js";
 import { applyExtrasDefaults, extrasChoice, extrasSettings, extrasSummary, fillExtrasSettings, resetExtras, setupExtras } from "./extras.js";
 import { addOrChoose, initPlaylist } from "./playlist.js";
 import { initEngine, setDownloads, showEngine } from "./engine.js";
+import { showLeftovers } from "./leftovers.js";
 
 // What the server calls its job states and formats (GET /api/meta).
 let STATES = {};
@@ -263,6 +264,7 @@ async function loadNotices() {
     return item;
   }));
   box.hidden = data.notices.length === 0;
+  await showLeftovers(box, () => {});
 }
 
 let metaLoaded = false;
