@@ -191,19 +191,23 @@ class Attempts(Placing):
         extra_params, extra_pps = extras.engine_options(job.extras)
         own.update(extra_params)
         own["postprocessors"] = own.get("postprocessors", []) + extra_pps
-        with self.engines.use() as engine:
-            # The proxy, cookies, runtime and cache every request to a site gets; the process copies the cookies.
-            params = {**self.ask.params(self.settings.get(), engine.params, engine.version), **own}
-            request = {"url": job.url, "staging": staging, "tag": tag, "params": params, "extras": job.extras,
-                       "engine": {"version": engine.version}}
-            process = self._starter.start(request, engine.sys_path)
-            # A pause or cancel from now on ends the process; one that came already ends it at once.
-            holdings.add(process)
-            try:
-                outcome = self._follow(job, attempt, process, tag)
-                how = worker.ended(process)
-            finally:
-                worker.close(process)
+        for _ in range(2):
+            with self.engines.use() as engine:
+                # The proxy, cookies, runtime and cache every request to a site gets; the process copies the cookies.
+                params = {**self.ask.params(self.settings.get(), engine.params, engine.version), **own}
+                request = {"url": job.url, "staging": staging, "tag": tag, "params": params, "extras": job.extras,
+                           "engine": {"version": engine.version}}
+                process = self._starter.start(request, engine.sys_path)
+                # A pause or cancel from now on ends the process; one that came already ends it at once.
+                holdings.add(process)
+                try:
+                    outcome = self._follow(job, attempt, process, tag)
+                    how = worker.ended(process)
+                finally:
+                    worker.close(process)
+            # An engine that does not import is not tried again: the previous one takes its place, once.
+            if not (outcome.get("broken") and self.engines.broken(engine.sys_path, str(outcome.get("reason")))):
+                break
         if "done" in outcome:
             done = outcome["done"]
             files = [f for f in done.get("files") or [] if isinstance(f, str)]

@@ -11,7 +11,7 @@ import threading
 import time
 from typing import Any
 
-from . import errors, extras, log, processes
+from . import engine_check, errors, extras, log, processes
 from .names import inside
 from .options import private_cookies
 from .worker_protocol import IDLE_LIMIT, Channel
@@ -88,7 +88,7 @@ def _watch_stdin(stop: _Stop) -> None:
 
 
 def _load_engine(sys_path: list[str]) -> Any:
-    sys.path[:0] = sys_path
+    sys.path[:0] = engine_check.checked_path(sys_path)
     import yt_dlp
     import yt_dlp.postprocessor  # noqa: F401  (registers the ffmpeg post-processors)
     processes.track(yt_dlp.utils.Popen)
@@ -249,7 +249,7 @@ def main() -> int:
         log.say(f"{request['tag']} 下载引擎无法载入：{errors.short_reason(failure or Exception())}")
         channel.send(error=f"下载引擎 {engine.get('version') or ''} 无法载入，这个下载没有开始。"
                            "可以在“设置”里回退到上一个版本后点击重试。",
-                     reason=errors.short_reason(failure or Exception()))
+                     reason=errors.short_reason(failure or Exception()), broken=True)
         return 1
     version = str(getattr(ydl_mod.version, "__version__", "") or engine.get("version") or "")
     # Which engine did the work, for whoever reads the log after a site changed.
