@@ -244,18 +244,26 @@ class Store:
 
     # ---- the history ----
 
-    def entries(self, limit: int = 500) -> list[dict[str, Any]]:
+    def entries(self, limit: int = 500, offset: int = 0, query: str = "") -> list[dict[str, Any]]:
+        """A page of the history, newest first; with query, only rows whose title or file name holds it."""
+        where, args = _matching(query)
         with self._transaction(write=False) as db:
             rows = db.execute(
-                "SELECT id, url, title, path, size, format, finished_at FROM downloads ORDER BY id DESC LIMIT ?",
-                (limit,),
-            ).fetchall()
+                "SELECT id, url, title, path, size, format, finished_at FROM downloads"
+                f"{where} ORDER BY id DESC LIMIT ? OFFSET ?", (*args, limit, offset)).fetchall()
         keys = ("id", "url", "title", "path", "size", "format", "finished_at")
         entries = [dict(zip(keys, r)) for r in rows]
         for e in entries:
             e["name"] = os.path.basename(e["path"])
             e["exists"] = os.path.isfile(e["path"])
         return entries
+
+    def totals(self, query: str = "") -> tuple[int, int]:
+        """How many history rows there are (matching query, if given) and their size together."""
+        where, args = _matching(query)
+        with self._transaction(write=False) as db:
+            count, size = db.execute(f"SELECT COUNT(*), COALESCE(SUM(size), 0) FROM downloads{where}", args).fetchone()
+        return int(count), int(size)
 
     def remove_entry(self, entry_id: int) -> bool:
         with self._transaction() as db:
@@ -310,6 +318,14 @@ class _Transaction:
             self.store._lock.release()
         if isinstance(exc, sqlite3.Error):
             raise _storage_error(exc) from exc
+
+
+def _matching(query: str) -> tuple[str, tuple[str, ...]]:
+    """The WHERE clause for a search of titles and file names; LIKE's own wildcards are taken literally."""
+    if not query:
+        return "", ()
+    pattern = "%" + query.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
+    return " WHERE title LIKE ? ESCAPE '\\' OR file_name(path) LIKE ? ESCAPE '\\'", (pattern, pattern)
 
 
 def _add_columns(db: sqlite3.Connection) -> None:
