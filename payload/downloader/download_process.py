@@ -81,6 +81,34 @@ class _Progress:
             self.flush()
 
 
+class Rate:
+    """Speed and time left from the bytes seen over the last WINDOW seconds of a monotonic clock.
+
+    The engine's own figures come from the wall clock, so a clock set forward or back mid-download
+    shows a speed of a few bytes a second, or none at all."""
+
+    WINDOW = 3.0
+
+    def __init__(self, clock: Any = time.monotonic) -> None:
+        self._clock = clock
+        self._seen: list[tuple[float, int]] = []
+
+    def update(self, downloaded: int, total: int | None) -> tuple[float | None, float | None]:
+        now = self._clock()
+        if self._seen and downloaded < self._seen[-1][1]:
+            # A new file of the same download (the audio after the video) starts from zero.
+            self._seen = []
+        self._seen.append((now, downloaded))
+        while len(self._seen) > 2 and now - self._seen[1][0] >= self.WINDOW:
+            del self._seen[0]
+        start, first = self._seen[0]
+        if now - start < 0.2:
+            return None, None
+        speed = (downloaded - first) / (now - start)
+        eta = (total - downloaded) / speed if total and speed > 0 and total >= downloaded else None
+        return speed, eta
+
+
 def _watch_stdin(stop: _Stop) -> None:
     while sys.stdin.readline():
         pass
@@ -174,6 +202,7 @@ def _download(request: dict[str, Any], ydl_mod: Any, channel: Channel, stop: _St
               seen: dict[str, Any]) -> dict[str, Any]:
     staging = request["staging"]
     reports = _Progress(channel)
+    rate = Rate()
 
     def stopped() -> None:
         if stop.event.is_set():
@@ -183,9 +212,10 @@ def _download(request: dict[str, Any], ydl_mod: Any, channel: Channel, stop: _St
         stopped()
         if d.get("status") != "downloading":
             return
-        reports.update({"downloaded": d.get("downloaded_bytes") or 0,
-                        "total": d.get("total_bytes") or d.get("total_bytes_estimate"),
-                        "speed": d.get("speed"), "eta": d.get("eta"),
+        done = d.get("downloaded_bytes") or 0
+        total = d.get("total_bytes") or d.get("total_bytes_estimate")
+        speed, eta = rate.update(done, int(total) if total else None)
+        reports.update({"downloaded": done, "total": total, "speed": speed, "eta": eta,
                         "title": (d.get("info_dict") or {}).get("title") or ""})
 
     def retrying(n: int) -> float:
