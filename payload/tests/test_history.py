@@ -29,9 +29,11 @@ class LargeHistoryTest(PayloadTest):
         last = self.server.request("GET", f"/api/history?offset={ROWS - 1}")[1]
         self.assertEqual([e["title"] for e in last["entries"]], [rows[0][1]])
         # (query, titles found): titles and file names; LIKE's wildcards are plain characters.
-        for query, found in (("最早的", [rows[0][1]]), ("100%_", [rows[0][1]]), ("最早.mp4", [rows[0][1]]),
-                             ("clip-50299.", ["视频 50299"]), ("%", [rows[0][1]]), ("_", [rows[0][1]]),
-                             ("videos", []), ("没有这个", [])):
+        cases: list[tuple[str, list[str]]] = [("最早的", [rows[0][1]]), ("100%_", [rows[0][1]]), ("最早.mp4", [rows[0][1]]),
+                                              ("clip-50299.", ["视频 50299"]), ("%", [rows[0][1]]),
+                                              ("_", [rows[0][1]]),
+                                              ("videos", []), ("没有这个", [])]
+        for query, found in cases:
             with self.subTest(query=query):
                 status, body = self.server.request("GET", "/api/history?q=" + quote(query))
                 self.assertEqual(status, 200)
