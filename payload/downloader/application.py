@@ -36,7 +36,7 @@ class App:
         self.store = Store(os.path.join(data_dir, "history.sqlite3"), self.notices)
         self.engines = Engines(data_dir, self.notices)
         engines = self.engines
-        engine_loader.use_engine(lambda: engines.active().sys_path)
+        engine_loader.use_engine(lambda: engines.active().sys_path, engines.broken)
         self.ask = Ask(self.engines, self.settings, data_dir)
         self.listings = playlists.Listings()
 

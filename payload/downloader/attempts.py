@@ -2,7 +2,6 @@
 engine, the events it sends, and what an attempt that did not finish leaves behind."""
 
 import os
-import shutil
 import tempfile
 import threading
 import time
@@ -16,7 +15,8 @@ from .model import State
 from .names import inside, safe_folder_name, visible
 from .store import StorageError
 from .options import format_options
-from .placement import STAGING_PREFIX, Placing, has_files, missing_folder
+from .leftovers import discard, has_data, write_record
+from .placement import STAGING_PREFIX, Placing, missing_folder
 from .settings import Settings, default_download_dir
 
 if TYPE_CHECKING:
@@ -79,7 +79,7 @@ class Attempts(Placing):
                 # folder again if it had not yet opened its file; what the job no longer owns goes.
                 orphan = staging is not None and staging != job.staging
             if orphan and staging:
-                shutil.rmtree(staging, ignore_errors=True)
+                discard(staging)
             self._pump()
 
     def _prepare(self, job: Job, attempt: int, tag: str) -> str:
@@ -102,11 +102,13 @@ class Attempts(Placing):
             staging = tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=folder)
         except OSError as e:
             raise errors.UserError(errors.describe(e)) from e
-        # Journaled before a byte arrives, so that a start after a crash keeps it.
+        # Journaled before a byte arrives, so that a start after a crash keeps it; recorded in the folder
+        # too, so that the data can be offered back if the journal is lost.
+        write_record(staging, job.url, job.format.value, job.title, job.folder, job.extras)
         self._note(job, staging=staging, downloaded=0, total=None)
         with self._lock:
             if not self._current(job, attempt):
-                shutil.rmtree(staging, ignore_errors=True)
+                discard(staging)
                 raise Cancelled()
             job.staging = staging
             job.reset_progress()
@@ -142,7 +144,7 @@ class Attempts(Placing):
         stopped = isinstance(e, Cancelled) or cancel_event.is_set() or type(e).__name__ == "DownloadCancelled"
         if stopped or self._closing:
             if live and state is State.CANCELLED and staging:
-                shutil.rmtree(staging, ignore_errors=True)
+                discard(staging)
             elif live:
                 # Paused or interrupted by the server's stop: the partial data stays for the next attempt.
                 self._note(job, **progress)
@@ -156,11 +158,11 @@ class Attempts(Placing):
             job.error = message
             job.speed = job.eta = None
             # A failure before the first byte leaves nothing worth keeping for a retry.
-            empty = bool(staging) and not has_files(staging or "")
+            empty = bool(staging) and not has_data(staging or "")
             if empty:
                 job.staging = None
         if empty and staging:
-            shutil.rmtree(staging, ignore_errors=True)
+            discard(staging)
         self._note(job, state=State.FAILED.value, error=message, **progress,
                    **({"staging": None} if empty else {}))
         reason = e.reason if isinstance(e, worker.Failure) else errors.short_reason(e)
@@ -189,19 +191,23 @@ class Attempts(Placing):
         extra_params, extra_pps = extras.engine_options(job.extras)
         own.update(extra_params)
         own["postprocessors"] = own.get("postprocessors", []) + extra_pps
-        with self.engines.use() as engine:
-            # The proxy, cookies, runtime and cache every request to a site gets; the process copies the cookies.
-            params = {**self.ask.params(self.settings.get(), engine.params, engine.version), **own}
-            request = {"url": job.url, "staging": staging, "tag": tag, "params": params, "extras": job.extras,
-                       "engine": {"version": engine.version}}
-            process = self._starter.start(request, engine.sys_path)
-            # A pause or cancel from now on ends the process; one that came already ends it at once.
-            holdings.add(process)
-            try:
-                outcome = self._follow(job, attempt, process, tag)
-                how = worker.ended(process)
-            finally:
-                worker.close(process)
+        for _ in range(2):
+            with self.engines.use() as engine:
+                # The proxy, cookies, runtime and cache every request to a site gets; the process copies the cookies.
+                params = {**self.ask.params(self.settings.get(), engine.params, engine.version), **own}
+                request = {"url": job.url, "staging": staging, "tag": tag, "params": params, "extras": job.extras,
+                           "engine": {"version": engine.version}}
+                process = self._starter.start(request, engine.sys_path)
+                # A pause or cancel from now on ends the process; one that came already ends it at once.
+                holdings.add(process)
+                try:
+                    outcome = self._follow(job, attempt, process, tag)
+                    how = worker.ended(process)
+                finally:
+                    worker.close(process)
+            # An engine that does not import is not tried again: the previous one takes its place, once.
+            if not (outcome.get("broken") and self.engines.broken(engine.sys_path, str(outcome.get("reason")))):
+                break
         if "done" in outcome:
             done = outcome["done"]
             files = [f for f in done.get("files") or [] if isinstance(f, str)]

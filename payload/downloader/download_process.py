@@ -11,7 +11,7 @@ import threading
 import time
 from typing import Any
 
-from . import errors, extras, log, processes
+from . import engine_check, errors, extras, log, processes
 from .names import inside
 from .options import private_cookies
 from .worker_protocol import IDLE_LIMIT, Channel
@@ -81,6 +81,34 @@ class _Progress:
             self.flush()
 
 
+class Rate:
+    """Speed and time left from the bytes seen over the last WINDOW seconds of a monotonic clock.
+
+    The engine's own figures come from the wall clock, so a clock set forward or back mid-download
+    shows a speed of a few bytes a second, or none at all."""
+
+    WINDOW = 3.0
+
+    def __init__(self, clock: Any = time.monotonic) -> None:
+        self._clock = clock
+        self._seen: list[tuple[float, int]] = []
+
+    def update(self, downloaded: int, total: int | None) -> tuple[float | None, float | None]:
+        now = self._clock()
+        if self._seen and downloaded < self._seen[-1][1]:
+            # A new file of the same download (the audio after the video) starts from zero.
+            self._seen = []
+        self._seen.append((now, downloaded))
+        while len(self._seen) > 2 and now - self._seen[1][0] >= self.WINDOW:
+            del self._seen[0]
+        start, first = self._seen[0]
+        if now - start < 0.2:
+            return None, None
+        speed = (downloaded - first) / (now - start)
+        eta = (total - downloaded) / speed if total and speed > 0 and total >= downloaded else None
+        return speed, eta
+
+
 def _watch_stdin(stop: _Stop) -> None:
     while sys.stdin.readline():
         pass
@@ -88,7 +116,7 @@ def _watch_stdin(stop: _Stop) -> None:
 
 
 def _load_engine(sys_path: list[str]) -> Any:
-    sys.path[:0] = sys_path
+    sys.path[:0] = engine_check.checked_path(sys_path)
     import yt_dlp
     import yt_dlp.postprocessor  # noqa: F401  (registers the ffmpeg post-processors)
     processes.track(yt_dlp.utils.Popen)
@@ -174,6 +202,7 @@ def _download(request: dict[str, Any], ydl_mod: Any, channel: Channel, stop: _St
               seen: dict[str, Any]) -> dict[str, Any]:
     staging = request["staging"]
     reports = _Progress(channel)
+    rate = Rate()
 
     def stopped() -> None:
         if stop.event.is_set():
@@ -183,9 +212,10 @@ def _download(request: dict[str, Any], ydl_mod: Any, channel: Channel, stop: _St
         stopped()
         if d.get("status") != "downloading":
             return
-        reports.update({"downloaded": d.get("downloaded_bytes") or 0,
-                        "total": d.get("total_bytes") or d.get("total_bytes_estimate"),
-                        "speed": d.get("speed"), "eta": d.get("eta"),
+        done = d.get("downloaded_bytes") or 0
+        total = d.get("total_bytes") or d.get("total_bytes_estimate")
+        speed, eta = rate.update(done, int(total) if total else None)
+        reports.update({"downloaded": done, "total": total, "speed": speed, "eta": eta,
                         "title": (d.get("info_dict") or {}).get("title") or ""})
 
     def retrying(n: int) -> float:
@@ -249,7 +279,7 @@ def main() -> int:
         log.say(f"{request['tag']} 下载引擎无法载入：{errors.short_reason(failure or Exception())}")
         channel.send(error=f"下载引擎 {engine.get('version') or ''} 无法载入，这个下载没有开始。"
                            "可以在“设置”里回退到上一个版本后点击重试。",
-                     reason=errors.short_reason(failure or Exception()))
+                     reason=errors.short_reason(failure or Exception()), broken=True)
         return 1
     version = str(getattr(ydl_mod.version, "__version__", "") or engine.get("version") or "")
     # Which engine did the work, for whoever reads the log after a site changed.

@@ -8,45 +8,75 @@ import threading
 from types import ModuleType
 from typing import Any, Callable, Iterator
 
-from . import addresses, processes
+from . import addresses, engine_check, processes
 
+_PACKAGES = ("yt_dlp", "yt_dlp_ejs")
 _yt_dlp: ModuleType | None = None
+# The active engine's path as the source gave it, and what of it was put on sys.path after the check.
 _yt_dlp_path: tuple[str, ...] = ()
+_on_sys_path: tuple[str, ...] = ()
 _yt_dlp_lock = threading.Lock()
 # Requests of the server's own that are using the imported engine right now.
 _yt_dlp_users = 0
 _engine_source: Callable[[], tuple[str, ...]] = tuple
+# Told of an engine that does not import (its sys.path entries and why); True when another became active.
+_on_broken: Callable[[tuple[str, ...], str], bool] = lambda path, reason: False
 _extractors: list[Any] | None = None
 
 
-def use_engine(source: Callable[[], tuple[str, ...]]) -> None:
+class EngineBroken(Exception):
+    pass
+
+
+def use_engine(source: Callable[[], tuple[str, ...]],
+               on_broken: Callable[[tuple[str, ...], str], bool] | None = None) -> None:
     """Where the server's own engine (for listing, formats, subtitles and address keys) comes from:
-    source gives the active engine's sys.path entries. Downloads run theirs in their own process."""
-    global _engine_source
+    source gives the active engine's sys.path entries, on_broken hears of one that fails to import.
+    Downloads run theirs in their own process."""
+    global _engine_source, _on_broken
     _engine_source = source
+    if on_broken is not None:
+        _on_broken = on_broken
 
 
 def _import_engine(path: tuple[str, ...]) -> ModuleType:
     """Imports the engine at path, in place of one imported before. Called with the lock held,
-    while nothing uses the one before."""
-    global _yt_dlp, _yt_dlp_path, _extractors
-    for name in [n for n in sys.modules if n.split(".")[0] in ("yt_dlp", "yt_dlp_ejs")]:
+    while nothing uses the one before. An engine that fails to import leaves sys.path and the
+    modules as they were, so that the engine before, or the next one, still imports cleanly."""
+    global _yt_dlp, _yt_dlp_path, _on_sys_path, _extractors
+    saved_path = list(sys.path)
+    saved = {n: m for n, m in sys.modules.items() if n.split(".")[0] in _PACKAGES}
+    for name in saved:
         del sys.modules[name]
-    sys.path[:] = [p for p in sys.path if p not in _yt_dlp_path]
-    sys.path[:0] = path
-    import yt_dlp as module
-    import yt_dlp.postprocessor  # noqa: F401  (registers the ffmpeg post-processors)
+    checked = engine_check.checked_path(path)
+    sys.path[:] = [p for p in sys.path if p not in _on_sys_path]
+    sys.path[:0] = checked
+    try:
+        import yt_dlp as module
+        import yt_dlp.postprocessor  # noqa: F401  (registers the ffmpeg post-processors)
+    except BaseException as e:  # noqa: BLE001  (a syntax error or a missing name in a damaged engine too)
+        for name in [n for n in sys.modules if n.split(".")[0] in _PACKAGES]:
+            del sys.modules[name]
+        sys.modules.update(saved)
+        sys.path[:] = saved_path
+        raise EngineBroken(f"{type(e).__name__}: {e}") from e
     processes.track(module.utils.Popen)
     processes.track_engine_connections(module)
-    _yt_dlp, _yt_dlp_path, _extractors = module, path, None
+    _yt_dlp, _yt_dlp_path, _on_sys_path, _extractors = module, path, checked, None
     return module
 
 
 def _current_engine() -> ModuleType:
-    """Called with the lock held: the imported engine, or the active one once nothing uses the old."""
+    """Called with the lock held: the imported engine, or the active one once nothing uses the old.
+    An active engine that fails to import is reported, and the one that takes its place is imported."""
     wanted = _engine_source()
     if _yt_dlp is None or (wanted != _yt_dlp_path and not _yt_dlp_users):
-        return _import_engine(wanted)
+        try:
+            return _import_engine(wanted)
+        except EngineBroken as e:
+            if not _on_broken(wanted, str(e)) or _engine_source() == wanted:
+                raise
+            return _import_engine(_engine_source())
     return _yt_dlp
 
 

@@ -143,6 +143,8 @@ class Engines:
         self._current = BUNDLED
         self._previous: str | None = None
         self._known: dict[str, Engine] = {}
+        # The engine that failed to import in this run, for its card: {"version", "reason"}.
+        self.failed: dict[str, str] | None = None
         try:
             os.makedirs(self.root, exist_ok=True)
         except OSError as e:
@@ -302,6 +304,7 @@ class Engines:
             self._write_pointer(name, previous)
             self._known[name] = engine
             self._current, self._previous = name, previous
+            self.failed = None
         self.prune()
         return engine
 
@@ -318,6 +321,26 @@ class Engines:
             self._write_pointer(current, previous)
             self._current, self._previous = current, previous
             return self._engine(current)
+
+    def broken(self, sys_path: tuple[str, ...], reason: str) -> bool:
+        """The engine at sys_path failed to import: it is marked bad and, while it is the active one, the
+        previous engine takes its place at once. True when another engine is active now."""
+        with self._lock:
+            engine = self._engine(self._current) or self._bundled
+            if engine.sys_path != tuple(sys_path):
+                return True
+            self.failed = {"version": engine.version, "reason": reason}
+            say(f"[引擎] 下载引擎 {engine.version} 无法载入：{reason}")
+            back = self._engine(self._previous)
+            if self._current == BUNDLED or back is None or self._previous is None:
+                return False
+            try:
+                self._write_pointer(self._previous, None)
+            except OSError as e:
+                say(f"[引擎] 无法保存引擎记录：{e}；本次运行仍改用上一个下载引擎")
+            self._current, self._previous = self._previous, None
+            say(f"[引擎] 已改用上一个下载引擎 {back.version}")
+            return True
 
     def find(self, sha256: str) -> str | None:
         """The name of a whole engine folder holding the file with this hash, if there is one."""

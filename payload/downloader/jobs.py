@@ -6,19 +6,18 @@ attempt continues its partial file (yt-dlp asks the site for the missing
 range).
 """
 
-import shutil
 import threading
 import time
 from typing import TYPE_CHECKING, Any
 
-from . import addresses, errors, extras, processes, worker
+from . import addresses, errors, extras, leftovers, processes, worker
 from .attempts import Attempts
 from .engine_loader import ready_key
 from .engines import Engines
 from .job import Job, job_from_row
+from .leftover_jobs import LeftoverCommands
 from .log import say
 from .model import Format, State, parse_format
-from .placement import sweep_staging
 from .names import safe_folder_name
 from .settings import Settings
 from .starthold import StartHold
@@ -38,7 +37,7 @@ def _same(url: str, key: tuple[str, str] | None, other: str, other_key: tuple[st
     return addresses.address_key(url) == addresses.address_key(other)
 
 
-class Manager(Attempts):
+class Manager(Attempts, LeftoverCommands):
     """The queue. Commands change the journal first and the jobs in memory second, one command at a time."""
 
     def __init__(self, settings: Settings, store: Store, engines: Engines, ask: "Ask",
@@ -58,6 +57,8 @@ class Manager(Attempts):
         # One placement at a time, so that two jobs never pick the same free name.
         self._placing = threading.Lock()
         self._jobs: dict[int, Job] = {}
+        # Partial downloads found at start that no job owns, until resumed or deleted.
+        self.leftovers: list[leftovers.Leftover] = []
         self._closing = False
         self._hold.on_release(self._pump)
         self._restore()
@@ -75,8 +76,11 @@ class Manager(Attempts):
             self._jobs[row.id] = job = job_from_row(row)
             if row.state in (State.DOWNLOADING.value, State.PROCESSING.value):
                 interrupted += 1
-        if self.store.complete:
-            sweep_staging(self.settings.get()["download_dir"], {j.staging for j in self._jobs.values() if j.staging})
+        # Partial data no job owns is offered back, never swept away: its journal may be the one set aside.
+        # A journal held in memory leaves the real one's folders alone.
+        if not self.store.in_memory:
+            self.leftovers = leftovers.find(self.settings.get()["download_dir"],
+                                            {j.staging for j in self._jobs.values() if j.staging})
         for job in list(self._jobs.values()):
             if job.placing:
                 # The server stopped while putting this job's files in place.
@@ -273,7 +277,7 @@ class Manager(Attempts):
         # connections and its partial files now rather than when it wakes up.
         holdings.end()
         if staging:
-            shutil.rmtree(staging, ignore_errors=True)
+            leftovers.discard(staging)
         say(f"[下载 #{job_id}] 已取消")
         self._pump()
         return result
@@ -303,7 +307,7 @@ class Manager(Attempts):
         # A failed job's partial data goes with it; the user gave up on it.
         for j in ended:
             if j.staging and not j.live:
-                shutil.rmtree(j.staging, ignore_errors=True)
+                leftovers.discard(j.staging)
 
     def finished_file(self, job_id: int) -> str:
         """The file a finished job put in place; what the page may open is only ever this."""

@@ -11,19 +11,19 @@ already in place.
 import errno
 import itertools
 import os
-import shutil
 import threading
 from typing import Any
 
 from . import errors
 from .engine_loader import video_key
 from .job import Job
+from .leftovers import STAGING_PREFIX, discard
 from .log import say
 from .model import State
 from .names import kept_name, name_limit, safe_name
 from .store import StorageError, Store
 
-STAGING_PREFIX = ".zormak-partial-"
+__all__ = ["STAGING_PREFIX", "Placing", "missing_folder"]
 
 
 def _destination(folder: str, name: str, limit: int) -> str:
@@ -75,25 +75,6 @@ def _companion_name(src: str, placed: list[tuple[str, str]]) -> str:
         if name.startswith(stem + "."):
             return os.path.splitext(os.path.basename(dest))[0] + name[len(stem):]
     return name
-
-
-def has_files(folder: str) -> bool:
-    try:
-        return bool(os.listdir(folder))
-    except OSError:
-        return False
-
-
-def sweep_staging(folder: str, keep: set[str]) -> None:
-    """Removes staging folders that no job in the journal owns any more."""
-    try:
-        names = os.listdir(folder)
-    except OSError:
-        return
-    for name in names:
-        path = os.path.join(folder, name)
-        if name.startswith(STAGING_PREFIX) and path not in keep:
-            shutil.rmtree(path, ignore_errors=True)
 
 
 def missing_folder(folder: str) -> str:
@@ -162,7 +143,7 @@ class Placing:
                                   key)
         staging = job.staging
         if staging:
-            shutil.rmtree(staging, ignore_errors=True)
+            discard(staging)
         with self._lock:
             job.files = placed
             job.title = title

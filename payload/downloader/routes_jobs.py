@@ -86,3 +86,15 @@ def remove_job(h: "Handler", m: "re.Match[str]") -> None:
     h.read_json()
     h.server.app.manager.remove(int(m.group(1)))
     h.reply(200, {"ok": True})
+
+
+@route("GET", "/api/leftovers")
+def leftover_list(h: "Handler", m: "re.Match[str]") -> None:
+    h.reply(200, h.server.app.manager.leftover_list())
+
+
+@route("POST", "/api/leftovers/(resume|delete)")
+def leftover_command(h: "Handler", m: "re.Match[str]") -> None:
+    manager = h.server.app.manager
+    ids = h.read_json().get("ids")
+    h.reply(200, manager.resume_leftovers(ids) if m.group(1) == "resume" else manager.delete_leftovers(ids))

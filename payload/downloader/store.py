@@ -93,14 +93,18 @@ class Store:
     def __init__(self, path: str, notices: list[str]) -> None:
         self.path = path
         self._lock = threading.Lock()
-        # False when the journal in use is not the one on disk (set aside, or held in memory):
-        # staging folders it does not know may still belong to the jobs of the real one.
-        self.complete = False
+        # True when nothing is saved: the real journal on disk may still own staging folders it knows nothing of.
+        self.in_memory = False
         self._db = self._open(notices)
 
     # ---- opening, with damaged and locked files ----
 
     def _connect(self, target: str) -> sqlite3.Connection:
+        # SQLite takes an empty file for a new database; ours never is one, since the first open writes
+        # its header. An emptied file lost the journal, and must be told, not silently reused.
+        existed = target != ":memory:" and os.path.lexists(target)
+        if existed and os.path.isfile(target) and os.path.getsize(target) == 0:
+            raise sqlite3.DatabaseError("文件是空的（0 字节）")
         db = sqlite3.connect(target, check_same_thread=False, timeout=OPEN_TIMEOUT, isolation_level=None)
         try:
             if target != ":memory:":
@@ -109,9 +113,14 @@ class Store:
             check = db.execute("PRAGMA quick_check").fetchone()
             if not check or check[0] != "ok":
                 raise sqlite3.DatabaseError(f"quick_check: {check[0] if check else 'no answer'}")
+            tables = {r[0] for r in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+            if existed and tables and not tables & {"jobs", "downloads"}:
+                raise sqlite3.DatabaseError("文件中没有下载记录的数据表，不是下载器的数据库")
             db.executescript(_SCHEMA)
             _add_columns(db)
             db.execute(f"PRAGMA busy_timeout={int(BUSY_TIMEOUT * 1000)}")
+            db.create_function("file_name", 1, lambda p: os.path.basename(p) if isinstance(p, str) else p,
+                               deterministic=True)
         except BaseException:
             db.close()
             raise
@@ -120,9 +129,7 @@ class Store:
     def _open(self, notices: list[str]) -> sqlite3.Connection:
         folder = os.path.dirname(self.path)
         try:
-            db = self._connect(self.path)
-            self.complete = True
-            return db
+            return self._connect(self.path)
         except sqlite3.Error as e:
             reason = str(e)
         say(f"[数据] 无法打开 {self.path}：{reason}")
@@ -155,6 +162,7 @@ class Store:
         return self._memory()
 
     def _memory(self) -> sqlite3.Connection:
+        self.in_memory = True
         return self._connect(":memory:")
 
     def _transaction(self, write: bool = True) -> "_Transaction":
@@ -236,18 +244,26 @@ class Store:
 
     # ---- the history ----
 
-    def entries(self, limit: int = 500) -> list[dict[str, Any]]:
+    def entries(self, limit: int = 500, offset: int = 0, query: str = "") -> list[dict[str, Any]]:
+        """A page of the history, newest first; with query, only rows whose title or file name holds it."""
+        where, args = _matching(query)
         with self._transaction(write=False) as db:
             rows = db.execute(
-                "SELECT id, url, title, path, size, format, finished_at FROM downloads ORDER BY id DESC LIMIT ?",
-                (limit,),
-            ).fetchall()
+                "SELECT id, url, title, path, size, format, finished_at FROM downloads"
+                f"{where} ORDER BY id DESC LIMIT ? OFFSET ?", (*args, limit, offset)).fetchall()
         keys = ("id", "url", "title", "path", "size", "format", "finished_at")
         entries = [dict(zip(keys, r)) for r in rows]
         for e in entries:
             e["name"] = os.path.basename(e["path"])
             e["exists"] = os.path.isfile(e["path"])
         return entries
+
+    def totals(self, query: str = "") -> tuple[int, int]:
+        """How many history rows there are (matching query, if given) and their size together."""
+        where, args = _matching(query)
+        with self._transaction(write=False) as db:
+            count, size = db.execute(f"SELECT COUNT(*), COALESCE(SUM(size), 0) FROM downloads{where}", args).fetchone()
+        return int(count), int(size)
 
     def remove_entry(self, entry_id: int) -> bool:
         with self._transaction() as db:
@@ -302,6 +318,14 @@ class _Transaction:
             self.store._lock.release()
         if isinstance(exc, sqlite3.Error):
             raise _storage_error(exc) from exc
+
+
+def _matching(query: str) -> tuple[str, tuple[str, ...]]:
+    """The WHERE clause for a search of titles and file names; LIKE's own wildcards are taken literally."""
+    if not query:
+        return "", ()
+    pattern = "%" + query.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
+    return " WHERE title LIKE ? ESCAPE '\\' OR file_name(path) LIKE ? ESCAPE '\\'", (pattern, pattern)
 
 
 def _add_columns(db: sqlite3.Connection) -> None:

@@ -15,7 +15,7 @@ import zipfile
 from typing import Any, Callable
 from urllib.parse import quote, urlsplit
 
-from . import engines as engines_mod, releases
+from . import engine_check, engines as engines_mod, releases
 from .engine_files import LIMITS, SUMS
 from .engines import ENGINE_FILE, Engines, version_key
 from .log import say
@@ -189,7 +189,8 @@ class Pipeline(Fetching, SelfTest):
         write_json(os.path.join(incoming, "engine.json"),
                    {"version": version, "channel": channel, "sha256": expected, "source": source,
                     "installed": time.time(), "ejs": ejs,
-                    "unpacked_sha256": engines_mod.tree_sha256(lib)})
+                    "unpacked_sha256": engines_mod.tree_sha256(lib),
+                    engine_check.DIGESTS: engine_check.file_digests(lib)})
         target = os.path.join(self.engines.root, name)
         if os.path.lexists(target):
             # Only a damaged copy can be there: a whole one was found before downloading.

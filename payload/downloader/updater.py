@@ -159,6 +159,11 @@ class Updater(Pipeline):
             summary = f"下载引擎 {active.version}，是最新的"
         else:
             summary = f"下载引擎 {active.version}，已经 {age} 个月没更新"
+        failed = self.engines.failed
+        if failed and failed["version"] != active.version:
+            summary = f"下载引擎 {failed['version']} 已损坏、无法载入，已改用 {active.version}"
+        elif failed:
+            summary = f"下载引擎 {active.version} 已损坏、无法载入，请检查更新或重新安装"
         with self._lock:
             state = dict(self._state)
             checking, fetching = self._checking, self._fetching
@@ -169,7 +174,7 @@ class Updater(Pipeline):
                 "last_ok": state.get("last_ok"), "checking": checking,
                 "previous": previous.version if previous else None,
                 "runtime": runtime, "runtime_fetching": fetching,
-                "runtime_result": state.get("runtime_result")}
+                "runtime_result": state.get("runtime_result"), "failed": failed}
 
     def _channel(self) -> str:
         channel = self.settings.get().get("engine_channel")

@@ -12,6 +12,7 @@ import { initHistory, loadHistory } from "./history.js";
 import { initQueue, pollJobs } from "./queue.js";
 import { initSettings, applySavedDefaults, loadSettings } from "./settings.js";
 import { loadMeta, presetOf } from "./presets.js";
+import { showLeftovers } from "./leftovers.js";
 
 let connected = null;
 onConnection((ok) => {
@@ -48,6 +49,7 @@ async function loadNotices() {
     return item;
   }));
   box.hidden = data.notices.length === 0;
+  await showLeftovers(box, () => {});
 }
 
 async function start() {

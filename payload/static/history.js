@@ -7,20 +7,32 @@ import { openButtons, openDownload, openOnDoubleClick } from "./opening.js";
 import { formatLabel } from "./presets.js";
 
 let historyEntries = [];
+// The totals of the whole history and of the search, as the server counts them.
+let historyTotals = { count: 0, size: 0, matched: 0 };
+let historySearch = null;
 
-export async function loadHistory() {
+// The first page, or with more the next one; the search runs on the server, over every row.
+export async function loadHistory(more) {
   try {
-    const data = await api("GET", "/api/history");
-    historyEntries = data.entries;
+    const query = $("history-search").value.trim();
+    const offset = more === true ? historyEntries.length : 0;
+    const data = await api("GET", `/api/history?offset=${offset}&q=${encodeURIComponent(query)}`);
+    historyEntries = more === true ? historyEntries.concat(data.entries) : data.entries;
+    historyTotals = data;
     renderHistory();
   } catch (e) {
     toast(e.message, "error");
   }
 }
 
+function searchHistory() {
+  clearTimeout(historySearch);
+  historySearch = setTimeout(() => loadHistory(false), 250);
+}
+
 function renderHistory() {
-  const query = $("history-search").value.trim().toLowerCase();
-  const entries = historyEntries.filter((h) => !query || h.title.toLowerCase().includes(query) || h.name.toLowerCase().includes(query));
+  const query = $("history-search").value.trim();
+  const entries = historyEntries;
   const body = $("history-body");
   body.replaceChildren();
   for (const h of entries) {
@@ -54,12 +66,12 @@ function renderHistory() {
   const empty = entries.length === 0;
   $("history-table").hidden = empty;
   $("history-empty").hidden = !empty;
-  $("history-empty-text").textContent = query && historyEntries.length ? "没有符合条件的记录" : "还没有完成的下载";
-  const total = historyEntries.reduce((sum, h) => sum + (h.size || 0), 0);
-  $("history-summary").textContent = historyEntries.length
-    ? `共 ${historyEntries.length} 个文件，${formatSize(total)}`
+  $("history-empty-text").textContent = query && historyTotals.count ? "没有符合条件的记录" : "还没有完成的下载";
+  $("history-summary").textContent = historyTotals.count
+    ? `共 ${historyTotals.count} 个文件，${formatSize(historyTotals.size)}` + (query ? `，找到 ${historyTotals.matched} 个` : "")
     : "已完成的下载";
-  $("history-clear").disabled = historyEntries.length === 0;
+  $("history-more").hidden = historyEntries.length >= historyTotals.matched;
+  $("history-clear").disabled = historyTotals.count === 0;
 }
 
 async function historyAction(event) {
@@ -85,12 +97,13 @@ async function clearHistory() {
     toast("历史记录已清空");
   });
   // An empty history has nothing to clear.
-  button.disabled = historyEntries.length === 0;
+  button.disabled = historyTotals.count === 0;
 }
 
 export function initHistory() {
   $("history-body").addEventListener("click", historyAction);
   openOnDoubleClick($("history-body"), "tr", "/api/history", loadHistory);
-  $("history-search").addEventListener("input", renderHistory);
+  $("history-search").addEventListener("input", searchHistory);
+  $("history-more").addEventListener("click", () => loadHistory(true));
   $("history-clear").addEventListener("click", clearHistory);
 }

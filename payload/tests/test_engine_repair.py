@@ -1,0 +1,76 @@
+"""An unpacked engine changed in place (same size, same time): the server and the downloads check it against
+the digests recorded when it was unpacked, and one that still fails to import gives way to the previous."""
+
+import glob
+import json
+import os
+import shutil
+
+from release import engine_zip, sha256
+from support import PayloadTest
+
+from downloader.engine_check import DIGESTS, file_digests
+from downloader.engines import bundled_version, tree_sha256, unpack
+
+NEW = "2026.11.20"
+
+
+def install(data: str, version: str, digests: bool) -> str:
+    """An engine folder as a verified update leaves it, made the active one; returns its unpacked copy."""
+    engine = engine_zip(version)
+    name = f"{version}-{sha256(engine)[:12]}"
+    folder = os.path.join(data, "engines", name)
+    os.makedirs(folder)
+    with open(os.path.join(folder, "yt-dlp"), "wb") as f:
+        f.write(engine)
+    lib = os.path.join(folder, "lib")
+    unpack(os.path.join(folder, "yt-dlp"), lib)
+    record: dict[str, object] = {"version": version, "sha256": sha256(engine), "channel": "stable", "unpacked_sha256": tree_sha256(lib)}
+    if digests:
+        record[DIGESTS] = file_digests(lib)
+    with open(os.path.join(folder, "engine.json"), "w", encoding="utf-8") as f:
+        json.dump(record, f)
+    with open(os.path.join(data, "engines", "current.json"), "w", encoding="utf-8") as f:
+        json.dump({"current": name, "previous": "bundled"}, f)
+    return lib
+
+
+def damage(lib: str) -> None:
+    """200 bytes of YoutubeDL.py overwritten, its size and time kept; no byte code to hide it."""
+    path = os.path.join(lib, "yt_dlp", "YoutubeDL.py")
+    st = os.stat(path)
+    with open(path, "r+b") as f:
+        f.seek(st.st_size // 2)
+        f.write(b"!" * 200)
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+    for cache in glob.glob(os.path.join(lib, "**", "__pycache__"), recursive=True):
+        shutil.rmtree(cache)
+    with open(os.path.join(os.path.dirname(lib), "engine.json"), encoding="utf-8") as f:
+        assert tree_sha256(lib) == json.load(f)["unpacked_sha256"], "the quick digest should not see this"
+
+
+class EngineRepairTest(PayloadTest):
+    def test_a_changed_engine_never_breaks_adds(self):
+        data = os.path.join(self.workdir, "data")
+        # With digests the verified file of the same engine is used; without, the previous engine.
+        for digests, version, card in ((True, NEW, "是最新的"), (False, bundled_version(), "已损坏")):
+            with self.subTest(digests=digests):
+                self.server.stop()
+                for old in glob.glob(os.path.join(data, "engines", "20*")):
+                    shutil.rmtree(old)
+                damage(install(data, NEW, digests))
+                self.server = self.start_server()
+                status, body = self.server.request("POST", "/api/probe", {"url": self.media.url("clip.mp4")}, timeout=60)
+                self.assertEqual(status, 200, body)
+                job = self.server.finish(self.media.url("clip.mp4"), force=True, timeout=60)
+                self.assertEqual(job["state"], "done", job["error"])
+                self.assertIn(f"下载引擎 {version}", self.server.output())
+                engine = self.server.request("GET", "/api/engine")[1]
+                self.assertEqual(engine["version"], version)
+                self.assertIn(card, engine["summary"])
+                if not digests:
+                    self.assertEqual(engine["failed"]["version"], NEW)
+                    # The record now names the previous engine, so the next start does not try the broken one.
+                    with open(os.path.join(data, "engines", "current.json"), encoding="utf-8") as f:
+                        self.assertEqual(json.load(f)["current"], "bundled")
+                self.assertNotIn("Traceback", self.server.output())
