@@ -76,6 +76,49 @@ class Links(ShellTestCase):
         self.assertEqual(shell_events(run), [{"kind": "folder", "path": chosen}])
         self.terminate(proc)
 
+    def test_a_copied_address_is_offered_on_focus_once(self):
+        run = self.run_with()
+        proc = run.launch()
+        self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
+        self.assertTrue(wait_for(lambda: "GET /ping" in run.requested(), 10))
+        copied = subprocess.Popen(["xclip", "-quiet", "-selection", "clipboard"], env=run.env,
+                                  stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (copied.kill(), copied.wait()))
+        copied.stdin.write("看看这个 http://127.0.0.1:9/clip.mp4。".encode())
+        copied.stdin.close()
+        window = run.window()
+        for _ in range(2):  # the same address is offered once
+            keys(run, "1", [])  # the focus goes to the pointer's root, then back
+            keys(run, window, [])
+        offer = {"kind": "clipboard", "url": "http://127.0.0.1:9/clip.mp4"}
+        self.assertTrue(wait_for(lambda: offer in shell_events(run), 20), run.requested()[-5:])
+        wait_for(lambda: False, 1)
+        self.assertEqual(shell_events(run), [offer])
+        self.terminate(proc)
+
+    def test_dropped_links_and_text_reach_the_page(self):
+        run = self.run_with()
+        proc = run.launch()
+        self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
+        self.assertTrue(wait_for(lambda: "GET /ping" in run.requested(), 10))
+        drops = [("text/uri-list", "# c\r\nhttp://127.0.0.1:9/a.mp4\r\nfile:///etc/passwd\r\n",
+                  ["http://127.0.0.1:9/a.mp4"]),
+                 ("text/plain;charset=utf-8", "看 https://b.example/v，好看", ["https://b.example/v"])]
+        for kind, data, urls in drops:
+            with self.subTest(kind=kind):
+                before = len(shell_events(run))
+                # Onto the page's text field, which would otherwise take the text itself.
+                done = subprocess.run([sys.executable, os.path.join(test_shell.HERE, "xdnd_source.py"),
+                                       run.display.display, str(int(run.window())), "200", "70",
+                                       kind, data], env=run.env, timeout=30)
+                self.assertEqual(done.returncode, 0, "the drop did not finish")
+                self.assertTrue(wait_for(lambda: len(shell_events(run)) > before, 10))
+                self.assertEqual(shell_events(run)[before:],
+                                 [{"kind": "links", "source": "drop", "urls": urls}])
+        run.screenshot("links-dropped")
+        self.terminate(proc)
+
 
 def find_window(run, name):
     out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name], env=run.env,
@@ -84,8 +127,10 @@ def find_window(run, name):
 
 
 def keys(run, window, names):
-    subprocess.run(["xdotool", "windowfocus", "--sync", window], env=run.env, check=False)
-    subprocess.run(["xdotool", "key", "--clearmodifiers"] + names, env=run.env, check=True)
+    """Focuses the window and presses the keys."""
+    subprocess.run(["xdotool", "windowfocus", window], env=run.env, check=False)
+    if names:
+        subprocess.run(["xdotool", "key", "--clearmodifiers"] + names, env=run.env, check=True)
 
 
 if __name__ == "__main__":
