@@ -9,10 +9,10 @@ quick=0
 [[ "${1:-}" == "--quick" ]] && quick=1
 
 if ((quick)); then
-  install_rounds=3 ready_rounds=10 startup_rounds=2 output_rounds=1 output_bytes=$((256 << 20))
+  install_rounds=3 ready_rounds=10 startup_rounds=2 first_frame_rounds=2 output_rounds=1 output_bytes=$((256 << 20))
   download_rounds=2 download_bytes=$((200 * 1000 * 1000))
 else
-  install_rounds=9 ready_rounds=40 startup_rounds=9 output_rounds=3 output_bytes=$((1 << 30))
+  install_rounds=9 ready_rounds=40 startup_rounds=9 first_frame_rounds=7 output_rounds=3 output_bytes=$((1 << 30))
   download_rounds=5 download_bytes=$((800 * 1000 * 1000))
 fi
 
@@ -44,4 +44,7 @@ echo "bench: downloads"
 /usr/bin/python3 bench/download_bench.py build/default "$results/download.json" "$download_rounds" "$download_bytes"
 
 /usr/bin/python3 bench/report.py "$results" bench/REPORT.md
+echo "bench: first non-blank frame, idle and loaded"
+/usr/bin/python3 bench/first_frame_bench.py build/default "$results/first-frame.json" "$first_frame_rounds" \
+  --report bench/REPORT.md
 echo "bench: figures written to bench/REPORT.md and $results/"

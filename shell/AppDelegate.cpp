@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <ctime>
+#include <utility>
 
 #include "Pages.h"
 #include "ServerController.h"
@@ -84,13 +85,31 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
                                         kMinWidth, kMinHeight, state.maximized, [weak] {
                                           auto self = weak.lock();
                                           return !self || self->windowShouldClose();
+                                        },
+                                        [weak] {
+                                          auto self = weak.lock();
+                                          if (self && self->bridge_)
+                                            self->bridge_->windowFocused();
                                         }});
   pages_ = std::make_shared<PageController>(platform, server, [weak] {
     auto self = weak.lock();
     return !self || self->terminating;
   });
   std::weak_ptr<PageController> pages = pages_;
+  bridge_ = std::make_shared<PageBridge>(platform, [pages] {
+    auto controller = pages.lock();
+    return controller ? controller->servedOrigin() : std::nullopt;
+  });
+  std::weak_ptr<PageBridge> bridge = bridge_;
   WebViewHandlers handlers;
+  handlers.pageMessage = [bridge](const std::string& message, const std::string& uri) {
+    if (auto b = bridge.lock())
+      b->received(message, uri);
+  };
+  handlers.dropped = [bridge](const std::string& text, bool uriList) {
+    if (auto b = bridge.lock())
+      b->dropped(text, uriList);
+  };
   handlers.navigation = [pages](const std::string& uri, bool newWindow) {
     auto controller = pages.lock();
     return controller ? controller->decideNavigation(uri, newWindow) : true;
@@ -101,6 +120,9 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
   };
   webView = platform.makeWebView(*window, std::move(handlers));
   pages_->attach(window, webView);
+  bridge_->attach(window, webView);
+  if (!earlyAddresses_.empty())
+    bridge_->handOver(std::exchange(earlyAddresses_, {}));
   if (state.zoom != zoom::kActualSize)
     setZoom(state.zoom);
   window->present();
@@ -192,6 +214,13 @@ void AppDelegate::installSignalHandlers() {
         self->handleSignal();
     }));
   }
+}
+
+void AppDelegate::openAddresses(const std::vector<std::string>& addresses) {
+  if (bridge_)
+    bridge_->handOver(addresses);
+  else
+    earlyAddresses_.insert(earlyAddresses_.end(), addresses.begin(), addresses.end());
 }
 
 void AppDelegate::handleSignal() {

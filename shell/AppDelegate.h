@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "Menu.h"
+#include "PageBridge.h"
 #include "PageController.h"
 #include "Platform.h"
 #include "Server.h"
@@ -72,6 +73,10 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
 
   void installSignalHandlers();
 
+  // Addresses a launch handed over (the command line, a `zormak:` address):
+  // the page fills its add box with them and asks.
+  void openAddresses(const std::vector<std::string>& addresses);
+
   std::shared_ptr<Window> window;
   std::shared_ptr<WebView> webView;
   const std::shared_ptr<Server> server;
@@ -86,6 +91,9 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   Platform* platform_ = nullptr;
   // Made at launch, before the web view that asks it about navigations.
   std::shared_ptr<PageController> pages_;
+  std::shared_ptr<PageBridge> bridge_;
+  // Handed over before the launch made the bridge.
+  std::vector<std::string> earlyAddresses_;
   WindowMemory memory_;
 };
 

@@ -58,6 +58,11 @@ class PageController : public std::enable_shared_from_this<PageController> {
   // the application. The stopped page's restart address restarts the server.
   bool decideNavigation(const std::string& uri, bool newWindow);
 
+  // The served application's origin while the window shows it.
+  std::optional<std::string> servedOrigin() const {
+    return showing_ == Showing::kApplication ? servedOrigin_ : std::nullopt;
+  }
+
  private:
   // What the window shows, which decides what a failure and a reload mean.
   enum class Showing { kStarting, kApplication, kStartFailure, kStopped, kLoadFailure };

@@ -75,6 +75,10 @@ class WebView {
   // notifications; a macOS layer would relay the page's by script message to
   // UNUserNotificationCenter.
   virtual void allowNotifications(const std::string& origin) = 0;
+  // Runs `script` in the page shown now, without waiting for an answer; the
+  // shell's only way of telling the page something (PageBridge). macOS:
+  // evaluateJavaScript:completionHandler: with no handler.
+  virtual void runScript(const std::string& script) = 0;
 };
 
 // Kept alive by whoever wants the signal reported; reporting ends with it.
@@ -92,6 +96,8 @@ struct WindowOptions {
   bool maximized = false;
   // Asked when the user closes the window; false keeps it open.
   std::function<bool()> shouldClose = {};
+  // Told each time the window becomes the focused one.
+  std::function<void()> focused = {};
 };
 
 // Asked by the web view before it follows a navigation of its main frame
@@ -119,9 +125,21 @@ struct LoadFailure {
 // of its own, so the window never shows the engine's English error pages.
 using LoadFailedHandler = std::function<void(const LoadFailure& failure)>;
 
+// A message a page posted to the shell (window.webkit.messageHandlers.zormak
+// .postMessage("text") on both engines), with the address of the page
+// that was shown when it arrived. Only a string is taken.
+using PageMessageHandler = std::function<void(const std::string& message, const std::string& pageURI)>;
+
+// Text dropped onto the window: a text/uri-list when `uriList`, else plain
+// text. WebKitGTK: a GtkDropTarget over the web view; macOS: the window's
+// NSDraggingDestination with NSPasteboardTypeURL and NSPasteboardTypeString.
+using DropHandler = std::function<void(const std::string& text, bool uriList)>;
+
 struct WebViewHandlers {
   NavigationHandler navigation;
   LoadFailedHandler loadFailed;
+  PageMessageHandler pageMessage = {};
+  DropHandler dropped = {};
 };
 
 // What the platform had to change so that the web engine can run, and
@@ -162,6 +180,17 @@ class Platform {
   virtual std::optional<ScreenSize> screenSize() = 0;
   // Hands the URI to the user's default browser.
   virtual void openInBrowser(const std::string& uri) = 0;
+  // Shows the desktop's folder dialog over `parent` and calls `done` on the
+  // main thread with the folder's path, or none when the user cancelled.
+  // GTK 4.8: GtkFileChooserNative (the desktop portal where one runs),
+  // GtkFileDialog from 4.10; macOS: NSOpenPanel with canChooseDirectories
+  // and canChooseFiles off, as a sheet on the window.
+  virtual void chooseFolder(Window& parent,
+                            std::function<void(std::optional<std::string> path)> done) = 0;
+  // Reads the clipboard's text once and calls `done` on the main thread with
+  // it, or none when it holds no text. GTK: GdkClipboard; macOS:
+  // NSPasteboard.generalPasteboard stringForType:.
+  virtual void readClipboardText(std::function<void(std::optional<std::string> text)> done) = 0;
   // The application object's own commands.
   virtual void showAbout() = 0;
   virtual void hide() = 0;

@@ -8,6 +8,8 @@ import { extrasChoice, setupExtras } from "./extras.js";
 import { initPlaylist } from "./playlist.js";
 import { initEngine, showEngine } from "./engine.js";
 import { initAdding } from "./adding.js";
+import { initIncoming } from "./incoming.js";
+import { startShell } from "./shell.js";
 import { initHistory, loadHistory } from "./history.js";
 import { initQueue, pollJobs } from "./queue.js";
 import { initSettings, applySavedDefaults, loadSettings } from "./settings.js";
@@ -64,6 +66,10 @@ async function start() {
   initPlaylist({ format: () => presetOf("format", "audio-codec"), choice: extrasChoice, onAdded: pollJobs });
   initHistory();
   initSettings();
+  initIncoming();
+  startShell();
+  // The queue's first answer needs nothing of what follows.
+  pollJobs();
 
   try {
     await loadMeta();
@@ -72,7 +78,6 @@ async function start() {
   } catch (e) {
     // The connection indicator already says what is wrong; polling retries.
   }
-  pollJobs();
   $("urls").focus();
 }
 

@@ -10,6 +10,7 @@ import { openButtons, openOnDoubleClick } from "./opening.js";
 import { audioCodec, ensureMeta, formatLabel, stateOf } from "./presets.js";
 
 const jobNodes = new Map();
+const RESTORE_KEY = "zormak.queue-size";
 let lastStates = new Map();
 // Called when a download has just finished.
 let onFinished = () => {};
@@ -147,6 +148,9 @@ function renderJobs(jobs) {
     }
   }
   $("jobs-empty").hidden = jobs.length > 0;
+  $("jobs-loading").hidden = true;
+  // The next start says how many jobs it is restoring until its first answer comes.
+  localStorage.setItem(RESTORE_KEY, String(jobs.length));
 
   const count = (s) => jobs.filter((j) => j.state === s).length;
   const running = jobs.filter((j) => stateOf(j.state).running).length;
@@ -248,7 +252,22 @@ async function jobAction(event) {
   });
 }
 
+// The addresses in the queue, as last drawn.
+export function queuedAddresses() {
+  return new Set([...jobNodes.values()].map((li) => li.querySelector(".job-url").textContent));
+}
+
+// Until the first answer the queue is neither empty nor known.
+function showRestoring() {
+  const count = Number(localStorage.getItem(RESTORE_KEY)) || 0;
+  $("jobs-empty").hidden = true;
+  const loading = $("jobs-loading");
+  loading.textContent = count > 0 ? `正在恢复 ${count} 个下载…` : "正在载入下载队列…";
+  loading.hidden = false;
+}
+
 export function initQueue(given) {
+  showRestoring();
   onFinished = given.onFinished;
   $("jobs").addEventListener("click", jobAction);
   openOnDoubleClick($("jobs"), ".job.done", "/api/jobs");

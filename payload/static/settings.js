@@ -5,6 +5,8 @@ import { api } from "./api.js";
 import { $, busy, showFormMessage, toast } from "./dom.js";
 import { applyExtrasDefaults, extrasSettings, fillExtrasSettings } from "./extras.js";
 import { applyDefaultFormat, presetOf, setPreset } from "./presets.js";
+import { clipboardOfferOn, setClipboardOffer } from "./incoming.js";
+import { inShell, onShell, postToShell } from "./shell.js";
 
 let savedSettings = null;
 
@@ -74,7 +76,30 @@ function networkValues() {
   };
 }
 
+// The folder comes from the desktop's dialog, through the shell; the page only asks.
+function initFolderPicker() {
+  const pick = $("download-dir-pick");
+  pick.hidden = !inShell;
+  pick.addEventListener("click", () => {
+    pick.disabled = true;
+    postToShell("pick-folder");
+  });
+  onShell("folder", (answer) => {
+    pick.disabled = false;
+    if (answer.path) {
+      $("download-dir").value = answer.path;
+      showFormMessage($("settings-message"), "ok", "已选择文件夹，点击“保存设置”生效");
+    } else if (answer.error) {
+      showFormMessage($("settings-message"), "error", answer.error);
+    }
+  });
+}
+
 export function initSettings() {
+  initFolderPicker();
+  $("clipboard-setting").hidden = !inShell;
+  $("clipboard-offer-on").checked = clipboardOfferOn();
+  $("clipboard-offer-on").addEventListener("change", (e) => setClipboardOffer(e.target.checked));
   $("settings-form").addEventListener("submit", saveSettings);
   $("settings-reset").addEventListener("click", () => {
     if (savedSettings) fillSettings(savedSettings);

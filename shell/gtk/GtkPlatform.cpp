@@ -8,6 +8,9 @@
 #include "About.h"
 
 #include "EngineFolders.h"
+#include "FolderDialog.h"
+#include "IncomingLinks.h"
+#include "Links.h"
 #include "GlibMainQueue.h"
 #include "SingleInstance.h"
 #include "Trace.h"
@@ -64,6 +67,10 @@ GtkPlatform::GtkPlatform(int argc, char** argv, std::optional<std::filesystem::p
     : resourceDir_(std::move(resourceDir)) {
   engineReadiness_ = settleEngineFolders();
   argv0_ = argc > 0 && argv[0] ? argv[0] : "zormak";
+  std::vector<std::string> arguments;
+  for (int i = 1; i < argc; ++i)
+    arguments.emplace_back(argv[i]);
+  addresses_ = links::fromArguments(arguments);
   // The window's class (WM_CLASS on X11) is the program's name; as the
   // application id it matches the launcher entry's StartupWMClass, so docks
   // and task bars put the window under ZORMAK's icon.
@@ -71,10 +78,13 @@ GtkPlatform::GtkPlatform(int argc, char** argv, std::optional<std::filesystem::p
   g_set_application_name("ZORMAK");
   sessionBus_ = single_instance::sessionBusOrNone();
   MainQueue::installMain(std::make_shared<GlibMainQueue>());
-  app_ = gtk_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS);
+  // Addresses reach the running instance as "open": a second launch with
+  // some hands them over the session bus and exits.
+  app_ = gtk_application_new(kApplicationId, G_APPLICATION_HANDLES_OPEN);
   g_signal_connect(app_, "startup", G_CALLBACK(&GtkPlatform::onStartup), this);
   g_signal_connect(app_, "activate", G_CALLBACK(&GtkPlatform::onActivate), this);
   g_signal_connect(app_, "shutdown", G_CALLBACK(&GtkPlatform::onShutdown), this);
+  g_signal_connect(app_, "open", G_CALLBACK(&GtkPlatform::onOpen), this);
 }
 
 GtkPlatform::~GtkPlatform() {
@@ -102,9 +112,14 @@ void GtkPlatform::setDelegate(std::weak_ptr<AppDelegate> delegate) {
 }
 
 int GtkPlatform::run() {
-  // No command-line options: only the program's name goes to GTK.
-  char* args[] = {argv0_.data(), nullptr};
-  return g_application_run(G_APPLICATION(app_), 1, args);
+  // No command-line options: only the program's name and the web addresses
+  // found among the arguments go to GTK, which opens them as files (a URI
+  // it has no file system for keeps its text) in whichever instance runs.
+  std::vector<char*> args{argv0_.data()};
+  for (std::string& address : addresses_)
+    args.push_back(address.data());
+  args.push_back(nullptr);
+  return g_application_run(G_APPLICATION(app_), static_cast<int>(args.size() - 1), args.data());
 }
 
 // Runs in the primary instance only; a second launch that finds the first
@@ -126,22 +141,42 @@ void GtkPlatform::onStartup(GApplication*, gpointer data) {
 }
 
 void GtkPlatform::onActivate(GApplication*, gpointer data) {
-  auto* self = static_cast<GtkPlatform*>(data);
-  if (self->otherInstanceRuns_)
+  static_cast<GtkPlatform*>(data)->launch();
+}
+
+void GtkPlatform::launch() {
+  if (otherInstanceRuns_)
     return;  // no window is made, so the application ends after this
-  if (self->launched_) {
-    if (self->window_)
-      self->window_->presentNow();  // a second launch asks for the window
+  if (launched_) {
+    if (window_)
+      window_->presentNow();  // a second launch asks for the window
     return;
   }
-  auto delegate = self->delegate_.lock();
+  auto delegate = delegate_.lock();
   if (!delegate)
     return;
-  self->launched_ = true;
+  launched_ = true;
   trace::mark("launching");
-  delegate->applicationDidFinishLaunching(*self);
+  delegate->applicationDidFinishLaunching(*this);
   if (!delegate->applicationShouldTerminateAfterLastWindowClosed())
-    g_application_hold(G_APPLICATION(self->app_));
+    g_application_hold(G_APPLICATION(app_));
+}
+
+// The first launch's own addresses, or those a later one handed over. Any
+// process on the session bus may send these, so they are checked again.
+void GtkPlatform::onOpen(GApplication*, GFile** files, int count, const char*, gpointer data) {
+  auto* self = static_cast<GtkPlatform*>(data);
+  std::vector<std::string> uris;
+  for (int i = 0; i < count && uris.size() < links::kMaxAddresses; ++i) {
+    char* uri = g_file_get_uri(files[i]);
+    if (uri)
+      uris.emplace_back(uri);
+    g_free(uri);
+  }
+  trace::mark("open", std::to_string(uris.size()).c_str());
+  self->launch();
+  if (auto delegate = self->delegate_.lock(); delegate && self->launched_)
+    delegate->openAddresses(uris);
 }
 
 void GtkPlatform::onShutdown(GApplication*, gpointer data) {
@@ -161,7 +196,7 @@ std::shared_ptr<Window> GtkPlatform::makeWindow(const WindowOptions& options) {
   if (options.maximized)
     gtk_window_maximize(GTK_WINDOW(widget));
   trace::mark("window");
-  window_ = std::make_shared<WindowHandle>(widget, options.shouldClose);
+  window_ = std::make_shared<WindowHandle>(widget, options.shouldClose, options.focused);
   return window_;
 }
 
@@ -222,6 +257,15 @@ void GtkPlatform::openInBrowser(const std::string& uri) {
                 static_cast<GSpawnFlags>(G_SPAWN_SEARCH_PATH | G_SPAWN_STDOUT_TO_DEV_NULL |
                                          G_SPAWN_STDERR_TO_DEV_NULL),
                 nullptr, nullptr, nullptr, nullptr);
+}
+
+void GtkPlatform::chooseFolder(Window& parent,
+                               std::function<void(std::optional<std::string> path)> done) {
+  gtk::chooseFolder(static_cast<WindowHandle&>(parent).gtkWindow(), std::move(done));
+}
+
+void GtkPlatform::readClipboardText(std::function<void(std::optional<std::string> text)> done) {
+  incoming::readClipboardText(std::move(done));
 }
 
 void GtkPlatform::showAbout() {

@@ -49,6 +49,9 @@ class GtkPlatform final : public Application, public Platform {
   void activate() override;
   std::optional<ScreenSize> screenSize() override;
   void openInBrowser(const std::string& uri) override;
+  void chooseFolder(Window& parent,
+                    std::function<void(std::optional<std::string> path)> done) override;
+  void readClipboardText(std::function<void(std::optional<std::string> text)> done) override;
   void showAbout() override;
   void hide() override;
   void terminate() override;
@@ -59,12 +62,15 @@ class GtkPlatform final : public Application, public Platform {
   static void onStartup(GApplication* app, gpointer self);
   static void onActivate(GApplication* app, gpointer self);
   static void onShutdown(GApplication* app, gpointer self);
+  static void onOpen(GApplication* app, GFile** files, int count, const char* hint, gpointer self);
+  void launch();
   void perform(MenuAction action);
 
   EngineReadiness engineReadiness_;
   GtkApplication* app_ = nullptr;
   GDBusConnection* sessionBus_ = nullptr;  // held so the application reuses it
   std::string argv0_;
+  std::vector<std::string> addresses_;  // what this launch hands over
   std::weak_ptr<AppDelegate> delegate_;
   bool launched_ = false;
   bool otherInstanceRuns_ = false;

@@ -4,7 +4,9 @@
 
 #include "Navigation.h"
 #include "NavigationPolicy.h"
+#include "IncomingLinks.h"
 #include "NetworkSession.h"
+#include "StartupCover.h"
 #include "Trace.h"
 #include "WebContextMenu.h"
 #include "WindowHandle.h"
@@ -46,7 +48,9 @@ std::shared_ptr<WebViewHandle> WebViewHandle::make(WindowHandle& window, WebView
   webkit_web_view_set_background_color(view, &transparent);
   gtk_widget_set_hexpand(widget, TRUE);
   gtk_widget_set_vexpand(widget, TRUE);
-  gtk_window_set_child(window.gtkWindow(), widget);
+  startup_cover::install(window.gtkWindow(), view);
+  if (handlers.dropped)
+    incoming::installDropTarget(gtk_widget_get_parent(widget), handlers.dropped);
   trace::mark("web-view");
   return std::make_shared<WebViewHandle>(view, std::move(handlers), std::move(command));
 }
@@ -63,6 +67,11 @@ WebViewHandle::WebViewHandle(WebKitWebView* view, WebViewHandlers handlers, Comm
   g_signal_connect(view_, "show-notification", G_CALLBACK(&WebViewHandle::onShowNotification),
                    this);
   close_ = std::make_unique<CloseConfirmation>(view_);
+  // The page's messages for the shell; PageBridge decides what they mean.
+  WebKitUserContentManager* manager = webkit_web_view_get_user_content_manager(view_);
+  webkit_user_content_manager_register_script_message_handler(manager, "zormak", nullptr);
+  g_signal_connect(manager, "script-message-received::zormak",
+                   G_CALLBACK(&WebViewHandle::onPageMessage), this);
   // Control with the wheel zooms, as in browsers. The controller sees the
   // wheel before the page does, and lets it through without Control. It
   // lives with the widget, and with the handle's signals it is disconnected
@@ -79,6 +88,7 @@ WebViewHandle::WebViewHandle(WebKitWebView* view, WebViewHandlers handlers, Comm
 WebViewHandle::~WebViewHandle() {
   cancelTimeout();
   if (view_) {
+    g_signal_handlers_disconnect_by_data(webkit_web_view_get_user_content_manager(view_), this);
     g_signal_handlers_disconnect_by_data(scroll_, this);
     g_signal_handlers_disconnect_by_data(view_, this);
   }
@@ -87,6 +97,7 @@ WebViewHandle::~WebViewHandle() {
 void WebViewHandle::onDestroy(GtkWidget*, gpointer data) {
   auto* self = static_cast<WebViewHandle*>(data);
   self->cancelTimeout();
+  g_signal_handlers_disconnect_by_data(webkit_web_view_get_user_content_manager(self->view_), self);
   g_signal_handlers_disconnect_by_data(self->scroll_, self);
   g_signal_handlers_disconnect_by_data(self->view_, self);
   self->view_ = nullptr;
@@ -127,6 +138,26 @@ gboolean WebViewHandle::onShowNotification(WebKitWebView* view, WebKitNotificati
         G_CALLBACK(+[](WebKitNotification*, GtkWindow* window) { gtk_window_present(window); }),
         root, G_CONNECT_DEFAULT);
   return FALSE;  // the engine shows it through the desktop's service
+}
+
+void WebViewHandle::runScript(const std::string& script) {
+  if (view_)
+    webkit_web_view_evaluate_javascript(view_, script.c_str(), -1, nullptr, nullptr, nullptr,
+                                        nullptr, nullptr);
+}
+
+void WebViewHandle::onPageMessage(WebKitUserContentManager*, JSCValue* value, gpointer data) {
+  auto* self = static_cast<WebViewHandle*>(data);
+  if (!self->view_ || !self->handlers_.pageMessage || !jsc_value_is_string(value))
+    return;
+  char* text = jsc_value_to_string(value);
+  const char* uri = webkit_web_view_get_uri(self->view_);
+  trace::mark("page-message", text);
+  try {
+    self->handlers_.pageMessage(text ? text : "", uri ? uri : "");
+  } catch (...) {
+  }
+  g_free(text);
 }
 
 void WebViewHandle::setSessionCookie(const SessionCookie& cookie,

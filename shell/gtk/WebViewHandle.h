@@ -41,6 +41,7 @@ class WebViewHandle final : public WebView {
   void executeEditingCommand(std::string_view command) override;
   void askToClose(std::function<void()> allowed) override;
   void allowNotifications(const std::string& origin) override;
+  void runScript(const std::string& script) override;
 
  private:
   void cancelTimeout();
@@ -56,6 +57,7 @@ class WebViewHandle final : public WebView {
                                       gpointer self);
   static gboolean onShowNotification(WebKitWebView* view, WebKitNotification* notification,
                                      gpointer self);
+  static void onPageMessage(WebKitUserContentManager* manager, JSCValue* value, gpointer self);
   static gboolean onScroll(GtkEventControllerScroll* controller, double dx, double dy,
                            gpointer self);
 

@@ -6,8 +6,10 @@
 
 namespace zormak::gtk {
 
-WindowHandle::WindowHandle(GtkWidget* window, std::function<bool()> shouldClose)
-    : window_(window), shouldClose_(std::move(shouldClose)) {
+WindowHandle::WindowHandle(GtkWidget* window, std::function<bool()> shouldClose,
+                           std::function<void()> focused)
+    : window_(window), shouldClose_(std::move(shouldClose)), focused_(std::move(focused)) {
+  g_signal_connect(window_, "notify::is-active", G_CALLBACK(&WindowHandle::onActive), this);
   g_signal_connect(window_, "destroy", G_CALLBACK(&WindowHandle::onDestroy), this);
   g_signal_connect(window_, "close-request", G_CALLBACK(&WindowHandle::onCloseRequest), this);
   // GTK 4 keeps the default size equal to the size the user gave the window
@@ -28,6 +30,16 @@ gboolean WindowHandle::onCloseRequest(GtkWindow*, gpointer data) {
   auto* self = static_cast<WindowHandle*>(data);
   // TRUE keeps the window open.
   return self->shouldClose_ && !self->shouldClose_();
+}
+
+void WindowHandle::onActive(GObject* window, GParamSpec*, gpointer data) {
+  auto* self = static_cast<WindowHandle*>(data);
+  if (self->focused_ && gtk_window_is_active(GTK_WINDOW(window))) {
+    try {
+      self->focused_();
+    } catch (...) {
+    }
+  }
 }
 
 WindowHandle::~WindowHandle() {

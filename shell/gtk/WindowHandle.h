@@ -14,7 +14,9 @@ namespace zormak::gtk {
 class WindowHandle final : public Window {
  public:
   // `shouldClose` answers the user's closing of the window; none lets it close.
-  explicit WindowHandle(GtkWidget* window, std::function<bool()> shouldClose = {});
+  // `focused` is told each time the window becomes the active one.
+  explicit WindowHandle(GtkWidget* window, std::function<bool()> shouldClose = {},
+                        std::function<void()> focused = {});
   ~WindowHandle() override;
   WindowHandle(const WindowHandle&) = delete;
   WindowHandle& operator=(const WindowHandle&) = delete;
@@ -36,10 +38,12 @@ class WindowHandle final : public Window {
   static void onDestroy(GtkWidget* widget, gpointer self);
   static void onChanged(GObject* window, GParamSpec*, gpointer self);
   static gboolean onCloseRequest(GtkWindow* window, gpointer self);
+  static void onActive(GObject* window, GParamSpec*, gpointer self);
 
   GtkWidget* window_;
   WindowGeometry geometry_;
   std::function<bool()> shouldClose_;
+  std::function<void()> focused_;
 };
 
 }  // namespace zormak::gtk

@@ -14,7 +14,8 @@
 # beforeunload handler, "GET /pending?1"). It polls /ping, reports the width
 # of its viewport in CSS pixels (which page zoom divides) as
 # "GET /report?w=N", asks for notifications on "n" and reports the answer
-# ("GET /notification?granted") before showing one. It loads
+# ("GET /notification?granted") before showing one. What the shell sends
+# it is reported as "GET /shell?<JSON>". It loads
 # /static/app.js, which asks for /pwned when it comes from a
 # "cache-forever" server and for /fine otherwise.
 import http.server
@@ -75,6 +76,14 @@ document.addEventListener('keydown', function (e) {
 });
 setInterval(function(){fetch('/ping').catch(function(){});}, 200);
 setInterval(function(){fetch('/report?w=' + window.innerWidth).catch(function(){});}, 200);
+</script>
+<script>
+// The shell's side of the page: its events are reported as "GET /shell?JSON";
+// "f" asks for the folder dialog.
+var shell = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.zormak;
+window.addEventListener('zormak-shell', function (e) { fetch('/shell?' + encodeURIComponent(JSON.stringify(e.detail))); });
+document.addEventListener('keydown', function (e) { if (e.key === 'f' && e.target.id !== 'field') shell.postMessage('pick-folder'); });
+if (shell) { shell.postMessage('clipboard:on'); shell.postMessage('ready'); }
 </script>
 <script src="/static/app.js"></script>
 <!--script-->

@@ -223,12 +223,12 @@ class Run:
             f.write("not a folder\n")
         return path
 
-    def launch(self, **env):
+    def launch(self, args=(), **env):
         e = dict(self.env, **env)
         # Standard error is the toolkit's (GTK warns where it finds no bus);
         # standard output must stay empty.
         err = open(os.path.join(self.dir, "stderr-%d.txt" % len(self.procs)), "wb")
-        p = subprocess.Popen([os.path.join(self.dir, "bin", "zormak")], env=e,
+        p = subprocess.Popen([os.path.join(self.dir, "bin", "zormak"), *args], env=e,
                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
         err.close()
         self.procs.append(p)

@@ -68,6 +68,8 @@ struct FakeWebView : WebView {
   void allowNotifications(const std::string& origin) override {
     journal.add("allowNotifications:" + origin);
   }
+  void runScript(const std::string& s) override { scripts.push_back(s); }
+  std::vector<std::string> scripts;
   Journal& journal;
   std::function<void()> closeAllowed;
   std::string html, url;
@@ -93,6 +95,8 @@ struct FakePlatform : Platform {
   std::shared_ptr<WebView> makeWebView(Window&, WebViewHandlers h) override {
     navigation = std::move(h.navigation);
     loadFailed = std::move(h.loadFailed);
+    pageMessage = std::move(h.pageMessage);
+    dropped = std::move(h.dropped);
     webView = std::make_shared<FakeWebView>(journal);
     journal.add("makeWebView");
     return webView;
@@ -116,6 +120,14 @@ struct FakePlatform : Platform {
   void activate() override { journal.add("activate"); }
   std::optional<ScreenSize> screenSize() override { return screen; }
   void openInBrowser(const std::string& uri) override { journal.add("browser:" + uri); }
+  void chooseFolder(Window&, std::function<void(std::optional<std::string>)> done) override {
+    journal.add("chooseFolder");
+    folderChosen = std::move(done);
+  }
+  void readClipboardText(std::function<void(std::optional<std::string>)> done) override {
+    journal.add("readClipboard");
+    done(clipboard);
+  }
   void showAbout() override { journal.add("about"); }
   void hide() override { journal.add("hide"); }
   void terminate() override { journal.add("terminate"); }
@@ -136,6 +148,10 @@ struct FakePlatform : Platform {
   NavigationHandler navigation;
   std::optional<ScreenSize> screen;
   LoadFailedHandler loadFailed;
+  PageMessageHandler pageMessage;
+  DropHandler dropped;
+  std::function<void(std::optional<std::string>)> folderChosen;
+  std::optional<std::string> clipboard;
   std::vector<std::pair<int, std::function<void()>>> handlers;
   std::vector<std::function<void()>> tasks;
 };
