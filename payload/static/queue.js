@@ -6,7 +6,7 @@ import { $, busy, el, icon, toast } from "./dom.js";
 import { formatDuration, formatSize } from "./format.js";
 import { extrasSummary } from "./extras.js";
 import { setDownloads } from "./engine.js";
-import { openButtons, openOnDoubleClick } from "./opening.js";
+import { openButtons, openDownload, openOnDoubleClick } from "./opening.js";
 import { audioCodec, ensureMeta, formatLabel, stateOf } from "./presets.js";
 
 const jobNodes = new Map();
@@ -241,6 +241,9 @@ async function jobAction(event) {
   const button = event.target.closest("button[data-action]");
   if (!button) return;
   const id = button.closest(".job").dataset.id;
+  const action = button.dataset.action;
+  // The server may have shown the file in its folder instead, and says why.
+  if (action === "open" || action === "reveal") return openDownload(`/api/jobs/${id}`, action, button);
   await busy(button, async () => {
     if (button.dataset.action === "remove") await api("DELETE", `/api/jobs/${id}`);
     else await api("POST", `/api/jobs/${id}/${button.dataset.action}`, {});
