@@ -89,7 +89,8 @@ function updateJob(li, job) {
   percent.textContent = unknown || fraction === null || fraction === undefined ? "" : `${Math.floor(fraction * 100)}%`;
 
   const meta = [];
-  meta.push(formatLabel(job.format));
+  // A preset the source could not meet says what was saved instead.
+  meta.push(job.got || formatLabel(job.format));
   if (job.folder) meta.push(`保存到 ${job.folder}`);
   meta.push(...extrasSummary(job.extras));
   if (job.state === "queued") meta.push(job.downloaded ? "等待继续下载" : "等待下载");
