@@ -168,8 +168,9 @@ class Attempts(Placing):
         say(f"{tag} 失败：{message}" + ("" if reason in message else f"（{reason}）"))
 
     def _download(self, job: Job, attempt: int, cancel_event: threading.Event, holdings: processes.Holdings,
-                  staging: str, tag: str) -> tuple[list[str], str]:
-        """Runs the download in its own process with the current engine; returns its files and title."""
+                  staging: str, tag: str) -> tuple[list[str], str, object]:
+        """Runs the download in its own process with the current engine; returns its files, title and
+        the height the engine chose (as the engine gave it: Format.saved checks it)."""
         own: dict[str, Any] = {
             "outtmpl": {"default": os.path.join(staging, "%(title).150B.%(ext)s")},
             "paths": {},

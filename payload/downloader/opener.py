@@ -19,7 +19,7 @@ import subprocess
 import sys
 import tempfile
 import threading
-from typing import Callable
+from typing import IO, Callable
 from urllib.parse import quote
 
 from . import errors
@@ -64,7 +64,7 @@ def _check(path: str) -> None:
         raise errors.UserError(NOT_A_FILE.format(name=name), 409)
 
 
-def _said(err: "tempfile._TemporaryFileWrapper[bytes]") -> str:
+def _said(err: IO[bytes]) -> str:
     """What a program wrote to its error output, on one line, for the log."""
     try:
         err.seek(0)
