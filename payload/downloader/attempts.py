@@ -57,7 +57,7 @@ class Attempts(Placing):
                 return
             self._note(job, state=State.DOWNLOADING.value, error="")
             staging = self._prepare(job, attempt, tag)
-            files, title = self._download(job, attempt, cancel_event, holdings, staging, tag)
+            files, title, height = self._download(job, attempt, cancel_event, holdings, staging, tag)
             if not files:
                 raise errors.UserError("下载完成，但没有得到任何文件")
             title = visible(title or os.path.splitext(os.path.basename(files[0]))[0])
@@ -66,6 +66,7 @@ class Attempts(Placing):
                 if not self._current(job, attempt):
                     raise Cancelled()
                 job.title = title
+                job.got = job.format.saved(height)
                 job.placing = [(f, "") for f in files]
             self._place(job, folder)
             self._finish_or_fail(job, attempt, tag)
@@ -169,8 +170,9 @@ class Attempts(Placing):
         say(f"{tag} 失败：{message}" + ("" if reason in message else f"（{reason}）"))
 
     def _download(self, job: Job, attempt: int, cancel_event: threading.Event, holdings: processes.Holdings,
-                  staging: str, tag: str) -> tuple[list[str], str]:
-        """Runs the download in its own process with the current engine; returns its files and title."""
+                  staging: str, tag: str) -> tuple[list[str], str, object]:
+        """Runs the download in its own process with the current engine; returns its files, title and
+        the height the engine chose (as the engine gave it: Format.saved checks it)."""
         own: dict[str, Any] = {
             "outtmpl": {"default": os.path.join(staging, "%(title).150B.%(ext)s")},
             "paths": {},
@@ -211,7 +213,7 @@ class Attempts(Placing):
         if "done" in outcome:
             done = outcome["done"]
             files = [f for f in done.get("files") or [] if isinstance(f, str)]
-            return files, str(done.get("title") or "")
+            return files, str(done.get("title") or ""), done.get("height")
         if cancel_event.is_set() or self._closing:
             raise Cancelled()
         if "error" in outcome:

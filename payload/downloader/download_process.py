@@ -248,7 +248,8 @@ def _download(request: dict[str, Any], ydl_mod: Any, channel: Channel, stop: _St
     files = _final_files(info, staging)
     if files:
         files += [p for p in extras.subtitle_files(info) if p not in files and os.path.isfile(p) and inside(p, staging)]
-    return {"files": files, "title": (info or {}).get("title") or ""}
+    # The height of what was chosen, so that a preset the source could not meet says what came instead.
+    return {"files": files, "title": (info or {}).get("title") or "", "height": (info or {}).get("height")}
 
 
 def main() -> int:

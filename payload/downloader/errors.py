@@ -22,6 +22,8 @@ NO_PERMISSION = "没有权限写入下载文件夹"
 NEEDS_FFMPEG = "需要 ffmpeg 才能处理这个文件，但系统中没有找到 ffmpeg"
 UNSAFE_TYPE = ("网站给出的文件类型“.{ext}”不是视频、音频或字幕，为了安全没有下载，也没有保存任何文件。"
                "如果确实需要这个文件，请在浏览器中下载。")
+COOKIES_BAD = ("下载引擎无法读取设置中的 Cookies 文件：它不是 Netscape 格式的 cookies.txt，或已被改动。"
+               "请在“设置”里重新选择导出的 cookies.txt，或清空这一项后重试。")
 GENERIC = "下载失败：{detail}"
 INTERNAL = "内部错误，请查看日志"
 
@@ -105,6 +107,9 @@ def describe(exc: BaseException) -> str:
             return NO_PERMISSION
     if "Permission denied" in text or "Read-only file system" in text:
         return NO_PERMISSION
+    # The engine names the private copy of the file, a path the user never chose.
+    if any(type(e).__name__ == "LoadError" for e in chain) or "Netscape format" in text:
+        return COOKIES_BAD
     # Newer engines refuse a site's extension that is not media themselves, before a byte is written.
     m = _UNSAFE_EXTENSION.search(text)
     if m:

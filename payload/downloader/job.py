@@ -36,6 +36,8 @@ class Job:
     extras: dict[str, Any] = field(default_factory=lambda: dict(extras.NONE))
     # The sub-folder of the download folder the files go to (a playlist's), "" for the folder itself.
     folder: str = ""
+    # What a height preset the source could not meet saved instead ("1080p（没有 720p）"); "" otherwise.
+    got: str = ""
     # What only the server needs: the staging folder, the live attempt's
     # thread, its cancel signal and what it holds.
     staging: str | None = None
@@ -54,7 +56,7 @@ class Job:
     key: tuple[str, str] | None = None
 
     PUBLIC: ClassVar[tuple[str, ...]] = ("id", "url", "format", "title", "state", "error", "downloaded", "total",
-                                         "speed", "eta", "progress", "created", "retries", "extras", "folder")
+                                         "speed", "eta", "progress", "created", "retries", "extras", "folder", "got")
 
     def reset_progress(self) -> None:
         self.downloaded = 0
@@ -88,7 +90,7 @@ def job_from_row(row: JobRow) -> Job:
     job = Job(row.id, row.url, parse_format(row.format) or BEST, title=row.title, state=state,
               error=row.error if state is State.FAILED else "", created=row.created, downloaded=row.downloaded,
               total=row.total, staging=row.staging, extras=extras.from_journal(row.extras),
-              folder=row.folder or "")
+              folder=row.folder or "", got=row.got or "")
     job.placing = list(iter_pairs(row.placing))
     if row.total:
         job.progress = min(1.0, row.downloaded / row.total)

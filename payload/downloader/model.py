@@ -80,6 +80,12 @@ class Format(str):
     def height(self) -> int | None:
         return int(self.value[:-1]) if self.value.endswith("p") and self.value[:-1].isdigit() else None
 
+    def saved(self, height: object) -> str:
+        """What was saved, said when a height preset could not be met ("1080p（没有 720p）"); else ""."""
+        if not self.height or not isinstance(height, int) or isinstance(height, bool) or height <= 0:
+            return ""
+        return f"{height}p（没有 {self.height}p）" if height != self.height else ""
+
     @property
     def format_id(self) -> str | None:
         return self.value[len(_PICKED):] if self.value.startswith(_PICKED) else None

@@ -104,7 +104,7 @@ class Placing:
             for src, _ in job.placing:
                 placing.append((src, _destination(folder, _companion_name(src, placing), limit)))
             job.placing = placing
-            self.store.update_job(job.id, placing=[list(p) for p in job.placing], title=job.title)
+            self.store.update_job(job.id, placing=[list(p) for p in job.placing], title=job.title, got=job.got)
 
     def _finish_or_fail(self, job: Job, attempt: int, tag: str) -> None:
         try:
@@ -140,7 +140,7 @@ class Placing:
             title = job.title or os.path.splitext(os.path.basename(placed[0]))[0]
             key = job.key or video_key(job.url)
             self.store.finish_job(job.id, job.url, title, [(p, os.path.getsize(p)) for p in placed], job.format.value,
-                                  key)
+                                  key, job.got)
         staging = job.staging
         if staging:
             discard(staging)

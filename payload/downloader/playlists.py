@@ -100,9 +100,9 @@ def entries(info: dict[str, Any]) -> list[dict[str, Any]]:
         url = entry.get("webpage_url") or entry.get("url")
         # Videos embedded in the listed page itself (several <video> elements) have no page of their
         # own: a job for the page would meet the whole list again, so it gets the video's own address.
-        if url == page and isinstance(entry.get("url"), str):
-            url = entry["url"]
-        if not isinstance(url, str):
+        if url == page:
+            url = own_address(entry)
+        if not isinstance(url, str) or url == page:
             continue
         # The engine's private hints ride in the fragment; the job gets the address alone.
         url = unsmuggle(url)[0]
@@ -118,6 +118,16 @@ def entries(info: dict[str, Any]) -> list[dict[str, Any]]:
             "duration": duration if isinstance(duration, (int, float)) and duration >= 0 else None,
         })
     return result
+
+
+def own_address(entry: dict[str, Any]) -> str | None:
+    """The address of an entry embedded in the listed page: its media file, or, where the engine
+    chose separate video and audio (no one file), the manifest both came from."""
+    if isinstance(entry.get("url"), str):
+        return str(entry["url"])
+    manifests = {f.get("manifest_url") for f in entry.get("requested_formats") or [] if isinstance(f, dict)}
+    manifest = manifests.pop() if len(manifests) == 1 else None
+    return manifest if isinstance(manifest, str) else None
 
 
 # Controls that would reorder or hide what the chooser shows of a site's titles.

@@ -7,7 +7,7 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import urlsplit
 
-from . import extras
+from . import cookies, extras
 from .errors import UserError
 from .log import say
 from .model import parse_format
@@ -95,6 +95,7 @@ def _cookies_file(value: object, check_file: bool) -> str:
             raise UserError(f"Cookies 文件 {path} 不是普通文件，请选择导出的 cookies.txt（Netscape 格式）")
         if not os.access(path, os.R_OK):
             raise UserError(f"没有权限读取 Cookies 文件 {path}")
+        cookies.check(path)
     return path
 
 

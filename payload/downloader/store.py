@@ -60,10 +60,12 @@ CREATE TABLE IF NOT EXISTS archive (
     PRIMARY KEY (site, video_id));
 """
 JOB_COLUMNS = ("id", "url", "format", "state", "title", "error", "staging", "placing", "downloaded", "total",
-               "created", "extras", "folder")
+               "created", "extras", "folder", "got")
 # Columns added since the first journals were written, with what their old rows mean; an older
 # database gets them when opened.
-_ADDED_COLUMNS = {"jobs": {"extras": "TEXT", "folder": "TEXT NOT NULL DEFAULT ''"}}
+# got: what a preset that could not be met saved instead ("1080p（没有 720p）"), "" otherwise.
+_ADDED_COLUMNS = {"jobs": {"extras": "TEXT", "folder": "TEXT NOT NULL DEFAULT ''", "got": "TEXT NOT NULL DEFAULT ''"},
+                  "downloads": {"got": "TEXT NOT NULL DEFAULT ''"}}
 
 
 class StorageError(Exception):
@@ -87,6 +89,7 @@ class JobRow:
     extras: dict[str, Any] | None = None
     # A sub-folder of the download folder (a playlist's), or "" for the folder itself.
     folder: str = ""
+    got: str = ""
 
 
 class Store:
@@ -208,14 +211,14 @@ class Store:
             db.executemany("DELETE FROM jobs WHERE id = ?", [(i,) for i in job_ids])
 
     def finish_job(self, job_id: int, url: str, title: str, files: list[tuple[str, int]], fmt: str,
-                   key: tuple[str, str]) -> None:
+                   key: tuple[str, str], got: str = "") -> None:
         """The history rows of a finished job, its (site, video id) in the archive and its removal
         from the journal, as one transaction."""
         now = time.time()
         with self._transaction() as db:
             db.executemany(
-                "INSERT INTO downloads (url, title, path, size, format, finished_at) VALUES (?, ?, ?, ?, ?, ?)",
-                [(url, title, path, size, fmt, now) for path, size in files])
+                "INSERT INTO downloads (url, title, path, size, format, finished_at, got) VALUES (?, ?, ?, ?, ?, ?, ?)",
+                [(url, title, path, size, fmt, now, got) for path, size in files])
             db.execute("INSERT OR REPLACE INTO archive (site, video_id, url, title, finished_at) VALUES (?, ?, ?, ?, ?)",
                        (*key, url, title, now))
             db.execute("DELETE FROM jobs WHERE id = ?", (job_id,))
@@ -249,9 +252,9 @@ class Store:
         where, args = _matching(query)
         with self._transaction(write=False) as db:
             rows = db.execute(
-                "SELECT id, url, title, path, size, format, finished_at FROM downloads"
+                "SELECT id, url, title, path, size, format, finished_at, got FROM downloads"
                 f"{where} ORDER BY id DESC LIMIT ? OFFSET ?", (*args, limit, offset)).fetchall()
-        keys = ("id", "url", "title", "path", "size", "format", "finished_at")
+        keys = ("id", "url", "title", "path", "size", "format", "finished_at", "got")
         entries = [dict(zip(keys, r)) for r in rows]
         for e in entries:
             e["name"] = os.path.basename(e["path"])

@@ -6,7 +6,7 @@ import { $, busy, confirmDialog, el, showFormMessage, toast } from "./dom.js";
 import { formatSize, formatTime } from "./format.js";
 import { extrasChoice, resetExtras } from "./extras.js";
 import { addOrChoose } from "./playlist.js";
-import { askForNotifications, pollJobs } from "./queue.js";
+import { askForNotifications, pollJobs, revealJobs } from "./queue.js";
 import { presetOf } from "./presets.js";
 
 async function addJobs(event) {
@@ -37,10 +37,12 @@ async function addJobs(event) {
       return;
     }
     let added = data.added.length;
+    revealJobs(data.added.map((j) => j.id));
     textarea.value = data.unusable.join("\n");
     if (data.duplicates.length && (await confirmDialog("重复的视频", duplicateQuestion(data.duplicates), "再下载一次"))) {
       const again = await api("POST", "/api/jobs", { urls: data.duplicates.map((d) => d.url).join("\n"), format, ...extrasChoice(), force: true });
       added += again.added.length;
+      revealJobs(again.added.map((j) => j.id));
     }
     if (data.errors.length) {
       showFormMessage(message, "error", `已添加 ${added} 个下载，以下内容无法识别：`, data.errors);

@@ -41,11 +41,12 @@ export function toast(text, kind) {
 
 // Asks through the page's <dialog>; resolves true for the confirming button,
 // false for the other one and for Escape.
-export function confirmDialog(title, text, yesLabel) {
+export function confirmDialog(title, text, yesLabel, noLabel) {
   const dialog = $("confirm");
   $("confirm-title").textContent = title;
   $("confirm-text").textContent = text;
   $("confirm-yes").textContent = yesLabel || "确定";
+  $("confirm-no").textContent = noLabel || "取消";
   dialog.returnValue = "";
   return new Promise((resolve) => {
     dialog.addEventListener("close", () => resolve(dialog.returnValue === "yes"), { once: true });

@@ -45,7 +45,7 @@ function renderHistory() {
     file.title = h.path;
     tdTitle.append(title, file);
     const tdFormat = el("td");
-    tdFormat.appendChild(el("span", "tag", formatLabel(h.format)));
+    tdFormat.appendChild(el("span", "tag", h.got || formatLabel(h.format)));
     const tdSize = el("td", "num", formatSize(h.size));
     const tdTime = el("td", "num", formatTime(h.finished_at));
     if (!h.exists) {

@@ -2,16 +2,24 @@
 // server, with each job's buttons, the summary line and desktop notifications.
 
 import { api } from "./api.js";
-import { $, busy, el, icon, toast } from "./dom.js";
+import { $, busy, confirmDialog, el, icon, toast } from "./dom.js";
 import { formatDuration, formatSize } from "./format.js";
 import { extrasSummary } from "./extras.js";
 import { setDownloads } from "./engine.js";
-import { openButtons, openOnDoubleClick } from "./opening.js";
+import { openButtons, openDownload, openOnDoubleClick } from "./opening.js";
 import { audioCodec, ensureMeta, formatLabel, stateOf } from "./presets.js";
 
 const jobNodes = new Map();
 const RESTORE_KEY = "zormak.queue-size";
 let lastStates = new Map();
+// The last look at each job, and the jobs just added, to be scrolled into view once drawn.
+let lastJobs = new Map();
+const toReveal = new Set();
+
+// Called with the jobs an add created: they may be below older rows, out of sight.
+export function revealJobs(ids) {
+  for (const id of ids) toReveal.add(id);
+}
 // Called when a download has just finished.
 let onFinished = () => {};
 
@@ -90,7 +98,8 @@ function updateJob(li, job) {
   percent.textContent = unknown || fraction === null || fraction === undefined ? "" : `${Math.floor(fraction * 100)}%`;
 
   const meta = [];
-  meta.push(formatLabel(job.format));
+  // A preset the source could not meet says what was saved instead.
+  meta.push(job.got || formatLabel(job.format));
   if (job.folder) meta.push(`保存到 ${job.folder}`);
   meta.push(...extrasSummary(job.extras));
   if (job.state === "queued") meta.push(job.downloaded ? "等待继续下载" : "等待下载");
@@ -141,6 +150,13 @@ function renderJobs(jobs) {
     if (wanted !== li) list.insertBefore(li, wanted);
     previous = li;
   }
+  for (const id of toReveal) {
+    const li = jobNodes.get(id);
+    if (!li) continue;
+    toReveal.delete(id);
+    li.scrollIntoView({ block: "nearest", behavior: "smooth" });
+  }
+  lastJobs = new Map(jobs.map((j) => [j.id, j]));
   for (const [id, li] of jobNodes) {
     if (!seen.has(id)) {
       li.remove();
@@ -245,6 +261,17 @@ async function jobAction(event) {
   const button = event.target.closest("button[data-action]");
   if (!button) return;
   const id = button.closest(".job").dataset.id;
+  const action = button.dataset.action;
+  // The server may have shown the file in its folder instead, and says why.
+  if (action === "open" || action === "reveal") return openDownload(`/api/jobs/${id}`, action, button);
+  // Cancelling throws away what has arrived: with data, it asks first.
+  const job = lastJobs.get(Number(id));
+  if (action === "cancel" && job && job.downloaded > 0) {
+    const what = job.title || guessName(job.url);
+    const yes = await confirmDialog("取消这个下载？", `“${what}”已下载 ${formatSize(job.downloaded)}，取消后已下载的部分会被删除。` +
+      (stateOf(job.state).pausable ? "只想稍后再继续的话，请点击“暂停”。" : ""), "取消下载", "继续下载");
+    if (!yes) return;
+  }
   await busy(button, async () => {
     if (button.dataset.action === "remove") await api("DELETE", `/api/jobs/${id}`);
     else await api("POST", `/api/jobs/${id}/${button.dataset.action}`, {});

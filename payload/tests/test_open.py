@@ -53,9 +53,11 @@ class OpenTest(PayloadTest):
                 status, body = self.post(url, body={"path": "/etc/passwd", "file": "/bin/sh"})
                 self.assertEqual((status, body), (200, {"ok": True}))
                 self.assertEqual(self.fake.calls(), [expected])
-        # Each program ran as the leader of a session of its own, with no input or output of ours.
+        # Each program ran as the leader of a session of its own, with no input or output of ours:
+        # its complaints go to an unnamed file of its own, for the log.
         pid, sid, *streams = self.fake.processes()[0]
-        self.assertEqual((pid, streams), (sid, ["/dev/null"] * 3))
+        self.assertEqual((pid, streams[:2]), (sid, ["/dev/null"] * 2))
+        self.assertNotRegex(" ".join(streams[2:]), r"pipe:|socket:|/dev/null")
 
     def test_falls_back_when_a_program_fails_or_is_missing(self):
         job = self.job["id"]
@@ -65,7 +67,12 @@ class OpenTest(PayloadTest):
             ({"gdbus": None, "gio": 2}, "reveal", [["gio", "open", "--", self.folder], ["xdg-open", self.folder]],
              200),
             ({"gio": None}, "open", [["xdg-open", self.path]], 200),
-            ({"gio": 4, "xdg-open": 3}, "open", [["gio", "open", "--", self.path], ["xdg-open", self.path]], 502),
+            # Nothing opens it: the folder shows it instead.
+            ({"gio": 4, "xdg-open": 3}, "open", [["gio", "open", "--", self.path], ["xdg-open", self.path], ["gdbus"]],
+             200),
+            ({"gio": 4, "xdg-open": 3, "gdbus": None}, "open", [["gio", "open", "--", self.path],
+                                                              ["xdg-open", self.path], ["gio", "open", "--", self.folder],
+                                                              ["xdg-open", self.folder]], 502),
             ({"gio": None, "xdg-open": None}, "open", [], 503),
         ]
         for setup, action, expected, status in cases:

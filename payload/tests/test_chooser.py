@@ -1,0 +1,76 @@
+"""The chooser's jobs: each chosen entry of a page with several videos arrives, and only those."""
+
+import filecmp
+import os
+import unittest
+from typing import Any
+
+from media import media_dir
+from support import PayloadTest
+
+from downloader import playlists
+from test_quality import SOURCES, rendition
+
+# Three distinct files, so that a wrong entry cannot pass for a right one.
+FILES = [rendition(label, w, h) for label, w, h in SOURCES]
+
+
+def videos_page(names: list[str]) -> str:
+    """Several <video> elements in one page: the engine lists each as an entry whose page is this page."""
+    videos = "".join(f'<video controls><source src="/{n}" type="video/mp4"></video>' for n in names)
+    return f"<html><head><title>三段</title></head><body>{videos}</body></html>"
+
+
+def link_feed(pages: list[str]) -> str:
+    """A feed whose items name only a page and an id (<link>, <guid>): the engine lists them as
+    url_transparent entries carrying the page, smuggled with the id."""
+    items = "".join(f"<item><link>{p}</link><guid>v{i}</guid></item>" for i, p in enumerate(pages, 1))
+    return f'<?xml version="1.0" encoding="UTF-8"?><rss version="2.0"><channel><title>链接</title>{items}</channel></rss>'
+
+
+class ChosenEntriesTest(PayloadTest):
+    settings = {"concurrency": 2}
+
+    def choose(self, page: str, indices: list[int]) -> list[dict[str, Any]]:
+        status, listing = self.server.request("POST", "/api/playlist", {"url": self.media.url(page)})
+        self.assertEqual((status, listing.get("playlist")), (200, True), listing)
+        status, body = self.server.request("POST", "/api/playlist/add", {"id": listing["id"], "indices": indices})
+        self.assertEqual((status, body["errors"]), (200, []), body)
+        return [self.server.wait_job(j["id"], {"done", "failed"}, timeout=60) for j in body["added"]]
+
+    def assert_arrived(self, jobs: list[dict[str, Any]], names: list[str]) -> None:
+        for job, name in zip(jobs, names):
+            self.assertEqual(job["state"], "done", job["error"])
+            saved = os.path.join(self.server.download_dir, job["folder"], job["files"][0])
+            self.assertTrue(filecmp.cmp(saved, os.path.join(media_dir(), name), shallow=False), (job, name))
+
+    def test_entries_embedded_in_the_page_and_entries_with_a_page_of_their_own(self):
+        self.media.pages["/three"] = videos_page(FILES)
+        for i, name in enumerate(FILES, 1):
+            self.media.pages[f"/v{i}"] = videos_page([name])
+        self.media.pages["/feed"] = link_feed([self.media.url(f"v{i}") for i in range(1, 4)])
+        for page in ("three", "feed"):
+            with self.subTest(page=page):
+                self.media.requests.clear()
+                jobs = self.choose(page, [1, 3])
+                self.assert_arrived(jobs, [FILES[0], FILES[2]])
+                # The list was read once, for the listing; the entry left out was never fetched.
+                self.assertEqual(self.media.requests.count(f"/{page}"), 1, self.media.requests)
+                self.assertNotIn(f"/{FILES[1]}", self.media.requests)
+                self.assertNotIn("/v2", self.media.requests)
+
+
+class OwnAddressTest(unittest.TestCase):
+    def test_an_entry_with_no_address_but_the_list_page_is_left_out(self) -> None:
+        """An entry the engine resolved to separate video and audio has no "url" of its own
+        (process_video_result keeps the pair in requested_formats)."""
+        page = "http://127.0.0.1:1/page"
+        pair = [{"url": f"http://127.0.0.1:1/{n}", "manifest_url": "http://127.0.0.1:1/m.m3u8"} for n in ("v", "a")]
+        loose = [{"url": "http://127.0.0.1:1/v"}, {"url": "http://127.0.0.1:1/a"}]
+        info = {"webpage_url": page, "entries": [
+            {"webpage_url": page, "url": "http://127.0.0.1:1/one.mp4", "title": "单个文件"},
+            {"webpage_url": page, "requested_formats": pair, "title": "清单"},
+            {"webpage_url": page, "requested_formats": loose, "title": "没有清单"},
+        ]}
+        self.assertEqual([(e["index"], e["url"], e["title"]) for e in playlists.entries(info)],
+                         [(1, "http://127.0.0.1:1/one.mp4", "单个文件"), (2, "http://127.0.0.1:1/m.m3u8", "清单")])
