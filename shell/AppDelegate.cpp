@@ -34,6 +34,9 @@ void AppDelegate::performMenuAction(MenuAction action, Platform& platform, AppDe
     case MenuAction::showAbout:
       platform.showAbout();
       break;
+    case MenuAction::signIn:
+      platform.openSignInWindow();
+      break;
     case MenuAction::hide:
       platform.hide();
       break;

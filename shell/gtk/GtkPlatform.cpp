@@ -78,6 +78,7 @@ GtkPlatform::GtkPlatform(int argc, char** argv, std::optional<std::filesystem::p
 }
 
 GtkPlatform::~GtkPlatform() {
+  signIn_.reset();
   window_.reset();
   g_object_unref(app_);
   if (sessionBus_)
@@ -166,8 +167,20 @@ std::shared_ptr<Window> GtkPlatform::makeWindow(const WindowOptions& options) {
 }
 
 std::shared_ptr<WebView> GtkPlatform::makeWebView(Window& window, WebViewHandlers handlers) {
-  return WebViewHandle::make(static_cast<WindowHandle&>(window), std::move(handlers),
-                             [this](MenuAction action) { perform(action); });
+  auto view = WebViewHandle::make(static_cast<WindowHandle&>(window), std::move(handlers),
+                                  [this](MenuAction action) { perform(action); });
+  if (!engineReadiness_.failure) {
+    if (!signIn_)
+      signIn_ = std::make_unique<SignIn>(
+          [this]() -> GtkWindow* { return window_ ? window_->gtkWindow() : nullptr; });
+    signIn_->listenTo(view->webView());
+  }
+  return view;
+}
+
+void GtkPlatform::openSignInWindow() {
+  if (signIn_)
+    signIn_->openWindow();
 }
 
 void GtkPlatform::runAfter(std::chrono::milliseconds delay, std::function<void()> task) {

@@ -41,6 +41,8 @@ class WebViewHandle final : public WebView {
   void executeEditingCommand(std::string_view command) override;
   void askToClose(std::function<void()> allowed) override;
   void allowNotifications(const std::string& origin) override;
+  // None once the widget is gone.
+  WebKitWebView* webView() const { return view_; }
 
  private:
   void cancelTimeout();

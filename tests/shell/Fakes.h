@@ -117,6 +117,7 @@ struct FakePlatform : Platform {
   std::optional<ScreenSize> screenSize() override { return screen; }
   void openInBrowser(const std::string& uri) override { journal.add("browser:" + uri); }
   void showAbout() override { journal.add("about"); }
+  void openSignInWindow() override { journal.add("signIn"); }
   void hide() override { journal.add("hide"); }
   void terminate() override { journal.add("terminate"); }
   void exitProcess(int status) override { journal.add("exit:" + std::to_string(status)); }
