@@ -18,7 +18,7 @@ import threading
 from dataclasses import dataclass, field
 from typing import Any, Callable, TypeVar
 
-from . import engine_loader, errors, processes
+from . import browsers, engine_loader, errors, processes
 from .engines import Engines
 from .log import EngineLogger, say
 from .options import COOKIES, network_options, private_cookies
@@ -156,6 +156,8 @@ class Ask:
             "cachedir": self.cache.folder_for(version) or False,
             **network_options(values),
             COOKIES: values.get("cookies_file") or "",
+            # The engine reads a chosen browser's sign-ins itself, from a copy of its database.
+            **browsers.engine_option(values.get("cookies_browser") or ""),
             # The JavaScript runtime the engine needs for some sites, found at start.
             **engine_params,
         }

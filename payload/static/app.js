@@ -1,6 +1,6 @@
 // The downloader's page: its navigation, the connection indicator and the start.
 // Each page's work is in a module of its own: the queue (queue.js, adding.js,
-// playlist.js), the history (history.js) and the settings (settings.js, engine.js).
+// playlist.js), the history (history.js) and the settings (settings.js, signin.js, engine.js).
 
 import { api, onConnection } from "./api.js";
 import { $, el } from "./dom.js";
@@ -11,6 +11,7 @@ import { initAdding } from "./adding.js";
 import { initHistory, loadHistory } from "./history.js";
 import { initQueue, pollJobs } from "./queue.js";
 import { initSettings, applySavedDefaults, loadSettings } from "./settings.js";
+import { initSignIn, loadSignIn } from "./signin.js";
 import { loadMeta, presetOf } from "./presets.js";
 
 let connected = null;
@@ -33,6 +34,7 @@ function show(view) {
   if (view === "history") loadHistory();
   if (view === "settings") {
     loadSettings();
+    loadSignIn();
     showEngine();
   }
 }
@@ -62,6 +64,7 @@ async function start() {
   initPlaylist({ format: () => presetOf("format", "audio-codec"), choice: extrasChoice, onAdded: pollJobs });
   initHistory();
   initSettings();
+  initSignIn();
 
   try {
     await loadMeta();

@@ -4,6 +4,8 @@ file of the user's alone that is gone when the call ends, and the sign-in advice
 import filecmp
 import glob
 import os
+import shutil
+import sqlite3
 import stat
 import unittest
 
@@ -18,6 +20,29 @@ SESSION = ("sid", "signed-in-7f3a")
 SESSION_LINE = f"#HttpOnly_127.0.0.1\tFALSE\t/\tFALSE\t0\t{SESSION[0]}\t{SESSION[1]}\n"
 JAR = ("# Netscape HTTP Cookie File\n" + SESSION_LINE + ".other.example\tTRUE\t/\tTRUE\t4102444800\tother\telsewhere\n"
        "127.0.0.1\tFALSE\t/\tFALSE\t1000\told\tlong-gone\n")
+
+
+def firefox_profile(home: str, cookie: tuple[str, str]) -> str:
+    """A Firefox profile in home, as Firefox lays it out: profiles.ini naming a folder whose
+    cookies.sqlite (schema 13, expiry in seconds) holds cookie for 127.0.0.1."""
+    root = os.path.join(home, ".mozilla", "firefox")
+    folder = os.path.join(root, "x7k2.default-release")
+    os.makedirs(folder)
+    with open(os.path.join(root, "profiles.ini"), "w", encoding="utf-8") as f:
+        f.write("[General]\nStartWithLastProfile=1\nVersion=2\n\n"
+                "[Profile0]\nName=default-release\nIsRelative=1\nPath=x7k2.default-release\nDefault=1\n")
+    db = sqlite3.connect(os.path.join(folder, "cookies.sqlite"))
+    db.execute("CREATE TABLE moz_cookies (id INTEGER PRIMARY KEY, originAttributes TEXT NOT NULL DEFAULT '', "
+               "name TEXT, value TEXT, host TEXT, path TEXT, expiry INTEGER, lastAccessed INTEGER, "
+               "creationTime INTEGER, isSecure INTEGER, isHttpOnly INTEGER, inBrowserElement INTEGER DEFAULT 0, "
+               "sameSite INTEGER DEFAULT 0, rawSameSite INTEGER DEFAULT 0, schemeMap INTEGER DEFAULT 0, "
+               "CONSTRAINT moz_uniqueid UNIQUE (name, host, path, originAttributes))")
+    db.execute("PRAGMA user_version = 13")
+    db.execute("INSERT INTO moz_cookies (name, value, host, path, expiry, lastAccessed, creationTime, isSecure, "
+               "isHttpOnly) VALUES (?, ?, '127.0.0.1', '/', 4102444800, 0, 0, 0, 1)", cookie)
+    db.commit()
+    db.close()
+    return folder
 
 
 class SitesTest(unittest.TestCase):
@@ -103,3 +128,30 @@ class SignedInTest(PayloadTest):
         self.assertIn("HTTP 403", failed["error"])
         self.assertTrue(failed["error"].endswith(errors.SIGNIN_ADVICE), failed["error"])
         self.assertEqual(self.cookie_files(), [])
+
+    def test_a_chosen_firefox_profile_signs_the_engine_in(self) -> None:
+        self.media.cookie = SESSION
+        folder = firefox_profile(self.workdir, SESSION)
+        status, body = self.server.request("GET", "/api/browsers")
+        self.assertEqual(body["profiles"], [{"id": f"firefox:{folder}", "browser": "Firefox",
+                                             "profile": "default-release"}])
+        # (the choice, whether it is taken, whether the site then lets the engine in)
+        table = [("", True, False), (f"firefox:{folder}", True, True),
+                 ("safari:/Users/x", False, True), ("firefox:relative/path", False, True)]
+        for choice, taken, allowed in table:
+            with self.subTest(choice=choice):
+                status, body = self.server.request("POST", "/api/settings", {"cookies_browser": choice})
+                self.assertEqual(status == 200, taken, body)
+                status, body = self.server.request("POST", "/api/probe", {"url": self.media.url("clip.mp4")})
+                self.assertEqual(status == 200, allowed, body)
+        done = self.server.wait_job(self.download()["id"], {"done", "failed"}, timeout=60)
+        self.assertEqual(done["state"], "done", done)
+        self.assertTrue(filecmp.cmp(os.path.join(self.server.download_dir, done["files"][0]),
+                                    os.path.join(media_dir(), "clip.mp4"), shallow=False))
+        # The browser's database is read, never written.
+        self.assertEqual(sorted(os.listdir(folder)), ["cookies.sqlite"])
+        # A profile that is gone since it was chosen is said so.
+        shutil.rmtree(folder)
+        status, body = self.server.request("POST", "/api/probe", {"url": self.media.url("clip.mp4")})
+        self.assertEqual(status, 400, body)
+        self.assertIn("找不到所选浏览器的资料文件夹", body["error"])
