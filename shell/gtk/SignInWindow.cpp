@@ -1,6 +1,7 @@
 #include "SignInWindow.h"
 
 #include <string>
+#include <utility>
 
 #include "Navigation.h"
 
@@ -8,7 +9,9 @@ namespace zormak::gtk::sign_in_window {
 
 namespace {
 
-constexpr const char* kTitle = "登录网站 - ZORMAK";
+// Without the program's name: the window belongs to the main one, and only
+// the main window is found by it.
+constexpr const char* kTitle = "登录网站";
 constexpr const char* kStartPage =
     "<!doctype html><html lang=\"zh-CN\"><meta charset=\"utf-8\"><title>登录网站</title>"
     "<body style=\"font-family:sans-serif;max-width:40em;margin:3em auto;line-height:1.7;color:#333\">"
@@ -62,9 +65,11 @@ gboolean decidePolicy(WebKitWebView* view, WebKitPolicyDecision* decision,
 
 void onActivate(GtkEntry* entry, Parts* parts) {
   const std::string uri = addressFor(gtk_editable_get_text(GTK_EDITABLE(entry)));
-  if (!uri.empty())
+  if (!uri.empty()) {
     webkit_web_view_load_uri(parts->view, uri.c_str());
-  else
+    // As in browsers, the page takes the keys next (a form's autofocus field).
+    gtk_widget_grab_focus(GTK_WIDGET(parts->view));
+  } else
     gtk_widget_error_bell(GTK_WIDGET(entry));
 }
 
@@ -81,6 +86,41 @@ void onUri(WebKitWebView* view, GParamSpec*, Parts* parts) {
 
 void onLoad(WebKitWebView*, WebKitLoadEvent, Parts* parts) {
   updateButtons(parts);
+}
+
+// The keys browsers have for the same: F5 and Control+R reload, Control+L
+// goes to the address, Alt with an arrow goes back or forward.
+void addKeys(GtkWidget* window, Parts* parts) {
+  GtkEventController* keys = gtk_shortcut_controller_new();
+  gtk_shortcut_controller_set_scope(GTK_SHORTCUT_CONTROLLER(keys), GTK_SHORTCUT_SCOPE_GLOBAL);
+  const std::pair<const char*, GtkShortcutFunc> table[] = {
+      {"F5|<Control>r",
+       +[](GtkWidget*, GVariant*, gpointer data) -> gboolean {
+         webkit_web_view_reload(static_cast<Parts*>(data)->view);
+         return TRUE;
+       }},
+      {"<Control>l",
+       +[](GtkWidget*, GVariant*, gpointer data) -> gboolean {
+         gtk_widget_grab_focus(GTK_WIDGET(static_cast<Parts*>(data)->address));
+         return TRUE;
+       }},
+      {"<Alt>Left",
+       +[](GtkWidget*, GVariant*, gpointer data) -> gboolean {
+         webkit_web_view_go_back(static_cast<Parts*>(data)->view);
+         return TRUE;
+       }},
+      {"<Alt>Right",
+       +[](GtkWidget*, GVariant*, gpointer data) -> gboolean {
+         webkit_web_view_go_forward(static_cast<Parts*>(data)->view);
+         return TRUE;
+       }},
+  };
+  for (const auto& [trigger, action] : table)
+    gtk_shortcut_controller_add_shortcut(
+        GTK_SHORTCUT_CONTROLLER(keys),
+        gtk_shortcut_new(gtk_shortcut_trigger_parse_string(trigger),
+                         gtk_callback_action_new(action, parts, nullptr)));
+  gtk_widget_add_controller(window, keys);
 }
 
 }  // namespace
@@ -143,6 +183,7 @@ void present(SignInSession& session, GtkWindow* parent) {
   g_signal_connect(view, "permission-request", G_CALLBACK(onPermission), nullptr);
   g_signal_connect(view, "notify::uri", G_CALLBACK(onUri), parts);
   g_signal_connect(view, "load-changed", G_CALLBACK(onLoad), parts);
+  addKeys(window, parts);
   updateButtons(parts);
   webkit_web_view_load_html(view, kStartPage, nullptr);
 
