@@ -286,6 +286,9 @@ void GtkPlatform::terminate() {
 }
 
 void GtkPlatform::exitProcess(int status) {
+  // The one piece of clean-up that cannot wait for the next start: the
+  // engine's file must not keep the sign-in session's cookies past it.
+  signIn_.reset();
   std::exit(status);
 }
 

@@ -80,6 +80,10 @@ SignInSession::SignInSession() : alive_(std::make_shared<SignInSession*>(this)) 
 
 SignInSession::~SignInSession() {
   *alive_ = nullptr;
+  // Cookies without an expiry end with the session: the file keeps them no
+  // longer than the jar does.
+  std::erase_if(written_, [](const signin::Cookie& cookie) { return cookie.expires == 0; });
+  write(signin::netscapeFile(written_));
   g_signal_handlers_disconnect_by_data(webkit_network_session_get_cookie_manager(session_), this);
   // The session itself is kept, as the main window's is: a store operation
   // still running would otherwise outlive it and crash the engine on exit.
@@ -106,6 +110,7 @@ void SignInSession::onCookies(GObject* source, GAsyncResult* result, gpointer da
     for (GList* item = list; item; item = item->next)
       cookies.push_back(fieldsOf(static_cast<SoupCookie*>(item->data)));
     self->write(signin::netscapeFile(cookies));
+    self->written_ = std::move(cookies);
   }
   g_clear_error(&error);
   g_list_free_full(list, reinterpret_cast<GDestroyNotify>(soup_cookie_free));

@@ -6,6 +6,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "SignInCookies.h"
 
 namespace zormak::gtk {
 
@@ -56,6 +59,8 @@ class SignInSession {
 
   WebKitNetworkSession* session_ = nullptr;
   std::filesystem::path file_;
+  // The jar as last written, for leaving out its session cookies at the end.
+  std::vector<signin::Cookie> written_;
   // Lets callbacks of the engine that come after this object is gone see so.
   std::shared_ptr<SignInSession*> alive_;
 };

@@ -210,7 +210,14 @@ class SignIn(ShellTestCase):
         self.xdo(run, "key", "F5")
         self.assertTrue(wait_for(lambda: site.seen[-1][0] == "GET /" and site.seen[-1][1] == {}, 20), site.seen[-3:])
         run.screenshot("signin-signed-out")
+
+        # Signed in again, then quit: cookies that end with the session leave the file with it.
+        self.xdo(run, "type", "--delay", "20", PASSWORD)
+        self.xdo(run, "key", "Return")
+        self.assertTrue(wait_for(lambda: site.sid in read(jar), 20), read(jar))
         self.terminate(proc)
+        self.assertNotIn(site.sid, read(jar))
+        self.assertIn("\tremember\t" + site.remember, read(jar))
 
 
 if __name__ == "__main__":
