@@ -19,8 +19,8 @@ std::string lower(std::string_view text) {
 
 // `name` is `site` or one of its subdomains.
 bool within(std::string_view name, std::string_view site) {
-  return name == site ||
-         (name.size() > site.size() && name.ends_with(site) && name[name.size() - site.size() - 1] == '.');
+  return name == site || (name.size() > site.size() && name.ends_with(site) &&
+                          name[name.size() - site.size() - 1] == '.');
 }
 
 // An address rather than a name: it has no subdomains.

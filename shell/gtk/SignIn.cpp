@@ -44,10 +44,11 @@ void SignIn::listenTo(WebKitWebView* page) {
   if (!manager || manager == page_)
     return;
   page_ = WEBKIT_USER_CONTENT_MANAGER(g_object_ref(manager));
-  g_signal_connect(manager, (std::string("script-message-with-reply-received::") + kHandler).c_str(),
+  g_signal_connect(manager,
+                   (std::string("script-message-with-reply-received::") + kHandler).c_str(),
                    G_CALLBACK(&SignIn::onMessage), this);
   webkit_user_content_manager_register_script_message_handler_with_reply(manager, kHandler,
-                                                                          nullptr);
+                                                                         nullptr);
 }
 
 gboolean SignIn::onMessage(WebKitUserContentManager*, JSCValue* message,

@@ -94,8 +94,8 @@ void SignInSession::onCookiesChanged(WebKitCookieManager*, gpointer self) {
 }
 
 void SignInSession::exportCookies(std::function<void()> done) {
-  webkit_cookie_manager_get_all_cookies(webkit_network_session_get_cookie_manager(session_), nullptr,
-                                        &SignInSession::onCookies,
+  webkit_cookie_manager_get_all_cookies(webkit_network_session_get_cookie_manager(session_),
+                                        nullptr, &SignInSession::onCookies,
                                         new Pending{alive_, {}, std::move(done)});
 }
 

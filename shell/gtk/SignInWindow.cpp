@@ -14,7 +14,8 @@ namespace {
 constexpr const char* kTitle = "登录网站";
 constexpr const char* kStartPage =
     "<!doctype html><html lang=\"zh-CN\"><meta charset=\"utf-8\"><title>登录网站</title>"
-    "<body style=\"font-family:sans-serif;max-width:40em;margin:3em auto;line-height:1.7;color:#333\">"
+    "<body style=\"font-family:sans-serif;max-width:40em;margin:3em "
+    "auto;line-height:1.7;color:#333\">"
     "<h2>登录网站</h2><p>在上方地址栏输入网站的网址，像在浏览器里一样登录。</p>"
     "<p>登录以后可以关闭这个窗口：下载这个网站的视频时，ZORMAK 会自动带上登录状态。"
     "登录状态只交给下载引擎，只用于同一个网站。</p>"

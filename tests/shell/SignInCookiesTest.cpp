@@ -45,12 +45,12 @@ TEST(SignInCookies, SigningOutOfASiteTakesItsDataAndNoOthers) {
     bool belongs;
   };
   const Row rows[] = {
-      {"example.com", "example.com", true},   {"Example.COM", "example.com", true},
-      {"example.co.uk", "co.uk", true},       {"example.co.uk", "example.co.uk", true},
-      {"127.0.0.1", "127.0.0.1", true},       {"notexample.com", "example.com", false},
-      {"example.com", "ample.com", false},    {"127.0.0.10", "127.0.0.1", false},
-      {"127.0.0.1", "0.0.1", false},
-      {"", "example.com", false},             {"example.com", "", false},
+      {"example.com", "example.com", true}, {"Example.COM", "example.com", true},
+      {"example.co.uk", "co.uk", true},     {"example.co.uk", "example.co.uk", true},
+      {"127.0.0.1", "127.0.0.1", true},     {"notexample.com", "example.com", false},
+      {"example.com", "ample.com", false},  {"127.0.0.10", "127.0.0.1", false},
+      {"127.0.0.1", "0.0.1", false},        {"", "example.com", false},
+      {"example.com", "", false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(std::string(row.dataName) + " / " + row.site);

@@ -71,9 +71,9 @@ TEST(ServerProcess, AnnouncedServerIsReadyOnceWithItsCommandLineAndEnvironment) 
   ::close(heldHigh);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   signal(SIGHUP, SIG_DFL);
-  for (auto* v : {"CLAUDE_X", "GENIE_", "CODEBUDDY_TOKEN", "MY_CLAUDE_X", "claude_x",
-                  "ZORMAK_LAUNCH_SECRET", "ZORMAK_SIGNIN_COOKIES", "ZORMAK_TEST_ENGINE_KEY",
-                  "LISTEN_FDS", "LISTEN_PID"})
+  for (auto* v :
+       {"CLAUDE_X", "GENIE_", "CODEBUDDY_TOKEN", "MY_CLAUDE_X", "claude_x", "ZORMAK_LAUNCH_SECRET",
+        "ZORMAK_SIGNIN_COOKIES", "ZORMAK_TEST_ENGINE_KEY", "LISTEN_FDS", "LISTEN_PID"})
     unsetenv(v);
   ASSERT_TRUE(f.waitFor(1));
   f.loop->runFor(200ms);  // the status poll also answers 200 meanwhile, or soon
