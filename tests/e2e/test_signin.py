@@ -207,8 +207,10 @@ class SignIn(ShellTestCase):
         self.assertTrue(failed["error"].endswith("从浏览器读取登录状态”，然后重试。"), failed)
         # In the sign-in window too the site asks for a sign-in again.
         self.xdo(run, "windowfocus", "--sync", window)
+        before = len(site.seen)
         self.xdo(run, "key", "F5")
-        self.assertTrue(wait_for(lambda: site.seen[-1][0] == "GET /" and site.seen[-1][1] == {}, 20), site.seen[-3:])
+        self.assertTrue(wait_for(lambda: ("GET /", {}) in site.seen[before:], 20), site.seen[before:])
+        self.assertEqual(site.seen[before], ("GET /video", {}))
         run.screenshot("signin-signed-out")
 
         # Signed in again, then quit: cookies that end with the session leave the file with it.
