@@ -35,6 +35,9 @@ void AppDelegate::performMenuAction(MenuAction action, Platform& platform, AppDe
     case MenuAction::showAbout:
       platform.showAbout();
       break;
+    case MenuAction::signIn:
+      platform.openSignInWindow();
+      break;
     case MenuAction::hide:
       platform.hide();
       break;

@@ -9,6 +9,8 @@ const std::vector<Menu>& menuBar() {
            {
                {"关于 ZORMAK", showAbout, ""},
                {},
+               {"登录网站…", signIn, ""},
+               {},
                {"隐藏 ZORMAK", hide, "h"},
                {},
                {"退出 ZORMAK", quit, "q"},
@@ -60,6 +62,7 @@ std::optional<std::string_view> editingCommandFor(MenuAction action) {
     case MenuAction::selectAll:
       return "SelectAll";
     case MenuAction::showAbout:
+    case MenuAction::signIn:
     case MenuAction::hide:
     case MenuAction::quit:
     case MenuAction::reloadPage:

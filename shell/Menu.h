@@ -12,6 +12,7 @@ namespace zormak {
 // be written down.
 enum class MenuAction {
   showAbout,
+  signIn,
   hide,
   quit,
   undo,

@@ -193,6 +193,10 @@ class Platform {
   virtual void readClipboardText(std::function<void(std::optional<std::string> text)> done) = 0;
   // The application object's own commands.
   virtual void showAbout() = 0;
+  // Brings the window for signing in to sites to the front, with its own
+  // site data apart from the main web view's (GTK: gtk/SignInSession.h,
+  // where the macOS counterpart is written down too).
+  virtual void openSignInWindow() = 0;
   virtual void hide() = 0;
   virtual void terminate() = 0;
   // Ends the process at once with the status, without normal termination.

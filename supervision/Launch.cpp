@@ -22,6 +22,8 @@ namespace zormak {
 namespace {
 
 constexpr std::string_view kSecretVariable = "ZORMAK_LAUNCH_SECRET";
+// Names the file of the sign-in window's cookies (payload/downloader/signed_in.py).
+constexpr std::string_view kSignInCookiesVariable = "ZORMAK_SIGNIN_COOKIES";
 // Connections the kernel holds for the server before it accepts them.
 constexpr int kBacklog = 128;
 
@@ -66,12 +68,14 @@ bool isFiltered(std::string_view variable) {
     if (name.starts_with(prefix))
       return true;
   }
-  // Both are set anew below: the server's output must reach the log line by
-  // line, and an inherited secret belongs to some other launch.
-  return name == "PYTHONUNBUFFERED" || name == kSecretVariable;
+  // These are set anew below: the server's output must reach the log line by
+  // line, an inherited secret belongs to some other launch, and so may an
+  // inherited sign-in file.
+  return name == "PYTHONUNBUFFERED" || name == kSecretVariable || name == kSignInCookiesVariable;
 }
 
-std::vector<std::string> serverEnvironment(const std::string& secret) {
+std::vector<std::string> serverEnvironment(const std::string& secret,
+                                           const std::filesystem::path& signInCookies) {
   std::vector<std::string> environment;
   for (char** e = environ; e && *e; ++e) {
     if (!isFiltered(*e))
@@ -79,6 +83,7 @@ std::vector<std::string> serverEnvironment(const std::string& secret) {
   }
   environment.emplace_back("PYTHONUNBUFFERED=1");
   environment.push_back(std::string(kSecretVariable) + "=" + secret);
+  environment.push_back(std::string(kSignInCookiesVariable) + "=" + signInCookies.string());
   return environment;
 }
 
@@ -145,7 +150,7 @@ void ServerController::launchServer() {
       python,
       {"-u", "app.py", "--port", std::to_string(port_), "--no-browser"},
       app,
-      serverEnvironment(launchSecret_),
+      serverEnvironment(launchSecret_, locations_.signInCookiesPath()),
       listener.get(),
   };
   const std::uint64_t launch = currentLaunch();

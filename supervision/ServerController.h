@@ -39,6 +39,10 @@ class ServerController : public std::enable_shared_from_this<ServerController> {
     std::filesystem::path runtimeAppDir() const { return appSupportDir / "app"; }
     std::filesystem::path logPath() const { return appSupportDir / "app.log"; }
     std::filesystem::path pidFilePath() const { return appSupportDir / "server.pid"; }
+    // The sign-in window's site data, and the file its cookies are written
+    // to for the server's engine calls.
+    std::filesystem::path signInDir() const { return appSupportDir / "SignIn"; }
+    std::filesystem::path signInCookiesPath() const { return signInDir() / "engine-cookies.txt"; }
 
     // The user's data folder plus "ZORMAK", worked out once per process.
     static const Locations& standard();

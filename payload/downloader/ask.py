@@ -18,7 +18,7 @@ import threading
 from dataclasses import dataclass, field
 from typing import Any, Callable, TypeVar
 
-from . import engine_loader, errors, processes
+from . import browsers, engine_loader, errors, processes
 from .engines import Engines
 from .log import EngineLogger, say
 from .options import COOKIES, network_options, private_cookies
@@ -156,17 +156,21 @@ class Ask:
             "cachedir": self.cache.folder_for(version) or False,
             **network_options(values),
             COOKIES: values.get("cookies_file") or "",
+            # The engine reads a chosen browser's sign-ins itself, from a copy of its database.
+            **browsers.engine_option(values.get("cookies_browser") or ""),
             # The JavaScript runtime the engine needs for some sites, found at start.
             **engine_params,
         }
 
-    def call(self, action: Action, work: Callable[[Any], T], timeout: float = TIMEOUT, **own: Any) -> T:
+    def call(self, action: Action, work: Callable[[Any], T], timeout: float = TIMEOUT, address: str = "",
+             **own: Any) -> T:
         """work(ydl) on the server's own engine, given params() and own, with a deadline and one of
-        action's slots; its failure raises UserError in Chinese."""
+        action's slots; its failure raises UserError in Chinese. address is the site asked about,
+        whose sign-in cookies the engine is given."""
         if not action.slots.acquire(blocking=False):
             raise errors.UserError(action.busy, 503)
         try:
-            return processes.run_with_deadline(lambda: self._run(action, work, own), action.slots, timeout,
+            return processes.run_with_deadline(lambda: self._run(action, work, address, own), action.slots, timeout,
                                                action.tag)
         except processes.TimedOut:
             raise errors.UserError(action.late.format(seconds=f"{timeout:g}"), 504) from None
@@ -175,11 +179,11 @@ class Ask:
         except BaseException as e:  # noqa: BLE001  (the engine's failures are many; the page gets one sentence)
             raise errors.UserError(action.failed + errors.describe(e)) from None
 
-    def _run(self, action: Action, work: Callable[[Any], T], own: dict[str, Any]) -> T:
+    def _run(self, action: Action, work: Callable[[Any], T], address: str, own: dict[str, Any]) -> T:
         values = self.settings.get()
         with engine_loader.engine() as module:
             version = str(getattr(module.version, "__version__", "") or "unknown")
             params = {**self.params(values, self.engines.active().params, version), **own,
                       "logger": EngineLogger(action.tag)}
-            with private_cookies(params) as given, module.YoutubeDL(given) as ydl:
+            with private_cookies(params, address) as given, module.YoutubeDL(given) as ydl:
                 return work(ydl)

@@ -130,7 +130,7 @@ class Attempts(Placing):
         try:
             os.makedirs(folder, exist_ok=True)
         except OSError as e:
-            raise errors.UserError(errors.describe(e) + "。已下载的数据还在，处理后请点击重试。") from e
+            raise errors.UserError(errors.describe(e).rstrip("。") + "。已下载的数据还在，处理后请点击重试。") from e
         if not inside(folder, parent):
             raise errors.UserError(f"文件夹“{job.folder}”指向下载文件夹以外的位置。已下载的数据还在，请移走它后点击重试。")
         return folder

@@ -233,7 +233,7 @@ def _download(request: dict[str, Any], ydl_mod: Any, channel: Channel, stop: _St
     params = {**request["params"], "logger": log.EngineLogger(request["tag"]), "progress_hooks": [progress],
               "retry_sleep_functions": {"http": retrying, "fragment": retrying},
               "postprocessor_hooks": [postprocess]}
-    with private_cookies(params) as given, ydl_mod.YoutubeDL(given) as ydl:
+    with private_cookies(params, request["url"]) as given, ydl_mod.YoutubeDL(given) as ydl:
         extras.attach(ydl, ydl_mod, request["extras"])
         found = ydl.extract_info(request["url"], download=False, process=False)
         if isinstance(found, dict):

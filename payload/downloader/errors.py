@@ -25,6 +25,9 @@ UNSAFE_TYPE = ("网站给出的文件类型“.{ext}”不是视频、音频或�
 COOKIES_BAD = ("下载引擎无法读取设置中的 Cookies 文件：它不是 Netscape 格式的 cookies.txt，或已被改动。"
                "请在“设置”里重新选择导出的 cookies.txt，或清空这一项后重试。")
 GENERIC = "下载失败：{detail}"
+# The page offers both ways in beside a message that ends with this.
+SIGNIN_ADVICE = ("这个网站要求登录后才能访问。可以点击“登录网站…”在 ZORMAK 里登录，"
+                 "或在“设置”里选择“从浏览器读取登录状态”，然后重试。")
 INTERNAL = "内部错误，请查看日志"
 
 
@@ -93,8 +96,32 @@ _HTTP_RE = re.compile(r"HTTP Error (\d{3})")
 _UNSAFE_EXTENSION = re.compile(r"The extracted extension \('([^'\\/]*)'\) is unusual")
 
 
+# The engine's words when a site wants a signed-in visitor: its login hint (which names its cookie
+# options), its bot and age checks, members-only and private videos.
+_SIGNIN_TEXT = re.compile(r"--cookies|Sign in to confirm|login required|log in to|registered users"
+                          r"|members[- ]only|private video|account cookies", re.IGNORECASE)
+
+
+def wants_signin(exc: BaseException) -> bool:
+    """True when the failure says the site wants a sign-in: the engine's sign-in or bot-check
+    errors, or a refusal (HTTP 401 or 403) of the request."""
+    chain = _chain(exc)
+    text = " ".join(str(e) for e in chain)
+    codes = {e.code for e in chain if isinstance(e, urllib.error.HTTPError)}
+    codes |= {int(c) for c in _HTTP_RE.findall(text)}
+    return bool(_SIGNIN_TEXT.search(text)) or bool(codes & {401, 403})
+
+
 def describe(exc: BaseException) -> str:
-    """The Chinese message for an exception raised while downloading."""
+    """The Chinese message for an exception raised while downloading, with the sign-in advice
+    when the site wants one."""
+    message = _describe(exc)
+    if wants_signin(exc) and message not in (DISK_FULL, NO_PERMISSION, UNSUPPORTED):
+        return message.rstrip("。") + "。" + SIGNIN_ADVICE
+    return message
+
+
+def _describe(exc: BaseException) -> str:
     chain = _chain(exc)
     text = " ".join(str(e) for e in chain)
     for e in chain:

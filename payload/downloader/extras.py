@@ -182,7 +182,8 @@ def fetch_languages(ask: "Ask", url: object, timeout: float | None = None) -> di
         raise errors.UserError("请先粘贴一个视频网址")
     address = url.split()[0]
     errors.check_address(address)
-    info = ask.call(SUBTITLES, lambda ydl: _unprocessed(ydl, address), timeout or TIMEOUT, noplaylist=True)
+    info = ask.call(SUBTITLES, lambda ydl: _unprocessed(ydl, address), timeout or TIMEOUT, address=address,
+                    noplaylist=True)
     if isinstance(info, dict) and info.get("_type") == "playlist":
         raise errors.UserError("这个网址是一个列表，请对其中的单个视频获取字幕")
     info = info if isinstance(info, dict) else {}

@@ -6,6 +6,7 @@ import shutil
 import tempfile
 from typing import Any, Iterator
 
+from . import signed_in
 from .errors import UserError
 from .model import Format
 
@@ -50,31 +51,41 @@ COOKIES = "zormak_cookies_file"
 
 
 @contextlib.contextmanager
-def private_cookies(params: dict[str, Any]) -> Iterator[dict[str, Any]]:
-    """params for the engine, with the cookies file they name replaced by a private copy for the block."""
-    with cookie_copy(params.get(COOKIES) or "") as cookies:
+def private_cookies(params: dict[str, Any], address: str = "") -> Iterator[dict[str, Any]]:
+    """params for the engine, with the cookies file they name replaced by a private copy for the block;
+    the copy also holds the sign-in window's cookies for the site of address."""
+    extra = signed_in.lines_for(address)
+    with cookie_copy(params.get(COOKIES) or "", extra) as cookies:
         yield {**{k: v for k, v in params.items() if k != COOKIES}, **cookies}
 
 
 @contextlib.contextmanager
-def cookie_copy(path: str) -> Iterator[dict[str, Any]]:
-    """The cookiefile option for path, as a private copy of it.
+def cookie_copy(path: str, extra: str = "") -> Iterator[dict[str, Any]]:
+    """The cookiefile option for path and the cookie lines extra, as a private copy of them.
 
     The engine writes its cookie jar back to the file when it is done; several
     downloads at once would overwrite each other's writes and could leave the
     user's exported file damaged, so each gets its own copy and the original
-    is only ever read."""
-    if not path:
+    is only ever read. The copy is the user's alone (mkstemp makes it 0600)
+    and is removed when the call ends, however it ends."""
+    if not path and not extra:
         yield {}
         return
     fd, copy = tempfile.mkstemp(prefix="zormak-cookies-", suffix=".txt")
     try:
-        try:
-            with os.fdopen(fd, "wb") as dst, open(path, "rb") as src:
-                shutil.copyfileobj(src, dst)
-        except OSError as e:
-            raise UserError(f"无法读取 Cookies 文件 {path}（{e.strerror or e}）。请在设置中检查这个文件，"
-                            "或清空这一项后重试。") from None
+        with os.fdopen(fd, "wb") as dst:
+            if path:
+                try:
+                    with open(path, "rb") as src:
+                        shutil.copyfileobj(src, dst)
+                except OSError as e:
+                    raise UserError(f"无法读取 Cookies 文件 {path}（{e.strerror or e}）。请在设置中检查这个文件，"
+                                    "或清空这一项后重试。") from None
+            else:
+                # The engine takes a file only after this line.
+                dst.write(b"# Netscape HTTP Cookie File\n")
+            if extra:
+                dst.write(b"\n" + extra.encode("utf-8"))
         yield {"cookiefile": copy}
     finally:
         with contextlib.suppress(OSError):

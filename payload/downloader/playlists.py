@@ -78,7 +78,7 @@ def extract(ask: Ask, url: object, timeout: float = TIMEOUT) -> dict[str, Any]:
     if not isinstance(url, str) or not url.strip():
         raise errors.UserError("请先粘贴一个网址，再点击“列出”")
     address = errors.check_address(url.strip())
-    info = ask.call(LIST, lambda ydl: ydl.extract_info(address, download=False), timeout,
+    info = ask.call(LIST, lambda ydl: ydl.extract_info(address, download=False), timeout, address=address,
                     extract_flat="in_playlist", playlistend=MAX_ENTRIES)
     if not isinstance(info, dict):
         raise errors.UserError(LIST.failed + "网站没有给出视频信息")

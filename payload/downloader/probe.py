@@ -12,7 +12,8 @@ def probe(ask: Ask, url: object, timeout: float = TIMEOUT) -> dict[str, Any]:
     if not isinstance(url, str) or not url.strip():
         raise errors.UserError("请先粘贴一个视频网址，再点击解析")
     address = errors.check_address(url.strip())
-    info = ask.call(FORMATS, lambda ydl: ydl.extract_info(address, download=False), timeout, noplaylist=True)
+    info = ask.call(FORMATS, lambda ydl: ydl.extract_info(address, download=False), timeout, address=address,
+                    noplaylist=True)
     return listing(info)
 
 

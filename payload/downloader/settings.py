@@ -7,7 +7,7 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import urlsplit
 
-from . import cookies, extras
+from . import browsers, cookies, extras
 from .errors import UserError
 from .log import say
 from .model import parse_format
@@ -16,7 +16,8 @@ from .jsonfile import ABSENT, Unreadable, load, set_aside, write
 # Control characters, lone surrogates and bidirectional controls have no place in a folder's path.
 _BAD_PATH = re.compile("[\x00-\x1f\x7f\u202a-\u202e\u2066-\u2069\ud800-\udfff]")
 _LABELS = {"download_dir": "下载文件夹", "format": "默认格式", "concurrency": "同时下载数",
-           "rate_limit": "限速", "proxy": "代理", "cookies_file": "Cookies 文件", "fragments": "分片并发数",
+           "rate_limit": "限速", "proxy": "代理", "cookies_file": "Cookies 文件",
+           "cookies_browser": "从浏览器读取登录状态", "fragments": "分片并发数",
            "subtitles": "下载字幕", "subtitle_langs": "字幕语言", "embed_thumbnail": "嵌入封面",
            "embed_metadata": "嵌入元数据", "engine_channel": "更新渠道"}
 # Off by default: each costs an ffmpeg pass or extra requests the user did not ask for.
@@ -30,7 +31,7 @@ PROXY_SCHEMES = ("http", "https", "socks5", "socks5h")
 # Where engine updates come from: the engine's stable releases, or its nightly builds for those who opt in.
 ENGINE_CHANNELS = ("stable", "nightly")
 DEFAULTS: dict[str, Any] = {"format": "best", "concurrency": 2, "rate_limit": None, "proxy": "",
-                            "cookies_file": "", "fragments": 4, "engine_channel": "stable"}
+                            "cookies_file": "", "cookies_browser": "", "fragments": 4, "engine_channel": "stable"}
 
 
 def default_download_dir() -> str:
@@ -142,6 +143,8 @@ def validate(values: dict[str, Any], current: dict[str, Any], check_files: bool 
         result["proxy"] = _proxy(values["proxy"])
     if "cookies_file" in values:
         result["cookies_file"] = _cookies_file(values["cookies_file"], check_files)
+    if "cookies_browser" in values:
+        result["cookies_browser"] = browsers.check(values["cookies_browser"])
     if "fragments" in values:
         f = _small_int(values["fragments"])
         if not isinstance(f, int) or isinstance(f, bool) or not 1 <= f <= MAX_FRAGMENTS:

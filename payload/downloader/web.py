@@ -10,7 +10,8 @@ from http.server import BaseHTTPRequestHandler
 from typing import TYPE_CHECKING, Any
 from urllib.parse import parse_qs, urlsplit
 
-from . import errors, model, routes_engine, routes_files, routes_history, routes_jobs, routes_playlists
+from . import (errors, model, routes_engine, routes_files, routes_history, routes_jobs, routes_playlists,
+               routes_signin)
 from .auth import Gate
 from .deadline import HeadDeadline
 from .serving import CONNECTION_TIMEOUT, LoopbackServer
@@ -36,7 +37,7 @@ class Server(LoopbackServer):
 
 REFUSED = "拒绝访问：请在 ZORMAK 的窗口中使用下载器"
 # The route modules fill ROUTES as they are imported, one per area of the page.
-AREAS = (routes_jobs, routes_playlists, routes_engine, routes_history, routes_files)
+AREAS = (routes_jobs, routes_playlists, routes_engine, routes_history, routes_files, routes_signin)
 # POST and PUT, and GET and HEAD, reach the same actions.
 _SAME = {"HEAD": "GET", "PUT": "POST"}
 

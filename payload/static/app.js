@@ -1,6 +1,6 @@
 // The downloader's page: its navigation, the connection indicator and the start.
 // Each page's work is in a module of its own: the queue (queue.js, adding.js,
-// playlist.js), the history (history.js) and the settings (settings.js, engine.js).
+// playlist.js), the history (history.js) and the settings (settings.js, signin.js, engine.js).
 
 import { api, onConnection } from "./api.js";
 import { $, el } from "./dom.js";
@@ -13,6 +13,7 @@ import { startShell } from "./shell.js";
 import { initHistory, loadHistory } from "./history.js";
 import { initQueue, pollJobs } from "./queue.js";
 import { initSettings, applySavedDefaults, loadSettings } from "./settings.js";
+import { initSignIn, loadSignIn } from "./signin.js";
 import { loadMeta, presetOf } from "./presets.js";
 import { showLeftovers } from "./leftovers.js";
 
@@ -36,6 +37,7 @@ function show(view) {
   if (view === "history") loadHistory();
   if (view === "settings") {
     loadSettings();
+    loadSignIn();
     showEngine();
   }
 }
@@ -68,6 +70,7 @@ async function start() {
   initSettings();
   initIncoming();
   startShell();
+  initSignIn();
   // The queue's first answer needs nothing of what follows.
   pollJobs();
 

@@ -8,6 +8,7 @@ import { extrasSummary } from "./extras.js";
 import { setDownloads } from "./engine.js";
 import { openButtons, openDownload, openOnDoubleClick } from "./opening.js";
 import { audioCodec, ensureMeta, formatLabel, stateOf } from "./presets.js";
+import { signInChoices } from "./signin.js";
 
 const jobNodes = new Map();
 const RESTORE_KEY = "zormak.queue-size";
@@ -118,7 +119,12 @@ function updateJob(li, job) {
 
   const err = li.querySelector(".job-error");
   err.hidden = !(job.state === "failed" && job.error);
-  err.textContent = job.error || "";
+  // Made again only when the message changes, so a button is never replaced under the pointer.
+  if (err.dataset.text !== (job.error || "")) {
+    err.dataset.text = job.error || "";
+    const choices = signInChoices(job.error);
+    err.replaceChildren(el("span", null, job.error || ""), ...(choices ? [choices] : []));
+  }
 }
 
 // Until the site tells the title, the last part of the address stands in.

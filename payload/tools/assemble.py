@@ -20,9 +20,11 @@ import shutil
 import subprocess
 import sys
 
-# The optional modules the download engine uses when present.
+# The optional modules the download engine uses when present; secretstorage (with what it needs)
+# reads the keyring that holds the key of Chromium's cookies.
 PACKAGES = ["python3-brotli", "python3-certifi", "python3-mutagen",
-            "python3-pycryptodome", "python3-websockets"]
+            "python3-pycryptodome", "python3-websockets",
+            "python3-secretstorage", "python3-jeepney", "python3-cryptography", "python3-cffi-backend"]
 DIST = "/usr/lib/python3/dist-packages"
 
 

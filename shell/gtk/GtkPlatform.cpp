@@ -88,6 +88,7 @@ GtkPlatform::GtkPlatform(int argc, char** argv, std::optional<std::filesystem::p
 }
 
 GtkPlatform::~GtkPlatform() {
+  signIn_.reset();
   window_.reset();
   g_object_unref(app_);
   if (sessionBus_)
@@ -201,8 +202,20 @@ std::shared_ptr<Window> GtkPlatform::makeWindow(const WindowOptions& options) {
 }
 
 std::shared_ptr<WebView> GtkPlatform::makeWebView(Window& window, WebViewHandlers handlers) {
-  return WebViewHandle::make(static_cast<WindowHandle&>(window), std::move(handlers),
-                             [this](MenuAction action) { perform(action); });
+  auto view = WebViewHandle::make(static_cast<WindowHandle&>(window), std::move(handlers),
+                                  [this](MenuAction action) { perform(action); });
+  if (!engineReadiness_.failure) {
+    if (!signIn_)
+      signIn_ = std::make_unique<SignIn>(
+          [this]() -> GtkWindow* { return window_ ? window_->gtkWindow() : nullptr; });
+    signIn_->listenTo(view->webView());
+  }
+  return view;
+}
+
+void GtkPlatform::openSignInWindow() {
+  if (signIn_)
+    signIn_->openWindow();
 }
 
 void GtkPlatform::runAfter(std::chrono::milliseconds delay, std::function<void()> task) {
@@ -317,6 +330,9 @@ void GtkPlatform::terminate() {
 }
 
 void GtkPlatform::exitProcess(int status) {
+  // The one piece of clean-up that cannot wait for the next start: the
+  // engine's file must not keep the sign-in session's cookies past it.
+  signIn_.reset();
   std::exit(status);
 }
 

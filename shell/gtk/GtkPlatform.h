@@ -12,6 +12,7 @@
 #include "AppDelegate.h"
 #include "MenuBar.h"
 #include "Platform.h"
+#include "SignIn.h"
 #include "Version.h"
 
 namespace zormak::gtk {
@@ -53,6 +54,7 @@ class GtkPlatform final : public Application, public Platform {
                     std::function<void(std::optional<std::string> path)> done) override;
   void readClipboardText(std::function<void(std::optional<std::string> text)> done) override;
   void showAbout() override;
+  void openSignInWindow() override;
   void hide() override;
   void terminate() override;
   void exitProcess(int status) override;
@@ -77,6 +79,8 @@ class GtkPlatform final : public Application, public Platform {
   std::shared_ptr<WindowHandle> window_;
   GtkWindow* about_ = nullptr;  // the open About dialog, cleared when it goes
   MenuBar menuBar_;
+  // Made with the web view, unless the web engine cannot run.
+  std::unique_ptr<SignIn> signIn_;
 };
 
 }  // namespace zormak::gtk

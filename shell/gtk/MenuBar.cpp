@@ -14,6 +14,8 @@ const char* gactionName(MenuAction action) {
   switch (action) {
     case MenuAction::showAbout:
       return "orderFrontStandardAboutPanel";
+    case MenuAction::signIn:
+      return "signIn";
     case MenuAction::hide:
       return "hide";
     case MenuAction::quit:

@@ -22,28 +22,6 @@ bool isFolderOrMade(const std::filesystem::path& dir) {
   return std::filesystem::is_directory(dir, ec);
 }
 
-// The user's proxies, from the environment, for everything but loopback.
-// Without proxy variables the system's settings stay in force.
-void keepLoopbackDirect(WebKitNetworkSession* session) {
-  auto settings =
-      proxies::fromEnvironment([](const std::string& name) -> std::optional<std::string> {
-        const char* value = g_getenv(name.c_str());
-        return value ? std::optional<std::string>(value) : std::nullopt;
-      });
-  if (!settings)
-    return;
-  std::vector<const char*> ignore;
-  for (const std::string& host : settings->ignoreHosts)
-    ignore.push_back(host.c_str());
-  ignore.push_back(nullptr);
-  WebKitNetworkProxySettings* custom = webkit_network_proxy_settings_new(
-      settings->defaultProxy ? settings->defaultProxy->c_str() : nullptr, ignore.data());
-  for (const auto& [scheme, proxy] : settings->schemes)
-    webkit_network_proxy_settings_add_proxy_for_scheme(custom, scheme.c_str(), proxy.c_str());
-  webkit_network_session_set_proxy_settings(session, WEBKIT_NETWORK_PROXY_MODE_CUSTOM, custom);
-  webkit_network_proxy_settings_free(custom);
-}
-
 WebKitNetworkSession* makeStoredSession() {
   // Site data lives beside the runtime in the ZORMAK folder (never inside
   // app/, which a reinstall replaces), so cookies and storage survive.
@@ -65,6 +43,26 @@ WebKitNetworkSession* makeStoredSession() {
 }
 
 }  // namespace
+
+void keepLoopbackDirect(WebKitNetworkSession* session) {
+  auto settings =
+      proxies::fromEnvironment([](const std::string& name) -> std::optional<std::string> {
+        const char* value = g_getenv(name.c_str());
+        return value ? std::optional<std::string>(value) : std::nullopt;
+      });
+  if (!settings)
+    return;
+  std::vector<const char*> ignore;
+  for (const std::string& host : settings->ignoreHosts)
+    ignore.push_back(host.c_str());
+  ignore.push_back(nullptr);
+  WebKitNetworkProxySettings* custom = webkit_network_proxy_settings_new(
+      settings->defaultProxy ? settings->defaultProxy->c_str() : nullptr, ignore.data());
+  for (const auto& [scheme, proxy] : settings->schemes)
+    webkit_network_proxy_settings_add_proxy_for_scheme(custom, scheme.c_str(), proxy.c_str());
+  webkit_network_session_set_proxy_settings(session, WEBKIT_NETWORK_PROXY_MODE_CUSTOM, custom);
+  webkit_network_proxy_settings_free(custom);
+}
 
 WebKitNetworkSession* makeNetworkSession() {
   WebKitNetworkSession* session = makeStoredSession();

@@ -42,6 +42,8 @@ class WebViewHandle final : public WebView {
   void askToClose(std::function<void()> allowed) override;
   void allowNotifications(const std::string& origin) override;
   void runScript(const std::string& script) override;
+  // None once the widget is gone.
+  WebKitWebView* webView() const { return view_; }
 
  private:
   void cancelTimeout();

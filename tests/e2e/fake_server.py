@@ -14,8 +14,10 @@
 # beforeunload handler, "GET /pending?1"). It polls /ping, reports the width
 # of its viewport in CSS pixels (which page zoom divides) as
 # "GET /report?w=N", asks for notifications on "n" and reports the answer
-# ("GET /notification?granted") before showing one. What the shell sends
-# it is reported as "GET /shell?<JSON>". It loads
+# ("GET /notification?granted") before showing one. "s" asks the shell for
+# the sign-in window, "o" signs out of 127.0.0.1 and reports it done
+# ("GET /signed-out?true"). What the shell sends it is reported as
+# "GET /shell?<JSON>". It loads
 # /static/app.js, which asks for /pwned when it comes from a
 # "cache-forever" server and for /fine otherwise.
 import http.server
@@ -72,6 +74,15 @@ document.addEventListener('keydown', function (e) {
   Notification.requestPermission().then(function (p) {
     fetch('/notification?' + p);
     if (p === 'granted') new Notification('下载完成', {body: '桌面通知 e2e'});
+  });
+});
+// The shell's sign-in handler, asked the way the settings page asks it.
+document.addEventListener('keydown', function (e) {
+  var handler = window.webkit && window.webkit.messageHandlers && window.webkit.messageHandlers.zormakSignIn;
+  if (!handler || e.target.id === 'field') return;
+  if (e.key === 's') handler.postMessage({action: 'open'});
+  if (e.key === 'o') handler.postMessage({action: 'signOut', site: '127.0.0.1'}).then(function (r) {
+    fetch('/signed-out?' + r);
   });
 });
 setInterval(function(){fetch('/ping').catch(function(){});}, 200);

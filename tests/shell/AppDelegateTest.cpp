@@ -269,11 +269,11 @@ TEST(PageCommands, ReachTheirTargetsAlongTheChain) {
   l.journal.events.clear();
   for (MenuAction action :
        {MenuAction::reloadPage, MenuAction::resetZoom, MenuAction::redo, MenuAction::selectAll,
-        MenuAction::showAbout, MenuAction::hide, MenuAction::quit})
+        MenuAction::showAbout, MenuAction::signIn, MenuAction::hide, MenuAction::quit})
     AppDelegate::performMenuAction(action, l.platform, l.delegate.get());
   // Reloading the error page neither retries the server nor touches the title.
   EXPECT_EQ(l.journal.events, (Events{"reload", "zoom:1.000000", "edit:Redo", "edit:SelectAll",
-                                      "about", "hide", "askToClose"}));
+                                      "about", "signIn", "hide", "askToClose"}));
   EXPECT_EQ(l.platform.window->title, kFailure);
 }
 

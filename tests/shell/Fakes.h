@@ -129,6 +129,7 @@ struct FakePlatform : Platform {
     done(clipboard);
   }
   void showAbout() override { journal.add("about"); }
+  void openSignInWindow() override { journal.add("signIn"); }
   void hide() override { journal.add("hide"); }
   void terminate() override { journal.add("terminate"); }
   void exitProcess(int status) override { journal.add("exit:" + std::to_string(status)); }

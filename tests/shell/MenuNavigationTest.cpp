@@ -33,6 +33,8 @@ TEST(MenuBar, HasThreeMenusWithTheirItemsActionsAndKeys) {
   const Row separator;
   EXPECT_EQ(rows(bar[0]), (R{{"关于 ZORMAK", showAbout, ""},
                              separator,
+                             {"登录网站…", signIn, ""},
+                             separator,
                              {"隐藏 ZORMAK", hide, "h"},
                              separator,
                              {"退出 ZORMAK", quit, "q"}}));

@@ -42,6 +42,7 @@ TEST(ServerProcess, AnnouncedServerIsReadyOnceWithItsCommandLineAndEnvironment) 
   setenv("claude_x", "kept", 1);
   setenv("PYTHONUNBUFFERED", "0", 1);
   setenv("ZORMAK_LAUNCH_SECRET", "inherited", 1);
+  setenv("ZORMAK_SIGNIN_COOKIES", "/tmp/someone-elses.txt", 1);
   setenv("ZORMAK_TEST_ENGINE_KEY", "/tmp/other.asc", 1);
   // Descriptors this process may have been given itself are not the child's.
   setenv("LISTEN_FDS", "7", 1);
@@ -70,8 +71,9 @@ TEST(ServerProcess, AnnouncedServerIsReadyOnceWithItsCommandLineAndEnvironment) 
   ::close(heldHigh);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   signal(SIGHUP, SIG_DFL);
-  for (auto* v : {"CLAUDE_X", "GENIE_", "CODEBUDDY_TOKEN", "MY_CLAUDE_X", "claude_x",
-                  "ZORMAK_LAUNCH_SECRET", "ZORMAK_TEST_ENGINE_KEY", "LISTEN_FDS", "LISTEN_PID"})
+  for (auto* v :
+       {"CLAUDE_X", "GENIE_", "CODEBUDDY_TOKEN", "MY_CLAUDE_X", "claude_x", "ZORMAK_LAUNCH_SECRET",
+        "ZORMAK_SIGNIN_COOKIES", "ZORMAK_TEST_ENGINE_KEY", "LISTEN_FDS", "LISTEN_PID"})
     unsetenv(v);
   ASSERT_TRUE(f.waitFor(1));
   f.loop->runFor(200ms);  // the status poll also answers 200 meanwhile, or soon
@@ -94,6 +96,11 @@ TEST(ServerProcess, AnnouncedServerIsReadyOnceWithItsCommandLineAndEnvironment) 
   EXPECT_EQ(countOf(block, "ZORMAK_LAUNCH_SECRET="), 1);
   EXPECT_EQ(countOf(block, std::string("\0ZORMAK_LAUNCH_SECRET=", 22) + secret + '\0'), 1);
   EXPECT_EQ(countOf(block, "PYTHONUNBUFFERED="), 1);
+  // The sign-in window's cookies for the engine, in the sign-in folder of this data folder.
+  EXPECT_EQ(countOf(block, "ZORMAK_SIGNIN_COOKIES="), 1);
+  EXPECT_EQ(countOf(block, std::string("\0ZORMAK_SIGNIN_COOKIES=", 23) +
+                               (f.app.parent_path() / "SignIn/engine-cookies.txt").string() + '\0'),
+            1);
   EXPECT_THAT(launch, Not(HasSubstr((f.dir / "held").string())));
   EXPECT_THAT(launch, Not(HasSubstr("app.log")));
   EXPECT_THAT(launch, HasSubstr("\"1\": \"pipe:"));

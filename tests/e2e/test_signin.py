@@ -1,0 +1,227 @@
+"""End-to-end test of signing in to a site in ZORMAK's sign-in window: a
+loopback site with a login form and a video behind it, signed in to by
+typing into that window; the file the shell writes for the engine, read the
+way the server reads it, then downloads the video; signing out makes the same
+download fail with the sign-in advice. The sign-in window and the main web
+view never share a cookie. The built binary under Xvfb, with the harness of
+test_shell.py.
+
+Usage: test_signin.py ZORMAK_BINARY [unittest arguments]
+Set ZORMAK_E2E_SHOTS to a directory to keep screenshots of what was shown.
+"""
+import http.server
+import json
+import os
+import secrets
+import sqlite3
+import stat
+import subprocess
+import sys
+import threading
+import unittest
+from http.cookies import SimpleCookie
+
+import test_shell
+from test_shell import ShellTestCase, read, wait_for
+
+SIGN_IN_TITLE = "登录网站"
+PASSWORD = "open sesame"
+LOGIN = """<!doctype html><meta charset="utf-8"><title>登录</title>
+<form method="post" action="/login"><input name="password" type="password" autofocus>
+<button>登录</button></form>
+<script>fetch('/handler?' + !!(window.webkit && window.webkit.messageHandlers &&
+  window.webkit.messageHandlers.zormakSignIn));</script>"""
+
+
+class Site(http.server.ThreadingHTTPServer):
+    """The site: a login form that sets a session cookie (sid) and a lasting
+    one (remember), a page and a video only for a visitor carrying sid. Every
+    request's path and cookies are kept."""
+
+    daemon_threads = True
+
+    def __init__(self):
+        super().__init__(("127.0.0.1", 0), SiteHandler)
+        self.sid, self.remember = secrets.token_hex(8), secrets.token_hex(8)
+        self.video = secrets.token_bytes(300_000)
+        self.seen = []  # (method and path, {cookie: value})
+        threading.Thread(target=self.serve_forever, daemon=True).start()
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.server_address[1], path)
+
+    def cookies_seen(self):
+        return {name for _, cookies in self.seen for name in cookies}
+
+
+class SiteHandler(http.server.BaseHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+    def _cookies(self):
+        jar = SimpleCookie(self.headers.get("Cookie", ""))
+        cookies = {name: morsel.value for name, morsel in jar.items()}
+        self.server.seen.append((self.command + " " + self.path, cookies))
+        return cookies
+
+    def _send(self, status, body=b"", kind="text/html; charset=utf-8", headers=()):
+        self.send_response(status)
+        self.send_header("Content-Type", kind)
+        self.send_header("Content-Length", str(len(body)))
+        for name, value in headers:
+            self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(body)
+
+    def do_GET(self):
+        signed_in = self._cookies().get("sid") == self.server.sid
+        if self.path == "/":
+            self._send(200, LOGIN.encode())
+        elif self.path == "/video":
+            if signed_in:
+                self._send(200, '<meta charset="utf-8"><h1>会员视频</h1><video src="/clip.mp4"></video>'.encode())
+            else:
+                self._send(303, headers=[("Location", "/")])
+        elif self.path == "/clip.mp4" and signed_in:
+            self._send(200, self.server.video, "video/mp4")
+        else:
+            self._send(403, b"", "text/plain")
+
+    def do_POST(self):
+        self._cookies()
+        body = self.rfile.read(int(self.headers.get("Content-Length", "0"))).decode()
+        if body == "password=" + PASSWORD.replace(" ", "+"):
+            self._send(303, headers=[("Location", "/video"),
+                                     ("Set-Cookie", "sid=%s; Path=/; HttpOnly" % self.server.sid),
+                                     ("Set-Cookie", "remember=%s; Path=/; Max-Age=86400" % self.server.remember)])
+        else:
+            self._send(303, headers=[("Location", "/")])
+
+
+# The server's own path for an engine call: the sign-in cookies of the
+# address's site go into a private file the engine reads. Prints the bytes'
+# length, or the Chinese message of the failure.
+ENGINE_CALL = """
+import json, os, sys
+from downloader import errors
+from downloader.options import private_cookies
+import yt_dlp
+url, out = sys.argv[1], sys.argv[2]
+try:
+    with private_cookies({"quiet": True, "outtmpl": out}, url) as given, yt_dlp.YoutubeDL(given) as ydl:
+        ydl.download([url])
+    print(json.dumps({"size": os.path.getsize(out)}))
+except BaseException as e:
+    print(json.dumps({"error": errors.describe(e)}))
+"""
+
+
+def store(path):
+    """The cookie names in a WebKit session's SQLite store."""
+    if not os.path.exists(path):
+        return set()
+    db = sqlite3.connect("file:%s?mode=ro" % path, uri=True)
+    try:
+        return {row[0] for row in db.execute("SELECT name FROM moz_cookies")}
+    finally:
+        db.close()
+
+
+class SignIn(ShellTestCase):
+    def engine_call(self, run, site, jar):
+        payload = os.path.join(os.path.dirname(os.path.dirname(test_shell.BINARY)), "share", "zormak", "payload")
+        out = os.path.join(run.dir, "clip-%d.mp4" % len(os.listdir(run.dir)))
+        env = dict(run.env, ZORMAK_SIGNIN_COOKIES=jar, TMPDIR=run.dir)
+        result = subprocess.run([os.path.join(payload, ".venv", "bin", "python"), "-c", ENGINE_CALL,
+                                 site.url("/clip.mp4"), out], cwd=payload, env=env, capture_output=True,
+                                text=True, timeout=120)
+        self.assertEqual([n for n in os.listdir(run.dir) if n.startswith("zormak-cookies-")], [])
+        answer = json.loads(result.stdout.strip().splitlines()[-1])
+        if "size" in answer:
+            with open(out, "rb") as f:
+                answer["same"] = f.read() == site.video
+        return answer
+
+    def xdo(self, run, *args):
+        subprocess.run(["xdotool", *args], env=run.env, check=True)
+
+    def test_sign_in_download_and_sign_out(self):
+        site = Site()
+        self.addCleanup(site.server_close)
+        self.addCleanup(site.shutdown)
+        run = self.run_with()
+        proc = run.launch()
+        self.assertTrue(run.wait_ready(), run.log())
+        self.assertSecretSent(run)
+
+        run.key("s")
+
+        def sign_in_window():
+            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % SIGN_IN_TITLE],
+                                   env=run.env, capture_output=True, text=True).stdout.split()
+            return found[0] if found else None
+        self.assertTrue(wait_for(sign_in_window, 20), run.titles())
+        window = sign_in_window()
+        # Only the main window bears the program's name.
+        self.assertEqual(len(run.windows()), 1)
+        run.screenshot("signin-start")
+        self.xdo(run, "windowfocus", "--sync", window)
+        self.xdo(run, "type", "--delay", "20", site.url("/"))
+        self.xdo(run, "key", "Return")
+        self.assertTrue(wait_for(lambda: any(p.startswith("GET /handler") for p, _ in site.seen), 20), site.seen)
+        run.screenshot("signin-login-form")
+        self.xdo(run, "type", "--delay", "20", PASSWORD)
+        self.xdo(run, "key", "Return")
+        self.assertTrue(wait_for(lambda: ("GET /video", {"sid": site.sid, "remember": site.remember}) in site.seen,
+                                 20), site.seen)
+        run.screenshot("signin-signed-in")
+        # The sign-in window's pages have no handler into the shell.
+        self.assertIn("GET /handler?false", [p for p, _ in site.seen])
+
+        jar = os.path.join(run.support, "SignIn", "engine-cookies.txt")
+        self.assertTrue(wait_for(lambda: site.sid in read(jar), 10), read(jar))
+        self.assertEqual(stat.S_IMODE(os.stat(jar).st_mode), 0o600)
+        self.assertEqual(stat.S_IMODE(os.stat(os.path.dirname(jar)).st_mode), 0o700)
+        self.assertEqual(self.engine_call(run, site, jar), {"size": len(site.video), "same": True})
+
+        # Neither session's cookies reach the other's sites: the site, on the
+        # server's host, never got the launch secret or the page's own
+        # cookie, and the server's page, loaded again, none of the site's.
+        run.key("ctrl+r")
+        self.assertTrue(wait_for(lambda: len(run.cookies()) >= 2, 20), run.requested())
+        self.assertEqual(site.cookies_seen(), {"sid", "remember"})
+        for header in run.cookies():
+            self.assertNotIn(site.sid, header)
+            self.assertNotIn(site.remember, header)
+        self.assertEqual(store(os.path.join(run.support, "WebKit", "cookies.sqlite")), {"kept"})
+        self.assertEqual(store(os.path.join(run.support, "SignIn", "data", "cookies.sqlite")), {"remember"})
+
+        # Signing out through the page: the file loses the site's cookies, and
+        # the download fails with the advice.
+        run.key("o")
+        self.assertTrue(wait_for(lambda: "GET /signed-out?true" in run.requested(), 20), run.requested())
+        self.assertNotIn(site.sid, read(jar))
+        self.assertNotIn(site.remember, read(jar))
+        failed = self.engine_call(run, site, jar)
+        self.assertIn("HTTP 403", failed.get("error", ""))
+        self.assertTrue(failed["error"].endswith("从浏览器读取登录状态”，然后重试。"), failed)
+        # In the sign-in window too the site asks for a sign-in again.
+        self.xdo(run, "windowfocus", "--sync", window)
+        before = len(site.seen)
+        self.xdo(run, "key", "F5")
+        self.assertTrue(wait_for(lambda: ("GET /", {}) in site.seen[before:], 20), site.seen[before:])
+        self.assertEqual(site.seen[before], ("GET /video", {}))
+        run.screenshot("signin-signed-out")
+
+        # Signed in again, then quit: cookies that end with the session leave the file with it.
+        self.xdo(run, "type", "--delay", "20", PASSWORD)
+        self.xdo(run, "key", "Return")
+        self.assertTrue(wait_for(lambda: site.sid in read(jar), 20), read(jar))
+        self.terminate(proc)
+        self.assertNotIn(site.sid, read(jar))
+        self.assertIn("\tremember\t" + site.remember, read(jar))
+
+
+if __name__ == "__main__":
+    test_shell.BINARY = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
