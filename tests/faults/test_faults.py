@@ -112,6 +112,11 @@ def add_ballast(run):
     shutil.copytree(real, os.path.join(bundle(run), "ballast"), symlinks=True)
 
 
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
 def tree(root, skip=("data",)):
     """relative path -> what it is (a file's size and digest, a link's target)."""
     out = {}
@@ -127,8 +132,7 @@ def tree(root, skip=("data",)):
             elif os.path.isdir(path):
                 out[key] = "dir"
             else:
-                with open(path, "rb") as f:
-                    out[key] = hashlib.sha256(f.read()).hexdigest()
+                out[key] = digest(path)
     return out
 
 
@@ -242,6 +246,9 @@ class KilledDuringStart(FaultCase):
         installing = marks[PREPARED] - marks[PREPARING]
         launching = marks[READY] - marks[PREPARED]
         seeds = seed_data(run)
+        # What each start must install: the bundle, whose version and
+        # behaviour files alone change from kill to kill.
+        expected_tree = tree(bundle(run))
 
         hit = {"install": 0, "launch": 0, "ready": 0}
         reaped = 0
@@ -257,7 +264,8 @@ class KilledDuringStart(FaultCase):
             version = "kill-%d" % (i + 1)
             set_mode(run, mode)
             set_version(run, version)
-            expected_tree = tree(bundle(run))
+            for name in ("behaviour.json", "PAYLOAD_VERSION"):
+                expected_tree[name] = digest(os.path.join(bundle(run), name))
 
             proc, offset = self.start(run)
             trigger, delay = {"install": (PREPARING, fraction * installing),
