@@ -269,9 +269,12 @@ class Run:
         ok = wait_for(lambda: "GET /" in self.requested(), timeout)
         return ok and self.wait_title(MAIN_TITLE, 10)
 
-    def screenshot(self, name):
+    def screenshot(self, name, settle=1.0):
+        """Keeps what is shown, once it has had `settle` seconds to draw,
+        when ZORMAK_E2E_SHOTS names a folder; else does nothing."""
         shots = os.environ.get("ZORMAK_E2E_SHOTS")
         if shots:
+            time.sleep(settle)
             os.makedirs(shots, exist_ok=True)
             subprocess.run(["import", "-window", "root", os.path.join(shots, name + ".png")],
                            env=self.env, check=False)
@@ -422,8 +425,8 @@ class Recovery(ShellTestCase):
                         shutil.rmtree(private, ignore_errors=True)
                 else:
                     self.assertTrue(run.wait_title(FAILURE_TITLE), (run.titles(), run.log()))
-                    time.sleep(1.0)
-                    run.screenshot("engine-folders-" + name.replace(" ", "-"))
+                    time.sleep(1.0)  # long enough for an abort to show
+                    run.screenshot("engine-folders-" + name.replace(" ", "-"), settle=0)
                     self.assertEqual(run.requested(), [])
                     self.assertRegex(run.log(), "\\[ZORMAK\\] 主文件夹无法使用（不是文件夹）："
                                      ".*只显示出错页面\n")
