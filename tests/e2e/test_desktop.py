@@ -102,11 +102,10 @@ class LaunchToQuit(DesktopTestCase):
         self.assertFalse(os.path.exists(self.state_file(run)))
         proc = run.launch()
         self.assertTrue(run.wait_title(MAIN_TITLE), run.titles())
-        run.screenshot("starting-page")
+        run.screenshot("starting-page", settle=0)
         self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
         self.assertTrue(wait_for(lambda: self.width(run) is not None, 10), run.requested())
         run.window_id = run.window()
-        time.sleep(1.0)
         run.screenshot("served-application")
         server_pid = run.server_pid()
         self.assertIsNotNone(server_pid)
@@ -167,8 +166,8 @@ class LaunchToQuit(DesktopTestCase):
         self.assertTrue(run.wait_title(STOPPED_TITLE), (run.titles(), run.log()))
         self.assertIn("[ZORMAK] 子进程退出，被信号 9（SIGKILL）终止\n", run.log())
         before_restart = run.log()
-        time.sleep(1.0)
-        run.screenshot("stopped-page")
+        time.sleep(1.0)  # the page under the title, its button focused
+        run.screenshot("stopped-page", settle=0)
         run.key("Return")
         self.assertTrue(wait_for(lambda: run.requested().count("GET /") > roots, 40),
                         (run.requested(), run.titles(), run.log()))
@@ -239,7 +238,6 @@ class About(DesktopTestCase):
                     "orderFrontStandardAboutPanel", "[]", "{}"]
         subprocess.run(activate, env=run.env, check=True, capture_output=True)
         self.assertTrue(wait_for(lambda: len(self.popups(run)) == 1, 10))
-        time.sleep(1.0)
         run.screenshot("about-dialog")
         # Asking again brings the same dialog forward rather than a second one.
         subprocess.run(activate, env=run.env, check=True, capture_output=True)
@@ -267,8 +265,8 @@ class ContextMenu(DesktopTestCase):
                 else:
                     time.sleep(1.5)
                     self.assertEqual(self.popups(run), [])
-                time.sleep(0.5)
-                run.screenshot("context-menu-" + name)
+                time.sleep(0.5)  # the menu takes the keyboard
+                run.screenshot("context-menu-" + name, settle=0)
                 subprocess.run(["xdotool", "key", "Escape"], env=run.env, check=True)
                 self.assertTrue(wait_for(lambda: not self.popups(run), 5))
         self.quit(run, proc)
@@ -285,8 +283,8 @@ class QuitAsks(DesktopTestCase):
             with self.subTest(how=how):
                 ask()
                 self.assertTrue(wait_for(lambda: len(self.popups(run)) == 1, 10), how)
-                time.sleep(0.5)
-                run.screenshot("quit-confirmation-" + how)
+                time.sleep(0.5)  # the dialog takes the keyboard
+                run.screenshot("quit-confirmation-" + how, settle=0)
                 # Escape stays, and the program goes on as before.
                 self.answer(run, "Escape")
                 time.sleep(0.5)

@@ -107,16 +107,14 @@ def set_mode(run, mode):
 
 def add_ballast(run):
     """Makes the bundle as big as the real one, so that installing it takes a
-    while: the real payload's files beside the fake server, or made-up ones
-    when the build has no payload."""
+    while: the real payload's files beside the fake server."""
     real = os.path.join(os.path.dirname(os.path.dirname(e2e.BINARY)), "share", "zormak", "payload")
-    target = os.path.join(bundle(run), "ballast")
-    if os.path.isdir(real):
-        shutil.copytree(real, target, symlinks=True)
-        return
-    rng = random.Random(7)
-    for i in range(2500):
-        write(os.path.join(target, "d%02d" % (i % 50), "f%04d.bin" % i), rng.randbytes(12000))
+    shutil.copytree(real, os.path.join(bundle(run), "ballast"), symlinks=True)
+
+
+def digest(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
 
 
 def tree(root, skip=("data",)):
@@ -134,8 +132,7 @@ def tree(root, skip=("data",)):
             elif os.path.isdir(path):
                 out[key] = "dir"
             else:
-                with open(path, "rb") as f:
-                    out[key] = hashlib.sha256(f.read()).hexdigest()
+                out[key] = digest(path)
     return out
 
 
@@ -249,6 +246,9 @@ class KilledDuringStart(FaultCase):
         installing = marks[PREPARED] - marks[PREPARING]
         launching = marks[READY] - marks[PREPARED]
         seeds = seed_data(run)
+        # What each start must install: the bundle, whose version and
+        # behaviour files alone change from kill to kill.
+        expected_tree = tree(bundle(run))
 
         hit = {"install": 0, "launch": 0, "ready": 0}
         reaped = 0
@@ -264,7 +264,8 @@ class KilledDuringStart(FaultCase):
             version = "kill-%d" % (i + 1)
             set_mode(run, mode)
             set_version(run, version)
-            expected_tree = tree(bundle(run))
+            for name in ("behaviour.json", "PAYLOAD_VERSION"):
+                expected_tree[name] = digest(os.path.join(bundle(run), name))
 
             proc, offset = self.start(run)
             trigger, delay = {"install": (PREPARING, fraction * installing),
@@ -330,16 +331,9 @@ class StartStopCycles(FaultCase):
             self.assertIsNotNone(server, context)
             server_pids.append(server)
 
-            shell = fd_targets(proc.pid)
-            shell_fds.append(len(shell))
-            ours = set(shell.values())
-            held = fd_targets(server)
-            self.assertEqual(held.get(1), held.get(2), context)
-            self.assertTrue(held.get(1, "").startswith("pipe:"), (context, held))
-            leaked = {fd: t for fd, t in held.items()
-                      if fd > 2 and (t in ours or t.startswith(run.support) or "anon_inode" in t)}
-            self.assertEqual(leaked, {}, context + ": the server holds the shell's descriptors")
-            # WebKit's processes keep their own site data, but nothing of the
+            shell_fds.append(len(fd_targets(proc.pid)))
+            # What the server is given is pinned by the process tests; WebKit's
+            # processes keep their own site data, but nothing of the
             # supervision's (the log, the pid file, the folder lock).
             private = {os.path.join(run.support, "app.log"), run.pidfile(), run.support}
             for child in children(proc.pid):
@@ -385,21 +379,6 @@ class StartStopCycles(FaultCase):
 # --- Hostile files ------------------------------------------------------------------------
 
 class HostileFiles(FaultCase):
-    def fresh(self, **kw):
-        run = self.run_with(**kw)
-        os.makedirs(run.support, exist_ok=True)
-        return run
-
-    def installed(self, version="v1"):
-        """A run whose payload is installed, with the user's data seeded."""
-        run = self.fresh()
-        set_version(run, version)
-        self.assertStartsAndStops(run)
-        return run, seed_data(run)
-
-    def data(self, run):
-        return tree(os.path.join(run.support, "app", "data"), skip=())
-
     def test_unwritable_data_folder(self):
         # A file where the folder should be. WebKit's web process once died
         # at start on that (its sandbox binds site-data folders below it),
@@ -417,33 +396,22 @@ class HostileFiles(FaultCase):
         # A file where the site-data folder should be: the application
         # still works, with site data kept for the run only.
         for _ in range(3):
-            run = self.fresh()
+            run = self.run_with()
             write(os.path.join(run.support, "WebKit"), b"not a folder")
             self.assertStartsAndStops(run)
             run.close()
 
-        # A read-only folder, empty and then with an installation to upgrade.
-        run = self.fresh()
+        # A read-only folder. (Data kept through a failed upgrade and the
+        # repair at the next start are pinned by InterruptedReinstall.)
+        run = self.run_with()
+        os.makedirs(run.support)
         ok, why = mount("--bind", run.support, run.support)
         if not ok:
             self.skipTest("cannot bind-mount: " + why)
         self.addCleanup(umount, run.support)
-        ok, why = mount("-o", "remount,bind,ro", run.support)
-        self.assertTrue(ok, why)
+        self.assertTrue(*mount("-o", "remount,bind,ro", run.support))
         self.assertFailsClearly(run)
-        umount(run.support)
 
-        run, seeds = self.installed()
-        set_version(run, "v2")
-        ok, why = mount("--bind", run.support, run.support)
-        self.assertTrue(ok, why)
-        self.addCleanup(umount, run.support)
-        self.assertTrue(mount("-o", "remount,bind,ro", run.support)[0])
-        self.assertFailsClearly(run)
-        self.assertEqual(self.data(run), seeds)
-        umount(run.support)
-        self.assertIn(PREPARING, self.assertStartsAndStops(run))
-        self.assertEqual(self.data(run), seeds)
 
 if __name__ == "__main__":
     e2e.BINARY = os.path.abspath(sys.argv.pop(1))

@@ -64,10 +64,6 @@ TEST(LaunchSequence, BuildsShowsStartingPageInstallsSignalsThenStartsOrShowsTheF
     EXPECT_EQ(platform.webView->html,
               usable ? std::string(pages::kStartingPage)
                      : pages::errorPage("HOME 不是文件夹\n\n日志：/x/app.log"));
-    EXPECT_EQ(platform.options.width, 1180);
-    EXPECT_EQ(platform.options.height, 840);
-    EXPECT_EQ(platform.options.minWidth, 900);
-    EXPECT_EQ(platform.options.minHeight, 640);
     EXPECT_EQ(delegate->signalSources.size(), 3u);
     EXPECT_FALSE(delegate->terminating);
   }
@@ -256,11 +252,12 @@ TEST(PageCommands, DoNothingBeforeTheWebViewExists) {
   auto delegate = std::make_shared<AppDelegate>(std::make_shared<FakeServer>(journal));
   delegate->reloadPage();
   delegate->resetZoom();
-  for (MenuAction action :
-       {MenuAction::reloadPage, MenuAction::resetZoom, MenuAction::copy, MenuAction::undo})
+  for (MenuAction action : {MenuAction::reloadPage, MenuAction::resetZoom, MenuAction::zoomIn,
+                            MenuAction::zoomOut, MenuAction::copy, MenuAction::undo})
     AppDelegate::performMenuAction(action, platform, delegate.get());
   AppDelegate::performMenuAction(MenuAction::reloadPage, platform, nullptr);
   EXPECT_TRUE(journal.events.empty());
+  EXPECT_EQ(delegate->pageZoom(), 1.0);
 }
 
 TEST(PageCommands, ReachTheirTargetsAlongTheChain) {

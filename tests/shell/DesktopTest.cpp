@@ -58,12 +58,6 @@ TEST(ZoomCommands, StepFromTheLevelShownAndResetToActualSize) {
   Journal journal;
   FakePlatform platform(journal);
   auto delegate = std::make_shared<AppDelegate>(std::make_shared<FakeServer>(journal));
-  // Before the web view exists nothing happens, and the level stays.
-  for (MenuAction action : {MenuAction::zoomIn, MenuAction::zoomOut})
-    AppDelegate::performMenuAction(action, platform, delegate.get());
-  EXPECT_TRUE(journal.events.empty());
-  EXPECT_EQ(delegate->pageZoom(), 1.0);
-
   delegate->applicationDidFinishLaunching(platform);
   journal.events.clear();
   for (MenuAction action : {MenuAction::zoomIn, MenuAction::zoomIn, MenuAction::zoomOut,
@@ -177,6 +171,8 @@ TEST(RememberedWindow, FirstStartUsesTheDefaultSizeLaterStartsTheSavedOne) {
   auto first = r.launch();
   EXPECT_EQ(r.platform.options.width, 1180);
   EXPECT_EQ(r.platform.options.height, 840);
+  EXPECT_EQ(r.platform.options.minWidth, 900);
+  EXPECT_EQ(r.platform.options.minHeight, 640);
   EXPECT_FALSE(r.platform.options.maximized);
   EXPECT_EQ(r.journal.count("zoom:1.000000"), 0u) << "the actual size needs no call";
 

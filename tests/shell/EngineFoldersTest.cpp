@@ -25,6 +25,15 @@ struct Folders {
     }
     return path;
   }
+  // A path for a case's folder: none when empty, absolute as it is, "@N" a
+  // folder whose path is N characters long, else a name in the temporary folder.
+  std::optional<std::string> resolve(const std::string& name) {
+    if (name.empty())
+      return std::nullopt;
+    if (name[0] == '@')
+      return longFolder(std::stoul(name.substr(1)));
+    return name[0] == '/' ? name : path(name);
+  }
   Plan planFor(const Environment& env) {
     return plan(env, [this]() -> std::optional<std::string> {
       ++made;
@@ -36,114 +45,64 @@ struct Folders {
   }
 };
 
-TEST(EngineFolders, UnusableCacheOrRuntimeFoldersAreReplacedByOnePrivateFolder) {
+// Unusable cache or runtime folders are replaced by one private folder made
+// for the run; an unusable home, or no private folder, is a failure to show.
+TEST(EngineFolders, UnusableFoldersAreReplacedOrShownAsAFailure) {
   using Vars = std::vector<std::string>;
   struct Case {
     const char* name;
-    std::function<Environment(Folders&)> setup;
-    Vars expected;
+    std::vector<std::string> files;  // made as plain files; "home" is a folder otherwise
+    std::string home, cache, runtime;
+    bool canMake;
+    Vars replaced;
+    const char* failure;  // what the failure says, or none
   } cases[] = {
-      {"all usable, missing cache made",
-       [](Folders& f) {
-         fs::create_directory(f.path("home"));
-         return Environment{f.path("home"), {}, {}};
-       },
-       {}},
-      {"~/.cache a file",
-       [](Folders& f) {
-         fs::create_directory(f.path("home"));
-         writeFile(f.path("home/.cache"), "x");
-         return Environment{f.path("home"), {}, f.path("home")};
-       },
-       {"XDG_CACHE_HOME"}},
-      {"XDG_CACHE_HOME a file",
-       [](Folders& f) {
-         fs::create_directory(f.path("home"));
-         writeFile(f.path("cache"), "x");
-         return Environment{f.path("home"), f.path("cache"), {}};
-       },
-       {"XDG_CACHE_HOME"}},
-      {"cache also the runtime folder and too long for sockets",
-       [](Folders& f) {
-         return Environment{f.longFolder(120), {}, {}};
-       },
-       {"XDG_RUNTIME_DIR"}},
-      {"runtime folder a file",
-       [](Folders& f) {
-         fs::create_directory(f.path("home"));
-         writeFile(f.path("run"), "x");
-         return Environment{f.path("home"), {}, f.path("run")};
-       },
-       {"XDG_RUNTIME_DIR"}},
-      {"both, one folder made",
-       [](Folders& f) {
-         fs::create_directory(f.path("home"));
-         writeFile(f.path("cache"), "x");
-         return Environment{f.path("home"), f.path("cache"), "/nonexistent/run"};
-       },
-       {"XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    Folders f;
-    const Plan plan = f.planFor(c.setup(f));
-    Vars variables;
-    for (const auto& [variable, value] : plan.setEnvironment) {
-      variables.push_back(variable);
-      EXPECT_EQ(value, f.path("private"));
-    }
-    EXPECT_EQ(variables, c.expected);
-    EXPECT_EQ(plan.logLines.size(), c.expected.size());
-    for (const auto& line : plan.logLines)
-      EXPECT_TRUE(line.ends_with("本次运行改用 " + f.path("private") + "\n")) << line;
-    EXPECT_FALSE(plan.failure);
-    EXPECT_EQ(f.made, c.expected.empty() ? 0 : 1);
-  }
-}
-
-TEST(EngineFolders, AnUnusableHomeOrNoPrivateFolderIsAFailureToShow) {
-  struct Case {
-    const char* name;
-    std::function<Environment(Folders&)> setup;
-    const char* says;
-  } cases[] = {
-      {"home a file",
-       [](Folders& f) {
-         writeFile(f.path("home"), "x");
-         return Environment{f.path("home"), {}, {}};
-       },
-       "）不是文件夹。"},
-      {"home too long",
-       [](Folders& f) {
-         return Environment{f.longFolder(4040), {}, {}};
-       },
-       "）路径太长（4040 个字符）。"},
-      {"home missing",
-       [](Folders& f) {
-         return Environment{f.path("gone"), {}, {}};
-       },
-       "）不存在。"},
-      {"no private folder",
-       [](Folders& f) {
-         fs::create_directory(f.path("home"));
-         writeFile(f.path("home/.cache"), "x");
-         f.canMake = false;
-         return Environment{f.path("home"), {}, {}};
-       },
+      {"all usable, missing cache made", {}, "home", "", "", true, {}, nullptr},
+      {"~/.cache a file", {"home/.cache"}, "home", "", "home", true, {"XDG_CACHE_HOME"}, nullptr},
+      {"XDG_CACHE_HOME a file", {"cache"}, "home", "cache", "", true, {"XDG_CACHE_HOME"}, nullptr},
+      {"cache also the runtime folder and too long for sockets", {}, "@120", "", "", true,
+       {"XDG_RUNTIME_DIR"}, nullptr},
+      {"runtime folder a file", {"run"}, "home", "", "run", true, {"XDG_RUNTIME_DIR"}, nullptr},
+      {"both, one folder made", {"cache"}, "home", "cache", "/nonexistent/run", true,
+       {"XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}, nullptr},
+      {"home a file", {"home"}, "home", "", "", true, {}, "）不是文件夹。"},
+      {"home too long", {}, "@4040", "", "", true, {}, "）路径太长（4040 个字符）。"},
+      {"home missing", {}, "gone", "", "", true, {}, "）不存在。"},
+      {"no private folder", {"home/.cache"}, "home", "", "", false, {},
        "不是文件夹，临时文件夹也无法创建。"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Folders f;
-    const Plan plan = f.planFor(c.setup(f));
-    ASSERT_TRUE(plan.failure);
-    EXPECT_NE(plan.failure->find(c.says), std::string::npos) << *plan.failure;
-    EXPECT_NE(plan.failure->find("ZORMAK 没有启动服务，也没有改动你的任何文件。"),
-              std::string::npos);
-    EXPECT_TRUE(plan.setEnvironment.empty());
-    ASSERT_EQ(plan.logLines.size(), 1u);
-    EXPECT_TRUE(plan.logLines[0].starts_with("[ZORMAK] "));
-    EXPECT_TRUE(plan.logLines[0].ends_with("\n"));
+    f.canMake = c.canMake;
+    if (c.home == "home" && (c.files.empty() || c.files[0] != "home"))
+      fs::create_directory(f.path("home"));
+    for (const auto& file : c.files)
+      writeFile(f.path(file), "x");
+    const Plan plan = f.planFor(Environment{f.resolve(c.home), f.resolve(c.cache),
+                                            f.resolve(c.runtime)});
+    if (c.failure) {
+      ASSERT_TRUE(plan.failure);
+      EXPECT_NE(plan.failure->find(c.failure), std::string::npos) << *plan.failure;
+      EXPECT_NE(plan.failure->find("ZORMAK 没有启动服务，也没有改动你的任何文件。"),
+                std::string::npos);
+      EXPECT_TRUE(plan.setEnvironment.empty());
+      ASSERT_EQ(plan.logLines.size(), 1u);
+      EXPECT_TRUE(plan.logLines[0].starts_with("[ZORMAK] "));
+      EXPECT_TRUE(plan.logLines[0].ends_with("\n"));
+      continue;
+    }
+    Vars variables;
+    for (const auto& [variable, value] : plan.setEnvironment) {
+      variables.push_back(variable);
+      EXPECT_EQ(value, f.path("private"));
+    }
+    EXPECT_EQ(variables, c.replaced);
+    EXPECT_EQ(plan.logLines.size(), c.replaced.size());
+    for (const auto& line : plan.logLines)
+      EXPECT_TRUE(line.ends_with("本次运行改用 " + f.path("private") + "\n")) << line;
+    EXPECT_FALSE(plan.failure);
+    EXPECT_EQ(f.made, c.replaced.empty() ? 0 : 1);
   }
 }
 

@@ -16,46 +16,47 @@ using testing::countOf;
 using ::testing::ElementsAre;
 using Access = ServerControllerTestAccess;
 
-TEST(Delivery, ReadyIsDeliveredOnceOnTheMainQueueAndLoggedOnce) {
-  ControllerFixture f;
-  auto c = f.make();
-  std::vector<std::string> ready;
-  c->onReady = [&](const std::string& url) {
-    EXPECT_TRUE(f.loop->isRunnerThread());
-    ready.push_back(url);
+// Readiness and a guarded failure, in either order: the first outcome wins,
+// on the main queue and never inside the call; only a ready one is logged,
+// and an exit after readiness is still reported, after it.
+TEST(Delivery, TheFirstOutcomeWinsOnTheMainQueue) {
+  const std::string ready8 = "http://127.0.0.1:8000", ready9 = "http://127.0.0.1:9000";
+  struct Case {
+    std::vector<std::string> steps;  // a URL marks ready, anything else fails
+    std::vector<std::string> events;
+    const char* log;  // none: no log at all; empty: not checked
+  } cases[] = {
+      {{ready8, ready9}, {"ready " + ready8}, "[ZORMAK] 界面已就绪：http://127.0.0.1:8000\n"},
+      {{"exited", "timed out", ready8}, {"failed exited"}, nullptr},
+      {{ready8, "exited after ready"}, {"ready " + ready8, "failed exited after ready"}, ""},
   };
-  Access::markReady(*c, "http://127.0.0.1:8000");
-  Access::markReady(*c, "http://127.0.0.1:9000");
-  EXPECT_TRUE(ready.empty());  // never inside the call that posted it
-  f.loop->runPending();
-  EXPECT_THAT(ready, ElementsAre("http://127.0.0.1:8000"));
-  EXPECT_EQ(f.logBody(), "[ZORMAK] 界面已就绪：http://127.0.0.1:8000\n");
-}
-
-TEST(Delivery, NothingIsReadyAfterAGuardedFailure) {
-  ControllerFixture f;
-  auto c = f.make();
-  std::vector<std::string> events;
-  c->onReady = [&](const std::string& url) { events.push_back("ready " + url); };
-  c->onFailed = [&](const std::string& m) { events.push_back("failed " + m); };
-  EXPECT_TRUE(Access::failUnlessFinished(*c, "exited"));
-  EXPECT_FALSE(Access::failUnlessFinished(*c, "timed out"));
-  Access::markReady(*c, "http://127.0.0.1:8000");
-  f.loop->runPending();
-  EXPECT_THAT(events, ElementsAre("failed exited"));
-  EXPECT_FALSE(std::filesystem::exists(f.support / "app.log"));
-}
-
-TEST(Delivery, AnExitAfterReadinessFollowsTheReadyCallback) {
-  ControllerFixture f;
-  auto c = f.make();
-  std::vector<std::string> events;
-  c->onReady = [&](const std::string&) { events.push_back("ready"); };
-  c->onFailed = [&](const std::string&) { events.push_back("failed"); };
-  Access::markReady(*c, "http://127.0.0.1:8000");
-  EXPECT_TRUE(Access::failUnlessFinished(*c, "exited after ready"));
-  f.loop->runPending();
-  EXPECT_THAT(events, ElementsAre("ready", "failed"));
+  for (const auto& c : cases) {
+    ControllerFixture f;
+    auto controller = f.make();
+    std::vector<std::string> events;
+    controller->onReady = [&](const std::string& url) {
+      EXPECT_TRUE(f.loop->isRunnerThread());
+      events.push_back("ready " + url);
+    };
+    controller->onFailed = [&](const std::string& m) { events.push_back("failed " + m); };
+    bool finished = false;
+    for (const auto& step : c.steps) {
+      if (step.starts_with("http://")) {
+        Access::markReady(*controller, step);
+      } else {
+        EXPECT_EQ(Access::failUnlessFinished(*controller, step), !finished) << step;
+        finished = true;
+      }
+    }
+    EXPECT_TRUE(events.empty());
+    f.loop->runPending();
+    EXPECT_EQ(events, c.events);
+    if (c.log == nullptr) {
+      EXPECT_FALSE(std::filesystem::exists(f.support / "app.log"));
+    } else if (*c.log) {
+      EXPECT_EQ(f.logBody(), c.log);
+    }
+  }
 }
 
 TEST(Delivery, CallbacksAreReadWhenTheTaskRuns) {

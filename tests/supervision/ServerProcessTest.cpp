@@ -1,4 +1,3 @@
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -9,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <regex>
 #include <thread>
@@ -22,7 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing::ControllerFixture;
 using testing::countOf;
 using ::testing::ElementsAre;
 using testing::fake;
@@ -31,7 +28,6 @@ using ::testing::Not;
 using testing::readFile;
 using testing::Server;
 using testing::writeFile;
-using Access = ServerControllerTestAccess;
 
 TEST(ServerProcess, AnnouncedServerIsReadyOnceWithItsCommandLineAndEnvironment) {
   Server f;
@@ -170,74 +166,22 @@ TEST(ServerProcess, PollingAloneMakesReadyOnlyOn200) {
   f.c->stop();
 }
 
-// Answers every request with 404 and counts them; listening before the first
-// attempt, so that no attempt is refused unseen.
-class CountingEndpoint {
- public:
-  CountingEndpoint() {
-    listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listener_, 64);
-    socklen_t length = sizeof address;
-    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-    thread_ = std::thread([this] {
-      for (;;) {
-        int connection = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (connection < 0)
-          return;  // shut down
-        // Answers every request of a kept-alive connection.
-        std::string pending;
-        char buffer[1024];
-        ssize_t n;
-        while ((n = read(connection, buffer, sizeof buffer)) > 0) {
-          pending.append(buffer, static_cast<size_t>(n));
-          for (size_t end; (end = pending.find("\r\n\r\n")) != std::string::npos;) {
-            if (pending.starts_with("GET /api/status HTTP/1.1\r\n"))
-              ++requests_;
-            pending.erase(0, end + 4);
-            const char reply[] = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
-            (void)!write(connection, reply, sizeof reply - 1);
-          }
-        }
-        close(connection);
-      }
-    });
-  }
-  ~CountingEndpoint() {
-    shutdown(listener_, SHUT_RDWR);
-    thread_.join();
-    close(listener_);
-  }
-  int port() const { return port_; }
-  int requests() const { return requests_.load(); }
-
- private:
-  int listener_ = -1;
-  int port_ = 0;
-  std::atomic<int> requests_{0};
-  std::thread thread_;
-};
-
 TEST(ServerProcess, AttemptLimitSendsExactly200RequestsAndTimesOutOnceWithALogLine) {
-  CountingEndpoint endpoint;
-  ControllerFixture f;
+  Server f;
+  setenv("FAKE_STATUSES", "404", 1);
   auto timing = Server::fastTiming();
   timing.pollDelay = 1ms;
-  auto c = f.make(timing);
-  std::vector<std::string> failures;
-  c->onFailed = [&](const std::string& m) { failures.push_back(m); };
-  c->onReady = [&](const std::string& u) { failures.push_back("ready " + u); };
-  Access::pollFrom(*c, endpoint.port());
-  ASSERT_TRUE(f.loop->runUntil([&] { return !failures.empty(); }, 60s));
+  f.install(fake("serve_silently"), timing);
+  f.c->start();
+  unsetenv("FAKE_STATUSES");
+  ASSERT_TRUE(f.waitFor(1, 60s));
   f.loop->runFor(100ms);
-  EXPECT_THAT(failures,
-              ElementsAre("服务启动超时（60 秒）。\n\n日志：" + (f.support / "app.log").string()));
-  EXPECT_EQ(endpoint.requests(), 200);
-  EXPECT_EQ(f.logBody(), "[ZORMAK] 服务启动超时：200 次状态请求都没有得到就绪应答，已放弃等待\n");
+  EXPECT_THAT(f.events, ElementsAre("failed 服务启动超时（60 秒）。\n\n日志：" +
+                                    (f.support / "app.log").string()));
+  EXPECT_EQ(f.requests(), std::vector<std::string>(200, "/api/status"));
+  EXPECT_TRUE(f.logText().ends_with(
+      "[ZORMAK] 服务启动超时：200 次状态请求都没有得到就绪应答，已放弃等待\n"));
+  f.c->stop();
 }
 
 // The log without the launch line, which the shell writes once the child

@@ -13,7 +13,6 @@ namespace {
 using testing::ControllerFixture;
 using testing::readFile;
 using testing::writeFile;
-using Access = ServerControllerTestAccess;
 constexpr size_t kHeader = ControllerFixture::kHeaderSize;
 
 // "\n===== yyyy-MM-dd HH:mm:ss 启动 =====\n"
@@ -97,11 +96,6 @@ TEST(ServiceLog, ALogOver10MiBIsSetAsideAtTheStartOfARun) {
     EXPECT_EQ(text.size(), (rotated ? 0 : size) + kHeader + 4 + kLimit + 4);
     EXPECT_TRUE(text.ends_with("end\n"));
   }
-}
-
-TEST(ServiceLog, TimestampIsLocalTimeInFixedForm) {
-  std::string t = Access::timestamp();
-  EXPECT_TRUE(std::regex_match(t, std::regex("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}"))) << t;
 }
 
 // Racing first calls open the file once, and no message is torn apart.

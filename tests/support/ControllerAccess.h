@@ -14,7 +14,6 @@ namespace zormak {
 class ServerControllerTestAccess {
  public:
   static void prepareRuntime(ServerController& c) { c.prepareRuntime(); }
-  static std::string timestamp() { return ServerController::timestamp(); }
   static void markReady(ServerController& c, const std::string& url) {
     c.markReady(url, c.currentLaunch());
   }
@@ -22,12 +21,7 @@ class ServerControllerTestAccess {
   static bool failUnlessFinished(ServerController& c, std::string m) {
     return c.failUnlessFinished(std::move(m), c.currentLaunch());
   }
-  static bool isFinished(const ServerController& c) { return c.isFinished(); }
   static void reapStaleServer(ServerController& c) { c.reapStaleServer(); }
-  static void pollFrom(ServerController& c, std::int64_t port) {
-    c.port_ = port;
-    c.pollStatus(0, c.currentLaunch());
-  }
 };
 
 namespace testing {

@@ -19,8 +19,8 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 std::string fake(const std::string& name) {
-  return "#!/bin/sh\nexec /usr/bin/python3 " + std::string(ZORMAK_FAKES_DIR) + "/" + name +
-         ".py \"$@\"\n";
+  return "#!/bin/sh\nexec /usr/bin/python3 " + std::string(ZORMAK_FAKES_DIR) + "/fakeserver.py " +
+         name + " \"$@\"\n";
 }
 
 void Server::install(const std::string& interpreter, ServerController::Timing timing) {

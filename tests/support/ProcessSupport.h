@@ -13,7 +13,7 @@
 
 namespace zormak::testing {
 
-// A fake interpreter that runs one of the fake servers of tests/supervision/fakes.
+// A fake interpreter that runs one behaviour of tests/supervision/fakes/fakeserver.py.
 std::string fake(const std::string& name);
 
 // A controller over a fake payload whose interpreter the test chooses, with

@@ -78,11 +78,6 @@ void TestRunLoop::runFor(std::chrono::milliseconds duration) {
   runUntil([] { return false; }, duration);
 }
 
-size_t TestRunLoop::queued() const {
-  std::lock_guard lock(mutex_);
-  return tasks_.size();
-}
-
 std::thread::id TestRunLoop::runnerThread() const {
   std::lock_guard lock(mutex_);
   return runner_;

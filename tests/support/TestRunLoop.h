@@ -36,7 +36,6 @@ class TestRunLoop : public MainQueue {
   // at the end: a queued task may hold a controller that holds this queue.
   void close();
 
-  size_t queued() const;
   // The thread that last ran a task (the test's "main thread").
   std::thread::id runnerThread() const;
   bool isRunnerThread() const { return std::this_thread::get_id() == runnerThread(); }
