@@ -241,6 +241,34 @@ def alive(pid):
         return False
 
 
+class LogLines:
+    """The lines the server's modules log in this process, kept from now until close()."""
+
+    def __init__(self) -> None:
+        from downloader import log
+        self.lines: list[str] = []
+        self._lock = threading.Lock()
+        log.send_to(self._keep)
+
+    def _keep(self, line: str) -> None:
+        with self._lock:
+            self.lines.append(line)
+
+    def has(self, text: str) -> bool:
+        with self._lock:
+            return any(text in line for line in self.lines)
+
+    def close(self) -> None:
+        from downloader import log
+        log.send_to(None)
+
+
+# The jobs journal as versions before playlist folders and per-job extras wrote it.
+OLD_JOBS = ("CREATE TABLE jobs (id INTEGER PRIMARY KEY AUTOINCREMENT, url TEXT NOT NULL, format TEXT NOT NULL, "
+            "state TEXT NOT NULL, title TEXT NOT NULL DEFAULT '', error TEXT NOT NULL DEFAULT '', staging TEXT, "
+            "placing TEXT, downloaded INTEGER NOT NULL DEFAULT 0, total INTEGER, created REAL NOT NULL)")
+
+
 class PayloadTest(unittest.TestCase):
     """A fresh work folder, a media server and a started payload server per test."""
 

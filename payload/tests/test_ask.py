@@ -208,7 +208,3 @@ class CacheFolderTest(unittest.TestCase):
             self.assertEqual(len(probe.probe(asker, media.url("clip.mp4"))["formats"]), 1)
         told = [line for line in self.lines if "无法使用缓存文件夹" in line]
         self.assertEqual(len(told), 1, self.lines)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -3,7 +3,6 @@
 import filecmp
 import os
 import sqlite3
-import unittest
 
 from support import PayloadTest, wait_for
 
@@ -82,7 +81,3 @@ class QueueTest(PayloadTest):
         # A finished job can be removed, a running one cannot.
         self.assertEqual(self.server.request("DELETE", f"/api/jobs/{second}")[0], 200)
         self.assertNotIn(second, self.server.jobs())
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -15,7 +15,7 @@ from typing import Any
 import release
 from support import Payload, free_port, wait_for
 
-from downloader import engines as engines_mod, settings, updater as updater_mod
+from downloader import engines as engines_mod, updater as updater_mod
 from downloader.engines import Engines
 from downloader.errors import UserError
 from downloader.settings import Settings
@@ -326,18 +326,6 @@ class ScheduleTest(EngineCase):
         wait_for(lambda: not up.status()["checking"], 20, message="the check")
 
 
-def fake_engine(root: str, version: str, content: bytes) -> str:
-    """An engine folder as an update leaves it; returns its name."""
-    digest = release.sha256(content)
-    name = f"{version}-{digest[:12]}"
-    os.makedirs(os.path.join(root, name))
-    with open(os.path.join(root, name, "yt-dlp"), "wb") as f:
-        f.write(content)
-    with open(os.path.join(root, name, "engine.json"), "w") as f:
-        json.dump({"version": version, "channel": "stable", "sha256": digest, "ejs": None}, f)
-    return name
-
-
 class FolderTest(unittest.TestCase):
     def setUp(self) -> None:
         self.tmp = tempfile.TemporaryDirectory()
@@ -371,7 +359,7 @@ class FolderTest(unittest.TestCase):
                 for entry in os.listdir(self.root):
                     path = os.path.join(self.root, entry)
                     subprocess.run(["rm", "-rf", path], check=True)
-                folder = fake_engine(self.root, "2099.01.02", b"engine")
+                folder = release.engine_folder(self.data, "2099.01.02", b"engine")
                 self.pointer(value if value is not None else {"current": folder, "previous": None})
                 if damage:
                     damage(folder)
@@ -385,30 +373,22 @@ class FolderTest(unittest.TestCase):
         os.makedirs(os.path.join(self.root, ".incoming-left"))
         engines = Engines(self.data, [])
         self.assertNotIn(".incoming-left", os.listdir(self.root))
-        a = fake_engine(self.root, "2099.01.01", b"a")
+        a = release.engine_folder(self.data, "2099.01.01", b"a")
         engines.switch(a)
         with engines.hold(engines.active()):
-            b = fake_engine(self.root, "2099.02.01", b"b")
+            b = release.engine_folder(self.data, "2099.02.01", b"b")
             engines.switch(b)
-            c = fake_engine(self.root, "2099.03.01", b"c")
+            c = release.engine_folder(self.data, "2099.03.01", b"c")
             engines.switch(c)
             self.assertTrue(os.path.isdir(os.path.join(self.root, a)))
         engines.prune()
         self.assertEqual(sorted(n for n in os.listdir(self.root) if n.startswith("2099")), [b, c])
         self.assertEqual((engines.active().folder, engines.previous().folder), (c, b))  # type: ignore[union-attr]
 
-    def test_age_and_channel(self) -> None:
+    def test_age(self) -> None:
         today = datetime.date(2026, 12, 7)
         for version, months in [("2023.03.04", 45), ("2026.11.08", 0), ("2026.11.07", 1),
                                 ("2025.12.31", 11), ("2026.12.01.233045", 0), ("master", None)]:
             with self.subTest(version):
                 self.assertEqual(engines_mod.age_months(version, today), months)
-        current = settings.validate({}, {"engine_channel": "stable"})
-        self.assertEqual(settings.validate({"engine_channel": "nightly"}, current)["engine_channel"], "nightly")
-        for wrong in ("beta", "", None, ["nightly"]):
-            with self.subTest(channel=wrong), self.assertRaises(UserError):
-                settings.validate({"engine_channel": wrong}, current)
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -9,7 +9,6 @@ import re
 import subprocess
 import sys
 import tempfile
-import unittest
 import zipfile
 from typing import Any
 
@@ -228,7 +227,3 @@ class ImportTest(EngineCase):
         finally:
             payload.stop()
         self.assertNotIn("Traceback", payload.output())
-
-
-if __name__ == "__main__":
-    unittest.main()

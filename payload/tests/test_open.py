@@ -155,7 +155,3 @@ class FileUriTest(unittest.TestCase):
                           ("/a?b&c=d", "file:///a%3Fb%26c%3Dd")):
             with self.subTest(path=path):
                 self.assertEqual(file_uri(path), uri)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -111,7 +111,3 @@ class PasteTest(PayloadTest):
         self.assertEqual(self.server.jobs(), {})
         status, body = self.server.request("POST", "/api/jobs", {"urls": url, "force": True})
         self.assertEqual((status, len(body["added"])), (200, 1))
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -198,25 +198,6 @@ class ChooseTest(PayloadTest):
         self.assertEqual((job["state"], job["folder"]), ("done", FOLDER), job["error"])
         self.assertEqual(again.files(), [FOLDER, os.path.join(FOLDER, "clip.mp4")])
 
-    def test_journal_of_an_earlier_version_still_loads(self):
-        self.server.stop()
-        path = os.path.join(self.workdir, "data", "history.sqlite3")
-        os.remove(path)
-        with sqlite3.connect(path) as db:
-            # The journal as versions before sub-folders wrote it.
-            db.execute("CREATE TABLE jobs (id INTEGER PRIMARY KEY AUTOINCREMENT, url TEXT NOT NULL, "
-                       "format TEXT NOT NULL, state TEXT NOT NULL, title TEXT NOT NULL DEFAULT '', "
-                       "error TEXT NOT NULL DEFAULT '', staging TEXT, placing TEXT, "
-                       "downloaded INTEGER NOT NULL DEFAULT 0, total INTEGER, created REAL NOT NULL)")
-            db.execute("INSERT INTO jobs (url, format, state, created) VALUES (?, 'video', 'queued', 1)",
-                       (self.media.url("clip.mp4"),))
-        db.close()
-        again = self.start_server()
-        job = again.wait_job(1, {"done", "failed"})
-        self.assertEqual((job["state"], job["folder"]), ("done", ""), job["error"])
-        self.assertEqual(again.files(), ["clip.mp4"])
-        self.assertNotIn("已损坏", again.output())
-
     def test_edited_journal_cannot_lead_outside_the_download_folder(self):
         self.server.stop()
         with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
@@ -229,7 +210,3 @@ class ChooseTest(PayloadTest):
         self.assertEqual(job["state"], "failed")
         self.assertIn("无法使用", job["error"])
         self.assertFalse(os.path.exists(os.path.join(self.workdir, "escaped")))
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,10 +1,7 @@
 """Choosing what to download: the format list of an address, the presets, and the network settings."""
 
 import filecmp
-import json
 import os
-import sqlite3
-import tempfile
 import threading
 import time
 import unittest
@@ -169,28 +166,6 @@ class QualityTest(PayloadTest):
                 self.assertIn("格式只能是", body["error"])
 
 
-class EarlierJournalTest(PayloadTest):
-    """Jobs journaled before the presets existed ("video", "audio") load and continue as they were."""
-
-    def test_video_and_audio_rows_resume(self):
-        self.assertEqual(self.server.stop(), 0)
-        with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
-            db.executemany("INSERT INTO jobs (url, format, state, created) VALUES (?, ?, ?, ?)",
-                           [(self.media.url("clip.mp4"), "video", "paused", 1.0),
-                            (self.media.url("clip.mp4?a"), "audio", "downloading", 2.0)])
-        db.close()
-        server = self.start_server()
-        jobs = server.jobs()
-        self.assertEqual(sorted(j["format"] for j in jobs.values()), ["audio:mp3", "best"])
-        paused = next(j["id"] for j in jobs.values() if j["format"] == "best")
-        self.assertEqual(jobs[paused]["state"], "paused")
-        self.assertEqual(server.request("POST", f"/api/jobs/{paused}/resume", {})[0], 200)
-        for job_id in jobs:
-            job = server.wait_job(job_id, {"done", "failed"})
-            self.assertEqual(job["state"], "done", job["error"])
-        self.assertEqual(server.files(), ["clip.mp3", "clip.mp4"])
-
-
 class NetworkTest(PayloadTest):
     def save(self, **values):
         return self.server.request("POST", "/api/settings", values)
@@ -241,80 +216,3 @@ class ListingTest(unittest.TestCase):
                                 ("site-guess", 2000, True), ("exact", 1000, False)])
 
 
-class SettingsTest(unittest.TestCase):
-    """The stored and the submitted settings: one wrong value never costs the others."""
-
-    def setUp(self) -> None:
-        self.dir = tempfile.mkdtemp(prefix="zormak-settings-")
-        self.cookies = os.path.join(self.dir, "cookies.txt")
-        with open(self.cookies, "w", encoding="utf-8") as f:
-            f.write("# Netscape HTTP Cookie File\n")
-
-    def tearDown(self) -> None:
-        import shutil
-        shutil.rmtree(self.dir, True)
-
-    def load(self, stored: dict) -> tuple[dict, list[str]]:
-        from downloader.settings import Settings
-        with open(os.path.join(self.dir, "settings.json"), "w", encoding="utf-8") as f:
-            json.dump(stored, f)
-        notices: list[str] = []
-        return Settings(self.dir, notices).get(), notices
-
-    def test_stored_values(self):
-        good = {"download_dir": self.dir, "format": "720p", "concurrency": 3, "rate_limit": 2048,
-                "proxy": "socks5h://127.0.0.1:1080", "cookies_file": self.cookies, "fragments": 8}
-        values, notices = self.load(good)
-        self.assertEqual(({k: values[k] for k in good}, notices), (good, []))
-        # Each wrong value falls back alone and is named; the rest stays.
-        for key, bad, label, default in (
-            ("format", "8k", "默认格式", "best"),
-            ("rate_limit", "fast", "限速", None),
-            ("rate_limit", 10, "限速", None),
-            ("proxy", "ftp://127.0.0.1:21", "代理", ""),
-            ("proxy", 8080, "代理", ""),
-            ("cookies_file", "cookies.txt", "Cookies 文件", ""),
-            ("fragments", 0, "分片并发数", 4),
-            ("fragments", 17, "分片并发数", 4),
-            ("fragments", True, "分片并发数", 4),
-        ):
-            with self.subTest(key=key, bad=bad):
-                values, notices = self.load({**good, key: bad})
-                self.assertEqual({k: values[k] for k in good}, {**good, key: default})
-                self.assertEqual(len(notices), 1, notices)
-                self.assertIn(f"设置文件中的{label}无效", notices[0])
-        # Written before the presets: the old meaning, kept.
-        self.assertEqual(self.load({**good, "format": "audio"})[0]["format"], "audio:mp3")
-        self.assertEqual(self.load({**good, "format": "video"})[0]["format"], "best")
-
-    def test_submitted_values(self):
-        from downloader.errors import UserError
-        from downloader.settings import Settings
-        settings = Settings(self.dir)
-        before = settings.get()
-        for values, message in (
-            ({"proxy": "socks4://127.0.0.1:1080"}, "代理地址必须是"),
-            ({"proxy": "http://"}, "代理地址必须是"),
-            ({"proxy": "http://127.0.0.1:99999"}, "代理地址必须是"),
-            ({"cookies_file": os.path.join(self.dir, "missing.txt")}, "找不到 Cookies 文件"),
-            ({"cookies_file": self.dir}, "不是普通文件"),
-            ({"fragments": "16.5"}, "分片并发数必须是 1 到 16"),
-            ({"rate_limit": -5}, "限速必须在"),
-            ({"format": "id:137"}, "默认格式只能是"),
-            # One bad field refuses the whole change, good fields beside it included.
-            ({"fragments": 2, "proxy": "socks://x"}, "代理地址必须是"),
-        ):
-            with self.subTest(values=values):
-                with self.assertRaises(UserError) as caught:
-                    settings.update(values)
-                self.assertIn(message, caught.exception.message)
-                self.assertEqual(settings.get(), before)
-        saved = settings.update({"rate_limit": "1048576", "proxy": " https://proxy.example:8443 ", "fragments": "16",
-                                 "cookies_file": self.cookies, "format": "audio:opus"})
-        self.assertEqual((saved["rate_limit"], saved["proxy"], saved["fragments"], saved["cookies_file"],
-                          saved["format"]), (1048576, "https://proxy.example:8443", 16, self.cookies, "audio:opus"))
-        self.assertEqual(settings.update({"rate_limit": "", "proxy": ""})["rate_limit"], None)
-
-
-if __name__ == "__main__":
-    unittest.main()

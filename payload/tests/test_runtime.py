@@ -4,7 +4,6 @@ import io
 import os
 import shutil
 import stat
-import unittest
 import zipfile
 from typing import Any
 
@@ -195,7 +194,3 @@ class ServerTest(RuntimeCase):
         log = server.output()
         self.assertEqual(log.count("Node.js 20.19.0 太旧"), 1, log)
         self.assertEqual(log.count("使用已下载的 deno 2.3.1"), 1, log)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -5,7 +5,6 @@ import os
 import re
 import socket
 import time
-import unittest
 from typing import Any
 
 from support import PayloadTest, wait_for
@@ -198,7 +197,3 @@ class StalledClientsTest(PayloadTest):
         self.assertLess(time.monotonic() - started, 12)
         wait_for(lambda: self.server.request("GET", "/api/jobs")[0] == 200, 5, message="the server to answer")
         self.assertIn("打开的连接太多", self.server.output())
-
-
-if __name__ == "__main__":
-    unittest.main()
