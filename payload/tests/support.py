@@ -285,3 +285,22 @@ class PayloadTest(unittest.TestCase):
         server = Payload(self.workdir, settings, **options)
         self.addCleanup(server.stop)
         return server
+
+
+class SharedPayloadTest(unittest.TestCase):
+    """One work folder, media server and payload server for all of a class's tests, for tests that
+    change nothing the others look at."""
+
+    settings: dict[str, Any] | None = None
+    workdir: str
+    media: MediaServer
+    server: Payload
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        cls.workdir = tempfile.mkdtemp(prefix="zormak-payload-")
+        cls.addClassCleanup(shutil.rmtree, cls.workdir, True)
+        cls.media = MediaServer()
+        cls.addClassCleanup(cls.media.close)
+        cls.server = Payload(cls.workdir, cls.settings)
+        cls.addClassCleanup(cls.server.stop)

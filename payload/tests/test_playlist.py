@@ -101,10 +101,6 @@ class ListingTest(PayloadTest):
         self.assertEqual((job["state"], job["folder"]), ("done", ""), job["error"])
         self.assertEqual(self.server.files(), ["clip.mp4"])
 
-    def test_bad_address(self):
-        status, body = self.list("不是网址")
-        self.assertEqual((status, body["error"]), (400, "这不是有效的网址：不是网址"))
-
 
 class WholeListTest(PayloadTest):
     """A list that reaches the queue as one address is refused, not downloaded whole into one job."""

@@ -110,16 +110,9 @@ class QualityTest(PayloadTest):
         # Listing downloads nothing.
         self.assertEqual(self.fetched(), set())
 
-    def test_probe_failures_are_told_in_chinese(self):
-        for url, status, message in (
-            (self.media.url("nothing-here"), 400, "解析失败：服务器拒绝了请求（HTTP 404）"),
-            ("ftp://example.com/a.mp4", 400, "这不是有效的网址"),
-            ("", 400, "请先粘贴一个视频网址"),
-        ):
-            with self.subTest(url=url):
-                got, body = self.server.request("POST", "/api/probe", {"url": url})
-                self.assertEqual(got, status, body)
-                self.assertIn(message, body["error"])
+    def test_a_probe_failure_is_told_in_chinese(self):
+        status, body = self.server.request("POST", "/api/probe", {"url": self.media.url("nothing-here")})
+        self.assertEqual((status, body), (400, {"error": "解析失败：服务器拒绝了请求（HTTP 404）"}))
 
     def test_each_choice_downloads_what_it_names(self):
         # (page, format, the rendition that must arrive, extension of the saved file)
