@@ -61,13 +61,11 @@ class EngineCase(unittest.TestCase):
 
     def setUp(self) -> None:
         self.tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(self.tmp.cleanup)
         self.data = self.tmp.name
         self.busy = False
         self.server.reset()
         self.server.requests.clear()
-
-    def tearDown(self) -> None:
-        self.tmp.cleanup()
 
     def make(self) -> tuple[Engines, Updater, list[str]]:
         notices: list[str] = []
