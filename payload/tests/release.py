@@ -288,6 +288,13 @@ def release_files(engine: bytes, signer: Signer, listed: bytes | None = None) ->
     return {"SHA2-256SUMS": sums, "SHA2-256SUMS.sig": signer.sign(sums), "yt-dlp": engine}
 
 
+def run_on(engine_path: tuple[str, ...], code: str) -> list[str]:
+    """The words code prints, run by a fresh interpreter with engine_path first, as a download's process runs."""
+    prelude = "import json, os, sys; sys.path[:0] = json.loads(sys.argv[1]); "
+    return subprocess.run([sys.executable, "-I", "-c", prelude + code, json.dumps(list(engine_path))],
+                          capture_output=True, text=True, check=True, timeout=60).stdout.split()
+
+
 def engine_folder(data: str, version: str, engine: bytes | None = None, broken: str = "",
                   previous: str | None = None) -> str:
     """An engine folder in data/engines as a verified update leaves it, holding engine (by default

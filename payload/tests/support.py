@@ -39,6 +39,15 @@ def free_port():
         return s.getsockname()[1]
 
 
+def link_tools(folder: str, *tools: str) -> str:
+    """Links each of tools found on PATH into folder, for a PATH that holds little else; returns folder."""
+    for tool in tools:
+        found = shutil.which(tool)
+        if found:
+            os.symlink(found, os.path.join(folder, tool))
+    return folder
+
+
 def wait_for(predicate, timeout, interval=0.05, message="condition"):
     deadline = time.monotonic() + timeout
     while True:

@@ -7,11 +7,12 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 from unittest import mock
 
 from fakeopen import FakeOpeners
 from release import engine_folder
-from support import PayloadTest, free_port, wait_for
+from support import PayloadTest, free_port, link_tools, wait_for
 from test_quality import video_page
 from test_extras import media_files, subtitle_page
 from test_playlist import FOLDER, SHOWN, TITLE, feed
@@ -129,11 +130,7 @@ class EngineBrowserTest(PayloadTest):
         folder = os.path.join(data, "engines", engine_folder(data, updated, b"never run here", previous="bundled"))
         # Nothing answers on these addresses; the server's PATH holds no JavaScript runtime.
         offline = f"http://127.0.0.1:{free_port()}/"
-        bin_dir = os.path.join(self.workdir, "bin")
-        os.makedirs(bin_dir)
-        for tool in ("gpg", "gpgv", "ffmpeg", "ffprobe"):
-            if shutil.which(tool):
-                os.symlink(str(shutil.which(tool)), os.path.join(bin_dir, tool))
+        bin_dir = link_tools(tempfile.mkdtemp(dir=self.workdir), "gpg", "gpgv", "ffmpeg", "ffprobe")
         with mock.patch.dict(os.environ, {"ZORMAK_TEST_ENGINE_RELEASES": offline, "ZORMAK_TEST_DENO_RELEASES": offline,
                                           "PATH": bin_dir}):
             self.server = self.start_server()

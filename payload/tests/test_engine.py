@@ -5,7 +5,6 @@ import io
 import json
 import os
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
@@ -26,11 +25,8 @@ BUNDLED = engines_mod.bundled_version()
 
 
 def child_version(engine: engines_mod.Engine) -> str:
-    """The version a fresh interpreter imports with the engine's sys_path first, as a download would."""
-    code = ("import json, sys; sys.path[:0] = json.loads(sys.argv[1]); "
-            "import yt_dlp.version; print(yt_dlp.version.__version__)")
-    return subprocess.run([sys.executable, "-I", "-c", code, json.dumps(list(engine.sys_path))],
-                          capture_output=True, text=True, check=True, timeout=60).stdout.strip()
+    """The version a download's process imports."""
+    return release.run_on(engine.sys_path, "import yt_dlp.version; print(yt_dlp.version.__version__)")[0]
 
 
 class EngineCase(unittest.TestCase):
@@ -222,10 +218,8 @@ class UpdateTest(EngineCase):
                     self.assertEqual((active.folder, self.listing()), (None, ["state.json"]))
                     continue
                 self.assertEqual(len(active.sys_path), 2)
-                code = ("import json, sys; sys.path[:0] = json.loads(sys.argv[1]); "
-                        "import yt_dlp.version, yt_dlp_ejs; print(yt_dlp.version.__version__, yt_dlp_ejs.version)")
-                out = subprocess.run([sys.executable, "-I", "-c", code, json.dumps(list(active.sys_path))],
-                                     capture_output=True, text=True, check=True, timeout=60).stdout.split()
+                out = release.run_on(active.sys_path, "import yt_dlp.version, yt_dlp_ejs; "
+                                                      "print(yt_dlp.version.__version__, yt_dlp_ejs.version)")
                 self.assertEqual(out, [NEW, "0.9.9"])
 
 

@@ -2,13 +2,12 @@
 
 import io
 import os
-import shutil
 import stat
 import zipfile
 from typing import Any
 
 import release
-from support import Payload, wait_for
+from support import Payload, link_tools, wait_for
 from test_engine import BUNDLED, NEW, EngineCase
 
 from downloader import runtime as runtime_mod
@@ -45,11 +44,7 @@ class RuntimeCase(EngineCase):
         self.bin = os.path.join(self.data, "bin")
         os.makedirs(self.bin)
         self.saved_path = os.environ["PATH"]
-        for tool in ("gpg", "gpgv"):
-            found = shutil.which(tool)
-            if found:
-                os.symlink(found, os.path.join(self.bin, tool))
-        os.environ["PATH"] = self.bin
+        os.environ["PATH"] = link_tools(self.bin, "gpg", "gpgv")
         self.asset = runtime_mod.deno_asset()
 
     def tearDown(self) -> None:
