@@ -7,6 +7,8 @@ import tempfile
 import unittest
 from unittest import mock
 
+from support import link_tools
+
 FAKE = r"""#!/bin/sh
 here="${0%/*}"
 PATH=/usr/bin:/bin
@@ -71,11 +73,7 @@ def only_fakes(test: unittest.TestCase) -> FakeOpeners:
     """Stand-ins that are the only openers on the server's PATH for test (ffmpeg stays reachable)."""
     fake = FakeOpeners()
     test.addCleanup(fake.close)
-    for tool in ("ffmpeg", "ffprobe"):
-        found = shutil.which(tool)
-        if found:
-            os.symlink(found, os.path.join(fake.bin, tool))
-    patch = mock.patch.dict(os.environ, {"PATH": fake.bin})
+    patch = mock.patch.dict(os.environ, {"PATH": link_tools(fake.bin, "ffmpeg", "ffprobe")})
     patch.start()
     test.addCleanup(patch.stop)
     return fake

@@ -3,7 +3,9 @@
 /NAME sends a file at full speed, /slow/NAME at about 20 KB/s; both honour
 a single byte range, as real video hosts do. A file named in cut breaks off
 at that offset, and requests from there on are refused (with
-refusal, 403 unless a test changes it), until the test lifts the cut. A
+refusal, 403 unless a test changes it), until the test lifts the cut.
+/hls/v.m3u8 is a stream of eight segments, each sent after 0.3 s; the server
+keeps the most segments that were in flight at once. A
 file named in hold stops sending at that offset, connection open, until
 the test sets released. /stall/NAME and /stall-page/NAME send their
 headers and then nothing until the test sets stalled. Pages, redirects and aliases
@@ -69,6 +71,18 @@ def big_file(name: str, size: int) -> str:
     return path
 
 
+def hls_stream() -> str:
+    """A four-second stream cut into eight segments, with its playlist v.m3u8, in a folder of its own."""
+    folder = os.path.join(media_dir(), "hls")
+    if not os.path.exists(os.path.join(folder, "v.m3u8")):
+        os.makedirs(folder, exist_ok=True)
+        _ffmpeg("-f", "lavfi", "-i", "testsrc=size=160x120:rate=25", "-f", "lavfi", "-i", "sine=frequency=440",
+                "-t", "4", "-c:v", "libx264", "-preset", "ultrafast", "-g", "12", "-pix_fmt", "yuv420p",
+                "-c:a", "aac", "-f", "hls", "-hls_time", "0.5", "-hls_list_size", "0",
+                "-hls_segment_filename", os.path.join(folder, "s%02d.ts"), os.path.join(folder, "v.m3u8"))
+    return folder
+
+
 _RANGE = re.compile(r"bytes=(\d+)-(\d*)\Z")
 
 
@@ -118,6 +132,9 @@ class _MediaHandler(BaseHTTPRequestHandler):
             self.wfile.flush()
             server.stalled.wait(60)
             self.close_connection = True
+            return
+        if path.startswith("/hls/"):
+            self._stream(os.path.join(hls_stream(), os.path.basename(path)), head)
             return
         slow = path.startswith("/slow/")
         name = path[len("/slow/"):] if slow else path.lstrip("/")
@@ -172,6 +189,24 @@ class _MediaHandler(BaseHTTPRequestHandler):
                 # Less than Content-Length promised: the client must see the connection end.
                 self.close_connection = True
 
+    def _stream(self, file: str, head: bool) -> None:
+        if not os.path.isfile(file):
+            self._head(404, "text/plain", 0)
+            return
+        segment = file.endswith(".ts")
+        if segment:
+            with self.server._lock:
+                self.server.in_flight += 1
+                self.server.most_in_flight = max(self.server.most_in_flight, self.server.in_flight)
+            time.sleep(0.3)
+            with self.server._lock:
+                self.server.in_flight -= 1
+        with open(file, "rb") as f:
+            body = f.read()
+        self._head(200, "video/mp2t" if segment else "application/vnd.apple.mpegurl", len(body))
+        if not head:
+            self.wfile.write(body)
+
     def _head(self, status: int, ctype: str, length: int, extra: dict[str, str] | None = None) -> None:
         self.send_response(status)
         self.send_header("Content-Type", ctype)
@@ -206,6 +241,7 @@ class MediaServer(ThreadingHTTPServer):
         self._reached: collections.Counter[str] = collections.Counter()
         self._again: collections.Counter[str] = collections.Counter()
         self._resumes: collections.Counter[str] = collections.Counter()
+        self.in_flight = self.most_in_flight = 0
         self._lock = threading.Lock()
         self.thread = threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True)
         self.thread.start()

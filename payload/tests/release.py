@@ -288,6 +288,32 @@ def release_files(engine: bytes, signer: Signer, listed: bytes | None = None) ->
     return {"SHA2-256SUMS": sums, "SHA2-256SUMS.sig": signer.sign(sums), "yt-dlp": engine}
 
 
+def run_on(engine_path: tuple[str, ...], code: str) -> list[str]:
+    """The words code prints, run by a fresh interpreter with engine_path first, as a download's process runs."""
+    prelude = "import json, os, sys; sys.path[:0] = json.loads(sys.argv[1]); "
+    return subprocess.run([sys.executable, "-I", "-c", prelude + code, json.dumps(list(engine_path))],
+                          capture_output=True, text=True, check=True, timeout=60).stdout.split()
+
+
+def engine_folder(data: str, version: str, engine: bytes | None = None, broken: str = "",
+                  previous: str | None = None) -> str:
+    """An engine folder in data/engines as a verified update leaves it, holding engine (by default
+    engine_zip(version, broken)); with previous, current.json makes it the active engine with previous
+    before it. Returns the folder's name."""
+    engine = engine_zip(version, broken) if engine is None else engine
+    name = f"{version}-{sha256(engine)[:12]}"
+    folder = os.path.join(data, "engines", name)
+    os.makedirs(folder)
+    with open(os.path.join(folder, "yt-dlp"), "wb") as f:
+        f.write(engine)
+    with open(os.path.join(folder, "engine.json"), "w", encoding="utf-8") as f:
+        json.dump({"version": version, "sha256": sha256(engine), "channel": "stable"}, f)
+    if previous is not None:
+        with open(os.path.join(data, "engines", "current.json"), "w", encoding="utf-8") as f:
+            json.dump({"current": name, "previous": previous or None}, f)
+    return name
+
+
 class ReleaseServer(http.server.ThreadingHTTPServer):
     """A channel's releases as the release site serves them: `/latest` redirects to `/tag/<tag>` of the
     newest published release, its files are under `/download/<tag>/`; other paths come from files.

@@ -39,6 +39,15 @@ def free_port():
         return s.getsockname()[1]
 
 
+def link_tools(folder: str, *tools: str) -> str:
+    """Links each of tools found on PATH into folder, for a PATH that holds little else; returns folder."""
+    for tool in tools:
+        found = shutil.which(tool)
+        if found:
+            os.symlink(found, os.path.join(folder, tool))
+    return folder
+
+
 def wait_for(predicate, timeout, interval=0.05, message="condition"):
     deadline = time.monotonic() + timeout
     while True:
@@ -241,6 +250,34 @@ def alive(pid):
         return False
 
 
+class LogLines:
+    """The lines the server's modules log in this process, kept from now until close()."""
+
+    def __init__(self) -> None:
+        from downloader import log
+        self.lines: list[str] = []
+        self._lock = threading.Lock()
+        log.send_to(self._keep)
+
+    def _keep(self, line: str) -> None:
+        with self._lock:
+            self.lines.append(line)
+
+    def has(self, text: str) -> bool:
+        with self._lock:
+            return any(text in line for line in self.lines)
+
+    def close(self) -> None:
+        from downloader import log
+        log.send_to(None)
+
+
+# The jobs journal as versions before playlist folders and per-job extras wrote it.
+OLD_JOBS = ("CREATE TABLE jobs (id INTEGER PRIMARY KEY AUTOINCREMENT, url TEXT NOT NULL, format TEXT NOT NULL, "
+            "state TEXT NOT NULL, title TEXT NOT NULL DEFAULT '', error TEXT NOT NULL DEFAULT '', staging TEXT, "
+            "placing TEXT, downloaded INTEGER NOT NULL DEFAULT 0, total INTEGER, created REAL NOT NULL)")
+
+
 class PayloadTest(unittest.TestCase):
     """A fresh work folder, a media server and a started payload server per test."""
 
@@ -257,3 +294,22 @@ class PayloadTest(unittest.TestCase):
         server = Payload(self.workdir, settings, **options)
         self.addCleanup(server.stop)
         return server
+
+
+class SharedPayloadTest(unittest.TestCase):
+    """One work folder, media server and payload server for all of a class's tests, for tests that
+    change nothing the others look at."""
+
+    settings: dict[str, Any] | None = None
+    workdir: str
+    media: MediaServer
+    server: Payload
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        cls.workdir = tempfile.mkdtemp(prefix="zormak-payload-")
+        cls.addClassCleanup(shutil.rmtree, cls.workdir, True)
+        cls.media = MediaServer()
+        cls.addClassCleanup(cls.media.close)
+        cls.server = Payload(cls.workdir, cls.settings)
+        cls.addClassCleanup(cls.server.stop)

@@ -11,8 +11,10 @@ import tempfile
 import threading
 import time
 import unittest
-from typing import Any
+from typing import Any, Callable, Iterator
 from urllib.parse import urlsplit
+
+import pytest
 
 from media import MediaServer, RecordingProxy, media_dir
 from support import PayloadTest, wait_for
@@ -94,58 +96,57 @@ class SiteRequestsTest(PayloadTest):
 
 
 class StalledSiteTest(PayloadTest):
-    def test_a_silent_site_holds_only_its_request_and_gets_a_time_out_in_words(self) -> None:
+    def test_a_silent_site_holds_only_its_request_and_then_gets_the_failure_in_words(self) -> None:
         url = self.media.url("stall-page/x")
-        # The server's own requests wait for the site, each holding only itself (until the site
-        # ends its page below, however long the short-deadline table takes on a busy machine).
         answers: dict[str, Any] = {}
         waiting = [threading.Thread(target=lambda r=route: answers.__setitem__(
-            r, self.server.request("POST", r, {"url": url}, timeout=60))) for route in ("/api/probe", "/api/playlist",
-                                                                         "/api/subtitles")]
+            r, self.server.request("POST", r, {"url": url}, timeout=60))) for route in FAILED]
         for t in waiting:
             t.start()
         wait_for(lambda: self.media.requests.count("/stall-page/x") >= 3, 10, message="the requests to reach the site")
         started = time.monotonic()
         self.assertEqual(self.server.request("GET", "/api/jobs")[0], 200)
         self.assertLess(time.monotonic() - started, 1.0)
-
-        # The same questions with a short deadline, asked here (the engine is imported before the clock
-        # runs), of a page that never ends and of a site that takes the connection and never answers.
-        silent = socket.socket()
-        self.addCleanup(silent.close)
-        silent.bind(("127.0.0.1", 0))
-        silent.listen(8)
-        data = tempfile.mkdtemp(prefix="zormak-ask-")
-        self.addCleanup(shutil.rmtree, data, True)
-        asker = ask.Ask(Engines(data, []), Settings(data, []), data)
-        engine_loader.yt_dlp()
-        table = [
-            ("/api/probe", lambda u: probe.probe(asker, u, timeout=1.0),
-             "解析超时：网站在 1 秒内没有给出视频信息。", "解析失败："),
-            ("/api/playlist", lambda u: playlists.extract(asker, u, timeout=1.0),
-             "列出超时：网站在 1 秒内没有给出列表。", "无法列出这个网址："),
-            ("/api/subtitles", lambda u: extras.fetch_languages(asker, u, timeout=1.0),
-             "获取字幕列表超时：网站在 1 秒内没有给出字幕列表。", "无法获取字幕列表："),
-        ]
-        for site in (url, f"http://127.0.0.1:{silent.getsockname()[1]}/watch"):
-            for route, call, late, _ in table:
-                with self.subTest(route=route, site=site):
-                    started = time.monotonic()
-                    with self.assertRaises(errors.UserError) as caught:
-                        call(site)
-                    self.assertLess(time.monotonic() - started, 3.0)
-                    self.assertEqual(caught.exception.status, 504)
-                    self.assertTrue(caught.exception.message.startswith(late), caught.exception.message)
-
         # The site ends its page cut short: each waiting request says what failed.
         self.media.stalled.set()
         for t in waiting:
             t.join(15)
-        for route, _, _, failed in table:
-            with self.subTest(route=route):
-                status, body = answers[route]
-                self.assertEqual(status, 400, body)
-                self.assertTrue(body["error"].startswith(failed), body)
+        for route, failed in FAILED.items():
+            status, body = answers[route]
+            self.assertEqual(status, 400, body)
+            self.assertTrue(body["error"].startswith(failed), body)
+
+
+FAILED = {"/api/probe": "解析失败：", "/api/playlist": "无法列出这个网址：", "/api/subtitles": "无法获取字幕列表："}
+
+
+@pytest.fixture(scope="module")
+def asker(module_workdir: str) -> ask.Ask:
+    engine_loader.yt_dlp()  # imported before any deadline's clock runs
+    return ask.Ask(Engines(module_workdir, []), Settings(module_workdir, []), module_workdir)
+
+
+@pytest.fixture(scope="module")
+def silent_sites(module_media: MediaServer) -> Iterator[dict[str, str]]:
+    """A page that never ends, and a site that takes the connection and never answers."""
+    with socket.socket() as silent:
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(8)
+        yield {"page": module_media.url("stall-page/x"), "socket": f"http://127.0.0.1:{silent.getsockname()[1]}/watch"}
+
+
+@pytest.mark.parametrize("site", ["page", "socket"])
+@pytest.mark.parametrize("call, late", [
+    (probe.probe, "解析超时：网站在 1 秒内没有给出视频信息。"),
+    (playlists.extract, "列出超时：网站在 1 秒内没有给出列表。"),
+    (extras.fetch_languages, "获取字幕列表超时：网站在 1 秒内没有给出字幕列表。")], ids=["probe", "list", "subtitles"])
+def test_a_silent_site_gets_a_time_out_in_words(asker: ask.Ask, silent_sites: dict[str, str], site: str,
+                                                call: Callable[..., Any], late: str) -> None:
+    started = time.monotonic()
+    with pytest.raises(errors.UserError) as caught:
+        call(asker, silent_sites[site], timeout=1.0)
+    assert time.monotonic() - started < 3.0
+    assert (caught.value.status, caught.value.message[:len(late)]) == (504, late), caught.value.message
 
 
 class CacheTest(PayloadTest):
@@ -208,7 +209,3 @@ class CacheFolderTest(unittest.TestCase):
             self.assertEqual(len(probe.probe(asker, media.url("clip.mp4"))["formats"]), 1)
         told = [line for line in self.lines if "无法使用缓存文件夹" in line]
         self.assertEqual(len(told), 1, self.lines)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -10,7 +10,6 @@ import subprocess
 import sys
 import tempfile
 import time
-import unittest
 
 from support import PAYLOAD_DIR, PYTHON, PayloadTest, free_port, wait_for
 
@@ -262,7 +261,3 @@ class SigninPageTest(PayloadTest):
         self.assertEqual(server.request("GET", "/signin?token=" + token)[0], 303)
         server.stop()
         self.assertFalse(os.path.exists(page_path))
-
-
-if __name__ == "__main__":
-    unittest.main()

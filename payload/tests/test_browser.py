@@ -2,17 +2,17 @@
 
 import datetime
 import filecmp
-import hashlib
 import json
 import os
 import re
 import shutil
 import subprocess
-import unittest
+import tempfile
 from unittest import mock
 
 from fakeopen import FakeOpeners
-from support import PayloadTest, free_port, wait_for
+from release import engine_folder
+from support import PayloadTest, free_port, link_tools, wait_for
 from test_quality import video_page
 from test_extras import media_files, subtitle_page
 from test_playlist import FOLDER, SHOWN, TITLE, feed
@@ -126,23 +126,11 @@ class EngineBrowserTest(PayloadTest):
         # An updated engine installed ten days ago, with the bundled one kept as the previous.
         updated = (datetime.date.today() - datetime.timedelta(days=10)).strftime("%Y.%m.%d")
         self.server.stop()
-        engine_file = b"an engine that is never run here"
-        digest = hashlib.sha256(engine_file).hexdigest()
-        folder = os.path.join(self.workdir, "data", "engines", f"{updated}-{digest[:12]}")
-        os.makedirs(folder)
-        with open(os.path.join(folder, "yt-dlp"), "wb") as f:
-            f.write(engine_file)
-        with open(os.path.join(folder, "engine.json"), "w", encoding="utf-8") as f:
-            json.dump({"version": updated, "sha256": digest}, f)
-        with open(os.path.join(self.workdir, "data", "engines", "current.json"), "w", encoding="utf-8") as f:
-            json.dump({"current": os.path.basename(folder), "previous": "bundled"}, f)
+        data = os.path.join(self.workdir, "data")
+        folder = os.path.join(data, "engines", engine_folder(data, updated, b"never run here", previous="bundled"))
         # Nothing answers on these addresses; the server's PATH holds no JavaScript runtime.
         offline = f"http://127.0.0.1:{free_port()}/"
-        bin_dir = os.path.join(self.workdir, "bin")
-        os.makedirs(bin_dir)
-        for tool in ("gpg", "gpgv", "ffmpeg", "ffprobe"):
-            if shutil.which(tool):
-                os.symlink(str(shutil.which(tool)), os.path.join(bin_dir, tool))
+        bin_dir = link_tools(tempfile.mkdtemp(dir=self.workdir), "gpg", "gpgv", "ffmpeg", "ffprobe")
         with mock.patch.dict(os.environ, {"ZORMAK_TEST_ENGINE_RELEASES": offline, "ZORMAK_TEST_DENO_RELEASES": offline,
                                           "PATH": bin_dir}):
             self.server = self.start_server()
@@ -193,6 +181,3 @@ class EngineBrowserTest(PayloadTest):
         self.assertNotIn("Traceback", self.server.output())
         self.assertEqual(run.returncode, 0)
 
-
-if __name__ == "__main__":
-    unittest.main()

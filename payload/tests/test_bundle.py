@@ -106,7 +106,3 @@ class BundledEngineTest(unittest.TestCase):
                     with open(os.path.join(etc, path), "w", encoding="utf-8") as f:
                         f.write(text)
                 self.assertEqual(bundled_engine.machine_mirror(etc), expect)
-
-
-if __name__ == "__main__":
-    unittest.main()

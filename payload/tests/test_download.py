@@ -3,7 +3,6 @@
 import filecmp
 import os
 import sqlite3
-import unittest
 
 from support import PayloadTest, wait_for
 
@@ -31,25 +30,6 @@ class DownloadTest(PayloadTest):
         self.assertIn(f"http://127.0.0.1:{self.server.port}", out)
         self.assertIn(f"[下载 #{job['id']}] 完成：clip.mp4", out)
         self.assertNotIn("\r", out)
-
-    def test_same_name_twice_keeps_both_files(self):
-        _, body = self.server.add(self.media.url("clip.mp4") + "\n" + self.media.url("clip.mp4?again"))
-        self.assertEqual(len(body["added"]), 2)
-        for job in body["added"]:
-            self.assertEqual(self.server.wait_job(job["id"], {"done", "failed"})["state"], "done")
-        self.assertEqual(self.server.files(), ["clip (1).mp4", "clip.mp4"])
-        for name in self.server.files():
-            self.assertEqual(os.path.getsize(os.path.join(self.server.download_dir, name)),
-                             os.path.getsize(os.path.join(self.media.root, "clip.mp4")))
-
-    def test_audio_only_gives_mp3(self):
-        job = self.server.finish(self.media.url("clip.mp4"), "audio")
-        self.assertEqual(job["state"], "done", job["error"])
-        self.assertEqual(self.server.files(), ["clip.mp3"])
-        with open(os.path.join(self.server.download_dir, "clip.mp3"), "rb") as f:
-            head = f.read(3)
-        self.assertTrue(head == b"ID3" or head[0] == 0xFF, head)
-        self.assertEqual(self.server.request("GET", "/api/history")[1]["entries"][0]["format"], "audio:mp3")
 
 
 class QueueTest(PayloadTest):
@@ -82,7 +62,3 @@ class QueueTest(PayloadTest):
         # A finished job can be removed, a running one cannot.
         self.assertEqual(self.server.request("DELETE", f"/api/jobs/{second}")[0], 200)
         self.assertNotIn(second, self.server.jobs())
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -5,7 +5,6 @@ import io
 import json
 import os
 import subprocess
-import sys
 import tempfile
 import time
 import unittest
@@ -15,7 +14,7 @@ from typing import Any
 import release
 from support import Payload, free_port, wait_for
 
-from downloader import engines as engines_mod, settings, updater as updater_mod
+from downloader import engines as engines_mod, updater as updater_mod
 from downloader.engines import Engines
 from downloader.errors import UserError
 from downloader.settings import Settings
@@ -26,11 +25,8 @@ BUNDLED = engines_mod.bundled_version()
 
 
 def child_version(engine: engines_mod.Engine) -> str:
-    """The version a fresh interpreter imports with the engine's sys_path first, as a download would."""
-    code = ("import json, sys; sys.path[:0] = json.loads(sys.argv[1]); "
-            "import yt_dlp.version; print(yt_dlp.version.__version__)")
-    return subprocess.run([sys.executable, "-I", "-c", code, json.dumps(list(engine.sys_path))],
-                          capture_output=True, text=True, check=True, timeout=60).stdout.strip()
+    """The version a download's process imports."""
+    return release.run_on(engine.sys_path, "import yt_dlp.version; print(yt_dlp.version.__version__)")[0]
 
 
 class EngineCase(unittest.TestCase):
@@ -61,13 +57,11 @@ class EngineCase(unittest.TestCase):
 
     def setUp(self) -> None:
         self.tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(self.tmp.cleanup)
         self.data = self.tmp.name
         self.busy = False
         self.server.reset()
         self.server.requests.clear()
-
-    def tearDown(self) -> None:
-        self.tmp.cleanup()
 
     def make(self) -> tuple[Engines, Updater, list[str]]:
         notices: list[str] = []
@@ -224,10 +218,8 @@ class UpdateTest(EngineCase):
                     self.assertEqual((active.folder, self.listing()), (None, ["state.json"]))
                     continue
                 self.assertEqual(len(active.sys_path), 2)
-                code = ("import json, sys; sys.path[:0] = json.loads(sys.argv[1]); "
-                        "import yt_dlp.version, yt_dlp_ejs; print(yt_dlp.version.__version__, yt_dlp_ejs.version)")
-                out = subprocess.run([sys.executable, "-I", "-c", code, json.dumps(list(active.sys_path))],
-                                     capture_output=True, text=True, check=True, timeout=60).stdout.split()
+                out = release.run_on(active.sys_path, "import yt_dlp.version, yt_dlp_ejs; "
+                                                      "print(yt_dlp.version.__version__, yt_dlp_ejs.version)")
                 self.assertEqual(out, [NEW, "0.9.9"])
 
 
@@ -326,18 +318,6 @@ class ScheduleTest(EngineCase):
         wait_for(lambda: not up.status()["checking"], 20, message="the check")
 
 
-def fake_engine(root: str, version: str, content: bytes) -> str:
-    """An engine folder as an update leaves it; returns its name."""
-    digest = release.sha256(content)
-    name = f"{version}-{digest[:12]}"
-    os.makedirs(os.path.join(root, name))
-    with open(os.path.join(root, name, "yt-dlp"), "wb") as f:
-        f.write(content)
-    with open(os.path.join(root, name, "engine.json"), "w") as f:
-        json.dump({"version": version, "channel": "stable", "sha256": digest, "ejs": None}, f)
-    return name
-
-
 class FolderTest(unittest.TestCase):
     def setUp(self) -> None:
         self.tmp = tempfile.TemporaryDirectory()
@@ -371,7 +351,7 @@ class FolderTest(unittest.TestCase):
                 for entry in os.listdir(self.root):
                     path = os.path.join(self.root, entry)
                     subprocess.run(["rm", "-rf", path], check=True)
-                folder = fake_engine(self.root, "2099.01.02", b"engine")
+                folder = release.engine_folder(self.data, "2099.01.02", b"engine")
                 self.pointer(value if value is not None else {"current": folder, "previous": None})
                 if damage:
                     damage(folder)
@@ -385,30 +365,22 @@ class FolderTest(unittest.TestCase):
         os.makedirs(os.path.join(self.root, ".incoming-left"))
         engines = Engines(self.data, [])
         self.assertNotIn(".incoming-left", os.listdir(self.root))
-        a = fake_engine(self.root, "2099.01.01", b"a")
+        a = release.engine_folder(self.data, "2099.01.01", b"a")
         engines.switch(a)
         with engines.hold(engines.active()):
-            b = fake_engine(self.root, "2099.02.01", b"b")
+            b = release.engine_folder(self.data, "2099.02.01", b"b")
             engines.switch(b)
-            c = fake_engine(self.root, "2099.03.01", b"c")
+            c = release.engine_folder(self.data, "2099.03.01", b"c")
             engines.switch(c)
             self.assertTrue(os.path.isdir(os.path.join(self.root, a)))
         engines.prune()
         self.assertEqual(sorted(n for n in os.listdir(self.root) if n.startswith("2099")), [b, c])
         self.assertEqual((engines.active().folder, engines.previous().folder), (c, b))  # type: ignore[union-attr]
 
-    def test_age_and_channel(self) -> None:
+    def test_age(self) -> None:
         today = datetime.date(2026, 12, 7)
         for version, months in [("2023.03.04", 45), ("2026.11.08", 0), ("2026.11.07", 1),
                                 ("2025.12.31", 11), ("2026.12.01.233045", 0), ("master", None)]:
             with self.subTest(version):
                 self.assertEqual(engines_mod.age_months(version, today), months)
-        current = settings.validate({}, {"engine_channel": "stable"})
-        self.assertEqual(settings.validate({"engine_channel": "nightly"}, current)["engine_channel"], "nightly")
-        for wrong in ("beta", "", None, ["nightly"]):
-            with self.subTest(channel=wrong), self.assertRaises(UserError):
-                settings.validate({"engine_channel": wrong}, current)
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -3,13 +3,10 @@ per check, the lock lines of _update_spec, and release files imported from disk.
 
 import base64
 import io
-import json
 import os
 import re
-import subprocess
 import sys
 import tempfile
-import unittest
 import zipfile
 from typing import Any
 
@@ -27,11 +24,8 @@ EJS = "0.8.0"
 def companion(engine: engines_mod.Engine) -> list[str]:
     """What a download's process finds of the companion package on the engine's path: its version,
     whether it came from the engine's first entry, and the first line of the solver it carries."""
-    code = ("import json, os, sys; sys.path[:0] = json.loads(sys.argv[1]); import yt_dlp_ejs, yt_dlp_ejs.yt.solver as s; "
-            "print(yt_dlp_ejs.version, os.path.abspath(yt_dlp_ejs.__file__).startswith(sys.path[0] + os.sep), "
-            "s.core().split()[1])")
-    return subprocess.run([sys.executable, "-I", "-c", code, json.dumps(list(engine.sys_path))],
-                          capture_output=True, text=True, check=True, timeout=60).stdout.split()
+    return release.run_on(engine.sys_path, "import yt_dlp_ejs, yt_dlp_ejs.yt.solver as s; print(yt_dlp_ejs.version, "
+                          "os.path.abspath(yt_dlp_ejs.__file__).startswith(sys.path[0] + os.sep), s.core().split()[1])")
 
 
 class ReleaseTest(EngineCase):
@@ -228,7 +222,3 @@ class ImportTest(EngineCase):
         finally:
             payload.stop()
         self.assertNotIn("Traceback", payload.output())
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -9,24 +9,26 @@ import unittest
 import urllib.error
 from typing import Any
 
+import pytest
+
 from media import MediaServer
-from support import PayloadTest, free_port, wait_for
+from support import Payload, PayloadTest, SharedPayloadTest, free_port, wait_for
 
 
-class BadInputTest(PayloadTest):
-    def test_things_that_are_not_addresses(self):
-        for text in ("不是网址", "example.com/video", "ftp://example.com/a.mp4", "file:///etc/passwd",
-                     "javascript:alert(1)", "http://", "https:///path"):
-            with self.subTest(text=text):
-                status, body = self.server.add(text)
-                self.assertEqual(status, 400)
-                self.assertEqual(body["error"], f"这不是有效的网址：{text}")
-                self.assertEqual(body["added"], [])
-        for text in ("", "  \n\t "):
-            with self.subTest(text=text):
-                self.assertEqual(self.server.add(text), (400, {"error": "请粘贴至少一个网址"}))
-        self.assertEqual(self.server.jobs(), {})
+ROUTES = {"/api/jobs": "请粘贴至少一个网址", "/api/playlist": "请先粘贴一个网址，再点击“列出”",
+          "/api/probe": "请先粘贴一个视频网址，再点击解析", "/api/subtitles": "请先粘贴一个视频网址"}
 
+
+@pytest.mark.parametrize("route", ROUTES)
+@pytest.mark.parametrize("text", ["不是网址", "example.com/video", "ftp://example.com/a.mp4", "file:///etc/passwd",
+                                  "javascript:alert(1)", "http://", "https:///path", "", "  \n\t "])
+def test_every_route_refuses_what_is_not_an_address(module_payload: Payload, route: str, text: str) -> None:
+    status, body = module_payload.request("POST", route, {"urls" if route == "/api/jobs" else "url": text})
+    assert (status, body["error"]) == (400, f"这不是有效的网址：{text}" if text.strip() else ROUTES[route])
+    assert body.get("added", []) == [] and module_payload.jobs() == {}
+
+
+class BadInputTest(SharedPayloadTest):
     def test_good_addresses_go_ahead_beside_bad_ones(self):
         status, body = self.server.add(f"abc\n{self.media.url('clip.mp4')}\n")
         self.assertEqual(status, 200)
@@ -34,6 +36,7 @@ class BadInputTest(PayloadTest):
         self.assertEqual(body["errors"], ["这不是有效的网址：abc"])
 
     def test_malformed_requests_and_characters_that_break_the_queue_or_the_log(self):
+        jobs = set(self.server.jobs())
         bad_url = "这不是有效的网址：http://a.b/\ufffdx"
         bad_count = "同时下载数必须是 1 到 5 之间的整数"
         bad_dir = "下载文件夹的路径里有控制字符或无效字符"
@@ -73,7 +76,7 @@ class BadInputTest(PayloadTest):
         self.assertEqual((status, body), (400, {"error": "请求格式不正确"}))
         # The refused changes left the queue and the settings on disk as they were, and the log kept one line
         # per line.
-        self.assertEqual(self.server.request("GET", "/api/jobs"), (200, {"jobs": [], "engine_update": None}))
+        self.assertEqual(set(self.server.jobs()), jobs)
         self.assertEqual(self.server.request("GET", "/api/settings")[1]["concurrency"], 2)
         self.assertNotIn("Traceback", self.server.output())
 
@@ -144,30 +147,28 @@ class FailedDownloadTest(PayloadTest):
                 self.server.stop()
 
 
-class DescribeTest(unittest.TestCase):
-    """Failures that a test cannot cause for real, wrapped the way yt-dlp wraps them."""
-
-    def wrapped(self, exc: Exception) -> Exception:
-        import yt_dlp
-        ydl = yt_dlp.YoutubeDL({"quiet": True, "logger": _Silent()})
+def reported(exc: BaseException, step: str = "download video data") -> BaseException:
+    """exc as the engine hands it on after a download step failed."""
+    import yt_dlp
+    ydl = yt_dlp.YoutubeDL({"quiet": True, "logger": _Silent()})
+    try:
         try:
-            try:
-                raise exc
-            except Exception:
-                ydl.report_error(f"unable to write data: {exc}")
-        except yt_dlp.utils.DownloadError as e:
-            return e
-        self.fail("report_error did not raise")
+            raise exc
+        except Exception:
+            ydl.report_error(f"unable to {step}: {exc}")
+    except yt_dlp.utils.DownloadError as e:
+        return e
+    raise AssertionError("report_error did not raise")
 
-    def test_wrapped_failures(self):
-        from downloader import errors
-        cases = [(OSError(errno.ENOSPC, "No space left on device"), "磁盘空间不足，文件无法保存"),
-                 (OSError(errno.EDQUOT, "Disk quota exceeded"), "磁盘空间不足，文件无法保存"),
-                 (PermissionError(errno.EACCES, "Permission denied"), "没有权限写入下载文件夹"),
-                 (ValueError("ERROR: [x] odd; please report this issue"), "下载失败：unable to write data: ERROR: odd")]
-        for exc, message in cases:
-            with self.subTest(exc=exc):
-                self.assertEqual(errors.describe(self.wrapped(exc)), message)
+
+@pytest.mark.parametrize("exc, message", [
+    (OSError(errno.ENOSPC, "No space left on device"), "磁盘空间不足，文件无法保存"),
+    (OSError(errno.EDQUOT, "Disk quota exceeded"), "磁盘空间不足，文件无法保存"),
+    (PermissionError(errno.EACCES, "Permission denied"), "没有权限写入下载文件夹"),
+    (ValueError("ERROR: [x] odd; please report this issue"), "下载失败：unable to write data: ERROR: odd")])
+def test_failures_a_test_cannot_cause_for_real(exc: Exception, message: str) -> None:
+    from downloader import errors
+    assert errors.describe(reported(exc, "write data")) == message
 
 
 class StaleHintTest(unittest.TestCase):
@@ -203,18 +204,6 @@ class StaleHintTest(unittest.TestCase):
             return e
         self.fail(f"{url} did not fail")
 
-    def reported(self, exc: BaseException) -> BaseException:
-        """exc as the engine hands it on after a download step failed."""
-        ydl = self.yt_dlp.YoutubeDL({"quiet": True, "logger": _Silent()})
-        try:
-            try:
-                raise exc
-            except Exception:
-                ydl.report_error(f"unable to download video data: {exc}")
-        except self.yt_dlp.utils.DownloadError as e:
-            return e
-        self.fail("report_error did not raise")
-
     def test_which_failures_get_the_hint(self):
         from downloader import errors
         utils = self.yt_dlp.utils
@@ -236,17 +225,17 @@ class StaleHintTest(unittest.TestCase):
             ("an unexpected error in the extractor", site_error("An extractor error has occurred."), None, True),
             ("a newer engine's class, known by name", ExtractorError("[vimeo] 12: Unable to extract config"),
              None, True),
-            ("a site's media refused", self.reported(forbidden), "youtube", True),
+            ("a site's media refused", reported(forbidden), "youtube", True),
             ("the engine's report without its cause", utils.DownloadError("ERROR: [bilibili] BV1: Failed to parse "
                                                                           "JSON (caused by JSONDecodeError())"),
              None, True),
             ("a direct link that is gone", self.extracted(self.media.url("gone.mp4"), False), None, False),
-            ("a direct link refused", self.reported(forbidden), "generic", False),
-            ("a refusal from an unknown source", self.reported(forbidden), None, False),
+            ("a direct link refused", reported(forbidden), "generic", False),
+            ("a refusal from an unknown source", reported(forbidden), None, False),
             ("no connection", self.extracted(f"http://127.0.0.1:{closed}/v.mp4", False), None, False),
             ("no connection for a site", site_error("Unable to download webpage: <urlopen error timed out>",
                                                     cause=urllib.error.URLError(TimeoutError())), None, False),
-            ("a disk full while a site's video arrives", self.reported(OSError(errno.ENOSPC, "No space left")),
+            ("a disk full while a site's video arrives", reported(OSError(errno.ENOSPC, "No space left")),
              "youtube", False),
             ("an address no extractor knows", utils.UnsupportedError("http://example.com/"), None, False),
             ("a private video", site_error("Private video. Sign in if you've been granted access"), None, False),
@@ -279,38 +268,31 @@ class StaleHintTest(unittest.TestCase):
                 self.assertEqual(errors.stale_hint(exc, version, today), hint)
 
 
-class NamesTest(unittest.TestCase):
-    def test_file_names(self):
-        from downloader.names import safe_name
-        cases: list[tuple[tuple[Any, ...], str, str]] = [
-            ((".hidden.mp4",), ".hidden.mp4 loses its dot", "hidden.mp4"),
-            (("--rm -rf.mp4",), "no option-like start", "rm -rf.mp4"),
-            (("abc\u202egnp.exe",), "bidirectional controls go", "abcgnp.exe"),
-            (("a\u2066b\u200fc\x07.mp4",), "isolates, marks and controls go", "abc.mp4"),
-            (("bad\udcff.mp4",), "undecodable bytes go", "bad.mp4"),
-            (("clip.mp4", 255, 1), "a collision numbers the name", "clip (1).mp4"),
-            (("...",), "nothing left", "下载"),
-            (("视" * 100 + ".mp4", 255), "cut at a character", "视" * 83 + ".mp4"),
-            (("视" * 100 + ".mp4", 255, 12), "room for the number", "视" * 82 + " (12).mp4"),
-        ]
-        for args, why, expected in cases:
-            with self.subTest(why=why):
-                name = safe_name(*args)
-                self.assertEqual(name, expected)
-                limit: int = args[1] if len(args) > 1 else 255
-                self.assertLessEqual(len(name.encode("utf-8")), limit)
+@pytest.mark.parametrize("args, expected", [
+    ((".hidden.mp4",), "hidden.mp4"),
+    (("--rm -rf.mp4",), "rm -rf.mp4"),  # nothing like an option
+    (("abc\u202egnp.exe",), "abcgnp.exe"),  # bidirectional controls go
+    (("a\u2066b\u200fc\x07.mp4",), "abc.mp4"),  # isolates, marks and controls go
+    (("bad\udcff.mp4",), "bad.mp4"),
+    (("clip.mp4", 255, 1), "clip (1).mp4"),
+    (("...",), "下载"),
+    (("视" * 100 + ".mp4", 255), "视" * 83 + ".mp4"),  # cut at a character
+    (("视" * 100 + ".mp4", 255, 12), "视" * 82 + " (12).mp4")])
+def test_file_names(args: tuple[Any, ...], expected: str) -> None:
+    from downloader.names import safe_name
+    name = safe_name(*args)
+    assert name == expected
+    assert len(name.encode("utf-8")) <= (args[1] if len(args) > 1 else 255)
 
 
-class LogTest(unittest.TestCase):
-    def test_one_line_stays_one_line(self):
-        from downloader.log import escape
-        cases = [("标题 ok", "标题 ok"), ("a\nb\rc", "a\\x0ab\\x0dc"), ("\x1b[31m红", "\\x1b[31m红"),
-                 ("x\u2028y\u2029", "x\\u2028y\\u2029"), ("\u202eexe.mp4", "\\u202eexe.mp4"),
-                 ("\ud800", "\\ud800"), ("\x85\x00", "\\x85\\x00")]
-        for text, expected in cases:
-            with self.subTest(text=text):
-                self.assertEqual(escape(text), expected)
-                escape(text).encode("utf-8")
+@pytest.mark.parametrize("text, expected", [
+    ("标题 ok", "标题 ok"), ("a\nb\rc", "a\\x0ab\\x0dc"), ("\x1b[31m红", "\\x1b[31m红"),
+    ("x\u2028y\u2029", "x\\u2028y\\u2029"), ("\u202eexe.mp4", "\\u202eexe.mp4"), ("\ud800", "\\ud800"),
+    ("\x85\x00", "\\x85\\x00")])
+def test_one_log_line_stays_one_line(text: str, expected: str) -> None:
+    from downloader.log import escape
+    assert escape(text) == expected
+    escape(text).encode("utf-8")
 
 
 class _Silent:
@@ -318,7 +300,3 @@ class _Silent:
         pass
 
     info = warning = error = debug
-
-
-if __name__ == "__main__":
-    unittest.main()

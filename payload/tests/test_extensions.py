@@ -2,7 +2,6 @@
 desktop run what was downloaded or show a name other than the real one."""
 
 import os
-import unittest
 
 from fakeopen import only_fakes
 from support import PayloadTest
@@ -73,7 +72,3 @@ class ExtensionTest(PayloadTest):
                                     for f in job["files"] for c in f), job["files"])
                 history = self.server.request("GET", "/api/history")[1]["entries"]
                 self.assertEqual(history[0]["title"], "clip4pm.exe")
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -4,7 +4,6 @@ import os
 import signal
 import subprocess
 import time
-import unittest
 
 from media import long_audio
 from support import PAYLOAD_DIR, PYTHON, PayloadTest, alive, wait_for
@@ -114,7 +113,3 @@ def _command(pid):
             return os.path.basename(f.read().split(b"\0")[0].decode())
     except OSError:
         return ""
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -8,7 +8,8 @@ import os
 import shutil
 import signal
 import time
-import unittest
+
+import pytest
 
 from fakeopen import NAMES, only_fakes
 from support import PayloadTest, wait_for
@@ -153,16 +154,9 @@ class OpenTest(PayloadTest):
         self.assertEqual(self.fake.calls(), [])
 
 
-class FileUriTest(unittest.TestCase):
-    def test_every_reserved_byte_is_escaped(self):
-        from downloader.opener import file_uri
-        for path, uri in (("/a b/c.mp4", "file:///a%20b/c.mp4"),
-                          ("/视频/x#1%.mp4", "file:///%E8%A7%86%E9%A2%91/x%231%25.mp4"),
-                          ("/it's ['x'].mkv", "file:///it%27s%20%5B%27x%27%5D.mkv"),
-                          ("/a?b&c=d", "file:///a%3Fb%26c%3Dd")):
-            with self.subTest(path=path):
-                self.assertEqual(file_uri(path), uri)
-
-
-if __name__ == "__main__":
-    unittest.main()
+@pytest.mark.parametrize("path, uri", [
+    ("/a b/c.mp4", "file:///a%20b/c.mp4"), ("/视频/x#1%.mp4", "file:///%E8%A7%86%E9%A2%91/x%231%25.mp4"),
+    ("/it's ['x'].mkv", "file:///it%27s%20%5B%27x%27%5D.mkv"), ("/a?b&c=d", "file:///a%3Fb%26c%3Dd")])
+def test_every_reserved_byte_is_escaped(path: str, uri: str) -> None:
+    from downloader.opener import file_uri
+    assert file_uri(path) == uri

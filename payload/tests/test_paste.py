@@ -4,41 +4,37 @@ import os
 import sqlite3
 import unittest
 
+import pytest
+
 from support import PayloadTest
 
 from downloader import addresses, engine_loader
 
 
-class ExtractTest(unittest.TestCase):
-    def test_addresses_in_pasted_text(self):
-        cases: list[tuple[str, list[str], list[str]]] = [
-            # (pasted text, addresses found, lines kept back)
-            ("看看这个http://example.com/v/1，很好看", ["http://example.com/v/1"], []),
-            ("【标题】https://example.com/v/2?share=1&t=3 复制此链接", ["https://example.com/v/2?share=1&t=3"], []),
-            ("http://a.example/x http://b.example/y\thttps://c.example/z",
-             ["http://a.example/x", "http://b.example/y", "https://c.example/z"], []),
-            ("see http://example.com/a. And (http://example.com/b), ok",
-             ["http://example.com/a", "http://example.com/b"], []),
-            ("https://en.example.org/wiki/Foo_(bar)", ["https://en.example.org/wiki/Foo_(bar)"], []),
-            ("快看www.example.com/watch?v=9！", ["https://www.example.com/watch?v=9"], []),
-            ("HTTPS://Example.com/V", ["HTTPS://Example.com/V"], []),
-            ("http://example.com/a\n\n  http://example.com/a  ", ["http://example.com/a"], []),
-            ("随便写点什么\nhttp://example.com/ok", ["http://example.com/ok"], ["随便写点什么"]),
-            ("javascript:alert(1)", [], ["javascript:alert(1)"]),
-            ("ftp://www.example.com/a.mp4", [], ["ftp://www.example.com/a.mp4"]),
-            ("mailto:someone@www.example.com", [], ["mailto:someone@www.example.com"]),
-            ("http:// 和 https:///path", [], ["http:// 和 https:///path"]),
-            ("example.com/video", [], ["example.com/video"]),
-            ("看http://a.example/\u202ex", [], ["看http://a.example/\u202ex"]),
-        ]
-        for text, found, kept in cases:
-            with self.subTest(text=text):
-                paste = addresses.extract(text)
-                self.assertEqual((paste.addresses, paste.unusable), (found, kept))
-                self.assertEqual(len(paste.errors), len(kept))
-                for line, message in zip(kept, paste.errors):
-                    self.assertEqual(message, "这不是有效的网址：" + line.replace("\u202e", "\ufffd"))
+@pytest.mark.parametrize("text, found, kept", [
+    ("看看这个http://example.com/v/1，很好看", ["http://example.com/v/1"], []),
+    ("【标题】https://example.com/v/2?share=1&t=3 复制此链接", ["https://example.com/v/2?share=1&t=3"], []),
+    ("http://a.example/x http://b.example/y\thttps://c.example/z",
+     ["http://a.example/x", "http://b.example/y", "https://c.example/z"], []),
+    ("see http://example.com/a. And (http://example.com/b), ok", ["http://example.com/a", "http://example.com/b"], []),
+    ("https://en.example.org/wiki/Foo_(bar)", ["https://en.example.org/wiki/Foo_(bar)"], []),
+    ("快看www.example.com/watch?v=9！", ["https://www.example.com/watch?v=9"], []),
+    ("HTTPS://Example.com/V", ["HTTPS://Example.com/V"], []),
+    ("http://example.com/a\n\n  http://example.com/a  ", ["http://example.com/a"], []),
+    ("随便写点什么\nhttp://example.com/ok", ["http://example.com/ok"], ["随便写点什么"]),
+    ("javascript:alert(1)", [], ["javascript:alert(1)"]),
+    ("ftp://www.example.com/a.mp4", [], ["ftp://www.example.com/a.mp4"]),
+    ("mailto:someone@www.example.com", [], ["mailto:someone@www.example.com"]),
+    ("http:// 和 https:///path", [], ["http:// 和 https:///path"]),
+    ("example.com/video", [], ["example.com/video"]),
+    ("看http://a.example/\u202ex", [], ["看http://a.example/\u202ex"])])
+def test_addresses_in_pasted_text(text: str, found: list[str], kept: list[str]) -> None:
+    paste = addresses.extract(text)
+    assert (paste.addresses, paste.unusable) == (found, kept)
+    assert paste.errors == ["这不是有效的网址：" + line.replace("\u202e", "\ufffd") for line in kept]
 
+
+class ExtractTest(unittest.TestCase):
     def test_same_video_same_key(self):
         same = [
             ("https://www.youtube.com/watch?v=dQw4w9WgXcQ&t=5", "https://youtu.be/dQw4w9WgXcQ?si=share"),
@@ -111,7 +107,3 @@ class PasteTest(PayloadTest):
         self.assertEqual(self.server.jobs(), {})
         status, body = self.server.request("POST", "/api/jobs", {"urls": url, "force": True})
         self.assertEqual((status, len(body["added"])), (200, 1))
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -3,7 +3,6 @@
 import filecmp
 import os
 import time
-import unittest
 
 from media import big_file
 from support import PayloadTest, wait_for
@@ -45,7 +44,3 @@ class ProgressTest(PayloadTest):
         out = self.server.output()
         self.assertIn(f"[下载 #{job_id}] 连接中断，第 1 次重试", out)
         self.assertIn(f"[下载 #{job_id}] 连接中断，第 2 次重试", out)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,17 +1,12 @@
 """Choosing what to download: the format list of an address, the presets, and the network settings."""
 
 import filecmp
-import json
 import os
-import sqlite3
-import tempfile
-import threading
 import time
 import unittest
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 from media import _ffmpeg, big_file, media_dir
-from support import PayloadTest
+from support import PayloadTest, SharedPayloadTest
 
 # Three renditions of one video, as a page with a <video> element offers them.
 SOURCES = (("720p", 1280, 720), ("480p", 640, 480), ("240p", 320, 240))
@@ -34,75 +29,22 @@ def video_page(*labels: str) -> str:
     return f"<html><head><title>多清晰度</title></head><body><video controls>{sources}</video></body></html>"
 
 
-def hls_stream() -> str:
-    """A four-second stream cut into eight segments, with its playlist v.m3u8, in a folder of its own."""
-    folder = os.path.join(media_dir(), "hls")
-    if not os.path.exists(os.path.join(folder, "v.m3u8")):
-        os.makedirs(folder, exist_ok=True)
-        _ffmpeg("-f", "lavfi", "-i", "testsrc=size=160x120:rate=25", "-f", "lavfi", "-i", "sine=frequency=440",
-                "-t", "4", "-c:v", "libx264", "-preset", "ultrafast", "-g", "12", "-pix_fmt", "yuv420p",
-                "-c:a", "aac", "-f", "hls", "-hls_time", "0.5", "-hls_list_size", "0",
-                "-hls_segment_filename", os.path.join(folder, "s%02d.ts"), os.path.join(folder, "v.m3u8"))
-    return folder
+class QualityTest(SharedPayloadTest):
+    """One server: each test removes the files it downloads."""
 
-
-class _Segments(BaseHTTPRequestHandler):
-    """Serves the stream with a delay on each segment and notes how many segments were in flight at once."""
-
-    protocol_version = "HTTP/1.1"
-    server: "SegmentServer"
-
-    def log_message(self, format: str, *args: object) -> None:
-        pass
-
-    def do_GET(self) -> None:
-        name = os.path.basename(self.path.split("?", 1)[0])
-        path = os.path.join(self.server.root, name)
-        if not os.path.isfile(path):
-            self.send_response(404)
-            self.send_header("Content-Length", "0")
-            self.end_headers()
-            return
-        with open(path, "rb") as f:
-            body = f.read()
-        segment = name.endswith(".ts")
-        if segment:
-            with self.server.lock:
-                self.server.in_flight += 1
-                self.server.most = max(self.server.most, self.server.in_flight)
-            time.sleep(0.3)
-            with self.server.lock:
-                self.server.in_flight -= 1
-        self.send_response(200)
-        self.send_header("Content-Type", "video/mp2t" if segment else "application/vnd.apple.mpegurl")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-
-
-class SegmentServer(ThreadingHTTPServer):
-    daemon_threads = True
-
-    def __init__(self) -> None:
-        super().__init__(("127.0.0.1", 0), _Segments)
-        self.root = hls_stream()
-        self.lock = threading.Lock()
-        self.in_flight = self.most = 0
-        threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
-
-
-class QualityTest(PayloadTest):
     settings = {"concurrency": 3}
 
-    def setUp(self) -> None:
-        super().setUp()
-        self.media.pages["/multi"] = video_page("720p", "480p", "240p")
-        self.media.pages["/large-only"] = video_page("720p")
+    @classmethod
+    def setUpClass(cls) -> None:
+        super().setUpClass()
+        cls.media.pages["/multi"] = video_page("720p", "480p", "240p")
+        cls.media.pages["/large-only"] = video_page("720p")
 
-    def fetched(self) -> set[str]:
-        return {name for name in (rendition(*s) for s in SOURCES) if self.media.sent(name)}
+    def sent(self) -> dict[str, int]:
+        return {name: self.media.sent(name) for name in (rendition(*s) for s in SOURCES)}
 
     def test_probe_lists_the_formats_best_first(self):
+        before = self.sent()
         status, body = self.server.request("POST", "/api/probe", {"url": self.media.url("multi")})
         self.assertEqual(status, 200, body)
         # The generic extractor numbers a page's title by its video.
@@ -111,18 +53,11 @@ class QualityTest(PayloadTest):
         rows = [(f["id"], f["width"], f["height"], f["ext"], f["acodec"]) for f in body["formats"]]
         self.assertEqual(rows, [(label, w, h, "mp4", "mp4a.40.2") for label, w, h in SOURCES])
         # Listing downloads nothing.
-        self.assertEqual(self.fetched(), set())
+        self.assertEqual(self.sent(), before)
 
-    def test_probe_failures_are_told_in_chinese(self):
-        for url, status, message in (
-            (self.media.url("nothing-here"), 400, "解析失败：服务器拒绝了请求（HTTP 404）"),
-            ("ftp://example.com/a.mp4", 400, "这不是有效的网址"),
-            ("", 400, "请先粘贴一个视频网址"),
-        ):
-            with self.subTest(url=url):
-                got, body = self.server.request("POST", "/api/probe", {"url": url})
-                self.assertEqual(got, status, body)
-                self.assertIn(message, body["error"])
+    def test_a_probe_failure_is_told_in_chinese(self):
+        status, body = self.server.request("POST", "/api/probe", {"url": self.media.url("nothing-here")})
+        self.assertEqual((status, body), (400, {"error": "解析失败：服务器拒绝了请求（HTTP 404）"}))
 
     def test_each_choice_downloads_what_it_names(self):
         # (page, format, the rendition that must arrive, extension of the saved file)
@@ -135,7 +70,7 @@ class QualityTest(PayloadTest):
         ]
         for page, fmt, expected, ext in cases:
             with self.subTest(page=page, fmt=fmt):
-                before = {name: self.media.sent(name) for name in (rendition(*s) for s in SOURCES)}
+                before = self.sent()
                 # The same page each time: fetched again on purpose.
                 job = self.server.finish(self.media.url(page), fmt, force=True)
                 self.assertEqual((job["state"], job["format"]), ("done", fmt), job["error"])
@@ -147,18 +82,22 @@ class QualityTest(PayloadTest):
                 self.assertTrue(filecmp.cmp(path, os.path.join(self.media.root, want), shallow=False))
                 os.unlink(path)
         history = self.server.request("GET", "/api/history")[1]["entries"]
-        self.assertEqual(sorted(e["format"] for e in history), sorted(c[1] for c in cases))
+        self.assertEqual(sorted(e["format"] for e in history if not e["format"].startswith("audio")),
+                         sorted(c[1] for c in cases))
 
     def test_audio_presets_give_their_codec(self):
-        # (format, saved file, where its container's signature starts, the signature)
-        for fmt, name, at, magic in (("audio:opus", "clip.opus", 0, b"OggS"), ("audio:m4a", "clip.m4a", 4, b"ftyp")):
+        # (format, saved file, where its container's signature starts, the signatures it may have)
+        for fmt, name, at, magic in (("audio:opus", "clip.opus", 0, [b"OggS"]), ("audio:m4a", "clip.m4a", 4, [b"ftyp"]),
+                                     ("audio:mp3", "clip.mp3", 0, [b"ID3", b"\xff"])):
             with self.subTest(fmt=fmt):
                 job = self.server.finish(self.media.url("clip.mp4"), fmt, force=True)
                 self.assertEqual(job["state"], "done", job["error"])
                 self.assertEqual(self.server.files(), [name])
                 path = os.path.join(self.server.download_dir, name)
                 with open(path, "rb") as f:
-                    self.assertEqual(f.read(at + 4)[at:], magic)
+                    head = f.read(at + 4)[at:]
+                self.assertTrue(any(head.startswith(m) for m in magic), head)
+                self.assertEqual(self.server.request("GET", "/api/history")[1]["entries"][0]["format"], fmt)
                 os.unlink(path)
 
     def test_bad_choices_are_refused(self):
@@ -167,28 +106,6 @@ class QualityTest(PayloadTest):
                 status, body = self.server.add(self.media.url("clip.mp4"), fmt)
                 self.assertEqual(status, 400, body)
                 self.assertIn("格式只能是", body["error"])
-
-
-class EarlierJournalTest(PayloadTest):
-    """Jobs journaled before the presets existed ("video", "audio") load and continue as they were."""
-
-    def test_video_and_audio_rows_resume(self):
-        self.assertEqual(self.server.stop(), 0)
-        with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
-            db.executemany("INSERT INTO jobs (url, format, state, created) VALUES (?, ?, ?, ?)",
-                           [(self.media.url("clip.mp4"), "video", "paused", 1.0),
-                            (self.media.url("clip.mp4?a"), "audio", "downloading", 2.0)])
-        db.close()
-        server = self.start_server()
-        jobs = server.jobs()
-        self.assertEqual(sorted(j["format"] for j in jobs.values()), ["audio:mp3", "best"])
-        paused = next(j["id"] for j in jobs.values() if j["format"] == "best")
-        self.assertEqual(jobs[paused]["state"], "paused")
-        self.assertEqual(server.request("POST", f"/api/jobs/{paused}/resume", {})[0], 200)
-        for job_id in jobs:
-            job = server.wait_job(job_id, {"done", "failed"})
-            self.assertEqual(job["state"], "done", job["error"])
-        self.assertEqual(server.files(), ["clip.mp3", "clip.mp4"])
 
 
 class NetworkTest(PayloadTest):
@@ -213,16 +130,13 @@ class NetworkTest(PayloadTest):
         self.assertGreater(limited, 3.0, (free, limited))
 
     def test_segments_are_fetched_as_many_at_once_as_set(self):
-        segments = SegmentServer()
-        self.addCleanup(segments.server_close)
-        self.addCleanup(segments.shutdown)
         for fragments in (1, 4):
             with self.subTest(fragments=fragments):
                 self.assertEqual(self.save(fragments=fragments)[0], 200)
-                segments.most = 0
-                job = self.server.finish(f"http://127.0.0.1:{segments.server_address[1]}/v.m3u8?{fragments}")
+                self.media.most_in_flight = 0
+                job = self.server.finish(self.media.url(f"hls/v.m3u8?{fragments}"))
                 self.assertEqual(job["state"], "done", job["error"])
-                self.assertEqual(segments.most, fragments)
+                self.assertEqual(self.media.most_in_flight, fragments)
 
 
 class ListingTest(unittest.TestCase):
@@ -241,80 +155,3 @@ class ListingTest(unittest.TestCase):
                                 ("site-guess", 2000, True), ("exact", 1000, False)])
 
 
-class SettingsTest(unittest.TestCase):
-    """The stored and the submitted settings: one wrong value never costs the others."""
-
-    def setUp(self) -> None:
-        self.dir = tempfile.mkdtemp(prefix="zormak-settings-")
-        self.cookies = os.path.join(self.dir, "cookies.txt")
-        with open(self.cookies, "w", encoding="utf-8") as f:
-            f.write("# Netscape HTTP Cookie File\n")
-
-    def tearDown(self) -> None:
-        import shutil
-        shutil.rmtree(self.dir, True)
-
-    def load(self, stored: dict) -> tuple[dict, list[str]]:
-        from downloader.settings import Settings
-        with open(os.path.join(self.dir, "settings.json"), "w", encoding="utf-8") as f:
-            json.dump(stored, f)
-        notices: list[str] = []
-        return Settings(self.dir, notices).get(), notices
-
-    def test_stored_values(self):
-        good = {"download_dir": self.dir, "format": "720p", "concurrency": 3, "rate_limit": 2048,
-                "proxy": "socks5h://127.0.0.1:1080", "cookies_file": self.cookies, "fragments": 8}
-        values, notices = self.load(good)
-        self.assertEqual(({k: values[k] for k in good}, notices), (good, []))
-        # Each wrong value falls back alone and is named; the rest stays.
-        for key, bad, label, default in (
-            ("format", "8k", "默认格式", "best"),
-            ("rate_limit", "fast", "限速", None),
-            ("rate_limit", 10, "限速", None),
-            ("proxy", "ftp://127.0.0.1:21", "代理", ""),
-            ("proxy", 8080, "代理", ""),
-            ("cookies_file", "cookies.txt", "Cookies 文件", ""),
-            ("fragments", 0, "分片并发数", 4),
-            ("fragments", 17, "分片并发数", 4),
-            ("fragments", True, "分片并发数", 4),
-        ):
-            with self.subTest(key=key, bad=bad):
-                values, notices = self.load({**good, key: bad})
-                self.assertEqual({k: values[k] for k in good}, {**good, key: default})
-                self.assertEqual(len(notices), 1, notices)
-                self.assertIn(f"设置文件中的{label}无效", notices[0])
-        # Written before the presets: the old meaning, kept.
-        self.assertEqual(self.load({**good, "format": "audio"})[0]["format"], "audio:mp3")
-        self.assertEqual(self.load({**good, "format": "video"})[0]["format"], "best")
-
-    def test_submitted_values(self):
-        from downloader.errors import UserError
-        from downloader.settings import Settings
-        settings = Settings(self.dir)
-        before = settings.get()
-        for values, message in (
-            ({"proxy": "socks4://127.0.0.1:1080"}, "代理地址必须是"),
-            ({"proxy": "http://"}, "代理地址必须是"),
-            ({"proxy": "http://127.0.0.1:99999"}, "代理地址必须是"),
-            ({"cookies_file": os.path.join(self.dir, "missing.txt")}, "找不到 Cookies 文件"),
-            ({"cookies_file": self.dir}, "不是普通文件"),
-            ({"fragments": "16.5"}, "分片并发数必须是 1 到 16"),
-            ({"rate_limit": -5}, "限速必须在"),
-            ({"format": "id:137"}, "默认格式只能是"),
-            # One bad field refuses the whole change, good fields beside it included.
-            ({"fragments": 2, "proxy": "socks://x"}, "代理地址必须是"),
-        ):
-            with self.subTest(values=values):
-                with self.assertRaises(UserError) as caught:
-                    settings.update(values)
-                self.assertIn(message, caught.exception.message)
-                self.assertEqual(settings.get(), before)
-        saved = settings.update({"rate_limit": "1048576", "proxy": " https://proxy.example:8443 ", "fragments": "16",
-                                 "cookies_file": self.cookies, "format": "audio:opus"})
-        self.assertEqual((saved["rate_limit"], saved["proxy"], saved["fragments"], saved["cookies_file"],
-                          saved["format"]), (1048576, "https://proxy.example:8443", 16, self.cookies, "audio:opus"))
-        self.assertEqual(settings.update({"rate_limit": "", "proxy": ""})["rate_limit"], None)
-
-
-if __name__ == "__main__":
-    unittest.main()

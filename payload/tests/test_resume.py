@@ -7,8 +7,13 @@ import sqlite3
 import threading
 import time
 
+from typing import Callable
+
 from media import MediaServer, big_file
-from support import PayloadTest, wait_for
+from support import OLD_JOBS, Payload, PayloadTest, wait_for
+from test_extras import media_files, subtitle_page
+
+from downloader import extras
 
 SIZE = 1_200_000
 
@@ -145,3 +150,28 @@ class CommandStressTest(PayloadTest):
         with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
             self.assertEqual(db.execute("SELECT count(*) FROM jobs").fetchone(), (0,))
         db.close()
+
+
+def test_an_earlier_journal_loads_and_its_jobs_continue_as_they_were_asked(
+        workdir: str, media: MediaServer, start: Callable[..., Payload]) -> None:
+    """Rows written before playlist folders, per-job extras and the format presets ("video", "audio")."""
+    media_files()
+    media.pages["/watch"] = subtitle_page([("subtitles", "en", "en.vtt")])
+    os.makedirs(os.path.join(workdir, "data"))
+    with sqlite3.connect(os.path.join(workdir, "data", "history.sqlite3")) as db:
+        db.execute(OLD_JOBS)
+        db.executemany("INSERT INTO jobs (url, format, state, created) VALUES (?, ?, ?, ?)",
+                       [(media.url("watch"), "video", "paused", 1.0), (media.url("clip.mp4"), "audio", "downloading", 2.0),
+                        (media.url("clip.mp4?q"), "video", "queued", 3.0)])
+    db.close()
+    # Settings that would save subtitles beside the video: the old jobs asked for none.
+    server = start({"subtitles": "beside", "subtitle_langs": ["en"]})
+    jobs = server.jobs()
+    assert [(j["format"], j["folder"], j["extras"]) for j in jobs.values()] == [
+        ("best", "", extras.NONE), ("audio:mp3", "", extras.NONE), ("best", "", extras.NONE)]
+    assert jobs[1]["state"] == "paused"
+    assert server.request("POST", "/api/jobs/1/resume", {})[0] == 200
+    done = [server.wait_job(job_id, {"done", "failed"}, timeout=60) for job_id in jobs]
+    assert [(j["state"], len(j["files"])) for j in done] == [("done", 1)] * 3, done
+    assert sorted(server.files()) == sorted(["clip.mp3", "clip.mp4", done[0]["files"][0]])
+    assert "已损坏" not in server.output()

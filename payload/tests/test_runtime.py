@@ -2,14 +2,12 @@
 
 import io
 import os
-import shutil
 import stat
-import unittest
 import zipfile
 from typing import Any
 
 import release
-from support import Payload, wait_for
+from support import Payload, link_tools, wait_for
 from test_engine import BUNDLED, NEW, EngineCase
 
 from downloader import runtime as runtime_mod
@@ -46,11 +44,7 @@ class RuntimeCase(EngineCase):
         self.bin = os.path.join(self.data, "bin")
         os.makedirs(self.bin)
         self.saved_path = os.environ["PATH"]
-        for tool in ("gpg", "gpgv"):
-            found = shutil.which(tool)
-            if found:
-                os.symlink(found, os.path.join(self.bin, tool))
-        os.environ["PATH"] = self.bin
+        os.environ["PATH"] = link_tools(self.bin, "gpg", "gpgv")
         self.asset = runtime_mod.deno_asset()
 
     def tearDown(self) -> None:
@@ -195,7 +189,3 @@ class ServerTest(RuntimeCase):
         log = server.output()
         self.assertEqual(log.count("Node.js 20.19.0 太旧"), 1, log)
         self.assertEqual(log.count("使用已下载的 deno 2.3.1"), 1, log)
-
-
-if __name__ == "__main__":
-    unittest.main()

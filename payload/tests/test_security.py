@@ -4,16 +4,16 @@ can make it touch files outside its download folder and data/."""
 import os
 import re
 import socket
+import tempfile
 import time
-import unittest
 from typing import Any
 
-from support import PayloadTest, wait_for
+from support import Payload, PayloadTest, SharedPayloadTest, wait_for
 
 REFUSED = "拒绝访问：请在 ZORMAK 的窗口中使用下载器"
 
 
-class SessionTest(PayloadTest):
+class SessionTest(SharedPayloadTest):
     """Only the holder of the launch's secret, as the zormak_session cookie, gets in."""
 
     def assert_refused_everywhere(self, cookie: str | None) -> None:
@@ -53,8 +53,8 @@ class SessionTest(PayloadTest):
         self.assertNotIn(self.server.secret, self.server.output())
 
     def test_started_by_hand_signs_in_once(self):
-        self.server.stop()
-        server = self.start_server(secret=None)
+        server = Payload(tempfile.mkdtemp(dir=self.workdir), secret=None)
+        self.addCleanup(server.stop)
         line = wait_for(lambda: re.search(r"http://127\.0\.0\.1:\d+/signin\?token=([\w-]+)", server.output()), 5,
                         message="the sign-in address")
         token = line.group(1)
@@ -71,9 +71,9 @@ class SessionTest(PayloadTest):
         self.assertEqual(server.request("GET", "/signin?token=" + token)[0], 403)
 
 
-class RequestOriginTest(PayloadTest):
+class RequestOriginTest(SharedPayloadTest):
     def test_foreign_host_is_refused_everywhere(self):
-        port = self.server.port
+        port, jobs = self.server.port, self.server.jobs()
         for host in ("localhost:%d" % port, "evil.example:%d" % port, "127.0.0.1", "127.0.0.1:%d" % (port + 1),
                      "127.0.0.1:%d.evil.example" % port, ""):
             for method, path in (("GET", "/"), ("GET", "/api/status"), ("GET", "/api/history"), ("GET", "/signin"),
@@ -84,9 +84,10 @@ class RequestOriginTest(PayloadTest):
                     self.assertEqual((status, _message(answer)), (403, "拒绝访问：请求的主机名不正确"))
         status, _ = self.server.request("GET", "/api/status", headers={"Host": None})
         self.assertEqual(status, 403)
-        self.assertEqual(self.server.jobs(), {})
+        self.assertEqual(self.server.jobs(), jobs)
 
     def test_foreign_origin_cannot_change_anything(self):
+        jobs = self.server.jobs()
         refused = [{"Origin": "http://evil.example"}, {"Origin": "null"},
                    {"Origin": "http://127.0.0.1:%d" % (self.server.port + 1)},
                    {"Origin": "https://127.0.0.1:%d" % self.server.port},
@@ -102,7 +103,7 @@ class RequestOriginTest(PayloadTest):
                 with self.subTest(headers=headers, path=path):
                     status, answer = self.server.request(method, path, body, headers=headers)
                     self.assertEqual((status, answer), (403, {"error": "拒绝访问：请求来自其他网站"}))
-        self.assertEqual(self.server.jobs(), {})
+        self.assertEqual(self.server.jobs(), jobs)
         self.assertEqual(self.server.request("GET", "/api/settings")[1]["download_dir"], self.server.download_dir)
         # A form from another page cannot send JSON without asking first.
         status, _ = self.server.request("POST", "/api/jobs", raw=b'{"urls": "http://a.b/c"}',
@@ -119,7 +120,7 @@ class RequestOriginTest(PayloadTest):
         self.assertIn("多平台视频下载器", page)
 
 
-class FileSafetyTest(PayloadTest):
+class FileSafetyTest(SharedPayloadTest):
     def outside_files(self):
         """Files under the work folder other than the download folder and data/."""
         found = []
@@ -198,7 +199,3 @@ class StalledClientsTest(PayloadTest):
         self.assertLess(time.monotonic() - started, 12)
         wait_for(lambda: self.server.request("GET", "/api/jobs")[0] == 200, 5, message="the server to answer")
         self.assertIn("打开的连接太多", self.server.output())
-
-
-if __name__ == "__main__":
-    unittest.main()

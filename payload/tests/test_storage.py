@@ -230,7 +230,3 @@ class DataFolderTest(PayloadTest):
         finally:
             os.close(fd)
         self.check(data, before)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -9,36 +9,16 @@
 // SUBTITLED_URL, it lists that address's subtitle languages.
 // The secret becomes the session cookie, as the shell sets it in its web view.
 // Prints one JSON line with what it saw; exits 1 on any failure.
-import { chromium } from "playwright-core";
+import { drive } from "./launch.mjs";
 import fs from "node:fs";
 import path from "node:path";
 
 const [pageUrl, videoUrl, outDir, downloaded, playlistUrl, formatsUrl, subtitledUrl] = process.argv.slice(2);
-const executablePath = process.env.ZORMAK_CHROMIUM || "/usr/bin/chromium";
-const problems = [];
-const seen = {};
 
-const browser = await chromium.launch({
-  executablePath,
-  headless: true,
-  // Root (CI) cannot use Chromium's sandbox; the page is our own.
-  args: ["--no-sandbox", "--disable-gpu", "--lang=zh-CN"],
-});
-try {
-  const context = await browser.newContext({ viewport: { width: 1180, height: 840 }, locale: "zh-CN" });
-  await context.addCookies([{
-    name: "zormak_session", value: process.env.ZORMAK_SESSION, url: pageUrl, httpOnly: true, sameSite: "Strict",
-  }]);
-  const page = await context.newPage();
-  page.on("pageerror", (e) => problems.push("page error: " + e.message));
-  // The refused bad address (400), the repeated video (409) and the moved
-  // file's refusal (404) are expected; anything else is a fault.
-  page.on("console", (m) => {
-    const expected = /status of 40[09]/.test(m.text()) || /\/open$/.test(m.location().url || "");
-    if (m.type() === "error" && !expected) problems.push("console: " + m.text());
-  });
-  page.setDefaultTimeout(20000);
-
+// The refused bad address (400), the repeated video (409) and the moved
+// file's refusal (404) are expected; anything else is a fault.
+const expected = (m) => /status of 40[09]/.test(m.text()) || /\/open$/.test(m.location().url || "");
+await drive(pageUrl, 840, expected, async (page, seen) => {
   await page.goto(pageUrl);
   await page.waitForSelector("#conn.ok");
   const notices = page.locator("#notices");
@@ -236,16 +216,10 @@ try {
   seen.entryMeta = await entry.locator(".job-meta span").allTextContents();
   await entry.scrollIntoViewIfNeeded();
   await page.screenshot({ path: path.join(outDir, "page-playlist-queue.png") });
-} catch (e) {
-  problems.push(String(e && e.message ? e.message : e));
-} finally {
-  await browser.close();
-}
-console.log(JSON.stringify({ seen, problems }));
+});
 
 // The HTTP status of the request to urlPattern that action makes.
 async function answered(page, urlPattern, action) {
   const [response] = await Promise.all([page.waitForResponse((r) => urlPattern.test(r.url())), action()]);
   return response.status();
 }
-process.exit(problems.length ? 1 : 0);

@@ -5,32 +5,14 @@
 // damages the previous engine and asks to go back to it, which the server refuses.
 // Usage: ZORMAK_SESSION=SECRET node engine.mjs PAGE_URL SLOW_VIDEO_URL OUTPUT_DIR PREVIOUS_ENGINE_FILE
 // Prints one JSON line with what it saw; exits 1 on any failure.
-import { chromium } from "playwright-core";
+import { drive } from "./launch.mjs";
 import fs from "node:fs";
 import path from "node:path";
 
 const [pageUrl, slowVideoUrl, outDir, previousEngineFile] = process.argv.slice(2);
-const problems = [];
-const seen = {};
 
-const browser = await chromium.launch({
-  executablePath: process.env.ZORMAK_CHROMIUM || "/usr/bin/chromium",
-  headless: true,
-  // Root (CI) cannot use Chromium's sandbox; the page is our own.
-  args: ["--no-sandbox", "--disable-gpu", "--lang=zh-CN"],
-});
-try {
-  const context = await browser.newContext({ viewport: { width: 1180, height: 900 }, locale: "zh-CN" });
-  await context.addCookies([{
-    name: "zormak_session", value: process.env.ZORMAK_SESSION, url: pageUrl, httpOnly: true, sameSite: "Strict",
-  }]);
-  const page = await context.newPage();
-  page.on("pageerror", (e) => problems.push("page error: " + e.message));
-  // The refused import (400) and the refused rollback at the end (409) are expected; anything else is a fault.
-  page.on("console", (m) => {
-    if (m.type() === "error" && !/status of (400|409)/.test(m.text())) problems.push("console: " + m.text());
-  });
-  page.setDefaultTimeout(20000);
+// The refused import (400) and the refused rollback at the end (409) are expected; anything else is a fault.
+await drive(pageUrl, 900, (m) => /status of (400|409)/.test(m.text()), async (page, seen) => {
   const panel = page.locator("#engine-panel");
   const text = async (id) => (await page.locator(id).textContent()).trim();
 
@@ -133,10 +115,4 @@ try {
   seen.refusal = await text("#engine-message");
   await page.locator("#engine-rollback").waitFor({ state: "hidden" });
   seen.originAfterRefusal = await text("#engine-origin");
-} catch (e) {
-  problems.push(String(e && e.message ? e.message : e));
-} finally {
-  await browser.close();
-}
-console.log(JSON.stringify({ seen, problems }));
-process.exit(problems.length ? 1 : 0);
+});
