@@ -9,6 +9,7 @@
 
 #include "EngineFolders.h"
 #include "GlibMainQueue.h"
+#include "Renderer.h"
 #include "SingleInstance.h"
 #include "Trace.h"
 #include "WebViewHandle.h"
@@ -63,6 +64,11 @@ EngineReadiness settleEngineFolders() {
 GtkPlatform::GtkPlatform(int argc, char** argv, std::optional<std::filesystem::path> resourceDir)
     : resourceDir_(std::move(resourceDir)) {
   engineReadiness_ = settleEngineFolders();
+  // Before GTK starts: GDK reads GSK_RENDERER once, for the first window.
+  const auto rendering = renderer::settle();
+  trace::mark("renderer");
+  engineReadiness_.logLines.push_back(rendering.logLine);
+  webAcceleration_ = rendering.webAcceleration;
   argv0_ = argc > 0 && argv[0] ? argv[0] : "zormak";
   // The window's class (WM_CLASS on X11) is the program's name; as the
   // application id it matches the launcher entry's StartupWMClass, so docks
@@ -166,8 +172,9 @@ std::shared_ptr<Window> GtkPlatform::makeWindow(const WindowOptions& options) {
 }
 
 std::shared_ptr<WebView> GtkPlatform::makeWebView(Window& window, WebViewHandlers handlers) {
-  return WebViewHandle::make(static_cast<WindowHandle&>(window), std::move(handlers),
-                             [this](MenuAction action) { perform(action); });
+  return WebViewHandle::make(
+      static_cast<WindowHandle&>(window), std::move(handlers),
+      [this](MenuAction action) { perform(action); }, webAcceleration_);
 }
 
 void GtkPlatform::runAfter(std::chrono::milliseconds delay, std::function<void()> task) {
