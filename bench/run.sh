@@ -22,7 +22,7 @@ bin=build/default/bin
 payload=build/default/share/zormak/payload
 results=bench/results
 mkdir -p "$results"
-rm -f "$results"/*.json "$results"/startup.svg
+rm -f "$results"/*.json "$results"/*.svg
 
 # Every temporary home, data folder and log lies in one folder of our own,
 # on the file system of the user's data folder (the install's target).
@@ -38,8 +38,10 @@ echo "bench: readiness"
 echo "bench: output"
 "$bin/output_bench" "$work/out" "$output_bytes" lines "$output_rounds" >"$results/output-lines.json"
 "$bin/output_bench" "$work/out" "$output_bytes" noline "$output_rounds" >"$results/output-noline.json"
-echo "bench: start-up, stop and memory"
+echo "bench: start-up, stop and memory ($(uptime))"
 /usr/bin/python3 bench/startup_bench.py build/default "$results/startup.json" "$startup_rounds"
+echo "bench: start-up with two CPU hogs ($(uptime))"
+/usr/bin/python3 bench/startup_bench.py build/default "$results/startup-hogs.json" "$startup_rounds" 2
 echo "bench: downloads"
 /usr/bin/python3 bench/download_bench.py build/default "$results/download.json" "$download_rounds" "$download_bytes"
 

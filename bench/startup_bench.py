@@ -8,8 +8,17 @@ for the server alone, once it has announced itself); after a short settling
 time the memory of the contender's process and of its whole process tree is
 read, then it gets SIGTERM and the time until it has exited is taken.
 
-Usage: startup_bench.py BUILD_DIR OUT_JSON [ROUNDS]
+The baselines start the server without the shell's launch secret and load
+the one-time sign-in address it prints, as a user's browser does; every run
+records what the server answered, so the report can show that all three
+loaded the same application (every address answered alike), not a refusal.
+
+With HOGS above 0, that many busy loops run through the whole benchmark,
+as on a machine busy with other work.
+
+Usage: startup_bench.py BUILD_DIR OUT_JSON [ROUNDS] [HOGS]
 """
+import glob
 import json
 import os
 import select
@@ -188,6 +197,7 @@ class Bench:
         except (ProcessLookupError, PermissionError):
             pass
         marks = {}
+        server_marks = read_marks(server_trace)
         for source, path in (("shell", shell_trace), ("server", server_trace)):
             for t, e, d in read_marks(path):
                 key = "%s:%s" % (source, e)
@@ -198,8 +208,37 @@ class Bench:
                         continue
                     key += ":root"
                 marks.setdefault(key, (t - t0) / 1e6)
-        return {"contender": name, "ok": ok, "marks_ms": marks, "memory": mem,
-                "stop_ms": (t_exit - t_stop) / 1e6}
+        result = {"contender": name, "ok": ok, "marks_ms": marks, "memory": mem,
+                  "stop_ms": (t_exit - t_stop) / 1e6, "answered": answered(server_marks)}
+        if name == "zormak":
+            result["renderer"] = renderer_line(home)
+        return result
+
+
+def renderer_line(home):
+    """The renderer the shell chose, as its log says."""
+    for log in glob.glob(os.path.join(home, ".local", "share", "ZORMAK", "*.log")):
+        with open(log, encoding="utf-8", errors="replace") as f:
+            lines = [line.strip() for line in f if "图形渲染" in line]
+        if lines:
+            return lines[-1]
+    return None
+
+
+def start_hogs(count):
+    """Busy loops, one process each, in a process group of their own."""
+    return [subprocess.Popen(["/bin/sh", "-c", "while :; do :; done"], start_new_session=True)
+            for _ in range(count)]
+
+
+def answered(marks):
+    """Address (without its query) -> the status of its first answer."""
+    found = {}
+    for _, e, d in marks:
+        code, _, path = d.partition(" ")
+        if e == "response" and code.isdigit():
+            found.setdefault(path.split("?", 1)[0], int(code))
+    return found
 
 
 def first_pid(marks):
@@ -212,10 +251,13 @@ def first_pid(marks):
 def main():
     build, out = os.path.abspath(sys.argv[1]), sys.argv[2]
     rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 7
+    hogs = int(sys.argv[4]) if len(sys.argv) > 4 else 0
     contenders = ["server", "floor", "zormak", "pywebview"]
     work = tempfile.mkdtemp(prefix="zormak-bench-")
     bench = Bench(build, work)
     results = []
+    hog_procs = start_hogs(hogs)
+    load_before = os.getloadavg()
     try:
         print("startup_bench: work in", work, file=sys.stderr)
         bench.run("zormak")  # installs the payload: every measured run is a warm start
@@ -229,11 +271,16 @@ def main():
                     results.append(r)
                 time.sleep(0.3)
     finally:
+        load_after = os.getloadavg()
+        for hog in hog_procs:
+            hog.kill()
+            hog.wait()
         bench.close()
         if not os.environ.get("ZORMAK_BENCH_KEEP"):
             shutil.rmtree(work, ignore_errors=True)
     with open(out, "w") as f:
-        json.dump({"bench": "startup", "rounds": rounds, "settle_s": SETTLE, "runs": results}, f, indent=1)
+        json.dump({"bench": "startup", "rounds": rounds, "settle_s": SETTLE, "hogs": hogs,
+                   "load_before": load_before, "load_after": load_after, "runs": results}, f, indent=1)
 
 
 if __name__ == "__main__":
