@@ -304,6 +304,21 @@ def main():
                     % (mb, fmt(fp, "s", 2), fmt(fe, "s", 2), ratio(fp, fe)))
         goals.append("| HLS download ≤ 0.50 of the engine's command line | %.2f | %s |" % (rh, goal(rh, 0.50)))
 
+    pm = load(results, "payload-memory.json")
+    if pm:
+        summary["payload_memory"] = pm["moments"]
+        text.append("### The payload's processes (PSS, MiB; RSS in brackets)\n")
+        text.append("| Moment | server | ready download process | each running download's process | total PSS |")
+        text.append("|---|---|---|---|---|")
+        for moment in pm["moments"]:
+            def cell(role):
+                ps = [p for p in moment["processes"] if p["role"] == role]
+                return ", ".join("%d (%d)" % (p["pss_kb"] // 1024, p["rss_kb"] // 1024) for p in ps) or "none"
+            total = sum(p["pss_kb"] for p in moment["processes"]) // 1024
+            text.append("| %s (%.0f s in) | %s | %s | %s | %d |"
+                        % (moment["moment"], moment["at_s"], cell("server"), cell("ready"), cell("download"), total))
+        text.append("")
+
     with open(os.path.join(results, "summary.json"), "w") as f:
         json.dump(summary, f, indent=1)
 

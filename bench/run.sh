@@ -42,7 +42,9 @@ echo "bench: start-up, stop and memory ($(uptime))"
 /usr/bin/python3 bench/startup_bench.py build/default "$results/startup.json" "$startup_rounds"
 echo "bench: start-up with two CPU hogs ($(uptime))"
 /usr/bin/python3 bench/startup_bench.py build/default "$results/startup-hogs.json" "$startup_rounds" 2
-echo "bench: downloads"
+echo "bench: the payload's processes' memory"
+/usr/bin/python3 bench/payload_memory_bench.py build/default "$results/payload-memory.json"
+echo "bench: downloads ($(uptime))"
 /usr/bin/python3 bench/download_bench.py build/default "$results/download.json" "$download_rounds" "$download_bytes"
 
 /usr/bin/python3 bench/report.py "$results" bench/REPORT.md

@@ -63,6 +63,27 @@ def first(marks, event, prefix=None):
     return None
 
 
+def page_of(marks):
+    """The shell's marks with the page each load event belongs to.
+
+    A load asked for while the starting page is still loading ends that one,
+    and that one's last event already carries the new address; the engine
+    does not always name the address in load-started either. So a load event
+    counts for the served page from the first load-started after the served
+    URL was asked for on."""
+    asked = served = False
+    for t, e, d in marks:
+        if e == "load-request":
+            asked = True
+        elif e == "load-started" and asked:
+            served = True
+        yield t, e, d, "served" if served else "start-page"
+
+
+def served_loaded(marks):
+    return next((t for t, e, _, page in page_of(marks) if e == "load-finished" and page == "served"), None)
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -165,7 +186,7 @@ class Bench:
                                 stdout=subprocess.DEVNULL, stderr=err, start_new_session=True)
         err.close()
         done = (lambda: first(read_marks(server_trace), "announce")) if name == "server" else \
-            (lambda: first(read_marks(shell_trace), "load-finished", "http://127.0.0.1:"))
+            (lambda: served_loaded(read_marks(shell_trace)))
         deadline = time.monotonic() + 60
         while not done() and time.monotonic() < deadline and proc.poll() is None:
             time.sleep(0.005)
@@ -199,10 +220,12 @@ class Bench:
         marks = {}
         server_marks = read_marks(server_trace)
         for source, path in (("shell", shell_trace), ("server", server_trace)):
-            for t, e, d in read_marks(path):
+            for t, e, d, page in page_of(read_marks(path)):
                 key = "%s:%s" % (source, e)
-                if e.startswith("load-") and e != "load-html":
-                    key += ":served" if d.startswith("http://127.0.0.1:") else ":start-page"
+                if e.startswith("load-") and e not in ("load-html", "load-request"):
+                    key += ":" + page
+                elif e == "load-request":
+                    key += ":served"
                 if e == "request":
                     if d != "/":
                         continue
