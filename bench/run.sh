@@ -13,7 +13,7 @@ if ((quick)); then
   download_rounds=2 download_bytes=$((200 * 1000 * 1000))
 else
   install_rounds=9 ready_rounds=40 startup_rounds=9 output_rounds=3 output_bytes=$((1 << 30))
-  download_rounds=5 download_bytes=$((800 * 1000 * 1000))
+  download_rounds=5 download_bytes=800000000,400000000
 fi
 
 cmake --preset default >/dev/null
