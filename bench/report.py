@@ -200,7 +200,7 @@ def startup(st, kind, summary, rows, goals, text, results):
     if kind:
         return  # stop and memory: from the idle run only
 
-    stops = {n: stats([r["stop_ms"] for r in runs if r["contender"] == n]) for n in names[1:]}
+    stops = {n: stats([r["stop_ms"] for r in runs if r["contender"] == n and r["ok"]]) for n in names[1:]}
     summary["stop_ms"] = stops
     rows.append("| Stop, SIGTERM → shell exited (real payload) | zormak %s | floor %s | %.2f |"
                 % (fmt(stops["zormak"], "ms"), fmt(stops["floor"], "ms"), ratio(stops["zormak"], stops["floor"]) or 0))

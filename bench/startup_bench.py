@@ -195,17 +195,25 @@ class Bench:
         mem = memory(proc.pid)
         server_pid = first_pid(read_marks(server_trace))
         # A pidfd wakes us the moment the process ends (Popen.wait with a
-        # time-out polls in steps of up to 50 ms).
-        pidfd = os.pidfd_open(proc.pid)
-        poller = select.poll()
-        poller.register(pidfd, select.POLLIN)
-        t_stop = now()
-        proc.send_signal(signal.SIGTERM)
-        exited = poller.poll(20000)
-        t_exit = now()
-        os.close(pidfd)
-        if not exited:
-            proc.kill()
+        # time-out polls in steps of up to 50 ms). A contender that ended by
+        # itself is reported, not measured.
+        ended = proc.poll()
+        if ended is None:
+            pidfd = os.pidfd_open(proc.pid)
+            poller = select.poll()
+            poller.register(pidfd, select.POLLIN)
+            t_stop = now()
+            proc.send_signal(signal.SIGTERM)
+            exited = poller.poll(20000)
+            t_exit = now()
+            os.close(pidfd)
+            if not exited:
+                proc.kill()
+        else:
+            ok, t_stop, t_exit = False, 0, 0
+            with open(err.name, "rb") as f:
+                tail = f.read()[-1500:].decode("utf-8", "replace")
+            print("startup_bench: %s ended by itself with status %d:\n%s" % (name, ended, tail), file=sys.stderr)
         proc.wait()
         # Nothing of a run may outlive it.
         if server_pid:
