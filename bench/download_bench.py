@@ -23,7 +23,8 @@ dropped (it also loads the engine into the payload's server). Every round
 checks what arrived: the whole file byte for byte (size in every round,
 content in the warm-up), every segment requested.
 
-Usage: download_bench.py BUILD_DIR OUT_JSON ROUNDS FILE_BYTES
+Usage: download_bench.py BUILD_DIR OUT_JSON ROUNDS FILE_BYTES[,FILE_BYTES...]
+(one plain file case for each size, largest first)
 """
 import filecmp
 import json
@@ -270,7 +271,8 @@ def run_file(c, site, source, rounds):
 
 def main():
     build, out = os.path.abspath(sys.argv[1]), sys.argv[2]
-    rounds, file_bytes = int(sys.argv[3]), int(sys.argv[4])
+    rounds = int(sys.argv[3])
+    sizes = sorted((int(b) for b in sys.argv[4].split(",")), reverse=True)
     # On the file system of the home folder, as a user's downloads are.
     base = os.path.join(os.environ.get("HOME", "/tmp"), ".cache")
     os.makedirs(base, exist_ok=True)
@@ -281,15 +283,18 @@ def main():
         make_stream(os.path.join(work, "hls"))
         os.makedirs(os.path.join(work, "files"))
         source = os.path.join(work, "files", "big.mp4")
-        make_file(source, file_bytes)
         sites = [Site(os.path.join(work, "hls"), LATENCY), Site(os.path.join(work, "files"))]
         contenders = Contenders(build, work)
         hls = run_hls(contenders, sites[0], rounds)
-        plain = run_file(contenders, sites[1], source, rounds)
+        plain = []
+        for size in sizes:
+            make_file(source, size)
+            plain.append({"bytes": size, "runs": run_file(contenders, sites[1], source, rounds)})
+            os.unlink(source)
         result = {"bench": "download", "rounds": rounds, "engine": contenders.engine,
                   "engine_version": contenders.engine_version,
                   "hls": {"fragments": FRAGMENTS, "latency_s": LATENCY, "runs": hls},
-                  "file": {"bytes": file_bytes, "runs": plain}}
+                  "file": plain[0], "files": plain}
     finally:
         if contenders:
             contenders.close()

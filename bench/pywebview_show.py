@@ -1,7 +1,8 @@
 """The start-up benchmark's pywebview contender: the same server shown by
 pywebview (Debian's python3-webview, GTK 3 + WebKit2GTK backend), done the
-way the floor does it: a window first, then the server, and its URL loaded
-as soon as the server announces it.
+way the floor does it: a window first, then the server, and the one-time
+sign-in address it prints loaded at once (the server redirects it to the
+application with the session cookie, as for a user's browser).
 
 Usage: /usr/bin/python3 pywebview_show.py APP_DIR PORT
 With ZORMAK_TRACE naming a file it appends the same marks as zormak's trace.
@@ -38,6 +39,23 @@ def on_load_changed(self, view, status):
 
 backend.BrowserView.on_load_finish = on_load_changed
 
+_init = backend.BrowserView.__init__
+
+
+def init(self, window):
+    _init(self, window)
+
+    def after_paint(clock):
+        mark("first-frame")
+        clock.disconnect(handler[0])
+
+    handler = []
+    self.window.connect("realize", lambda w: handler.append(
+        w.get_frame_clock().connect("after-paint", after_paint)))
+
+
+backend.BrowserView.__init__ = init
+
 
 def main():
     app_dir, port = sys.argv[1], sys.argv[2]
@@ -60,7 +78,8 @@ def main():
 
     def watch():
         for raw in server.stdout:
-            found = re.search(r"http://127\.0\.0\.1:\d+", raw.decode("utf-8", "replace"))
+            found = re.search(r"http://127\.0\.0\.1:\d+/signin\?token=\S+",
+                              raw.decode("utf-8", "replace"))
             if found:
                 mark("load-request", found.group(0))
                 window.load_url(found.group(0))

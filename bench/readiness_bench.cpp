@@ -27,10 +27,12 @@ using zormak::bench::monotonicNs;
 
 namespace {
 
-// Binds the port, answers every GET with 200, then announces itself with the
+// Serves on the listening socket the controller hands over (descriptor 3;
+// binding the port itself would fail, the controller holds it), answers
+// every GET with 200, then announces itself with the
 // CLOCK_MONOTONIC time taken just before the line is written, and keeps that
 // time in announced.ns for the benchmark.
-constexpr const char* kServer = R"PY(import http.server, os, sys, threading, time
+constexpr const char* kServer = R"PY(import http.server, os, socket, sys, threading, time
 port = int(sys.argv[sys.argv.index("--port") + 1])
 class H(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
@@ -38,7 +40,9 @@ class H(http.server.BaseHTTPRequestHandler):
         self.wfile.write(b"{}")
     def log_message(self, *a):
         pass
-s = http.server.HTTPServer(("127.0.0.1", port), H)
+s = http.server.HTTPServer(("127.0.0.1", port), H, bind_and_activate=False)
+s.socket.close()
+s.socket = socket.socket(fileno=3)
 threading.Thread(target=s.serve_forever, daemon=True).start()
 t = time.clock_gettime_ns(time.CLOCK_MONOTONIC)
 os.write(1, ("ready http://127.0.0.1:%d at %d\n" % (port, t)).encode())

@@ -13,7 +13,7 @@ if ((quick)); then
   download_rounds=2 download_bytes=$((200 * 1000 * 1000))
 else
   install_rounds=9 ready_rounds=40 startup_rounds=9 first_frame_rounds=7 output_rounds=3 output_bytes=$((1 << 30))
-  download_rounds=5 download_bytes=$((800 * 1000 * 1000))
+  download_rounds=5 download_bytes=800000000,400000000
 fi
 
 cmake --preset default >/dev/null
@@ -22,7 +22,7 @@ bin=build/default/bin
 payload=build/default/share/zormak/payload
 results=bench/results
 mkdir -p "$results"
-rm -f "$results"/*.json "$results"/startup.svg
+rm -f "$results"/*.json "$results"/*.svg
 
 # Every temporary home, data folder and log lies in one folder of our own,
 # on the file system of the user's data folder (the install's target).
@@ -38,9 +38,13 @@ echo "bench: readiness"
 echo "bench: output"
 "$bin/output_bench" "$work/out" "$output_bytes" lines "$output_rounds" >"$results/output-lines.json"
 "$bin/output_bench" "$work/out" "$output_bytes" noline "$output_rounds" >"$results/output-noline.json"
-echo "bench: start-up, stop and memory"
+echo "bench: start-up, stop and memory ($(uptime))"
 /usr/bin/python3 bench/startup_bench.py build/default "$results/startup.json" "$startup_rounds"
-echo "bench: downloads"
+echo "bench: start-up with two CPU hogs ($(uptime))"
+/usr/bin/python3 bench/startup_bench.py build/default "$results/startup-hogs.json" "$startup_rounds" 2
+echo "bench: the payload's processes' memory"
+/usr/bin/python3 bench/payload_memory_bench.py build/default "$results/payload-memory.json"
+echo "bench: downloads ($(uptime))"
 /usr/bin/python3 bench/download_bench.py build/default "$results/download.json" "$download_rounds" "$download_bytes"
 
 /usr/bin/python3 bench/report.py "$results" bench/REPORT.md

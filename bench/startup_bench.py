@@ -8,8 +8,17 @@ for the server alone, once it has announced itself); after a short settling
 time the memory of the contender's process and of its whole process tree is
 read, then it gets SIGTERM and the time until it has exited is taken.
 
-Usage: startup_bench.py BUILD_DIR OUT_JSON [ROUNDS]
+The baselines start the server without the shell's launch secret and load
+the one-time sign-in address it prints, as a user's browser does; every run
+records what the server answered, so the report can show that all three
+loaded the same application (every address answered alike), not a refusal.
+
+With HOGS above 0, that many busy loops run through the whole benchmark,
+as on a machine busy with other work.
+
+Usage: startup_bench.py BUILD_DIR OUT_JSON [ROUNDS] [HOGS]
 """
+import glob
 import json
 import os
 import select
@@ -52,6 +61,27 @@ def first(marks, event, prefix=None):
         if e == event and (prefix is None or d.startswith(prefix)):
             return t
     return None
+
+
+def page_of(marks):
+    """The shell's marks with the page each load event belongs to.
+
+    A load asked for while the starting page is still loading ends that one,
+    and that one's last event already carries the new address; the engine
+    does not always name the address in load-started either. So a load event
+    counts for the served page from the first load-started after the served
+    URL was asked for on."""
+    asked = served = False
+    for t, e, d in marks:
+        if e == "load-request":
+            asked = True
+        elif e == "load-started" and asked:
+            served = True
+        yield t, e, d, "served" if served else "start-page"
+
+
+def served_loaded(marks):
+    return next((t for t, e, _, page in page_of(marks) if e == "load-finished" and page == "served"), None)
 
 
 def free_port():
@@ -156,7 +186,7 @@ class Bench:
                                 stdout=subprocess.DEVNULL, stderr=err, start_new_session=True)
         err.close()
         done = (lambda: first(read_marks(server_trace), "announce")) if name == "server" else \
-            (lambda: first(read_marks(shell_trace), "load-finished", "http://127.0.0.1:"))
+            (lambda: served_loaded(read_marks(shell_trace)))
         deadline = time.monotonic() + 60
         while not done() and time.monotonic() < deadline and proc.poll() is None:
             time.sleep(0.005)
@@ -165,17 +195,25 @@ class Bench:
         mem = memory(proc.pid)
         server_pid = first_pid(read_marks(server_trace))
         # A pidfd wakes us the moment the process ends (Popen.wait with a
-        # time-out polls in steps of up to 50 ms).
-        pidfd = os.pidfd_open(proc.pid)
-        poller = select.poll()
-        poller.register(pidfd, select.POLLIN)
-        t_stop = now()
-        proc.send_signal(signal.SIGTERM)
-        exited = poller.poll(20000)
-        t_exit = now()
-        os.close(pidfd)
-        if not exited:
-            proc.kill()
+        # time-out polls in steps of up to 50 ms). A contender that ended by
+        # itself is reported, not measured.
+        ended = proc.poll()
+        if ended is None:
+            pidfd = os.pidfd_open(proc.pid)
+            poller = select.poll()
+            poller.register(pidfd, select.POLLIN)
+            t_stop = now()
+            proc.send_signal(signal.SIGTERM)
+            exited = poller.poll(20000)
+            t_exit = now()
+            os.close(pidfd)
+            if not exited:
+                proc.kill()
+        else:
+            ok, t_stop, t_exit = False, 0, 0
+            with open(err.name, "rb") as f:
+                tail = f.read()[-1500:].decode("utf-8", "replace")
+            print("startup_bench: %s ended by itself with status %d:\n%s" % (name, ended, tail), file=sys.stderr)
         proc.wait()
         # Nothing of a run may outlive it.
         if server_pid:
@@ -188,18 +226,50 @@ class Bench:
         except (ProcessLookupError, PermissionError):
             pass
         marks = {}
+        server_marks = read_marks(server_trace)
         for source, path in (("shell", shell_trace), ("server", server_trace)):
-            for t, e, d in read_marks(path):
+            for t, e, d, page in page_of(read_marks(path)):
                 key = "%s:%s" % (source, e)
-                if e.startswith("load-") and e != "load-html":
-                    key += ":served" if d.startswith("http://127.0.0.1:") else ":start-page"
+                if e.startswith("load-") and e not in ("load-html", "load-request"):
+                    key += ":" + page
+                elif e == "load-request":
+                    key += ":served"
                 if e == "request":
                     if d != "/":
                         continue
                     key += ":root"
                 marks.setdefault(key, (t - t0) / 1e6)
-        return {"contender": name, "ok": ok, "marks_ms": marks, "memory": mem,
-                "stop_ms": (t_exit - t_stop) / 1e6}
+        result = {"contender": name, "ok": ok, "marks_ms": marks, "memory": mem,
+                  "stop_ms": (t_exit - t_stop) / 1e6, "answered": answered(server_marks)}
+        if name == "zormak":
+            result["renderer"] = renderer_line(home)
+        return result
+
+
+def renderer_line(home):
+    """The renderer the shell chose, as its log says."""
+    for log in glob.glob(os.path.join(home, ".local", "share", "ZORMAK", "*.log")):
+        with open(log, encoding="utf-8", errors="replace") as f:
+            lines = [line.strip() for line in f if "图形渲染" in line]
+        if lines:
+            return lines[-1]
+    return None
+
+
+def start_hogs(count):
+    """Busy loops, one process each, in a process group of their own."""
+    return [subprocess.Popen(["/bin/sh", "-c", "while :; do :; done"], start_new_session=True)
+            for _ in range(count)]
+
+
+def answered(marks):
+    """Address (without its query) -> the status of its first answer."""
+    found = {}
+    for _, e, d in marks:
+        code, _, path = d.partition(" ")
+        if e == "response" and code.isdigit():
+            found.setdefault(path.split("?", 1)[0], int(code))
+    return found
 
 
 def first_pid(marks):
@@ -212,10 +282,13 @@ def first_pid(marks):
 def main():
     build, out = os.path.abspath(sys.argv[1]), sys.argv[2]
     rounds = int(sys.argv[3]) if len(sys.argv) > 3 else 7
+    hogs = int(sys.argv[4]) if len(sys.argv) > 4 else 0
     contenders = ["server", "floor", "zormak", "pywebview"]
     work = tempfile.mkdtemp(prefix="zormak-bench-")
     bench = Bench(build, work)
     results = []
+    hog_procs = start_hogs(hogs)
+    load_before = os.getloadavg()
     try:
         print("startup_bench: work in", work, file=sys.stderr)
         bench.run("zormak")  # installs the payload: every measured run is a warm start
@@ -229,11 +302,16 @@ def main():
                     results.append(r)
                 time.sleep(0.3)
     finally:
+        load_after = os.getloadavg()
+        for hog in hog_procs:
+            hog.kill()
+            hog.wait()
         bench.close()
         if not os.environ.get("ZORMAK_BENCH_KEEP"):
             shutil.rmtree(work, ignore_errors=True)
     with open(out, "w") as f:
-        json.dump({"bench": "startup", "rounds": rounds, "settle_s": SETTLE, "runs": results}, f, indent=1)
+        json.dump({"bench": "startup", "rounds": rounds, "settle_s": SETTLE, "hogs": hogs,
+                   "load_before": load_before, "load_after": load_after, "runs": results}, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -20,7 +20,7 @@ from types import FrameType
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-from downloader import engine_loader, listener, signin  # noqa: E402
+from downloader import listener, signin  # noqa: E402
 from downloader.application import App  # noqa: E402
 from downloader.auth import Gate  # noqa: E402
 from downloader.log import say  # noqa: E402
@@ -121,8 +121,9 @@ def main(argv: list[str] | None = None) -> int:
             if not args.no_browser:
                 page = signin.write_page(url)
                 url = signin.page_uri(page)
-        # Import the download engine now, off the request path, so the first download starts at once.
-        threading.Thread(target=engine_loader.warm_up, name="warm-up", daemon=True).start()
+        # The server's own engine (some 20 MiB) is imported when a request first needs it: adding a
+        # download sets its import going without waiting for it, so a window left open without
+        # downloads never holds it, and the import does not compete with the window's start.
         app.updater.start()
         if not args.no_browser:
             webbrowser.open(url)

@@ -146,7 +146,11 @@ struct WebViewHandlers {
 // whether it can: the engine's helper processes need usable folders (on
 // Linux its sandbox binds the home, cache and runtime folders). `logLines`
 // go to the service log; a `failure` is a user-facing text, and then the web
-// view may show built-in pages only.
+// view may show built-in pages only. The log lines also name the renderer
+// the platform chose before its toolkit started: on Linux, where GL is only a
+// software rasterizer, the window is drawn with cairo and the web view has no
+// hardware acceleration (unless the user set GSK_RENDERER). macOS has no
+// such case: every Mac draws with Metal on its GPU, so it logs nothing.
 struct EngineReadiness {
   std::vector<std::string> logLines;
   std::optional<std::string> failure;

@@ -1,7 +1,10 @@
 /* The floor of the start-up benchmark: the least a native program must do to
  * show the payload's server. It opens a window with a web view, spawns the
- * server and loads its URL as soon as the server announces it; nothing else
- * (no install, no log, no status page, no menu, no uniqueness).
+ * server and loads the one-time sign-in address the server prints (started
+ * without the shell's launch secret, the server admits only a browser that
+ * has signed in there, as a user's browser does); the server answers it with
+ * the session cookie and a redirect to the application. Nothing else (no
+ * install, no log, no status page, no menu, no uniqueness).
  *
  * Usage: floor APP_DIR PORT
  * With ZORMAK_TRACE naming a file, it appends the same marks as zormak's
@@ -29,6 +32,20 @@ static void mark(const char* event, const char* detail) {
   fflush(trace_file);
 }
 
+static gulong after_paint_handler;
+
+static void on_after_paint(GdkFrameClock* clock, gpointer data) {
+  (void)data;
+  mark("first-frame", NULL);
+  g_signal_handler_disconnect(clock, after_paint_handler);
+}
+
+static void on_realize(GtkWidget* window, gpointer data) {
+  (void)data;
+  after_paint_handler = g_signal_connect(gtk_widget_get_frame_clock(window), "after-paint",
+                                         G_CALLBACK(on_after_paint), NULL);
+}
+
 static void on_load_changed(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
   (void)data;
   static const char* const names[] = {"load-started", "load-redirected", "load-committed",
@@ -37,7 +54,7 @@ static void on_load_changed(WebKitWebView* view, WebKitLoadEvent event, gpointer
     mark(names[event], webkit_web_view_get_uri(view));
 }
 
-/* Reads the server's output a line at a time and loads the first URL. */
+/* Reads the server's output a line at a time and loads the sign-in address. */
 static gboolean on_output(GIOChannel* channel, GIOCondition condition, gpointer data) {
   WebKitWebView* view = data;
   (void)condition;
@@ -49,16 +66,16 @@ static gboolean on_output(GIOChannel* channel, GIOCondition condition, gpointer 
     return status == G_IO_STATUS_AGAIN;
   }
   const char* at = strstr(line, "http://127.0.0.1:");
-  if (at) {
-    size_t end = strlen("http://127.0.0.1:");
-    while (at[end] >= '0' && at[end] <= '9')
+  if (at && strstr(at, "/signin?token=")) {
+    size_t end = 0;
+    while (at[end] && !g_ascii_isspace(at[end]))
       ++end;
     gchar* url = g_strndup(at, end);
     mark("load-request", url);
     webkit_web_view_load_uri(view, url);
     g_free(url);
     g_free(line);
-    /* Output after the announcement is drained and dropped. */
+    /* Output after the sign-in address is drained and dropped. */
     return TRUE;
   }
   g_free(line);
@@ -96,6 +113,7 @@ int main(int argc, char** argv) {
   GtkWidget* window = gtk_window_new();
   gtk_window_set_title(GTK_WINDOW(window), "floor");
   gtk_window_set_default_size(GTK_WINDOW(window), 1180, 840);
+  g_signal_connect(window, "realize", G_CALLBACK(on_realize), NULL);
   mark("window", NULL);
   GtkWidget* view = webkit_web_view_new();
   gtk_window_set_child(GTK_WINDOW(window), view);

@@ -2,8 +2,8 @@
 
 On the server's PYTHONPATH together with ZORMAK_SERVER_TRACE=FILE, this
 appends "<CLOCK_MONOTONIC ns> <event> [detail]" lines to FILE: the
-interpreter's start, the listening socket, the announcement and the request
-line of every HTTP request. The server itself is left as it is.
+interpreter's start, the listening socket, the announcement, the request
+line of every HTTP request and the status it was answered with. The server itself is left as it is.
 """
 import os
 import sys
@@ -66,3 +66,11 @@ if _path:
         return ok
 
     http.server.BaseHTTPRequestHandler.parse_request = parse_request
+
+    _respond = http.server.BaseHTTPRequestHandler.send_response
+
+    def send_response(self, code, message=None):
+        _mark("response", "%d %s" % (code, getattr(self, "path", "")))
+        return _respond(self, code, message)
+
+    http.server.BaseHTTPRequestHandler.send_response = send_response

@@ -151,3 +151,9 @@ def ready_key(url: str) -> tuple[str, str] | None:
     finally:
         with _yt_dlp_lock:
             _yt_dlp_users -= 1
+
+
+def warm_up_soon() -> None:
+    """Sets warm_up() going in the background, unless it is under way."""
+    if not _warming.locked():
+        threading.Thread(target=warm_up, name="warm-up", daemon=True).start()

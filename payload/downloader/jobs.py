@@ -369,6 +369,9 @@ class Manager(Attempts, LeftoverCommands):
                     name=f"download-{job.id}", daemon=True,
                 )
                 job.thread.start()
+            idle = running == 0
+        if idle:
+            self._starter.idle()
 
     # ---- shutdown ----
 

@@ -3,7 +3,7 @@
 import re
 from typing import TYPE_CHECKING
 
-from . import engine_files
+from . import engine_files, engine_loader
 from .routing import route
 
 if TYPE_CHECKING:
@@ -13,6 +13,15 @@ if TYPE_CHECKING:
 @route("GET", "/api/engine")
 def engine(h: "Handler", m: "re.Match[str]") -> None:
     h.reply(200, h.server.app.updater.status())
+
+
+@route("POST", "/api/engine/warm")
+def engine_warm(h: "Handler", m: "re.Match[str]") -> None:
+    """The page's user has begun to type or paste an address: the server's own engine, which the
+    add's duplicate check and the format list use, is imported now unless it is already."""
+    h.read_json()
+    engine_loader.warm_up_soon()
+    h.reply(200, {"ok": True})
 
 
 @route("POST", "/api/engine/(check|rollback|runtime)")

@@ -58,20 +58,31 @@ class Starter:
     """Starts the downloads' processes, keeping one ready with the engine imported.
 
     Importing the engine takes about half a second; a process made ready
-    when a download starts has it done for the next one. A ready process
-    whose engine is no longer the active one is let go, and one that nobody
-    needs for worker_protocol.IDLE_LIMIT seconds ends by itself."""
+    when a download starts has it done for the next one. It holds some
+    35 MiB, so it is kept only while the queue is busy and for READY_GRACE
+    seconds after (idle() says when the queue has emptied); one whose engine
+    is no longer the active one is let go, and one that nobody needs for
+    worker_protocol.IDLE_LIMIT seconds ends by itself."""
+
+    READY_GRACE = 60.0
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
         self._ready: tuple[tuple[str, ...], "subprocess.Popen[str]"] | None = None
         self._closed = False
+        # Counts the starts, so that a grace period armed before one knows it is over.
+        self._starts = 0
+        self._grace: threading.Timer | None = None
 
     def start(self, request: dict[str, Any], sys_path: tuple[str, ...]) -> "subprocess.Popen[str]":
         """A process running request with the engine at sys_path; the caller owns it and reads events() from it."""
         with self._lock:
             ready, self._ready = self._ready, None
             closed = self._closed
+            self._starts += 1
+            grace, self._grace = self._grace, None
+        if grace is not None:
+            grace.cancel()
         if ready is not None and (ready[0] != sys_path or ready[1].poll() is not None):
             _discard(ready[1])
             ready = None
@@ -96,10 +107,33 @@ class Starter:
         if not keep:
             _discard(process)
 
+    def idle(self) -> None:
+        """The queue has nothing running: the ready process goes after READY_GRACE seconds, unless a
+        download starts before then."""
+        with self._lock:
+            if self._closed or self._grace is not None:
+                return
+            timer = threading.Timer(self.READY_GRACE, self._expire, args=(self._starts,))
+            timer.daemon = True
+            self._grace = timer
+        timer.start()
+
+    def _expire(self, starts: int) -> None:
+        with self._lock:
+            if starts != self._starts:
+                return  # a download started meanwhile: the queue is busy again
+            self._grace = None
+            ready, self._ready = self._ready, None
+        if ready is not None:
+            _discard(ready[1])
+
     def close(self) -> None:
         with self._lock:
             self._closed = True
             ready, self._ready = self._ready, None
+            grace, self._grace = self._grace, None
+        if grace is not None:
+            grace.cancel()
         if ready is not None:
             _discard(ready[1])
 

@@ -177,7 +177,13 @@ export function initAdding() {
   $("urls").addEventListener("keydown", (e) => {
     if (e.key === "Enter" && (e.ctrlKey || e.metaKey)) addJobs(e);
   });
+  let engineWarmed = false;
   $("urls").addEventListener("input", () => {
+    // The server imports its engine only when it is needed; an address on its way is the first sign.
+    if (!engineWarmed) {
+      engineWarmed = true;
+      api("POST", "/api/engine/warm", {}).catch(() => {});
+    }
     $("add-message").hidden = true;
     // Another address makes the listed formats meaningless.
     if (probedUrl !== null && $("urls").value.trim() !== probedUrl) clearProbe();

@@ -12,6 +12,7 @@
 #include "IncomingLinks.h"
 #include "Links.h"
 #include "GlibMainQueue.h"
+#include "Renderer.h"
 #include "SingleInstance.h"
 #include "Trace.h"
 #include "WebViewHandle.h"
@@ -66,6 +67,11 @@ EngineReadiness settleEngineFolders() {
 GtkPlatform::GtkPlatform(int argc, char** argv, std::optional<std::filesystem::path> resourceDir)
     : resourceDir_(std::move(resourceDir)) {
   engineReadiness_ = settleEngineFolders();
+  // Before GTK starts: GDK reads GSK_RENDERER once, for the first window.
+  const auto rendering = renderer::settle();
+  trace::mark("renderer");
+  engineReadiness_.logLines.push_back(rendering.logLine);
+  webAcceleration_ = rendering.webAcceleration;
   argv0_ = argc > 0 && argv[0] ? argv[0] : "zormak";
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i)
@@ -202,8 +208,9 @@ std::shared_ptr<Window> GtkPlatform::makeWindow(const WindowOptions& options) {
 }
 
 std::shared_ptr<WebView> GtkPlatform::makeWebView(Window& window, WebViewHandlers handlers) {
-  auto view = WebViewHandle::make(static_cast<WindowHandle&>(window), std::move(handlers),
-                                  [this](MenuAction action) { perform(action); });
+  auto view = WebViewHandle::make(
+      static_cast<WindowHandle&>(window), std::move(handlers),
+      [this](MenuAction action) { perform(action); }, webAcceleration_);
   if (!engineReadiness_.failure) {
     if (!signIn_)
       signIn_ = std::make_unique<SignIn>(

@@ -69,6 +69,7 @@ class GtkPlatform final : public Application, public Platform {
   void perform(MenuAction action);
 
   EngineReadiness engineReadiness_;
+  bool webAcceleration_ = true;  // false where GL is a software rasterizer
   GtkApplication* app_ = nullptr;
   GDBusConnection* sessionBus_ = nullptr;  // held so the application reuses it
   std::string argv0_;

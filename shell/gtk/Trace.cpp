@@ -29,4 +29,22 @@ void mark(const char* event, const char* detail) {
   std::fflush(file);
 }
 
+void markFirstFrame(GtkWidget* window) {
+  if (!traceFile())
+    return;
+  g_signal_connect(
+      window, "realize", G_CALLBACK(+[](GtkWidget* widget, gpointer) {
+        GdkFrameClock* clock = gtk_widget_get_frame_clock(widget);
+        auto* handler = new gulong(0);
+        *handler = g_signal_connect_data(
+            clock, "after-paint", G_CALLBACK(+[](GdkFrameClock* painted, gulong* self) {
+              mark("first-frame");
+              g_signal_handler_disconnect(painted, *self);
+            }),
+            handler, [](gpointer data, GClosure*) { delete static_cast<gulong*>(data); },
+            G_CONNECT_DEFAULT);
+      }),
+      nullptr);
+}
+
 }  // namespace zormak::gtk::trace

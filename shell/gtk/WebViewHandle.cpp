@@ -33,7 +33,7 @@ std::optional<LoadError> loadErrorOf(const GError* error, bool timedOut) {
 }  // namespace
 
 std::shared_ptr<WebViewHandle> WebViewHandle::make(WindowHandle& window, WebViewHandlers handlers,
-                                                   Command command) {
+                                                   Command command, bool hardwareAcceleration) {
   WebKitNetworkSession* session = makeNetworkSession();
   GtkWidget* widget =
       GTK_WIDGET(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session, nullptr));
@@ -43,7 +43,11 @@ std::shared_ptr<WebViewHandle> WebViewHandle::make(WindowHandle& window, WebView
   // and the engine then crashes on its way out.
   (void)session;
   auto* view = WEBKIT_WEB_VIEW(widget);
-  webkit_settings_set_enable_javascript(webkit_web_view_get_settings(view), TRUE);
+  WebKitSettings* settings = webkit_web_view_get_settings(view);
+  webkit_settings_set_enable_javascript(settings, TRUE);
+  if (!hardwareAcceleration)
+    webkit_settings_set_hardware_acceleration_policy(settings,
+                                                     WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
   const GdkRGBA transparent{0, 0, 0, 0};
   webkit_web_view_set_background_color(view, &transparent);
   gtk_widget_set_hexpand(widget, TRUE);

@@ -24,8 +24,10 @@ class WebViewHandle final : public WebView {
   using Command = std::function<void(MenuAction action)>;
 
   // Makes the web view with its network session and puts it in `window`.
+  // Without `hardwareAcceleration` the web process composites and paints on
+  // the CPU, as it must where GL is only a software rasterizer.
   static std::shared_ptr<WebViewHandle> make(WindowHandle& window, WebViewHandlers handlers,
-                                             Command command);
+                                             Command command, bool hardwareAcceleration);
 
   WebViewHandle(WebKitWebView* view, WebViewHandlers handlers, Command command);
   ~WebViewHandle() override;

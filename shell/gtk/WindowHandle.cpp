@@ -18,6 +18,7 @@ WindowHandle::WindowHandle(GtkWidget* window, std::function<bool()> shouldClose,
        {"notify::default-width", "notify::default-height", "notify::maximized"})
     g_signal_connect(window_, property, G_CALLBACK(&WindowHandle::onChanged), this);
   onChanged(G_OBJECT(window_), nullptr, this);
+  trace::markFirstFrame(window_);
 }
 
 void WindowHandle::onChanged(GObject* window, GParamSpec*, gpointer self) {
