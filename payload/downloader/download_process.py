@@ -91,6 +91,9 @@ class Rate:
     shows a speed of a few bytes a second, or none at all."""
 
     WINDOW = 3.0
+    # Below 0.2 s a few blocks say little about the speed, but this many bytes do: a fast line
+    # can bring a whole short transfer, or all of it before a stall, in less.
+    BURST = 256 * 1024
 
     def __init__(self, clock: Any = time.monotonic) -> None:
         self._clock = clock
@@ -105,7 +108,7 @@ class Rate:
         while len(self._seen) > 2 and now - self._seen[1][0] >= self.WINDOW:
             del self._seen[0]
         start, first = self._seen[0]
-        if now - start < 0.2:
+        if now - start < 0.2 and not (now > start and downloaded - first >= self.BURST):
             return None, None
         speed = (downloaded - first) / (now - start)
         eta = (total - downloaded) / speed if total and speed > 0 and total >= downloaded else None
