@@ -1,5 +1,7 @@
 #include "Pages.h"
 
+#include "ZormakError.h"
+
 namespace zormak::pages {
 
 const std::string_view kMainTitle = "ZORMAK · 多平台视频下载器";
@@ -88,8 +90,20 @@ std::string escapeMessage(std::string_view message) {
   return out;
 }
 
+namespace {
+
+// A bundle that lacks part of itself fails the same way after every restart.
+bool restartHelps(std::string_view message) {
+  return message.find(kReinstallAdvice) == std::string_view::npos;
+}
+
+const std::string kReinstallTail =
+    "</p>" + tip("如果重新安装后仍然失败，把上面日志文件里的内容发出来。");
+
+}  // namespace
+
 std::string errorPage(std::string_view message) {
-  return card("ZORMAK 没能启动", message, kErrorPageTail);
+  return card("ZORMAK 没能启动", message, restartHelps(message) ? kErrorPageTail : kReinstallTail);
 }
 
 std::string stoppedPage(std::string_view message) {
@@ -122,14 +136,16 @@ std::string errorPage(std::string_view message, std::string_view logPath, bool l
   std::string page(kErrorPageHead);
   page += escapeMessage(message);
   page += kErrorPageTail.substr(0, tip);
+  const bool restart = restartHelps(message);
   if (logExists) {
-    page += "可以先试试重启应用；如果一直失败，把日志文件 ";
+    page += restart ? "可以先试试重启应用；如果一直失败，把日志文件 " : "如果重新安装后仍然失败，把日志文件 ";
     page += escapeMessage(logPath);
     page += " 里的内容发出来。";
   } else {
     page += "日志文件本应写在 ";
     page += escapeMessage(logPath);
-    page += "，但没能写出来。可以先试试重启应用；如果一直失败，看看这个文件夹是否可以写入。";
+    page += restart ? "，但没能写出来。可以先试试重启应用；如果一直失败，看看这个文件夹是否可以写入。"
+                    : "，但没能写出来。请重新安装 ZORMAK；如果仍然失败，看看这个文件夹是否可以写入。";
   }
   page += kErrorPageTail.substr(tip + kTipAbove.size());
   return page;

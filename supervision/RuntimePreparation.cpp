@@ -1,4 +1,5 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
@@ -24,6 +25,12 @@ bool existsAt(const fs::path& path) {
 bool isRegularFile(const fs::path& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// Whether the interpreter at `path` can be started: a file, found through
+// any link, that may be executed.
+bool isRunnable(const fs::path& path) {
+  return isRegularFile(path) && ::access(path.c_str(), X_OK) == 0;
 }
 
 std::optional<std::string> versionText(const fs::path& file) {
@@ -110,15 +117,19 @@ void ServerController::prepareRuntime() {
 
   const std::string payloadVersion = versionText(payload / "PAYLOAD_VERSION").value_or("0");
   const std::optional<std::string> installedVersion = versionText(app / "PAYLOAD_VERSION");
-  const bool entryScriptPresent = existsAt(app / "app.py");
+  // A runtime counts as installed only when it can run: an interpreter or
+  // entry script that went missing is repaired like an upgrade, data kept.
+  const bool runnable = isRegularFile(app / "app.py") && isRunnable(app / ".venv/bin/python");
   const bool unfinishedRestore = existsAt(held);
+  const bool current = installedVersion && text::canonicallyEqual(*installedVersion, payloadVersion);
 
-  if (installedVersion && text::canonicallyEqual(*installedVersion, payloadVersion) &&
-      entryScriptPresent && !unfinishedRestore) {
+  if (current && runnable && !unfinishedRestore)
     return;
-  }
 
-  log("[ZORMAK] 首次启动（或版本已更新），正在准备运行环境……\n");
+  if (current && !runnable && !unfinishedRestore)
+    log("[ZORMAK] 运行环境不完整（Python 解释器或 app.py 缺失、无法运行），正在从安装包重新安装……\n");
+  else
+    log("[ZORMAK] 首次启动（或版本已更新），正在准备运行环境……\n");
 
   // Set the data aside.
   bool restore = false;

@@ -13,9 +13,9 @@ std::string ZormakError::errorDescription() const {
   // The folder as the installed program lays it out, so the user and the
   // packager look where it should be.
 #ifdef __APPLE__
-  return "应用包内缺少 Resources/payload（打包时漏了）";
+  return "应用包内缺少 Resources/payload（打包时漏了）。" + std::string(kReinstallAdvice);
 #else
-  return "应用包内缺少 share/zormak/payload（打包时漏了）";
+  return "应用包内缺少 share/zormak/payload（打包时漏了）。" + std::string(kReinstallAdvice);
 #endif
 }
 

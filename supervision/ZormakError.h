@@ -3,8 +3,14 @@
 #include <exception>
 #include <filesystem>
 #include <string>
+#include <string_view>
 
 namespace zormak {
+
+// Ends every failure text that no restart can cure because the installed
+// bundle itself is incomplete; the start failure's page then suggests no
+// restart.
+inline constexpr std::string_view kReinstallAdvice = "重新启动也无法修复，请重新安装 ZORMAK。";
 
 // The supervision's one error of its own making.
 class ZormakError : public std::exception {

@@ -27,8 +27,8 @@ from .jsonfile import write as write_json
 
 # How long a request of the page waits for the site before it is answered with a time-out.
 TIMEOUT = 30.0
-# A connection that stays silent this long fails (a download retries it).
-SOCKET_TIMEOUT = 20
+# A connection that stays silent this long fails (a download retries it); its message names it.
+SOCKET_TIMEOUT = errors.SOCKET_TIMEOUT
 # Requests of one kind running at once; each holds a thread until the site answers or its connections are closed.
 MAX_RUNNING = 3
 

@@ -94,7 +94,9 @@ class Attempts(Placing):
         if not os.path.isdir(folder):
             if os.path.normpath(folder) != os.path.normpath(default_download_dir()):
                 # An unplugged drive: creating the path would fill the disk it was mounted on.
-                raise errors.UserError(missing_folder(folder))
+                partial = bool(job.staging) and job.downloaded > 0 and os.path.dirname(
+                    os.path.normpath(job.staging or "")) == os.path.normpath(folder)
+                raise errors.UserError(missing_folder(folder, partial))
             try:
                 os.makedirs(folder, exist_ok=True)
             except OSError as e:
@@ -218,7 +220,8 @@ class Attempts(Placing):
             raise Cancelled()
         if "error" in outcome:
             raise worker.Failure(str(outcome["error"]), str(outcome.get("reason") or ""))
-        raise worker.Failure(f"下载进程意外结束了（{how}）。已下载的部分会保留，可以点击重试。", how)
+        kept = "已下载的部分会保留，" if has_data(staging) else ""
+        raise worker.Failure(f"下载进程意外结束了（{how}）。{kept}可以点击重试。", how)
 
     def _follow(self, job: Job, attempt: int, process: Any, tag: str) -> dict[str, Any]:
         """Applies the download process's events to job; returns its last word (done or error), if any."""

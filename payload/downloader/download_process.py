@@ -20,6 +20,9 @@ from .worker_protocol import IDLE_LIMIT, Channel
 PROGRESS_INTERVAL = 0.1
 # A download that has been told to stop and has not ended by then is ended hard.
 STOP_GRACE = 1.5
+# How often a download makes sure its staging folder is still the one it started in.
+FOLDER_CHECK = 0.25
+FOLDER_GONE = "下载文件夹在下载过程中被删除或移走了，下载已停止。请确认下载文件夹还在后点击重试"
 
 
 class _Stop:
@@ -88,6 +91,9 @@ class Rate:
     shows a speed of a few bytes a second, or none at all."""
 
     WINDOW = 3.0
+    # Below 0.2 s a few blocks say little about the speed, but this many bytes do: a fast line
+    # can bring a whole short transfer, or all of it before a stall, in less.
+    BURST = 256 * 1024
 
     def __init__(self, clock: Any = time.monotonic) -> None:
         self._clock = clock
@@ -102,11 +108,46 @@ class Rate:
         while len(self._seen) > 2 and now - self._seen[1][0] >= self.WINDOW:
             del self._seen[0]
         start, first = self._seen[0]
-        if now - start < 0.2:
+        if now - start < 0.2 and not (now > start and downloaded - first >= self.BURST):
             return None, None
         speed = (downloaded - first) / (now - start)
         eta = (total - downloaded) / speed if total and speed > 0 and total >= downloaded else None
         return speed, eta
+
+
+def _identity(path: str) -> tuple[int, int] | None:
+    try:
+        st = os.stat(path)
+    except OSError:
+        return None
+    return st.st_dev, st.st_ino
+
+
+class _FolderWatch:
+    """Ends the download as soon as its staging folder is deleted or moved away.
+
+    Open files outlive their folder: the engine would go on writing into deleted files until the
+    transfer ends and only then fail to rename them. The folder is told by its identity, since the
+    engine creates a missing one anew whenever it opens a file."""
+
+    def __init__(self, staging: str, channel: Channel, stop: _Stop) -> None:
+        self.gone = threading.Event()
+        self._staging = staging
+        self._channel = channel
+        self._stop = stop
+        self._first = _identity(staging)
+        threading.Thread(target=self._watch, name="folder-watch", daemon=True).start()
+
+    def _watch(self) -> None:
+        while not self._stop.event.wait(FOLDER_CHECK):
+            if _identity(self._staging) != self._first:
+                break
+        else:
+            return
+        self.gone.set()
+        self._channel.send(error=FOLDER_GONE, reason=f"staging folder {self._staging} vanished")
+        self._stop.holdings.end(grace=0.3)
+        os._exit(1)
 
 
 def _watch_stdin(stop: _Stop) -> None:
@@ -227,8 +268,13 @@ def _download(request: dict[str, Any], ydl_mod: Any, channel: Channel, stop: _St
 
     def postprocess(d: dict[str, Any]) -> None:
         stopped()
+        # The step running now, for the message if it fails: a killed ffmpeg that wrote nothing makes
+        # the engine fail on its empty output with an error that names no step.
         if d.get("status") == "started":
+            seen["step"] = d.get("postprocessor") or "?"
             channel.send(processing=True)
+        elif d.get("status") == "finished":
+            seen.pop("step", None)
 
     params = {**request["params"], "logger": log.EngineLogger(request["tag"]), "progress_hooks": [progress],
               "retry_sleep_functions": {"http": retrying, "fragment": retrying},
@@ -286,13 +332,17 @@ def main() -> int:
     # Which engine did the work, for whoever reads the log after a site changed.
     log.say(f"{request['tag']} 下载引擎 {version}")
     seen: dict[str, Any] = {}
+    watch = _FolderWatch(request["staging"], channel, stop)
     try:
         with processes.owned_by(holdings):
             result = _download(request, ydl_mod, channel, stop, seen)
     except BaseException as e:  # noqa: BLE001  (every failure goes to the server as a message)
         if stop.event.is_set() or type(e).__name__ == "DownloadCancelled":
             return 0
-        message = e.message if isinstance(e, errors.UserError) else errors.describe(e)
+        if watch.gone.is_set():
+            # The watch has said why and ends the process.
+            threading.Event().wait()
+        message = e.message if isinstance(e, errors.UserError) else errors.describe(e, seen.get("step"))
         hint = "" if isinstance(e, errors.UserError) else errors.stale_hint(e, version, extractor=seen.get("extractor"))
         if hint:
             message = message.rstrip("。") + "。" + hint

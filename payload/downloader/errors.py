@@ -24,6 +24,18 @@ UNSAFE_TYPE = ("网站给出的文件类型“.{ext}”不是视频、音频或�
                "如果确实需要这个文件，请在浏览器中下载。")
 COOKIES_BAD = ("下载引擎无法读取设置中的 Cookies 文件：它不是 Netscape 格式的 cookies.txt，或已被改动。"
                "请在“设置”里重新选择导出的 cookies.txt，或清空这一项后重试。")
+NO_ANSWER = "服务器连续 {seconds} 秒没有发送任何数据。请稍后重试；如果一直这样，可能是网站太忙或网络不稳定"
+TRUNCATED = ("服务器发来的数据比它声明的少：连接在传输中多次断开，重试 {retries} 次后仍不完整。"
+             "请稍后点击重试，会从断开处继续")
+NO_DATA = "服务器接受了请求，却没有发来任何数据。请稍后点击重试"
+CUT_OFF = "连接在传输中多次断开，重试 {retries} 次后仍未成功。请检查网络后点击重试"
+POSTPROCESSING = "文件已下载，但用 ffmpeg {step}时出错，没有完成。请点击重试；如果一直失败，请检查 ffmpeg 是否完好"
+# The engine's post-processors by the name its hooks give them, in the words of what they do to the file.
+STEPS = {"Merger": "合并视频和音频", "ExtractAudio": "转换音频格式", "VideoConvertor": "转换视频格式",
+         "VideoRemuxer": "转换视频格式", "EmbedSubtitle": "嵌入字幕", "EmbedThumbnail": "嵌入封面",
+         "Metadata": "写入标题等信息", "SubtitlesConvertor": "转换字幕", "ThumbnailsConvertor": "转换封面"}
+# A silent connection fails after this many seconds (a download retries it first).
+SOCKET_TIMEOUT = 20
 GENERIC = "下载失败：{detail}"
 # The page offers both ways in beside a message that ends with this.
 SIGNIN_ADVICE = ("这个网站要求登录后才能访问。可以点击“登录网站…”在 ZORMAK 里登录，"
@@ -91,9 +103,26 @@ def _chain(exc: BaseException) -> list[BaseException]:
 
 
 _HTTP_RE = re.compile(r"HTTP Error (\d{3})")
+# The engine's word when its retries ran out; what follows "Got error:" before it is the last failure.
+_GAVE_UP = re.compile(r"Giving up after (\d+) retries")
+# A body shorter than its Content-Length, as the engine's downloader and its connection layer say it.
+_SHORT_BODY = re.compile(r"Downloaded \d+ bytes, expected \d+ bytes|\d+ bytes read, \d+ more expected")
 
 
 _UNSAFE_EXTENSION = re.compile(r"The extracted extension \('([^'\\/]*)'\) is unusual")
+
+
+def _connect_timeout(chain: list[BaseException]) -> bool:
+    """True when a time-out in chain came while connecting, not while waiting for data.
+
+    The standard library wraps only what fails while connecting and sending the request in a
+    URLError; a response that does not come times out bare. The requests-based layer names the two."""
+    for e in chain:
+        if isinstance(e, urllib.error.URLError) and isinstance(e.reason, (TimeoutError, socket.timeout)):
+            return True
+        if type(e).__name__ in ("ConnectTimeout", "ConnectTimeoutError"):
+            return True
+    return False
 
 
 # The engine's words when a site wants a signed-in visitor: its login hint (which names its cookie
@@ -112,16 +141,18 @@ def wants_signin(exc: BaseException) -> bool:
     return bool(_SIGNIN_TEXT.search(text)) or bool(codes & {401, 403})
 
 
-def describe(exc: BaseException) -> str:
+def describe(exc: BaseException, step: str | None = None) -> str:
     """The Chinese message for an exception raised while downloading, with the sign-in advice
-    when the site wants one."""
-    message = _describe(exc)
+    when the site wants one; step names the engine's post-processor that was running, if one was."""
+    message = _describe(exc, step)
     if wants_signin(exc) and message not in (DISK_FULL, NO_PERMISSION, UNSUPPORTED):
         return message.rstrip("。") + "。" + SIGNIN_ADVICE
     return message
 
 
-def _describe(exc: BaseException) -> str:
+def _describe(exc: BaseException, step: str | None = None) -> str:
+    """The Chinese message alone; step names the engine's post-processor that was running when
+    exc was raised, if one was."""
     chain = _chain(exc)
     text = " ".join(str(e) for e in chain)
     for e in chain:
@@ -141,6 +172,11 @@ def _describe(exc: BaseException) -> str:
     m = _UNSAFE_EXTENSION.search(text)
     if m:
         return UNSAFE_TYPE.format(ext=m.group(1)[:16])
+    if "ffmpeg" in text.lower() and ("not found" in text.lower() or "ffprobe" in text.lower()):
+        return NEEDS_FFMPEG
+    if step or any(_is(e, "PostProcessingError") for e in chain) or "Postprocessing:" in text:
+        # ffmpeg's last line of output (a progress line, if it was killed) means nothing to the user.
+        return POSTPROCESSING.format(step=STEPS.get(step or "", "处理文件"))
     for e in chain:
         if type(e).__name__ == "UnsupportedError":
             return UNSUPPORTED
@@ -152,6 +188,18 @@ def _describe(exc: BaseException) -> str:
     m = _HTTP_RE.search(text)
     if m:
         return HTTP_STATUS.format(code=m.group(1))
+    if "Did not get any data blocks" in text:
+        return NO_DATA
+    gave_up = _GAVE_UP.search(text)
+    if gave_up and _SHORT_BODY.search(text):
+        return TRUNCATED.format(retries=gave_up.group(1))
+    if any(isinstance(e, (TimeoutError, socket.timeout)) for e in chain) or "timed out" in text:
+        if not _connect_timeout(chain):
+            # The connection was made, or the engine no longer says how it failed: claiming it
+            # could not connect would send the user after the wrong fault.
+            return NO_ANSWER.format(seconds=SOCKET_TIMEOUT)
+    if gave_up and not any(isinstance(e, OSError) for e in chain):
+        return CUT_OFF.format(retries=gave_up.group(1))
     # The most precise cause wins, wherever it sits in the chain.
     causes: tuple[tuple[type | tuple[type, ...], str], ...] = (
         (socket.gaierror, "找不到这个域名"),
@@ -161,16 +209,16 @@ def _describe(exc: BaseException) -> str:
     for kinds, detail in causes:
         if any(isinstance(e, kinds) for e in chain):
             return NETWORK.format(detail=detail)
-    if "timed out" in text:
-        return NETWORK.format(detail="连接超时")
-    if "ffmpeg" in text.lower() and ("not found" in text.lower() or "ffprobe" in text.lower()):
-        return NEEDS_FFMPEG
     return GENERIC.format(detail=short_reason(exc))
 
 
 def short_reason(exc: BaseException) -> str:
     """yt-dlp's own reason in one line, without its prefix and bug-report advice."""
-    text = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+    # The engine starts some reports with a carriage return ("ERROR: \\r[download] Got error: …"),
+    # which would end the first line before the reason.
+    lines = [line.strip() for line in str(exc).splitlines()]
+    lines = [line for line in lines if line and not re.fullmatch(r"ERROR:?", line)]
+    text = lines[0] if lines else type(exc).__name__
     text = re.sub(r"^ERROR:\s*", "", text)
     text = re.sub(r"\[[\w:]+\]\s*(None:\s*)?", "", text)
     text = text.split("; please report this issue")[0]
@@ -200,6 +248,11 @@ def _extractor_names(chain: list[BaseException]) -> list[str]:
     The engine writes the extractor's name in brackets at the start of an extraction error's
     message, and the error that reports it on quotes that message."""
     return [m.group(1).lower() for e in chain for m in _BRACKETED.finditer(str(e)[:400])]
+
+
+def _is(e: BaseException, name: str) -> bool:
+    """True if e is of the engine's class name or one derived from it (the engine is imported elsewhere)."""
+    return any(k.__name__ == name for k in type(e).__mro__)
 
 
 def _extraction_error(e: BaseException) -> bool:

@@ -77,9 +77,11 @@ def _companion_name(src: str, placed: list[tuple[str, str]]) -> str:
     return name
 
 
-def missing_folder(folder: str) -> str:
-    return (f"下载文件夹 {folder} 不存在。如果它在移动硬盘或网络位置上，请先接上它再点击重试，"
-            "或者在设置中换一个下载文件夹。已下载的部分不会丢失。")
+def missing_folder(folder: str, partial: bool = False) -> str:
+    """partial: the job had data in a staging folder inside it, which comes back with a drive plugged in
+    again, and not with a folder that was deleted."""
+    return (f"下载文件夹 {folder} 不存在。如果它在移动硬盘或网络位置上，请先接上它再点击重试"
+            + ("，已下载的部分会从断开处继续" if partial else "") + "；或者在设置中换一个下载文件夹。")
 
 
 class Placing:

@@ -121,6 +121,8 @@ class Store:
                 raise sqlite3.DatabaseError("文件中没有下载记录的数据表，不是下载器的数据库")
             db.executescript(_SCHEMA)
             _add_columns(db)
+            if target != ":memory:":
+                _try_write(db)
             db.execute(f"PRAGMA busy_timeout={int(BUSY_TIMEOUT * 1000)}")
             db.create_function("file_name", 1, lambda p: os.path.basename(p) if isinstance(p, str) else p,
                                deterministic=True)
@@ -338,6 +340,24 @@ def _add_columns(db: sqlite3.Connection) -> None:
         for name, kind in columns.items():
             if name not in present:
                 db.execute(f"ALTER TABLE {table} ADD COLUMN {name} {kind}")
+
+
+def _try_write(db: sqlite3.Connection) -> None:
+    """Raises if the database cannot be written, with nothing written either way.
+
+    A database left in WAL mode with its -wal and -shm files opens and reads on a read-only folder;
+    only its first write would fail, long after a start that told the user nothing."""
+    db.execute("PRAGMA busy_timeout=0")
+    try:
+        db.execute("BEGIN IMMEDIATE")
+        db.execute("DELETE FROM jobs WHERE 0")
+    except sqlite3.OperationalError as e:
+        if "readonly" in str(e) or "read-only" in str(e):
+            raise
+        # Busy: another process writes right now, which tells nothing either way.
+    finally:
+        if db.in_transaction:
+            db.execute("ROLLBACK")
 
 
 def _storage_error(e: sqlite3.Error) -> StorageError:

@@ -39,3 +39,6 @@ class RateTest(unittest.TestCase):
                                               (0.1, 10, 2000, None, None)):
             now[0] += step
             self.assertEqual(rate.update(done, total), (speed, eta), (step, done))
+        # A burst that arrives in less time shows its speed at once.
+        now[0] += 0.05
+        self.assertAlmostEqual(rate.update(400_010, None)[0] or 0, 8_000_000, delta=1)

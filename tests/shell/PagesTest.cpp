@@ -24,6 +24,16 @@ TEST(Escaping, ReplacesInOrderWithoutDoubleEscaping) {
     EXPECT_EQ(escapeMessage(c.in), c.out) << c.in;
 }
 
+TEST(ErrorPage, SuggestsARestartOnlyWhenOneCanHelp) {
+  const std::string broken = "缺少解释器。重新启动也无法修复，请重新安装 ZORMAK。";
+  for (const std::string& page : {errorPage(broken), errorPage(broken, "/x/app.log", true),
+                                  errorPage(broken, "/x/app.log", false)}) {
+    EXPECT_EQ(page.find("重启"), std::string::npos) << page;
+    EXPECT_NE(page.find("重新安装"), std::string::npos);
+  }
+  EXPECT_NE(errorPage("磁盘空间不足", "/x/app.log", true).find("可以先试试重启应用"), std::string::npos);
+}
+
 TEST(ProblemPages, StoppedAndLoadFailurePagesAreCardsAroundTheEscapedMessage) {
   struct Case {
     std::string page;

@@ -129,6 +129,31 @@ TEST(RuntimePreparation, MissingEntryScriptReinstallsKeepingData) {
   EXPECT_EQ(readFile(f.app / "data/user.txt"), "mine");
 }
 
+TEST(RuntimePreparation, InterpreterThatCannotRunIsReinstalledKeepingData) {
+  enum { removed, notExecutable, dangling, folder };
+  for (int how : {removed, notExecutable, dangling, folder}) {
+    SCOPED_TRACE(how);
+    Prepared f;
+    makePayload(f.payload(), "1.0");
+    ASSERT_EQ(f.start(), "");
+    writeFile(f.app / "data/history.sqlite3", "mine");
+    const fs::path target = f.app / ".venv/bin/python3";
+    if (how == notExecutable)
+      fs::permissions(target, fs::perms::owner_read);
+    else
+      fs::remove(how == dangling ? target : f.app / ".venv/bin/python");
+    if (how == folder)
+      fs::create_directory(f.app / ".venv/bin/python");
+    ASSERT_EQ(f.start(), "");
+    EXPECT_EQ(readFile(f.app / "data/history.sqlite3"), "mine");
+    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all, fs::perms::owner_all);
+    EXPECT_EQ(fs::read_symlink(f.app / ".venv/bin/python"), "python3");
+    EXPECT_FALSE(fs::exists(f.support / "data-preserved"));
+    EXPECT_EQ(logLines(f.logText())[2],
+              "[ZORMAK] 运行环境不完整（Python 解释器或 app.py 缺失、无法运行），正在从安装包重新安装……");
+  }
+}
+
 TEST(RuntimePreparation, UnreadableVersionsMeanVersionZeroOnEachSide) {
   {
     // No version file in the payload: nothing to compare with, every start reinstalls.
@@ -169,6 +194,7 @@ TEST(RuntimePreparation, UnreadableVersionsMeanVersionZeroOnEachSide) {
     fs::create_directories(f.app);
     writeFile(f.app / "PAYLOAD_VERSION", "0\n");
     writeFile(f.app / "app.py", "installed");
+    writeFile(f.app / ".venv/bin/python", "#!/bin/sh\n", fs::perms::owner_all);
     ASSERT_EQ(f.start(), "");
     EXPECT_EQ(readFile(f.app / "app.py"), "installed");
     EXPECT_FALSE(fs::exists(f.support / "app.log"));
@@ -236,7 +262,8 @@ TEST(RuntimePreparation, StartReportsAMissingPayloadWithItsExactTexts) {
   EXPECT_TRUE(failures.empty());  // delivered later, on the main queue
   f.loop->runPending();
   EXPECT_THAT(failures,
-              ElementsAre("无法准备运行环境：应用包内缺少 share/zormak/payload（打包时漏了）"));
+              ElementsAre("无法准备运行环境：应用包内缺少 share/zormak/payload（打包时漏了）。"
+                          "重新启动也无法修复，请重新安装 ZORMAK。"));
   EXPECT_EQ(f.logBody(), "准备运行环境失败：payloadMissing\n");
   EXPECT_EQ(c->port(), 0);
 }

@@ -243,7 +243,8 @@ TEST(ServerProcess, MissingOrNonExecutableInterpreterIsReported) {
     f.c->start();
     ASSERT_TRUE(f.waitFor(1));
     EXPECT_THAT(f.events, ElementsAre("failed 运行环境里找不到 Python 解释器。\n路径：" +
-                                      (f.app / ".venv/bin/python").string()));
+                                      (f.app / ".venv/bin/python").string() +
+                                      "\n安装包里的运行环境也不完整，重新启动也无法修复，请重新安装 ZORMAK。"));
     EXPECT_EQ(f.c->port(), 0);
     EXPECT_FALSE(fs::exists(f.support / "server.pid"));
   }

@@ -1,0 +1,155 @@
+"""Failures told as they happened, against the real engine and the real server."""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+from media import MediaServer, big_file, long_audio
+from support import PayloadTest, wait_for
+
+
+class Quiet:
+    def debug(self, msg: str) -> None:
+        pass
+
+    info = warning = error = debug
+
+
+def _command(pid: int) -> str:
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return f.read().replace(b"\0", b" ").decode(errors="replace")
+    except OSError:
+        return ""
+
+
+class _ShortBody(BaseHTTPRequestHandler):
+    """Promises the rest of 200,000 bytes on every request and closes early: /cut/ after 30,000 bytes,
+    /short/ 1000 bytes before the end."""
+
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, format: str, *args: object) -> None:
+        pass
+
+    def do_GET(self) -> None:
+        m = re.match(r"bytes=(\d+)-", self.headers.get("Range", ""))
+        start = int(m.group(1)) if m else 0
+        self.send_response(206 if m else 200)
+        self.send_header("Content-Length", str(200_000 - start))
+        self.send_header("Content-Range", f"bytes {start}-199999/200000")
+        self.send_header("Content-Type", "video/mp4")
+        self.end_headers()
+        rest = 200_000 - start
+        self.wfile.write(b"\0" * (min(rest, 30_000) if "/cut/" in self.path else max(0, rest - 1000)))
+        self.close_connection = True
+
+
+class EngineFailureTest(unittest.TestCase):
+    def engine_failure(self, url: str) -> BaseException:
+        import yt_dlp
+        out = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, out, True)
+        params = {"socket_timeout": 1, "retries": 2, "logger": Quiet(), "proxy": "", "paths": {"home": out},
+                  "retry_sleep_functions": {"http": lambda n: 0}}
+        with self.assertRaises(yt_dlp.utils.DownloadError) as caught, yt_dlp.YoutubeDL(params) as ydl:
+            ydl.extract_info(url)
+        return caught.exception
+
+    def postprocessing_failure(self, exc: Exception) -> BaseException:
+        """exc as the engine hands it on when a post-processor fails (YoutubeDL.process_info)."""
+        import yt_dlp
+        with self.assertRaises(yt_dlp.utils.DownloadError) as caught:
+            try:
+                raise exc
+            except yt_dlp.utils.PostProcessingError as err:
+                yt_dlp.YoutubeDL({"logger": Quiet()}).report_error(f"Postprocessing: {err}")
+        return caught.exception
+
+    def test_messages(self):
+        from downloader import errors
+        from yt_dlp.postprocessor.ffmpeg import FFmpegPostProcessorError
+        media = MediaServer()
+        self.addCleanup(media.close)
+        short = ThreadingHTTPServer(("127.0.0.1", 0), _ShortBody)
+        threading.Thread(target=short.serve_forever, daemon=True).start()
+        self.addCleanup(short.server_close)
+        self.addCleanup(short.shutdown)
+        site = f"http://127.0.0.1:{short.server_address[1]}"
+        # A listener whose queue is full: a connection to it is never answered.
+        full = socket.create_server(("127.0.0.1", 0), backlog=0)
+        self.addCleanup(full.close)
+        for s in [socket.socket() for _ in range(3)]:
+            s.setblocking(False)
+            s.connect_ex(full.getsockname())
+            self.addCleanup(s.close)
+        progress = "frame=    1 fps=0.0 q=-1.0 size=       0kB time=00:00:00.00 bitrate=N/A speed=   0x"
+        cases = [  # what happened, the engine's failure, the step running, the message, the log's reason
+            ("cut again and again", self.engine_failure(f"{site}/cut/v.mp4"), None,
+             errors.TRUNCATED.format(retries=2), "Giving up after 2 retries"),
+            ("shorter than promised", self.engine_failure(f"{site}/short/v.mp4"), None, errors.NO_DATA, "data blocks"),
+            ("no byte after the headers", self.engine_failure(media.url("stall/clip.mp4")), None,
+             errors.NO_ANSWER.format(seconds=20), "timed out"),
+            ("no answer to connecting", self.engine_failure(f"http://127.0.0.1:{full.getsockname()[1]}/v.mp4"), None,
+             "网络错误，无法连接到服务器（连接超时）", "timed out"),
+            ("ffmpeg killed in a merge", self.postprocessing_failure(FFmpegPostProcessorError(progress)), "Merger",
+             errors.POSTPROCESSING.format(step="合并视频和音频"), "frame="),
+        ]
+        for name, exc, step, message, reason in cases:
+            with self.subTest(name):
+                self.assertEqual(errors.describe(exc, step), message)
+                self.assertIn(reason, errors.short_reason(exc))
+
+
+class ToldTest(PayloadTest):
+    def test_ffmpeg_killed_during_an_mp3_conversion(self):
+        job = self.server.add(self.media.url(os.path.basename(long_audio())), "audio:mp3")[1]["added"][0]
+        # The conversion itself, not the engine's first look at ffmpeg's version.
+        for pid in wait_for(lambda: [p for p in self.server.children() if ".mp3" in _command(p)], 20):
+            os.kill(pid, signal.SIGKILL)
+        job = self.server.wait_job(job["id"], {"failed", "done"})
+        self.assertEqual(job["error"], "文件已下载，但用 ffmpeg 转换音频格式时出错，没有完成。请点击重试；如果一直失败，请检查 ffmpeg 是否完好")
+        # The engine's own words stay beside it in the log (what they are depends on when ffmpeg died).
+        self.assertRegex(self.server.output(), r"失败：文件已下载，但用 ffmpeg 转换音频格式时出错.*（.+）\n")
+
+    def test_download_folder_deleted_mid_download(self):
+        big_file("big.mp4", 2 << 20)
+        job = self.server.add(self.media.url("slow/big.mp4"))[1]["added"][0]
+        wait_for(lambda: self.server.jobs()[job["id"]]["downloaded"] > 0, 20)
+        shutil.rmtree(self.server.download_dir)
+        gone = time.monotonic()
+        job = self.server.wait_job(job["id"], {"failed", "done"})
+        self.assertLess(time.monotonic() - gone, 3)
+        self.assertEqual(job["error"], "下载文件夹在下载过程中被删除或移走了，下载已停止。请确认下载文件夹还在后点击重试")
+        # Asked again, nothing promises the partial data that went with the folder.
+        self.server.request("POST", f"/api/jobs/{job['id']}/retry", {})
+        job = self.server.wait_job(job["id"], {"failed", "done"})
+        self.assertIn(f"下载文件夹 {self.server.download_dir} 不存在", job["error"])
+        self.assertNotIn("已下载的部分", job["error"])
+
+    @unittest.skipUnless(os.geteuid() == 0, "mounting a file system needs root")
+    def test_read_only_data_folder_is_told_at_start(self):
+        self.server.stop()
+        data, kept = os.path.join(self.workdir, "data"), os.path.join(self.workdir, "kept")
+        shutil.move(data, kept)
+        os.mkdir(data)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=8m", "zormak-test", data], check=True)
+        self.addCleanup(lambda: subprocess.run(["umount", "-l", data]))
+        shutil.copytree(kept, data, dirs_exist_ok=True)
+        server = self.start_server()
+        self.assertEqual(server.finish(self.media.url("clip.mp4"))["state"], "done")
+        # Killed, the server leaves its database in WAL mode with both side files, which open read-only.
+        os.killpg(server.pid, signal.SIGKILL)
+        server.process.wait()
+        subprocess.run(["mount", "-o", "remount,ro", data], check=True)
+        notices = self.start_server().request("GET", "/api/notices")[1]["notices"]
+        self.assertEqual(len(notices), 1, notices)
+        self.assertIn(f"数据文件夹 {data} 已满或无法写入", notices[0])
