@@ -27,7 +27,8 @@ from test_shell import ShellTestCase, read, wait_for
 SIGN_IN_TITLE = "登录网站"
 PASSWORD = "open sesame"
 LOGIN = """<!doctype html><meta charset="utf-8"><title>登录</title>
-<form method="post" action="/login"><input name="password" type="password" autofocus>
+<form method="post" action="/login"><input name="password" type="password" autofocus
+  onfocus="fetch('/focused')">
 <button>登录</button></form>
 <script>fetch('/handler?' + !!(window.webkit && window.webkit.messageHandlers &&
   window.webkit.messageHandlers.zormakSignIn));</script>"""
@@ -35,8 +36,9 @@ LOGIN = """<!doctype html><meta charset="utf-8"><title>登录</title>
 
 class Site(http.server.ThreadingHTTPServer):
     """The site: a login form that sets a session cookie (sid) and a lasting
-    one (remember), a page and a video only for a visitor carrying sid. Every
-    request's path and cookies are kept."""
+    one (remember), a page and a video only for a visitor carrying sid; the
+    form's field asks for /focused when it takes the keys. Every request's
+    path and cookies are kept."""
 
     daemon_threads = True
 
@@ -145,6 +147,15 @@ class SignIn(ShellTestCase):
     def xdo(self, run, *args):
         subprocess.run(["xdotool", *args], env=run.env, check=True)
 
+    def type_password(self, run, site, since):
+        """Types the password once the login page's field has taken the keys:
+        the server seeing the page asked for is not enough, the keys typed
+        while it loads go nowhere."""
+        self.assertTrue(wait_for(lambda: "GET /focused" in [p for p, _ in site.seen[since:]], 20),
+                        site.seen[since:])
+        self.xdo(run, "type", "--delay", "20", PASSWORD)
+        self.xdo(run, "key", "Return")
+
     def test_sign_in_download_and_sign_out(self):
         site = Site()
         self.addCleanup(site.server_close)
@@ -170,8 +181,7 @@ class SignIn(ShellTestCase):
         self.xdo(run, "key", "Return")
         self.assertTrue(wait_for(lambda: any(p.startswith("GET /handler") for p, _ in site.seen), 20), site.seen)
         run.screenshot("signin-login-form")
-        self.xdo(run, "type", "--delay", "20", PASSWORD)
-        self.xdo(run, "key", "Return")
+        self.type_password(run, site, 0)
         self.assertTrue(wait_for(lambda: ("GET /video", {"sid": site.sid, "remember": site.remember}) in site.seen,
                                  20), site.seen)
         run.screenshot("signin-signed-in")
@@ -214,8 +224,7 @@ class SignIn(ShellTestCase):
         run.screenshot("signin-signed-out")
 
         # Signed in again, then quit: cookies that end with the session leave the file with it.
-        self.xdo(run, "type", "--delay", "20", PASSWORD)
-        self.xdo(run, "key", "Return")
+        self.type_password(run, site, before)
         self.assertTrue(wait_for(lambda: site.sid in read(jar), 20), read(jar))
         self.terminate(proc)
         self.assertNotIn(site.sid, read(jar))
