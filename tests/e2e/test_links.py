@@ -12,6 +12,7 @@ import unittest
 import urllib.parse
 
 import test_shell
+import xclient
 from test_shell import ShellTestCase, read, wait_for
 
 
@@ -63,15 +64,15 @@ class Links(ShellTestCase):
         self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
         run.click(600, 600)
         run.key("f")
-        dialog = wait_for(lambda: find_window(run, "选择下载文件夹"), 20)
+        dialog = wait_for(lambda: run.find("选择下载文件夹"), 20)
         self.assertTrue(dialog, "no folder dialog")
         run.screenshot("links-folder-dialog")
         # The location field takes a typed path; the dialog then selects it.
-        keys(run, dialog, ["ctrl+l"])
-        subprocess.run(["xdotool", "type", "--window", dialog, chosen + "/"], env=run.env, check=True)
-        keys(run, dialog, ["Return"])
+        run.key("ctrl+l", window=dialog, sync=False)
+        run.xdo("type", "--window", dialog, chosen + "/")
+        run.key("Return", window=dialog, sync=False)
         wait_for(lambda: False, 1)
-        keys(run, dialog, ["Return"])
+        run.key("Return", window=dialog, sync=False)
         self.assertTrue(wait_for(lambda: shell_events(run), 20), run.requested()[-5:])
         self.assertEqual(shell_events(run), [{"kind": "folder", "path": chosen}])
         self.terminate(proc)
@@ -89,8 +90,8 @@ class Links(ShellTestCase):
         copied.stdin.close()
         window = run.window()
         for _ in range(2):  # the same address is offered once
-            keys(run, "1", [])  # the focus goes to the pointer's root, then back
-            keys(run, window, [])
+            run.key(window="1", sync=False)  # the focus goes to the pointer's root, then back
+            run.key(window=window, sync=False)
         offer = {"kind": "clipboard", "url": "http://127.0.0.1:9/clip.mp4"}
         self.assertTrue(wait_for(lambda: offer in shell_events(run), 20), run.requested()[-5:])
         wait_for(lambda: False, 1)
@@ -109,28 +110,13 @@ class Links(ShellTestCase):
             with self.subTest(kind=kind):
                 before = len(shell_events(run))
                 # Onto the page's text field, which would otherwise take the text itself.
-                done = subprocess.run([sys.executable, os.path.join(test_shell.HERE, "xdnd_source.py"),
-                                       run.display.display, str(int(run.window())), "200", "70",
-                                       kind, data], env=run.env, timeout=30)
-                self.assertEqual(done.returncode, 0, "the drop did not finish")
+                self.assertTrue(xclient.drop(run.display.display, int(run.window()), 200, 70, kind,
+                                             data.encode()), "the drop did not finish")
                 self.assertTrue(wait_for(lambda: len(shell_events(run)) > before, 10))
                 self.assertEqual(shell_events(run)[before:],
                                  [{"kind": "links", "source": "drop", "urls": urls}])
         run.screenshot("links-dropped")
         self.terminate(proc)
-
-
-def find_window(run, name):
-    out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name], env=run.env,
-                         capture_output=True, text=True).stdout.split()
-    return out[0] if out else None
-
-
-def keys(run, window, names):
-    """Focuses the window and presses the keys."""
-    subprocess.run(["xdotool", "windowfocus", window], env=run.env, check=False)
-    if names:
-        subprocess.run(["xdotool", "key", "--clearmodifiers"] + names, env=run.env, check=True)
 
 
 if __name__ == "__main__":
