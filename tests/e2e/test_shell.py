@@ -172,12 +172,13 @@ class Run:
             f.write("not a folder\n")
         return path
 
-    def launch(self, args=(), **env):
+    def launch(self, args=(), binary=None, **env):
+        """Starts the run's copy of the program, or `binary`, with `env` added."""
         e = dict(self.env, **env)
         # Standard error is the toolkit's (GTK warns where it finds no bus);
         # standard output must stay empty.
         err = open(os.path.join(self.dir, "stderr-%d.txt" % len(self.procs)), "wb")
-        p = subprocess.Popen([os.path.join(self.dir, "bin", "zormak"), *args], env=e,
+        p = subprocess.Popen([binary or os.path.join(self.dir, "bin", "zormak"), *args], env=e,
                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=err)
         err.close()
         self.procs.append(p)

@@ -272,29 +272,20 @@ TEST(ErrorPage, TheDelegatePassesTheLogPathAndWhetherItExists) {
 }
 
 TEST(Quit, TheCommandAndTheWindowAskThePageFirst) {
-  enum class Via { Command, Window };
-  struct Case {
-    const char* what;
-    Via via;
-    bool pageAgrees;
-    Events events;
-  };
-  const Case cases[] = {
-      {"quit, the page agrees", Via::Command, true, {"askToClose", "terminate"}},
-      {"quit, the user stays", Via::Command, false, {"askToClose"}},
-      {"close, the page agrees", Via::Window, true, {"askToClose", "terminate"}},
-      {"close, the user stays", Via::Window, false, {"askToClose"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Shell r;
-    if (c.via == Via::Command)
-      r.perform(MenuAction::quit);
-    else
-      EXPECT_FALSE(r.platform.options.shouldClose()) << "the window waits for the page";
-    if (c.pageAgrees)
-      r.platform.webView->closeAllowed();
-    EXPECT_EQ(r.journal.events, c.events);
+  for (bool byCommand : {true, false}) {
+    for (bool pageAgrees : {true, false}) {
+      SCOPED_TRACE(std::string(byCommand ? "quit" : "close") + (pageAgrees ? ", agreed" : ", stays"));
+      Shell r;
+      if (byCommand) {
+        r.perform(MenuAction::quit);
+      } else {
+        EXPECT_FALSE(r.platform.options.shouldClose()) << "the window waits for the page";
+      }
+      if (pageAgrees)
+        r.platform.webView->closeAllowed();
+      EXPECT_EQ(r.journal.events,
+                pageAgrees ? (Events{"askToClose", "terminate"}) : Events{"askToClose"});
+    }
   }
 
   // Nothing to ask yet: the quit goes ahead at once.
