@@ -215,48 +215,6 @@ class LaunchToQuit(DesktopTestCase):
         self.assertEndsCleanly(run, proc, server_pid)
 
 
-class About(DesktopTestCase):
-    def test_about_dialog_opens_once_and_closes(self):
-        run = self.desktop_run()
-        proc = self.start(run)
-        activate = ["gdbus", "call", "--session", "--dest", APP_ID, "--object-path",
-                    "/org/zormak/Zormak", "--method", "org.gtk.Actions.Activate",
-                    "orderFrontStandardAboutPanel", "[]", "{}"]
-        subprocess.run(activate, env=run.env, check=True, capture_output=True)
-        self.assertTrue(wait_for(lambda: len(self.popups(run)) == 1, 10))
-        run.screenshot("about-dialog")
-        # Asking again brings the same dialog forward rather than a second one.
-        subprocess.run(activate, env=run.env, check=True, capture_output=True)
-        time.sleep(0.5)
-        self.answer(run, "Escape")
-        self.quit(run, proc)
-
-
-class ContextMenu(DesktopTestCase):
-    def test_menu_only_in_text_fields_and_on_links(self):
-        run = self.desktop_run()
-        proc = self.start(run)
-        w = run.window()
-        # Where, and whether a word is selected first (a double click).
-        cases = (("field", 100, 80, False, True), ("page", 600, 500, False, False),
-                 ("text", 80, 260, False, False), ("link", 70, 165, False, True),
-                 ("selection", 80, 260, True, True))
-        for name, x, y, select, menu in cases:
-            with self.subTest(where=name):
-                clicks = ["click", "--repeat", "2", "1"] if select else []
-                run.xdo("mousemove", "--window", w, str(x), str(y), *clicks, "click", "3")
-                if menu:
-                    self.assertTrue(wait_for(lambda: self.popups(run), 5))
-                else:
-                    time.sleep(1.5)
-                    self.assertEqual(self.popups(run), [])
-                time.sleep(0.5)  # the menu takes the keyboard
-                run.screenshot("context-menu-" + name, settle=0)
-                run.xdo("key", "Escape")
-                self.assertTrue(wait_for(lambda: not self.popups(run), 5))
-        self.quit(run, proc)
-
-
 class QuitAsks(DesktopTestCase):
     def test_pending_work_makes_closing_and_quitting_ask(self):
         run = self.desktop_run()
@@ -290,8 +248,8 @@ class QuitAsks(DesktopTestCase):
         self.answer(run, "alt+q")
         self.assertEndsCleanly(run, proc, server_pid)
 
-class Notifications(DesktopTestCase):
-    def test_the_served_page_notifies_through_the_desktop_service(self):
+class Popups(DesktopTestCase):
+    def test_notifications_the_about_dialog_and_the_context_menu(self):
         run = self.desktop_run()
         record = os.path.join(run.dir, "notifications.jsonl")
         # The system's Python: the service needs GObject introspection.
@@ -302,13 +260,47 @@ class Notifications(DesktopTestCase):
         self.addCleanup(daemon.terminate)
         self.assertEqual(daemon.stdout.readline().strip(), "ready")
         proc = self.start(run)
+
+        # The served page notifies through the desktop's service, granted
+        # without a question to the user.
         run.key("n")
-        # Granted without a question to the user.
         self.assertTrue(wait_for(lambda: "GET /notification?granted" in run.requested(), 10),
                         run.requested()[-3:])
         self.assertTrue(wait_for(lambda: os.path.exists(record) and read(record), 10))
         shown = [json.loads(line) for line in read(record).splitlines()]
         self.assertEqual([(n["summary"], n["body"]) for n in shown], [("下载完成", "桌面通知 e2e")])
+
+        # The About dialog opens once and closes.
+        activate = ["gdbus", "call", "--session", "--dest", APP_ID, "--object-path",
+                    "/org/zormak/Zormak", "--method", "org.gtk.Actions.Activate",
+                    "orderFrontStandardAboutPanel", "[]", "{}"]
+        subprocess.run(activate, env=run.env, check=True, capture_output=True)
+        self.assertTrue(wait_for(lambda: len(self.popups(run)) == 1, 10))
+        run.screenshot("about-dialog")
+        # Asking again brings the same dialog forward rather than a second one.
+        subprocess.run(activate, env=run.env, check=True, capture_output=True)
+        time.sleep(0.5)
+        self.answer(run, "Escape")
+
+        # A context menu only in text fields and on links. Where, and whether
+        # a word is selected first (a double click).
+        w = run.window()
+        cases = (("field", 100, 80, False, True), ("page", 600, 500, False, False),
+                 ("text", 80, 260, False, False), ("link", 70, 165, False, True),
+                 ("selection", 80, 260, True, True))
+        for name, x, y, select, menu in cases:
+            with self.subTest(where=name):
+                clicks = ["click", "--repeat", "2", "1"] if select else []
+                run.xdo("mousemove", "--window", w, str(x), str(y), *clicks, "click", "3")
+                if menu:
+                    self.assertTrue(wait_for(lambda: self.popups(run), 5))
+                else:
+                    time.sleep(1.5)
+                    self.assertEqual(self.popups(run), [])
+                time.sleep(0.5)  # the menu takes the keyboard
+                run.screenshot("context-menu-" + name, settle=0)
+                run.xdo("key", "Escape")
+                self.assertTrue(wait_for(lambda: not self.popups(run), 5))
         self.quit(run, proc)
 
 
