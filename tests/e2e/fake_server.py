@@ -4,7 +4,6 @@
 #            starts, one line per HTTP request ("GET /path"), and for the
 #            root a line with the Cookie header it brought
 #   mode     "serve" (default), "ignore-term" (serves, but ignores SIGTERM),
-#            "late" (announces its address a second before it listens),
 #            "redirect" (the page moves itself to /go, which redirects to
 #            another site), "cache-forever" (its script tells browsers
 #            to keep it a year) or "pending" (the page has work pending
@@ -26,7 +25,6 @@ import os
 import signal
 import socket
 import sys
-import time
 
 here = os.path.dirname(os.path.abspath(__file__))
 with open(os.path.join(here, "behaviour.json"), encoding="utf-8") as f:
@@ -143,9 +141,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
 
-if mode == "late":
-    print("serving at http://127.0.0.1:%d" % port, flush=True)
-    time.sleep(1.0)
 if os.environ.get("LISTEN_FDS") == "1":
     # The socket the shell listens on, handed over as descriptor 3.
     server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler, bind_and_activate=False)
@@ -153,6 +148,5 @@ if os.environ.get("LISTEN_FDS") == "1":
     server.socket = socket.socket(fileno=3)
 else:
     server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
-if mode != "late":
-    print("serving at http://127.0.0.1:%d" % port, flush=True)
+print("serving at http://127.0.0.1:%d" % port, flush=True)
 server.serve_forever()

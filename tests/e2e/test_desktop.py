@@ -32,9 +32,6 @@ class DesktopTestCase(ShellTestCase):
         shutil.copytree(icons, os.path.join(run.dir, "share", "icons"))
         return run
 
-    def sh(self, run, *args):
-        return subprocess.run(list(args), env=run.env, capture_output=True, text=True).stdout
-
     def width(self, run):
         """The page's latest viewport width in CSS pixels."""
         reports = [line for line in run.requested() if line.startswith("GET /report?w=")]
@@ -45,7 +42,7 @@ class DesktopTestCase(ShellTestCase):
                         timeout)
 
     def geometry(self, run):
-        out = self.sh(run, "xdotool", "getwindowgeometry", "--shell", run.window())
+        out = run.xdo("getwindowgeometry", "--shell", run.window())
         values = dict(line.split("=", 1) for line in out.split() if "=" in line)
         return int(values["WIDTH"]), int(values["HEIGHT"])
 
@@ -54,7 +51,7 @@ class DesktopTestCase(ShellTestCase):
 
     def popups(self, run):
         """Mapped windows of ours other than the main one: menus, dialogs."""
-        out = self.sh(run, "xdotool", "search", "--onlyvisible", "--classname", APP_ID)
+        out = run.xdo("search", "--onlyvisible", "--classname", APP_ID, check=False)
         return [w for w in out.split() if w and w != run.window_id]
 
     def start(self, run, **env):
@@ -64,15 +61,11 @@ class DesktopTestCase(ShellTestCase):
         run.window_id = run.window()
         return proc
 
-    def close_window(self, run):
-        test_shell.close_window(run.env["DISPLAY"], int(run.window_id))
-
     def answer(self, run, keys):
         """Gives `keys` to the one dialog shown and waits until it is gone."""
         dialogs = self.popups(run)
         self.assertEqual(len(dialogs), 1)
-        subprocess.run(["xdotool", "windowfocus", "--sync", dialogs[0]], env=run.env, check=False)
-        subprocess.run(["xdotool", "key", keys], env=run.env, check=True)
+        run.key(keys, window=dialogs[0])
         self.assertTrue(wait_for(lambda: not self.popups(run), 10))
 
     def make_pending(self, run):
@@ -138,25 +131,17 @@ class LaunchToQuit(DesktopTestCase):
                 run.key(keys)
                 self.assertTrue(self.wait_width(run, int(actual / level)), self.width(run))
 
-        def wheel(button, ctrl=True):
-            keys = ["keydown", "ctrl"] if ctrl else []
-            subprocess.run(["xdotool", "mousemove", "--window", run.window_id, "600", "500"] +
-                           keys + ["click", button] + (["keyup", "ctrl"] if ctrl else []),
-                           env=run.env, check=True)
-            time.sleep(0.3)
-        wheel("4")
-        wheel("4")
-        self.assertTrue(self.wait_width(run, int(actual / 1.25)), self.width(run))
-        wheel("5")
-        self.assertTrue(self.wait_width(run, int(actual / 1.1)), self.width(run))
-        wheel("5", ctrl=False)
-        time.sleep(0.5)
-        self.assertTrue(self.wait_width(run, int(actual / 1.1)), self.width(run))
+        # The wheel alone scrolls: the level stays (checked after a longer wait).
+        for button, ctrl, level in (("4", True, 1.1), ("4", True, 1.25), ("5", True, 1.1),
+                                    ("5", False, 1.1)):
+            held = ["keydown", "ctrl", "click", button, "keyup", "ctrl"] if ctrl else ["click", button]
+            run.xdo("mousemove", "--window", run.window_id, "600", "500", *held)
+            time.sleep(0.3 if ctrl else 0.8)
+            self.assertTrue(self.wait_width(run, int(actual / level)), (button, ctrl, self.width(run)))
         run.screenshot("zoom-110")
 
         # The user makes the window smaller.
-        subprocess.run(["xdotool", "windowsize", "--sync", run.window_id, "1000", "700"],
-                       env=run.env, check=True)
+        run.xdo("windowsize", "--sync", run.window_id, "1000", "700")
         self.assertTrue(self.wait_width(run, int(1000 / 1.1)), self.width(run))
 
         # The server dies: the stopped page, whose focused button starts it
@@ -217,7 +202,8 @@ class LaunchToQuit(DesktopTestCase):
         self.assertLessEqual(height, 1000)
         # Without a window manager the request stays a request on the window.
         self.assertIn("_NET_WM_STATE_MAXIMIZED_VERT",
-                      self.sh(run, "xprop", "-id", run.window_id, "_NET_WM_STATE"))
+                      subprocess.run(["xprop", "-id", run.window_id, "_NET_WM_STATE"], env=run.env,
+                                     capture_output=True, text=True).stdout)
         self.assertTrue(self.wait_width(run, int(width / 1.1)), (width, self.width(run)))
         self.assertIn("kept=yes", run.cookies()[-1])
         self.assertSecretSent(run)
@@ -225,51 +211,8 @@ class LaunchToQuit(DesktopTestCase):
 
         # Closing the window with nothing pending asks nothing.
         server_pid = run.server_pid()
-        self.close_window(run)
+        run.close_window(run.window_id)
         self.assertEndsCleanly(run, proc, server_pid)
-
-
-class About(DesktopTestCase):
-    def test_about_dialog_opens_once_and_closes(self):
-        run = self.desktop_run()
-        proc = self.start(run)
-        activate = ["gdbus", "call", "--session", "--dest", APP_ID, "--object-path",
-                    "/org/zormak/Zormak", "--method", "org.gtk.Actions.Activate",
-                    "orderFrontStandardAboutPanel", "[]", "{}"]
-        subprocess.run(activate, env=run.env, check=True, capture_output=True)
-        self.assertTrue(wait_for(lambda: len(self.popups(run)) == 1, 10))
-        run.screenshot("about-dialog")
-        # Asking again brings the same dialog forward rather than a second one.
-        subprocess.run(activate, env=run.env, check=True, capture_output=True)
-        time.sleep(0.5)
-        self.answer(run, "Escape")
-        self.quit(run, proc)
-
-
-class ContextMenu(DesktopTestCase):
-    def test_menu_only_in_text_fields_and_on_links(self):
-        run = self.desktop_run()
-        proc = self.start(run)
-        w = run.window()
-        # Where, and whether a word is selected first (a double click).
-        cases = (("field", 100, 80, False, True), ("page", 600, 500, False, False),
-                 ("text", 80, 260, False, False), ("link", 70, 165, False, True),
-                 ("selection", 80, 260, True, True))
-        for name, x, y, select, menu in cases:
-            with self.subTest(where=name):
-                clicks = ["click", "--repeat", "2", "1"] if select else []
-                subprocess.run(["xdotool", "mousemove", "--window", w, str(x), str(y)] + clicks +
-                               ["click", "3"], env=run.env, check=True)
-                if menu:
-                    self.assertTrue(wait_for(lambda: self.popups(run), 5))
-                else:
-                    time.sleep(1.5)
-                    self.assertEqual(self.popups(run), [])
-                time.sleep(0.5)  # the menu takes the keyboard
-                run.screenshot("context-menu-" + name, settle=0)
-                subprocess.run(["xdotool", "key", "Escape"], env=run.env, check=True)
-                self.assertTrue(wait_for(lambda: not self.popups(run), 5))
-        self.quit(run, proc)
 
 
 class QuitAsks(DesktopTestCase):
@@ -279,7 +222,7 @@ class QuitAsks(DesktopTestCase):
         self.make_pending(run)
         server_pid = run.server_pid()
         for how, ask in (("quit", lambda: run.key("ctrl+q")),
-                         ("close", lambda: self.close_window(run))):
+                         ("close", lambda: run.close_window(run.window_id))):
             with self.subTest(how=how):
                 ask()
                 self.assertTrue(wait_for(lambda: len(self.popups(run)) == 1, 10), how)
@@ -291,7 +234,7 @@ class QuitAsks(DesktopTestCase):
                 self.assertIsNone(proc.poll())
                 self.assertTrue(alive(server_pid))
         # Asking again asks again; this time the user quits.
-        self.close_window(run)
+        run.close_window(run.window_id)
         self.assertTrue(wait_for(lambda: len(self.popups(run)) == 1, 10))
         self.answer(run, "alt+q")
         self.assertEndsCleanly(run, proc, server_pid)
@@ -300,13 +243,13 @@ class QuitAsks(DesktopTestCase):
         run = self.desktop_run(mode="pending")
         proc = self.start(run)
         server_pid = run.server_pid()
-        self.close_window(run)
+        run.close_window(run.window_id)
         self.assertTrue(wait_for(lambda: len(self.popups(run)) == 1, 10))
         self.answer(run, "alt+q")
         self.assertEndsCleanly(run, proc, server_pid)
 
-class Notifications(DesktopTestCase):
-    def test_the_served_page_notifies_through_the_desktop_service(self):
+class Popups(DesktopTestCase):
+    def test_notifications_the_about_dialog_and_the_context_menu(self):
         run = self.desktop_run()
         record = os.path.join(run.dir, "notifications.jsonl")
         # The system's Python: the service needs GObject introspection.
@@ -317,13 +260,47 @@ class Notifications(DesktopTestCase):
         self.addCleanup(daemon.terminate)
         self.assertEqual(daemon.stdout.readline().strip(), "ready")
         proc = self.start(run)
+
+        # The served page notifies through the desktop's service, granted
+        # without a question to the user.
         run.key("n")
-        # Granted without a question to the user.
         self.assertTrue(wait_for(lambda: "GET /notification?granted" in run.requested(), 10),
                         run.requested()[-3:])
         self.assertTrue(wait_for(lambda: os.path.exists(record) and read(record), 10))
         shown = [json.loads(line) for line in read(record).splitlines()]
         self.assertEqual([(n["summary"], n["body"]) for n in shown], [("下载完成", "桌面通知 e2e")])
+
+        # The About dialog opens once and closes.
+        activate = ["gdbus", "call", "--session", "--dest", APP_ID, "--object-path",
+                    "/org/zormak/Zormak", "--method", "org.gtk.Actions.Activate",
+                    "orderFrontStandardAboutPanel", "[]", "{}"]
+        subprocess.run(activate, env=run.env, check=True, capture_output=True)
+        self.assertTrue(wait_for(lambda: len(self.popups(run)) == 1, 10))
+        run.screenshot("about-dialog")
+        # Asking again brings the same dialog forward rather than a second one.
+        subprocess.run(activate, env=run.env, check=True, capture_output=True)
+        time.sleep(0.5)
+        self.answer(run, "Escape")
+
+        # A context menu only in text fields and on links. Where, and whether
+        # a word is selected first (a double click).
+        w = run.window()
+        cases = (("field", 100, 80, False, True), ("page", 600, 500, False, False),
+                 ("text", 80, 260, False, False), ("link", 70, 165, False, True),
+                 ("selection", 80, 260, True, True))
+        for name, x, y, select, menu in cases:
+            with self.subTest(where=name):
+                clicks = ["click", "--repeat", "2", "1"] if select else []
+                run.xdo("mousemove", "--window", w, str(x), str(y), *clicks, "click", "3")
+                if menu:
+                    self.assertTrue(wait_for(lambda: self.popups(run), 5))
+                else:
+                    time.sleep(1.5)
+                    self.assertEqual(self.popups(run), [])
+                time.sleep(0.5)  # the menu takes the keyboard
+                run.screenshot("context-menu-" + name, settle=0)
+                run.xdo("key", "Escape")
+                self.assertTrue(wait_for(lambda: not self.popups(run), 5))
         self.quit(run, proc)
 
 

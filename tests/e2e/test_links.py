@@ -1,6 +1,7 @@
-"""End-to-end tests of what reaches the window from outside it and of its
-first frames: the start-up cover, addresses handed over by a second launch,
-the folder dialog and the clipboard offer, each through the real GTK hook.
+"""End-to-end test of what reaches the window from outside it and of its
+first frames: the start-up cover, addresses of a launch and handed over by a
+second one, drops, the folder dialog and the clipboard offer, each through
+the real GTK hook, in one run.
 
 Usage: test_links.py ZORMAK_BINARY [unittest arguments]
 """
@@ -12,6 +13,7 @@ import unittest
 import urllib.parse
 
 import test_shell
+import xclient
 from test_shell import ShellTestCase, read, wait_for
 
 
@@ -27,60 +29,64 @@ def marks(path):
 
 
 class Links(ShellTestCase):
-    def test_the_cover_is_up_before_the_first_frame_and_lifts_once_a_page_painted(self):
+    def expect_events(self, run, before, expected, timeout=20):
+        """The shell sends the page `expected` after its first `before` events, and no more."""
+        wait_for(lambda: len(shell_events(run)) >= before + len(expected), timeout)
+        self.assertEqual(shell_events(run)[before:], expected, run.requested()[-5:])
+
+    def test_what_reaches_the_page_from_outside_the_window(self):
         run = self.run_with()
         trace = os.path.join(run.dir, "trace")
-        proc = run.launch(ZORMAK_TRACE=trace)
+        first = run.launch(["zormak:https%3A%2F%2Fa.example%2Fv%3Fx%3D1", "--bogus",
+                            "file:///etc/passwd"], ZORMAK_TRACE=trace)
         self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
+        # The cover is up before the first frame and lifts once a page painted.
         self.assertTrue(wait_for(lambda: "cover-lifted" in marks(trace), 20), marks(trace))
         seen = marks(trace)
         self.assertLess(seen.index("cover"), seen.index("present"))
         self.assertEqual(seen.count("cover-lifted"), 1)
         run.screenshot("links-served")
-        self.terminate(proc)
 
-    def test_addresses_of_a_launch_reach_the_page_and_a_second_launch_hands_over(self):
-        run = self.run_with()
-        first = run.launch(["zormak:https%3A%2F%2Fa.example%2Fv%3Fx%3D1", "--bogus",
-                                      "file:///etc/passwd"])
-        self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
-        self.assertTrue(wait_for(lambda: shell_events(run), 20))
-        self.assertEqual(shell_events(run), [
+        # The launch's addresses reach the page; a second launch hands its own over.
+        self.expect_events(run, 0, [
             {"kind": "links", "source": "launch", "urls": ["https://a.example/v?x=1"]}])
         second = run.launch(["http://127.0.0.1:9/x.mp4", "zormak:restart-server"])
         self.assertEqual(second.wait(30), 0)
-        self.assertTrue(wait_for(lambda: len(shell_events(run)) == 2, 20), shell_events(run))
-        self.assertEqual(shell_events(run)[1],
-                         {"kind": "links", "source": "launch", "urls": ["http://127.0.0.1:9/x.mp4"]})
+        self.expect_events(run, 1, [
+            {"kind": "links", "source": "launch", "urls": ["http://127.0.0.1:9/x.mp4"]}])
         self.assertIsNone(first.poll())
-        self.terminate(first)
 
-    def test_the_folder_dialog_answers_the_page_with_the_chosen_folder(self):
-        run = self.run_with()
+        # Dropped links and text, onto the page's text field, which would
+        # otherwise take the text itself.
+        drops = [("text/uri-list", "# c\r\nhttp://127.0.0.1:9/a.mp4\r\nfile:///etc/passwd\r\n",
+                  ["http://127.0.0.1:9/a.mp4"]),
+                 ("text/plain;charset=utf-8", "看 https://b.example/v，好看", ["https://b.example/v"])]
+        for kind, data, urls in drops:
+            with self.subTest(kind=kind):
+                before = len(shell_events(run))
+                self.assertTrue(xclient.drop(run.display.display, int(run.window()), 200, 70, kind,
+                                             data.encode()), "the drop did not finish")
+                self.expect_events(run, before, [{"kind": "links", "source": "drop", "urls": urls}])
+        run.screenshot("links-dropped")
+
+        # The folder dialog answers the page with the folder typed into it.
         chosen = os.path.join(run.dir, "chosen folder")
         os.makedirs(chosen)
-        proc = run.launch()
-        self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
+        before = len(shell_events(run))
         run.click(600, 600)
         run.key("f")
-        dialog = wait_for(lambda: find_window(run, "选择下载文件夹"), 20)
+        dialog = wait_for(lambda: run.find("选择下载文件夹"), 20)
         self.assertTrue(dialog, "no folder dialog")
         run.screenshot("links-folder-dialog")
-        # The location field takes a typed path; the dialog then selects it.
-        keys(run, dialog, ["ctrl+l"])
-        subprocess.run(["xdotool", "type", "--window", dialog, chosen + "/"], env=run.env, check=True)
-        keys(run, dialog, ["Return"])
+        run.key("ctrl+l", window=dialog, sync=False)
+        run.xdo("type", "--window", dialog, chosen + "/")
+        run.key("Return", window=dialog, sync=False)
         wait_for(lambda: False, 1)
-        keys(run, dialog, ["Return"])
-        self.assertTrue(wait_for(lambda: shell_events(run), 20), run.requested()[-5:])
-        self.assertEqual(shell_events(run), [{"kind": "folder", "path": chosen}])
-        self.terminate(proc)
+        run.key("Return", window=dialog, sync=False)
+        self.expect_events(run, before, [{"kind": "folder", "path": chosen}])
 
-    def test_a_copied_address_is_offered_on_focus_once(self):
-        run = self.run_with()
-        proc = run.launch()
-        self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
-        self.assertTrue(wait_for(lambda: "GET /ping" in run.requested(), 10))
+        # A copied address is offered when the window gets the focus, once.
+        before = len(shell_events(run))
         copied = subprocess.Popen(["xclip", "-quiet", "-selection", "clipboard"], env=run.env,
                                   stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
                                   stderr=subprocess.DEVNULL)
@@ -88,49 +94,14 @@ class Links(ShellTestCase):
         copied.stdin.write("看看这个 http://127.0.0.1:9/clip.mp4。".encode())
         copied.stdin.close()
         window = run.window()
-        for _ in range(2):  # the same address is offered once
-            keys(run, "1", [])  # the focus goes to the pointer's root, then back
-            keys(run, window, [])
+        for _ in range(2):
+            run.key(window="1", sync=False)  # the focus goes to the pointer's root, then back
+            run.key(window=window, sync=False)
         offer = {"kind": "clipboard", "url": "http://127.0.0.1:9/clip.mp4"}
-        self.assertTrue(wait_for(lambda: offer in shell_events(run), 20), run.requested()[-5:])
+        self.assertTrue(wait_for(lambda: offer in shell_events(run)[before:], 20), run.requested()[-5:])
         wait_for(lambda: False, 1)
-        self.assertEqual(shell_events(run), [offer])
-        self.terminate(proc)
-
-    def test_dropped_links_and_text_reach_the_page(self):
-        run = self.run_with()
-        proc = run.launch()
-        self.assertTrue(run.wait_ready(), (run.requested(), run.log()))
-        self.assertTrue(wait_for(lambda: "GET /ping" in run.requested(), 10))
-        drops = [("text/uri-list", "# c\r\nhttp://127.0.0.1:9/a.mp4\r\nfile:///etc/passwd\r\n",
-                  ["http://127.0.0.1:9/a.mp4"]),
-                 ("text/plain;charset=utf-8", "看 https://b.example/v，好看", ["https://b.example/v"])]
-        for kind, data, urls in drops:
-            with self.subTest(kind=kind):
-                before = len(shell_events(run))
-                # Onto the page's text field, which would otherwise take the text itself.
-                done = subprocess.run([sys.executable, os.path.join(test_shell.HERE, "xdnd_source.py"),
-                                       run.display.display, str(int(run.window())), "200", "70",
-                                       kind, data], env=run.env, timeout=30)
-                self.assertEqual(done.returncode, 0, "the drop did not finish")
-                self.assertTrue(wait_for(lambda: len(shell_events(run)) > before, 10))
-                self.assertEqual(shell_events(run)[before:],
-                                 [{"kind": "links", "source": "drop", "urls": urls}])
-        run.screenshot("links-dropped")
-        self.terminate(proc)
-
-
-def find_window(run, name):
-    out = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name], env=run.env,
-                         capture_output=True, text=True).stdout.split()
-    return out[0] if out else None
-
-
-def keys(run, window, names):
-    """Focuses the window and presses the keys."""
-    subprocess.run(["xdotool", "windowfocus", window], env=run.env, check=False)
-    if names:
-        subprocess.run(["xdotool", "key", "--clearmodifiers"] + names, env=run.env, check=True)
+        self.expect_events(run, before, [offer], timeout=0)
+        self.terminate(first)
 
 
 if __name__ == "__main__":

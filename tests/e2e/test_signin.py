@@ -144,17 +144,14 @@ class SignIn(ShellTestCase):
                 answer["same"] = f.read() == site.video
         return answer
 
-    def xdo(self, run, *args):
-        subprocess.run(["xdotool", *args], env=run.env, check=True)
-
     def type_password(self, run, site, since):
         """Types the password once the login page's field has taken the keys:
         the server seeing the page asked for is not enough, the keys typed
         while it loads go nowhere."""
         self.assertTrue(wait_for(lambda: "GET /focused" in [p for p, _ in site.seen[since:]], 20),
                         site.seen[since:])
-        self.xdo(run, "type", "--delay", "20", PASSWORD)
-        self.xdo(run, "key", "Return")
+        run.xdo("type", "--delay", "20", PASSWORD)
+        run.xdo("key", "Return")
 
     def test_sign_in_download_and_sign_out(self):
         site = Site()
@@ -166,19 +163,14 @@ class SignIn(ShellTestCase):
         self.assertSecretSent(run)
 
         run.key("s")
-
-        def sign_in_window():
-            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % SIGN_IN_TITLE],
-                                   env=run.env, capture_output=True, text=True).stdout.split()
-            return found[0] if found else None
-        self.assertTrue(wait_for(sign_in_window, 20), run.titles())
-        window = sign_in_window()
+        window = wait_for(lambda: run.find("^%s$" % SIGN_IN_TITLE), 20)
+        self.assertTrue(window, run.titles())
         # Only the main window bears the program's name.
         self.assertEqual(len(run.windows()), 1)
         run.screenshot("signin-start")
-        self.xdo(run, "windowfocus", "--sync", window)
-        self.xdo(run, "type", "--delay", "20", site.url("/"))
-        self.xdo(run, "key", "Return")
+        run.xdo("windowfocus", "--sync", window)
+        run.xdo("type", "--delay", "20", site.url("/"))
+        run.xdo("key", "Return")
         self.assertTrue(wait_for(lambda: any(p.startswith("GET /handler") for p, _ in site.seen), 20), site.seen)
         run.screenshot("signin-login-form")
         self.type_password(run, site, 0)
@@ -216,9 +208,9 @@ class SignIn(ShellTestCase):
         self.assertIn("HTTP 403", failed.get("error", ""))
         self.assertTrue(failed["error"].endswith("从浏览器读取登录状态”，然后重试。"), failed)
         # In the sign-in window too the site asks for a sign-in again.
-        self.xdo(run, "windowfocus", "--sync", window)
+        run.xdo("windowfocus", "--sync", window)
         before = len(site.seen)
-        self.xdo(run, "key", "F5")
+        run.xdo("key", "F5")
         self.assertTrue(wait_for(lambda: ("GET /", {}) in site.seen[before:], 20), site.seen[before:])
         self.assertEqual(site.seen[before], ("GET /video", {}))
         run.screenshot("signin-signed-out")

@@ -24,8 +24,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import test_shell as e2e  # noqa: E402
-from test_shell import (FAILURE_TITLE, MAIN_TITLE, alive, close_window, proc_stat,  # noqa: E402
-                        wait_for)
+from test_shell import FAILURE_TITLE, MAIN_TITLE, alive, proc_stat, wait_for  # noqa: E402
 
 LONG = os.environ.get("ZORMAK_FAULTS_LONG") == "1"
 KILL_MOMENTS = int(os.environ.get("ZORMAK_FAULTS_KILLS") or (90 if LONG else 20))
@@ -186,7 +185,7 @@ class FaultCase(e2e.ShellTestCase):
         elif how == "quit":
             run.key("ctrl+q")
         else:
-            close_window(run.display.display, int(run.window()))
+            run.close_window()
         try:
             rc = proc.wait(20)
         except subprocess.TimeoutExpired:

@@ -93,12 +93,7 @@ class Extracted(ShellTestCase):
 
     def test_the_extracted_program_starts_its_payload_and_quits(self):
         run = self.run_with(payload=False)
-        binary = self.path("/usr/bin/zormak")
-        err = open(os.path.join(run.dir, "stderr.txt"), "wb")
-        proc = subprocess.Popen([binary], env=run.env, stdin=subprocess.DEVNULL,
-                                stdout=subprocess.PIPE, stderr=err)
-        err.close()
-        run.procs.append(proc)
+        proc = run.launch(binary=self.path("/usr/bin/zormak"))
         self.assertTrue(wait_for(lambda: "[ZORMAK] 界面已就绪：http://127.0.0.1:" in run.log(), 90),
                         run.log())
         self.assertTrue(run.wait_title(MAIN_TITLE), run.titles())

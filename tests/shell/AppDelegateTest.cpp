@@ -16,28 +16,9 @@ const std::string kMain(pages::kMainTitle);
 const std::string kFailure(pages::kFailureTitle);
 const std::string kStopped(pages::kStoppedTitle);
 const std::string kLoadFailure(pages::kLoadFailureTitle);
-const std::string kURL = "http://127.0.0.1:43567";
+const std::string kURL = Shell::kURL;
 const std::string kRestartLog = "log:[ZORMAK] 按用户要求重新启动服务\n";
 const std::string kCookie = "cookie:zormak_session=5ec2e7@127.0.0.1";
-
-struct Launched {
-  Journal journal;
-  FakePlatform platform{journal};
-  std::shared_ptr<FakeServer> server = std::make_shared<FakeServer>(journal);
-  std::shared_ptr<AppDelegate> delegate = std::make_shared<AppDelegate>(server);
-
-  Launched() {
-    delegate->applicationDidFinishLaunching(platform);
-    journal.events.clear();
-  }
-  // The server announces itself and the cookie store takes the secret.
-  void ready() {
-    server->onReady(kURL);
-    platform.webView->storeCookie();
-    journal.events.clear();
-  }
-  void fail(LoadError error) { platform.loadFailed(LoadFailure{kURL + "/", error, "engine text"}); }
-};
 
 // The window and its starting page come first, then the signal handlers and
 // the engine folders' log lines; a usable setup then starts the server, an
@@ -45,15 +26,13 @@ struct Launched {
 TEST(LaunchSequence, BuildsShowsStartingPageInstallsSignalsThenStartsOrShowsTheFailure) {
   for (bool usable : {true, false}) {
     SCOPED_TRACE(usable);
-    Journal journal;
-    FakePlatform platform(journal);
+    Shell s(false);
+    auto& [journal, platform, server, delegate] = s;
     platform.readiness.logLines = {"[ZORMAK] a\n", "[ZORMAK] b\n"};
     if (!usable)
       platform.readiness.failure = "HOME 不是文件夹";
-    auto server = std::make_shared<FakeServer>(journal);
-    auto delegate = std::make_shared<AppDelegate>(server);
     EXPECT_TRUE(journal.events.empty()) << "creating the delegate must do nothing";
-    delegate->applicationDidFinishLaunching(platform);
+    s.launch();
     Events tail = usable ? Events{"setOnReady", "setOnFailed", "start", "activate"}
                          : Events{"title:" + kFailure, "loadHTML", "activate"};
     Events expected{"readiness",        "makeWindow:" + kMain, "makeWebView", "present",
@@ -70,7 +49,7 @@ TEST(LaunchSequence, BuildsShowsStartingPageInstallsSignalsThenStartsOrShowsTheF
 }
 
 TEST(Outcome, TheSecretIsStoredAsTheSessionCookieBeforeTheServedURLLoads) {
-  Launched l;
+  Shell l;
   l.platform.window->title = "";  // the launch sequence's title must be set again by load()
   l.server->onReady(kURL);
   // Only the served origin may notify, and it may before its page loads.
@@ -99,22 +78,22 @@ TEST(Outcome, AFailureBeforeReadinessIsAFailedStartAndAfterItAStoppedServer) {
   const std::string message = "服务进程意外退出了（被信号 9（SIGKILL）终止）。\n\n日志：/x/app.log";
   struct Case {
     const char* name;
-    std::function<void(Launched&)> before;
+    std::function<void(Shell&)> before;
     std::string title;
     std::string html;
   } cases[] = {
-      {"starting", [](Launched&) {}, kFailure, pages::errorPage(message)},
-      {"ready", [](Launched& l) { l.ready(); }, kStopped, pages::stoppedPage(message)},
-      {"cookie pending", [](Launched& l) { l.server->onReady(kURL); }, kStopped,
+      {"starting", [](Shell&) {}, kFailure, pages::errorPage(message)},
+      {"ready", [](Shell& l) { l.ready(); }, kStopped, pages::stoppedPage(message)},
+      {"cookie pending", [](Shell& l) { l.server->onReady(kURL); }, kStopped,
        pages::stoppedPage(message)},
       {"load failed",
-       [](Launched& l) {
+       [](Shell& l) {
          l.ready();
          l.fail(LoadError::kTimedOut);
        },
        kStopped, pages::stoppedPage(message)},
       {"restarting",
-       [](Launched& l) {
+       [](Shell& l) {
          l.ready();
          l.server->onFailed("first");
          l.delegate->reloadPage();
@@ -123,7 +102,7 @@ TEST(Outcome, AFailureBeforeReadinessIsAFailedStartAndAfterItAStoppedServer) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Launched l;
+    Shell l;
     c.before(l);
     l.journal.events.clear();
     l.server->onFailed(message);
@@ -134,7 +113,7 @@ TEST(Outcome, AFailureBeforeReadinessIsAFailedStartAndAfterItAStoppedServer) {
 
 TEST(Restart, TheStoppedPagesButtonAndReloadStartTheServerAgainOnly) {
   const std::string restartURI(pages::kRestartURI);
-  Launched l;
+  Shell l;
   l.ready();
   l.server->onFailed("stopped");
   l.journal.events.clear();
@@ -163,7 +142,7 @@ TEST(Restart, TheStoppedPagesButtonAndReloadStartTheServerAgainOnly) {
   // origin) shows the application again.
   l.server->onFailed("stopped again");
   l.journal.events.clear();
-  AppDelegate::performMenuAction(MenuAction::reloadPage, l.platform, l.delegate.get());
+  l.perform(MenuAction::reloadPage);
   EXPECT_EQ(l.journal.events, (Events{"title:" + kMain, "loadHTML", kRestartLog, "restart"}));
   l.server->onReady(kURL);
   l.platform.webView->storeCookie();
@@ -185,7 +164,7 @@ TEST(LoadRetries, RefusedOrResetLoadsAreRetriedAboutFiveSecondsThenTheChinesePag
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
-    Launched l;
+    Shell l;
     l.ready();
     for (int i = 0; i < c.retries; ++i) {
       l.fail(c.error);
@@ -216,7 +195,7 @@ TEST(LoadRetries, RefusedOrResetLoadsAreRetriedAboutFiveSecondsThenTheChinesePag
 }
 
 TEST(LoadRetries, FailuresElsewhereAndRetriesOvertakenByEventsDoNothing) {
-  Launched l;
+  Shell l;
   l.platform.loadFailed(LoadFailure{kURL, LoadError::kRefused, ""});  // still starting
   l.ready();
   l.platform.loadFailed(LoadFailure{"http://127.0.0.1:1/", LoadError::kRefused, ""});
@@ -232,7 +211,7 @@ TEST(LoadRetries, FailuresElsewhereAndRetriesOvertakenByEventsDoNothing) {
 }
 
 TEST(Outcome, CallbacksAndSignalsDoNothingOnceTheDelegateIsGone) {
-  Launched l;
+  Shell l;
   std::weak_ptr<AppDelegate> weak = l.delegate;
   l.delegate.reset();
   ASSERT_TRUE(weak.expired()) << "the callbacks must not keep the delegate alive";
@@ -247,27 +226,25 @@ TEST(Outcome, CallbacksAndSignalsDoNothingOnceTheDelegateIsGone) {
 }
 
 TEST(PageCommands, DoNothingBeforeTheWebViewExists) {
-  Journal journal;
-  FakePlatform platform(journal);
-  auto delegate = std::make_shared<AppDelegate>(std::make_shared<FakeServer>(journal));
-  delegate->reloadPage();
-  delegate->resetZoom();
+  Shell s(false);
+  s.delegate->reloadPage();
+  s.delegate->resetZoom();
   for (MenuAction action : {MenuAction::reloadPage, MenuAction::resetZoom, MenuAction::zoomIn,
                             MenuAction::zoomOut, MenuAction::copy, MenuAction::undo})
-    AppDelegate::performMenuAction(action, platform, delegate.get());
-  AppDelegate::performMenuAction(MenuAction::reloadPage, platform, nullptr);
-  EXPECT_TRUE(journal.events.empty());
-  EXPECT_EQ(delegate->pageZoom(), 1.0);
+    s.perform(action);
+  AppDelegate::performMenuAction(MenuAction::reloadPage, s.platform, nullptr);
+  EXPECT_TRUE(s.journal.events.empty());
+  EXPECT_EQ(s.delegate->pageZoom(), 1.0);
 }
 
 TEST(PageCommands, ReachTheirTargetsAlongTheChain) {
-  Launched l;
+  Shell l;
   l.server->onFailed("boom");
   l.journal.events.clear();
   for (MenuAction action :
        {MenuAction::reloadPage, MenuAction::resetZoom, MenuAction::redo, MenuAction::selectAll,
         MenuAction::showAbout, MenuAction::signIn, MenuAction::hide, MenuAction::quit})
-    AppDelegate::performMenuAction(action, l.platform, l.delegate.get());
+    l.perform(action);
   // Reloading the error page neither retries the server nor touches the title.
   EXPECT_EQ(l.journal.events, (Events{"reload", "zoom:1.000000", "edit:Redo", "edit:SelectAll",
                                       "about", "signIn", "hide", "askToClose"}));
@@ -277,7 +254,7 @@ TEST(PageCommands, ReachTheirTargetsAlongTheChain) {
 TEST(Termination, FirstSignalStopsOnceAndExitsZeroLaterOnesDoNothing) {
   for (int first : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(first);
-    Launched l;
+    Shell l;
     l.platform.raise(first);
     EXPECT_EQ(l.journal.events, (Events{"stop", "exit:0"}));
     EXPECT_TRUE(l.delegate->terminating);
@@ -288,7 +265,7 @@ TEST(Termination, FirstSignalStopsOnceAndExitsZeroLaterOnesDoNothing) {
 }
 
 TEST(Navigation, OnlyTheServedOriginAndBuiltInPagesStayInTheWindow) {
-  Launched l;
+  Shell l;
   auto& go = l.platform.navigation;
   // Before the server is ready only the built-in pages belong to the window.
   EXPECT_TRUE(go("about:blank", false));

@@ -55,17 +55,13 @@ TEST(Zoom, StepsBetweenHalfAndThreeTimes) {
 }
 
 TEST(ZoomCommands, StepFromTheLevelShownAndResetToActualSize) {
-  Journal journal;
-  FakePlatform platform(journal);
-  auto delegate = std::make_shared<AppDelegate>(std::make_shared<FakeServer>(journal));
-  delegate->applicationDidFinishLaunching(platform);
-  journal.events.clear();
+  Shell s;
   for (MenuAction action : {MenuAction::zoomIn, MenuAction::zoomIn, MenuAction::zoomOut,
                             MenuAction::resetZoom, MenuAction::zoomOut})
-    AppDelegate::performMenuAction(action, platform, delegate.get());
-  EXPECT_EQ(journal.events, (Events{"zoom:1.100000", "zoom:1.250000", "zoom:1.100000",
-                                    "zoom:1.000000", "zoom:0.900000"}));
-  EXPECT_EQ(delegate->pageZoom(), 0.9);
+    s.perform(action);
+  EXPECT_EQ(s.journal.events, (Events{"zoom:1.100000", "zoom:1.250000", "zoom:1.100000",
+                                      "zoom:1.000000", "zoom:0.900000"}));
+  EXPECT_EQ(s.delegate->pageZoom(), 0.9);
 }
 
 TEST(WindowStateFile, KeepsWhatItUnderstandsAndNotesTheRest) {
@@ -151,24 +147,16 @@ TEST(WindowStateFile, SavesWholeAndSetsADamagedFileAside) {
   EXPECT_FALSE(windowstate::save(dir / "missing" / "window.ini", defaults));
 }
 
-struct Remembering {
+// A shell whose server keeps its files in a folder of the test's.
+struct Remembering : Shell {
   TempDir dir;
-  Journal journal;
-  FakePlatform platform{journal};
-  std::shared_ptr<FakeServer> server = std::make_shared<FakeServer>(journal);
-
-  std::shared_ptr<AppDelegate> launch() {
-    server->support = dir.path();
-    auto delegate = std::make_shared<AppDelegate>(server);
-    delegate->applicationDidFinishLaunching(platform);
-    return delegate;
-  }
+  Remembering() : Shell(false) { server->support = dir.path(); }
 };
 
 TEST(RememberedWindow, FirstStartUsesTheDefaultSizeLaterStartsTheSavedOne) {
   Remembering r;
   r.platform.screen = ScreenSize{1920, 1080};
-  auto first = r.launch();
+  auto first = r.relaunch();
   EXPECT_EQ(r.platform.options.width, 1180);
   EXPECT_EQ(r.platform.options.height, 840);
   EXPECT_EQ(r.platform.options.minWidth, 900);
@@ -186,7 +174,7 @@ TEST(RememberedWindow, FirstStartUsesTheDefaultSizeLaterStartsTheSavedOne) {
   // The next start is on a smaller screen.
   r.platform.screen = ScreenSize{1366, 768};
   r.journal.events.clear();
-  auto second = r.launch();
+  auto second = r.relaunch();
   EXPECT_EQ(r.platform.options.width, 1366);
   EXPECT_EQ(r.platform.options.height, 768);
   EXPECT_TRUE(r.platform.options.maximized);
@@ -198,13 +186,13 @@ TEST(RememberedWindow, FirstStartUsesTheDefaultSizeLaterStartsTheSavedOne) {
 
 TEST(RememberedWindow, ASignalSavesTooButAWindowNeverShownKeepsTheFile) {
   Remembering r;
-  auto delegate = r.launch();
+  r.launch();
   r.platform.window->now = WindowGeometry{1000, 700, false};
   r.platform.raise(SIGTERM);
   EXPECT_EQ(readFile(r.dir / "window.ini"),
             "[window]\nwidth=1000\nheight=700\nmaximized=false\nzoom=1\n");
 
-  auto again = r.launch();
+  auto again = r.relaunch();
   r.platform.window->now = WindowGeometry{0, 0, false};
   again->applicationWillTerminate();
   EXPECT_EQ(readFile(r.dir / "window.ini"),
@@ -273,7 +261,7 @@ TEST(ErrorPage, TipNamesTheLogWhenTheMessageDoesNot) {
 
 TEST(ErrorPage, TheDelegatePassesTheLogPathAndWhetherItExists) {
   Remembering r;
-  auto delegate = r.launch();
+  r.launch();
   r.server->onFailed("准备运行环境失败：磁盘已满");
   EXPECT_NE(r.platform.webView->html.find("本应写在 " + (r.dir / "app.log").string()),
             std::string::npos);
@@ -284,40 +272,27 @@ TEST(ErrorPage, TheDelegatePassesTheLogPathAndWhetherItExists) {
 }
 
 TEST(Quit, TheCommandAndTheWindowAskThePageFirst) {
-  enum class Via { Command, Window };
-  struct Case {
-    const char* what;
-    Via via;
-    bool pageAgrees;
-    Events events;
-  };
-  const Case cases[] = {
-      {"quit, the page agrees", Via::Command, true, {"askToClose", "terminate"}},
-      {"quit, the user stays", Via::Command, false, {"askToClose"}},
-      {"close, the page agrees", Via::Window, true, {"askToClose", "terminate"}},
-      {"close, the user stays", Via::Window, false, {"askToClose"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Remembering r;
-    auto delegate = r.launch();
-    r.journal.events.clear();
-    if (c.via == Via::Command)
-      AppDelegate::performMenuAction(MenuAction::quit, r.platform, delegate.get());
-    else
-      EXPECT_FALSE(r.platform.options.shouldClose()) << "the window waits for the page";
-    if (c.pageAgrees)
-      r.platform.webView->closeAllowed();
-    EXPECT_EQ(r.journal.events, c.events);
+  for (bool byCommand : {true, false}) {
+    for (bool pageAgrees : {true, false}) {
+      SCOPED_TRACE(std::string(byCommand ? "quit" : "close") + (pageAgrees ? ", agreed" : ", stays"));
+      Shell r;
+      if (byCommand) {
+        r.perform(MenuAction::quit);
+      } else {
+        EXPECT_FALSE(r.platform.options.shouldClose()) << "the window waits for the page";
+      }
+      if (pageAgrees)
+        r.platform.webView->closeAllowed();
+      EXPECT_EQ(r.journal.events,
+                pageAgrees ? (Events{"askToClose", "terminate"}) : Events{"askToClose"});
+    }
   }
 
   // Nothing to ask yet: the quit goes ahead at once.
-  Journal journal;
-  FakePlatform platform(journal);
-  auto early = std::make_shared<AppDelegate>(std::make_shared<FakeServer>(journal));
-  AppDelegate::performMenuAction(MenuAction::quit, platform, early.get());
-  AppDelegate::performMenuAction(MenuAction::quit, platform, nullptr);
-  EXPECT_EQ(journal.events, (Events{"terminate", "terminate"}));
+  Shell early(false);
+  early.perform(MenuAction::quit);
+  AppDelegate::performMenuAction(MenuAction::quit, early.platform, nullptr);
+  EXPECT_EQ(early.journal.events, (Events{"terminate", "terminate"}));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "AppDelegate.h"
 #include "Platform.h"
 #include "Server.h"
 
@@ -183,6 +184,42 @@ struct FakeServer : Server {
   std::string secret = "5ec2e7";
   ReadyCallback onReady;
   FailedCallback onFailed;
+};
+
+// A delegate over the fakes, launched unless told otherwise with the journal
+// then cleared; ready() has the server announce itself and the cookie store
+// take the secret.
+struct Shell {
+  static constexpr const char* kURL = "http://127.0.0.1:43567";
+  Journal journal;
+  FakePlatform platform{journal};
+  std::shared_ptr<FakeServer> server = std::make_shared<FakeServer>(journal);
+  std::shared_ptr<AppDelegate> delegate = std::make_shared<AppDelegate>(server);
+
+  explicit Shell(bool launched = true) {
+    if (launched) {
+      launch();
+      journal.events.clear();
+    }
+  }
+  void launch() { delegate->applicationDidFinishLaunching(platform); }
+  // A new delegate on the same platform and server, as a later run of the program.
+  std::shared_ptr<AppDelegate> relaunch() {
+    delegate = std::make_shared<AppDelegate>(server);
+    launch();
+    return delegate;
+  }
+  void ready() {
+    server->onReady(kURL);
+    platform.webView->storeCookie();
+    journal.events.clear();
+  }
+  void fail(LoadError error) {
+    platform.loadFailed(LoadFailure{std::string(kURL) + "/", error, "engine text"});
+  }
+  void perform(MenuAction action) {
+    AppDelegate::performMenuAction(action, platform, delegate.get());
+  }
 };
 
 }  // namespace zormak::testing

@@ -85,20 +85,10 @@ TEST(Links, JsonStringsEscapeWhatBreaksALiteralAndRefuseBrokenUtf8) {
 }
 
 // The delegate launched, its server ready and the served page shown.
-struct Served {
-  Journal journal;
-  FakePlatform platform{journal};
-  std::shared_ptr<FakeServer> server = std::make_shared<FakeServer>(journal);
-  std::shared_ptr<AppDelegate> delegate = std::make_shared<AppDelegate>(server);
-  const std::string page = "http://127.0.0.1:43567/";
-
-  Served() {
-    delegate->applicationDidFinishLaunching(platform);
-    server->onReady("http://127.0.0.1:43567");
-    platform.webView->storeCookie();
-  }
+struct Served : Shell {
+  Served() { ready(); }
   void post(const std::string& message, const std::string& uri = "") {
-    platform.pageMessage(message, uri.empty() ? page : uri);
+    platform.pageMessage(message, uri.empty() ? std::string(kURL) + "/" : uri);
   }
   List& scripts() { return platform.webView->scripts; }
   static std::string event(const std::string& detail) {
@@ -107,13 +97,11 @@ struct Served {
 };
 
 TEST(PageBridge, HandedOverAddressesWaitForTheServedPageToListen) {
-  Journal journal;
-  FakePlatform platform(journal);
-  auto server = std::make_shared<FakeServer>(journal);
-  auto delegate = std::make_shared<AppDelegate>(server);
+  Shell s(false);
+  auto& [journal, platform, server, delegate] = s;
   // Before the launch has made the window, then while the server starts.
   delegate->openAddresses({"zormak:https%3A%2F%2Fa.example%2Fv"});
-  delegate->applicationDidFinishLaunching(platform);
+  s.launch();
   delegate->openAddresses({"http://b.example/w", "file:///etc/passwd"});
   delegate->openAddresses({"not one"});
   server->onReady("http://127.0.0.1:43567");

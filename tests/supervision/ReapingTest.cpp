@@ -72,33 +72,33 @@ struct Reaping : Server {
   }
 };
 
-TEST(StaleServer, OurLeftoverServerIsEndedAndThePidFileRemoved) {
-  Reaping f;
-  Stale stale(sleeper(), f.app);
-  waitForFile(f.app / "ready");
-  f.reap(" +" + std::to_string(stale.pid) + " \r\n");
-  EXPECT_FALSE(isAlive(stale.pid));
-  EXPECT_FALSE(fs::exists(f.support / "server.pid"));
-  EXPECT_EQ(f.logBody(),
-            "[ZORMAK] 发现上次遗留的服务进程 pid=" + std::to_string(stale.pid) + "，先收掉\n");
-}
-
-TEST(StaleServer, OneIgnoringSigtermIsKilledAfterTheGrace) {
-  auto timing = Server::fastTiming();
-  timing.grace = 500ms;
-  Reaping f("#!/bin/sh\n", timing);
-  Stale stale(sleeper("signal.signal(signal.SIGTERM, signal.SIG_IGN)\n"
-                      "kid = subprocess.Popen(['/bin/sleep', '60'])\n"
-                      "open('kid.pid', 'w').write(str(kid.pid))"),
-              f.app);
-  waitForFile(f.app / "ready");
-  const pid_t kid = std::stoi(readFile(f.app / "kid.pid"));
-  EXPECT_GE(f.reap(std::to_string(stale.pid)), 450ms);
-  EXPECT_FALSE(isAlive(stale.pid));
-  // What it started goes with it.
-  for (int i = 0; i < 200 && isAlive(kid); ++i)
-    std::this_thread::sleep_for(10ms);
-  EXPECT_FALSE(isAlive(kid));
+// Our leftover is ended, after the grace when it ignores SIGTERM, with what
+// it started; the pid file goes and the log says so.
+TEST(StaleServer, OurLeftoverServerIsEndedWithItsGroupAndThePidFileRemoved) {
+  for (bool ignoresTerm : {false, true}) {
+    SCOPED_TRACE(ignoresTerm);
+    auto timing = Server::fastTiming();
+    timing.grace = 500ms;
+    Reaping f("#!/bin/sh\n", timing);
+    Stale stale(sleeper(std::string(ignoresTerm ? "signal.signal(signal.SIGTERM, signal.SIG_IGN)\n"
+                                                : "") +
+                        "kid = subprocess.Popen(['/bin/sleep', '60'])\n"
+                        "open('kid.pid', 'w').write(str(kid.pid))"),
+                f.app);
+    waitForFile(f.app / "ready");
+    const pid_t kid = std::stoi(readFile(f.app / "kid.pid"));
+    const auto took = f.reap(" +" + std::to_string(stale.pid) + " \r\n");
+    if (ignoresTerm) {
+      EXPECT_GE(took, 450ms);
+    }
+    EXPECT_FALSE(isAlive(stale.pid));
+    EXPECT_FALSE(fs::exists(f.support / "server.pid"));
+    EXPECT_EQ(f.logBody(),
+              "[ZORMAK] 发现上次遗留的服务进程 pid=" + std::to_string(stale.pid) + "，先收掉\n");
+    for (int i = 0; i < 200 && isAlive(kid); ++i)
+      std::this_thread::sleep_for(10ms);
+    EXPECT_FALSE(isAlive(kid));
+  }
 }
 
 // Only a process that is provably ours is signalled: a recycled pid, or

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <regex>
 
 #include "ControllerAccess.h"
@@ -85,48 +86,68 @@ TEST(RuntimePreparation, FirstStartCopiesThePayloadWithLinksModesAndHiddenEntrie
               ElementsAre(kFirstStart, "[ZORMAK] 运行环境就绪：" + f.app.string()));
 }
 
-TEST(RuntimePreparation, SameVersionLeavesEverythingAlone) {
-  Prepared f;
-  makePayload(f.payload(), "1.0");
-  ASSERT_EQ(f.start(), "");
-  writeFile(f.app / "data/user.txt", "mine");
-  writeFile(f.app / "marker", "untouched");
-  std::string logBefore = f.logText();
-
-  // Surrounding white space and line breaks do not make a new version.
-  writeFile(f.payload() / "PAYLOAD_VERSION", " \t1.0\r\n");
-  ASSERT_EQ(f.start(), "");
-  EXPECT_EQ(readFile(f.app / "marker"), "untouched");
-  EXPECT_EQ(f.logText(), logBefore);
+// A later start reinstalls when the versions differ or cannot be read, or
+// the entry script is gone; the user's data survives every reinstall whole,
+// and a repaired install is left alone from then on.
+TEST(RuntimePreparation, LaterStartsReinstallOnlyWhenNeededAndKeepTheData) {
+  const struct {
+    const char* what;
+    std::string version;
+    std::function<void(Prepared&)> change;
+    bool reinstalls, settles;
+  } cases[] = {
+      {"same version, other white space", "1.0",
+       [](Prepared& f) { writeFile(f.payload() / "PAYLOAD_VERSION", " \t1.0\r\n"); }, false, true},
+      {"new version", "1.0", [](Prepared& f) { writeFile(f.payload() / "PAYLOAD_VERSION", "2.0"); },
+       true, true},
+      {"entry script gone", "1.0", [](Prepared& f) { fs::remove(f.app / "app.py"); }, true, true},
+      {"installed version is random bytes", "1.0",
+       [](Prepared& f) {
+         writeFile(f.app / "PAYLOAD_VERSION", std::string("\xc0\xaf\x00\xff\n", 5));
+       },
+       true, true},
+      // Nothing to compare with: every start reinstalls.
+      {"no version in the payload", "", [](Prepared&) {}, true, false},
+      {"invalid UTF-8 in the payload's version", "1\xff", [](Prepared&) {}, true, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Prepared f;
+    makePayload(f.payload(), c.version, /*withData=*/true);
+    ASSERT_EQ(f.start(), "");
+    EXPECT_EQ(readFile(f.app / "data/settings.json"), "{\"payload\": true}");
+    // The user's data replaces the payload's own, which never comes back.
+    fs::remove(f.app / "data/settings.json");
+    writeFile(f.app / "data/history.sqlite", "user history");
+    writeFile(f.app / "stale.py", "old");
+    c.change(f);
+    std::string log = f.logText();
+    ASSERT_EQ(f.start(), "");
+    EXPECT_EQ(fs::exists(f.app / "stale.py"), !c.reinstalls);
+    EXPECT_EQ(f.logText() != log, c.reinstalls);
+    EXPECT_EQ(readFile(f.app / "data/history.sqlite"), "user history");
+    EXPECT_FALSE(fs::exists(f.app / "data/settings.json"));
+    EXPECT_FALSE(fs::exists(f.support / "data-preserved"));
+    EXPECT_EQ(readFile(f.app / "app.py"), "print('hi')\n");
+    if (fs::exists(f.payload() / "PAYLOAD_VERSION") && c.reinstalls) {
+      EXPECT_EQ(readFile(f.app / "PAYLOAD_VERSION"), readFile(f.payload() / "PAYLOAD_VERSION"));
+    }
+    log = f.logText();
+    ASSERT_EQ(f.start(), "");
+    EXPECT_EQ(f.logText() == log, c.settles);
+  }
 }
 
-TEST(RuntimePreparation, NewVersionKeepsUserDataAndDropsThePayloadsOwn) {
+TEST(RuntimePreparation, AnInstalledZeroMatchesAPayloadWithoutAVersion) {
   Prepared f;
-  makePayload(f.payload(), "1.0", /*withData=*/true);
+  makePayload(f.payload(), "");
+  fs::create_directories(f.app);
+  writeFile(f.app / "PAYLOAD_VERSION", "0\n");
+  writeFile(f.app / "app.py", "installed");
+  writeFile(f.app / ".venv/bin/python", "#!/bin/sh\n", fs::perms::owner_all);
   ASSERT_EQ(f.start(), "");
-  EXPECT_EQ(readFile(f.app / "data/settings.json"), "{\"payload\": true}");
-  fs::remove(f.app / "data/settings.json");
-  writeFile(f.app / "data/history.sqlite", "user history");
-  writeFile(f.app / "stale.py", "old");
-
-  writeFile(f.payload() / "PAYLOAD_VERSION", "2.0");
-  ASSERT_EQ(f.start(), "");
-  EXPECT_EQ(readFile(f.app / "PAYLOAD_VERSION"), "2.0");
-  EXPECT_FALSE(fs::exists(f.app / "stale.py"));
-  EXPECT_EQ(readFile(f.app / "data/history.sqlite"), "user history");
-  EXPECT_FALSE(fs::exists(f.app / "data/settings.json"));
-  EXPECT_FALSE(fs::exists(f.support / "data-preserved"));
-}
-
-TEST(RuntimePreparation, MissingEntryScriptReinstallsKeepingData) {
-  Prepared f;
-  makePayload(f.payload(), "1.0");
-  ASSERT_EQ(f.start(), "");
-  writeFile(f.app / "data/user.txt", "mine");
-  fs::remove(f.app / "app.py");
-  ASSERT_EQ(f.start(), "");
-  EXPECT_TRUE(fs::exists(f.app / "app.py"));
-  EXPECT_EQ(readFile(f.app / "data/user.txt"), "mine");
+  EXPECT_EQ(readFile(f.app / "app.py"), "installed");
+  EXPECT_FALSE(fs::exists(f.support / "app.log"));
 }
 
 TEST(RuntimePreparation, InterpreterThatCannotRunIsReinstalledKeepingData) {
@@ -151,53 +172,6 @@ TEST(RuntimePreparation, InterpreterThatCannotRunIsReinstalledKeepingData) {
     EXPECT_FALSE(fs::exists(f.support / "data-preserved"));
     EXPECT_EQ(logLines(f.logText())[2],
               "[ZORMAK] 运行环境不完整（Python 解释器或 app.py 缺失、无法运行），正在从安装包重新安装……");
-  }
-}
-
-TEST(RuntimePreparation, UnreadableVersionsMeanVersionZeroOnEachSide) {
-  {
-    // No version file in the payload: nothing to compare with, every start reinstalls.
-    Prepared f;
-    makePayload(f.payload(), "");
-    ASSERT_EQ(f.start(), "");
-    writeFile(f.app / "data/user.txt", "mine");
-    ASSERT_EQ(f.start(), "");
-    EXPECT_EQ(readFile(f.app / "data/user.txt"), "mine");
-    EXPECT_EQ(logLines(f.logText()).size(), 4u);
-  }
-  {
-    // Invalid UTF-8 in the payload's version file reads as "0".
-    Prepared f;
-    makePayload(f.payload(), "1\xff");
-    ASSERT_EQ(f.start(), "");
-    ASSERT_EQ(f.start(), "");
-    EXPECT_EQ(logLines(f.logText()).size(), 4u);
-  }
-  {
-    // Random bytes in the installed version file: one reinstall, data kept,
-    // and the next start finds the repair.
-    Prepared f;
-    makePayload(f.payload(), "1.0");
-    ASSERT_EQ(f.start(), "");
-    writeFile(f.app / "data/user.txt", "mine");
-    writeFile(f.app / "PAYLOAD_VERSION", std::string("\xc0\xaf\x00\xff\n", 5));
-    ASSERT_EQ(f.start(), "");
-    EXPECT_EQ(readFile(f.app / "data/user.txt"), "mine");
-    EXPECT_EQ(readFile(f.app / "PAYLOAD_VERSION"), "1.0");
-    ASSERT_EQ(f.start(), "");
-    EXPECT_EQ(logLines(f.logText()).size(), 4u);
-  }
-  {
-    // An installed "0" matches a payload without a version file.
-    Prepared f;
-    makePayload(f.payload(), "");
-    fs::create_directories(f.app);
-    writeFile(f.app / "PAYLOAD_VERSION", "0\n");
-    writeFile(f.app / "app.py", "installed");
-    writeFile(f.app / ".venv/bin/python", "#!/bin/sh\n", fs::perms::owner_all);
-    ASSERT_EQ(f.start(), "");
-    EXPECT_EQ(readFile(f.app / "app.py"), "installed");
-    EXPECT_FALSE(fs::exists(f.support / "app.log"));
   }
 }
 

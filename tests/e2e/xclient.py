@@ -1,17 +1,14 @@
-"""Drops data onto an X window as a drag source does under the XDND
-protocol (version 5): enter with the offered types, one position, drop,
-answer the target's request for the data, wait until it has finished.
-
-Usage: xdnd_source.py DISPLAY WINDOW X Y TYPE DATA
-"""
+"""What the tests do to X windows as other X clients would, there being no
+window manager under Xvfb: ask a window to close as a close button does, and
+drop data onto it as a drag source does under XDND (version 5)."""
 import ctypes
-import sys
 import time
 
 x = ctypes.CDLL("libX11.so.6")
 Display = ctypes.c_void_p
 x.XOpenDisplay.restype = Display
 x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+x.XCloseDisplay.argtypes = [Display]
 x.XInternAtom.restype = ctypes.c_ulong
 x.XInternAtom.argtypes = [Display, ctypes.c_char_p, ctypes.c_int]
 x.XDefaultRootWindow.restype = ctypes.c_ulong
@@ -55,27 +52,44 @@ class Event(ctypes.Union):
 CLIENT_MESSAGE, SELECTION_REQUEST, SELECTION_NOTIFY = 33, 30, 31
 
 
+def open_display(name):
+    d = x.XOpenDisplay(name.encode())
+    if not d:
+        raise OSError("cannot open display " + name)
+    return d, lambda atom: x.XInternAtom(d, atom.encode(), 0)
+
+
+def send(d, target, message_type, *values):
+    """A 32-bit client message to `target`."""
+    e = Event()
+    e.client.type = CLIENT_MESSAGE
+    e.client.window = target
+    e.client.message_type = message_type
+    e.client.format = 32
+    for i, v in enumerate(values):
+        e.client.l[i] = v
+    x.XSendEvent(d, target, 0, 0, ctypes.byref(e))
+    x.XFlush(d)
+
+
+def close_window(display, window):
+    """WM_DELETE_WINDOW, as a window manager's close button sends it."""
+    d, atom = open_display(display)
+    send(d, window, atom("WM_PROTOCOLS"), atom("WM_DELETE_WINDOW"))
+    x.XCloseDisplay(d)
+
+
 def drop(display, target, px, py, kind, data, timeout=10):
-    d = x.XOpenDisplay(display.encode())
-    atom = lambda name: x.XInternAtom(d, name.encode(), 0)
+    """Enter with one offered type, a position, the drop, the data when the
+    target asks for it; True once the target says it has finished."""
+    d, atom = open_display(display)
     source = x.XCreateSimpleWindow(d, x.XDefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0)
     x.XSetSelectionOwner(d, atom("XdndSelection"), source, 0)
     offered = atom(kind)
-
-    def send(name, *values):
-        e = Event()
-        e.client.type = CLIENT_MESSAGE
-        e.client.window = target
-        e.client.message_type = atom(name)
-        e.client.format = 32
-        e.client.l[0] = source
-        for i, v in enumerate(values, 1):
-            e.client.l[i] = v
-        x.XSendEvent(d, target, 0, 0, ctypes.byref(e))
-        x.XFlush(d)
-
-    send("XdndEnter", 5 << 24, offered, 0, 0)
-    send("XdndPosition", 0, (px << 16) | py, 0, atom("XdndActionCopy"))
+    position = lambda: send(d, target, atom("XdndPosition"), source, 0, (px << 16) | py, 0,
+                            atom("XdndActionCopy"))
+    send(d, target, atom("XdndEnter"), source, 5 << 24, offered, 0, 0)
+    position()
     deadline = time.monotonic() + timeout
     dropped = finished = False
     while not finished and time.monotonic() < deadline:
@@ -85,11 +99,11 @@ def drop(display, target, px, py, kind, data, timeout=10):
         e = Event()
         x.XNextEvent(d, ctypes.byref(e))
         if e.type == CLIENT_MESSAGE and e.client.message_type == atom("XdndStatus") and not dropped:
-            if not e.client.l[1] & 1:
-                send("XdndPosition", 0, (px << 16) | py, 0, atom("XdndActionCopy"))
+            if not e.client.l[1] & 1:  # not accepted yet
+                position()
                 time.sleep(0.05)
                 continue
-            send("XdndDrop", 0, 0)
+            send(d, target, atom("XdndDrop"), source, 0, 0)
             dropped = True
         elif e.type == CLIENT_MESSAGE and e.client.message_type == atom("XdndFinished"):
             finished = True
@@ -104,9 +118,5 @@ def drop(display, target, px, py, kind, data, timeout=10):
             n.notify.target, n.notify.property, n.notify.time = r.target, r.property if ok else 0, r.time
             x.XSendEvent(d, r.requestor, 0, 0, ctypes.byref(n))
             x.XFlush(d)
+    x.XCloseDisplay(d)
     return finished
-
-
-if __name__ == "__main__":
-    display, window, px, py, kind, data = sys.argv[1:7]
-    sys.exit(0 if drop(display, int(window), int(px), int(py), kind, data.encode()) else 1)
