@@ -266,6 +266,9 @@ class StaleHintTest(unittest.TestCase):
             with self.subTest(version=version, today=today):
                 self.assertEqual(engines.age_months(version, today), months)
                 self.assertEqual(errors.stale_hint(exc, version, today), hint)
+        # A month is counted from the same day of the next; a name that is no date has no age.
+        for version, months in [("2026.11.08", 0), ("2026.11.07", 1), ("2025.12.31", 11), ("master", None)]:
+            self.assertEqual(engines.age_months(version, self.TODAY), months, version)
 
 
 @pytest.mark.parametrize("args, expected", [
