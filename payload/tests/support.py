@@ -14,6 +14,7 @@ import secrets
 import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import sys
 import tempfile
@@ -201,6 +202,15 @@ class Payload:
             job = self.jobs()[job_id]
             return job if job["state"] in states else None
         return wait_for(check, timeout, interval=0.1, message=f"job {job_id} to reach {states}")
+
+    def query(self, sql: str, *params: Any, many: list[tuple[Any, ...]] | None = None) -> list[Any]:
+        """Runs sql on the server's database (once per row of many, when given), committed; returns its rows."""
+        db = sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3"))
+        try:
+            with db:
+                return (db.executemany(sql, many) if many is not None else db.execute(sql, params)).fetchall()
+        finally:
+            db.close()
 
     def files(self):
         """Everything below the download folder, hidden staging folders included."""

@@ -1,7 +1,5 @@
 """The history at any size: totals counted and searches run in the database, pages on request."""
 
-import os
-import sqlite3
 from urllib.parse import quote
 
 from support import PayloadTest
@@ -16,10 +14,8 @@ class LargeHistoryTest(PayloadTest):
                 for i in range(ROWS)]
         # The oldest row is the one a page of the newest would never hold.
         rows[0] = ("http://a.b/0", "最早的 100%_下载", "/videos/最早.mp4", 5, "video", 0.0)
-        with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
-            db.executemany("INSERT INTO downloads (url, title, path, size, format, finished_at) VALUES (?, ?, ?, ?, ?, ?)",
-                           rows)
-        db.close()
+        self.server.query("INSERT INTO downloads (url, title, path, size, format, finished_at) VALUES (?, ?, ?, ?, ?, ?)",
+                          many=rows)
         self.server = self.start_server()
         size = sum(r[3] for r in rows)
         status, first = self.server.request("GET", "/api/history")

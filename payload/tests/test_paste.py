@@ -1,7 +1,5 @@
 """Pasted text: the addresses found in it, and the question before fetching a video again."""
 
-import os
-import sqlite3
 import unittest
 
 import pytest
@@ -93,8 +91,7 @@ class PasteTest(PayloadTest):
         url = self.media.url("clip.mp4")
         job_id = self.server.add(url)[1]["added"][0]["id"]
         self.assertEqual(self.server.wait_job(job_id, {"done", "failed"})["state"], "done")
-        with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
-            self.assertEqual(db.execute("SELECT site, url, title FROM archive").fetchall(), [("generic", url, "clip")])
+        self.assertEqual(self.server.query("SELECT site, url, title FROM archive"), [("generic", url, "clip")])
         # Cleared from the queue and the server restarted: the archive still knows it.
         self.server.request("POST", "/api/jobs/clear", {})
         self.server.stop()
