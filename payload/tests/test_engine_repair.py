@@ -21,7 +21,9 @@ def install(data: str, version: str, digests: bool) -> str:
     lib = os.path.join(folder, "lib")
     unpack(os.path.join(folder, "yt-dlp"), lib)
     with open(os.path.join(folder, "engine.json"), encoding="utf-8") as f:
-        record = {**json.load(f), "unpacked_sha256": tree_sha256(lib), **({DIGESTS: file_digests(lib)} if digests else {})}
+        record: dict[str, object] = {**json.load(f), "unpacked_sha256": tree_sha256(lib)}
+    if digests:
+        record[DIGESTS] = file_digests(lib)
     with open(os.path.join(folder, "engine.json"), "w", encoding="utf-8") as f:
         json.dump(record, f)
     return lib

@@ -25,7 +25,7 @@ class SessionTest(SharedPayloadTest):
             ("POST", "/api/settings", {"download_dir": "/tmp/elsewhere"}),
             ("GET", "/api/engine", None), ("POST", "/api/engine/check", nothing),
             ("POST", "/api/engine/rollback", nothing), ("POST", "/api/engine/runtime", nothing),
-            ("POST", "/api/engine/import", {"files": []}),
+            ("POST", "/api/engine/import", {"files": []}), ("POST", "/api/jobs/1/open", nothing),
             ("DELETE", "/api/history/1", None)]
         for method, path, body in requests:
             with self.subTest(cookie=cookie, path=path):
@@ -97,7 +97,7 @@ class RequestOriginTest(SharedPayloadTest):
                    ("POST", "/api/history/clear", {}),
                    ("POST", "/api/engine/check", {}), ("POST", "/api/engine/rollback", {}),
                    ("POST", "/api/engine/runtime", {}), ("POST", "/api/engine/import", {"files": []}),
-                   ("DELETE", "/api/history/1", None)]
+                   ("POST", "/api/jobs/1/open", {}), ("DELETE", "/api/history/1", None)]
         for headers in refused:
             for method, path, body in changes:
                 with self.subTest(headers=headers, path=path):
