@@ -257,7 +257,16 @@ class SigninPageTest(PayloadTest):
                     self.assertNotIn(token.encode(), f.read(), pid)
             except OSError:
                 pass
-        # The address still works, once.
-        self.assertEqual(server.request("GET", "/signin?token=" + token)[0], 303)
+        # The address signs in once, and only whole; whoever comes second is refused.
+        self.assertEqual(server.request("GET", "/api/jobs")[0], 403)
+        self.assertEqual(server.request("GET", "/signin?token=" + token[:-1])[0], 403)
+        status, _ = server.request("GET", "/signin?token=" + token)
+        self.assertEqual((status, server.last_headers["Location"]), (303, "/"))
+        cookie = server.last_headers["Set-Cookie"]
+        self.assertRegex(cookie, r"^zormak_session=[0-9a-f]{64}; Path=/; HttpOnly; SameSite=Strict$")
+        session = {"Cookie": cookie.split(";")[0]}
+        self.assertEqual(server.request("GET", "/api/jobs", headers=session), (200, {"jobs": [], "engine_update": None}))
+        self.assertEqual(server.request("GET", "/", headers=session)[0], 200)
+        self.assertEqual(server.request("GET", "/signin?token=" + token)[0], 403)
         server.stop()
         self.assertFalse(os.path.exists(page_path))

@@ -3,7 +3,6 @@
 import filecmp
 import os
 import time
-import unittest
 
 from media import _ffmpeg, big_file, media_dir
 from support import PayloadTest, SharedPayloadTest
@@ -142,19 +141,18 @@ class NetworkTest(PayloadTest):
                 self.assertEqual(self.media.most_in_flight, fragments)
 
 
-class ListingTest(unittest.TestCase):
-    def test_sizes_and_what_can_be_picked(self):
-        from downloader.probe import listing
-        info = {"title": "t", "duration": 10, "formats": [
-            {"format_id": "exact", "filesize": 1000, "filesize_approx": 5, "tbr": 800},
-            {"format_id": "site-guess", "filesize_approx": 2000, "tbr": 800},
-            {"format_id": "from-rate", "tbr": 800},
-            {"format_id": "unknown"},
-            # Ids the selector would read as syntax cannot be offered.
-            {"format_id": "a/b", "filesize": 1}, {"format_id": "a+b", "filesize": 1}, {"filesize": 1},
-        ]}
-        rows = [(f["id"], f["size"], f["approximate"]) for f in listing(info)["formats"]]
-        self.assertEqual(rows, [("unknown", None, True), ("from-rate", 1_000_000, True),
-                                ("site-guess", 2000, True), ("exact", 1000, False)])
+def test_sizes_and_what_can_be_picked() -> None:
+    from downloader.probe import listing
+    info = {"title": "t", "duration": 10, "formats": [
+        {"format_id": "exact", "filesize": 1000, "filesize_approx": 5, "tbr": 800},
+        {"format_id": "site-guess", "filesize_approx": 2000, "tbr": 800},
+        {"format_id": "from-rate", "tbr": 800},
+        {"format_id": "unknown"},
+        # Ids the selector would read as syntax cannot be offered.
+        {"format_id": "a/b", "filesize": 1}, {"format_id": "a+b", "filesize": 1}, {"filesize": 1},
+    ]}
+    rows = [(f["id"], f["size"], f["approximate"]) for f in listing(info)["formats"]]
+    assert rows == [("unknown", None, True), ("from-rate", 1_000_000, True), ("site-guess", 2000, True),
+                    ("exact", 1000, False)]
 
 
