@@ -17,6 +17,7 @@ read -r _ _ _ _ _ sid _ < /proc/$$/stat
 printf '%s %s %s %s %s\n' "$$" "$sid" "$(readlink /proc/$$/fd/0)" "$(readlink /proc/$$/fd/1)" \
     "$(readlink /proc/$$/fd/2)" >> "$here/procs.log"
 [ -f "$0.sleep" ] && sleep "$(cat "$0.sleep")"
+[ -f "$0.says" ] && cat "$0.says" >&2
 exit "$(cat "$0.exit" 2>/dev/null || echo 0)"
 """
 NAMES = ("gio", "xdg-open", "gdbus")
@@ -31,13 +32,14 @@ class FakeOpeners:
     def close(self) -> None:
         shutil.rmtree(self.bin, True)
 
-    def install(self, name: str, exit_code: int = 0, sleep: float = 0) -> None:
-        """(Re)places the stand-in for name: it ends with exit_code after sleeping this many seconds."""
+    def install(self, name: str, exit_code: int = 0, sleep: float = 0, says: str = "") -> None:
+        """(Re)places the stand-in for name: it ends with exit_code after sleeping this many seconds,
+        with says on its error output."""
         path = os.path.join(self.bin, name)
         with open(path, "w") as f:
             f.write(FAKE)
         os.chmod(path, 0o755)
-        for suffix, value in ((".exit", exit_code), (".sleep", sleep)):
+        for suffix, value in ((".exit", exit_code), (".sleep", sleep), (".says", says)):
             if value:
                 with open(path + suffix, "w") as f:
                     f.write(str(value))

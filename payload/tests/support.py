@@ -14,13 +14,14 @@ import secrets
 import shutil
 import signal
 import socket
+import sqlite3
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import unittest
-from typing import Any
+from typing import Any, Sequence
 
 from media import MediaServer
 
@@ -63,11 +64,10 @@ class Payload:
     """The payload's server, started the way the shell starts it, in a work folder of its own."""
 
     def __init__(self, workdir: str, settings: dict[str, Any] | None = None, standin_parent: bool = False,
-                 secret: str | None = "", handover: bool = True, browser: bool = False,
-                 env: dict[str, str] | None = None) -> None:
-        """secret "" makes a fresh launch secret, None starts the server without one. handover: the
-        listening socket is made here and handed over as descriptor 3, as the shell does; browser: the
-        server may open a browser (the environment's BROWSER decides which)."""
+                 secret: str | None = "", browser: bool = False, env: dict[str, str] | None = None) -> None:
+        """secret "" makes a fresh launch secret, None starts the server without one. The listening socket
+        is made here and handed over as descriptor 3, as the shell does. browser: the server may open a
+        browser (the environment's BROWSER decides which)."""
         self.workdir = workdir
         self.secret = secrets.token_hex(32) if secret == "" else secret
         self.download_dir = os.path.join(workdir, "downloads")
@@ -89,14 +89,10 @@ class Payload:
                 os.makedirs(os.path.dirname(state), exist_ok=True)
                 with open(state, "w", encoding="utf-8") as f:
                     json.dump({"last_check": time.time()}, f)
-        listener = None
-        if handover:
-            listener = socket.socket()
-            listener.bind(("127.0.0.1", 0))
-            listener.listen(128)
-            self.port = listener.getsockname()[1]
-        else:
-            self.port = free_port()
+        listener = socket.socket()
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(128)
+        self.port = listener.getsockname()[1]
         env = {**{k: v for k, v in os.environ.items() if "proxy" not in k.lower()}, **(env or {})}
         env.update({"PYTHONUNBUFFERED": "1", "HOME": workdir, "LANG": "C"})
         env.pop("ZORMAK_LAUNCH_SECRET", None)
@@ -107,18 +103,15 @@ class Payload:
                    *([] if browser else ["--no-browser"])]
         if standin_parent:
             command = [sys.executable, os.path.join(HERE, "standin_parent.py"), *command]
-        if listener:
-            # Descriptor 3, and LISTEN_PID set in the process that becomes the server, as the shell's
-            # fork and exec does; below a stand-in parent without it, as posix_spawn does.
-            env.update({"LISTEN_FDS": "1", "LISTEN_FDNAMES": "zormak"})
-            command = [sys.executable, os.path.join(HERE, "handover.py"), str(listener.fileno()),
-                       *(["--no-pid"] if standin_parent else []), *command]
+        # Descriptor 3, and LISTEN_PID set in the process that becomes the server, as the shell's
+        # fork and exec does; below a stand-in parent without it, as posix_spawn does.
+        env.update({"LISTEN_FDS": "1", "LISTEN_FDNAMES": "zormak"})
+        command = [sys.executable, os.path.join(HERE, "handover.py"), str(listener.fileno()),
+                   *(["--no-pid"] if standin_parent else []), *command]
         # Like the shell: a process group of its own, output and errors on one pipe.
         self.process = subprocess.Popen(command, cwd=workdir, env=env, stdout=subprocess.PIPE,
-                                        stderr=subprocess.STDOUT, process_group=0,
-                                        pass_fds=(listener.fileno(),) if listener else ())
-        if listener:
-            listener.close()  # the server holds it now
+                                        stderr=subprocess.STDOUT, process_group=0, pass_fds=(listener.fileno(),))
+        listener.close()  # the server holds it now
         assert self.process.stdout is not None
         self.stdout: io.BufferedReader = self.process.stdout  # type: ignore[assignment]
         # The server itself, below the stand-in parent when there is one.
@@ -202,6 +195,15 @@ class Payload:
             return job if job["state"] in states else None
         return wait_for(check, timeout, interval=0.1, message=f"job {job_id} to reach {states}")
 
+    def query(self, sql: str, *params: Any, many: Sequence[Sequence[Any]] | None = None) -> list[Any]:
+        """Runs sql on the server's database (once per row of many, when given), committed; returns its rows."""
+        db = sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3"))
+        try:
+            with db:
+                return (db.executemany(sql, many) if many is not None else db.execute(sql, params)).fetchall()
+        finally:
+            db.close()
+
     def files(self):
         """Everything below the download folder, hidden staging folders included."""
         found = []
@@ -270,6 +272,52 @@ class LogLines:
     def close(self) -> None:
         from downloader import log
         log.send_to(None)
+
+
+class QueueCase(unittest.TestCase):
+    """The queue wired in this process as the server wires it, on a work folder of its own: data/ with
+    settings naming downloads/, a media server, and the lines the server's modules log. A test may call
+    setUp again for a fresh folder."""
+
+    concurrency = 2
+
+    def setUp(self) -> None:
+        self.work = tempfile.mkdtemp(prefix="zormak-queue-")
+        self.addCleanup(shutil.rmtree, self.work, True)
+        self.data, self.downloads = os.path.join(self.work, "data"), os.path.join(self.work, "downloads")
+        os.makedirs(self.downloads)
+        os.makedirs(os.path.join(self.data, "engines"))
+        with open(os.path.join(self.data, "settings.json"), "w", encoding="utf-8") as f:
+            json.dump({"download_dir": self.downloads, "concurrency": self.concurrency}, f)
+        self.media = MediaServer()
+        self.addCleanup(self.media.close)
+        self.log = LogLines()
+        self.addCleanup(self.log.close)
+
+    def queue(self, engines: Any, *hold: Any, notices: list[str] | None = None, restored: int = 0) -> Any:
+        """The queue on engines, with restored downloads in its journal; notices (the engines' too)
+        must stay empty."""
+        from downloader.ask import Ask
+        from downloader.jobs import Manager
+        from downloader.settings import Settings
+        from downloader.store import Store
+        notices = [] if notices is None else notices
+        store = Store(os.path.join(self.data, "history.sqlite3"), notices)
+        for _ in range(restored):
+            store.add_job(self.media.url("clip.mp4"), "video", "downloading", time.time())
+        settings = Settings(self.data, notices)
+        manager = Manager(settings, store, engines, Ask(engines, settings, self.data), *hold)
+        self.addCleanup(manager.shutdown)
+        self.assertEqual(notices, [])
+        return manager
+
+    @staticmethod
+    def job(manager: Any, job_id: int) -> dict[str, Any]:
+        return next(j for j in manager.snapshot() if j["id"] == job_id)
+
+    @staticmethod
+    def states(manager: Any) -> list[str]:
+        return [j["state"] for j in sorted(manager.snapshot(), key=lambda j: j["id"])]
 
 
 # The jobs journal as versions before playlist folders and per-job extras wrote it.

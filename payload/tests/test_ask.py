@@ -17,10 +17,10 @@ from urllib.parse import urlsplit
 import pytest
 
 from media import MediaServer, RecordingProxy, media_dir
-from support import PayloadTest, wait_for
+from support import LogLines, PayloadTest, wait_for
 from test_extras import media_files, subtitle_page
 
-from downloader import ask, errors, engine_loader, extras, log, playlists, probe
+from downloader import ask, errors, engine_loader, extras, playlists, probe
 from downloader.engines import Engines, bundled_version
 from downloader.settings import Settings
 
@@ -182,9 +182,8 @@ class CacheFolderTest(unittest.TestCase):
     def setUp(self) -> None:
         self.data = tempfile.mkdtemp(prefix="zormak-cache-")
         self.addCleanup(shutil.rmtree, self.data, True)
-        self.lines: list[str] = []
-        log.send_to(self.lines.append)
-        self.addCleanup(log.send_to, None)
+        self.log = LogLines()
+        self.addCleanup(self.log.close)
 
     def test_a_switch_in_one_run_empties_it_too(self) -> None:
         cache = ask.Cache(os.path.join(self.data, ask.CACHE_FOLDER))
@@ -207,5 +206,5 @@ class CacheFolderTest(unittest.TestCase):
         asker = ask.Ask(Engines(self.data, []), Settings(self.data, []), self.data)
         for _ in range(2):
             self.assertEqual(len(probe.probe(asker, media.url("clip.mp4"))["formats"]), 1)
-        told = [line for line in self.lines if "无法使用缓存文件夹" in line]
-        self.assertEqual(len(told), 1, self.lines)
+        told = [line for line in self.log.lines if "无法使用缓存文件夹" in line]
+        self.assertEqual(len(told), 1, self.log.lines)

@@ -8,11 +8,12 @@ import re
 import shutil
 import subprocess
 import tempfile
+from typing import Any
 from unittest import mock
 
 from fakeopen import FakeOpeners
 from release import engine_folder
-from support import PayloadTest, free_port, link_tools, wait_for
+from support import Payload, PayloadTest, free_port, link_tools, wait_for
 from test_quality import video_page
 from test_extras import media_files, subtitle_page
 from test_playlist import FOLDER, SHOWN, TITLE, feed
@@ -21,13 +22,22 @@ BROWSER_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "browser"
 CHROMIUM = os.environ.get("ZORMAK_CHROMIUM", "/usr/bin/chromium")
 
 
+def drive(script: str, server: Payload, *args: str, timeout: float = 120) -> dict[str, Any]:
+    """What a script in browser/ saw of server's page; fails on any problem it noted or a failed exit."""
+    assert os.path.isdir(os.path.join(BROWSER_DIR, "node_modules", "playwright-core")), "the build runs npm ci"
+    assert os.access(CHROMIUM, os.X_OK), f"{CHROMIUM} is not installed"
+    run = subprocess.run([shutil.which("node") or "node", script, server.origin + "/", *args], cwd=BROWSER_DIR,
+                         capture_output=True, text=True, timeout=timeout,
+                         env={**os.environ, "ZORMAK_CHROMIUM": CHROMIUM, "ZORMAK_SESSION": server.secret or ""})
+    lines = [line for line in run.stdout.splitlines() if line.startswith("{")]
+    assert lines, run.stdout + run.stderr
+    result = json.loads(lines[-1])
+    assert (result["problems"], run.returncode) == ([], 0), run.stderr + server.output()
+    return result["seen"]
+
+
 class BrowserTest(PayloadTest):
     def test_paste_download_and_look_around(self):
-        node = shutil.which("node")
-        assert node, "node is not installed"
-        self.assertTrue(os.path.isdir(os.path.join(BROWSER_DIR, "node_modules", "playwright-core")),
-                        "playwright-core is missing; the build installs it with npm ci")
-        self.assertTrue(os.access(CHROMIUM, os.X_OK), f"{CHROMIUM} is not installed")
         # Slow enough that the download is still running when the page pauses it.
         self.media.slow_rate = 8000
         # A damaged database before the start: the page must say so.
@@ -47,15 +57,8 @@ class BrowserTest(PayloadTest):
         self.media.pages["/watch"] = subtitle_page([("subtitles", "en", "en.vtt"), ("subtitles", "zh-TW", "zh.vtt"),
                                                     ("subtitles", "zh-Hans", "zh.vtt")])
         self.media.pages["/feed"] = feed(self.media, TITLE, [f"clip.mp4?n={i}" for i in range(1, 4)])
-        run = subprocess.run([node, "drive.mjs", self.server.origin + "/", self.media.url("slow/clip.mp4"), out_dir,
-                              downloaded, self.media.url("feed"), self.media.url("multi"), self.media.url("watch")],
-                             cwd=BROWSER_DIR, capture_output=True, text=True, timeout=120,
-                             env={**os.environ, "ZORMAK_CHROMIUM": CHROMIUM, "ZORMAK_SESSION": self.server.secret or ""})
-        lines = [l for l in run.stdout.splitlines() if l.startswith("{")]
-        self.assertTrue(lines, run.stdout + run.stderr)
-        result = json.loads(lines[-1])
-        self.assertEqual(result["problems"], [], run.stderr)
-        seen = result["seen"]
+        seen = drive("drive.mjs", self.server, self.media.url("slow/clip.mp4"), out_dir, downloaded,
+                     self.media.url("feed"), self.media.url("multi"), self.media.url("watch"))
         self.assertEqual(seen["badAddressMessage"], "这不是有效的网址：这不是网址")
         self.assertEqual(seen["firstBadge"], "下载中")
         self.assertRegex(seen["notice"], r"^数据提示：下载记录数据库 .*已损坏或无法读取.*原文件已保存为 .*history\.sqlite3\.damaged-")
@@ -69,7 +72,6 @@ class BrowserTest(PayloadTest):
         self.assertEqual(seen["summary"], "已完成 1 个")
         self.assertEqual((seen["historyRows"], seen["historyFirst"]), (1, "clip"))
         self.assertEqual(seen["downloadDir"], self.server.download_dir)
-        self.assertEqual(run.returncode, 0)
         # The pasted addresses lead nowhere: they fail and leave no partial files; the format
         # picked in the list is the one that arrived, and the playlist's entries are in its folder.
         wait_for(lambda: all(j["state"] in ("done", "failed") for j in self.server.jobs().values()), 20,
@@ -137,15 +139,8 @@ class EngineBrowserTest(PayloadTest):
         out_dir = os.environ.get("ZORMAK_TEST_OUTPUT") or os.path.join(self.workdir, "shots")
         os.makedirs(out_dir, exist_ok=True)
         self.media.slow_rate = 4000
-        run = subprocess.run([shutil.which("node") or "node", "engine.mjs", self.server.origin + "/",
-                              self.media.url("slow/clip.mp4"), out_dir, os.path.join(folder, "yt-dlp")],
-                             cwd=BROWSER_DIR, capture_output=True, text=True, timeout=150,
-                             env={**os.environ, "ZORMAK_CHROMIUM": CHROMIUM, "ZORMAK_SESSION": self.server.secret or ""})
-        lines = [l for l in run.stdout.splitlines() if l.startswith("{")]
-        self.assertTrue(lines, run.stdout + run.stderr)
-        result = json.loads(lines[-1])
-        self.assertEqual(result["problems"], [], run.stderr + self.server.output())
-        seen = result["seen"]
+        seen = drive("engine.mjs", self.server, self.media.url("slow/clip.mp4"), out_dir, os.path.join(folder, "yt-dlp"),
+                     timeout=150)
         self.assertEqual(seen["summaryBefore"], f"下载引擎 {updated}，是最新的")
         self.assertEqual(seen["originBefore"], f"更新后的版本；上一个版本 {bundled} 仍然保留，可以回退到它。")
         self.assertEqual(seen["channelBefore"], "stable")
@@ -179,5 +174,4 @@ class EngineBrowserTest(PayloadTest):
         status = self.server.request("GET", "/api/engine")[1]
         self.assertEqual((status["version"], status["bundled"], status["previous"]), (bundled, True, None))
         self.assertNotIn("Traceback", self.server.output())
-        self.assertEqual(run.returncode, 0)
 

@@ -2,7 +2,6 @@
 
 import filecmp
 import os
-import unittest
 from typing import Any
 
 from media import media_dir
@@ -60,17 +59,16 @@ class ChosenEntriesTest(PayloadTest):
                 self.assertNotIn("/v2", self.media.requests)
 
 
-class OwnAddressTest(unittest.TestCase):
-    def test_an_entry_with_no_address_but_the_list_page_is_left_out(self) -> None:
-        """An entry the engine resolved to separate video and audio has no "url" of its own
-        (process_video_result keeps the pair in requested_formats)."""
-        page = "http://127.0.0.1:1/page"
-        pair = [{"url": f"http://127.0.0.1:1/{n}", "manifest_url": "http://127.0.0.1:1/m.m3u8"} for n in ("v", "a")]
-        loose = [{"url": "http://127.0.0.1:1/v"}, {"url": "http://127.0.0.1:1/a"}]
-        info = {"webpage_url": page, "entries": [
-            {"webpage_url": page, "url": "http://127.0.0.1:1/one.mp4", "title": "单个文件"},
-            {"webpage_url": page, "requested_formats": pair, "title": "清单"},
-            {"webpage_url": page, "requested_formats": loose, "title": "没有清单"},
-        ]}
-        self.assertEqual([(e["index"], e["url"], e["title"]) for e in playlists.entries(info)],
-                         [(1, "http://127.0.0.1:1/one.mp4", "单个文件"), (2, "http://127.0.0.1:1/m.m3u8", "清单")])
+def test_an_entry_with_no_address_but_the_list_page_is_left_out() -> None:
+    """An entry the engine resolved to separate video and audio has no "url" of its own
+    (process_video_result keeps the pair in requested_formats)."""
+    page = "http://127.0.0.1:1/page"
+    pair = [{"url": f"http://127.0.0.1:1/{n}", "manifest_url": "http://127.0.0.1:1/m.m3u8"} for n in ("v", "a")]
+    loose = [{"url": "http://127.0.0.1:1/v"}, {"url": "http://127.0.0.1:1/a"}]
+    info = {"webpage_url": page, "entries": [
+        {"webpage_url": page, "url": "http://127.0.0.1:1/one.mp4", "title": "单个文件"},
+        {"webpage_url": page, "requested_formats": pair, "title": "清单"},
+        {"webpage_url": page, "requested_formats": loose, "title": "没有清单"},
+    ]}
+    assert [(e["index"], e["url"], e["title"]) for e in playlists.entries(info)] == [
+        (1, "http://127.0.0.1:1/one.mp4", "单个文件"), (2, "http://127.0.0.1:1/m.m3u8", "清单")]

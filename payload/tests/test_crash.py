@@ -8,12 +8,11 @@ import os
 import random
 import shutil
 import signal
-import sqlite3
 import subprocess
 import sys
 import time
 
-from media import MediaServer, big_file
+from media import big_file
 from support import PayloadTest, wait_for
 
 BIG = 8_000_000
@@ -37,8 +36,8 @@ class KillTest(PayloadTest):
     settings = {"concurrency": 4}
 
     def test_sigkill_at_many_moments(self):
-        media = MediaServer(slow_rate=3_000_000)
-        self.addCleanup(media.close)
+        media = self.media
+        media.slow_rate = 3_000_000
         names = [f"crash{i}.mp4" for i in range(3)]
         for name in names:
             big_file(name, BIG)
@@ -92,8 +91,7 @@ class KillTest(PayloadTest):
             self.assertGreaterEqual(media.resumes(name), 2, name)
 
     def rows(self) -> list[tuple[str, str]]:
-        with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
-            return db.execute("SELECT url, path FROM downloads").fetchall()
+        return self.server.query("SELECT url, path FROM downloads")
 
     def check_nothing_lost(self, server, added) -> None:
         rows = self.rows()
@@ -122,8 +120,8 @@ class BusyRestartTest(PayloadTest):
     settings = {"concurrency": 5}
 
     def test_add_answers_at_once_while_four_downloads_resume(self):
-        media = MediaServer(slow_rate=200_000)
-        self.addCleanup(media.close)
+        media = self.media
+        media.slow_rate = 200_000
         names = [f"resume{i}.mp4" for i in range(4)]
         for name in names:
             big_file(name, BIG)
@@ -152,11 +150,7 @@ class BusyRestartTest(PayloadTest):
         self.assertEqual({j["state"] for j in server.jobs().values() if j["url"] in slow}, {"downloading"})
         server.wait_job(body["added"][0]["id"], {"done"}, timeout=60)
         # What the archive keeps is the engine's key, never the stand-in made from the address.
-        self.assertEqual(self.archive(), [("generic", clip)])
-
-    def archive(self) -> list[tuple[str, str]]:
-        with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
-            return db.execute("SELECT site, url FROM archive").fetchall()
+        self.assertEqual(server.query("SELECT site, url FROM archive"), [("generic", clip)])
 
 
 class InterruptedPlacementTest(PayloadTest):
@@ -183,10 +177,8 @@ class InterruptedPlacementTest(PayloadTest):
                 os.rename(src, dest)
             rows.append((f"http://a.b/{n}", "video", "processing", case, staging, json.dumps([[src, dest]]),
                          os.path.getsize(clip), os.path.getsize(clip), 0.0))
-        with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
-            db.executemany("INSERT INTO jobs (url, format, state, title, staging, placing, downloaded, total, created)"
-                           " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)", rows)
-        db.close()
+        self.server.query("INSERT INTO jobs (url, format, state, title, staging, placing, downloaded, total, created)"
+                          " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)", many=rows)
 
         server = self.start_server()
         jobs = server.jobs()
@@ -199,6 +191,4 @@ class InterruptedPlacementTest(PayloadTest):
                          sorted((case, f"clip{n}.mp4") for n, case in enumerate(cases)))
         for n in range(len(cases)):
             self.assertTrue(filecmp.cmp(os.path.join(folder, f"clip{n}.mp4"), clip, shallow=False))
-        with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
-            self.assertEqual(db.execute("SELECT count(*) FROM jobs").fetchone(), (0,))
-        db.close()
+        self.assertEqual(server.query("SELECT count(*) FROM jobs"), [(0,)])

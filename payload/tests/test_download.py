@@ -2,7 +2,6 @@
 
 import filecmp
 import os
-import sqlite3
 
 from support import PayloadTest, wait_for
 
@@ -23,8 +22,7 @@ class DownloadTest(PayloadTest):
         self.assertEqual(len(entries), 1)
         self.assertEqual((entries[0]["path"], entries[0]["size"], entries[0]["format"], entries[0]["exists"]),
                          (dest, os.path.getsize(dest), "best", True))
-        with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
-            self.assertEqual(db.execute("SELECT url FROM downloads").fetchall(), [(self.media.url("clip.mp4"),)])
+        self.assertEqual(self.server.query("SELECT url FROM downloads"), [(self.media.url("clip.mp4"),)])
 
         out = self.server.output()
         self.assertIn(f"http://127.0.0.1:{self.server.port}", out)
@@ -35,30 +33,23 @@ class DownloadTest(PayloadTest):
 class QueueTest(PayloadTest):
     settings = {"concurrency": 1}
 
-    def test_cancel_mid_download_leaves_no_partial_file(self):
-        _, body = self.server.add(self.media.url("slow/clip.mp4"))
-        job_id = body["added"][0]["id"]
-        wait_for(lambda: self.server.jobs()[job_id]["downloaded"] > 0, 20, message="bytes to arrive")
-        self.assertTrue(self.server.files(), "the partial download should be in its staging folder")
-        status, job = self.server.request("POST", f"/api/jobs/{job_id}/cancel", {})
-        self.assertEqual((status, job["state"]), (200, "cancelled"))
-        wait_for(lambda: self.server.files() == [], 3, message="the partial files to go")
-        self.assertEqual(self.server.jobs()[job_id]["state"], "cancelled")
-        self.assertEqual(self.server.request("GET", "/api/history")[1]["entries"], [])
-        # Cancelling twice is refused, and retry starts a fresh attempt.
-        self.assertEqual(self.server.request("POST", f"/api/jobs/{job_id}/cancel", {})[0], 409)
-        self.assertEqual(self.server.request("POST", f"/api/jobs/{job_id}/retry", {})[0], 200)
-        self.assertIn(self.server.jobs()[job_id]["state"], ("queued", "downloading"))
-
-    def test_concurrency_limit_queues_the_rest(self):
+    def test_the_limit_queues_the_rest_and_cancel_leaves_no_partial_file(self):
         _, body = self.server.add(self.media.url("slow/clip.mp4") + " " + self.media.url("clip.mp4"))
         first, second = (j["id"] for j in body["added"])
-        wait_for(lambda: self.server.jobs()[first]["downloaded"] > 0, 20, message="the first download")
+        wait_for(lambda: self.server.jobs()[first]["downloaded"] > 0, 20, message="bytes to arrive")
         self.assertEqual(self.server.jobs()[second]["state"], "queued")
-        # Cancelling the running one lets the queued one start and finish.
-        self.server.request("POST", f"/api/jobs/{first}/cancel", {})
+        self.assertTrue(self.server.files(), "the partial download should be in its staging folder")
+        # A running job cannot be removed, only cancelled; that lets the queued one start and finish.
+        self.assertEqual(self.server.request("DELETE", f"/api/jobs/{first}"), (409, {"error": "请先取消这个任务，再移除"}))
+        status, job = self.server.request("POST", f"/api/jobs/{first}/cancel", {})
+        self.assertEqual((status, job["state"]), (200, "cancelled"))
         self.assertEqual(self.server.wait_job(second, {"done", "failed"})["state"], "done")
-        self.assertEqual(self.server.files(), ["clip.mp4"])
-        # A finished job can be removed, a running one cannot.
+        wait_for(lambda: self.server.files() == ["clip.mp4"], 3, message="the partial files to go")
+        self.assertEqual([e["url"] for e in self.server.request("GET", "/api/history")[1]["entries"]],
+                         [self.media.url("clip.mp4")])
+        # Cancelling twice is refused, and retry starts a fresh attempt; a finished job can be removed.
+        self.assertEqual(self.server.request("POST", f"/api/jobs/{first}/cancel", {})[0], 409)
+        self.assertEqual(self.server.request("POST", f"/api/jobs/{first}/retry", {})[0], 200)
+        self.assertIn(self.server.jobs()[first]["state"], ("queued", "downloading"))
         self.assertEqual(self.server.request("DELETE", f"/api/jobs/{second}")[0], 200)
         self.assertNotIn(second, self.server.jobs())

@@ -4,7 +4,6 @@ per check, the lock lines of _update_spec, and release files imported from disk.
 import base64
 import io
 import os
-import re
 import sys
 import tempfile
 import zipfile
@@ -149,11 +148,7 @@ class ImportTest(EngineCase):
         super().setUpClass()
         cls.good = release.engine_zip(NEW, ejs=EJS, extra=True)
         cls.stranger = release.Signer("Someone Else")
-
-    @classmethod
-    def tearDownClass(cls) -> None:
-        cls.stranger.close()
-        super().tearDownClass()
+        cls.addClassCleanup(cls.stranger.close)
 
     def chosen(self, signer: release.Signer, engine: bytes | None = None,
                renamed: dict[str, str] | None = None) -> dict[str, Any]:
@@ -207,18 +202,16 @@ class ImportTest(EngineCase):
 
     def test_the_page_imports_through_the_server(self) -> None:
         payload = Payload(self.data)
-        try:
-            status, answer = payload.request("POST", "/api/engine/import", self.chosen(self.signer))
-            self.assertEqual(status, 200, answer)
-            done = wait_for(lambda: (lambda s: None if s[1]["checking"] else s[1])(payload.request("GET", "/api/engine")),
-                            90, 0.2, "the import")
-            self.assertEqual((done["version"], done["last_ok"]), (NEW, True), done["last_result"])
-            # Only this route takes a body the engine file's size; the others keep their limit.
-            status, answer = payload.request("POST", "/api/engine/check", {"files": "x" * (100 << 10)})
-            self.assertEqual((status, answer), (413, {"error": "请求内容太大"}))
-            status, answer = payload.request("POST", "/api/engine/import", {"files": []})
-            self.assertEqual(status, 400)
-            self.assertTrue(re.match("缺少 yt-dlp", answer["error"]), answer)
-        finally:
-            payload.stop()
+        self.addCleanup(payload.stop)
+        status, answer = payload.request("POST", "/api/engine/import", self.chosen(self.signer))
+        self.assertEqual(status, 200, answer)
+        done = wait_for(lambda: (lambda s: None if s[1]["checking"] else s[1])(payload.request("GET", "/api/engine")),
+                        90, 0.2, "the import")
+        self.assertEqual((done["version"], done["last_ok"]), (NEW, True), done["last_result"])
+        # Only this route takes a body the engine file's size; the others keep their limit.
+        status, answer = payload.request("POST", "/api/engine/check", {"files": "x" * (100 << 10)})
+        self.assertEqual((status, answer), (413, {"error": "请求内容太大"}))
+        status, answer = payload.request("POST", "/api/engine/import", {"files": []})
+        self.assertEqual(status, 400)
+        self.assertTrue(answer["error"].startswith("缺少 yt-dlp"), answer)
         self.assertNotIn("Traceback", payload.output())

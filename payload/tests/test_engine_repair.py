@@ -6,7 +6,7 @@ import json
 import os
 import shutil
 
-from release import engine_zip, sha256
+from release import engine_folder
 from support import PayloadTest
 
 from downloader.engine_check import DIGESTS, file_digests
@@ -16,22 +16,16 @@ NEW = "2026.11.20"
 
 
 def install(data: str, version: str, digests: bool) -> str:
-    """An engine folder as a verified update leaves it, made the active one; returns its unpacked copy."""
-    engine = engine_zip(version)
-    name = f"{version}-{sha256(engine)[:12]}"
-    folder = os.path.join(data, "engines", name)
-    os.makedirs(folder)
-    with open(os.path.join(folder, "yt-dlp"), "wb") as f:
-        f.write(engine)
+    """An engine folder as a verified update leaves it, unpacked and made the active one; returns its copy."""
+    folder = os.path.join(data, "engines", engine_folder(data, version, previous="bundled"))
     lib = os.path.join(folder, "lib")
     unpack(os.path.join(folder, "yt-dlp"), lib)
-    record: dict[str, object] = {"version": version, "sha256": sha256(engine), "channel": "stable", "unpacked_sha256": tree_sha256(lib)}
+    with open(os.path.join(folder, "engine.json"), encoding="utf-8") as f:
+        record: dict[str, object] = {**json.load(f), "unpacked_sha256": tree_sha256(lib)}
     if digests:
         record[DIGESTS] = file_digests(lib)
     with open(os.path.join(folder, "engine.json"), "w", encoding="utf-8") as f:
         json.dump(record, f)
-    with open(os.path.join(data, "engines", "current.json"), "w", encoding="utf-8") as f:
-        json.dump({"current": name, "previous": "bundled"}, f)
     return lib
 
 

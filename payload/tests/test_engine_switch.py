@@ -2,57 +2,31 @@
 
 import json
 import os
-import shutil
 import signal
-import tempfile
-import unittest
 from typing import Any
 
-from media import MediaServer, big_file
+from media import big_file
 from release import engine_folder
-from support import LogLines, wait_for
+from support import QueueCase, wait_for
 
 from downloader import engine_loader
-from downloader.ask import Ask
 from downloader.engines import Engines, age_months, bundled_version
 from downloader.jobs import Manager
-from downloader.settings import Settings
-from downloader.store import Store
 
 NEW_VERSION = "2026.11.20"
 
 
-class EngineSwitchTest(unittest.TestCase):
-    """A manager of the server's own kind, on a data folder whose active engine is a downloaded one."""
+class EngineSwitchTest(QueueCase):
+    """A queue of the server's own kind, on a data folder whose active engine is a downloaded one."""
 
-    def setUp(self) -> None:
-        self.work = tempfile.mkdtemp(prefix="zormak-switch-")
-        self.addCleanup(shutil.rmtree, self.work, True)
-        self.media = MediaServer()
-        self.addCleanup(self.media.close)
-        self.data = os.path.join(self.work, "data")
-        self.downloads = os.path.join(self.work, "downloads")
-        os.makedirs(self.downloads)
-        os.makedirs(os.path.join(self.data, "engines"))
-        with open(os.path.join(self.data, "settings.json"), "w", encoding="utf-8") as f:
-            json.dump({"download_dir": self.downloads, "concurrency": 3}, f)
-        self.log = LogLines()
-        self.addCleanup(self.log.close)
+    concurrency = 3
 
     def start(self, pointer: dict[str, Any]) -> Manager:
         with open(os.path.join(self.data, "engines", "current.json"), "w", encoding="utf-8") as f:
             json.dump(pointer, f)
         notices: list[str] = []
         self.engines = Engines(self.data, notices)
-        settings = Settings(self.data, notices)
-        manager = Manager(settings, Store(os.path.join(self.data, "h.sqlite3"), notices), self.engines,
-                          Ask(self.engines, settings, self.data))
-        self.addCleanup(manager.shutdown)
-        self.assertEqual(notices, [])
-        return manager
-
-    def job(self, manager: Manager, job_id: int) -> dict[str, Any]:
-        return next(j for j in manager.snapshot() if j["id"] == job_id)
+        return self.queue(self.engines, notices=notices)
 
     def test_a_running_download_keeps_its_engine_and_the_next_one_takes_the_new(self) -> None:
         new = engine_folder(self.data, NEW_VERSION)

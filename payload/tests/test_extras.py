@@ -3,7 +3,6 @@
 import json
 import os
 import subprocess
-import unittest
 
 from media import media_dir, _ffmpeg
 from support import PayloadTest
@@ -38,19 +37,18 @@ def probe(path: str) -> dict:
     return json.loads(run.stdout)
 
 
-class ListingTest(unittest.TestCase):
-    def test_chinese_first_then_by_code_with_names_and_captions_marked(self):
-        info = {
-            "subtitles": {"en": [{}], "zh-TW": [{}], "ja": [{}], "zh-Hans": [{}], "xx-Q": [{}], "live_chat": [{}],
-                          "zh-CN": [{}], "yue": [{}]},
-            # Captions for a language that has real subtitles are not offered twice.
-            "automatic_captions": {"zh": [{}], "de": [{}], "en": [{}], "empty": []},
-        }
-        self.assertEqual([(l["code"], l["name"], l["automatic"]) for l in extras.languages(info)], [
-            ("zh", "中文", True), ("zh-Hans", "简体中文", False), ("zh-CN", "中文（中国大陆）", False),
-            ("zh-TW", "中文（台湾）", False), ("yue", "粤语", False),
-            ("de", "德语", True), ("en", "英语", False), ("ja", "日语", False), ("xx-Q", "xx-Q", False),
-        ])
+def test_chinese_first_then_by_code_with_names_and_captions_marked() -> None:
+    info = {
+        "subtitles": {"en": [{}], "zh-TW": [{}], "ja": [{}], "zh-Hans": [{}], "xx-Q": [{}], "live_chat": [{}],
+                      "zh-CN": [{}], "yue": [{}]},
+        # Captions for a language that has real subtitles are not offered twice.
+        "automatic_captions": {"zh": [{}], "de": [{}], "en": [{}], "empty": []},
+    }
+    assert [(l["code"], l["name"], l["automatic"]) for l in extras.languages(info)] == [
+        ("zh", "中文", True), ("zh-Hans", "简体中文", False), ("zh-CN", "中文（中国大陆）", False),
+        ("zh-TW", "中文（台湾）", False), ("yue", "粤语", False),
+        ("de", "德语", True), ("en", "英语", False), ("ja", "日语", False), ("xx-Q", "xx-Q", False),
+    ]
 
 
 class ExtrasDownloadTest(PayloadTest):

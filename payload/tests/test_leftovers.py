@@ -5,7 +5,7 @@ import glob
 import os
 import sqlite3
 
-from media import MediaServer, big_file
+from media import big_file
 from support import PayloadTest, wait_for
 
 SIZE = 1_200_000
@@ -32,13 +32,12 @@ class LeftoverTest(PayloadTest):
 
     def setUp(self) -> None:
         super().setUp()
-        self.fast = MediaServer(slow_rate=300_000)
-        self.addCleanup(self.fast.close)
+        self.media.slow_rate = 300_000
         big_file("left.mp4", SIZE)
 
     def paused_partial(self) -> tuple[str, bytes]:
         """A paused download with part of its file, and its staging folder's data file and bytes."""
-        _, body = self.server.add(self.fast.url("slow/left.mp4"), force=True)
+        _, body = self.server.add(self.media.url("slow/left.mp4"), force=True)
         job_id = body["added"][0]["id"]
         wait_for(lambda: self.server.jobs()[job_id]["downloaded"] > SIZE // 4, 20, message="a quarter of the file")
         self.assertEqual(self.server.request("POST", f"/api/jobs/{job_id}/pause", {})[0], 200)
@@ -75,7 +74,7 @@ class LeftoverTest(PayloadTest):
                     self.assertEqual(f.read(), data)
                 self.assertEqual(self.server.jobs(), {})
                 found = self.leftovers()
-                self.assertEqual([x["url"] for x in found["leftovers"]], [self.fast.url("slow/left.mp4")])
+                self.assertEqual([x["url"] for x in found["leftovers"]], [self.media.url("slow/left.mp4")])
                 self.assertIn(f"找到 1 个未完成的下载，共 {os.path.getsize(part) / 1e6:.1f} MB", found["notice"])
                 ids = [x["id"] for x in found["leftovers"]]
                 status, body = self.server.request("POST", f"/api/leftovers/{action}", {"ids": ids})
@@ -83,12 +82,12 @@ class LeftoverTest(PayloadTest):
                 if action == "delete":
                     self.assertEqual([f for f in self.server.files() if f.startswith(".zormak")], [])
                     continue
-                resumes = self.fast.resumes("left.mp4")
+                resumes = self.media.resumes("left.mp4")
                 job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"}, timeout=60)
                 self.assertEqual(job["state"], "done", job["error"])
                 self.assertTrue(filecmp.cmp(os.path.join(self.server.download_dir, job["files"][0]),
-                                            os.path.join(str(self.fast.root), "left.mp4"), shallow=False))
-                self.assertEqual(self.fast.resumes("left.mp4"), resumes + 1, "started over instead of continuing")
+                                            os.path.join(str(self.media.root), "left.mp4"), shallow=False))
+                self.assertEqual(self.media.resumes("left.mp4"), resumes + 1, "started over instead of continuing")
                 self.assertEqual([f for f in self.server.files() if f.startswith(".zormak")], [])
                 for f in self.server.files():
                     os.unlink(os.path.join(self.server.download_dir, str(f)))

@@ -10,16 +10,10 @@ from support import PAYLOAD_DIR, PYTHON, PayloadTest, alive, wait_for
 
 
 class StartTest(PayloadTest):
-    def test_announces_its_address_and_names_itself_app_py(self):
-        out = self.server.output()
-        line = next(l for l in out.splitlines() if "http://127.0.0.1:" in l)
-        self.assertRegex(line, rf"http://127\.0\.0\.1:{self.server.port}(\D|$)")
+    def test_names_itself_app_py_and_listens_on_loopback_only(self):
+        # (Its announced address is checked where a resumed download could come first.)
         with open(f"/proc/{self.server.pid}/cmdline", "rb") as f:
             self.assertIn(b"app.py", f.read())
-        status, body = self.server.request("GET", "/api/status")
-        self.assertEqual(status, 200)
-        self.assertTrue(body["ok"])
-        # Listening on loopback only.
         with open("/proc/net/tcp") as f:
             listening = [l.split()[1] for l in f.readlines()[1:] if l.split()[3] == "0A"]
         self.assertIn("0100007F:%04X" % self.server.port, listening)

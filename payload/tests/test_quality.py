@@ -3,7 +3,6 @@
 import filecmp
 import os
 import time
-import unittest
 
 from media import _ffmpeg, big_file, media_dir
 from support import PayloadTest, SharedPayloadTest
@@ -39,6 +38,7 @@ class QualityTest(SharedPayloadTest):
         super().setUpClass()
         cls.media.pages["/multi"] = video_page("720p", "480p", "240p")
         cls.media.pages["/large-only"] = video_page("720p")
+        cls.media.pages["/small-only"] = video_page("240p")
 
     def sent(self) -> dict[str, int]:
         return {name: self.media.sent(name) for name in (rendition(*s) for s in SOURCES)}
@@ -59,31 +59,33 @@ class QualityTest(SharedPayloadTest):
         status, body = self.server.request("POST", "/api/probe", {"url": self.media.url("nothing-here")})
         self.assertEqual((status, body), (400, {"error": "解析失败：服务器拒绝了请求（HTTP 404）"}))
 
-    def test_each_choice_downloads_what_it_names(self):
-        # (page, format, the rendition that must arrive, extension of the saved file)
+    def test_each_choice_downloads_what_it_names_and_says_what_it_saved_instead(self):
+        # (page, format, the rendition that must arrive, what the job and its history row say of it)
         cases = [
-            ("multi", "480p", "480p", ".mp4"),
-            ("multi", "1080p", "720p", ".mp4"),
-            ("multi", "id:240p", "240p", ".mp4"),
+            ("multi", "480p", "480p", ""),
+            ("multi", "best", "720p", ""),
+            ("multi", "1080p", "720p", "720p（没有 1080p）"),
+            ("multi", "id:240p", "240p", ""),
             # Nothing at or below 480p: the smallest there is rather than nothing.
-            ("large-only", "480p", "720p", ".mp4"),
+            ("large-only", "480p", "720p", "720p（没有 480p）"),
+            ("small-only", "720p", "240p", "240p（没有 720p）"),
         ]
-        for page, fmt, expected, ext in cases:
+        for page, fmt, expected, got in cases:
             with self.subTest(page=page, fmt=fmt):
                 before = self.sent()
                 # The same page each time: fetched again on purpose.
                 job = self.server.finish(self.media.url(page), fmt, force=True)
-                self.assertEqual((job["state"], job["format"]), ("done", fmt), job["error"])
+                self.assertEqual((job["state"], job["format"], job["got"]), ("done", fmt, got), job["error"])
                 grown = {n for n, sent in before.items() if self.media.sent(n) > sent}
                 want = rendition(*next(s for s in SOURCES if s[0] == expected))
                 self.assertEqual(grown, {want})
                 path = os.path.join(self.server.download_dir, job["files"][0])
-                self.assertEqual(os.path.splitext(path)[1], ext)
+                self.assertEqual(os.path.splitext(path)[1], ".mp4")
                 self.assertTrue(filecmp.cmp(path, os.path.join(self.media.root, want), shallow=False))
                 os.unlink(path)
         history = self.server.request("GET", "/api/history")[1]["entries"]
-        self.assertEqual(sorted(e["format"] for e in history if not e["format"].startswith("audio")),
-                         sorted(c[1] for c in cases))
+        self.assertEqual(sorted((e["format"], e["got"]) for e in history if not e["format"].startswith("audio")),
+                         sorted((c[1], c[3]) for c in cases))
 
     def test_audio_presets_give_their_codec(self):
         # (format, saved file, where its container's signature starts, the signatures it may have)
@@ -139,19 +141,18 @@ class NetworkTest(PayloadTest):
                 self.assertEqual(self.media.most_in_flight, fragments)
 
 
-class ListingTest(unittest.TestCase):
-    def test_sizes_and_what_can_be_picked(self):
-        from downloader.probe import listing
-        info = {"title": "t", "duration": 10, "formats": [
-            {"format_id": "exact", "filesize": 1000, "filesize_approx": 5, "tbr": 800},
-            {"format_id": "site-guess", "filesize_approx": 2000, "tbr": 800},
-            {"format_id": "from-rate", "tbr": 800},
-            {"format_id": "unknown"},
-            # Ids the selector would read as syntax cannot be offered.
-            {"format_id": "a/b", "filesize": 1}, {"format_id": "a+b", "filesize": 1}, {"filesize": 1},
-        ]}
-        rows = [(f["id"], f["size"], f["approximate"]) for f in listing(info)["formats"]]
-        self.assertEqual(rows, [("unknown", None, True), ("from-rate", 1_000_000, True),
-                                ("site-guess", 2000, True), ("exact", 1000, False)])
+def test_sizes_and_what_can_be_picked() -> None:
+    from downloader.probe import listing
+    info = {"title": "t", "duration": 10, "formats": [
+        {"format_id": "exact", "filesize": 1000, "filesize_approx": 5, "tbr": 800},
+        {"format_id": "site-guess", "filesize_approx": 2000, "tbr": 800},
+        {"format_id": "from-rate", "tbr": 800},
+        {"format_id": "unknown"},
+        # Ids the selector would read as syntax cannot be offered.
+        {"format_id": "a/b", "filesize": 1}, {"format_id": "a+b", "filesize": 1}, {"filesize": 1},
+    ]}
+    rows = [(f["id"], f["size"], f["approximate"]) for f in listing(info)["formats"]]
+    assert rows == [("unknown", None, True), ("from-rate", 1_000_000, True), ("site-guess", 2000, True),
+                    ("exact", 1000, False)]
 
 

@@ -16,6 +16,7 @@ from test_extras import media_files, subtitle_page
 from downloader import extras
 
 SIZE = 1_200_000
+REFUSED = "服务器拒绝了请求（HTTP 403）。"
 
 
 class ResumeTest(PayloadTest):
@@ -24,23 +25,22 @@ class ResumeTest(PayloadTest):
     def setUp(self) -> None:
         super().setUp()
         # Fast enough to finish in seconds, slow enough to stop half way.
-        self.fast = MediaServer(slow_rate=300_000)
-        self.addCleanup(self.fast.close)
+        self.media.slow_rate = 300_000
         big_file("resume.mp4", SIZE)
 
     def arrived_whole(self, server, job_id, name="resume.mp4"):
         job = server.wait_job(job_id, {"done", "failed"}, timeout=60)
         self.assertEqual(job["state"], "done", job["error"])
         path = os.path.join(server.download_dir, job["files"][0])
-        self.assertTrue(filecmp.cmp(path, os.path.join(self.fast.root, name), shallow=False))
+        self.assertTrue(filecmp.cmp(path, os.path.join(self.media.root, name), shallow=False))
         # What was fetched again after the interruptions is a small part of the file.
-        self.assertLess(self.fast.refetched(name), SIZE // 10)
-        self.assertLess(self.fast.sent(name) - SIZE, SIZE // 5, self.fast.sent(name))
-        self.assertGreaterEqual(self.fast.resumes(name), 1, "the download started over instead of continuing")
+        self.assertLess(self.media.refetched(name), SIZE // 10)
+        self.assertLess(self.media.sent(name) - SIZE, SIZE // 5, self.media.sent(name))
+        self.assertGreaterEqual(self.media.resumes(name), 1, "the download started over instead of continuing")
         return job
 
     def test_pause_stops_the_transfer_frees_the_slot_and_resume_continues(self):
-        _, body = self.server.add(self.fast.url("slow/resume.mp4") + " " + self.media.url("clip.mp4"))
+        _, body = self.server.add(self.media.url("slow/resume.mp4") + " " + self.media.url("clip.mp4"))
         big, small = (j["id"] for j in body["added"])
         wait_for(lambda: self.server.jobs()[big]["downloaded"] > SIZE // 4, 20, message="a quarter of the file")
         self.assertEqual(self.server.jobs()[small]["state"], "queued")
@@ -48,9 +48,9 @@ class ResumeTest(PayloadTest):
         self.assertEqual((status, job["state"]), (200, "paused"))
         # The slot is free at once: the queued job runs while the paused one waits.
         self.assertEqual(self.server.wait_job(small, {"done", "failed"})["state"], "done")
-        sent = self.fast.sent("resume.mp4")
+        sent = self.media.sent("resume.mp4")
         time.sleep(1.0)
-        self.assertEqual(self.fast.sent("resume.mp4"), sent, "a paused download kept receiving")
+        self.assertEqual(self.media.sent("resume.mp4"), sent, "a paused download kept receiving")
         self.assertLess(sent, SIZE)
         self.assertEqual(self.server.jobs()[big]["state"], "paused")
         self.assertEqual(self.server.request("POST", f"/api/jobs/{big}/pause", {})[0], 409)
@@ -72,24 +72,24 @@ class ResumeTest(PayloadTest):
         wait_for(lambda: stalls() > before, 2.5, message="the paused attempt to release its connection")
 
     def test_retry_after_a_broken_transfer_continues(self):
-        self.fast.cut["resume.mp4"] = SIZE // 2
-        _, body = self.server.add(self.fast.url("slow/resume.mp4"))
+        self.media.cut["resume.mp4"] = SIZE // 2
+        _, body = self.server.add(self.media.url("slow/resume.mp4"))
         job_id = body["added"][0]["id"]
         job = self.server.wait_job(job_id, {"done", "failed"}, timeout=30)
-        self.assertEqual((job["state"], job["error"]), ("failed", "服务器拒绝了请求（HTTP 403）"))
-        del self.fast.cut["resume.mp4"]
+        # A refusal may be a site that wants a sign-in: the advice follows the cause.
+        self.assertEqual((job["state"], job["error"][:len(REFUSED)]), ("failed", REFUSED), job["error"])
+        del self.media.cut["resume.mp4"]
         self.assertEqual(self.server.request("POST", f"/api/jobs/{job_id}/retry", {})[0], 200)
         self.arrived_whole(self.server, job_id)
 
     def test_the_queue_comes_back_after_a_restart(self):
-        _, body = self.server.add(" ".join(self.fast.url(p) for p in ("slow/resume.mp4", "clip.mp4", "clip.mp4?2")))
+        _, body = self.server.add(" ".join(self.media.url(p) for p in ("slow/resume.mp4", "clip.mp4", "clip.mp4?2")))
         running, queued, paused = (j["id"] for j in body["added"])
         self.assertEqual(self.server.request("POST", f"/api/jobs/{paused}/pause", {})[0], 200)
         wait_for(lambda: self.server.jobs()[running]["downloaded"] > SIZE // 3, 20, message="a third of the file")
         self.assertEqual(self.server.stop(), 0)
-        with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
-            journal = dict(db.execute("SELECT id, state FROM jobs").fetchall())
-        self.assertEqual(journal, {running: "downloading", queued: "queued", paused: "paused"})
+        self.assertEqual(dict(self.server.query("SELECT id, state FROM jobs")),
+                         {running: "downloading", queued: "queued", paused: "paused"})
 
         again = self.start_server()
         jobs = again.jobs()
@@ -101,17 +101,16 @@ class ResumeTest(PayloadTest):
         self.assertEqual(again.wait_job(queued, {"done", "failed"})["state"], "done")
         self.assertEqual(again.jobs()[paused]["state"], "paused")
         # Finished jobs leave the journal; the paused one stays in it.
-        with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
-            self.assertEqual(db.execute("SELECT id FROM jobs").fetchall(), [(paused,)])
-            self.assertEqual(db.execute("SELECT count(*) FROM downloads").fetchone(), (2,))
+        self.assertEqual(again.query("SELECT id FROM jobs"), [(paused,)])
+        self.assertEqual(again.query("SELECT count(*) FROM downloads"), [(2,)])
 
 
 class CommandStressTest(PayloadTest):
     settings = {"concurrency": 3}
 
     def test_commands_racing_the_downloads_lose_nothing(self):
-        media = MediaServer(slow_rate=100_000)
-        self.addCleanup(media.close)
+        media = self.media
+        media.slow_rate = 100_000
         count = 12
         _, body = self.server.add(" ".join(media.url(f"slow/clip.mp4?n={n}") for n in range(count)))
         ids = [j["id"] for j in body["added"]]
@@ -147,9 +146,7 @@ class CommandStressTest(PayloadTest):
         for name in files:
             self.assertTrue(filecmp.cmp(os.path.join(self.server.download_dir, name),
                                         os.path.join(media.root, "clip.mp4"), shallow=False), name)
-        with sqlite3.connect(os.path.join(self.workdir, "data", "history.sqlite3")) as db:
-            self.assertEqual(db.execute("SELECT count(*) FROM jobs").fetchone(), (0,))
-        db.close()
+        self.assertEqual(self.server.query("SELECT count(*) FROM jobs"), [(0,)])
 
 
 def test_an_earlier_journal_loads_and_its_jobs_continue_as_they_were_asked(

@@ -5,6 +5,7 @@ import os
 import stat
 import zipfile
 from typing import Any
+from unittest import mock
 
 import release
 from support import Payload, link_tools, wait_for
@@ -43,14 +44,11 @@ class RuntimeCase(EngineCase):
         super().setUp()
         self.bin = os.path.join(self.data, "bin")
         os.makedirs(self.bin)
-        self.saved_path = os.environ["PATH"]
-        os.environ["PATH"] = link_tools(self.bin, "gpg", "gpgv")
+        # Restored after the test, with the deno releases' address a test may set.
+        patch = mock.patch.dict(os.environ, {"PATH": link_tools(self.bin, "gpg", "gpgv")})
+        patch.start()
+        self.addCleanup(patch.stop)
         self.asset = runtime_mod.deno_asset()
-
-    def tearDown(self) -> None:
-        os.environ["PATH"] = self.saved_path
-        os.environ.pop("ZORMAK_TEST_DENO_RELEASES", None)
-        super().tearDown()
 
     def tools(self, **outputs: str) -> None:
         for name in ("deno", "node"):

@@ -3,28 +3,23 @@
 import datetime
 import json
 import os
-import shutil
-import tempfile
 import threading
 import time
 
 import release
-from media import MediaServer
-from support import LogLines, Payload, free_port, wait_for
+from support import Payload, QueueCase, free_port, wait_for
 from test_engine import EngineCase
 
 from downloader import starthold
 from downloader.engines import Engines, bundled_version, version_date
 from downloader.jobs import Manager
 from downloader.settings import Settings
-from downloader.ask import Ask
-from downloader.store import Store
 from downloader.updater import STALE_DAYS, Updater
 
 NEW = "2099.01.02"
 
 
-class StartCheckTest(EngineCase):
+class StartCheckTest(EngineCase, QueueCase):
     """The release server and the test key of the engine's tests; each test its own work folder."""
 
     good: bytes
@@ -35,42 +30,21 @@ class StartCheckTest(EngineCase):
         cls.good = release.engine_zip(NEW)
 
     def setUp(self) -> None:
-        # Called again by the tests that run one case after another, each with a fresh folder.
-        self.work = tempfile.mkdtemp(prefix="zormak-start-")
-        self.addCleanup(shutil.rmtree, self.work, True)
-        self.data = os.path.join(self.work, "data")
-        self.downloads = os.path.join(self.work, "downloads")
-        os.makedirs(self.downloads)
-        os.makedirs(os.path.join(self.data, "engines"))
-        with open(os.path.join(self.data, "settings.json"), "w", encoding="utf-8") as f:
-            json.dump({"download_dir": self.downloads, "concurrency": 2}, f)
-        self.media = MediaServer()
-        self.addCleanup(self.media.close)
+        QueueCase.setUp(self)
         self.server.reset()
         self.server.release(self.good, self.signer, NEW)
         self.server.requests.clear()
-        self.log = LogLines()
-        self.addCleanup(self.log.close)
 
     def start(self, limit: float = 60.0, timeout: float = 10.0, restored: int = 0) -> tuple[Updater, Manager]:
         """The updater and the queue wired as the server wires them, with restored jobs in the journal."""
         notices: list[str] = []
-        store = Store(os.path.join(self.data, "history.sqlite3"), notices)
-        for _ in range(restored):
-            store.add_job(self.media.url("clip.mp4"), "video", "downloading", time.time())
         engines = Engines(self.data, notices)
-        manager: Manager | None = None
-        up = Updater(engines, Settings(self.data), lambda: manager is not None and manager.busy())
+        made: list[Manager] = []
+        up = Updater(engines, Settings(self.data), lambda: bool(made) and made[0].busy())
         up.timeout, up.hold_limit = timeout, limit
-        settings = Settings(self.data, notices)
-        manager = Manager(settings, store, engines, Ask(engines, settings, self.data), up.hold)
-        self.addCleanup(manager.shutdown)
-        self.assertEqual(notices, [])
+        made.append(self.queue(engines, up.hold, notices=notices, restored=restored))
         up.start()
-        return up, manager
-
-    def states(self, manager: Manager) -> list[str]:
-        return [j["state"] for j in sorted(manager.snapshot(), key=lambda j: j["id"])]
+        return up, made[0]
 
     def test_an_old_engine_is_updated_before_downloads_start(self) -> None:
         self.assertGreater((datetime.date.today() - version_date(bundled_version())).days, STALE_DAYS)  # type: ignore[operator]

@@ -2,25 +2,12 @@
 // scrolled into view, and cancelling it once data has arrived asks first; "继续下载" keeps it.
 // Usage: ZORMAK_SESSION=SECRET node queue.mjs PAGE_URL SLOW_VIDEO_URL
 // Prints one JSON line with what it saw; exits 1 on any failure.
-import { chromium } from "playwright-core";
+import { drive } from "./launch.mjs";
 
 const [pageUrl, slowVideoUrl] = process.argv.slice(2);
-const problems = [];
-const seen = {};
 
-const browser = await chromium.launch({
-  executablePath: process.env.ZORMAK_CHROMIUM || "/usr/bin/chromium",
-  headless: true,
-  args: ["--no-sandbox", "--disable-gpu", "--lang=zh-CN"],
-});
-try {
-  const context = await browser.newContext({ viewport: { width: 1000, height: 600 }, locale: "zh-CN" });
-  await context.addCookies([{
-    name: "zormak_session", value: process.env.ZORMAK_SESSION, url: pageUrl, httpOnly: true, sameSite: "Strict",
-  }]);
-  const page = await context.newPage();
-  page.on("pageerror", (e) => problems.push("page error: " + e.message));
-  page.setDefaultTimeout(20000);
+// The older rows' failed downloads are the only errors the page may log.
+await drive(pageUrl, 600, (m) => /status of 40\d/.test(m.text()), async (page, seen) => {
   await page.goto(pageUrl);
   await page.locator(".job.failed").first().waitFor();
   await page.fill("#urls", slowVideoUrl);
@@ -44,10 +31,4 @@ try {
   await page.click("#confirm-yes");
   await page.locator(".job.cancelled").waitFor();
   seen.afterYes = "cancelled";
-} catch (e) {
-  problems.push(String(e && e.stack || e));
-} finally {
-  await browser.close();
-}
-console.log(JSON.stringify({ problems, seen }));
-process.exit(problems.length ? 1 : 0);
+});
