@@ -73,7 +73,7 @@ class FetchTest(unittest.TestCase):
             ("not an image", "clip.mp4", loopback, {}),
             ("image by its type, not by its bytes", "fake.jpg", loopback, {}),
             ("too large", "poster.jpg", loopback, {"limit": 1000}),
-            ("too slow", "slow/poster.jpg", loopback, {"timeout": 0.4}),
+            ("too slow", "slow/poster.jpg", loopback, {"timeout": 0.2}),
             ("redirected out of http", "elsewhere.jpg", loopback, {}),
         ]:
             with self.subTest(case):
