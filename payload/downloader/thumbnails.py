@@ -81,7 +81,7 @@ def inside(ip: str) -> bool:
 
 def _resolve(host: str, port: int) -> list[tuple[Any, ...]]:
     try:
-        return socket.getaddrinfo(host, port, type=socket.SOCK_STREAM)
+        return list(socket.getaddrinfo(host, port, type=socket.SOCK_STREAM))
     except (OSError, UnicodeError) as e:
         raise Refused(f"无法解析 {host}（{e}）") from None
 

@@ -5,6 +5,7 @@ import os
 import tempfile
 import time
 import unittest
+from typing import Any
 
 from media import MediaServer, RecordingProxy, big_file, poster
 from support import PayloadTest
@@ -68,14 +69,15 @@ class FetchTest(unittest.TestCase):
         big_file("fake.jpg", 4096)
         self.media.redirects["/elsewhere.jpg"] = "file:///etc/passwd"
         loopback = self.media.url("three")
-        for case, picture, page, bounds in [
+        cases: list[tuple[str, str, str, dict[str, float]]] = [
             ("a public page's picture on this machine", "poster.jpg", PUBLIC_PAGE, {}),
             ("not an image", "clip.mp4", loopback, {}),
             ("image by its type, not by its bytes", "fake.jpg", loopback, {}),
             ("too large", "poster.jpg", loopback, {"limit": 1000}),
             ("too slow", "slow/poster.jpg", loopback, {"timeout": 0.2}),
             ("redirected out of http", "elsewhere.jpg", loopback, {}),
-        ]:
+        ]
+        for case, picture, page, bounds in cases:
             with self.subTest(case):
                 self.media.requests.clear()
                 thumbs = self.thumbnails(**bounds)
@@ -108,12 +110,13 @@ class FetchTest(unittest.TestCase):
 class SizeTest(unittest.TestCase):
     def test_the_estimate_is_told_approximate_unless_the_site_gave_the_size(self) -> None:
         # The processed info carries the chosen format's fields at its top (YoutubeDL.process_video_result).
-        for fields, expected in [
+        cases: list[tuple[dict[str, Any], tuple[int | None, bool]]] = [
             ({"filesize": 5_000_000, "filesize_approx": 4_000_000}, (5_000_000, False)),
             ({"filesize": None, "filesize_approx": 4_000_000, "tbr": 900}, (4_000_000, True)),
             ({"tbr": 800.0}, (800 * 1000 // 8 * 60, True)),
             ({"tbr": None}, (None, False)),
-        ]:
+        ]
+        for fields, expected in cases:
             shown = probe.listing({"title": "t", "duration": 60, "formats": [{"format_id": "18", **fields}],
                                    **fields})
             self.assertEqual((shown["size"], shown["approximate"]), expected, fields)
