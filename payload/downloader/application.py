@@ -3,6 +3,7 @@
 import os
 
 from . import engine_loader, jobs, playlists
+from .thumbnails import Thumbnails
 from .ask import Ask
 from .engines import Engines
 from .log import say
@@ -39,6 +40,7 @@ class App:
         engine_loader.use_engine(lambda: engines.active().sys_path, engines.broken)
         self.ask = Ask(self.engines, self.settings, data_dir)
         self.listings = playlists.Listings()
+        self.thumbnails = Thumbnails(self.settings, data_dir)
 
     def start_queue(self) -> None:
         """Restores the queue and starts its downloads. Called once the server has announced

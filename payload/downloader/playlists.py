@@ -21,6 +21,7 @@ from . import errors
 from .ask import LIST, TIMEOUT, Ask
 from .engine_loader import yt_dlp
 from .names import safe_folder_name
+from .probe import Linker, estimate
 
 # Listings kept for the chooser; the oldest goes first.
 MAX_KEPT = 16
@@ -89,8 +90,9 @@ def is_playlist(info: dict[str, Any]) -> bool:
     return info.get("_type") in ("playlist", "multi_video")
 
 
-def entries(info: dict[str, Any]) -> list[dict[str, Any]]:
-    """The playlist's entries that have an address we can download, numbered from 1 in the site's order."""
+def entries(info: dict[str, Any], link: Linker | None = None) -> list[dict[str, Any]]:
+    """The playlist's entries that have an address we can download, numbered from 1 in the site's order,
+    with what the chooser shows of each; link gives our own address of an entry's picture."""
     unsmuggle = yt_dlp().utils.unsmuggle_url
     page = info.get("webpage_url")
     result: list[dict[str, Any]] = []
@@ -111,11 +113,17 @@ def entries(info: dict[str, Any]) -> list[dict[str, Any]]:
         except errors.UserError:
             continue
         duration = entry.get("duration")
+        # A flat entry tells what the list page said; one embedded in the page was processed in full and
+        # carries the fields of the format the engine chose for it.
+        size, approximate = estimate(entry, duration)
         result.append({
             "index": len(result) + 1,
             "url": url,
             "title": clean_title(entry.get("title")),
             "duration": duration if isinstance(duration, (int, float)) and duration >= 0 else None,
+            "size": size,
+            "approximate": approximate,
+            "thumbnail": link(entry) if link else None,
         })
     return result
 

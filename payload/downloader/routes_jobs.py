@@ -42,7 +42,7 @@ def answer_added(h: "Handler", result: dict[str, Any], **more: Any) -> None:
 @route("POST", "/api/probe")
 def probe_formats(h: "Handler", m: "re.Match[str]") -> None:
     body = h.read_json()
-    h.reply(200, probe.probe(h.server.app.ask, body.get("url")))
+    h.reply(200, probe.probe(h.server.app.ask, body.get("url"), link=h.server.app.thumbnails.linker))
 
 
 @route("POST", "/api/subtitles")

@@ -3,7 +3,7 @@
 import re
 from typing import TYPE_CHECKING
 
-from . import addresses, errors, playlists
+from . import addresses, errors, playlists, thumbnails
 from .log import say
 from .routes_jobs import answer_added, choice
 from .routing import route
@@ -32,7 +32,7 @@ def list_playlist(h: "Handler", m: "re.Match[str]") -> None:
         answer_added(h, h.server.app.manager.add(url, body.get("format"), choice(body),
                                                 force=body.get("force") is True), playlist=False)
         return
-    found = playlists.entries(info)
+    found = playlists.entries(info, h.server.app.thumbnails.linker(url))
     if not found:
         raise errors.UserError("这个列表里没有可以下载的视频")
     title = playlists.clean_title(info.get("title"))
@@ -65,3 +65,14 @@ def add_playlist(h: "Handler", m: "re.Match[str]") -> None:
         [(e["url"], e["title"]) for e in chosen], body.get("format"), listing.folder, choice(body))
     h.reply(200 if added else 400, {"added": added, "errors": rejected, "folder": listing.folder,
                                         **({"error": rejected[0]} if not added and rejected else {})})
+
+
+@route("GET", "/api/thumbnails/([0-9a-f]{32})")
+def thumbnail(h: "Handler", m: "re.Match[str]") -> None:
+    """A video's picture for the parse result and the chooser, from our own origin."""
+    try:
+        data, kind = h.server.app.thumbnails.get(m.group(1))
+    except thumbnails.Refused:
+        # The page shows the entry without a picture; a list of many would fill the log with these.
+        raise errors.UserError("没有这个视频的图片", 404) from None
+    h.send_file(data, kind)

@@ -81,6 +81,9 @@ class Handler(HeadDeadline, BaseHTTPRequestHandler):
             body = json.dumps(value).encode("ascii")
         self._send(status, body, "application/json; charset=utf-8")
 
+    def send_file(self, body: bytes, content_type: str) -> None:
+        self._send(200, body, content_type)
+
     def _error(self, status: int, message: str) -> None:
         if self.path.startswith("/api/"):
             self.reply(status, {"error": message})

@@ -2,8 +2,8 @@
 // duplicates, and the list of formats of one address.
 
 import { api } from "./api.js";
-import { $, busy, confirmDialog, el, showFormMessage, toast } from "./dom.js";
-import { formatSize, formatTime } from "./format.js";
+import { $, busy, confirmDialog, el, picture, showFormMessage, toast } from "./dom.js";
+import { formatDuration, formatEstimate, formatTime } from "./format.js";
 import { extrasChoice, resetExtras } from "./extras.js";
 import { addOrChoose } from "./playlist.js";
 import { askForNotifications, pollJobs, revealJobs } from "./queue.js";
@@ -149,22 +149,36 @@ function showProbe(data) {
     cell.appendChild(pick);
     const audioOnly = f.vcodec === "none";
     const resolution = audioOnly ? "仅音频" : f.width && f.height ? `${f.width}×${f.height}` : f.height ? `${f.height}p` : "未知";
-    const size = f.size ? (f.approximate ? `约 ${formatSize(f.size)}` : formatSize(f.size)) : "未知";
+    const size = formatEstimate(f.size, f.approximate);
     tr.append(cell, el("td", null, resolution), el("td", null, f.fps ? `${f.fps} fps` : "—"),
       el("td", null, codecText(f.vcodec, "无")), el("td", null, codecText(f.acodec, "无声音")),
       el("td", null, f.ext || "—"), el("td", null, size), el("td", "muted", f.id));
     body.appendChild(tr);
   }
-  $("probe-title").textContent = data.formats.length
-    ? `${data.title || "这个网址"}：${data.formats.length} 个格式，点选一个即按它下载`
-    : `${data.title || "这个网址"}：网站没有列出可选的格式，请使用上面的预设`;
+  probed = data;
+  $("probe-picture").replaceChildren(picture(data.thumbnail));
+  $("probe-title").textContent = data.title || "这个网址";
+  $("probe-title").title = data.title || "";
+  $("probe-count").textContent = data.formats.length
+    ? `${data.formats.length} 个格式，点选一个即按它下载`
+    : "网站没有列出可选的格式，请使用上面的预设";
+  showProbeMeta(data);
   $("probe-panel").hidden = false;
+}
+
+// The length, and the size of what would be downloaded: the picked format's, else the engine's own choice.
+let probed = null;
+
+function showProbeMeta(chosen) {
+  const parts = [formatDuration(probed.duration), formatEstimate(chosen.size, chosen.approximate)];
+  $("probe-meta").textContent = parts.filter(Boolean).join(" · ");
 }
 
 function pickFormat(event) {
   const tr = event.target.closest("tr[data-id]");
   if (!tr) return;
   pickedFormat = tr.dataset.id;
+  showProbeMeta(probed.formats.find((f) => f.id === pickedFormat) || probed);
   for (const row of $("probe-body").children) {
     row.classList.toggle("chosen", row === tr);
     row.querySelector("input").checked = row === tr;

@@ -33,6 +33,25 @@ export function icon(name) {
   return svg;
 }
 
+// A video's picture from our own origin (the server fetched it from the site); a plain frame while
+// there is none or it cannot be had. Lazy: a long list fetches only the pictures scrolled into view.
+export function picture(src, className) {
+  const frame = el("span", `thumb ${className || ""}`.trim());
+  frame.setAttribute("aria-hidden", "true");
+  if (!src) {
+    frame.appendChild(icon("video"));
+    return frame;
+  }
+  const img = el("img");
+  img.alt = "";
+  img.loading = "lazy";
+  img.decoding = "async";
+  img.addEventListener("error", () => img.replaceWith(icon("video")), { once: true });
+  img.src = src;
+  frame.appendChild(img);
+  return frame;
+}
+
 export function toast(text, kind) {
   const node = el("div", "toast" + (kind ? " " + kind : ""), text);
   $("toasts").appendChild(node);

@@ -21,6 +21,12 @@ export function formatSize(bytes) {
   return `${number.format(value)} ${UNITS[i]}`;
 }
 
+// The size a download is expected to have: "约" when the site only estimated it, nothing when unknown.
+export function formatEstimate(size, approximate) {
+  if (!size) return "";
+  return approximate ? `约 ${formatSize(size)}` : formatSize(size);
+}
+
 export function formatDuration(seconds) {
   if (seconds === null || seconds === undefined || !Number.isFinite(seconds) || seconds < 0) return "";
   seconds = Math.round(seconds);

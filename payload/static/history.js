@@ -8,14 +8,14 @@ import { formatLabel } from "./presets.js";
 
 let historyEntries = [];
 // The totals of the whole history and of the search, as the server counts them.
-let historyTotals = { count: 0, size: 0, matched: 0 };
+let historyTotals = { count: 0, size: 0, matched: 0, next_offset: 0 };
 let historySearch = null;
 
 // The first page, or with more the next one; the search runs on the server, over every row.
 export async function loadHistory(more) {
   try {
     const query = $("history-search").value.trim();
-    const offset = more === true ? historyEntries.length : 0;
+    const offset = more === true ? historyTotals.next_offset : 0;
     const data = await api("GET", `/api/history?offset=${offset}&q=${encodeURIComponent(query)}`);
     historyEntries = more === true ? historyEntries.concat(data.entries) : data.entries;
     historyTotals = data;
@@ -62,6 +62,7 @@ function renderHistory() {
     tdActions.appendChild(del);
     tr.append(tdTitle, tdFormat, tdSize, tdTime, tdActions);
     body.appendChild(tr);
+    for (const r of h.related) body.appendChild(relatedRow(r));
   }
   const empty = entries.length === 0;
   $("history-table").hidden = empty;
@@ -70,8 +71,33 @@ function renderHistory() {
   $("history-summary").textContent = historyTotals.count
     ? `共 ${historyTotals.count} 个文件，${formatSize(historyTotals.size)}` + (query ? `，找到 ${historyTotals.matched} 个` : "")
     : "已完成的下载";
-  $("history-more").hidden = historyEntries.length >= historyTotals.matched;
+  $("history-more").hidden = historyTotals.next_offset >= historyTotals.matched;
   $("history-clear").disabled = historyTotals.count === 0;
+}
+
+// What a file written beside a video is, by its name's ending.
+function kindOf(name) {
+  const ext = name.split(".").pop().toLowerCase();
+  if (["jpg", "jpeg", "png", "webp"].includes(ext)) return "封面";
+  if (["json", "description", "txt", "nfo"].includes(ext)) return "信息";
+  return "字幕";
+}
+
+// A subtitle, cover or metadata file of the video above: its kind, name, size and its own open buttons.
+function relatedRow(r) {
+  const tr = el("tr", "related");
+  tr.dataset.id = r.id;
+  const name = el("td");
+  const line = el("div", "related-name");
+  const file = el("span", "h-file", r.name);
+  file.title = r.path;
+  line.append(el("span", "tag", kindOf(r.name)), file);
+  if (!r.exists) line.appendChild(el("span", "tag missing", "文件已移走"));
+  name.appendChild(line);
+  const actions = el("td", "h-actions");
+  actions.append(...openButtons());
+  tr.append(name, el("td"), el("td", "num", formatSize(r.size)), el("td"), actions);
+  return tr;
 }
 
 async function historyAction(event) {
@@ -82,8 +108,11 @@ async function historyAction(event) {
     await openDownload(`/api/history/${id}`, button.dataset.action, button, loadHistory);
     return;
   }
+  // The record of a video goes with the records of its subtitles and cover.
+  const entry = historyEntries.find((h) => String(h.id) === id);
+  const ids = entry ? [entry.id, ...entry.related.map((r) => r.id)] : [id];
   await busy(button, async () => {
-    await api("DELETE", `/api/history/${id}`);
+    for (const each of ids) await api("DELETE", `/api/history/${each}`);
     await loadHistory();
   });
 }

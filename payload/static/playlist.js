@@ -3,8 +3,8 @@
 // entry becomes a job that saves into the playlist's folder.
 
 import { api } from "./api.js";
-import { $, busy, el, icon, showFormMessage, toast } from "./dom.js";
-import { formatDuration } from "./format.js";
+import { $, busy, el, icon, picture, showFormMessage, toast } from "./dom.js";
+import { formatDuration, formatEstimate } from "./format.js";
 
 let listing = null;
 let options = null;
@@ -34,7 +34,8 @@ function render(data) {
     const title = entry.title || entry.url;
     const name = el("span", "entry-title", title);
     name.title = entry.url;
-    label.append(box, el("span", "entry-index", String(entry.index)), name,
+    label.append(box, el("span", "entry-index", String(entry.index)), picture(entry.thumbnail, "small"), name,
+      el("span", "entry-size", formatEstimate(entry.size, entry.approximate)),
       el("span", "entry-duration", entry.duration === null ? "" : formatDuration(entry.duration)));
     li.appendChild(label);
     return li;

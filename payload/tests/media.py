@@ -71,6 +71,14 @@ def big_file(name: str, size: int) -> str:
     return path
 
 
+def poster() -> str:
+    """A video's picture as sites give it: a JPEG frame, some tens of KB. Served as /poster.jpg."""
+    path = os.path.join(media_dir(), "poster.jpg")
+    if not os.path.exists(path):
+        _ffmpeg("-f", "lavfi", "-i", "testsrc=size=640x360", "-frames:v", "1", "-q:v", "2", path)
+    return path
+
+
 def hls_stream() -> str:
     """A four-second stream cut into eight segments, with its playlist v.m3u8, in a folder of its own."""
     folder = os.path.join(media_dir(), "hls")
@@ -142,7 +150,7 @@ class _MediaHandler(BaseHTTPRequestHandler):
         if not name or "/" in name or not os.path.isfile(file):
             self._head(404, "text/plain", 0)
             return
-        ctype = {".mp4": "video/mp4", ".flac": "audio/flac"}.get(os.path.splitext(file)[1], "video/mp4")
+        ctype = {".mp4": "video/mp4", ".flac": "audio/flac", ".jpg": "image/jpeg"}.get(os.path.splitext(file)[1], "video/mp4")
         size = os.path.getsize(file)
         start, end = 0, size
         m = _RANGE.match(self.headers.get("Range", ""))

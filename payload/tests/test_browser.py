@@ -117,6 +117,7 @@ class BrowserTest(PayloadTest):
         self.assertEqual(seen["chooserBadRange"], "范围“3-1”的起点大于终点，请写成“1-3”")
         self.assertEqual((seen["chooserChecked"], seen["chooserCountRange"]), ([1, 3], "已选 2 / 3 个"))
         self.assertEqual((seen["jobsAddedByList"], seen["boxAfterList"]), (0, ""))
+        self.assertEqual(seen["squeezed"], [])
         self.assertEqual(seen["entryMeta"][:3], ["最佳", "保存到 " + FOLDER, "字幕另存为文件（zh-Hans、zh-CN、zh、zh-Hant、zh-TW、en）"])
 
 

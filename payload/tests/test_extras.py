@@ -87,8 +87,10 @@ class ExtrasDownloadTest(PayloadTest):
         second = self.download(subtitles="beside", subtitle_langs=["zh-Hans"])
         self.assertEqual(second["files"], [f"{stem} (1).mp4", f"{stem} (1).zh-Hans.srt"])
         self.assertEqual(self.server.files(), sorted(first["files"] + second["files"]))
+        # Each video in the history with its own subtitles under it, the newest first.
         history = self.server.request("GET", "/api/history")[1]["entries"]
-        self.assertEqual(sorted(e["name"] for e in history), sorted(first["files"] + second["files"]))
+        self.assertEqual([[e["name"]] + [r["name"] for r in e["related"]] for e in history],
+                         [second["files"], first["files"]])
         # Off by default: no cover, no tags, no subtitle stream.
         streams = probe(os.path.join(self.server.download_dir, video))
         self.assertNotIn("title", streams["format"].get("tags", {}))

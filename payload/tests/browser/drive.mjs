@@ -216,6 +216,17 @@ await drive(pageUrl, 840, expected, async (page, seen) => {
   seen.entryMeta = await entry.locator(".job-meta span").allTextContents();
   await entry.scrollIntoViewIfNeeded();
   await page.screenshot({ path: path.join(outDir, "page-playlist-queue.png") });
+  // In a narrow window no text is squeezed to a few characters a line beside its row's controls.
+  await page.setViewportSize({ width: 640, height: 900 });
+  seen.squeezed = [];
+  for (const view of ["queue", "history", "settings"]) {
+    await page.click(`.nav-item[data-view="${view}"]`);
+    seen.squeezed.push(...await page.evaluate(() => [...document.querySelectorAll("main *")]
+      .filter((n) => n.offsetParent && !n.children.length && n.textContent.trim().length > 4
+        && n.getBoundingClientRect().width < 3.5 * parseFloat(getComputedStyle(n).fontSize))
+      .map((n) => n.textContent.trim())));
+    await page.screenshot({ path: path.join(outDir, `page-narrow-${view}.png`) });
+  }
 });
 
 // The HTTP status of the request to urlPattern that action makes.
