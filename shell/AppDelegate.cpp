@@ -83,17 +83,17 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
   const WindowState state = memory_.opening(WindowState{kWidth, kHeight, false, zoom::kActualSize},
                                             platform, kMinWidth, kMinHeight, std::time(nullptr));
   std::weak_ptr<AppDelegate> weak = weak_from_this();
-  window =
-      platform.makeWindow(WindowOptions{std::string(pages::kMainTitle), state.width, state.height,
-                                        kMinWidth, kMinHeight, state.maximized, [weak] {
-                                          auto self = weak.lock();
-                                          return !self || self->windowShouldClose();
-                                        },
-                                        [weak] {
-                                          auto self = weak.lock();
-                                          if (self && self->bridge_)
-                                            self->bridge_->windowFocused();
-                                        }});
+  window = platform.makeWindow(WindowOptions{std::string(pages::kMainTitle), state.width,
+                                             state.height, kMinWidth, kMinHeight, state.maximized,
+                                             [weak] {
+                                               auto self = weak.lock();
+                                               return !self || self->windowShouldClose();
+                                             },
+                                             [weak] {
+                                               auto self = weak.lock();
+                                               if (self && self->bridge_)
+                                                 self->bridge_->windowFocused();
+                                             }});
   pages_ = std::make_shared<PageController>(platform, server, [weak] {
     auto self = weak.lock();
     return !self || self->terminating;

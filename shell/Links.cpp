@@ -82,8 +82,8 @@ bool isWebAddress(std::string_view text) {
   if (curl_url_set(url.get(), CURLUPART_URL, copy.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
     return false;
   char* host = nullptr;
-  const bool hasHost = curl_url_get(url.get(), CURLUPART_HOST, &host, 0) == CURLUE_OK && host &&
-                       host[0] != '\0';
+  const bool hasHost =
+      curl_url_get(url.get(), CURLUPART_HOST, &host, 0) == CURLUE_OK && host && host[0] != '\0';
   curl_free(host);
   return hasHost;
 }

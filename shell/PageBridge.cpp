@@ -67,7 +67,8 @@ void PageBridge::folderChosen(std::optional<std::string> path) {
   if (auto quoted = links::jsonString(*path))
     send(R"({"kind":"folder","path":)" + *quoted + "}", false);
   else
-    send(R"({"kind":"folder","error":"这个文件夹的名字里有无法识别的字符，请换一个文件夹。"})", false);
+    send(R"({"kind":"folder","error":"这个文件夹的名字里有无法识别的字符，请换一个文件夹。"})",
+         false);
 }
 
 void PageBridge::handOver(const std::vector<std::string>& addresses) {

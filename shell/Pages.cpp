@@ -138,14 +138,16 @@ std::string errorPage(std::string_view message, std::string_view logPath, bool l
   page += kErrorPageTail.substr(0, tip);
   const bool restart = restartHelps(message);
   if (logExists) {
-    page += restart ? "可以先试试重启应用；如果一直失败，把日志文件 " : "如果重新安装后仍然失败，把日志文件 ";
+    page += restart ? "可以先试试重启应用；如果一直失败，把日志文件 "
+                    : "如果重新安装后仍然失败，把日志文件 ";
     page += escapeMessage(logPath);
     page += " 里的内容发出来。";
   } else {
     page += "日志文件本应写在 ";
     page += escapeMessage(logPath);
-    page += restart ? "，但没能写出来。可以先试试重启应用；如果一直失败，看看这个文件夹是否可以写入。"
-                    : "，但没能写出来。请重新安装 ZORMAK；如果仍然失败，看看这个文件夹是否可以写入。";
+    page += restart
+                ? "，但没能写出来。可以先试试重启应用；如果一直失败，看看这个文件夹是否可以写入。"
+                : "，但没能写出来。请重新安装 ZORMAK；如果仍然失败，看看这个文件夹是否可以写入。";
   }
   page += kErrorPageTail.substr(tip + kTipAbove.size());
   return page;

@@ -128,7 +128,8 @@ using LoadFailedHandler = std::function<void(const LoadFailure& failure)>;
 // A message a page posted to the shell (window.webkit.messageHandlers.zormak
 // .postMessage("text") on both engines), with the address of the page
 // that was shown when it arrived. Only a string is taken.
-using PageMessageHandler = std::function<void(const std::string& message, const std::string& pageURI)>;
+using PageMessageHandler =
+    std::function<void(const std::string& message, const std::string& pageURI)>;
 
 // Text dropped onto the window: a text/uri-list when `uriList`, else plain
 // text. WebKitGTK: a GtkDropTarget over the web view; macOS: the window's

@@ -127,8 +127,8 @@ void ServerController::launchServer() {
   const auto python = app / ".venv/bin/python";
   if (::access(python.c_str(), X_OK) != 0 || std::filesystem::is_directory(python)) {
     // The start reinstalls a runtime without one, so the bundle's own copy lacks it too.
-    fail("运行环境里找不到 Python 解释器。\n路径：" + python.string() + "\n安装包里的运行环境也不完整，" +
-         std::string(kReinstallAdvice));
+    fail("运行环境里找不到 Python 解释器。\n路径：" + python.string() +
+         "\n安装包里的运行环境也不完整，" + std::string(kReinstallAdvice));
     return;
   }
 

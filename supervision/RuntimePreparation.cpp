@@ -121,13 +121,15 @@ void ServerController::prepareRuntime() {
   // entry script that went missing is repaired like an upgrade, data kept.
   const bool runnable = isRegularFile(app / "app.py") && isRunnable(app / ".venv/bin/python");
   const bool unfinishedRestore = existsAt(held);
-  const bool current = installedVersion && text::canonicallyEqual(*installedVersion, payloadVersion);
+  const bool current =
+      installedVersion && text::canonicallyEqual(*installedVersion, payloadVersion);
 
   if (current && runnable && !unfinishedRestore)
     return;
 
   if (current && !runnable && !unfinishedRestore)
-    log("[ZORMAK] 运行环境不完整（Python 解释器或 app.py 缺失、无法运行），正在从安装包重新安装……\n");
+    log("[ZORMAK] 运行环境不完整（Python 解释器或 app.py "
+        "缺失、无法运行），正在从安装包重新安装……\n");
   else
     log("[ZORMAK] 首次启动（或版本已更新），正在准备运行环境……\n");
 

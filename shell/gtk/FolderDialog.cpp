@@ -40,7 +40,8 @@ void chooseFolder(GtkWindow* parent, Done done) {
       dialog, parent, nullptr,
       [](GObject* source, GAsyncResult* result, gpointer data) {
         std::unique_ptr<Done> done(static_cast<Done*>(data));
-        GFile* folder = gtk_file_dialog_select_folder_finish(GTK_FILE_DIALOG(source), result, nullptr);
+        GFile* folder =
+            gtk_file_dialog_select_folder_finish(GTK_FILE_DIALOG(source), result, nullptr);
         answer(*done, localPath(folder));
         if (folder)
           g_object_unref(folder);
@@ -57,8 +58,7 @@ void chooseFolder(GtkWindow* parent, Done done) {
       "选择下载文件夹", parent, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, "选择", "取消");
   gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
   g_signal_connect_data(
-      chooser, "response",
-      G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer data) {
+      chooser, "response", G_CALLBACK(+[](GtkNativeDialog* dialog, int response, gpointer data) {
         std::optional<std::string> path;
         if (response == GTK_RESPONSE_ACCEPT) {
           GFile* folder = gtk_file_chooser_get_file(GTK_FILE_CHOOSER(dialog));

@@ -9,9 +9,9 @@
 
 #include "EngineFolders.h"
 #include "FolderDialog.h"
+#include "GlibMainQueue.h"
 #include "IncomingLinks.h"
 #include "Links.h"
-#include "GlibMainQueue.h"
 #include "Renderer.h"
 #include "SingleInstance.h"
 #include "Trace.h"

@@ -43,9 +43,9 @@ void installDropTarget(GtkWidget* widget, DropHandler handler) {
   gtk_drop_target_set_gtypes(target, types, G_N_ELEMENTS(types));
   // Before the web view's own drop handling, which sits below this widget.
   gtk_event_controller_set_propagation_phase(GTK_EVENT_CONTROLLER(target), GTK_PHASE_CAPTURE);
-  g_signal_connect_data(target, "drop", G_CALLBACK(onDrop), new DropHandler(std::move(handler)),
-                        [](gpointer data, GClosure*) { delete static_cast<DropHandler*>(data); },
-                        G_CONNECT_DEFAULT);
+  g_signal_connect_data(
+      target, "drop", G_CALLBACK(onDrop), new DropHandler(std::move(handler)),
+      [](gpointer data, GClosure*) { delete static_cast<DropHandler*>(data); }, G_CONNECT_DEFAULT);
   gtk_widget_add_controller(widget, GTK_EVENT_CONTROLLER(target));
 }
 

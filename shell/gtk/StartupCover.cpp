@@ -73,9 +73,9 @@ void install(GtkWindow* window, WebKitWebView* view) {
   // paint keeps it to the end of the process).
   g_signal_connect(manager, "script-message-received::zormakPainted", G_CALLBACK(onPainted),
                    g_object_ref(cover));
-  WebKitUserScript* script = webkit_user_script_new(
-      kPaintedScript, WEBKIT_USER_CONTENT_INJECT_TOP_FRAME, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END,
-      nullptr, nullptr);
+  WebKitUserScript* script =
+      webkit_user_script_new(kPaintedScript, WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                             WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, nullptr, nullptr);
   webkit_user_content_manager_add_script(manager, script);
   webkit_user_script_unref(script);
   trace::mark("cover");

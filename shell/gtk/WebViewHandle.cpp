@@ -2,9 +2,9 @@
 
 #include <iterator>
 
+#include "IncomingLinks.h"
 #include "Navigation.h"
 #include "NavigationPolicy.h"
-#include "IncomingLinks.h"
 #include "NetworkSession.h"
 #include "StartupCover.h"
 #include "Trace.h"

@@ -274,7 +274,8 @@ TEST(ErrorPage, TheDelegatePassesTheLogPathAndWhetherItExists) {
 TEST(Quit, TheCommandAndTheWindowAskThePageFirst) {
   for (bool byCommand : {true, false}) {
     for (bool pageAgrees : {true, false}) {
-      SCOPED_TRACE(std::string(byCommand ? "quit" : "close") + (pageAgrees ? ", agreed" : ", stays"));
+      SCOPED_TRACE(std::string(byCommand ? "quit" : "close") +
+                   (pageAgrees ? ", agreed" : ", stays"));
       Shell r;
       if (byCommand) {
         r.perform(MenuAction::quit);

@@ -60,15 +60,33 @@ TEST(EngineFolders, UnusableFoldersAreReplacedOrShownAsAFailure) {
       {"all usable, missing cache made", {}, "home", "", "", true, {}, nullptr},
       {"~/.cache a file", {"home/.cache"}, "home", "", "home", true, {"XDG_CACHE_HOME"}, nullptr},
       {"XDG_CACHE_HOME a file", {"cache"}, "home", "cache", "", true, {"XDG_CACHE_HOME"}, nullptr},
-      {"cache also the runtime folder and too long for sockets", {}, "@120", "", "", true,
-       {"XDG_RUNTIME_DIR"}, nullptr},
+      {"cache also the runtime folder and too long for sockets",
+       {},
+       "@120",
+       "",
+       "",
+       true,
+       {"XDG_RUNTIME_DIR"},
+       nullptr},
       {"runtime folder a file", {"run"}, "home", "", "run", true, {"XDG_RUNTIME_DIR"}, nullptr},
-      {"both, one folder made", {"cache"}, "home", "cache", "/nonexistent/run", true,
-       {"XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}, nullptr},
+      {"both, one folder made",
+       {"cache"},
+       "home",
+       "cache",
+       "/nonexistent/run",
+       true,
+       {"XDG_CACHE_HOME", "XDG_RUNTIME_DIR"},
+       nullptr},
       {"home a file", {"home"}, "home", "", "", true, {}, "）不是文件夹。"},
       {"home too long", {}, "@4040", "", "", true, {}, "）路径太长（4040 个字符）。"},
       {"home missing", {}, "gone", "", "", true, {}, "）不存在。"},
-      {"no private folder", {"home/.cache"}, "home", "", "", false, {},
+      {"no private folder",
+       {"home/.cache"},
+       "home",
+       "",
+       "",
+       false,
+       {},
        "不是文件夹，临时文件夹也无法创建。"},
   };
   for (const auto& c : cases) {
@@ -79,8 +97,8 @@ TEST(EngineFolders, UnusableFoldersAreReplacedOrShownAsAFailure) {
       fs::create_directory(f.path("home"));
     for (const auto& file : c.files)
       writeFile(f.path(file), "x");
-    const Plan plan = f.planFor(Environment{f.resolve(c.home), f.resolve(c.cache),
-                                            f.resolve(c.runtime)});
+    const Plan plan =
+        f.planFor(Environment{f.resolve(c.home), f.resolve(c.cache), f.resolve(c.runtime)});
     if (c.failure) {
       ASSERT_TRUE(plan.failure);
       EXPECT_NE(plan.failure->find(c.failure), std::string::npos) << *plan.failure;

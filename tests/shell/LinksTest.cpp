@@ -19,7 +19,8 @@ TEST(Links, FreeTextGivesEachWebAddressOnceWithoutTheSentenceAroundIt) {
       {"(see http://a.example/p). Or http://a.example/p!", {"http://a.example/p"}},
       {"https://en.example.org/wiki/Foo_(bar) end", {"https://en.example.org/wiki/Foo_(bar)"}},
       {"<a href=\"HTTPS://Up.Example/v\">", {"HTTPS://Up.Example/v"}},
-      {"one\nhttp://x.example/1\r\nhttp://x.example/2\thttp://x.example/1", {"http://x.example/1", "http://x.example/2"}},
+      {"one\nhttp://x.example/1\r\nhttp://x.example/2\thttp://x.example/1",
+       {"http://x.example/1", "http://x.example/2"}},
       {"xhttp://no.example/ file:///etc/passwd javascript:alert(1) http:// https:///path", {}},
       {"ftp://files.example/v.mp4 zormak:restart-server", {}},
   };
@@ -44,7 +45,8 @@ TEST(Links, UriListsSchemeAddressesAndArguments) {
   } schemes[] = {
       {"zormak:https://a.example/v?x=1", "https://a.example/v?x=1"},
       {"ZORMAK:https%3A%2F%2Fa.example%2Fv%3Fx%3D1%26y%3D2", "https://a.example/v?x=1&y=2"},
-      {"zormak://add?url=http%3A%2F%2F127.0.0.1%3A8080%2Fx.mp4&from=bm", "http://127.0.0.1:8080/x.mp4"},
+      {"zormak://add?url=http%3A%2F%2F127.0.0.1%3A8080%2Fx.mp4&from=bm",
+       "http://127.0.0.1:8080/x.mp4"},
       {"zormak:?url=https%3A%2F%2Fa.example%2Fv", "https://a.example/v"},
       {"zormak:restart-server", std::nullopt},
       {"zormak://add?url=file%3A%2F%2F%2Fetc%2Fpasswd", std::nullopt},
@@ -71,12 +73,12 @@ TEST(Links, JsonStringsEscapeWhatBreaksALiteralAndRefuseBrokenUtf8) {
       {"/home/用户/视频", "\"/home/用户/视频\""},
       {"a\"b\\c\n\x01\x7f", "\"a\\\"b\\\\c\\u000a\\u0001\\u007f\""},
       {"\xe2\x80\xa8\xe2\x80\xa9 \xf0\x9f\x8e\xac", "\"\\u2028\\u2029 \xf0\x9f\x8e\xac\""},
-      {"\xff", std::nullopt},            // never a UTF-8 byte
-      {"caf\xe9", std::nullopt},         // Latin-1
-      {"\xc0\xaf", std::nullopt},        // overlong "/"
-      {"\xed\xa0\x80", std::nullopt},    // a surrogate
-      {"\xe4\xb8", std::nullopt},        // cut short
-      {"\xf4\x90\x80\x80", std::nullopt} // past U+10FFFF
+      {"\xff", std::nullopt},             // never a UTF-8 byte
+      {"caf\xe9", std::nullopt},          // Latin-1
+      {"\xc0\xaf", std::nullopt},         // overlong "/"
+      {"\xed\xa0\x80", std::nullopt},     // a surrogate
+      {"\xe4\xb8", std::nullopt},         // cut short
+      {"\xf4\x90\x80\x80", std::nullopt}  // past U+10FFFF
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
@@ -109,9 +111,10 @@ TEST(PageBridge, HandedOverAddressesWaitForTheServedPageToListen) {
   platform.pageMessage("ready", "about:blank");  // a built-in page does not count
   EXPECT_TRUE(platform.webView->scripts.empty());
   platform.pageMessage("ready", "http://127.0.0.1:43567/#queue");
-  EXPECT_EQ(platform.webView->scripts,
-            (List{Served::event(R"({"kind":"links","source":"launch","urls":["https://a.example/v"]})"),
-                  Served::event(R"({"kind":"links","source":"launch","urls":["http://b.example/w"]})")}));
+  EXPECT_EQ(
+      platform.webView->scripts,
+      (List{Served::event(R"({"kind":"links","source":"launch","urls":["https://a.example/v"]})"),
+            Served::event(R"({"kind":"links","source":"launch","urls":["http://b.example/w"]})")}));
   delegate->openAddresses({"http://c.example/"});
   EXPECT_EQ(platform.webView->scripts.size(), 3u) << "a listening page is told at once";
 }
@@ -131,7 +134,8 @@ TEST(PageBridge, TheFolderDialogOpensForTheServedPageOnlyAndOnlyItsAnswerIsSent)
   } answers[] = {
       {"/home/u/视频", R"({"kind":"folder","path":"/home/u/视频"})"},
       {std::nullopt, R"({"kind":"folder","cancelled":true})"},
-      {"/home/u/caf\xe9", R"({"kind":"folder","error":"这个文件夹的名字里有无法识别的字符，请换一个文件夹。"})"},
+      {"/home/u/caf\xe9",
+       R"({"kind":"folder","error":"这个文件夹的名字里有无法识别的字符，请换一个文件夹。"})"},
   };
   for (const auto& a : answers) {
     s.scripts().clear();
@@ -156,7 +160,8 @@ TEST(PageBridge, TheClipboardIsReadOnFocusOnlyWhenThePageAskedAndOffersAnAddress
   s.platform.options.focused();
   s.platform.options.focused();
   EXPECT_EQ(s.journal.count("readClipboard"), 2u);
-  EXPECT_EQ(s.scripts(), List{Served::event(R"({"kind":"clipboard","url":"https://a.example/v"})")});
+  EXPECT_EQ(s.scripts(),
+            List{Served::event(R"({"kind":"clipboard","url":"https://a.example/v"})")});
   s.platform.clipboard = "no address";
   s.platform.options.focused();
   s.post("clipboard:off");
@@ -177,10 +182,11 @@ TEST(PageBridge, DropsAreSentAsFoundEvenWhenNothingWasFound) {
   s.platform.dropped("#c\r\nhttps://a.example/v\r\nfile:///x\r\n", true);
   s.platform.dropped("看 http://b.example/w。", false);
   s.platform.dropped("file:///home/u/a.mp4", true);
-  EXPECT_EQ(s.scripts(),
-            (List{Served::event(R"({"kind":"links","source":"drop","urls":["https://a.example/v"]})"),
-                  Served::event(R"({"kind":"links","source":"drop","urls":["http://b.example/w"]})"),
-                  Served::event(R"({"kind":"links","source":"drop","urls":[]})")}));
+  EXPECT_EQ(
+      s.scripts(),
+      (List{Served::event(R"({"kind":"links","source":"drop","urls":["https://a.example/v"]})"),
+            Served::event(R"({"kind":"links","source":"drop","urls":["http://b.example/w"]})"),
+            Served::event(R"({"kind":"links","source":"drop","urls":[]})")}));
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ TEST(ErrorPage, SuggestsARestartOnlyWhenOneCanHelp) {
     EXPECT_EQ(page.find("重启"), std::string::npos) << page;
     EXPECT_NE(page.find("重新安装"), std::string::npos);
   }
-  EXPECT_NE(errorPage("磁盘空间不足", "/x/app.log", true).find("可以先试试重启应用"), std::string::npos);
+  EXPECT_NE(errorPage("磁盘空间不足", "/x/app.log", true).find("可以先试试重启应用"),
+            std::string::npos);
 }
 
 TEST(ProblemPages, StoppedAndLoadFailurePagesAreCardsAroundTheEscapedMessage) {

@@ -80,11 +80,11 @@ TEST(StaleServer, OurLeftoverServerIsEndedWithItsGroupAndThePidFileRemoved) {
     auto timing = Server::fastTiming();
     timing.grace = 500ms;
     Reaping f("#!/bin/sh\n", timing);
-    Stale stale(sleeper(std::string(ignoresTerm ? "signal.signal(signal.SIGTERM, signal.SIG_IGN)\n"
-                                                : "") +
-                        "kid = subprocess.Popen(['/bin/sleep', '60'])\n"
-                        "open('kid.pid', 'w').write(str(kid.pid))"),
-                f.app);
+    Stale stale(
+        sleeper(std::string(ignoresTerm ? "signal.signal(signal.SIGTERM, signal.SIG_IGN)\n" : "") +
+                "kid = subprocess.Popen(['/bin/sleep', '60'])\n"
+                "open('kid.pid', 'w').write(str(kid.pid))"),
+        f.app);
     waitForFile(f.app / "ready");
     const pid_t kid = std::stoi(readFile(f.app / "kid.pid"));
     const auto took = f.reap(" +" + std::to_string(stale.pid) + " \r\n");

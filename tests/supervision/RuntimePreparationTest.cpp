@@ -170,8 +170,9 @@ TEST(RuntimePreparation, InterpreterThatCannotRunIsReinstalledKeepingData) {
     EXPECT_EQ(fs::status(target).permissions() & fs::perms::all, fs::perms::owner_all);
     EXPECT_EQ(fs::read_symlink(f.app / ".venv/bin/python"), "python3");
     EXPECT_FALSE(fs::exists(f.support / "data-preserved"));
-    EXPECT_EQ(logLines(f.logText())[2],
-              "[ZORMAK] 运行环境不完整（Python 解释器或 app.py 缺失、无法运行），正在从安装包重新安装……");
+    EXPECT_EQ(
+        logLines(f.logText())[2],
+        "[ZORMAK] 运行环境不完整（Python 解释器或 app.py 缺失、无法运行），正在从安装包重新安装……");
   }
 }
 

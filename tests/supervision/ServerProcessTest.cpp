@@ -32,11 +32,18 @@ using testing::writeFile;
 TEST(ServerProcess, AnnouncedServerIsReadyOnceWithItsCommandLineAndEnvironment) {
   Server f;
   const std::pair<const char*, const char*> inherited[] = {
-      {"CLAUDE_X", "1"}, {"GENIE_", "1"}, {"CODEBUDDY_TOKEN", "1"}, {"MY_CLAUDE_X", "kept"},
-      {"claude_x", "kept"}, {"PYTHONUNBUFFERED", "0"}, {"ZORMAK_LAUNCH_SECRET", "inherited"},
-      {"ZORMAK_SIGNIN_COOKIES", "/tmp/someone-elses.txt"}, {"ZORMAK_TEST_ENGINE_KEY", "/tmp/other.asc"},
+      {"CLAUDE_X", "1"},
+      {"GENIE_", "1"},
+      {"CODEBUDDY_TOKEN", "1"},
+      {"MY_CLAUDE_X", "kept"},
+      {"claude_x", "kept"},
+      {"PYTHONUNBUFFERED", "0"},
+      {"ZORMAK_LAUNCH_SECRET", "inherited"},
+      {"ZORMAK_SIGNIN_COOKIES", "/tmp/someone-elses.txt"},
+      {"ZORMAK_TEST_ENGINE_KEY", "/tmp/other.asc"},
       // Descriptors this process may have been given itself are not the child's.
-      {"LISTEN_FDS", "7"}, {"LISTEN_PID", "1"}};
+      {"LISTEN_FDS", "7"},
+      {"LISTEN_PID", "1"}};
   for (auto [name, value] : inherited)
     setenv(name, value, 1);
   // Whatever this process ignores or blocks, the server starts without it.
@@ -232,9 +239,11 @@ TEST(ServerProcess, MissingOrNonExecutableInterpreterIsReported) {
       fs::create_symlink(f.dir / "no/python3", python);
     f.c->start();
     ASSERT_TRUE(f.waitFor(1));
-    EXPECT_THAT(f.events, ElementsAre("failed 运行环境里找不到 Python 解释器。\n路径：" +
-                                      (f.app / ".venv/bin/python").string() +
-                                      "\n安装包里的运行环境也不完整，重新启动也无法修复，请重新安装 ZORMAK。"));
+    EXPECT_THAT(
+        f.events,
+        ElementsAre("failed 运行环境里找不到 Python 解释器。\n路径：" +
+                    (f.app / ".venv/bin/python").string() +
+                    "\n安装包里的运行环境也不完整，重新启动也无法修复，请重新安装 ZORMAK。"));
     EXPECT_EQ(f.c->port(), 0);
     EXPECT_FALSE(fs::exists(f.support / "server.pid"));
   }
@@ -362,11 +371,12 @@ TEST(ServerOutput, TheAnnouncementOfOurOwnPortIsFoundAndNoOther) {
     EXPECT_THAT(f.events, ElementsAre("ready " + f.url()));
     EXPECT_EQ(countOf(f.logText(), "界面已就绪"), 1);
     const std::string foreign = f.c->port() == 1 ? "2" : "1";
-    EXPECT_THAT(f.logText(),
-                HasSubstr(script == std::string("split_character")
-                              ? "启动 " + f.url() + " 就绪\n"
-                              : "[ZORMAK] 输出中的地址不是本次启动的端口，不予理会：http://127.0.0.1:" +
-                                    foreign + "\n"));
+    EXPECT_THAT(
+        f.logText(),
+        HasSubstr(script == std::string("split_character")
+                      ? "启动 " + f.url() + " 就绪\n"
+                      : "[ZORMAK] 输出中的地址不是本次启动的端口，不予理会：http://127.0.0.1:" +
+                            foreign + "\n"));
     f.c->stop();
   }
 }
