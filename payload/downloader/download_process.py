@@ -352,5 +352,18 @@ def main() -> int:
     return 0
 
 
+def _leave(code: int) -> None:
+    """Ends the process without the interpreter's teardown: the engine's modules and the heap of a
+    fast download take a tenth of a second or more to free, and the server waits for the exit
+    before it puts the files in place. The files, the cookie copy and the engine are closed by
+    now; only what is buffered for stdout and stderr is left to write."""
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except (OSError, ValueError):
+            pass
+    os._exit(code)
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    _leave(main())

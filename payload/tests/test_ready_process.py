@@ -29,7 +29,8 @@ class ReadyProcessTest(unittest.TestCase):
             return process
 
         patches: list[Any] = [mock.patch.object(worker, "_spawn", spawn),
-                              mock.patch.object(worker.Starter, "READY_GRACE", GRACE)]
+                              mock.patch.object(worker.Starter, "READY_GRACE", GRACE),
+                              mock.patch.object(worker.Starter, "READY_DELAY", 0.05)]
         for p in patches:
             p.start()
             self.addCleanup(p.stop)
@@ -82,6 +83,33 @@ class ReadyProcessTest(unittest.TestCase):
                     # The downloads' own processes are never let go by the grace.
                     for process in running:
                         self.assertIsNone(process.poll())
+                finally:
+                    self._end_all(starter)
+
+    def test_next_process_waits_for_the_delay_or_the_end(self):
+        # (what follows the start, whether the next process is made before the delay is over, and
+        # how many processes there are once the download has ended)
+        cases = [("nothing", None, False, 2), ("the download ends", "ended", True, 2),
+                 ("the server closes", "close", False, 1)]
+        for label, step, early, total in cases:
+            with self.subTest(label), mock.patch.object(worker.Starter, "READY_DELAY", 30.0):
+                starter = worker.Starter()
+                try:
+                    first = starter.start({"url": "x"}, ("engine",))
+                    if step == "ended":
+                        starter.ended()
+                    elif step == "close":
+                        starter.close()
+                    if early:
+                        wait_for(lambda: len(self.spawned) == 2, 5, message="the next process")
+                    else:
+                        time.sleep(0.3)
+                        self.assertEqual(self.spawned, [first], "a process was made while the download began")
+                    # The end makes the next one if it is still due, and never a second one.
+                    starter.ended()
+                    wait_for(lambda: len(self.spawned) >= total, 5, message="the next process")
+                    time.sleep(0.1)
+                    self.assertEqual(len(self.spawned), total)
                 finally:
                     self._end_all(starter)
 
