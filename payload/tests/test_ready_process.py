@@ -3,8 +3,11 @@
 The download processes are stand-ins that behave as a ready one does: each waits for its request
 line and then for the end of its stdin, which is how the server lets one go."""
 
+import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 from typing import Any
@@ -12,7 +15,7 @@ from unittest import mock
 
 from support import wait_for
 
-from downloader import worker
+from downloader import download_process, worker
 
 GRACE = 0.3
 STANDIN = "import sys; sys.stdin.readline(); sys.stdin.read()"
@@ -112,6 +115,30 @@ class ReadyProcessTest(unittest.TestCase):
                     self.assertEqual(len(self.spawned), total)
                 finally:
                     self._end_all(starter)
+
+
+def _program(folder: str, name: str, version: str) -> None:
+    path = os.path.join(folder, name)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(f"#!/bin/sh\necho '{name} version {version} Copyright (c) the developers'\n")
+    os.chmod(path, 0o755)
+
+
+class WarmTest(unittest.TestCase):
+    def test_ready_process_knows_ffmpeg_but_looks_again_for_a_missing_ffprobe(self):
+        import yt_dlp
+        import yt_dlp.postprocessor
+        ffmpeg = yt_dlp.postprocessor.FFmpegPostProcessor
+        folder = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, folder, True)
+        with mock.patch.object(ffmpeg, "_version_cache", {None: None}), \
+                mock.patch.object(ffmpeg, "_features_cache", {}), mock.patch.dict(os.environ, {"PATH": folder}):
+            _program(folder, "ffmpeg", "6.1")
+            download_process._warm(yt_dlp)
+            # Installed meanwhile: ffprobe is found; ffmpeg is what the warm-up found, not run again.
+            _program(folder, "ffprobe", "6.1")
+            _program(folder, "ffmpeg", "9.9")
+            self.assertEqual(ffmpeg.get_versions(), {"ffmpeg": "6.1", "ffprobe": "6.1"})
 
 
 if __name__ == "__main__":
