@@ -18,7 +18,10 @@ folder given, configuration files ignored) and pays its interpreter's start
 in every round, as it does for its users; the payload's server is running
 already, as it is in the window.
 
-Each round runs every contender once; the first round is a warm-up and is
+Each round runs every contender once, each after the payload's processes
+have fallen idle (the server makes the next download's process ready once a
+download has ended, which is no part of anyone's time; neither may it
+overlap the next contender); the first round is a warm-up and is
 dropped (it also loads the engine into the payload's server). Every round
 checks what arrived: the whole file byte for byte (size in every round,
 content in the warm-up), every segment requested.
@@ -43,6 +46,8 @@ ROOT = os.path.dirname(HERE)
 FRAGMENTS = 100
 LATENCY = 0.05
 POLL = 0.02
+SETTLE_QUIET = 0.3
+SETTLE_MOST = 10.0
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -172,6 +177,35 @@ class Contenders:
     def close(self):
         self.server.stop()
 
+    def _group_cpu(self):
+        """CPU seconds used so far by the processes of the server's group (it, its download
+        processes and the one it keeps ready)."""
+        total = 0
+        for pid in os.listdir("/proc"):
+            if not pid.isdigit():
+                continue
+            try:
+                with open("/proc/%s/stat" % pid) as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[2]) == self.server.pid:  # the process group
+                total += int(fields[11]) + int(fields[12])
+        return total / os.sysconf("SC_CLK_TCK")
+
+    def settle(self):
+        """Waits until the payload's processes have been idle for SETTLE_QUIET seconds (at most
+        SETTLE_MOST), so that what the server does after a job (making the next download's
+        process ready) falls in no contender's time, its own or the next one's."""
+        deadline = time.monotonic() + SETTLE_MOST
+        last = self._group_cpu()
+        while time.monotonic() < deadline:
+            time.sleep(SETTLE_QUIET)
+            now = self._group_cpu()
+            if now - last < 0.02:
+                return
+            last = now
+
     def _folder(self, name):
         self.count += 1
         folder = os.path.join(self.work, "%s-%d" % (name, self.count))
@@ -236,6 +270,7 @@ def run_hls(c, site, rounds):
     for round_ in range(-1, rounds):
         for name in ("payload", "engine"):
             site.reset()
+            c.settle()
             url = site.url("v.m3u8?%s%d" % (name, round_))
             elapsed, files = c.payload(url) if name == "payload" else c.engine_cli(url)
             out = one_file(name, files)
@@ -258,6 +293,7 @@ def run_file(c, site, source, rounds):
         for name in ("payload", "curl", "engine"):
             url = site.url("big.mp4?%s%d" % (name, round_))
             run = {"payload": c.payload, "curl": c.curl, "engine": c.engine_cli}[name]
+            c.settle()
             elapsed, files = run(url)
             out = one_file(name, files)
             if os.path.getsize(out) != size or (round_ < 0 and not filecmp.cmp(out, source, shallow=False)):

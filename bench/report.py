@@ -313,6 +313,17 @@ def main():
             goals.append("| %.0f MB file ≤ %.1f of `curl` | %.2f | %s |" % (mb, limit, ratio(fp, fc) or 0, goal(ratio(fp, fc), limit)))
         goals.append("| HLS download ≤ 0.50 of the engine's command line | %.2f | %s |" % (rh, goal(rh, 0.50)))
 
+    hi = load(results, "history.json")
+    if hi:
+        summary["history"] = {"rows": hi["rows"], "downloads": hi["downloads"], "asks": {}}
+        for ask in hi["asks"]:
+            s = stats(ask["ms"])
+            summary["history"]["asks"][ask["name"]] = s
+            rows.append("| History of %d downloads (%d rows), `%s`: %s (%d rounds) | %s | | |"
+                        % (hi["downloads"], hi["rows"], ask["path"], ask["name"], s["n"], fmt(s, "ms", 1)))
+            goals.append("| History of %d rows, %s ≤ 150 ms | %.1f ms | %s |"
+                         % (hi["rows"], ask["name"], s["median"], goal(s["median"], 150)))
+
     pm = load(results, "payload-memory.json")
     if pm:
         summary["payload_memory"] = pm["moments"]

@@ -10,10 +10,10 @@ quick=0
 
 if ((quick)); then
   install_rounds=3 ready_rounds=10 startup_rounds=2 first_frame_rounds=2 output_rounds=1 output_bytes=$((256 << 20))
-  download_rounds=2 download_bytes=$((200 * 1000 * 1000))
+  download_rounds=2 download_bytes=$((200 * 1000 * 1000)) history_rounds=3
 else
   install_rounds=9 ready_rounds=40 startup_rounds=9 first_frame_rounds=7 output_rounds=3 output_bytes=$((1 << 30))
-  download_rounds=5 download_bytes=800000000,400000000
+  download_rounds=5 download_bytes=800000000,400000000 history_rounds=15
 fi
 
 cmake --preset default >/dev/null
@@ -46,6 +46,8 @@ echo "bench: the payload's processes' memory"
 /usr/bin/python3 bench/payload_memory_bench.py build/default "$results/payload-memory.json"
 echo "bench: downloads ($(uptime))"
 /usr/bin/python3 bench/download_bench.py build/default "$results/download.json" "$download_rounds" "$download_bytes"
+echo "bench: a history of 50,000 downloads"
+/usr/bin/python3 bench/history_bench.py build/default "$results/history.json" "$history_rounds"
 
 /usr/bin/python3 bench/report.py "$results" bench/REPORT.md
 echo "bench: first non-blank frame, idle and loaded"

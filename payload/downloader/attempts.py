@@ -24,6 +24,10 @@ if TYPE_CHECKING:
     from .ask import Ask
 
 
+# The most one read of a download hands over.
+BLOCK = 1 << 20
+
+
 class Cancelled(Exception):
     pass
 
@@ -184,10 +188,15 @@ class Attempts(Placing):
             # A finished file in the staging folder is kept and a partial one continued.
             "overwrites": False,
             "continuedl": True,
-            # Reads start small and grow with the speed; each hands over what has
-            # arrived (processes._PromptResponse), so progress shows even on a slow
-            # line and a crash loses no more than one receive of data.
-            "buffersize": 16 * 1024,
+            # Each read hands over what one receive brought (processes._PromptResponse), so
+            # progress shows even on a slow line and a crash loses no more than that; a slow
+            # line therefore needs no small reads, and the engine's own growth to 4 MiB blocks
+            # makes a fast one slower (a block that outgrows the CPU's cache is copied through
+            # memory twice). Its progress line, never shown, is formatted once a second, not
+            # for every block.
+            "buffersize": BLOCK,
+            "noresizebuffer": True,
+            "progress_delta": 1.0,
             "updatetime": False,
         }
         own.update(format_options(job.format))
@@ -209,6 +218,7 @@ class Attempts(Placing):
                     how = worker.ended(process)
                 finally:
                     worker.close(process)
+                    self._starter.ended()
             # An engine that does not import is not tried again: the previous one takes its place, once.
             if not (outcome.get("broken") and self.engines.broken(engine.sys_path, str(outcome.get("reason")))):
                 break

@@ -330,7 +330,11 @@ def _matching(query: str) -> tuple[str, tuple[str, ...]]:
     if not query:
         return "", ()
     pattern = "%" + query.replace("\\", "\\\\").replace("%", "\\%").replace("_", "\\_") + "%"
-    return " WHERE title LIKE ? ESCAPE '\\' OR file_name(path) LIKE ? ESCAPE '\\'", (pattern, pattern)
+    # A file name is the end of its path, so the whole path must hold the word too: that test runs in
+    # the database's own code and leaves the call into Python for the few rows that pass it (a search
+    # of 50,000 rows took 95 ms with a call for each).
+    return (" WHERE title LIKE ? ESCAPE '\\' OR (path LIKE ? ESCAPE '\\' AND file_name(path) LIKE ? ESCAPE '\\')",
+            (pattern, pattern, pattern))
 
 
 def _add_columns(db: sqlite3.Connection) -> None:

@@ -58,13 +58,20 @@ class Starter:
     """Starts the downloads' processes, keeping one ready with the engine imported.
 
     Importing the engine takes about half a second; a process made ready
-    when a download starts has it done for the next one. It holds some
+    while a download runs has it done for the next one. It holds some
     35 MiB, so it is kept only while the queue is busy and for READY_GRACE
     seconds after (idle() says when the queue has emptied); one whose engine
     is no longer the active one is let go, and one that nobody needs for
-    worker_protocol.IDLE_LIMIT seconds ends by itself."""
+    worker_protocol.IDLE_LIMIT seconds ends by itself.
+
+    The next one is made READY_DELAY seconds after a download starts, or
+    when it ends if that is sooner (ended()), not at once: its import takes
+    a core for half a second, which a download just starting needs for its
+    own extraction and first blocks, and on a fast line for all of its
+    bytes."""
 
     READY_GRACE = 60.0
+    READY_DELAY = 2.0
 
     def __init__(self) -> None:
         self._lock = threading.Lock()
@@ -73,6 +80,8 @@ class Starter:
         # Counts the starts, so that a grace period armed before one knows it is over.
         self._starts = 0
         self._grace: threading.Timer | None = None
+        # The next ready process, made when this fires or a download ends.
+        self._pending: threading.Timer | None = None
 
     def start(self, request: dict[str, Any], sys_path: tuple[str, ...]) -> "subprocess.Popen[str]":
         """A process running request with the engine at sys_path; the caller owns it and reads events() from it."""
@@ -95,10 +104,32 @@ class Starter:
             # It died already; its exit status says why.
             pass
         if not closed:
-            threading.Thread(target=self._prepare, args=(sys_path,), name="ready-download", daemon=True).start()
+            self._prepare_soon(sys_path)
         return process
 
+    def _prepare_soon(self, sys_path: tuple[str, ...]) -> None:
+        with self._lock:
+            if self._closed or self._pending is not None:
+                return
+            timer = threading.Timer(self.READY_DELAY, self._prepare, args=(sys_path,))
+            timer.daemon = True
+            self._pending = timer
+        timer.start()
+
+    def ended(self) -> None:
+        """A download's process has ended: the next one's, if still to be made, is made now."""
+        with self._lock:
+            timer, self._pending = self._pending, None
+        if timer is not None:
+            timer.cancel()
+            threading.Thread(target=self._prepare, args=timer.args, name="ready-download", daemon=True).start()
+
     def _prepare(self, sys_path: tuple[str, ...]) -> None:
+        with self._lock:
+            if self._pending is threading.current_thread():
+                self._pending = None  # this is its timer firing
+            if self._closed or self._ready is not None:
+                return
         process = _spawn(sys_path)
         with self._lock:
             keep = not self._closed and self._ready is None
@@ -132,8 +163,10 @@ class Starter:
             self._closed = True
             ready, self._ready = self._ready, None
             grace, self._grace = self._grace, None
-        if grace is not None:
-            grace.cancel()
+            pending, self._pending = self._pending, None
+        for timer in (grace, pending):
+            if timer is not None:
+                timer.cancel()
         if ready is not None:
             _discard(ready[1])
 
