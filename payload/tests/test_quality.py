@@ -152,7 +152,7 @@ def test_sizes_and_what_can_be_picked() -> None:
         {"format_id": "a/b", "filesize": 1}, {"format_id": "a+b", "filesize": 1}, {"filesize": 1},
     ]}
     rows = [(f["id"], f["size"], f["approximate"]) for f in listing(info)["formats"]]
-    assert rows == [("unknown", None, True), ("from-rate", 1_000_000, True), ("site-guess", 2000, True),
+    assert rows == [("unknown", None, False), ("from-rate", 1_000_000, True), ("site-guess", 2000, True),
                     ("exact", 1000, False)]
 
 
