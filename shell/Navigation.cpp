@@ -2,24 +2,17 @@
 
 #include <curl/curl.h>
 
-#include <algorithm>
-#include <cctype>
 #include <memory>
+
+#include "Text.h"
 
 namespace zormak::navigation {
 
 namespace {
 
-std::string lower(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
-
 bool hasScheme(std::string_view uri, std::string_view scheme) {
   return uri.size() > scheme.size() && uri[scheme.size()] == ':' &&
-         lower(uri.substr(0, scheme.size())) == scheme;
+         text::asciiLower(uri.substr(0, scheme.size())) == scheme;
 }
 
 struct UrlDeleter {
@@ -55,7 +48,7 @@ std::optional<std::string> originOf(std::string_view url) {
   auto port = part(parsed.get(), CURLUPART_PORT, CURLU_DEFAULT_PORT);
   if (!scheme || !host || !port || host->empty())
     return std::nullopt;
-  return lower(*scheme) + "://" + lower(*host) + ":" + *port;
+  return text::asciiLower(*scheme) + "://" + text::asciiLower(*host) + ":" + *port;
 }
 
 bool isBuiltInPage(std::string_view uri) {

@@ -2,18 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
+
+#include "Text.h"
 
 namespace zormak::renderer {
 
 namespace {
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return out;
-}
 
 // What the environment or a driver said, fit for one log line.
 std::string printable(std::string_view text) {
@@ -32,7 +26,7 @@ bool isSoftwareRasterizer(std::string_view glName) {
   // "kms_swrast"); the GL renderer strings name the rasterizer itself.
   static constexpr std::array<std::string_view, 6> kSoftware = {
       "llvmpipe", "softpipe", "swrast", "swiftshader", "lavapipe", "software rasterizer"};
-  const std::string name = lower(glName);
+  const std::string name = text::asciiLower(glName);
   return std::any_of(kSoftware.begin(), kSoftware.end(), [&](std::string_view software) {
     return name.find(software) != std::string::npos;
   });

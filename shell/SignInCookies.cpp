@@ -1,7 +1,8 @@
 #include "SignInCookies.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "Text.h"
 
 namespace zormak::signin {
 
@@ -9,12 +10,6 @@ namespace {
 
 bool breaksLine(std::string_view field) {
   return field.find_first_of("\t\r\n") != std::string_view::npos;
-}
-
-std::string lower(std::string_view text) {
-  std::string out(text);
-  std::ranges::transform(out, out.begin(), [](unsigned char c) { return std::tolower(c); });
-  return out;
 }
 
 // `name` is `site` or one of its subdomains.
@@ -54,7 +49,7 @@ std::string netscapeFile(const std::vector<Cookie>& cookies) {
 }
 
 bool belongsToSite(std::string_view dataName, std::string_view site) {
-  const std::string name = lower(dataName), wanted = lower(site);
+  const std::string name = text::asciiLower(dataName), wanted = text::asciiLower(site);
   if (name.empty() || wanted.empty())
     return false;
   if (isAddress(name) || isAddress(wanted))

@@ -13,6 +13,14 @@
 
 namespace zormak::text {
 
+std::string asciiLower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z')
+      c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
 bool isValidUtf8(std::string_view bytes) {
   const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
   const auto length = static_cast<int32_t>(bytes.size());

@@ -57,28 +57,12 @@ def clear_jobs(h: "Handler", m: "re.Match[str]") -> None:
     h.reply(200, {"jobs": h.server.app.manager.snapshot()})
 
 
-@route("POST", r"/api/jobs/([0-9]{1,9})/cancel")
-def cancel_job(h: "Handler", m: "re.Match[str]") -> None:
+@route("POST", r"/api/jobs/([0-9]{1,9})/(cancel|retry|pause|resume)")
+def job_command(h: "Handler", m: "re.Match[str]") -> None:
     h.read_json()
-    h.reply(200, h.server.app.manager.cancel(int(m.group(1))))
-
-
-@route("POST", r"/api/jobs/([0-9]{1,9})/retry")
-def retry_job(h: "Handler", m: "re.Match[str]") -> None:
-    h.read_json()
-    h.reply(200, h.server.app.manager.retry(int(m.group(1))))
-
-
-@route("POST", r"/api/jobs/([0-9]{1,9})/pause")
-def pause_job(h: "Handler", m: "re.Match[str]") -> None:
-    h.read_json()
-    h.reply(200, h.server.app.manager.pause(int(m.group(1))))
-
-
-@route("POST", r"/api/jobs/([0-9]{1,9})/resume")
-def resume_job(h: "Handler", m: "re.Match[str]") -> None:
-    h.read_json()
-    h.reply(200, h.server.app.manager.resume(int(m.group(1))))
+    manager = h.server.app.manager
+    command = {"cancel": manager.cancel, "retry": manager.retry, "pause": manager.pause, "resume": manager.resume}
+    h.reply(200, command[m.group(2)](int(m.group(1))))
 
 
 @route("DELETE", r"/api/jobs/([0-9]{1,9})")
