@@ -63,11 +63,11 @@ def machine():
 STEPS = [
     ("main()", "shell:main"),
     ("renderer chosen", "shell:renderer"),
+    ("server spawned", "shell:spawned"),
     ("window", "shell:window"),
     ("web view", "shell:web-view"),
     ("starting page asked", "shell:load-html"),
-    ("start() returned", "shell:activate"),
-    ("server spawned", "shell:spawned"),
+    ("launch sequence done", "shell:activate"),
     ("Python running", "server:python"),
     ("announced", "server:announce"),
     ("URL asked", "shell:load-request:served"),
