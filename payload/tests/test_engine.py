@@ -192,7 +192,6 @@ class UpdateTest(EngineCase):
                                                       "print(yt_dlp.version.__version__, yt_dlp_ejs.version)")
                 self.assertEqual(out, [NEW, "0.9.9"])
 
-
     def test_only_the_pinned_release_key_is_trusted(self) -> None:
         with mock.patch.dict(os.environ):
             del os.environ["ZORMAK_TEST_ENGINE_KEY"]
@@ -205,8 +204,6 @@ class UpdateTest(EngineCase):
         self.assertIn("与预期的指纹不符", status["last_result"])
         self.assertEqual((status["bundled"], self.server.requests), (True, []))
 
-
-class ScheduleTest(EngineCase):
     def test_offline_stays_quietly_on_the_engine_and_tries_again_later(self) -> None:
         with mock.patch.dict(os.environ, {"ZORMAK_TEST_ENGINE_RELEASES": f"http://127.0.0.1:{free_port()}/"}):
             engines, up, notices = self.make()
