@@ -45,17 +45,14 @@ def _member(name: str, data: bytes) -> tuple[zipfile.ZipInfo, bytes]:
 
 def engine_zip(version: str, broken: str = "", ejs: str | None = None, extra: bool = False,
                js_minimums: dict[str, tuple[int, ...]] | None = None) -> bytes:
-    """The bundled engine as a zipimport file reporting version, built as the engine's Makefile builds
-    `yt-dlp` (extra=False) or, as every release since 2025.11.12, `yt-dlp-extra` (extra=True): a `#!` line,
-    then file entries only, yt_dlp's .py files by package (without yt_dlp/__main__.py), its .js files, with
-    extra the companion package yt_dlp_ejs, and last the top-level __main__.py.
+    """The bundled engine reporting version, zipped as the engine's Makefile builds `yt-dlp` or (extra, as
+    every release since 2025.11.12) `yt-dlp-extra`: a `#!` line, yt_dlp's .py files by package (without
+    yt_dlp/__main__.py), its .js files, with extra the companion package, last the top-level __main__.py.
 
-    broken "import" makes its import fail, "extract" makes it find nothing on any page, "site" gives it a
-    site at /site/ID on loopback whose pages it can no longer read, as after a site changed. With ejs, the
-    engine names that version of the companion package as the one it needs (vendor/_info.py, re-exported
-    by vendor/__init__.py, as newer engines do); with extra it carries that version too. With js_minimums
-    (class name -> version, e.g. {"NodeJsRuntime": (20, 0, 0)}), the engine has the JavaScript runtime
-    classes of newer engines, in yt_dlp/utils/_jsruntime.py, with those minimum versions."""
+    broken: "import" fails its import, "extract" finds nothing on any page, "site" has a site at /site/ID
+    on loopback whose pages it can no longer read. ejs: the companion version it needs (vendor/_info.py,
+    as newer engines have it); extra carries it too. js_minimums (class name -> version): the JavaScript
+    runtime classes of newer engines (yt_dlp/utils/_jsruntime.py) with those minimum versions."""
     package = bundled_package()
     files: dict[str, bytes] = {}
     for root, dirs, names in os.walk(package):
@@ -92,7 +89,8 @@ def engine_zip(version: str, broken: str = "", ejs: str | None = None, extra: bo
         minimums: dict[str, tuple[int, ...]] = {"DenoJsRuntime": (2, 3, 0), "BunJsRuntime": (1, 2, 11),
                                                 "NodeJsRuntime": (22, 0, 0), "QuickJsRuntime": (2023, 12, 9)}
         minimums.update(js_minimums)
-        files["yt_dlp/utils/_jsruntime.py"] = _JSRUNTIME.format(**{k: repr(v) for k, v in minimums.items()}).encode()
+        classes = "\n\n".join(_RUNTIME.format(name=name, minimum=minimums[name], args=args) for name, args in _RUNTIMES)
+        files["yt_dlp/utils/_jsruntime.py"] = _JSRUNTIME.format(classes=classes).encode()
     # The Makefile zips each package folder's *.py (folders with an __init__.py, sorted, none with
     # "/__" in its path), then the folders' *.js; yt_dlp/__main__.py becomes the top-level one.
     main = files.pop("yt_dlp/__main__.py", b"import yt_dlp\nyt_dlp.main()\n")
@@ -174,7 +172,7 @@ YoutubeDL.__init__ = _with_changed_site
 
 
 # The engine's JavaScript runtime classes as newer engines define them (yt_dlp/utils/_jsruntime.py),
-# on this engine's helpers; the minimum versions are filled in.
+# on this engine's helpers; each runtime's class is filled in with its minimum version.
 _JSRUNTIME = """
 from __future__ import annotations
 
@@ -218,33 +216,19 @@ class JsRuntime(abc.ABC):
             supported=vt >= self.MIN_SUPPORTED_VERSION)
 
 
-class DenoJsRuntime(JsRuntime):
-    MIN_SUPPORTED_VERSION = {DenoJsRuntime}
+{classes}"""
+
+
+_RUNTIME = """class {name}(JsRuntime):
+    MIN_SUPPORTED_VERSION = {minimum!r}
 
     def _info(self):
-        return self._version_info('deno', 'deno', ['--version'], r'^deno (\\S+)')
-
-
-class BunJsRuntime(JsRuntime):
-    MIN_SUPPORTED_VERSION = {BunJsRuntime}
-
-    def _info(self):
-        return self._version_info('bun', 'bun', ['--version'], r'^(\\S+)')
-
-
-class NodeJsRuntime(JsRuntime):
-    MIN_SUPPORTED_VERSION = {NodeJsRuntime}
-
-    def _info(self):
-        return self._version_info('node', 'node', ['--version'], r'^v(\\S+)')
-
-
-class QuickJsRuntime(JsRuntime):
-    MIN_SUPPORTED_VERSION = {QuickJsRuntime}
-
-    def _info(self):
-        return self._version_info('quickjs', 'qjs', ['--help'], r'^QuickJS(?:-ng)?\\s+version\\s+(\\S+)')
+        return self._version_info({args})
 """
+_RUNTIMES = [("DenoJsRuntime", r"'deno', 'deno', ['--version'], r'^deno (\S+)'"),
+             ("BunJsRuntime", r"'bun', 'bun', ['--version'], r'^(\S+)'"),
+             ("NodeJsRuntime", r"'node', 'node', ['--version'], r'^v(\S+)'"),
+             ("QuickJsRuntime", r"'quickjs', 'qjs', ['--help'], r'^QuickJS(?:-ng)?\s+version\s+(\S+)'")]
 
 
 def ejs_wheel(version: str) -> bytes:

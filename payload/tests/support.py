@@ -361,3 +361,25 @@ class SharedPayloadTest(unittest.TestCase):
         cls.addClassCleanup(cls.media.close)
         cls.server = Payload(cls.workdir, cls.settings)
         cls.addClassCleanup(cls.server.stop)
+
+
+class Quiet:
+    """A logger for the engine that keeps nothing."""
+
+    def debug(self, msg: str) -> None:
+        pass
+
+    info = warning = error = debug
+
+
+def engine_error(exc: BaseException, report: str) -> BaseException:
+    """exc as the engine hands it on when it reports `report` while handling exc (a failed step)."""
+    import yt_dlp
+    try:
+        try:
+            raise exc
+        except BaseException:
+            yt_dlp.YoutubeDL({"quiet": True, "logger": Quiet()}).report_error(report)
+    except yt_dlp.utils.DownloadError as e:
+        return e
+    raise AssertionError("report_error did not raise")

@@ -1,5 +1,6 @@
 """Engine updates from a fake release on loopback: verified, switched, rolled back, refused."""
 
+import contextlib
 import io
 import json
 import os
@@ -8,8 +9,10 @@ import tempfile
 import time
 import unittest
 import zipfile
+from typing import Any, Iterator
 from unittest import mock
-from typing import Any
+
+import pytest
 
 import release
 from support import free_port, wait_for
@@ -64,7 +67,21 @@ class EngineCase(unittest.TestCase):
 
     def check(self, up: Updater) -> dict[str, Any]:
         up.check()
+        return self.ended(up)
+
+    @staticmethod
+    def ended(up: Updater) -> dict[str, Any]:
+        """The updater's status once its check or import has ended."""
         return wait_for(lambda: (lambda s: None if s["checking"] else s)(up.status()), 90, 0.1, "the check")
+
+    @contextlib.contextmanager
+    def case(self, name: str) -> Iterator[None]:
+        """A subtest on a fresh data folder and a release server that publishes nothing yet."""
+        with self.subTest(name), tempfile.TemporaryDirectory() as data:
+            self.data = data
+            self.server.reset()
+            self.server.requests.clear()
+            yield
 
     def listing(self) -> list[str]:
         return sorted(os.listdir(os.path.join(self.data, "engines")))
@@ -85,18 +102,19 @@ class UpdateTest(EngineCase):
         cls.stranger = release.Signer("Someone Else")
         cls.addClassCleanup(cls.stranger.close)
 
-    def test_good_update_is_used_by_the_next_import_and_survives_a_restart(self) -> None:
-        self.server.release(self.good, self.signer, NEW)
+    def test_good_update_is_used_by_the_next_import_survives_a_restart_and_can_be_rolled_back(self) -> None:
         engines, up, _ = self.make()
+        with self.assertRaises(UserError) as raised:
+            up.rollback()
+        self.assertEqual(raised.exception.status, 409)
+        self.server.release(self.good, self.signer, NEW)
         status = self.check(up)
         self.assertTrue(status["last_ok"], status["last_result"])
         self.assertEqual((status["version"], status["bundled"], status["previous"]), (NEW, False, BUNDLED))
         active = engines.active()
-        self.assertEqual(active.version, NEW)
         # Downloads import the unpacked copy, whose byte code Python can keep.
         lib = os.path.join(self.data, "engines", str(active.folder), "lib")
-        self.assertEqual(active.sys_path[0], lib)
-        self.assertEqual(child_version(active), NEW)
+        self.assertEqual((active.version, active.sys_path[0], child_version(active)), (NEW, lib, NEW))
         self.assertTrue(os.path.isdir(os.path.join(lib, "yt_dlp", "__pycache__")))
         self.assertEqual(Engines(self.data, []).active().version, NEW)
         # An unpacked copy changed since is not run; the verified file is.
@@ -110,73 +128,6 @@ class UpdateTest(EngineCase):
         self.assertIn("已经是最新版本", status["last_result"])
         self.assertEqual(self.server.asked("yt-dlp"), [])
 
-    def test_a_failed_update_never_replaces_the_engine(self) -> None:
-        def stranger_signed() -> None:
-            self.server.release(self.good, self.stranger, NEW)
-
-        def wrong_hash() -> None:
-            self.server.release(self.good, self.signer, NEW, listed=self.good + b"x")
-
-        def truncated() -> None:
-            self.server.release(self.good, self.signer, NEW)
-            self.server.cut.add("yt-dlp")
-
-        def unimportable() -> None:
-            self.server.release(self.broken, self.signer, "2099.02.03")
-
-        def finds_nothing() -> None:
-            self.server.release(self.blind, self.signer, "2099.02.04")
-
-        def no_engine_inside() -> None:
-            buffer = io.BytesIO()
-            with zipfile.ZipFile(buffer, "w") as z:
-                z.writestr("__main__.py", "print('hello')\n")
-            self.server.release(buffer.getvalue(), self.signer, NEW)
-
-        def missing() -> None:
-            self.server.release(self.good, self.signer, NEW)
-            del self.server.releases[NEW]["yt-dlp"]
-
-        def silent_list() -> None:
-            self.server.release(self.good, self.signer, NEW)
-            self.server.stall.add("SHA2-256SUMS")
-
-        def silent_file() -> None:
-            self.server.release(self.good, self.signer, NEW)
-            self.server.stall.add("yt-dlp")
-
-        cases = [("signed by another key", stranger_signed, "签名验证失败"),
-                 ("hash not the signed one", wrong_hash, "校验和不一致"),
-                 ("connection cut", truncated, "不完整"),
-                 ("does not import", unimportable, "无法运行"),
-                 ("holds no engine", no_engine_inside, "无法运行"),
-                 ("extracts nothing", finds_nothing, "没能从测试网页中找到视频"),
-                 ("404", missing, "HTTP 404"),
-                 ("list times out", silent_list, "超时"),
-                 ("file times out", silent_file, "超时")]
-        for name, publish, reason in cases:
-            with self.subTest(name), tempfile.TemporaryDirectory() as data:
-                self.data = data
-                self.server.reset()
-                publish()
-                engines, up, notices = self.make()
-                status = self.check(up)
-                self.assertFalse(status["last_ok"])
-                self.assertIn(reason, status["last_result"])
-                self.assertIn(f"仍在使用下载引擎 {BUNDLED}", status["last_result"])
-                self.assertEqual(engines.active().folder, None)
-                # Nothing of the download is left, and no pointer was written.
-                self.assertEqual(self.listing(), ["state.json"])
-                self.assertEqual(Engines(data, []).active().folder, None)
-                self.assertEqual(notices, [])
-
-    def test_rollback_goes_back_and_can_be_undone(self) -> None:
-        engines, up, _ = self.make()
-        with self.assertRaises(UserError) as raised:
-            up.rollback()
-        self.assertEqual(raised.exception.status, 409)
-        self.server.release(self.good, self.signer, NEW)
-        self.check(up)
         status = up.rollback()
         self.assertEqual((status["version"], status["bundled"], status["previous"]), (BUNDLED, True, NEW))
         self.assertEqual(Engines(self.data, []).active().version, BUNDLED)
@@ -188,13 +139,44 @@ class UpdateTest(EngineCase):
         self.assertEqual((status["version"], status["previous"]), (NEW, BUNDLED))
         self.assertEqual(child_version(Engines(self.data, []).active()), NEW)
 
+    def test_a_failed_update_never_replaces_the_engine(self) -> None:
+        buffer = io.BytesIO()
+        with zipfile.ZipFile(buffer, "w") as z:
+            z.writestr("__main__.py", "print('hello')\n")
+        good, signer = (self.good, NEW), self.signer
+        # What is published (engine, tag), who signed it, the hash listed, the file the server mistreats and how.
+        cases = [("signed by another key", good, self.stranger, None, None, "签名验证失败"),
+                 ("hash not the signed one", good, signer, self.good + b"x", None, "校验和不一致"),
+                 ("connection cut", good, signer, None, ("cut", "yt-dlp"), "不完整"),
+                 ("does not import", (self.broken, "2099.02.03"), signer, None, None, "无法运行"),
+                 ("holds no engine", (buffer.getvalue(), NEW), signer, None, None, "无法运行"),
+                 ("extracts nothing", (self.blind, "2099.02.04"), signer, None, None, "没能从测试网页中找到视频"),
+                 ("404", good, signer, None, ("missing", "yt-dlp"), "HTTP 404"),
+                 ("list times out", good, signer, None, ("stall", "SHA2-256SUMS"), "超时"),
+                 ("file times out", good, signer, None, ("stall", "yt-dlp"), "超时")]
+        for name, (engine, tag), key, listed, trouble, reason in cases:
+            with self.case(name):
+                files = self.server.release(engine, key, tag, listed)
+                if trouble and trouble[0] == "missing":
+                    del files[trouble[1]]
+                elif trouble:
+                    getattr(self.server, trouble[0]).add(trouble[1])
+                engines, up, notices = self.make()
+                status = self.check(up)
+                self.assertFalse(status["last_ok"])
+                self.assertIn(reason, status["last_result"])
+                self.assertIn(f"仍在使用下载引擎 {BUNDLED}", status["last_result"])
+                self.assertEqual(engines.active().folder, None)
+                # Nothing of the download is left, and no pointer was written.
+                self.assertEqual(self.listing(), ["state.json"])
+                self.assertEqual(Engines(self.data, []).active().folder, None)
+                self.assertEqual(notices, [])
 
     def test_the_companion_package_the_engine_needs_is_fetched_with_the_index_hash(self) -> None:
         engine = release.engine_zip(NEW, ejs="0.9.9")
         wheel = release.ejs_wheel("0.9.9")
         for name, listed, ok in [("tampered", wheel + b"x", False), ("as published", None, True)]:
-            with self.subTest(name), tempfile.TemporaryDirectory() as data:
-                self.data = data
+            with self.case(name):
                 self.server.release(engine, self.signer, NEW)
                 self.server.index("0.9.9", wheel, listed)
                 engines, up, _ = self.make()
@@ -210,7 +192,6 @@ class UpdateTest(EngineCase):
                                                       "print(yt_dlp.version.__version__, yt_dlp_ejs.version)")
                 self.assertEqual(out, [NEW, "0.9.9"])
 
-
     def test_only_the_pinned_release_key_is_trusted(self) -> None:
         with mock.patch.dict(os.environ):
             del os.environ["ZORMAK_TEST_ENGINE_KEY"]
@@ -223,8 +204,6 @@ class UpdateTest(EngineCase):
         self.assertIn("与预期的指纹不符", status["last_result"])
         self.assertEqual((status["bundled"], self.server.requests), (True, []))
 
-
-class ScheduleTest(EngineCase):
     def test_offline_stays_quietly_on_the_engine_and_tries_again_later(self) -> None:
         with mock.patch.dict(os.environ, {"ZORMAK_TEST_ENGINE_RELEASES": f"http://127.0.0.1:{free_port()}/"}):
             engines, up, notices = self.make()
@@ -243,12 +222,11 @@ class ScheduleTest(EngineCase):
                  ("never checked", {}, False, True),
                  ("never checked, downloading", {}, True, False)]
         for name, state, busy, expect in cases:
-            with self.subTest(name), tempfile.TemporaryDirectory() as data:
-                self.data, self.busy = data, busy
-                os.makedirs(os.path.join(data, "engines"))
-                with open(os.path.join(data, "engines", "state.json"), "w") as f:
+            with self.case(name):
+                self.busy = busy
+                os.makedirs(os.path.join(self.data, "engines"))
+                with open(os.path.join(self.data, "engines", "state.json"), "w") as f:
                     json.dump(state, f)
-                self.server.requests.clear()
                 _, up, _ = self.make()
                 up.first_delay, up.interval = 0.0, 0.1
                 up.start()
@@ -258,7 +236,7 @@ class ScheduleTest(EngineCase):
                     asked = len(self.server.requests)
                     time.sleep(0.5)
                     self.assertEqual(len(self.server.requests), asked)
-                    self.assertFalse(Updater(Engines(data, []), Settings(data), lambda: False).due())
+                    self.assertFalse(Updater(Engines(self.data, []), Settings(self.data), lambda: False).due())
                 else:
                     time.sleep(0.8)
                     self.assertEqual(self.server.requests, [])
@@ -278,56 +256,45 @@ class ScheduleTest(EngineCase):
         wait_for(lambda: not up.status()["checking"], 20, message="the check")
 
 
-class FolderTest(unittest.TestCase):
-    def setUp(self) -> None:
-        self.data = tempfile.mkdtemp(prefix="zormak-engine-")
-        self.addCleanup(shutil.rmtree, self.data, True)
-        self.root = os.path.join(self.data, "engines")
-        os.makedirs(self.root)
+def _altered(root: str, name: str) -> None:
+    with open(os.path.join(root, name, "yt-dlp"), "ab") as f:
+        f.write(b"changed")
 
-    def pointer(self, value: Any) -> None:
-        with open(os.path.join(self.root, "current.json"), "w") as f:
-            f.write(value if isinstance(value, str) else json.dumps(value))
 
-    def test_a_damaged_pointer_is_set_aside(self) -> None:
-        def altered(name: str) -> None:
-            with open(os.path.join(self.root, name, "yt-dlp"), "ab") as f:
-                f.write(b"changed")
+@pytest.mark.parametrize("pointer, damage, expect", [
+    (None, None, "2099.01.02"),
+    ("{\"current\": ", None, BUNDLED),  # not JSON
+    (["2099.01.02"], None, BUNDLED),  # the wrong shape
+    ({"current": "2099.09.09-0123456789ab", "previous": None}, None, BUNDLED),  # names no folder
+    (None, _altered, BUNDLED),
+    (None, lambda root, name: os.unlink(os.path.join(root, name, "engine.json")), BUNDLED)])
+def test_a_damaged_pointer_is_set_aside(workdir: str, pointer: Any, damage: Any, expect: str) -> None:
+    root = os.path.join(workdir, "engines")
+    folder = release.engine_folder(workdir, "2099.01.02", b"engine")
+    pointer = {"current": folder, "previous": None} if pointer is None else pointer
+    with open(os.path.join(root, "current.json"), "w") as f:
+        f.write(pointer if isinstance(pointer, str) else json.dumps(pointer))
+    if damage:
+        damage(root, folder)
+    notices: list[str] = []
+    assert Engines(workdir, notices).active().version == expect
+    aside = [n for n in os.listdir(root) if n.startswith("current.json.damaged-")]
+    assert (len(aside), len(notices)) == ((0, 0) if expect != BUNDLED else (1, 1)), notices
 
-        def removed(name: str) -> None:
-            os.unlink(os.path.join(self.root, name, "engine.json"))
 
-        cases = [("intact", None, None, "2099.01.02"),
-                 ("not JSON", "{\"current\": ", None, BUNDLED),
-                 ("wrong shape", ["2099.01.02"], None, BUNDLED),
-                 ("names no folder", {"current": "2099.09.09-0123456789ab", "previous": None}, None, BUNDLED),
-                 ("file changed", None, altered, BUNDLED),
-                 ("record gone", None, removed, BUNDLED)]
-        for name, value, damage, expect in cases:
-            with self.subTest(name):
-                shutil.rmtree(self.root)
-                folder = release.engine_folder(self.data, "2099.01.02", b"engine")
-                self.pointer(value if value is not None else {"current": folder, "previous": None})
-                if damage:
-                    damage(folder)
-                notices: list[str] = []
-                self.assertEqual(Engines(self.data, notices).active().version, expect)
-                aside = [n for n in os.listdir(self.root) if n.startswith("current.json.damaged-")]
-                self.assertEqual(len(aside), 0 if expect != BUNDLED else 1)
-                self.assertEqual(len(notices), len(aside))
-
-    def test_an_engine_in_use_is_never_pruned(self) -> None:
-        os.makedirs(os.path.join(self.root, ".incoming-left"))
-        engines = Engines(self.data, [])
-        self.assertNotIn(".incoming-left", os.listdir(self.root))
-        a = release.engine_folder(self.data, "2099.01.01", b"a")
-        engines.switch(a)
-        with engines.hold(engines.active()):
-            b = release.engine_folder(self.data, "2099.02.01", b"b")
-            engines.switch(b)
-            c = release.engine_folder(self.data, "2099.03.01", b"c")
-            engines.switch(c)
-            self.assertTrue(os.path.isdir(os.path.join(self.root, a)))
-        engines.prune()
-        self.assertEqual(sorted(n for n in os.listdir(self.root) if n.startswith("2099")), [b, c])
-        self.assertEqual((engines.active().folder, engines.previous().folder), (c, b))  # type: ignore[union-attr]
+def test_an_engine_in_use_is_never_pruned(workdir: str) -> None:
+    root = os.path.join(workdir, "engines")
+    os.makedirs(os.path.join(root, ".incoming-left"))
+    engines = Engines(workdir, [])
+    assert ".incoming-left" not in os.listdir(root)
+    a = release.engine_folder(workdir, "2099.01.01", b"a")
+    engines.switch(a)
+    with engines.hold(engines.active()):
+        b = release.engine_folder(workdir, "2099.02.01", b"b")
+        engines.switch(b)
+        c = release.engine_folder(workdir, "2099.03.01", b"c")
+        engines.switch(c)
+        assert os.path.isdir(os.path.join(root, a))
+    engines.prune()
+    assert sorted(n for n in os.listdir(root) if n.startswith("2099")) == [b, c]
+    assert (engines.active().folder, engines.previous().folder) == (c, b)  # type: ignore[union-attr]

@@ -4,10 +4,12 @@ per check, the lock lines of _update_spec, and release files imported from disk.
 import base64
 import io
 import os
+import re
 import sys
-import tempfile
 import zipfile
 from typing import Any
+
+import pytest
 
 import release
 from support import Payload, wait_for
@@ -37,46 +39,11 @@ class ReleaseTest(EngineCase):
         cls.good = release.engine_zip(NEW)
         cls.latest = release.engine_zip(LATEST)
 
-    def test_the_released_file_carries_its_companion_package(self) -> None:
+    def test_the_released_file_carries_its_companion_package_and_a_release_published_meanwhile_waits(self) -> None:
         extra = release.engine_zip(NEW, ejs=EJS, extra=True)
         with zipfile.ZipFile(io.BytesIO(extra)) as z:
             self.assertIn("yt_dlp_ejs/yt/solver/core.min.js", z.namelist())
         self.server.release(extra, self.signer, NEW)
-        engines, up, _ = self.make()
-        status = self.check(up)
-        self.assertTrue(status["last_ok"], status["last_result"])
-        active = engines.active()
-        self.assertEqual((active.version, len(active.sys_path)), (NEW, 1))
-        self.assertEqual(companion(active), [EJS, "True", "core"])
-        # The file carried the version the engine needs: the package index was not asked.
-        self.assertEqual([p for p in self.server.requests if p.startswith("/pypi/")], [])
-        self.assertEqual(self.server.asked("yt-dlp"), [f"/download/{NEW}/yt-dlp"])
-
-    def test_unpacking_keeps_the_packages_and_refuses_what_lies_outside(self) -> None:
-        cases = [("released layout", ["yt_dlp/__init__.py", "yt_dlp/a/b.js", "yt_dlp_ejs/__init__.py",
-                                      "yt_dlp_ejs/yt/solver/core.min.js", "__main__.py", "notes/readme.txt"],
-                  ["yt_dlp/__init__.py", "yt_dlp/a/b.js", "yt_dlp_ejs/__init__.py", "yt_dlp_ejs/yt/solver/core.min.js"]),
-                 ("climbs out", ["yt_dlp/__init__.py", "yt_dlp/../../evil.py"], None),
-                 ("outside any package", ["yt_dlp/__init__.py", "../evil/__init__.py"], None),
-                 ("absolute", ["yt_dlp/__init__.py", "/tmp/evil.py"], None)]
-        for name, members, kept in cases:
-            with self.subTest(name), tempfile.TemporaryDirectory() as folder:
-                path = os.path.join(folder, "yt-dlp")
-                with zipfile.ZipFile(path, "w") as z:
-                    for member in members:
-                        z.writestr(zipfile.ZipInfo(member), b"x")
-                lib = os.path.join(folder, "lib")
-                if kept is None:
-                    with self.assertRaises(zipfile.BadZipFile):
-                        engines_mod.unpack(path, lib)
-                    self.assertEqual(sorted(os.listdir(folder)), ["lib", "yt-dlp"] if os.path.exists(lib) else ["yt-dlp"])
-                    continue
-                engines_mod.unpack(path, lib)
-                found = sorted(os.path.relpath(os.path.join(r, n), lib) for r, _, ns in os.walk(lib) for n in ns)
-                self.assertEqual(found, sorted(kept))
-
-    def test_a_release_published_during_a_check_does_not_mix_in(self) -> None:
-        self.server.release(self.good, self.signer, NEW)
 
         def publish_next(path: str) -> None:
             if path.endswith("/SHA2-256SUMS") and self.server.latest == NEW:
@@ -85,9 +52,14 @@ class ReleaseTest(EngineCase):
         engines, up, _ = self.make()
         status = self.check(up)
         self.assertTrue(status["last_ok"], status["last_result"])
-        self.assertEqual(engines.active().version, NEW)
-        fetched = [p for p in self.server.requests if p.startswith("/download/")]
-        self.assertEqual({p.split("/")[2] for p in fetched}, {NEW})
+        active = engines.active()
+        self.assertEqual((active.version, len(active.sys_path)), (NEW, 1))
+        self.assertEqual(companion(active), [EJS, "True", "core"])
+        # Every file came from the release the check began with; the file carried the companion version the
+        # engine needs, so the package index was not asked.
+        self.assertEqual({p.split("/")[2] for p in self.server.requests if p.startswith("/download/")}, {NEW})
+        self.assertEqual([p for p in self.server.requests if p.startswith("/pypi/")], [])
+        self.assertEqual(self.server.asked("yt-dlp"), [f"/download/{NEW}/yt-dlp"])
         # The next check takes the newer release.
         self.server.before = None
         self.assertTrue(self.check(up)["last_ok"])
@@ -109,10 +81,7 @@ class ReleaseTest(EngineCase):
                  ("lock below the active engine", f"lock 2020.01.01 {here}", BUNDLED),
                  ("broken pattern", f"lock {NEW} zip Python (", LATEST)]
         for name, locks, expect in cases:
-            with self.subTest(name), tempfile.TemporaryDirectory() as data:
-                self.data = data
-                self.server.reset()
-                self.server.requests.clear()
+            with self.case(name):
                 self.server.release(fails[NEW], self.signer, NEW)
                 self.server.release(fails[LATEST], self.signer, LATEST, locks=locks)
                 engines, up, _ = self.make()
@@ -128,15 +97,38 @@ class ReleaseTest(EngineCase):
         self.assertTrue(self.check(up)["last_ok"])
         self.assertEqual(engines.active().version, NEW)
 
-    def test_only_a_redirect_to_a_release_tag_names_the_release(self) -> None:
-        base = "https://example.invalid/o/r/releases/"
-        for location, tag in [(base + "tag/2099.01.02", "2099.01.02"), ("/o/r/releases/tag/2099.01.02.123456", "2099.01.02.123456"),
-                              ("tag/2099.01.02", "2099.01.02"), (base + "tag/nightly", None),
-                              ("https://elsewhere.invalid/o/r/releases/tag/2099.01.02", None),
-                              (base + "tag/2099.01.02/../../x", None), (None, None)]:
-            with self.subTest(location):
-                self.assertEqual(releases.tag_from(base, location), tag)
-        self.assertRegex(releases.identifier(), r"^zip Python \d+\.\d+\.\d+ \(\w+ \S+ \d+bit\) - .+ \(.+\)$")
+
+@pytest.mark.parametrize("members, kept", [
+    (["yt_dlp/__init__.py", "yt_dlp/a/b.js", "yt_dlp_ejs/__init__.py", "yt_dlp_ejs/yt/solver/core.min.js", "__main__.py",
+      "notes/readme.txt"], ["yt_dlp/__init__.py", "yt_dlp/a/b.js", "yt_dlp_ejs/__init__.py", "yt_dlp_ejs/yt/solver/core.min.js"]),
+    (["yt_dlp/__init__.py", "yt_dlp/../../evil.py"], None),  # climbs out
+    (["yt_dlp/__init__.py", "../evil/__init__.py"], None),  # outside any package
+    (["yt_dlp/__init__.py", "/tmp/evil.py"], None)])
+def test_unpacking_keeps_the_packages_and_refuses_what_lies_outside(workdir: str, members: list[str],
+                                                                     kept: list[str] | None) -> None:
+    path, lib = os.path.join(workdir, "yt-dlp"), os.path.join(workdir, "lib")
+    with zipfile.ZipFile(path, "w") as z:
+        for member in members:
+            z.writestr(zipfile.ZipInfo(member), b"x")
+    if kept is None:
+        with pytest.raises(zipfile.BadZipFile):
+            engines_mod.unpack(path, lib)
+        assert sorted(os.listdir(workdir)) == (["lib", "yt-dlp"] if os.path.exists(lib) else ["yt-dlp"])
+    else:
+        engines_mod.unpack(path, lib)
+        assert sorted(os.path.relpath(os.path.join(r, n), lib) for r, _, ns in os.walk(lib) for n in ns) == sorted(kept)
+
+
+BASE = "https://example.invalid/o/r/releases/"
+
+
+@pytest.mark.parametrize("location, tag", [
+    (BASE + "tag/2099.01.02", "2099.01.02"), ("/o/r/releases/tag/2099.01.02.123456", "2099.01.02.123456"),
+    ("tag/2099.01.02", "2099.01.02"), (BASE + "tag/nightly", None), ("https://elsewhere.invalid/o/r/releases/tag/2099.01.02", None),
+    (BASE + "tag/2099.01.02/../../x", None), (None, None)])
+def test_only_a_redirect_to_a_release_tag_names_the_release(location: str | None, tag: str | None) -> None:
+    assert releases.tag_from(BASE, location) == tag
+    assert re.fullmatch(r"zip Python \d+\.\d+\.\d+ \(\w+ \S+ \d+bit\) - .+ \(.+\)", releases.identifier())
 
 
 class ImportTest(EngineCase):
@@ -167,12 +159,11 @@ class ImportTest(EngineCase):
             ("engine changed", self.signer, changed, "校验和不一致"),
             ("signed by another key", self.stranger, None, "签名验证失败")]
         for name, signer, engine, refusal in cases:
-            with self.subTest(name), tempfile.TemporaryDirectory() as data:
-                self.data = data
+            with self.case(name):
                 body = self.chosen(signer, engine)
                 engines, up, _ = self.make()
                 up.import_files(engine_files.read(body))
-                status = wait_for(lambda: (lambda s: None if s["checking"] else s)(up.status()), 90, 0.1, "the import")
+                status = self.ended(up)
                 self.assertEqual(status["last_ok"], refusal is None, status["last_result"])
                 self.assertEqual(engines.active().version, NEW if refusal is None else BUNDLED)
                 self.assertEqual(self.server.requests, [])

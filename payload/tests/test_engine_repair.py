@@ -5,9 +5,13 @@ import glob
 import json
 import os
 import shutil
+from typing import Callable
 
+import pytest
+
+from media import MediaServer
 from release import engine_folder
-from support import PayloadTest
+from support import Payload
 
 from downloader.engine_check import DIGESTS, file_digests
 from downloader.engines import bundled_version, tree_sha256, unpack
@@ -43,28 +47,24 @@ def damage(lib: str) -> None:
         assert tree_sha256(lib) == json.load(f)["unpacked_sha256"], "the quick digest should not see this"
 
 
-class EngineRepairTest(PayloadTest):
-    def test_a_changed_engine_never_breaks_adds(self):
-        data = os.path.join(self.workdir, "data")
-        # With digests the verified file of the same engine is used; without, the previous engine.
-        for digests, version, card in ((True, NEW, "是最新的"), (False, bundled_version(), "已损坏")):
-            with self.subTest(digests=digests):
-                self.server.stop()
-                for old in glob.glob(os.path.join(data, "engines", "20*")):
-                    shutil.rmtree(old)
-                damage(install(data, NEW, digests))
-                self.server = self.start_server()
-                status, body = self.server.request("POST", "/api/probe", {"url": self.media.url("clip.mp4")}, timeout=60)
-                self.assertEqual(status, 200, body)
-                job = self.server.finish(self.media.url("clip.mp4"), force=True, timeout=60)
-                self.assertEqual(job["state"], "done", job["error"])
-                self.assertIn(f"下载引擎 {version}", self.server.output())
-                engine = self.server.request("GET", "/api/engine")[1]
-                self.assertEqual(engine["version"], version)
-                self.assertIn(card, engine["summary"])
-                if not digests:
-                    self.assertEqual(engine["failed"]["version"], NEW)
-                    # The record now names the previous engine, so the next start does not try the broken one.
-                    with open(os.path.join(data, "engines", "current.json"), encoding="utf-8") as f:
-                        self.assertEqual(json.load(f)["current"], "bundled")
-                self.assertNotIn("Traceback", self.server.output())
+@pytest.mark.parametrize("digests, version, card", [
+    # With digests the verified file of the same engine is used; without, the previous engine.
+    (True, NEW, "是最新的"), (False, bundled_version(), "已损坏")])
+def test_a_changed_engine_never_breaks_adds(workdir: str, media: MediaServer, start: Callable[..., Payload],
+                                            digests: bool, version: str, card: str) -> None:
+    data = os.path.join(workdir, "data")
+    damage(install(data, NEW, digests))
+    server = start()
+    status, body = server.request("POST", "/api/probe", {"url": media.url("clip.mp4")}, timeout=60)
+    assert status == 200, body
+    job = server.finish(media.url("clip.mp4"), timeout=60)
+    assert job["state"] == "done", job["error"]
+    assert f"下载引擎 {version}" in server.output()
+    engine = server.request("GET", "/api/engine")[1]
+    assert engine["version"] == version and card in engine["summary"], engine
+    if not digests:
+        assert engine["failed"]["version"] == NEW
+        # The record now names the previous engine, so the next start does not try the broken one.
+        with open(os.path.join(data, "engines", "current.json"), encoding="utf-8") as f:
+            assert json.load(f)["current"] == "bundled"
+    assert "Traceback" not in server.output()

@@ -5,14 +5,13 @@ import email.message
 import errno
 import json
 import os
-import unittest
 import urllib.error
-from typing import Any
+from typing import Any, Callable
 
 import pytest
 
 from media import MediaServer
-from support import Payload, PayloadTest, SharedPayloadTest, free_port, wait_for
+from support import Payload, Quiet, engine_error, free_port, wait_for
 
 
 ROUTES = {"/api/jobs": "请粘贴至少一个网址", "/api/playlist": "请先粘贴一个网址，再点击“列出”",
@@ -28,131 +27,103 @@ def test_every_route_refuses_what_is_not_an_address(module_payload: Payload, rou
     assert body.get("added", []) == [] and module_payload.jobs() == {}
 
 
-class BadInputTest(SharedPayloadTest):
-    def test_malformed_requests_and_characters_that_break_the_queue_or_the_log(self):
-        jobs = set(self.server.jobs())
-        bad_url = "这不是有效的网址：http://a.b/\ufffdx"
-        bad_count = "同时下载数必须是 1 到 5 之间的整数"
-        bad_dir = "下载文件夹的路径里有控制字符或无效字符"
-        cases = [
-            ("POST", "/api/jobs", b"{not json", "请求格式不正确", 400),
-            ("POST", "/api/jobs", b"[1, 2]", "请求格式不正确", 400),
-            ("POST", "/api/jobs", b'{"urls": 5}', "请粘贴至少一个网址", 400),
-            ("POST", "/api/jobs", b'{"urls": "http://a.b/c", "format": "8k"}', "格式只能是“最佳”、“1080p”、“720p”、“480p”、“仅音频”（M4A、MP3、Opus）或解析出的某个格式", 400),
-            ("POST", "/api/settings", b'{"download_dir": "relative/dir"}', "下载文件夹必须是完整路径，例如 /home/用户/下载", 400),
-            ("POST", "/api/settings", b'{"concurrency": 9}', bad_count, 400),
-            ("POST", "/api/settings", b'{"concurrency": true}', bad_count, 400),
-            ("POST", "/api/jobs/999/cancel", b"{}", "没有这个任务", 404),
-            ("POST", "/api/nothing", b"{}", "找不到这个页面", 404),
-        ]
-        # Characters that would break a queue row or a log line, and digits that are not ASCII. An address
-        # refused for them is answered beside the list of refused addresses.
-        characters = [
-            ("POST", "/api/jobs", b'{"urls": "http://a.b/\\ud800x"}', bad_url, 400),
-            ("POST", "/api/jobs", b'{"urls": "http://a.b/\\u0000x"}', bad_url, 400),
-            ("POST", "/api/jobs", b'{"urls": "http://a.b/\\u001bx"}', bad_url, 400),
-            ("POST", "/api/jobs", b'{"urls": "http://a.b/\\u202ex"}', bad_url, 400),
-            ("POST", "/api/settings", b'{"concurrency": "\xe2\x91\xa2"}', bad_count, 400),
-            ("POST", "/api/settings", b'{"concurrency": "\xd9\xa3"}', bad_count, 400),
-            ("POST", "/api/settings", b'{"download_dir": "/tmp/a\\u0000b"}', bad_dir, 400),
-            ("POST", "/api/settings", b'{"download_dir": "/tmp/a\\udc80b"}', bad_dir, 400),
-            ("POST", "/api/settings", b'{"download_dir": "/tmp/a\\nb"}', bad_dir, 400),
-        ]
-        for (method, path, raw, message, code), alone in [(c, True) for c in cases] + [(c, False) for c in characters]:
-            with self.subTest(path=path, raw=raw):
-                status, body = self.server.request(method, path, raw=raw, headers={"Content-Type": "application/json"})
-                self.assertEqual((status, body if alone else {"error": body["error"]}), (code, {"error": message}))
-        status, body = self.server.request("POST", "/api/jobs", raw=b"x" * 70000,
-                                           headers={"Content-Type": "application/json"})
-        self.assertEqual((status, body), (413, {"error": "请求内容太大"}))
-        status, body = self.server.request("POST", "/api/jobs", headers={
-            "Content-Type": "application/json", "Content-Length": "\u2462".encode()})
-        self.assertEqual((status, body), (400, {"error": "请求格式不正确"}))
-        # The refused changes left the queue and the settings on disk as they were, and the log kept one line
-        # per line.
-        self.assertEqual(set(self.server.jobs()), jobs)
-        self.assertEqual(self.server.request("GET", "/api/settings")[1]["concurrency"], 2)
-        self.assertNotIn("Traceback", self.server.output())
+def test_malformed_requests_and_characters_that_break_the_queue_or_the_log(module_payload: Payload) -> None:
+    server = module_payload
+    bad_url = "这不是有效的网址：http://a.b/\ufffdx"
+    bad_count = "同时下载数必须是 1 到 5 之间的整数"
+    bad_dir = "下载文件夹的路径里有控制字符或无效字符"
+    cases = [
+        ("/api/jobs", b"{not json", "请求格式不正确", 400),
+        ("/api/jobs", b"[1, 2]", "请求格式不正确", 400),
+        ("/api/jobs", b'{"urls": 5}', "请粘贴至少一个网址", 400),
+        ("/api/jobs", b'{"urls": "http://a.b/c", "format": "8k"}', "格式只能是“最佳”、“1080p”、“720p”、“480p”、“仅音频”（M4A、MP3、Opus）或解析出的某个格式", 400),
+        ("/api/settings", b'{"download_dir": "relative/dir"}', "下载文件夹必须是完整路径，例如 /home/用户/下载", 400),
+        ("/api/settings", b'{"concurrency": 9}', bad_count, 400),
+        ("/api/settings", b'{"concurrency": true}', bad_count, 400),
+        ("/api/jobs/999/cancel", b"{}", "没有这个任务", 404),
+        ("/api/nothing", b"{}", "找不到这个页面", 404),
+    ]
+    # Characters that would break a queue row or a log line, and digits that are not ASCII. An address
+    # refused for them is answered beside the list of refused addresses.
+    characters = [
+        ("/api/jobs", b'{"urls": "http://a.b/\\ud800x"}', bad_url, 400),
+        ("/api/jobs", b'{"urls": "http://a.b/\\u0000x"}', bad_url, 400),
+        ("/api/jobs", b'{"urls": "http://a.b/\\u001bx"}', bad_url, 400),
+        ("/api/jobs", b'{"urls": "http://a.b/\\u202ex"}', bad_url, 400),
+        ("/api/settings", b'{"concurrency": "\xe2\x91\xa2"}', bad_count, 400),
+        ("/api/settings", b'{"concurrency": "\xd9\xa3"}', bad_count, 400),
+        ("/api/settings", b'{"download_dir": "/tmp/a\\u0000b"}', bad_dir, 400),
+        ("/api/settings", b'{"download_dir": "/tmp/a\\udc80b"}', bad_dir, 400),
+        ("/api/settings", b'{"download_dir": "/tmp/a\\nb"}', bad_dir, 400),
+    ]
+    json_type = {"Content-Type": "application/json"}
+    for (path, raw, message, code), alone in [(c, True) for c in cases] + [(c, False) for c in characters]:
+        status, body = server.request("POST", path, raw=raw, headers=json_type)
+        assert (status, body if alone else {"error": body["error"]}) == (code, {"error": message}), (path, raw)
+    assert server.request("POST", "/api/jobs", raw=b"x" * 70000, headers=json_type) == (413, {"error": "请求内容太大"})
+    assert server.request("POST", "/api/jobs", headers={**json_type, "Content-Length": "\u2462".encode()}) \
+        == (400, {"error": "请求格式不正确"})
+    # The refused changes left the queue and the settings on disk as they were, and the log kept one line
+    # per line.
+    assert server.jobs() == {} and server.request("GET", "/api/settings")[1]["concurrency"] == 2
+    assert "Traceback" not in server.output()
 
 
-class FailedDownloadTest(PayloadTest):
-    def failure(self, url):
-        job = self.server.finish(url)
-        self.assertEqual(job["state"], "failed")
-        self.assertNotIn("Traceback", job["error"])
-        # The log tells the real cause once, on the failure's line.
-        tag = f"[下载 #{job['id']}]"
-        wait_for(lambda: f"{tag} 失败" in self.server.output(), 5, message="the failure's log line")
-        lines = [line for line in self.server.output().splitlines() if line.startswith(tag)]
-        cause = [line for line in lines if "Unable to" in line or "Unsupported" in line]
-        self.assertEqual(len(cause), 1, lines)
-        self.assertIn(f"[下载 #{job['id']}] 失败：{job['error']}（", cause[0])
-        return job
-
-    def test_unsupported_site(self):
-        self.media.pages["/article"] = "<html><head><title>文章</title></head><body><p>没有视频</p></body></html>"
-        self.assertEqual(self.failure(self.media.url("article"))["error"],
-                         "不支持这个网站，或这个网址里没有可下载的视频")
-
-    def test_network_failures(self):
-        self.assertEqual(self.failure(f"http://127.0.0.1:{free_port()}/clip.mp4")["error"],
-                         "网络错误，无法连接到服务器（连接被拒绝）")
-        self.assertEqual(self.failure("http://no-such-host.invalid/clip.mp4")["error"],
-                         "网络错误，无法连接到服务器（找不到这个域名）")
-        self.assertEqual(self.server.files(), [])
-
-    def test_missing_file_then_retry_once_it_exists(self):
-        job = self.failure(self.media.url("later.mp4"))
-        self.assertEqual(job["error"], "服务器拒绝了请求（HTTP 404）")
-        os.link(os.path.join(self.media.root, "clip.mp4"), os.path.join(self.media.root, "later.mp4"))
-        self.addCleanup(os.unlink, os.path.join(self.media.root, "later.mp4"))
-        self.assertEqual(self.server.request("POST", f"/api/jobs/{job['id']}/retry", {})[0], 200)
-        job = self.server.wait_job(job["id"], {"done", "failed"})
-        self.assertEqual((job["state"], job["error"]), ("done", ""))
-        self.assertEqual(self.server.files(), ["later.mp4"])
-        self.assertEqual(self.server.request("POST", f"/api/jobs/{job['id']}/retry", {})[0], 409)
-
-    def test_unwritable_download_folder(self):
-        if os.geteuid() == 0:
-            self.skipTest("root writes anywhere")
-        os.makedirs(self.server.download_dir, exist_ok=True)
-        os.chmod(self.server.download_dir, 0o500)
-        self.addCleanup(os.chmod, self.server.download_dir, 0o700)
-        self.assertEqual(self.failure(self.media.url("clip.mp4"))["error"], "没有权限写入下载文件夹")
-
-    def test_vanished_download_folder_is_not_recreated(self):
-        self.server.stop()
-        settings = os.path.join(self.workdir, "data", "settings.json")
-        gone = os.path.join(self.workdir, "usb", "视频")
-        for folder, expected in ((gone, "failed"), (None, "done")):
-            with self.subTest(folder=folder):
-                with open(settings, "w", encoding="utf-8") as f:
-                    # Without a folder of its own, the default Downloads in the home folder is used.
-                    json.dump({"download_dir": folder} if folder else {}, f)
-                self.server = self.start_server()
-                # The failed attempt is still queued: the second add confirms the repeat.
-                job = self.server.finish(self.media.url("clip.mp4"), force=True)
-                self.assertEqual(job["state"], expected, job["error"])
-                if folder:
-                    self.assertIn(f"下载文件夹 {gone} 不存在", job["error"])
-                    self.assertFalse(os.path.exists(os.path.dirname(gone)))
-                else:
-                    self.assertTrue(os.path.isfile(os.path.join(self.workdir, "Downloads", "clip.mp4")))
-                self.server.stop()
+def failure(server: Payload, url: str) -> dict[str, Any]:
+    """The failed job of url, whose real cause the log tells once, on the failure's line."""
+    job = server.finish(url)
+    assert job["state"] == "failed" and "Traceback" not in job["error"], job
+    tag = f"[下载 #{job['id']}]"
+    wait_for(lambda: f"{tag} 失败" in server.output(), 5, message="the failure's log line")
+    lines = [line for line in server.output().splitlines() if line.startswith(tag)]
+    cause = [line for line in lines if "Unable to" in line or "Unsupported" in line]
+    assert len(cause) == 1 and f"{tag} 失败：{job['error']}（" in cause[0], lines
+    return job
 
 
-def reported(exc: BaseException, step: str = "download video data") -> BaseException:
-    """exc as the engine hands it on after a download step failed."""
-    import yt_dlp
-    ydl = yt_dlp.YoutubeDL({"quiet": True, "logger": _Silent()})
+def test_failed_downloads_are_told_in_words_and_a_retry_can_succeed(payload: Payload, media: MediaServer) -> None:
+    media.pages["/article"] = "<html><head><title>文章</title></head><body><p>没有视频</p></body></html>"
+    cases = [(media.url("article"), "不支持这个网站，或这个网址里没有可下载的视频"),
+             (f"http://127.0.0.1:{free_port()}/clip.mp4", "网络错误，无法连接到服务器（连接被拒绝）"),
+             ("http://no-such-host.invalid/clip.mp4", "网络错误，无法连接到服务器（找不到这个域名）"),
+             (media.url("later.mp4"), "服务器拒绝了请求（HTTP 404）")]
+    jobs = [failure(payload, url) for url, _ in cases]
+    assert [job["error"] for job in jobs] == [message for _, message in cases]
+    assert payload.files() == []
+    # The missing file appears; a retry fetches it, and a finished job is not retried.
+    later = os.path.join(media.root, "later.mp4")
+    os.link(os.path.join(media.root, "clip.mp4"), later)
     try:
+        assert payload.request("POST", f"/api/jobs/{jobs[-1]['id']}/retry", {})[0] == 200
+        job = payload.wait_job(jobs[-1]["id"], {"done", "failed"})
+    finally:
+        os.unlink(later)
+    assert (job["state"], job["error"], payload.files()) == ("done", "", ["later.mp4"])
+    assert payload.request("POST", f"/api/jobs/{job['id']}/retry", {})[0] == 409
+    if os.geteuid() != 0:  # root writes anywhere
+        os.chmod(payload.download_dir, 0o500)
         try:
-            raise exc
-        except Exception:
-            ydl.report_error(f"unable to {step}: {exc}")
-    except yt_dlp.utils.DownloadError as e:
-        return e
-    raise AssertionError("report_error did not raise")
+            assert failure(payload, media.url("clip.mp4"))["error"] == "没有权限写入下载文件夹"
+        finally:
+            os.chmod(payload.download_dir, 0o700)
+
+
+def test_a_vanished_download_folder_is_not_recreated(workdir: str, media: MediaServer,
+                                                     start: Callable[..., Payload]) -> None:
+    gone = os.path.join(workdir, "usb", "视频")
+    os.makedirs(os.path.join(workdir, "data"))
+    for folder, expected in ((gone, "failed"), (None, "done")):
+        with open(os.path.join(workdir, "data", "settings.json"), "w", encoding="utf-8") as f:
+            # Without a folder of its own, the default Downloads in the home folder is used.
+            json.dump({"download_dir": folder} if folder else {}, f)
+        server = start()
+        # The failed attempt is still queued: the second add confirms the repeat.
+        job = server.finish(media.url("clip.mp4"), force=True)
+        assert job["state"] == expected, job["error"]
+        server.stop()
+        if folder:
+            assert f"下载文件夹 {gone} 不存在" in job["error"] and not os.path.exists(os.path.dirname(gone))
+    assert os.path.isfile(os.path.join(workdir, "Downloads", "clip.mp4"))
 
 
 @pytest.mark.parametrize("exc, message", [
@@ -162,109 +133,95 @@ def reported(exc: BaseException, step: str = "download video data") -> BaseExcep
     (ValueError("ERROR: [x] odd; please report this issue"), "下载失败：unable to write data: ERROR: odd")])
 def test_failures_a_test_cannot_cause_for_real(exc: Exception, message: str) -> None:
     from downloader import errors
-    assert errors.describe(reported(exc, "write data")) == message
+    assert errors.describe(engine_error(exc, f"unable to write data: {exc}")) == message
 
 
-class StaleHintTest(unittest.TestCase):
-    """Which failures suggest updating the engine: a known site's extraction, not the network, the disk or the address."""
-
-    TODAY = datetime.date(2026, 12, 7)
-    HINT = "下载引擎 2023.03.04 已经 45 个月没更新，网站改版后常会这样失败。请到“设置”里点击“检查更新”。"
-
-    def setUp(self) -> None:
-        import yt_dlp
-        self.yt_dlp = yt_dlp
-        self.media = MediaServer()
-        self.addCleanup(self.media.close)
-
-    def extracted(self, url: str, site: bool) -> BaseException:
-        """The engine's own failure for url, read by a stand-in site extractor or by the generic one."""
-        from yt_dlp.extractor.common import InfoExtractor
-
-        class SiteIE(InfoExtractor):
-            IE_NAME = "somesite"
-            _VALID_URL = r"https?://127\.0\.0\.1:\d+/site/(?P<id>\w+)"
-
-            def _real_extract(self, url: str) -> dict[str, Any]:
-                page = self._download_webpage(url, self._match_id(url))
-                return {"id": self._search_regex(r"player=(\w+)", page, "player url"), "url": url}
-
-        ydl = self.yt_dlp.YoutubeDL({"quiet": True, "logger": _Silent(), "socket_timeout": 5}, auto_init=not site)
-        if site:
-            ydl.add_info_extractor(SiteIE())
-        try:
-            ydl.extract_info(url, download=False)
-        except self.yt_dlp.utils.DownloadError as e:
-            return e
-        self.fail(f"{url} did not fail")
-
-    def test_which_failures_get_the_hint(self):
-        from downloader import errors
-        utils = self.yt_dlp.utils
-        self.media.pages["/site/plain"] = "<html>no player here</html>"
-        closed = free_port()
-
-        def site_error(message: str, **kw: Any) -> BaseException:
-            return utils.ExtractorError(message, video_id="abc", ie=kw.pop("ie", "youtube"), expected=True, **kw)
-
-        class ExtractorError(Exception):
-            """An engine's error that this server never imported: only its name and message tell."""
-
-        forbidden = urllib.error.HTTPError("http://127.0.0.1/v.mp4", 403, "Forbidden", email.message.Message(), None)
-        cases: list[tuple[str, BaseException, str | None, bool]] = [
-            ("the page changed under a site extractor", self.extracted(self.media.url("site/plain"), True), None, True),
-            ("a requested format is gone", site_error("Requested format is not available"), None, True),
-            ("the site asks to prove a person", site_error("Sign in to confirm you’re not a bot"), None, True),
-            ("the player's signature", site_error("nsig extraction failed: You may experience throttling"), None, True),
-            ("an unexpected error in the extractor", site_error("An extractor error has occurred."), None, True),
-            ("a newer engine's class, known by name", ExtractorError("[vimeo] 12: Unable to extract config"),
-             None, True),
-            ("a site's media refused", reported(forbidden), "youtube", True),
-            ("the engine's report without its cause", utils.DownloadError("ERROR: [bilibili] BV1: Failed to parse "
-                                                                          "JSON (caused by JSONDecodeError())"),
-             None, True),
-            ("a direct link that is gone", self.extracted(self.media.url("gone.mp4"), False), None, False),
-            ("a direct link refused", reported(forbidden), "generic", False),
-            ("a refusal from an unknown source", reported(forbidden), None, False),
-            ("no connection", self.extracted(f"http://127.0.0.1:{closed}/v.mp4", False), None, False),
-            ("no connection for a site", site_error("Unable to download webpage: <urlopen error timed out>",
-                                                    cause=urllib.error.URLError(TimeoutError())), None, False),
-            ("a disk full while a site's video arrives", reported(OSError(errno.ENOSPC, "No space left")),
-             "youtube", False),
-            ("an address no extractor knows", utils.UnsupportedError("http://example.com/"), None, False),
-            ("a private video", site_error("Private video. Sign in if you've been granted access"), None, False),
-            ("a region lock", utils.GeoRestrictedError("This video is not available from your location",
-                                                       ie="youtube"), None, False),
-            ("the generic reader finds nothing", site_error("Unable to extract title", ie="generic"), None, False),
-            ("our own failure that reads alike", ValueError("[youtube] abc: Unable to extract title"), None, False),
-        ]
-        for why, exc, extractor, stale in cases:
-            with self.subTest(why=why):
-                self.assertEqual(errors.stale_hint(exc, "2023.03.04", self.TODAY, extractor=extractor),
-                                 self.HINT if stale else "", str(exc))
-
-    def test_the_engine_age_in_the_hint(self):
-        from downloader import engines, errors
-        exc = self.yt_dlp.utils.RegexNotFoundError("Unable to extract player url", ie="youtube")
-        cases = [("2023.03.04", datetime.date(2026, 12, 7), 45, self.HINT),
-                 ("2023.03.04", datetime.date(2026, 12, 3), 44, self.HINT.replace("45", "44")),
-                 ("2026.10.01.232815", datetime.date(2026, 12, 1), 2,
-                  "下载引擎 2026.10.01.232815 已经 2 个月没更新，网站改版后常会这样失败。请到“设置”里点击“检查更新”。"),
-                 ("2026.11.20", datetime.date(2026, 12, 7), 0,
-                  "网站可能刚改版，下载引擎 2026.11.20 还跟不上。请到“设置”里点击“检查更新”，或过几天再试。"),
-                 ("2027.01.02", datetime.date(2026, 12, 7), 0,
-                  "网站可能刚改版，下载引擎 2027.01.02 还跟不上。请到“设置”里点击“检查更新”，或过几天再试。"),
-                 ("2023.02.30", datetime.date(2026, 12, 7), None,
-                  "网站可能改版了，下载引擎 2023.02.30 还跟不上。请到“设置”里点击“检查更新”。")]
-        for version, today, months, hint in cases:
-            with self.subTest(version=version, today=today):
-                self.assertEqual(engines.age_months(version, today), months)
-                self.assertEqual(errors.stale_hint(exc, version, today), hint)
-        # A month is counted from the same day of the next; a name that is no date has no age.
-        for version, months in [("2026.11.08", 0), ("2026.11.07", 1), ("2025.12.31", 11), ("master", None)]:
-            self.assertEqual(engines.age_months(version, self.TODAY), months, version)
+TODAY = datetime.date(2026, 12, 7)
+HINT = "下载引擎 2023.03.04 已经 45 个月没更新，网站改版后常会这样失败。请到“设置”里点击“检查更新”。"
 
 
+def extracted(url: str, site: bool) -> BaseException:
+    """The engine's own failure for url, read by a stand-in site extractor or by the generic one."""
+    import yt_dlp
+    from yt_dlp.extractor.common import InfoExtractor
+
+    class SiteIE(InfoExtractor):
+        IE_NAME = "somesite"
+        _VALID_URL = r"https?://127\.0\.0\.1:\d+/site/(?P<id>\w+)"
+
+        def _real_extract(self, url: str) -> dict[str, Any]:
+            page = self._download_webpage(url, self._match_id(url))
+            return {"id": self._search_regex(r"player=(\w+)", page, "player url"), "url": url}
+
+    ydl = yt_dlp.YoutubeDL({"quiet": True, "logger": Quiet(), "socket_timeout": 5}, auto_init=not site)
+    if site:
+        ydl.add_info_extractor(SiteIE())
+    with pytest.raises(yt_dlp.utils.DownloadError) as raised:
+        ydl.extract_info(url, download=False)
+    return raised.value
+
+
+def test_which_failures_suggest_updating_the_engine(media: MediaServer) -> None:
+    """A known site's extraction does, not the network, the disk or the address."""
+    from downloader import errors
+    from yt_dlp import utils
+    media.pages["/site/plain"] = "<html>no player here</html>"
+
+    def site_error(message: str, **kw: Any) -> BaseException:
+        return utils.ExtractorError(message, video_id="abc", ie=kw.pop("ie", "youtube"), expected=True, **kw)
+
+    class ExtractorError(Exception):
+        """An engine's error that this server never imported: only its name and message tell."""
+
+    forbidden = engine_error(urllib.error.HTTPError("http://127.0.0.1/v.mp4", 403, "Forbidden",
+                                                    email.message.Message(), None), "unable to download video data")
+    cases: list[tuple[str, BaseException, str | None, bool]] = [
+        ("the page changed under a site extractor", extracted(media.url("site/plain"), True), None, True),
+        ("a requested format is gone", site_error("Requested format is not available"), None, True),
+        ("the site asks to prove a person", site_error("Sign in to confirm you’re not a bot"), None, True),
+        ("the player's signature", site_error("nsig extraction failed: You may experience throttling"), None, True),
+        ("an unexpected error in the extractor", site_error("An extractor error has occurred."), None, True),
+        ("a newer engine's class, known by name", ExtractorError("[vimeo] 12: Unable to extract config"), None, True),
+        ("a site's media refused", forbidden, "youtube", True),
+        ("the engine's report without its cause", utils.DownloadError("ERROR: [bilibili] BV1: Failed to parse "
+                                                                      "JSON (caused by JSONDecodeError())"), None, True),
+        ("a direct link that is gone", extracted(media.url("gone.mp4"), False), None, False),
+        ("a direct link refused", forbidden, "generic", False),
+        ("a refusal from an unknown source", forbidden, None, False),
+        ("no connection", extracted(f"http://127.0.0.1:{free_port()}/v.mp4", False), None, False),
+        ("no connection for a site", site_error("Unable to download webpage: <urlopen error timed out>",
+                                                cause=urllib.error.URLError(TimeoutError())), None, False),
+        ("a disk full while a site's video arrives",
+         engine_error(OSError(errno.ENOSPC, "No space left"), "unable to download video data"), "youtube", False),
+        ("an address no extractor knows", utils.UnsupportedError("http://example.com/"), None, False),
+        ("a private video", site_error("Private video. Sign in if you've been granted access"), None, False),
+        ("a region lock", utils.GeoRestrictedError("This video is not available from your location", ie="youtube"),
+         None, False),
+        ("the generic reader finds nothing", site_error("Unable to extract title", ie="generic"), None, False),
+        ("our own failure that reads alike", ValueError("[youtube] abc: Unable to extract title"), None, False),
+    ]
+    wrong = [why for why, exc, extractor, stale in cases
+             if errors.stale_hint(exc, "2023.03.04", TODAY, extractor=extractor) != (HINT if stale else "")]
+    assert wrong == []
+
+
+@pytest.mark.parametrize("version, today, months, hint", [
+    ("2023.03.04", TODAY, 45, HINT),
+    ("2023.03.04", datetime.date(2026, 12, 3), 44, HINT.replace("45", "44")),
+    ("2026.10.01.232815", datetime.date(2026, 12, 1), 2,
+     "下载引擎 2026.10.01.232815 已经 2 个月没更新，网站改版后常会这样失败。请到“设置”里点击“检查更新”。"),
+    ("2026.11.20", TODAY, 0, "网站可能刚改版，下载引擎 2026.11.20 还跟不上。请到“设置”里点击“检查更新”，或过几天再试。"),
+    ("2027.01.02", TODAY, 0, "网站可能刚改版，下载引擎 2027.01.02 还跟不上。请到“设置”里点击“检查更新”，或过几天再试。"),
+    ("2023.02.30", TODAY, None, "网站可能改版了，下载引擎 2023.02.30 还跟不上。请到“设置”里点击“检查更新”。"),
+    # A month is counted from the same day of the next; a name that is no date has no age.
+    ("2026.11.08", TODAY, 0, None), ("2026.11.07", TODAY, 1, None), ("2025.12.31", TODAY, 11, None),
+    ("master", TODAY, None, None)])
+def test_the_engine_age_in_the_hint(version: str, today: datetime.date, months: int | None, hint: str | None) -> None:
+    from downloader import engines, errors
+    from yt_dlp.utils import RegexNotFoundError
+    assert engines.age_months(version, today) == months
+    if hint:
+        assert errors.stale_hint(RegexNotFoundError("Unable to extract player url", ie="youtube"), version, today) == hint
 @pytest.mark.parametrize("args, expected", [
     ((".hidden.mp4",), "hidden.mp4"),
     (("--rm -rf.mp4",), "rm -rf.mp4"),  # nothing like an option
@@ -290,10 +247,3 @@ def test_one_log_line_stays_one_line(text: str, expected: str) -> None:
     from downloader.log import escape
     assert escape(text) == expected
     escape(text).encode("utf-8")
-
-
-class _Silent:
-    def debug(self, msg: str) -> None:
-        pass
-
-    info = warning = error = debug

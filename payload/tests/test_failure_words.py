@@ -12,15 +12,10 @@ import time
 import unittest
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+import pytest
+
 from media import MediaServer, big_file, long_audio
-from support import PayloadTest, wait_for
-
-
-class Quiet:
-    def debug(self, msg: str) -> None:
-        pass
-
-    info = warning = error = debug
+from support import PayloadTest, Quiet, engine_error, wait_for
 
 
 def _command(pid: int) -> str:
@@ -53,60 +48,47 @@ class _ShortBody(BaseHTTPRequestHandler):
         self.close_connection = True
 
 
-class EngineFailureTest(unittest.TestCase):
-    def engine_failure(self, url: str) -> BaseException:
-        import yt_dlp
-        out = tempfile.mkdtemp()
-        self.addCleanup(shutil.rmtree, out, True)
-        params = {"socket_timeout": 1, "retries": 2, "logger": Quiet(), "proxy": "", "paths": {"home": out},
-                  "retry_sleep_functions": {"http": lambda n: 0}}
-        with self.assertRaises(yt_dlp.utils.DownloadError) as caught, yt_dlp.YoutubeDL(params) as ydl:
-            ydl.extract_info(url)
-        return caught.exception
+def engine_failure(url: str) -> BaseException:
+    import yt_dlp
+    with tempfile.TemporaryDirectory() as out, yt_dlp.YoutubeDL({
+            "socket_timeout": 1, "retries": 2, "logger": Quiet(), "proxy": "", "paths": {"home": out},
+            "retry_sleep_functions": {"http": lambda n: 0}}) as ydl, pytest.raises(yt_dlp.utils.DownloadError) as raised:
+        ydl.extract_info(url)
+    return raised.value
 
-    def postprocessing_failure(self, exc: Exception) -> BaseException:
-        """exc as the engine hands it on when a post-processor fails (YoutubeDL.process_info)."""
-        import yt_dlp
-        with self.assertRaises(yt_dlp.utils.DownloadError) as caught:
-            try:
-                raise exc
-            except yt_dlp.utils.PostProcessingError as err:
-                yt_dlp.YoutubeDL({"logger": Quiet()}).report_error(f"Postprocessing: {err}")
-        return caught.exception
 
-    def test_messages(self):
-        from downloader import errors
-        from yt_dlp.postprocessor.ffmpeg import FFmpegPostProcessorError
-        media = MediaServer()
-        self.addCleanup(media.close)
-        short = ThreadingHTTPServer(("127.0.0.1", 0), _ShortBody)
-        threading.Thread(target=short.serve_forever, daemon=True).start()
-        self.addCleanup(short.server_close)
-        self.addCleanup(short.shutdown)
-        site = f"http://127.0.0.1:{short.server_address[1]}"
-        # A listener whose queue is full: a connection to it is never answered.
-        full = socket.create_server(("127.0.0.1", 0), backlog=0)
-        self.addCleanup(full.close)
-        for s in [socket.socket() for _ in range(3)]:
-            s.setblocking(False)
-            s.connect_ex(full.getsockname())
-            self.addCleanup(s.close)
-        progress = "frame=    1 fps=0.0 q=-1.0 size=       0kB time=00:00:00.00 bitrate=N/A speed=   0x"
+def test_messages_and_the_reasons_kept_for_the_log(media: MediaServer) -> None:
+    from downloader import errors
+    from yt_dlp.postprocessor.ffmpeg import FFmpegPostProcessorError
+    short = ThreadingHTTPServer(("127.0.0.1", 0), _ShortBody)
+    threading.Thread(target=short.serve_forever, daemon=True).start()
+    site = f"http://127.0.0.1:{short.server_address[1]}"
+    # A listener whose queue is full: a connection to it is never answered.
+    full = socket.create_server(("127.0.0.1", 0), backlog=0)
+    waiting = [socket.socket() for _ in range(3)]
+    for s in waiting:
+        s.setblocking(False)
+        s.connect_ex(full.getsockname())
+    progress = "frame=    1 fps=0.0 q=-1.0 size=       0kB time=00:00:00.00 bitrate=N/A speed=   0x"
+    try:
         cases = [  # what happened, the engine's failure, the step running, the message, the log's reason
-            ("cut again and again", self.engine_failure(f"{site}/cut/v.mp4"), None,
+            ("cut again and again", engine_failure(f"{site}/cut/v.mp4"), None,
              errors.TRUNCATED.format(retries=2), "Giving up after 2 retries"),
-            ("shorter than promised", self.engine_failure(f"{site}/short/v.mp4"), None, errors.NO_DATA, "data blocks"),
-            ("no byte after the headers", self.engine_failure(media.url("stall/clip.mp4")), None,
+            ("shorter than promised", engine_failure(f"{site}/short/v.mp4"), None, errors.NO_DATA, "data blocks"),
+            ("no byte after the headers", engine_failure(media.url("stall/clip.mp4")), None,
              errors.NO_ANSWER.format(seconds=20), "timed out"),
-            ("no answer to connecting", self.engine_failure(f"http://127.0.0.1:{full.getsockname()[1]}/v.mp4"), None,
+            ("no answer to connecting", engine_failure(f"http://127.0.0.1:{full.getsockname()[1]}/v.mp4"), None,
              "网络错误，无法连接到服务器（连接超时）", "timed out"),
-            ("ffmpeg killed in a merge", self.postprocessing_failure(FFmpegPostProcessorError(progress)), "Merger",
-             errors.POSTPROCESSING.format(step="合并视频和音频"), "frame="),
+            ("ffmpeg killed in a merge", engine_error(FFmpegPostProcessorError(progress), f"Postprocessing: {progress}"),
+             "Merger", errors.POSTPROCESSING.format(step="合并视频和音频"), "frame="),
         ]
-        for name, exc, step, message, reason in cases:
-            with self.subTest(name):
-                self.assertEqual(errors.describe(exc, step), message)
-                self.assertIn(reason, errors.short_reason(exc))
+    finally:
+        for s in [*waiting, full]:
+            s.close()
+        short.shutdown()
+        short.server_close()
+    for name, exc, step, message, reason in cases:
+        assert (errors.describe(exc, step), reason in errors.short_reason(exc)) == (message, True), name
 
 
 class ToldTest(PayloadTest):
