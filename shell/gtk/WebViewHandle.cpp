@@ -170,7 +170,12 @@ void WebViewHandle::setSessionCookie(const SessionCookie& cookie,
     done(false);
     return;
   }
-  addSessionCookie(webkit_web_view_get_network_session(view_), cookie, std::move(done));
+  trace::mark("cookie");
+  addSessionCookie(webkit_web_view_get_network_session(view_), cookie,
+                   [done = std::move(done)](bool stored) {
+                     trace::mark("cookie-stored");
+                     done(stored);
+                   });
 }
 
 void WebViewHandle::loadHTML(const std::string& html) {
