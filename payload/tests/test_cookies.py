@@ -5,7 +5,8 @@ import os
 
 import pytest
 
-from support import PayloadTest
+from media import MediaServer
+from support import Payload
 
 from downloader.errors import UserError
 from downloader.settings import Settings
@@ -43,16 +44,14 @@ def test_checked_when_saved(workdir: str, text: str, refused: str | None) -> Non
     assert settings.get()["cookies_file"] == ""
 
 
-class SpoiledLaterTest(PayloadTest):
-    def test_a_file_changed_after_saving_fails_in_words(self) -> None:
-        path = os.path.join(self.workdir, "cookies.txt")
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(HEADER + ENTRY)
-        status, body = self.server.request("POST", "/api/settings", {"cookies_file": path})
-        self.assertEqual(status, 200, body)
-        with open(path, "w", encoding="utf-8") as f:
-            f.write('[{"name": "session"}]')
-        job = self.server.finish(self.media.url("clip.mp4"))
-        self.assertEqual(job["state"], "failed")
-        self.assertTrue(job["error"].startswith("下载引擎无法读取设置中的 Cookies 文件"), job["error"])
-        self.assertNotIn("zormak-cookies-", job["error"])
+def test_a_file_changed_after_saving_fails_in_words(workdir: str, media: MediaServer, payload: Payload) -> None:
+    path = os.path.join(workdir, "cookies.txt")
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(HEADER + ENTRY)
+    status, body = payload.request("POST", "/api/settings", {"cookies_file": path})
+    assert status == 200, body
+    with open(path, "w", encoding="utf-8") as f:
+        f.write('[{"name": "session"}]')
+    job = payload.finish(media.url("clip.mp4"))
+    assert job["state"] == "failed" and job["error"].startswith("下载引擎无法读取设置中的 Cookies 文件"), job
+    assert "zormak-cookies-" not in job["error"]

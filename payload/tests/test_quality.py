@@ -4,8 +4,8 @@ import filecmp
 import os
 import time
 
-from media import _ffmpeg, big_file, media_dir
-from support import PayloadTest, SharedPayloadTest
+from media import MediaServer, _ffmpeg, big_file, media_dir
+from support import Payload, SharedPayloadTest
 
 # Three renditions of one video, as a page with a <video> element offers them.
 SOURCES = (("720p", 1280, 720), ("480p", 640, 480), ("240p", 320, 240))
@@ -110,40 +110,33 @@ class QualityTest(SharedPayloadTest):
                 self.assertIn("格式只能是", body["error"])
 
 
-class NetworkTest(PayloadTest):
-    def save(self, **values):
-        return self.server.request("POST", "/api/settings", values)
+def test_fragments_and_speed_limit_from_the_settings(media: MediaServer, payload: Payload) -> None:
+    for fragments in (1, 4):
+        assert payload.request("POST", "/api/settings", {"fragments": fragments})[0] == 200
+        media.most_in_flight = 0
+        job = payload.finish(media.url(f"hls/v.m3u8?{fragments}"))
+        assert (job["state"], media.most_in_flight) == ("done", fragments), (fragments, job["error"])
+    big_file("limited.mp4", 400_000)
 
-    def test_speed_limit_slows_the_transfer(self):
-        big_file("limited.mp4", 400_000)
+    def download(name: str) -> float:
+        started = time.monotonic()
+        job = payload.finish(media.url(name))
+        assert job["state"] == "done", job["error"]
+        return time.monotonic() - started
 
-        def download(name: str) -> float:
-            started = time.monotonic()
-            job = self.server.finish(self.media.url(name))
-            self.assertEqual(job["state"], "done", job["error"])
-            return time.monotonic() - started
-
-        # The first download pays for loading the engine.
-        free = download("limited.mp4?free")
-        status, body = self.save(rate_limit=100 * 1024)
-        self.assertEqual(status, 200, body)
-        limited = download("limited.mp4")
-        # 400 kB at 100 KB/s takes about four seconds, where loopback alone takes a blink.
-        self.assertGreater(limited, 3.0, (free, limited))
-
-    def test_segments_are_fetched_as_many_at_once_as_set(self):
-        for fragments in (1, 4):
-            with self.subTest(fragments=fragments):
-                self.assertEqual(self.save(fragments=fragments)[0], 200)
-                self.media.most_in_flight = 0
-                job = self.server.finish(self.media.url(f"hls/v.m3u8?{fragments}"))
-                self.assertEqual(job["state"], "done", job["error"])
-                self.assertEqual(self.media.most_in_flight, fragments)
+    free = download("limited.mp4?free")
+    status, body = payload.request("POST", "/api/settings", {"rate_limit": 100 * 1024})
+    assert status == 200, body
+    limited = download("limited.mp4")
+    # 400 kB at 100 KB/s takes about four seconds, where loopback alone takes a blink.
+    assert limited > 3.0, (free, limited)
 
 
 def test_sizes_and_what_can_be_picked() -> None:
     from downloader.probe import listing
-    info = {"title": "t", "duration": 10, "formats": [
+    # The processed info carries the fields of the format the engine chose at its top
+    # (YoutubeDL.process_video_result).
+    info = {"title": "t", "duration": 10, "tbr": 900, "formats": [
         {"format_id": "exact", "filesize": 1000, "filesize_approx": 5, "tbr": 800},
         {"format_id": "site-guess", "filesize_approx": 2000, "tbr": 800},
         {"format_id": "from-rate", "tbr": 800},
@@ -151,8 +144,7 @@ def test_sizes_and_what_can_be_picked() -> None:
         # Ids the selector would read as syntax cannot be offered.
         {"format_id": "a/b", "filesize": 1}, {"format_id": "a+b", "filesize": 1}, {"filesize": 1},
     ]}
-    rows = [(f["id"], f["size"], f["approximate"]) for f in listing(info)["formats"]]
-    assert rows == [("unknown", None, False), ("from-rate", 1_000_000, True), ("site-guess", 2000, True),
-                    ("exact", 1000, False)]
-
-
+    shown = listing(info)
+    assert [(f["id"], f["size"], f["approximate"]) for f in shown["formats"]] == [
+        ("unknown", None, False), ("from-rate", 1_000_000, True), ("site-guess", 2000, True), ("exact", 1000, False)]
+    assert (shown["size"], shown["approximate"]) == (1_125_000, True)
