@@ -15,6 +15,7 @@ import pytest
 
 from media import MediaServer, RecordingProxy, media_dir
 from support import LogLines, Payload, wait_for
+from test_chooser import videos_page
 from test_extras import media_files, subtitle_page
 
 from downloader import ask, errors, engine_loader, extras, playlists, probe
@@ -22,13 +23,6 @@ from downloader.engines import Engines, bundled_version
 from downloader.settings import Settings
 
 COOKIE = ("session", "secret-value")
-
-
-def several_videos(count: int) -> str:
-    """A page with several <video> elements; the engine's generic extractor lists each as an entry."""
-    videos = "".join(f'<video controls><source src="/clip.mp4?n={i}" type="video/mp4"></video>'
-                     for i in range(1, count + 1))
-    return f"<html><head><title>三个视频</title></head><body>{videos}</body></html>"
 
 
 def marker(data: str) -> Any:
@@ -47,13 +41,13 @@ def test_every_kind_of_request_goes_through_the_proxy_with_the_cookies(workdir: 
     media_files()
     media.cookie = COOKIE
     media.pages["/watch"] = subtitle_page([("subtitles", "zh-Hans", "zh.vtt"), ("subtitles", "en", "en.vtt")])
-    media.pages["/several"] = several_videos(3)
+    media.pages["/several"] = videos_page([f"clip.mp4?n={i}" for i in (1, 2, 3)])
     status, body = payload.request("POST", "/api/settings", {"proxy": proxy.address, "cookies_file": cookies})
     assert status == 200, body
     watch, several = media.url("watch"), media.url("several")
 
     def download() -> dict[str, Any]:
-        status, body = payload.request("POST", "/api/jobs", {"urls": watch})
+        status, body = payload.request("POST", "/api/jobs", {"urls": watch, "force": True})
         assert status == 200, body
         return payload.wait_job(body["added"][0]["id"], {"done", "failed"}, timeout=60)
 
@@ -84,12 +78,18 @@ def test_every_kind_of_request_goes_through_the_proxy_with_the_cookies(workdir: 
         assert media.refused == []
         assert collections.Counter(media.requests) == \
             collections.Counter(urlsplit(line.split()[1]).path for line, _ in proxy.seen())
+        # The user's exported file is read, never written back.
+        with open(cookies, encoding="utf-8") as f:
+            assert f.read() == text
+        assert os.stat(cookies).st_mtime == 1_000_000
+        # Spoiled since it was saved: the download fails in words, never naming the engine's private copy.
+        with open(cookies, "w", encoding="utf-8") as f:
+            f.write('[{"name": "session"}]')
+        job = download()
+        assert job["state"] == "failed" and job["error"].startswith("下载引擎无法读取设置中的 Cookies 文件"), job
+        assert "zormak-cookies-" not in job["error"]
     finally:
         proxy.close()
-    # The user's exported file is read, never written back.
-    with open(cookies, encoding="utf-8") as f:
-        assert f.read() == text
-    assert os.stat(cookies).st_mtime == 1_000_000
 
 
 FAILED = {"/api/probe": "解析失败：", "/api/playlist": "无法列出这个网址：", "/api/subtitles": "无法获取字幕列表："}

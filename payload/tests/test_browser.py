@@ -81,7 +81,7 @@ def test_paste_download_and_look_around(workdir: str, media: MediaServer, start:
         "chooserBadRange": "范围“3-1”的起点大于终点，请写成“1-3”", "chooserChecked": [1, 3],
         "chooserCountRange": "已选 2 / 3 个", "jobsAddedByList": 0, "boxAfterList": "", "squeezed": [],
         # Added below the older rows in a short window, and cancelled.
-        "inView": True, "cancelQuestion": ["取消这个下载？", "继续下载", "取消下载"], "afterNo": "下载中"}
+        "inView": True, "cancelTitle": "取消这个下载？", "cancelNo": "继续下载", "cancelYes": "取消下载", "afterNo": "下载中"}
     assert {k: seen.get(k) for k in expected} == expected
     for key, pattern in [
             ("notice", r"^数据提示：下载记录数据库 .*已损坏或无法读取.*原文件已保存为 .*history\.sqlite3\.damaged-"),

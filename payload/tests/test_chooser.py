@@ -12,9 +12,10 @@ from test_quality import SOURCES, rendition
 FILES = [rendition(label, w, h) for label, w, h in SOURCES]
 
 
-def videos_page(names: list[str]) -> str:
+def videos_page(names: list[str], poster: str = "") -> str:
     """Several <video> elements in one page: the engine lists each as an entry whose page is this page."""
-    videos = "".join(f'<video controls><source src="/{n}" type="video/mp4"></video>' for n in names)
+    cover = f' poster="/{poster}"' if poster else ""
+    videos = "".join(f'<video controls{cover}><source src="/{n}" type="video/mp4"></video>' for n in names)
     return f"<html><head><title>三段</title></head><body>{videos}</body></html>"
 
 

@@ -1,12 +1,8 @@
-"""The cookies file: checked when the settings are saved, and a file that went bad later is
-named in words, never by the private copy the engine reads."""
+"""The cookies file, checked when the settings are saved (a file that went bad later: test_ask)."""
 
 import os
 
 import pytest
-
-from media import MediaServer
-from support import Payload
 
 from downloader.errors import UserError
 from downloader.settings import Settings
@@ -42,16 +38,3 @@ def test_checked_when_saved(workdir: str, text: str, refused: str | None) -> Non
         settings.update({"cookies_file": path})
     assert caught.value.message.startswith(refused) and caught.value.message.endswith(HOW), caught.value.message
     assert settings.get()["cookies_file"] == ""
-
-
-def test_a_file_changed_after_saving_fails_in_words(workdir: str, media: MediaServer, payload: Payload) -> None:
-    path = os.path.join(workdir, "cookies.txt")
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(HEADER + ENTRY)
-    status, body = payload.request("POST", "/api/settings", {"cookies_file": path})
-    assert status == 200, body
-    with open(path, "w", encoding="utf-8") as f:
-        f.write('[{"name": "session"}]')
-    job = payload.finish(media.url("clip.mp4"))
-    assert job["state"] == "failed" and job["error"].startswith("下载引擎无法读取设置中的 Cookies 文件"), job
-    assert "zormak-cookies-" not in job["error"]

@@ -133,26 +133,23 @@ def test_chosen_entries_become_jobs_in_the_playlist_folder_and_nothing_else_does
     assert len(server.jobs()) == 4
 
 
-def test_folder_survives_a_restart_mid_download(media: MediaServer, start: Callable[..., Payload]) -> None:
+def test_folder_survives_a_restart_mid_download_and_an_edited_one_leads_nowhere(
+        workdir: str, media: MediaServer, start: Callable[..., Payload]) -> None:
     server = start()
     listed = listing(server, media, ["slow/clip.mp4", "clip.mp4"])
     job_id = server.request("POST", "/api/playlist/add", {"id": listed["id"], "indices": [1]})[1]["added"][0]["id"]
     wait_for(lambda: server.jobs()[job_id]["downloaded"] > 0, 20, message="bytes to arrive")
     assert server.stop() == 0
     assert server.query("SELECT folder FROM jobs WHERE id = ?", job_id) == [(FOLDER,)]
-    again = start()
-    job = again.wait_job(job_id, {"done", "failed"})
-    assert (job["state"], job["folder"]) == ("done", FOLDER), job["error"]
-    assert again.files() == [FOLDER, os.path.join(FOLDER, "clip.mp4")]
-
-
-def test_edited_journal_cannot_lead_outside_the_download_folder(workdir: str, media: MediaServer,
-                                                                start: Callable[..., Payload]) -> None:
     server = start()
+    job = server.wait_job(job_id, {"done", "failed"})
+    assert (job["state"], job["folder"]) == ("done", FOLDER), job["error"]
+    assert server.files() == [FOLDER, os.path.join(FOLDER, "clip.mp4")]
+    # A journal edited to lead outside the download folder.
     server.stop()
     server.query("INSERT INTO jobs (url, format, state, created, folder) VALUES (?, 'video', 'queued', 1, ?)",
                  media.url("clip.mp4"), "../escaped")
-    again = start()
-    job = again.wait_job(max(again.jobs()), {"done", "failed"})
+    server = start()
+    job = server.wait_job(max(server.jobs()), {"done", "failed"})
     assert job["state"] == "failed" and "无法使用" in job["error"], job
     assert not os.path.exists(os.path.join(workdir, "escaped"))

@@ -12,23 +12,17 @@ from support import Payload
 
 from downloader.settings import Settings
 from downloader.thumbnails import Refused, Thumbnails, inside
-from test_chooser import FILES
+from test_chooser import FILES, videos_page
 
 # A page on the open internet (never contacted: its address alone decides what its pictures may be).
 PUBLIC_PAGE = "http://93.184.216.34/watch"
 
 
-def with_posters(names: list[str]) -> str:
-    videos = "".join(f'<video controls poster="/poster.jpg"><source src="/{n}" type="video/mp4"></video>'
-                     for n in names)
-    return f"<html><head><title>预览</title></head><body>{videos}</body></html>"
-
-
 def test_the_chooser_and_the_parse_result_show_pictures_from_our_origin(workdir: str, media: MediaServer,
                                                                        payload: Payload) -> None:
     poster()
-    media.pages["/three"] = with_posters(FILES)
-    media.pages["/one"] = with_posters(FILES[:1])
+    media.pages["/three"] = videos_page(FILES, "poster.jpg")
+    media.pages["/one"] = videos_page(FILES[:1], "poster.jpg")
     status, listing = payload.request("POST", "/api/playlist", {"url": media.url("three")})
     assert (status, len(listing["entries"])) == (200, 3), listing
     status, probed = payload.request("POST", "/api/probe", {"url": media.url("one")})

@@ -14,15 +14,15 @@ const [pageUrl, slowVideoUrl, previousEngineFile] = process.argv.slice(2);
 
 // The refused import (400) and the refused rollback at the end (409) are expected; anything else is a fault.
 await drive(pageUrl, 900, (m) => /status of (400|409)/.test(m.text()), async (page, seen) => {
-  const panel = page.locator("#engine-panel");
   const text = async (id) => (await page.locator(id).textContent()).trim();
+  // Each key of seen given, the text of its element.
+  const note = async (fields) => { for (const [key, id] of Object.entries(fields)) seen[key] = await text(id); };
 
   await page.goto(pageUrl);
   await page.waitForSelector("#conn.ok");
   await page.click('.nav-item[data-view="settings"]');
   await page.waitForFunction(() => document.getElementById("engine-origin").textContent.trim() !== "");
-  seen.summaryBefore = await text("#engine-summary");
-  seen.originBefore = await text("#engine-origin");
+  await note({ summaryBefore: "#engine-summary", originBefore: "#engine-origin" });
   seen.channelBefore = await page.inputValue("#engine-channel");
   // The server asks the engine which runtimes it takes once it has started: wait for its answer.
   await page.waitForFunction(() => !document.getElementById("engine-runtime").textContent.includes("正在查找"));
@@ -40,9 +40,8 @@ await drive(pageUrl, 900, (m) => /status of (400|409)/.test(m.text()), async (pa
   await page.click("#engine-rollback");
   await page.click("#confirm-yes");
   await page.locator("#engine-message.ok").waitFor();
-  seen.rollbackMessage = await text("#engine-message");
-  seen.summaryAfterRollback = await text("#engine-summary");
-  seen.originAfterRollback = await text("#engine-origin");
+  await note({ rollbackMessage: "#engine-message", summaryAfterRollback: "#engine-summary",
+    originAfterRollback: "#engine-origin" });
 
   // The update server cannot be reached: the result says so in the error colour, and the page still works.
   await page.click("#engine-check");
@@ -73,7 +72,6 @@ await drive(pageUrl, 900, (m) => /status of (400|409)/.test(m.text()), async (pa
     }, null, { timeout: 60000 });
     seen.runtimeResult = await text("#engine-runtime-result");
   }
-  await panel.scrollIntoViewIfNeeded();
 
   // Release files chosen for import without their signature: the page names what is missing.
   const chosen = fs.mkdtempSync(path.join(os.tmpdir(), "zormak-import-"));
