@@ -98,7 +98,7 @@ def arrived(server: Payload, job_id: int) -> None:
                        shallow=False)
 
 
-def test_a_signed_in_download_then_signing_out(server: Payload, media: MediaServer) -> None:
+def test_signed_in_by_the_window_then_by_a_firefox_profile(server: Payload, media: MediaServer) -> None:
     jar(server.workdir, JAR)
     assert server.request("GET", "/api/signin")[1] == {"window": True, "sites": ["127.0.0.1", "other.example"]}
     # Held partway, so that the engine's cookie file is looked at while the download runs.
@@ -125,8 +125,7 @@ def test_a_signed_in_download_then_signing_out(server: Payload, media: MediaServ
     assert failed["state"] == "failed" and "HTTP 403" in failed["error"], failed
     assert failed["error"].endswith(errors.SIGNIN_ADVICE) and cookie_files(server) == [], failed
 
-
-def test_a_chosen_firefox_profile_signs_the_engine_in(server: Payload, media: MediaServer) -> None:
+    # Signed out of the window: a Firefox profile chosen in the settings signs the engine in.
     folder = firefox_profile(server.workdir, SESSION)
     status, body = server.request("GET", "/api/browsers")
     assert body["profiles"] == [{"id": f"firefox:{folder}", "browser": "Firefox", "profile": "default-release"}]
