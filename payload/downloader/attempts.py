@@ -245,10 +245,12 @@ class Attempts(Placing):
                     if job.attempt == attempt:
                         job.retries = n
                 say(f"{tag} 连接中断，第 {n} 次重试")
-            elif "processing" in event:
+            elif "processing" in event or "downloading" in event:
+                now, then = ((State.DOWNLOADING, State.PROCESSING) if "processing" in event
+                             else (State.PROCESSING, State.DOWNLOADING))
                 with self._lock:
-                    if job.attempt == attempt and job.state is State.DOWNLOADING:
-                        job.state = State.PROCESSING
+                    if job.attempt == attempt and job.state is now:
+                        job.state = then
                         job.speed = None
             elif "log" in event:
                 say(str(event["log"]))

@@ -264,6 +264,9 @@ def _download(request: dict[str, Any], ydl_mod: Any, channel: Channel, stop: _St
         stopped()
         if d.get("status") != "downloading":
             return
+        if seen.pop("processed", None):
+            # A step that runs before the download (subtitles converted) is over: the video's bytes flow.
+            channel.send(downloading=True)
         done = d.get("downloaded_bytes") or 0
         total = d.get("total_bytes") or d.get("total_bytes_estimate")
         speed, eta = rate.update(done, int(total) if total else None)
@@ -286,6 +289,7 @@ def _download(request: dict[str, Any], ydl_mod: Any, channel: Channel, stop: _St
             channel.send(processing=True)
         elif d.get("status") == "finished":
             seen.pop("step", None)
+            seen["processed"] = True
 
     params = {**request["params"], "logger": log.EngineLogger(request["tag"]), "progress_hooks": [progress],
               "retry_sleep_functions": {"http": retrying, "fragment": retrying},

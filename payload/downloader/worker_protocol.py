@@ -9,6 +9,7 @@ The process answers with JSON lines on stdout, one event each:
     {"progress": {"downloaded", "total", "speed", "eta", "title"}}
     {"retry": n}            the engine retries a broken transfer for the nth time
     {"processing": true}    the post-processing (ffmpeg) began
+    {"downloading": true}   a transfer began after a step that runs before the download
     {"log": line}           a line for the server's log
     {"done": {"files", "title"}}
     {"error": message, "reason": text}

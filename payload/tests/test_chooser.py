@@ -2,10 +2,8 @@
 
 import filecmp
 import os
-from typing import Any
-
-from media import media_dir
-from support import PayloadTest
+from media import MediaServer, media_dir
+from support import Payload
 
 from downloader import playlists
 from test_quality import SOURCES, rendition
@@ -14,9 +12,10 @@ from test_quality import SOURCES, rendition
 FILES = [rendition(label, w, h) for label, w, h in SOURCES]
 
 
-def videos_page(names: list[str]) -> str:
+def videos_page(names: list[str], poster: str = "") -> str:
     """Several <video> elements in one page: the engine lists each as an entry whose page is this page."""
-    videos = "".join(f'<video controls><source src="/{n}" type="video/mp4"></video>' for n in names)
+    cover = f' poster="/{poster}"' if poster else ""
+    videos = "".join(f'<video controls{cover}><source src="/{n}" type="video/mp4"></video>' for n in names)
     return f"<html><head><title>三段</title></head><body>{videos}</body></html>"
 
 
@@ -27,36 +26,26 @@ def link_feed(pages: list[str]) -> str:
     return f'<?xml version="1.0" encoding="UTF-8"?><rss version="2.0"><channel><title>链接</title>{items}</channel></rss>'
 
 
-class ChosenEntriesTest(PayloadTest):
-    settings = {"concurrency": 2}
-
-    def choose(self, page: str, indices: list[int]) -> list[dict[str, Any]]:
-        status, listing = self.server.request("POST", "/api/playlist", {"url": self.media.url(page)})
-        self.assertEqual((status, listing.get("playlist")), (200, True), listing)
-        status, body = self.server.request("POST", "/api/playlist/add", {"id": listing["id"], "indices": indices})
-        self.assertEqual((status, body["errors"]), (200, []), body)
-        return [self.server.wait_job(j["id"], {"done", "failed"}, timeout=60) for j in body["added"]]
-
-    def assert_arrived(self, jobs: list[dict[str, Any]], names: list[str]) -> None:
-        for job, name in zip(jobs, names):
-            self.assertEqual(job["state"], "done", job["error"])
-            saved = os.path.join(self.server.download_dir, job["folder"], job["files"][0])
-            self.assertTrue(filecmp.cmp(saved, os.path.join(media_dir(), name), shallow=False), (job, name))
-
-    def test_entries_embedded_in_the_page_and_entries_with_a_page_of_their_own(self):
-        self.media.pages["/three"] = videos_page(FILES)
-        for i, name in enumerate(FILES, 1):
-            self.media.pages[f"/v{i}"] = videos_page([name])
-        self.media.pages["/feed"] = link_feed([self.media.url(f"v{i}") for i in range(1, 4)])
-        for page in ("three", "feed"):
-            with self.subTest(page=page):
-                self.media.requests.clear()
-                jobs = self.choose(page, [1, 3])
-                self.assert_arrived(jobs, [FILES[0], FILES[2]])
-                # The list was read once, for the listing; the entry left out was never fetched.
-                self.assertEqual(self.media.requests.count(f"/{page}"), 1, self.media.requests)
-                self.assertNotIn(f"/{FILES[1]}", self.media.requests)
-                self.assertNotIn("/v2", self.media.requests)
+def test_entries_embedded_in_the_page_and_entries_with_a_page_of_their_own(media: MediaServer,
+                                                                           payload: Payload) -> None:
+    media.pages["/three"] = videos_page(FILES)
+    for i, name in enumerate(FILES, 1):
+        media.pages[f"/v{i}"] = videos_page([name])
+    media.pages["/feed"] = link_feed([media.url(f"v{i}") for i in range(1, 4)])
+    for page in ("three", "feed"):
+        media.requests.clear()
+        status, listing = payload.request("POST", "/api/playlist", {"url": media.url(page)})
+        assert (status, listing.get("playlist")) == (200, True), listing
+        status, body = payload.request("POST", "/api/playlist/add", {"id": listing["id"], "indices": [1, 3]})
+        assert (status, body["errors"]) == (200, []), body
+        for job, name in zip(body["added"], [FILES[0], FILES[2]], strict=True):
+            job = payload.wait_job(job["id"], {"done", "failed"}, timeout=60)
+            assert job["state"] == "done", job["error"]
+            saved = os.path.join(payload.download_dir, job["folder"], job["files"][0])
+            assert filecmp.cmp(saved, os.path.join(media_dir(), name), shallow=False), (page, job, name)
+        # The list was read once, for the listing; the entry left out was never fetched.
+        assert media.requests.count(f"/{page}") == 1 and not {f"/{FILES[1]}", "/v2"} & set(media.requests), \
+            (page, media.requests)
 
 
 def test_an_entry_with_no_address_but_the_list_page_is_left_out() -> None:

@@ -3,9 +3,10 @@
 import json
 import os
 import subprocess
+from typing import Any, Callable
 
-from media import media_dir, _ffmpeg
-from support import PayloadTest
+from media import MediaServer, media_dir, _ffmpeg
+from support import Payload
 
 from downloader import extras
 
@@ -51,77 +52,64 @@ def test_chinese_first_then_by_code_with_names_and_captions_marked() -> None:
     ]
 
 
-class ExtrasDownloadTest(PayloadTest):
-    def setUp(self) -> None:
-        super().setUp()
-        media_files()
-        self.media.pages["/watch"] = subtitle_page([("subtitles", "en", "en.vtt"), ("subtitles", "ja", "en.vtt"),
-                                            ("captions", "zh-Hans", "zh.vtt"), ("subtitles", "zh-TW", "zh.vtt"),
-                                            ("subtitles", "fr", "en.vtt")])
+def test_listed_then_saved_beside_then_inside(media: MediaServer, payload: Payload) -> None:
+    media_files()
+    media.pages["/watch"] = subtitle_page([("subtitles", "en", "en.vtt"), ("subtitles", "ja", "en.vtt"),
+                                           ("captions", "zh-Hans", "zh.vtt"), ("subtitles", "zh-TW", "zh.vtt"),
+                                           ("subtitles", "fr", "en.vtt")])
+    status, body = payload.request("POST", "/api/subtitles", {"url": media.url("watch")})
+    assert [(l["code"], l["name"], l["automatic"]) for l in body["languages"]] == [
+        ("zh-Hans", "简体中文", False), ("zh-TW", "中文（台湾）", False),
+        ("en", "英语", False), ("fr", "法语", False), ("ja", "日语", False)], body
+    status, body = payload.request("POST", "/api/subtitles", {"url": media.url("nothing-here")})
+    assert status == 400 and body["error"].startswith("无法获取字幕列表："), body
 
-    def download(self, **choice) -> dict:
-        status, body = self.server.request("POST", "/api/jobs", {"urls": self.media.url("watch"), "force": True, **choice})
-        self.assertEqual(status, 200, body)
-        job = self.server.wait_job(body["added"][0]["id"], {"done", "failed"}, timeout=60)
-        self.assertEqual(job["state"], "done", job["error"])
+    def download(**choice: Any) -> dict:
+        status, body = payload.request("POST", "/api/jobs", {"urls": media.url("watch"), "force": True, **choice})
+        assert status == 200, body
+        job = payload.wait_job(body["added"][0]["id"], {"done", "failed"}, timeout=60)
+        assert job["state"] == "done", job["error"]
         return job
 
-    def test_languages_are_listed_chinese_first(self):
-        status, body = self.server.request("POST", "/api/subtitles", {"url": self.media.url("watch")})
-        self.assertEqual(status, 200, body)
-        self.assertEqual([(l["code"], l["name"], l["automatic"]) for l in body["languages"]], [
-            ("zh-Hans", "简体中文", False), ("zh-TW", "中文（台湾）", False),
-            ("en", "英语", False), ("fr", "法语", False), ("ja", "日语", False)])
-        status, body = self.server.request("POST", "/api/subtitles", {"url": self.media.url("nothing-here")})
-        self.assertEqual(status, 400)
-        self.assertTrue(body["error"].startswith("无法获取字幕列表："), body)
+    first = download(subtitles="beside", subtitle_langs=["zh-Hans", "en"])
+    video = first["files"][0]
+    stem = os.path.splitext(video)[0]
+    assert first["files"] == [video, f"{stem}.zh-Hans.srt", f"{stem}.en.srt"]
+    with open(os.path.join(payload.download_dir, f"{stem}.zh-Hans.srt"), encoding="utf-8") as f:
+        assert f.read().strip() == "1\n00:00:00,000 --> 00:00:02,000\n你好，世界"
+    # The same video again: its subtitles take the video's new name, not a number of their own.
+    second = download(subtitles="beside", subtitle_langs=["zh-Hans"])
+    assert second["files"] == [f"{stem} (1).mp4", f"{stem} (1).zh-Hans.srt"]
+    assert payload.files() == sorted(first["files"] + second["files"])
+    # Each video in the history with its own subtitles under it, the newest first.
+    history = payload.request("GET", "/api/history")[1]["entries"]
+    assert [[e["name"]] + [r["name"] for r in e["related"]] for e in history] == [second["files"], first["files"]]
+    # Off by default: no cover, no tags, no subtitle stream.
+    streams = probe(os.path.join(payload.download_dir, video))
+    assert "title" not in streams["format"].get("tags", {})
+    assert [s["codec_type"] for s in streams["streams"]] == ["video", "audio"]
 
-    def test_subtitles_beside_follow_the_video_name_and_belong_to_the_job(self):
-        first = self.download(subtitles="beside", subtitle_langs=["zh-Hans", "en"])
-        video = first["files"][0]
-        stem = os.path.splitext(video)[0]
-        self.assertEqual(first["files"], [video, f"{stem}.zh-Hans.srt", f"{stem}.en.srt"])
-        with open(os.path.join(self.server.download_dir, f"{stem}.zh-Hans.srt"), encoding="utf-8") as f:
-            self.assertEqual(f.read().strip(), "1\n00:00:00,000 --> 00:00:02,000\n你好，世界")
-        # The same video again: its subtitles take the video's new name, not a number of their own.
-        second = self.download(subtitles="beside", subtitle_langs=["zh-Hans"])
-        self.assertEqual(second["files"], [f"{stem} (1).mp4", f"{stem} (1).zh-Hans.srt"])
-        self.assertEqual(self.server.files(), sorted(first["files"] + second["files"]))
-        # Each video in the history with its own subtitles under it, the newest first.
-        history = self.server.request("GET", "/api/history")[1]["entries"]
-        self.assertEqual([[e["name"]] + [r["name"] for r in e["related"]] for e in history],
-                         [second["files"], first["files"]])
-        # Off by default: no cover, no tags, no subtitle stream.
-        streams = probe(os.path.join(self.server.download_dir, video))
-        self.assertNotIn("title", streams["format"].get("tags", {}))
-        self.assertEqual([s["codec_type"] for s in streams["streams"]], ["video", "audio"])
+    # Embedded: subtitles, cover and title inside the one file.
+    job = download(subtitles="embed", subtitle_langs=["zh-Hans", "en"], embed_thumbnail=True, embed_metadata=True)
+    assert len(job["files"]) == 1 and job["files"][0] not in first["files"] + second["files"], job["files"]
+    assert payload.files() == sorted(first["files"] + second["files"] + job["files"])
+    info = probe(os.path.join(payload.download_dir, job["files"][0]))
+    subtitles = [s for s in info["streams"] if s["codec_type"] == "subtitle"]
+    assert [s["tags"].get("language") for s in subtitles] == ["zho", "eng"]
+    assert any(s.get("disposition", {}).get("attached_pic") for s in info["streams"]), info["streams"]
+    assert info["format"]["tags"].get("title") == job["title"]
 
-    def test_embedding_puts_subtitles_cover_and_title_inside(self):
-        job = self.download(subtitles="embed", subtitle_langs=["zh-Hans", "en"], embed_thumbnail=True,
-                            embed_metadata=True)
-        self.assertEqual(len(job["files"]), 1, job["files"])
-        self.assertEqual(self.server.files(), job["files"])
-        info = probe(os.path.join(self.server.download_dir, job["files"][0]))
-        subtitles = [s for s in info["streams"] if s["codec_type"] == "subtitle"]
-        self.assertEqual([s["tags"].get("language") for s in subtitles], ["zho", "eng"])
-        self.assertTrue(any(s.get("disposition", {}).get("attached_pic") for s in info["streams"]), info["streams"])
-        self.assertEqual(info["format"]["tags"].get("title"), job["title"])
 
-    def test_the_choice_survives_a_restart(self):
-        self.server.stop()
-        self.server = self.start_server({"subtitles": "embed", "embed_metadata": True})
-        choice = {"subtitles": "beside", "subtitle_langs": ["en"], "embed_thumbnail": True, "embed_metadata": False}
-        _, body = self.server.request("POST", "/api/jobs", {"urls": self.media.url("slow/clip.mp4"), **choice})
-        new_id = body["added"][0]["id"]
-        self.assertEqual(self.server.request("POST", f"/api/jobs/{new_id}/pause", {})[0], 200)
-        # What the page leaves out comes from the settings.
-        _, body = self.server.request("POST", "/api/jobs", {"urls": self.media.url("slow/clip.mp4?b"),
-                                                            "subtitles": "off"})
-        third = body["added"][0]["id"]
-        self.server.request("POST", f"/api/jobs/{third}/pause", {})
-        self.server.stop()
-        self.server = self.start_server()
-        jobs = self.server.jobs()
-        self.assertEqual(jobs[new_id]["extras"], choice)
-        self.assertEqual(jobs[third]["extras"], {**extras.NONE, "embed_metadata": True,
-                                                 "subtitle_langs": extras.DEFAULT_LANGS})
+def test_the_choice_survives_a_restart(media: MediaServer, start: Callable[..., Payload]) -> None:
+    server = start({"subtitles": "embed", "embed_metadata": True})
+    choice = {"subtitles": "beside", "subtitle_langs": ["en"], "embed_thumbnail": True, "embed_metadata": False}
+    new_id = server.request("POST", "/api/jobs", {"urls": media.url("slow/clip.mp4"), **choice})[1]["added"][0]["id"]
+    assert server.request("POST", f"/api/jobs/{new_id}/pause", {})[0] == 200
+    # What the page leaves out comes from the settings.
+    _, body = server.request("POST", "/api/jobs", {"urls": media.url("slow/clip.mp4?b"), "subtitles": "off"})
+    third = body["added"][0]["id"]
+    server.request("POST", f"/api/jobs/{third}/pause", {})
+    server.stop()
+    jobs = start().jobs()
+    assert jobs[new_id]["extras"] == choice
+    assert jobs[third]["extras"] == {**extras.NONE, "embed_metadata": True, "subtitle_langs": extras.DEFAULT_LANGS}

@@ -1,10 +1,11 @@
 """Pasted text: the addresses found in it, and the question before fetching a video again."""
 
-import unittest
+from typing import Callable
 
 import pytest
 
-from support import PayloadTest
+from media import MediaServer
+from support import Payload
 
 from downloader import addresses, engine_loader
 
@@ -32,71 +33,62 @@ def test_addresses_in_pasted_text(text: str, found: list[str], kept: list[str]) 
     assert paste.errors == ["这不是有效的网址：" + line.replace("\u202e", "\ufffd") for line in kept]
 
 
-class ExtractTest(unittest.TestCase):
-    def test_same_video_same_key(self):
-        same = [
-            ("https://www.youtube.com/watch?v=dQw4w9WgXcQ&t=5", "https://youtu.be/dQw4w9WgXcQ?si=share"),
-            ("http://127.0.0.1:8000/clip.mp4#t=3", "HTTP://127.0.0.1:8000/clip.mp4"),
-            ("https://example.com:443/v", "https://EXAMPLE.com/v"),
-        ]
-        for a, b in same:
-            with self.subTest(a=a):
-                self.assertEqual(engine_loader.video_key(a), engine_loader.video_key(b))
-                # The stand-in key used before the engine is imported tells one address apart from
-                # another, but not a short link from a long one.
-                self.assertEqual(addresses.address_key(a) == addresses.address_key(b), "youtu" not in a)
-        self.assertEqual(engine_loader.video_key("https://youtu.be/dQw4w9WgXcQ"), ("youtube", "dQw4w9WgXcQ"))
-        different = [
-            ("http://127.0.0.1:8000/clip.mp4", "http://127.0.0.1:8000/clip.mp4?again"),
-            ("http://127.0.0.1:8000/clip.mp4", "http://127.0.0.1:8001/clip.mp4"),
-            ("https://youtu.be/dQw4w9WgXcQ", "https://youtu.be/aaaaaaaaaaa"),
-        ]
-        for a, b in different:
-            with self.subTest(a=a, b=b):
-                self.assertNotEqual(engine_loader.video_key(a), engine_loader.video_key(b))
-                self.assertNotEqual(addresses.address_key(a), addresses.address_key(b))
+@pytest.mark.parametrize("a, b", [
+    ("https://www.youtube.com/watch?v=dQw4w9WgXcQ&t=5", "https://youtu.be/dQw4w9WgXcQ?si=share"),
+    ("http://127.0.0.1:8000/clip.mp4#t=3", "HTTP://127.0.0.1:8000/clip.mp4"),
+    ("https://example.com:443/v", "https://EXAMPLE.com/v")])
+def test_same_video_same_key(a: str, b: str) -> None:
+    assert engine_loader.video_key(a) == engine_loader.video_key(b)
+    # The stand-in key used before the engine is imported tells one address apart from
+    # another, but not a short link from a long one.
+    assert (addresses.address_key(a) == addresses.address_key(b)) == ("youtu" not in a)
 
 
-class PasteTest(PayloadTest):
-    settings = {"concurrency": 1}
+@pytest.mark.parametrize("a, b", [
+    ("http://127.0.0.1:8000/clip.mp4", "http://127.0.0.1:8000/clip.mp4?again"),
+    ("http://127.0.0.1:8000/clip.mp4", "http://127.0.0.1:8001/clip.mp4"),
+    ("https://youtu.be/dQw4w9WgXcQ", "https://youtu.be/aaaaaaaaaaa")])
+def test_another_video_another_key(a: str, b: str) -> None:
+    assert engine_loader.video_key(a) != engine_loader.video_key(b)
+    assert addresses.address_key(a) != addresses.address_key(b)
+    assert engine_loader.video_key("https://youtu.be/dQw4w9WgXcQ") == ("youtube", "dQw4w9WgXcQ")
 
-    def test_share_text_adds_its_addresses_and_a_queued_video_asks_before_adding_again(self):
-        slow = self.media.url("slow/clip.mp4")
-        status, body = self.server.add(f"看看这个{slow}，很好看 {slow}?b\n这一行没有网址\n")
-        self.assertEqual(status, 200, body)
-        self.assertEqual([j["url"] for j in body["added"]], [slow, slow + "?b"])
-        self.assertEqual(body["unusable"], ["这一行没有网址"])
-        self.assertEqual(body["errors"], ["这不是有效的网址：这一行没有网址"])
-        # The same video under a slightly different address, alone and beside a new one.
-        status, body = self.server.add(slow + "#again")
-        self.assertEqual(status, 409, body)
-        self.assertEqual(body["added"], [])
-        [dup] = body["duplicates"]
-        self.assertEqual((dup["url"], dup["where"]), (slow + "#again", "queue"))
-        self.assertIn(dup["title"], (slow, "clip"))
-        status, body = self.server.add(f"{slow}\n{self.media.url('slow/clip.mp4?other')}")
-        self.assertEqual((status, [d["url"] for d in body["duplicates"]]), (200, [slow]))
-        self.assertEqual([j["url"] for j in body["added"]], [self.media.url("slow/clip.mp4?other")])
-        self.assertEqual(len(self.server.jobs()), 3)
-        # Confirmed: it is added all the same.
-        status, body = self.server.request("POST", "/api/jobs", {"urls": slow, "force": True})
-        self.assertEqual((status, len(body["added"]), body["duplicates"]), (200, 1, []))
-        self.assertEqual(len(self.server.jobs()), 4)
 
-    def test_downloaded_video_asks_even_after_a_restart(self):
-        url = self.media.url("clip.mp4")
-        job_id = self.server.add(url)[1]["added"][0]["id"]
-        self.assertEqual(self.server.wait_job(job_id, {"done", "failed"})["state"], "done")
-        self.assertEqual(self.server.query("SELECT site, url, title FROM archive"), [("generic", url, "clip")])
-        # Cleared from the queue and the server restarted: the archive still knows it.
-        self.server.request("POST", "/api/jobs/clear", {})
-        self.server.stop()
-        self.server = self.start_server()
-        status, body = self.server.add(url)
-        self.assertEqual(status, 409, body)
-        self.assertEqual(body["error"], "这些视频已经在下载队列中或已经下载过")
-        [dup] = body["duplicates"]
-        self.assertEqual((dup["url"], dup["where"], dup["title"]), (url, "history", "clip"))
-        self.assertEqual(self.server.jobs(), {})
-        status, body = self.server.request("POST", "/api/jobs", {"urls": url, "force": True})
-        self.assertEqual((status, len(body["added"])), (200, 1))
+def test_share_text_adds_its_addresses_and_a_queued_video_asks_before_adding_again(
+        media: MediaServer, start: Callable[..., Payload]) -> None:
+    server = start({"concurrency": 1})
+    slow = media.url("slow/clip.mp4")
+    status, body = server.add(f"看看这个{slow}，很好看 {slow}?b\n这一行没有网址\n")
+    assert status == 200, body
+    assert ([j["url"] for j in body["added"]], body["unusable"], body["errors"]) == \
+        ([slow, slow + "?b"], ["这一行没有网址"], ["这不是有效的网址：这一行没有网址"])
+    # The same video under a slightly different address, alone and beside a new one.
+    status, body = server.add(slow + "#again")
+    assert (status, body["added"]) == (409, []), body
+    [dup] = body["duplicates"]
+    assert (dup["url"], dup["where"]) == (slow + "#again", "queue") and dup["title"] in (slow, "clip"), dup
+    status, body = server.add(f"{slow}\n{media.url('slow/clip.mp4?other')}")
+    assert (status, [d["url"] for d in body["duplicates"]]) == (200, [slow])
+    assert [j["url"] for j in body["added"]] == [media.url("slow/clip.mp4?other")]
+    assert len(server.jobs()) == 3
+    # Confirmed: it is added all the same.
+    status, body = server.request("POST", "/api/jobs", {"urls": slow, "force": True})
+    assert (status, len(body["added"]), body["duplicates"], len(server.jobs())) == (200, 1, [], 4)
+
+
+def test_downloaded_video_asks_even_after_a_restart(media: MediaServer, start: Callable[..., Payload]) -> None:
+    server = start({"concurrency": 1})
+    url = media.url("clip.mp4")
+    assert server.finish(url)["state"] == "done"
+    assert server.query("SELECT site, url, title FROM archive") == [("generic", url, "clip")]
+    # Cleared from the queue and the server restarted: the archive still knows it.
+    server.request("POST", "/api/jobs/clear", {})
+    server.stop()
+    server = start()
+    status, body = server.add(url)
+    assert (status, body["error"]) == (409, "这些视频已经在下载队列中或已经下载过"), body
+    [dup] = body["duplicates"]
+    assert (dup["url"], dup["where"], dup["title"]) == (url, "history", "clip")
+    assert server.jobs() == {}
+    status, body = server.request("POST", "/api/jobs", {"urls": url, "force": True})
+    assert (status, len(body["added"])) == (200, 1)

@@ -3,9 +3,12 @@
 import filecmp
 import os
 import time
+from typing import Iterator
 
-from media import _ffmpeg, big_file, media_dir
-from support import PayloadTest, SharedPayloadTest
+import pytest
+
+from media import MediaServer, _ffmpeg, big_file, media_dir
+from support import Payload
 
 # Three renditions of one video, as a page with a <video> element offers them.
 SOURCES = (("720p", 1280, 720), ("480p", 640, 480), ("240p", 320, 240))
@@ -28,122 +31,106 @@ def video_page(*labels: str) -> str:
     return f"<html><head><title>多清晰度</title></head><body><video controls>{sources}</video></body></html>"
 
 
-class QualityTest(SharedPayloadTest):
+@pytest.fixture(scope="module")
+def server(module_workdir: str, module_media: MediaServer) -> Iterator[Payload]:
     """One server: each test removes the files it downloads."""
-
-    settings = {"concurrency": 3}
-
-    @classmethod
-    def setUpClass(cls) -> None:
-        super().setUpClass()
-        cls.media.pages["/multi"] = video_page("720p", "480p", "240p")
-        cls.media.pages["/large-only"] = video_page("720p")
-        cls.media.pages["/small-only"] = video_page("240p")
-
-    def sent(self) -> dict[str, int]:
-        return {name: self.media.sent(name) for name in (rendition(*s) for s in SOURCES)}
-
-    def test_probe_lists_the_formats_best_first(self):
-        before = self.sent()
-        status, body = self.server.request("POST", "/api/probe", {"url": self.media.url("multi")})
-        self.assertEqual(status, 200, body)
-        # The generic extractor numbers a page's title by its video.
-        self.assertTrue(body["title"].startswith("多清晰度"), body["title"])
-        # (This engine keeps only the sound's codec from a <source>'s type.)
-        rows = [(f["id"], f["width"], f["height"], f["ext"], f["acodec"]) for f in body["formats"]]
-        self.assertEqual(rows, [(label, w, h, "mp4", "mp4a.40.2") for label, w, h in SOURCES])
-        # Listing downloads nothing.
-        self.assertEqual(self.sent(), before)
-
-    def test_a_probe_failure_is_told_in_chinese(self):
-        status, body = self.server.request("POST", "/api/probe", {"url": self.media.url("nothing-here")})
-        self.assertEqual((status, body), (400, {"error": "解析失败：服务器拒绝了请求（HTTP 404）"}))
-
-    def test_each_choice_downloads_what_it_names_and_says_what_it_saved_instead(self):
-        # (page, format, the rendition that must arrive, what the job and its history row say of it)
-        cases = [
-            ("multi", "480p", "480p", ""),
-            ("multi", "best", "720p", ""),
-            ("multi", "1080p", "720p", "720p（没有 1080p）"),
-            ("multi", "id:240p", "240p", ""),
-            # Nothing at or below 480p: the smallest there is rather than nothing.
-            ("large-only", "480p", "720p", "720p（没有 480p）"),
-            ("small-only", "720p", "240p", "240p（没有 720p）"),
-        ]
-        for page, fmt, expected, got in cases:
-            with self.subTest(page=page, fmt=fmt):
-                before = self.sent()
-                # The same page each time: fetched again on purpose.
-                job = self.server.finish(self.media.url(page), fmt, force=True)
-                self.assertEqual((job["state"], job["format"], job["got"]), ("done", fmt, got), job["error"])
-                grown = {n for n, sent in before.items() if self.media.sent(n) > sent}
-                want = rendition(*next(s for s in SOURCES if s[0] == expected))
-                self.assertEqual(grown, {want})
-                path = os.path.join(self.server.download_dir, job["files"][0])
-                self.assertEqual(os.path.splitext(path)[1], ".mp4")
-                self.assertTrue(filecmp.cmp(path, os.path.join(self.media.root, want), shallow=False))
-                os.unlink(path)
-        history = self.server.request("GET", "/api/history")[1]["entries"]
-        self.assertEqual(sorted((e["format"], e["got"]) for e in history if not e["format"].startswith("audio")),
-                         sorted((c[1], c[3]) for c in cases))
-
-    def test_audio_presets_give_their_codec(self):
-        # (format, saved file, where its container's signature starts, the signatures it may have)
-        for fmt, name, at, magic in (("audio:opus", "clip.opus", 0, [b"OggS"]), ("audio:m4a", "clip.m4a", 4, [b"ftyp"]),
-                                     ("audio:mp3", "clip.mp3", 0, [b"ID3", b"\xff"])):
-            with self.subTest(fmt=fmt):
-                job = self.server.finish(self.media.url("clip.mp4"), fmt, force=True)
-                self.assertEqual(job["state"], "done", job["error"])
-                self.assertEqual(self.server.files(), [name])
-                path = os.path.join(self.server.download_dir, name)
-                with open(path, "rb") as f:
-                    head = f.read(at + 4)[at:]
-                self.assertTrue(any(head.startswith(m) for m in magic), head)
-                self.assertEqual(self.server.request("GET", "/api/history")[1]["entries"][0]["format"], fmt)
-                os.unlink(path)
-
-    def test_bad_choices_are_refused(self):
-        for fmt in ("8k", "audio:flac", "id:1/best", "id:", "id:a+b", 5):
-            with self.subTest(fmt=fmt):
-                status, body = self.server.add(self.media.url("clip.mp4"), fmt)
-                self.assertEqual(status, 400, body)
-                self.assertIn("格式只能是", body["error"])
+    module_media.pages["/multi"] = video_page("720p", "480p", "240p")
+    module_media.pages["/large-only"] = video_page("720p")
+    module_media.pages["/small-only"] = video_page("240p")
+    server = Payload(module_workdir, {"concurrency": 3})
+    yield server
+    server.stop()
 
 
-class NetworkTest(PayloadTest):
-    def save(self, **values):
-        return self.server.request("POST", "/api/settings", values)
+def sent(media: MediaServer) -> dict[str, int]:
+    return {name: media.sent(name) for name in (rendition(*s) for s in SOURCES)}
 
-    def test_speed_limit_slows_the_transfer(self):
-        big_file("limited.mp4", 400_000)
 
-        def download(name: str) -> float:
-            started = time.monotonic()
-            job = self.server.finish(self.media.url(name))
-            self.assertEqual(job["state"], "done", job["error"])
-            return time.monotonic() - started
+def test_probe_lists_the_formats_best_first_and_a_failure_in_chinese(server: Payload, module_media: MediaServer) -> None:
+    before = sent(module_media)
+    status, body = server.request("POST", "/api/probe", {"url": module_media.url("multi")})
+    # The generic extractor numbers a page's title by its video.
+    assert status == 200 and body["title"].startswith("多清晰度"), body
+    # (This engine keeps only the sound's codec from a <source>'s type.)
+    assert [(f["id"], f["width"], f["height"], f["ext"], f["acodec"]) for f in body["formats"]] == \
+        [(label, w, h, "mp4", "mp4a.40.2") for label, w, h in SOURCES]
+    # Listing downloads nothing.
+    assert sent(module_media) == before
+    status, body = server.request("POST", "/api/probe", {"url": module_media.url("nothing-here")})
+    assert (status, body) == (400, {"error": "解析失败：服务器拒绝了请求（HTTP 404）"})
 
-        # The first download pays for loading the engine.
-        free = download("limited.mp4?free")
-        status, body = self.save(rate_limit=100 * 1024)
-        self.assertEqual(status, 200, body)
-        limited = download("limited.mp4")
-        # 400 kB at 100 KB/s takes about four seconds, where loopback alone takes a blink.
-        self.assertGreater(limited, 3.0, (free, limited))
 
-    def test_segments_are_fetched_as_many_at_once_as_set(self):
-        for fragments in (1, 4):
-            with self.subTest(fragments=fragments):
-                self.assertEqual(self.save(fragments=fragments)[0], 200)
-                self.media.most_in_flight = 0
-                job = self.server.finish(self.media.url(f"hls/v.m3u8?{fragments}"))
-                self.assertEqual(job["state"], "done", job["error"])
-                self.assertEqual(self.media.most_in_flight, fragments)
+# (page, format, the rendition that must arrive, what the job and its history row say of it)
+@pytest.mark.parametrize("page, fmt, expected, got", [
+    ("multi", "480p", "480p", ""), ("multi", "best", "720p", ""), ("multi", "1080p", "720p", "720p（没有 1080p）"),
+    ("multi", "id:240p", "240p", ""),
+    # Nothing at or below 480p: the smallest there is rather than nothing.
+    ("large-only", "480p", "720p", "720p（没有 480p）"), ("small-only", "720p", "240p", "240p（没有 720p）")])
+def test_each_choice_downloads_what_it_names_and_says_what_it_saved_instead(
+        server: Payload, module_media: MediaServer, page: str, fmt: str, expected: str, got: str) -> None:
+    before = sent(module_media)
+    # The same page each time: fetched again on purpose.
+    job = server.finish(module_media.url(page), fmt, force=True)
+    assert (job["state"], job["format"], job["got"]) == ("done", fmt, got), job["error"]
+    want = rendition(*next(s for s in SOURCES if s[0] == expected))
+    assert {n for n, count in before.items() if module_media.sent(n) > count} == {want}
+    path = os.path.join(server.download_dir, job["files"][0])
+    assert os.path.splitext(path)[1] == ".mp4"
+    assert filecmp.cmp(path, os.path.join(module_media.root, want), shallow=False)
+    os.unlink(path)
+    newest = server.request("GET", "/api/history")[1]["entries"][0]
+    assert (newest["format"], newest["got"]) == (fmt, got)
+
+
+# (format, saved file, where its container's signature starts, the signatures it may have)
+@pytest.mark.parametrize("fmt, name, at, magic", [
+    ("audio:opus", "clip.opus", 0, [b"OggS"]), ("audio:m4a", "clip.m4a", 4, [b"ftyp"]),
+    ("audio:mp3", "clip.mp3", 0, [b"ID3", b"\xff"])])
+def test_audio_presets_give_their_codec(server: Payload, module_media: MediaServer, fmt: str, name: str, at: int,
+                                        magic: list[bytes]) -> None:
+    job = server.finish(module_media.url("clip.mp4"), fmt, force=True)
+    assert (job["state"], server.files()) == ("done", [name]), job["error"]
+    path = os.path.join(server.download_dir, name)
+    with open(path, "rb") as f:
+        head = f.read(at + 4)[at:]
+    os.unlink(path)
+    assert any(head.startswith(m) for m in magic), head
+    assert server.request("GET", "/api/history")[1]["entries"][0]["format"] == fmt
+
+
+@pytest.mark.parametrize("fmt", ["8k", "audio:flac", "id:1/best", "id:", "id:a+b", 5])
+def test_bad_choices_are_refused(server: Payload, module_media: MediaServer, fmt: object) -> None:
+    status, body = server.add(module_media.url("clip.mp4"), fmt)
+    assert status == 400 and "格式只能是" in body["error"], body
+
+
+def test_fragments_and_speed_limit_from_the_settings(media: MediaServer, payload: Payload) -> None:
+    for fragments in (1, 4):
+        assert payload.request("POST", "/api/settings", {"fragments": fragments})[0] == 200
+        media.most_in_flight = 0
+        job = payload.finish(media.url(f"hls/v.m3u8?{fragments}"))
+        assert (job["state"], media.most_in_flight) == ("done", fragments), (fragments, job["error"])
+    big_file("limited.mp4", 400_000)
+
+    def download(name: str) -> float:
+        started = time.monotonic()
+        job = payload.finish(media.url(name))
+        assert job["state"] == "done", job["error"]
+        return time.monotonic() - started
+
+    free = download("limited.mp4?free")
+    status, body = payload.request("POST", "/api/settings", {"rate_limit": 100 * 1024})
+    assert status == 200, body
+    limited = download("limited.mp4")
+    # 400 kB at 100 KB/s takes about four seconds, where loopback alone takes a blink.
+    assert limited > 3.0, (free, limited)
 
 
 def test_sizes_and_what_can_be_picked() -> None:
     from downloader.probe import listing
-    info = {"title": "t", "duration": 10, "formats": [
+    # The processed info carries the fields of the format the engine chose at its top
+    # (YoutubeDL.process_video_result).
+    info = {"title": "t", "duration": 10, "tbr": 900, "formats": [
         {"format_id": "exact", "filesize": 1000, "filesize_approx": 5, "tbr": 800},
         {"format_id": "site-guess", "filesize_approx": 2000, "tbr": 800},
         {"format_id": "from-rate", "tbr": 800},
@@ -151,8 +138,7 @@ def test_sizes_and_what_can_be_picked() -> None:
         # Ids the selector would read as syntax cannot be offered.
         {"format_id": "a/b", "filesize": 1}, {"format_id": "a+b", "filesize": 1}, {"filesize": 1},
     ]}
-    rows = [(f["id"], f["size"], f["approximate"]) for f in listing(info)["formats"]]
-    assert rows == [("unknown", None, False), ("from-rate", 1_000_000, True), ("site-guess", 2000, True),
-                    ("exact", 1000, False)]
-
-
+    shown = listing(info)
+    assert [(f["id"], f["size"], f["approximate"]) for f in shown["formats"]] == [
+        ("unknown", None, False), ("from-rate", 1_000_000, True), ("site-guess", 2000, True), ("exact", 1000, False)]
+    assert (shown["size"], shown["approximate"]) == (1_125_000, True)

@@ -6,7 +6,6 @@ from typing import Any
 
 import pytest
 
-from downloader import settings
 from downloader.errors import UserError
 from downloader.settings import Settings
 
@@ -64,8 +63,12 @@ def test_a_wrong_stored_value_falls_back_alone(folder: str, key: str, bad: Any, 
     ({"subtitle_langs": "zh-Hans, en，ja"}, {"subtitle_langs": ["zh-Hans", "en", "ja"]}),
     ({"subtitle_langs": ["en", "en"]}, {"subtitle_langs": ["en"]}),
     ({"subtitle_langs": []}, {"subtitle_langs": []}),
-    ({"embed_thumbnail": True, "embed_metadata": True}, {"embed_thumbnail": True, "embed_metadata": True}),
+    ({"embed_thumbnail": False, "embed_metadata": False}, {"embed_thumbnail": False, "embed_metadata": False}),
     ({"engine_channel": "nightly"}, {"engine_channel": "nightly"}),
+    ({"rate_limit": "1048576", "proxy": " https://proxy.example:8443 ", "fragments": "16", "format": "audio:opus"},
+     {"rate_limit": 1048576, "proxy": "https://proxy.example:8443", "fragments": 16, "format": "audio:opus"}),
+    ({"rate_limit": "", "proxy": ""}, {"rate_limit": None, "proxy": ""}),
+    ({"cookies_file": "other.txt"}, {"cookies_file": "other.txt"}),
     ({"subtitles": "all"}, "下载字幕只能是"),
     ({"subtitles": True}, "下载字幕只能是"),
     # The engine reads languages as patterns: "all" or ".*" would fetch every translation.
@@ -76,18 +79,7 @@ def test_a_wrong_stored_value_falls_back_alone(folder: str, key: str, bad: Any, 
     ({"embed_thumbnail": "yes"}, "嵌入封面"),
     ({"embed_metadata": 1}, "嵌入元数据"),
     ({"engine_channel": "beta"}, "更新渠道"), ({"engine_channel": ""}, "更新渠道"),
-    ({"engine_channel": None}, "更新渠道"), ({"engine_channel": ["nightly"]}, "更新渠道")])
-def test_validate(values: dict[str, Any], expected: dict[str, Any] | str) -> None:
-    current = {"download_dir": "/tmp", "format": "best", "concurrency": 2, **settings.EXTRAS_DEFAULTS,
-               "engine_channel": "stable"}
-    if isinstance(expected, str):
-        with pytest.raises(UserError, match=expected):
-            settings.validate(values, current)
-    else:
-        assert settings.validate(values, current) == {**current, **expected}
-
-
-@pytest.mark.parametrize("values, message", [
+    ({"engine_channel": None}, "更新渠道"), ({"engine_channel": ["nightly"]}, "更新渠道"),
     ({"proxy": "socks4://127.0.0.1:1080"}, "代理地址必须是"),
     ({"proxy": "http://"}, "代理地址必须是"),
     ({"proxy": "http://127.0.0.1:99999"}, "代理地址必须是"),
@@ -98,22 +90,20 @@ def test_validate(values: dict[str, Any], expected: dict[str, Any] | str) -> Non
     ({"format": "id:137"}, "默认格式只能是"),
     # One bad field refuses the whole change, good fields beside it included.
     ({"fragments": 2, "proxy": "socks://x"}, "代理地址必须是")])
-def test_a_refused_change_changes_nothing(folder: str, values: dict[str, Any], message: str) -> None:
+def test_a_change_is_normalised_or_refused_whole(folder: str, values: dict[str, Any],
+                                                 expected: dict[str, Any] | str) -> None:
+    """Each change made to good stored settings: what it becomes, or the refusal that changes nothing."""
+    with open(os.path.join(folder, "other.txt"), "w", encoding="utf-8") as f:
+        f.write("# Netscape HTTP Cookie File\n")
     if "cookies_file" in values:
         values = {"cookies_file": os.path.join(folder, values["cookies_file"])}
+        expected = values if isinstance(expected, dict) else expected
+    stored(folder, good(folder))
     saved = Settings(folder)
     before = saved.get()
-    with pytest.raises(UserError, match=message):
-        saved.update(values)
-    assert saved.get() == before
-
-
-def test_submitted_values_are_normalised(folder: str) -> None:
-    saved = Settings(folder)
-    cookies = os.path.join(folder, "cookies.txt")
-    after = saved.update({"rate_limit": "1048576", "proxy": " https://proxy.example:8443 ", "fragments": "16",
-                          "cookies_file": cookies, "format": "audio:opus"})
-    assert {k: after[k] for k in ("rate_limit", "proxy", "fragments", "cookies_file", "format")} == {
-        "rate_limit": 1048576, "proxy": "https://proxy.example:8443", "fragments": 16, "cookies_file": cookies,
-        "format": "audio:opus"}
-    assert saved.update({"rate_limit": "", "proxy": ""})["rate_limit"] is None
+    if isinstance(expected, str):
+        with pytest.raises(UserError, match=expected):
+            saved.update(values)
+        assert saved.get() == before
+    else:
+        assert saved.update(values) == {**before, **expected}

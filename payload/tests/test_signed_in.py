@@ -7,10 +7,12 @@ import os
 import shutil
 import sqlite3
 import stat
-import unittest
+from typing import Callable
 
-from media import media_dir
-from support import PayloadTest, wait_for
+import pytest
+
+from media import MediaServer, media_dir
+from support import Payload, wait_for
 
 from downloader import errors, signed_in
 
@@ -45,113 +47,99 @@ def firefox_profile(home: str, cookie: tuple[str, str]) -> str:
     return folder
 
 
-class SitesTest(unittest.TestCase):
-    def test_the_cookies_of_a_site_are_those_of_its_registered_name(self) -> None:
-        cookies = signed_in.parse(".example.com\tTRUE\t/\tTRUE\t0\ta\t1\n"
-                                  "accounts.example.com\tFALSE\t/\tTRUE\t0\tb\t2\n"
-                                  ".example.co.uk\tTRUE\t/\tFALSE\t0\tc\t3\n"
-                                  ".co.uk\tTRUE\t/\tFALSE\t0\td\t4\n"
-                                  "127.0.0.1\tFALSE\t/\tFALSE\t0\te\t5\n"
-                                  "broken line\n.example.com\tTRUE\t/\tTRUE\tsoon\tf\t6\n")
-        table = [("https://www.example.com/watch?v=1", "ab"), ("https://EXAMPLE.com./x", "ab"),
-                 ("https://video.example.co.uk/1", "c"), ("https://other.co.uk/1", ""),
-                 ("http://127.0.0.1:8080/clip.mp4", "e"), ("http://127.0.0.2/clip.mp4", ""),
-                 ("https://notexample.com/", ""), ("not an address", "")]
-        for address, names in table:
-            with self.subTest(address=address):
-                self.assertEqual("".join(c.name for c in signed_in.for_address(cookies, address)), names)
-        self.assertEqual(signed_in.sites(cookies), ["127.0.0.1", "co.uk", "example.co.uk", "example.com"])
+COOKIES = signed_in.parse(".example.com\tTRUE\t/\tTRUE\t0\ta\t1\n" "accounts.example.com\tFALSE\t/\tTRUE\t0\tb\t2\n"
+                          ".example.co.uk\tTRUE\t/\tFALSE\t0\tc\t3\n" ".co.uk\tTRUE\t/\tFALSE\t0\td\t4\n"
+                          "127.0.0.1\tFALSE\t/\tFALSE\t0\te\t5\n"
+                          "broken line\n.example.com\tTRUE\t/\tTRUE\tsoon\tf\t6\n")
 
 
-class SignedInTest(PayloadTest):
-    def start_server(self, settings=None, **options):
-        self.jar = os.path.join(self.workdir, "SignIn", "engine-cookies.txt")
-        # The engine's cookie files are made in the server's temporary folder, watched here.
-        self.tmp = os.path.join(self.workdir, "tmp")
-        os.makedirs(self.tmp, exist_ok=True)
-        os.makedirs(os.path.dirname(self.jar), mode=0o700, exist_ok=True)
-        return super().start_server(settings, env={signed_in.VARIABLE: self.jar, "TMPDIR": self.tmp}, **options)
+@pytest.mark.parametrize("address, names", [
+    ("https://www.example.com/watch?v=1", "ab"), ("https://EXAMPLE.com./x", "ab"),
+    ("https://video.example.co.uk/1", "c"),
+    ("https://other.co.uk/1", ""), ("http://127.0.0.1:8080/clip.mp4", "e"), ("http://127.0.0.2/clip.mp4", ""),
+    ("https://notexample.com/", ""), ("not an address", "")])
+def test_the_cookies_of_a_site_are_those_of_its_registered_name(address: str, names: str) -> None:
+    assert "".join(c.name for c in signed_in.for_address(COOKIES, address)) == names
+    assert signed_in.sites(COOKIES) == ["127.0.0.1", "co.uk", "example.co.uk", "example.com"]
 
-    def write_jar(self, text: str, mode: int = 0o600) -> None:
-        with open(self.jar, "w", encoding="utf-8") as f:
+
+@pytest.fixture
+def server(workdir: str, media: MediaServer, start: Callable[..., Payload]) -> Payload:
+    """A server told where the sign-in window's jar is, whose engine cookie files go to workdir/tmp."""
+    os.makedirs(os.path.dirname(jar(workdir)), mode=0o700)
+    os.makedirs(os.path.join(workdir, "tmp"))
+    media.cookie = SESSION
+    return start(env={signed_in.VARIABLE: jar(workdir), "TMPDIR": os.path.join(workdir, "tmp")})
+
+
+def jar(workdir: str, text: str | None = None, mode: int = 0o600) -> str:
+    path = os.path.join(workdir, "SignIn", "engine-cookies.txt")
+    if text is not None:
+        with open(path, "w", encoding="utf-8") as f:
             f.write(text)
-        os.chmod(self.jar, mode)
+        os.chmod(path, mode)
+    return path
 
-    def cookie_files(self) -> list[str]:
-        return glob.glob(os.path.join(self.tmp, "zormak-cookies-*"))
 
-    def download(self) -> dict:
-        status, body = self.server.request("POST", "/api/jobs", {"urls": self.media.url("clip.mp4"), "force": True})
-        self.assertEqual(status, 200, body)
-        return body["added"][0]
+def cookie_files(server: Payload) -> list[str]:
+    return glob.glob(os.path.join(server.workdir, "tmp", "zormak-cookies-*"))
 
-    def test_a_signed_in_download_then_signing_out(self) -> None:
-        self.media.cookie = SESSION
-        self.write_jar(JAR)
-        self.assertEqual(self.server.request("GET", "/api/signin")[1], {"window": True,
-                                                                          "sites": ["127.0.0.1", "other.example"]})
-        # Held partway, so that the engine's cookie file is looked at while the download runs.
-        self.media.hold["clip.mp4"] = 64 << 10
-        job = self.download()
-        wait_for(lambda: self.media.sent("clip.mp4") >= 64 << 10, 30, message="the download to start")
-        [given] = self.cookie_files()
-        self.assertEqual(stat.S_IMODE(os.stat(given).st_mode), 0o600)
-        with open(given, encoding="utf-8") as f:
-            text = f.read()
-        self.assertIn(f"\t{SESSION[0]}\t{SESSION[1]}\n", text)
-        self.assertNotIn("elsewhere", text)
-        self.assertNotIn("long-gone", text)
-        self.media.released.set()
-        done = self.server.wait_job(job["id"], {"done", "failed"}, timeout=60)
-        self.assertEqual(done["state"], "done", done)
-        self.assertTrue(filecmp.cmp(os.path.join(self.server.download_dir, done["files"][0]),
-                                    os.path.join(media_dir(), "clip.mp4"), shallow=False))
-        self.assertEqual(self.cookie_files(), [])
 
-        # (the jar, its mode, whether the site lets the request in)
-        table = [(JAR, 0o600, True),
-                 # Readable by others: someone could have written it, and it is not used.
-                 (JAR, 0o644, False),
-                 # Signed out.
-                 (JAR.replace(SESSION_LINE, ""), 0o600, False),
-                 ]
-        for jar, mode, allowed in table:
-            with self.subTest(mode=oct(mode), allowed=allowed):
-                self.write_jar(jar, mode)
-                status, body = self.server.request("POST", "/api/probe", {"url": self.media.url("clip.mp4")})
-                self.assertEqual(status == 200, allowed, body)
-                if not allowed:
-                    self.assertTrue(body["error"].endswith(errors.SIGNIN_ADVICE), body)
-                self.assertEqual(self.cookie_files(), [])
-        failed = self.server.wait_job(self.download()["id"], {"done", "failed"}, timeout=60)
-        self.assertEqual(failed["state"], "failed", failed)
-        self.assertIn("HTTP 403", failed["error"])
-        self.assertTrue(failed["error"].endswith(errors.SIGNIN_ADVICE), failed["error"])
-        self.assertEqual(self.cookie_files(), [])
+def download(server: Payload, media: MediaServer) -> int:
+    status, body = server.request("POST", "/api/jobs", {"urls": media.url("clip.mp4"), "force": True})
+    assert status == 200, body
+    return body["added"][0]["id"]
 
-    def test_a_chosen_firefox_profile_signs_the_engine_in(self) -> None:
-        self.media.cookie = SESSION
-        folder = firefox_profile(self.workdir, SESSION)
-        status, body = self.server.request("GET", "/api/browsers")
-        self.assertEqual(body["profiles"], [{"id": f"firefox:{folder}", "browser": "Firefox",
-                                             "profile": "default-release"}])
-        # (the choice, whether it is taken, whether the site then lets the engine in)
-        table = [("", True, False), (f"firefox:{folder}", True, True),
-                 ("safari:/Users/x", False, True), ("firefox:relative/path", False, True)]
-        for choice, taken, allowed in table:
-            with self.subTest(choice=choice):
-                status, body = self.server.request("POST", "/api/settings", {"cookies_browser": choice})
-                self.assertEqual(status == 200, taken, body)
-                status, body = self.server.request("POST", "/api/probe", {"url": self.media.url("clip.mp4")})
-                self.assertEqual(status == 200, allowed, body)
-        done = self.server.wait_job(self.download()["id"], {"done", "failed"}, timeout=60)
-        self.assertEqual(done["state"], "done", done)
-        self.assertTrue(filecmp.cmp(os.path.join(self.server.download_dir, done["files"][0]),
-                                    os.path.join(media_dir(), "clip.mp4"), shallow=False))
-        # The browser's database is read, never written.
-        self.assertEqual(sorted(os.listdir(folder)), ["cookies.sqlite"])
-        # A profile that is gone since it was chosen is said so.
-        shutil.rmtree(folder)
-        status, body = self.server.request("POST", "/api/probe", {"url": self.media.url("clip.mp4")})
-        self.assertEqual(status, 400, body)
-        self.assertIn("找不到所选浏览器的资料文件夹", body["error"])
+
+def arrived(server: Payload, job_id: int) -> None:
+    done = server.wait_job(job_id, {"done", "failed"}, timeout=60)
+    assert done["state"] == "done", done
+    assert filecmp.cmp(os.path.join(server.download_dir, done["files"][0]), os.path.join(media_dir(), "clip.mp4"),
+                       shallow=False)
+
+
+def test_signed_in_by_the_window_then_by_a_firefox_profile(server: Payload, media: MediaServer) -> None:
+    jar(server.workdir, JAR)
+    assert server.request("GET", "/api/signin")[1] == {"window": True, "sites": ["127.0.0.1", "other.example"]}
+    # Held partway, so that the engine's cookie file is looked at while the download runs.
+    media.hold["clip.mp4"] = 64 << 10
+    job_id = download(server, media)
+    wait_for(lambda: media.sent("clip.mp4") >= 64 << 10, 30, message="the download to start")
+    [given] = cookie_files(server)
+    assert stat.S_IMODE(os.stat(given).st_mode) == 0o600
+    with open(given, encoding="utf-8") as f:
+        text = f.read()
+    assert f"\t{SESSION[0]}\t{SESSION[1]}\n" in text and "elsewhere" not in text and "long-gone" not in text, text
+    media.released.set()
+    arrived(server, job_id)
+    assert cookie_files(server) == []
+
+    # (the jar, its mode, whether the site lets the request in): readable by others, someone could
+    # have written it, and it is not used; without the session, signed out.
+    for text, mode, allowed in [(JAR, 0o600, True), (JAR, 0o644, False), (JAR.replace(SESSION_LINE, ""), 0o600, False)]:
+        jar(server.workdir, text, mode)
+        status, body = server.request("POST", "/api/probe", {"url": media.url("clip.mp4")})
+        assert (status == 200) == allowed and (allowed or body["error"].endswith(errors.SIGNIN_ADVICE)), (mode, body)
+        assert cookie_files(server) == []
+    failed = server.wait_job(download(server, media), {"done", "failed"}, timeout=60)
+    assert failed["state"] == "failed" and "HTTP 403" in failed["error"], failed
+    assert failed["error"].endswith(errors.SIGNIN_ADVICE) and cookie_files(server) == [], failed
+
+    # Signed out of the window: a Firefox profile chosen in the settings signs the engine in.
+    folder = firefox_profile(server.workdir, SESSION)
+    status, body = server.request("GET", "/api/browsers")
+    assert body["profiles"] == [{"id": f"firefox:{folder}", "browser": "Firefox", "profile": "default-release"}]
+    # (the choice, whether it is taken, whether the site then lets the engine in)
+    for choice, taken, allowed in [("", True, False), (f"firefox:{folder}", True, True),
+                                   ("safari:/Users/x", False, True), ("firefox:relative/path", False, True)]:
+        status, body = server.request("POST", "/api/settings", {"cookies_browser": choice})
+        assert (status == 200) == taken, (choice, body)
+        status, body = server.request("POST", "/api/probe", {"url": media.url("clip.mp4")})
+        assert (status == 200) == allowed, (choice, body)
+    arrived(server, download(server, media))
+    # The browser's database is read, never written.
+    assert sorted(os.listdir(folder)) == ["cookies.sqlite"]
+    # A profile that is gone since it was chosen is said so.
+    shutil.rmtree(folder)
+    status, body = server.request("POST", "/api/probe", {"url": media.url("clip.mp4")})
+    assert status == 400 and "找不到所选浏览器的资料文件夹" in body["error"], body

@@ -1,40 +1,40 @@
 // Drives the downloader's page in headless Chromium: a bad address first,
-// then a real one, until its download is done; screenshots each view; then
+// then a real one, until its download is done; then
 // share text with several addresses, and the same video once more; then
 // adds a playlist, which opens the chooser, and downloads the entries chosen
-// by number.
-// Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL OUTPUT_DIR DOWNLOADED_FILE PLAYLIST_URL
-//        [FORMATS_URL [SUBTITLED_URL]]
-// With FORMATS_URL, it also lists that address's formats and picks one; with
-// SUBTITLED_URL, it lists that address's subtitle languages.
+// by number; last, cancels a download added in a short window.
+// Usage: ZORMAK_SESSION=SECRET node drive.mjs PAGE_URL VIDEO_URL DOWNLOADED_FILE PLAYLIST_URL FORMATS_URL
+//        SUBTITLED_URL (it lists the formats of FORMATS_URL and picks one, and the subtitle languages of SUBTITLED_URL)
 // The secret becomes the session cookie, as the shell sets it in its web view.
 // Prints one JSON line with what it saw; exits 1 on any failure.
 import { drive } from "./launch.mjs";
 import fs from "node:fs";
-import path from "node:path";
 
-const [pageUrl, videoUrl, outDir, downloaded, playlistUrl, formatsUrl, subtitledUrl] = process.argv.slice(2);
+const [pageUrl, videoUrl, downloaded, playlistUrl, formatsUrl, subtitledUrl] = process.argv.slice(2);
 
 // The refused bad address (400), the repeated video (409) and the moved
 // file's refusal (404) are expected; anything else is a fault.
 const expected = (m) => /status of 40[09]/.test(m.text()) || /\/open$/.test(m.location().url || "");
 await drive(pageUrl, 840, expected, async (page, seen) => {
+  const add = async (urls) => { await page.fill("#urls", urls); await page.click("#add-button"); };
+  // Each key of seen given, the trimmed text of its element (a selector, or a locator).
+  const note = async (fields) => {
+    for (const [key, at] of Object.entries(fields)) {
+      seen[key] = (await (typeof at === "string" ? page.locator(at) : at).first().textContent()).trim();
+    }
+  };
   await page.goto(pageUrl);
   await page.waitForSelector("#conn.ok");
   const notices = page.locator("#notices");
   await notices.waitFor({ state: "visible" });
   seen.notice = (await notices.textContent()).trim();
-  await page.screenshot({ path: path.join(outDir, "page-empty.png") });
 
-  await page.fill("#urls", "这不是网址");
-  await page.click("#add-button");
+  await add("这不是网址");
   const message = page.locator("#add-message");
   await message.waitFor({ state: "visible" });
   seen.badAddressMessage = (await message.textContent()).trim();
-  await page.screenshot({ path: path.join(outDir, "page-bad-address.png") });
 
-  await page.fill("#urls", videoUrl);
-  await page.click("#add-button");
+  await add(videoUrl);
   const job = page.locator(".job").first();
   await job.waitFor();
   seen.firstBadge = (await job.locator(".badge").textContent()).trim();
@@ -51,7 +51,6 @@ await drive(pageUrl, 840, expected, async (page, seen) => {
     return meta && /[\d.]+ (B|KB) \/ .*\/s/.test(meta.textContent) && !/等待数据/.test(meta.textContent);
   });
   seen.progressMeta = (await job.locator(".job-meta").textContent()).trim();
-  await page.screenshot({ path: path.join(outDir, "page-progress.png") });
 
   // Leaving the page with a download running asks first; staying keeps the page.
   const asked = new Promise((resolve) => page.once("dialog", async (dialog) => {
@@ -64,19 +63,14 @@ await drive(pageUrl, 840, expected, async (page, seen) => {
   // Pause stops the download where it is; resume continues it.
   await job.locator('[data-action="pause"]').click();
   await page.locator(".job.paused").first().waitFor();
-  seen.pausedBadge = (await job.locator(".badge").textContent()).trim();
-  seen.pausedMeta = (await job.locator(".job-meta").textContent()).trim();
+  await note({ pausedBadge: job.locator(".badge"), pausedMeta: job.locator(".job-meta") });
   seen.pausedButtons = await job.locator(".job-actions button:not([hidden])").evaluateAll(
     (buttons) => buttons.map((b) => b.dataset.action));
-  await page.screenshot({ path: path.join(outDir, "page-paused.png") });
   await job.locator('[data-action="resume"]').click();
   await page.locator(".job.done").first().waitFor({ timeout: 60000 });
-  seen.doneBadge = (await job.locator(".badge").textContent()).trim();
-  seen.doneTitle = (await job.locator(".job-title").textContent()).trim();
-  seen.doneMeta = (await job.locator(".job-meta").textContent()).trim();
-  seen.summary = (await page.locator("#queue-summary").textContent()).trim();
+  await note({ doneBadge: job.locator(".badge"), doneTitle: job.locator(".job-title"), doneMeta: job.locator(".job-meta"),
+    summary: "#queue-summary" });
   await page.waitForTimeout(500); // let the progress bar's transition finish
-  await page.screenshot({ path: path.join(outDir, "page-done.png") });
 
   // The finished row opens its file; the server answers once the opener has started.
   seen.openButtons = await job.locator(".open-action:not([hidden])").allTextContents();
@@ -87,7 +81,6 @@ await drive(pageUrl, 840, expected, async (page, seen) => {
   await page.locator("#history-body tr").first().waitFor();
   seen.historyRows = await page.locator("#history-body tr").count();
   seen.historyFirst = (await page.locator("#history-body tr .h-title").first().textContent()).trim();
-  await page.screenshot({ path: path.join(outDir, "page-history.png") });
 
   // Double-clicking the row opens the file, the other button shows it in its folder.
   const row = page.locator("#history-body tr").first();
@@ -102,7 +95,6 @@ await drive(pageUrl, 840, expected, async (page, seen) => {
     await toast.waitFor();
     seen.missingToast = (await toast.textContent()).trim();
     await row.locator(".tag.missing").waitFor();
-    await page.screenshot({ path: path.join(outDir, "page-history-missing.png") });
   } finally {
     fs.renameSync(downloaded + ".moved", downloaded);
   }
@@ -111,7 +103,6 @@ await drive(pageUrl, 840, expected, async (page, seen) => {
   await page.click("#history-clear");
   await page.locator("dialog#confirm[open]").waitFor();
   seen.confirmTitle = (await page.locator("#confirm-title").textContent()).trim();
-  await page.screenshot({ path: path.join(outDir, "page-confirm.png") });
   await page.click("#confirm-no");
   await page.locator("dialog#confirm[open]").waitFor({ state: "detached" });
   seen.historyRowsAfterNo = await page.locator("#history-body tr").count();
@@ -119,60 +110,48 @@ await drive(pageUrl, 840, expected, async (page, seen) => {
   await page.click('.nav-item[data-view="settings"]');
   await page.waitForFunction(() => document.getElementById("download-dir").value !== "");
   seen.downloadDir = await page.inputValue("#download-dir");
-  await page.screenshot({ path: path.join(outDir, "page-settings.png"), fullPage: true });
   seen.defaultSubtitles = await page.inputValue("#default-sub-mode");
 
   // Share text: both addresses are added, in the order pasted, under the finished one;
   // the line without an address stays in the box.
   await page.click('.nav-item[data-view="queue"]');
   const origin = new URL(videoUrl).origin;
-  await page.fill("#urls", `看看这个${origin}/gone-a.mp4，很好看 ${origin}/gone-b.mp4\n这一行没有网址`);
-  await page.click("#add-button");
+  await add(`看看这个${origin}/gone-a.mp4，很好看 ${origin}/gone-b.mp4\n这一行没有网址`);
   await page.waitForFunction(() => document.querySelectorAll(".job").length === 3);
   seen.pastedOrder = await page.locator(".job .job-url").allTextContents();
   seen.keptLines = await page.inputValue("#urls");
   seen.pasteMessage = (await page.locator("#add-message").textContent()).trim();
-  await page.screenshot({ path: path.join(outDir, "page-paste.png") });
 
   // The finished video again: the page asks, and "取消" adds nothing.
-  await page.fill("#urls", videoUrl);
-  await page.click("#add-button");
+  await add(videoUrl);
   await page.locator("dialog#confirm[open]").waitFor();
   seen.duplicateQuestion = (await page.locator("#confirm-text").textContent()).trim();
-  await page.screenshot({ path: path.join(outDir, "page-duplicate.png") });
   await page.click("#confirm-no");
   await page.locator("dialog#confirm[open]").waitFor({ state: "detached" });
   await page.waitForTimeout(500);
   seen.jobsAfterNo = await page.locator(".job").count();
 
-  if (formatsUrl) {
-    await page.click('.nav-item[data-view="queue"]');
-    await page.fill("#urls", formatsUrl);
-    await page.click("#probe-button");
-    await page.locator("#probe-body tr").first().waitFor();
-    seen.formatRows = await page.locator("#probe-body tr").evaluateAll(
-      (rows) => rows.map((r) => [...r.children].slice(1).map((c) => c.textContent.trim())));
-    await page.locator("#probe-body tr").nth(1).click();
-    seen.pickedChecked = await page.locator('#probe-body tr.chosen input[type="radio"]').isChecked();
-    await page.screenshot({ path: path.join(outDir, "page-formats.png") });
-    await page.click("#add-button");
-    const picked = page.locator(".job.done", { hasText: "指定格式 480p" });
-    await picked.waitFor({ timeout: 60000 });
-    seen.pickedMeta = (await picked.locator(".job-meta").textContent()).trim();
-    seen.formatsHiddenAfterAdd = await page.locator("#probe-panel").isHidden();
-  }
+  // A format picked in the list of a page's formats is the one downloaded.
+  await page.fill("#urls", formatsUrl);
+  await page.click("#probe-button");
+  await page.locator("#probe-body tr").first().waitFor();
+  seen.formatRows = await page.locator("#probe-body tr").evaluateAll(
+    (rows) => rows.map((r) => [...r.children].slice(1).map((c) => c.textContent.trim())));
+  await page.locator("#probe-body tr").nth(1).click();
+  seen.pickedChecked = await page.locator('#probe-body tr.chosen input[type="radio"]').isChecked();
+  await page.click("#add-button");
+  const picked = page.locator(".job.done", { hasText: "指定格式 480p" });
+  await picked.waitFor({ timeout: 60000 });
+  seen.pickedMeta = (await picked.locator(".job-meta").textContent()).trim();
+  seen.formatsHiddenAfterAdd = await page.locator("#probe-panel").isHidden();
 
-  if (subtitledUrl) {
-    // The subtitle languages of a page, listed in the add form for choosing.
-    await page.click('.nav-item[data-view="queue"]');
-    await page.fill("#urls", subtitledUrl);
-    await page.click("#sub-fetch");
-    await page.locator(".sub-lang").first().waitFor();
-    seen.subtitleLanguages = await page.locator(".sub-lang").evaluateAll(
-      (labels) => labels.map((l) => [l.textContent.trim(), l.querySelector("input").checked]));
-    seen.subtitleMode = await page.inputValue("#sub-mode");
-    await page.screenshot({ path: path.join(outDir, "page-subtitles.png") });
-  }
+  // The subtitle languages of a page, listed in the add form for choosing.
+  await page.fill("#urls", subtitledUrl);
+  await page.click("#sub-fetch");
+  await page.locator(".sub-lang").first().waitFor();
+  seen.subtitleLanguages = await page.locator(".sub-lang").evaluateAll(
+    (labels) => labels.map((l) => [l.textContent.trim(), l.querySelector("input").checked]));
+  seen.subtitleMode = await page.inputValue("#sub-mode");
 
   // A playlist added like any address (Ctrl+Enter here) opens the chooser and queues nothing yet;
   // narrowed by a range, its chosen entries are added.
@@ -185,25 +164,23 @@ await drive(pageUrl, 840, expected, async (page, seen) => {
   await page.waitForTimeout(500);
   seen.jobsAddedByList = (await page.locator(".job").count()) - jobsBeforeList;
   seen.boxAfterList = await page.inputValue("#urls");
-  seen.chooserTitle = (await page.locator("#chooser-title").textContent()).trim();
-  seen.chooserFolder = (await page.locator("#chooser-folder").textContent()).trim();
+  await note({ chooserTitle: "#chooser-title", chooserFolder: "#chooser-folder" });
   seen.chooserEntries = await page.locator("#chooser-entries .entry").evaluateAll(
     (rows) => rows.map((r) => r.textContent.trim()));
-  seen.chooserCountAll = (await page.locator("#chooser-count").textContent()).trim();
+  await note({ chooserCountAll: "#chooser-count" });
   await page.click("#chooser-none");
-  seen.chooserCountNone = (await page.locator("#chooser-count").textContent()).trim();
+  await note({ chooserCountNone: "#chooser-count" });
   seen.chooserAddDisabled = await page.locator("#chooser-add").isDisabled();
   await page.fill("#chooser-range", "3-1");
   await page.click("#chooser-apply");
   await page.locator("#chooser-message").waitFor({ state: "visible" });
-  seen.chooserBadRange = (await page.locator("#chooser-message").textContent()).trim();
+  await note({ chooserBadRange: "#chooser-message" });
   await page.fill("#chooser-range", "1, 3-");
   await page.press("#chooser-range", "Enter");
   await page.locator("#chooser-message").waitFor({ state: "hidden" });
   seen.chooserChecked = await page.locator("#chooser-entries input:checked").evaluateAll(
     (boxes) => boxes.map((b) => Number(b.value)));
-  seen.chooserCountRange = (await page.locator("#chooser-count").textContent()).trim();
-  await page.screenshot({ path: path.join(outDir, "page-playlist.png") });
+  await note({ chooserCountRange: "#chooser-count" });
   const doneBefore = await page.locator(".job.done").count();
   await page.click("#chooser-add");
   // Either the chooser closes, or its message says why it could not.
@@ -214,8 +191,6 @@ await drive(pageUrl, 840, expected, async (page, seen) => {
   // The entries' cards tell their folder and the subtitles chosen in the form.
   const entry = page.locator(".job.done").last();
   seen.entryMeta = await entry.locator(".job-meta span").allTextContents();
-  await entry.scrollIntoViewIfNeeded();
-  await page.screenshot({ path: path.join(outDir, "page-playlist-queue.png") });
   // In a narrow window no text is squeezed to a few characters a line beside its row's controls.
   await page.setViewportSize({ width: 640, height: 900 });
   seen.squeezed = [];
@@ -225,8 +200,30 @@ await drive(pageUrl, 840, expected, async (page, seen) => {
       .filter((n) => n.offsetParent && !n.children.length && n.textContent.trim().length > 4
         && n.getBoundingClientRect().width < 3.5 * parseFloat(getComputedStyle(n).fontSize))
       .map((n) => n.textContent.trim())));
-    await page.screenshot({ path: path.join(outDir, `page-narrow-${view}.png`) });
   }
+
+  // In a short window, a download added below the older rows is scrolled into view; cancelling it
+  // once data has arrived asks first, and "继续下载" keeps it.
+  await page.setViewportSize({ width: 1180, height: 420 });
+  await page.click('.nav-item[data-view="queue"]');
+  await add(videoUrl + "?again");
+  const last = page.locator(".job.downloading");
+  await last.waitFor();
+  seen.inView = await page.waitForFunction(() => {
+    const box = document.querySelector(".job.downloading").getBoundingClientRect();
+    return box.top >= 0 && box.bottom <= window.innerHeight;
+  }, null, { timeout: 5000 }).then(() => true, () => false);
+  await page.waitForFunction(() => /\d+(\.\d+)? KB \//.test(
+    document.querySelector(".job.downloading .job-meta")?.textContent));
+  await last.locator('[data-action="cancel"]').click();
+  await page.locator("dialog#confirm[open]").waitFor();
+  await note({ cancelTitle: "#confirm-title", cancelNo: "#confirm-no", cancelYes: "#confirm-yes" });
+  await page.click("#confirm-no");
+  await page.waitForTimeout(1500);
+  seen.afterNo = (await last.locator(".badge").textContent()).trim();
+  await last.locator('[data-action="cancel"]').click();
+  await page.click("#confirm-yes");
+  await page.locator(".job.cancelled").waitFor();
 });
 
 // The HTTP status of the request to urlPattern that action makes.

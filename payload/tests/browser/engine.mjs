@@ -3,25 +3,26 @@
 // update against an update server that cannot be reached, asks for deno, imports
 // release files without their signature, changes the channel, and watches the check button while a download runs; last, it
 // damages the previous engine and asks to go back to it, which the server refuses.
-// Usage: ZORMAK_SESSION=SECRET node engine.mjs PAGE_URL SLOW_VIDEO_URL OUTPUT_DIR PREVIOUS_ENGINE_FILE
+// Usage: ZORMAK_SESSION=SECRET node engine.mjs PAGE_URL SLOW_VIDEO_URL PREVIOUS_ENGINE_FILE
 // Prints one JSON line with what it saw; exits 1 on any failure.
 import { drive } from "./launch.mjs";
 import fs from "node:fs";
+import os from "node:os";
 import path from "node:path";
 
-const [pageUrl, slowVideoUrl, outDir, previousEngineFile] = process.argv.slice(2);
+const [pageUrl, slowVideoUrl, previousEngineFile] = process.argv.slice(2);
 
 // The refused import (400) and the refused rollback at the end (409) are expected; anything else is a fault.
 await drive(pageUrl, 900, (m) => /status of (400|409)/.test(m.text()), async (page, seen) => {
-  const panel = page.locator("#engine-panel");
   const text = async (id) => (await page.locator(id).textContent()).trim();
+  // Each key of seen given, the text of its element.
+  const note = async (fields) => { for (const [key, id] of Object.entries(fields)) seen[key] = await text(id); };
 
   await page.goto(pageUrl);
   await page.waitForSelector("#conn.ok");
   await page.click('.nav-item[data-view="settings"]');
   await page.waitForFunction(() => document.getElementById("engine-origin").textContent.trim() !== "");
-  seen.summaryBefore = await text("#engine-summary");
-  seen.originBefore = await text("#engine-origin");
+  await note({ summaryBefore: "#engine-summary", originBefore: "#engine-origin" });
   seen.channelBefore = await page.inputValue("#engine-channel");
   // The server asks the engine which runtimes it takes once it has started: wait for its answer.
   await page.waitForFunction(() => !document.getElementById("engine-runtime").textContent.includes("正在查找"));
@@ -33,16 +34,14 @@ await drive(pageUrl, 900, (m) => /status of (400|409)/.test(m.text()), async (pa
   await page.click("#engine-rollback");
   await page.locator("dialog#confirm[open]").waitFor();
   seen.rollbackQuestion = [await text("#confirm-title"), await text("#confirm-text")];
-  await page.screenshot({ path: path.join(outDir, "engine-rollback-confirm.png") });
   await page.click("#confirm-no");
   await page.locator("dialog#confirm[open]").waitFor({ state: "detached" });
   seen.summaryAfterNo = await text("#engine-summary");
   await page.click("#engine-rollback");
   await page.click("#confirm-yes");
   await page.locator("#engine-message.ok").waitFor();
-  seen.rollbackMessage = await text("#engine-message");
-  seen.summaryAfterRollback = await text("#engine-summary");
-  seen.originAfterRollback = await text("#engine-origin");
+  await note({ rollbackMessage: "#engine-message", summaryAfterRollback: "#engine-summary",
+    originAfterRollback: "#engine-origin" });
 
   // The update server cannot be reached: the result says so in the error colour, and the page still works.
   await page.click("#engine-check");
@@ -73,11 +72,9 @@ await drive(pageUrl, 900, (m) => /status of (400|409)/.test(m.text()), async (pa
     }, null, { timeout: 60000 });
     seen.runtimeResult = await text("#engine-runtime-result");
   }
-  await panel.scrollIntoViewIfNeeded();
-  await panel.screenshot({ path: path.join(outDir, "engine-panel.png") });
 
   // Release files chosen for import without their signature: the page names what is missing.
-  const chosen = fs.mkdtempSync(path.join(outDir, "import-"));
+  const chosen = fs.mkdtempSync(path.join(os.tmpdir(), "zormak-import-"));
   for (const name of ["yt-dlp", "SHA2-256SUMS"]) fs.writeFileSync(path.join(chosen, name), "x");
   seen.importButton = await text("#engine-import");
   await page.setInputFiles("#engine-import-files", ["yt-dlp", "SHA2-256SUMS"].map((n) => path.join(chosen, n)));
@@ -99,7 +96,6 @@ await drive(pageUrl, 900, (m) => /status of (400|409)/.test(m.text()), async (pa
   await page.waitForFunction(() => document.getElementById("engine-check").disabled);
   seen.checkWhyDuringDownload = await text("#engine-check-why");
   seen.checkDescribedBy = await page.locator("#engine-check").getAttribute("aria-describedby");
-  await panel.screenshot({ path: path.join(outDir, "engine-panel-downloading.png") });
   await page.click('.nav-item[data-view="queue"]');
   await page.locator('.job [data-action="cancel"]').first().click();
   await page.locator(".job.cancelled").first().waitFor();
