@@ -6,6 +6,7 @@ names the assembled payload. Nothing here reaches beyond 127.0.0.1.
 """
 
 import contextlib
+import filecmp
 import http.client
 import io
 import json
@@ -189,6 +190,16 @@ class Payload:
     def jobs(self):
         return {j["id"]: j for j in self.request("GET", "/api/jobs")[1]["jobs"]}
 
+    def command(self, job_id: int, verb: str) -> tuple[int, Any]:
+        """(status, answer) of POST /api/jobs/ID/VERB: pause, resume, cancel, retry."""
+        return self.request("POST", f"/api/jobs/{job_id}/{verb}", {})
+
+    def history(self) -> list[dict[str, Any]]:
+        return self.request("GET", "/api/history")[1]["entries"]
+
+    def notices(self) -> list[str]:
+        return self.request("GET", "/api/notices")[1]["notices"]
+
     def wait_job(self, job_id, states, timeout=30):
         def check():
             job = self.jobs()[job_id]
@@ -241,6 +252,10 @@ class Payload:
         self._reader.join(2)
         self.stdout.close()
         return self.process.returncode
+
+
+def same_file(a: str, b: str) -> bool:
+    return filecmp.cmp(a, b, shallow=False)
 
 
 def alive(pid):
