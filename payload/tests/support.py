@@ -341,16 +341,23 @@ OLD_JOBS = ("CREATE TABLE jobs (id INTEGER PRIMARY KEY AUTOINCREMENT, url TEXT N
             "placing TEXT, downloaded INTEGER NOT NULL DEFAULT 0, total INTEGER, created REAL NOT NULL)")
 
 
+def _equip(owner: Any, cleanup: Any) -> None:
+    """A fresh work folder and media server on owner (a test or its class), each undone by cleanup."""
+    owner.workdir = tempfile.mkdtemp(prefix="zormak-payload-")
+    cleanup(shutil.rmtree, owner.workdir, True)
+    owner.media = MediaServer()
+    cleanup(owner.media.close)
+
+
 class PayloadTest(unittest.TestCase):
     """A fresh work folder, a media server and a started payload server per test."""
 
     settings: dict[str, Any] | None = None
+    workdir: str
+    media: MediaServer
 
     def setUp(self) -> None:
-        self.workdir = tempfile.mkdtemp(prefix="zormak-payload-")
-        self.addCleanup(shutil.rmtree, self.workdir, True)
-        self.media = MediaServer()
-        self.addCleanup(self.media.close)
+        _equip(self, self.addCleanup)
         self.server = self.start_server(self.settings)
 
     def start_server(self, settings: dict[str, Any] | None = None, **options: Any) -> Payload:
@@ -370,9 +377,6 @@ class SharedPayloadTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls) -> None:
-        cls.workdir = tempfile.mkdtemp(prefix="zormak-payload-")
-        cls.addClassCleanup(shutil.rmtree, cls.workdir, True)
-        cls.media = MediaServer()
-        cls.addClassCleanup(cls.media.close)
+        _equip(cls, cls.addClassCleanup)
         cls.server = Payload(cls.workdir, cls.settings)
         cls.addClassCleanup(cls.server.stop)

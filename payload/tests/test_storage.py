@@ -6,7 +6,6 @@ import os
 import re
 import sqlite3
 import subprocess
-import threading
 import time
 from typing import Callable, Iterator
 
@@ -97,32 +96,22 @@ def test_an_unreadable_file_is_set_aside(name: str, damage: Callable[[str], None
 
 
 @pytest.fixture
-def hold() -> Iterator[Callable[[str], threading.Event]]:
-    """Another program's exclusive lock on a database, until the event it returns is set."""
-    releases: list[threading.Event] = []
+def hold() -> Iterator[Callable[[str], sqlite3.Connection]]:
+    """Another program's exclusive lock on a database, until the connection it returns is closed."""
+    held: list[sqlite3.Connection] = []
 
-    def hold(path: str) -> threading.Event:
-        locked, release = threading.Event(), threading.Event()
-
-        def run() -> None:
-            db = sqlite3.connect(path, isolation_level=None)
-            db.execute("BEGIN EXCLUSIVE")
-            locked.set()
-            release.wait(30)
-            db.execute("ROLLBACK")
-            db.close()
-        threading.Thread(target=run, daemon=True).start()
-        assert locked.wait(5)
-        releases.append(release)
-        return release
+    def hold(path: str) -> sqlite3.Connection:
+        held.append(sqlite3.connect(path, isolation_level=None))
+        held[-1].execute("BEGIN EXCLUSIVE")
+        return held[-1]
     yield hold
-    for release in releases:
-        release.set()
+    for db in held:
+        db.close()
 
 
 def test_locked_at_start_waits_a_bounded_time_and_keeps_the_file(
         start: Callable[..., Payload], workdir: str, media: MediaServer,
-        hold: Callable[[str], threading.Event]) -> None:
+        hold: Callable[[str], sqlite3.Connection]) -> None:
     path = os.path.join(workdir, "data", DB)
     os.makedirs(os.path.dirname(path))
     _db_with_history(path, wal=False)
@@ -130,13 +119,13 @@ def test_locked_at_start_waits_a_bounded_time_and_keeps_the_file(
     # A partial download of a job in the journal that cannot be read now.
     partial = os.path.join(workdir, "downloads", ".zormak-partial-journaled")
     os.makedirs(partial)
-    release = hold(path)
+    other = hold(path)
     started = time.monotonic()
     server = start()
     assert time.monotonic() - started < 10
     notices = server.notices()
     assert len(notices) == 1 and f"下载记录数据库 {path} 被其他程序占用" in notices[0], notices
-    release.set()
+    other.close()
     assert os.path.isdir(partial), "a start without the journal removed its partial data"
     assert (_snapshot(path), glob.glob(path + ".damaged-*")) == (before, [])
     # The server works on, without keeping what it does.
@@ -144,15 +133,15 @@ def test_locked_at_start_waits_a_bounded_time_and_keeps_the_file(
 
 
 def test_locked_while_running_gives_clear_answers(payload: Payload, media: MediaServer,
-                                                  hold: Callable[[str], threading.Event]) -> None:
-    release = hold(os.path.join(payload.workdir, "data", DB))
+                                                  hold: Callable[[str], sqlite3.Connection]) -> None:
+    other = hold(os.path.join(payload.workdir, "data", DB))
     # Reading the history does not wait for the other program.
     assert payload.history() == []
     for path, body in (("/api/jobs", {"urls": media.url("clip.mp4")}), ("/api/history/clear", {})):
         started = time.monotonic()
         assert payload.request("POST", path, body) == (503, {"error": LOCKED}), path
         assert time.monotonic() - started < 8, path
-    release.set()
+    other.close()
     assert payload.finish(media.url("clip.mp4"))["state"] == "done"
 
 
