@@ -1,6 +1,7 @@
 """Stand-ins for the desktop's openers (gio, xdg-open, gdbus) that record how
 they were called, in a folder the tests put on the server's PATH."""
 
+import contextlib
 import os
 import shutil
 import tempfile
@@ -49,25 +50,24 @@ class FakeOpeners:
     def remove(self, name: str) -> None:
         os.remove(os.path.join(self.bin, name))
 
-    def calls(self) -> list[list[str]]:
-        """Each call's program name and arguments, in order."""
+    def _log(self, name: str) -> list[str]:
         try:
-            with open(os.path.join(self.bin, "calls.log"), encoding="utf-8") as f:
-                return [line.rstrip("\n").split("\t") for line in f]
+            with open(os.path.join(self.bin, name), encoding="utf-8") as f:
+                return f.read().splitlines()
         except FileNotFoundError:
             return []
+
+    def calls(self) -> list[list[str]]:
+        """Each call's program name and arguments, in order."""
+        return [line.split("\t") for line in self._log("calls.log")]
 
     def processes(self) -> list[list[str]]:
         """Each call's pid, session id and where its stdin, stdout and stderr led."""
-        try:
-            with open(os.path.join(self.bin, "procs.log")) as f:
-                return [line.split() for line in f]
-        except FileNotFoundError:
-            return []
+        return [line.split() for line in self._log("procs.log")]
 
     def forget(self) -> None:
         for name in ("calls.log", "procs.log"):
-            if os.path.exists(os.path.join(self.bin, name)):
+            with contextlib.suppress(FileNotFoundError):
                 os.remove(os.path.join(self.bin, name))
 
 

@@ -251,8 +251,7 @@ class MediaServer(ThreadingHTTPServer):
         self._resumes: collections.Counter[str] = collections.Counter()
         self.in_flight = self.most_in_flight = 0
         self._lock = threading.Lock()
-        self.thread = threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True)
-        self.thread.start()
+        threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
 
     def count(self, name: str, n: int, reached: int) -> None:
         with self._lock:
@@ -267,18 +266,15 @@ class MediaServer(ThreadingHTTPServer):
 
     def resumes(self, name: str) -> int:
         """Range requests for name so far: downloads that continued."""
-        with self._lock:
-            return self._resumes[name]
+        return self._resumes[name]
 
     def refetched(self, name: str) -> int:
         """Bytes of name sent again by requests that continue a partial download."""
-        with self._lock:
-            return self._again[name]
+        return self._again[name]
 
     def sent(self, name: str) -> int:
         """Bytes of name sent so far, over all requests."""
-        with self._lock:
-            return self._sent[name]
+        return self._sent[name]
 
     def url(self, path: str) -> str:
         return f"http://127.0.0.1:{self.server_address[1]}/{path.lstrip('/')}"

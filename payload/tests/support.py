@@ -6,6 +6,7 @@ names the assembled payload. Nothing here reaches beyond 127.0.0.1.
 """
 
 import contextlib
+import filecmp
 import http.client
 import io
 import json
@@ -189,6 +190,16 @@ class Payload:
     def jobs(self):
         return {j["id"]: j for j in self.request("GET", "/api/jobs")[1]["jobs"]}
 
+    def command(self, job_id: int, verb: str) -> tuple[int, Any]:
+        """(status, answer) of POST /api/jobs/ID/VERB: pause, resume, cancel, retry."""
+        return self.request("POST", f"/api/jobs/{job_id}/{verb}", {})
+
+    def history(self) -> list[dict[str, Any]]:
+        return self.request("GET", "/api/history")[1]["entries"]
+
+    def notices(self) -> list[str]:
+        return self.request("GET", "/api/notices")[1]["notices"]
+
     def wait_job(self, job_id, states, timeout=30):
         def check():
             job = self.jobs()[job_id]
@@ -241,6 +252,10 @@ class Payload:
         self._reader.join(2)
         self.stdout.close()
         return self.process.returncode
+
+
+def same_file(a: str, b: str) -> bool:
+    return filecmp.cmp(a, b, shallow=False)
 
 
 def alive(pid):
@@ -326,16 +341,23 @@ OLD_JOBS = ("CREATE TABLE jobs (id INTEGER PRIMARY KEY AUTOINCREMENT, url TEXT N
             "placing TEXT, downloaded INTEGER NOT NULL DEFAULT 0, total INTEGER, created REAL NOT NULL)")
 
 
+def _equip(owner: Any, cleanup: Any) -> None:
+    """A fresh work folder and media server on owner (a test or its class), each undone by cleanup."""
+    owner.workdir = tempfile.mkdtemp(prefix="zormak-payload-")
+    cleanup(shutil.rmtree, owner.workdir, True)
+    owner.media = MediaServer()
+    cleanup(owner.media.close)
+
+
 class PayloadTest(unittest.TestCase):
     """A fresh work folder, a media server and a started payload server per test."""
 
     settings: dict[str, Any] | None = None
+    workdir: str
+    media: MediaServer
 
     def setUp(self) -> None:
-        self.workdir = tempfile.mkdtemp(prefix="zormak-payload-")
-        self.addCleanup(shutil.rmtree, self.workdir, True)
-        self.media = MediaServer()
-        self.addCleanup(self.media.close)
+        _equip(self, self.addCleanup)
         self.server = self.start_server(self.settings)
 
     def start_server(self, settings: dict[str, Any] | None = None, **options: Any) -> Payload:
@@ -355,10 +377,7 @@ class SharedPayloadTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls) -> None:
-        cls.workdir = tempfile.mkdtemp(prefix="zormak-payload-")
-        cls.addClassCleanup(shutil.rmtree, cls.workdir, True)
-        cls.media = MediaServer()
-        cls.addClassCleanup(cls.media.close)
+        _equip(cls, cls.addClassCleanup)
         cls.server = Payload(cls.workdir, cls.settings)
         cls.addClassCleanup(cls.server.stop)
 

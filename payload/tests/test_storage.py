@@ -3,14 +3,18 @@
 import glob
 import json
 import os
+import re
 import sqlite3
 import subprocess
-import threading
 import time
-import unittest
-from typing import Any, Callable
+from typing import Callable, Iterator
 
-from support import PayloadTest
+import pytest
+
+from media import MediaServer
+from support import Payload
+
+LOCKED = "下载记录数据库被其他程序占用，请稍后再试"
 
 
 def _db_with_history(path: str, wal: bool = True) -> None:
@@ -25,18 +29,22 @@ def _db_with_history(path: str, wal: bool = True) -> None:
     db.close()
 
 
-def _damage(kind: str, path: str) -> None:
-    if kind == "garbage":
+def _write(text: str | bytes) -> Callable[[str], None]:
+    def damage(path: str) -> None:
         with open(path, "wb") as f:
-            f.write(b"these bytes are no database at all\n" * 100)
-    elif kind == "truncated":
-        _db_with_history(path, wal=False)
-        with open(path, "r+b") as f:
-            f.truncate(os.path.getsize(path) // 2)
-    elif kind == "folder":
-        os.mkdir(path)
-        with open(os.path.join(path, "inside"), "w") as f:
-            f.write("kept")
+            f.write(text.encode() if isinstance(text, str) else text)
+    return damage
+
+
+def _truncated(path: str) -> None:
+    _db_with_history(path, wal=False)
+    with open(path, "r+b") as f:
+        f.truncate(os.path.getsize(path) // 2)
+
+
+def _folder(path: str) -> None:
+    os.mkdir(path)
+    _write("kept")(os.path.join(path, "inside"))
 
 
 def _snapshot(path: str) -> object:
@@ -46,177 +54,130 @@ def _snapshot(path: str) -> object:
         return f.read()
 
 
-class DamagedFilesTest(PayloadTest):
-    def restart_with(self, name: str, damage) -> tuple[object, str]:
-        """Stops the server, damages data/name, starts again; returns the damaged content and the aside path."""
-        self.assertEqual(self.server.stop(), 0)
-        path = os.path.join(self.workdir, "data", name)
-        for old in glob.glob(path + "*"):
-            subprocess.run(["rm", "-rf", old], check=True)
-        damage(path)
-        before = _snapshot(path)
-        self.server = self.start_server()
-        aside = glob.glob(path + ".damaged-*")
-        aside = [a for a in aside if not a.endswith(("-wal", "-shm", "-journal"))]
-        self.assertEqual(len(aside), 1, os.listdir(os.path.dirname(path)))
-        self.assertRegex(os.path.basename(aside[0]), r"\.damaged-\d{8}-\d{6}$")
-        # Kept, not deleted, and exactly as it was.
-        self.assertEqual(_snapshot(aside[0]), before)
-        return before, aside[0]
-
-    def notices(self) -> list[str]:
-        status, body = self.server.request("GET", "/api/notices")
-        self.assertEqual(status, 200)
-        return body["notices"]
-
-    def test_unreadable_database_is_set_aside(self):
-        for kind in ("garbage", "truncated", "folder"):
-            with self.subTest(kind=kind):
-                _, aside = self.restart_with("history.sqlite3", lambda p: _damage(kind, p))
-                notices = self.notices()
-                self.assertEqual(len(notices), 1, notices)
-                self.assertIn("下载记录数据库", notices[0])
-                self.assertIn(f"原文件已保存为 {aside}", notices[0])
-                # The fresh database works and keeps what it is given.
-                self.assertEqual(self.server.request("GET", "/api/history")[1]["entries"], [])
-                self.assertEqual(self.server.finish(self.media.url("clip.mp4"))["state"], "done")
-                self.assertEqual(len(self.server.request("GET", "/api/history")[1]["entries"]), 1)
-                self.assertNotIn("Traceback", self.server.output())
-
-    def test_unreadable_settings_are_set_aside(self):
-        # (damage, what the notice says, the format and the count in force after it)
-        cases: list[tuple[str, Callable[[str], Any], str, tuple[str, int]]] = [
-            ("garbage", lambda p: _write(p, "{damaged"), "设置文件无法读取", ("best", 2)),
-            ("not an object", lambda p: _write(p, "[1, 2]"), "设置文件的内容不正确", ("best", 2)),
-            ("folder", os.mkdir, "设置文件无法读取", ("best", 2)),
-            # The valid values stay; the wrong ones are named together.
-            ("wrong types", lambda p: _write(p, json.dumps({"download_dir": 5, "format": "audio",
-                                                            "concurrency": "③"})),
-             "设置文件中的下载文件夹、同时下载数无效", ("audio:mp3", 2)),
-        ]
-        for kind, damage, message, in_force in cases:
-            with self.subTest(kind=kind):
-                _, aside = self.restart_with("settings.json", damage)
-                notices = self.notices()
-                self.assertEqual(len(notices), 1, notices)
-                self.assertIn(message, notices[0])
-                self.assertIn(f"原来的设置文件已保存为 {aside}", notices[0])
-                settings = self.server.request("GET", "/api/settings")[1]
-                self.assertEqual((settings["format"], settings["concurrency"]), in_force)
+DB, SETTINGS = "history.sqlite3", "settings.json"
+SAVED = {DB: "原文件已保存为", SETTINGS: "原来的设置文件已保存为"}
 
 
-def _write(path: str, text: str) -> None:
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(text)
+# (file in data/, damage, what the notice says, the format and the count in force after it)
+@pytest.mark.parametrize("name, damage, message, in_force", [
+    (DB, _write(b"these bytes are no database at all\n" * 100), "下载记录数据库", ("best", 2)),
+    (DB, _truncated, "下载记录数据库", ("best", 2)),
+    (DB, _folder, "下载记录数据库", ("best", 2)),
+    (SETTINGS, _write("{damaged"), "设置文件无法读取", ("best", 2)),
+    (SETTINGS, _write("[1, 2]"), "设置文件的内容不正确", ("best", 2)),
+    (SETTINGS, os.mkdir, "设置文件无法读取", ("best", 2)),
+    # The valid values stay; the wrong ones are named together.
+    (SETTINGS, _write(json.dumps({"download_dir": 5, "format": "audio", "concurrency": "③"})),
+     "设置文件中的下载文件夹、同时下载数无效", ("audio:mp3", 2)),
+], ids=["db garbage", "db truncated", "db folder", "garbage", "not an object", "folder", "wrong types"])
+def test_an_unreadable_file_is_set_aside(name: str, damage: Callable[[str], None], message: str,
+                                         in_force: tuple[str, int], start: Callable[..., Payload],
+                                         workdir: str, media: MediaServer) -> None:
+    path = os.path.join(workdir, "data", name)
+    os.makedirs(os.path.dirname(path))
+    damage(path)
+    before = _snapshot(path)
+    server = start()
+    aside = [a for a in glob.glob(path + ".damaged-*") if not a.endswith(("-wal", "-shm", "-journal"))]
+    assert len(aside) == 1, os.listdir(os.path.dirname(path))
+    assert re.fullmatch(re.escape(name) + r"\.damaged-\d{8}-\d{6}", os.path.basename(aside[0])), aside
+    # Kept, not deleted, and exactly as it was.
+    assert _snapshot(aside[0]) == before
+    notices = server.notices()
+    assert len(notices) == 1 and message in notices[0] and f"{SAVED[name]} {aside[0]}" in notices[0], notices
+    settings = server.request("GET", "/api/settings")[1]
+    assert (settings["format"], settings["concurrency"]) == in_force
+    if name == DB:
+        # The fresh database works and keeps what it is given.
+        assert server.history() == []
+        assert server.finish(media.url("clip.mp4"))["state"] == "done"
+        assert len(server.history()) == 1
+    assert "Traceback" not in server.output()
 
 
-class LockedDatabaseTest(PayloadTest):
-    def hold(self, path: str) -> tuple[threading.Event, threading.Thread]:
-        """Another program's exclusive lock on the database until the event is set."""
-        release = threading.Event()
-        locked = threading.Event()
+@pytest.fixture
+def hold() -> Iterator[Callable[[str], sqlite3.Connection]]:
+    """Another program's exclusive lock on a database, until the connection it returns is closed."""
+    held: list[sqlite3.Connection] = []
 
-        def run() -> None:
-            db = sqlite3.connect(path, isolation_level=None)
-            db.execute("BEGIN EXCLUSIVE")
-            locked.set()
-            release.wait(30)
-            db.execute("ROLLBACK")
-            db.close()
-        thread = threading.Thread(target=run, daemon=True)
-        thread.start()
-        self.assertTrue(locked.wait(5))
-        self.addCleanup(release.set)
-        return release, thread
+    def hold(path: str) -> sqlite3.Connection:
+        held.append(sqlite3.connect(path, isolation_level=None))
+        held[-1].execute("BEGIN EXCLUSIVE")
+        return held[-1]
+    yield hold
+    for db in held:
+        db.close()
 
-    def test_locked_at_start_waits_a_bounded_time_and_keeps_the_file(self):
-        self.assertEqual(self.server.stop(), 0)
-        path = os.path.join(self.workdir, "data", "history.sqlite3")
-        for old in glob.glob(path + "*"):
-            os.unlink(old)
+
+def test_locked_at_start_waits_a_bounded_time_and_keeps_the_file(
+        start: Callable[..., Payload], workdir: str, media: MediaServer,
+        hold: Callable[[str], sqlite3.Connection]) -> None:
+    path = os.path.join(workdir, "data", DB)
+    os.makedirs(os.path.dirname(path))
+    _db_with_history(path, wal=False)
+    before = _snapshot(path)
+    # A partial download of a job in the journal that cannot be read now.
+    partial = os.path.join(workdir, "downloads", ".zormak-partial-journaled")
+    os.makedirs(partial)
+    other = hold(path)
+    started = time.monotonic()
+    server = start()
+    assert time.monotonic() - started < 10
+    notices = server.notices()
+    assert len(notices) == 1 and f"下载记录数据库 {path} 被其他程序占用" in notices[0], notices
+    other.close()
+    assert os.path.isdir(partial), "a start without the journal removed its partial data"
+    assert (_snapshot(path), glob.glob(path + ".damaged-*")) == (before, [])
+    # The server works on, without keeping what it does.
+    assert server.finish(media.url("clip.mp4"))["state"] == "done"
+
+
+def test_locked_while_running_gives_clear_answers(payload: Payload, media: MediaServer,
+                                                  hold: Callable[[str], sqlite3.Connection]) -> None:
+    other = hold(os.path.join(payload.workdir, "data", DB))
+    # Reading the history does not wait for the other program.
+    assert payload.history() == []
+    for path, body in (("/api/jobs", {"urls": media.url("clip.mp4")}), ("/api/history/clear", {})):
+        started = time.monotonic()
+        assert payload.request("POST", path, body) == (503, {"error": LOCKED}), path
+        assert time.monotonic() - started < 8, path
+    other.close()
+    assert payload.finish(media.url("clip.mp4"))["state"] == "done"
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="mounting a small file system needs root")
+@pytest.mark.parametrize("full", [False, True], ids=["read-only", "full"])
+def test_a_read_only_or_full_data_folder(full: bool, workdir: str, media: MediaServer,
+                                         start: Callable[..., Payload]) -> None:
+    """A data folder on a file system of its own."""
+    data = os.path.join(workdir, "data")
+    os.mkdir(data)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m" if full else "size=4m", "zormak-test", data], check=True)
+    try:
+        _write(json.dumps({"download_dir": os.path.join(workdir, "downloads")}))(os.path.join(data, SETTINGS))
+        path = os.path.join(data, DB)
         _db_with_history(path, wal=False)
         before = _snapshot(path)
-        # A partial download of a job in the journal that cannot be read now.
-        partial = os.path.join(self.server.download_dir, ".zormak-partial-journaled")
-        os.makedirs(partial)
-        release, _ = self.hold(path)
-        started = time.monotonic()
-        self.server = self.start_server()
-        self.assertLess(time.monotonic() - started, 10)
-        notices = self.server.request("GET", "/api/notices")[1]["notices"]
-        self.assertEqual(len(notices), 1, notices)
-        self.assertIn(f"下载记录数据库 {path} 被其他程序占用", notices[0])
-        release.set()
-        self.assertTrue(os.path.isdir(partial), "a start without the journal removed its partial data")
-        self.assertEqual(_snapshot(path), before)
-        self.assertEqual(glob.glob(path + ".damaged-*"), [])
-        # The server works on, without keeping what it does.
-        self.assertEqual(self.server.finish(self.media.url("clip.mp4"))["state"], "done")
-
-    def test_locked_while_running_gives_clear_answers(self):
-        path = os.path.join(self.workdir, "data", "history.sqlite3")
-        release, holder = self.hold(path)
-        # Reading the history does not wait for the other program.
-        self.assertEqual(self.server.request("GET", "/api/history")[1]["entries"], [])
-        for method, path_, body in (("POST", "/api/jobs", {"urls": self.media.url("clip.mp4")}),
-                                    ("POST", "/api/history/clear", {})):
-            with self.subTest(path=path_):
-                started = time.monotonic()
-                status, answer = self.server.request(method, path_, body)
-                self.assertEqual((status, answer), (503, {"error": "下载记录数据库被其他程序占用，请稍后再试"}))
-                self.assertLess(time.monotonic() - started, 8)
-        release.set()
-        holder.join(5)
-        self.assertEqual(self.server.finish(self.media.url("clip.mp4"))["state"], "done")
-
-
-@unittest.skipUnless(os.geteuid() == 0, "mounting a small file system needs root")
-class DataFolderTest(PayloadTest):
-    """A data folder on a file system of its own that is read-only or full."""
-
-    def mount(self, options: str) -> str:
-        self.assertEqual(self.server.stop(), 0)
-        data = os.path.join(self.workdir, "data")
-        settings = _snapshot(os.path.join(data, "settings.json"))
-        subprocess.run(["rm", "-rf", data], check=True)
-        os.mkdir(data)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", options, "zormak-test", data], check=True)
-        self.addCleanup(lambda: subprocess.run(["umount", "-l", data]))
-        with open(os.path.join(data, "settings.json"), "wb") as f:
-            f.write(settings)  # type: ignore[arg-type]
-        _db_with_history(os.path.join(data, "history.sqlite3"), wal=False)
-        return data
-
-    def check(self, data: str, before: object) -> None:
-        path = os.path.join(data, "history.sqlite3")
-        self.server = self.start_server()
-        notices = self.server.request("GET", "/api/notices")[1]["notices"]
-        self.assertEqual(len(notices), 1, notices)
-        self.assertIn(f"数据文件夹 {data} 已满或无法写入", notices[0])
-        self.assertIn(f"数据库文件 {path} 没有改动", notices[0])
-        self.assertEqual(_snapshot(path), before)
-        self.assertEqual(self.server.request("GET", "/api/history")[1]["entries"], [])
-        self.assertEqual(self.server.finish(self.media.url("clip.mp4"))["state"], "done")
-        # Saving settings says why it cannot.
-        status, answer = self.server.request("POST", "/api/settings", {"concurrency": 3})
-        self.assertEqual(status, 503, answer)
-        self.assertIn("无法保存设置", answer["error"])
-
-    def test_read_only(self):
-        data = self.mount("size=4m")
-        before = _snapshot(os.path.join(data, "history.sqlite3"))
-        subprocess.run(["mount", "-o", "remount,ro", data], check=True)
-        self.check(data, before)
-
-    def test_full(self):
-        data = self.mount("size=1m")
-        before = _snapshot(os.path.join(data, "history.sqlite3"))
-        fd = os.open(os.path.join(data, "filler"), os.O_WRONLY | os.O_CREAT)
-        try:
-            while os.write(fd, b"\0" * 4096):
+        if full:
+            fd = os.open(os.path.join(data, "filler"), os.O_WRONLY | os.O_CREAT)
+            try:
+                while os.write(fd, b"\0" * 4096):
+                    pass
+            except OSError:
                 pass
-        except OSError:
-            pass
-        finally:
-            os.close(fd)
-        self.check(data, before)
+            finally:
+                os.close(fd)
+        else:
+            subprocess.run(["mount", "-o", "remount,ro", data], check=True)
+        server = start()
+        notices = server.notices()
+        assert len(notices) == 1, notices
+        assert f"数据文件夹 {data} 已满或无法写入" in notices[0] and f"数据库文件 {path} 没有改动" in notices[0], notices
+        assert (_snapshot(path), server.history()) == (before, [])
+        assert server.finish(media.url("clip.mp4"))["state"] == "done"
+        # Saving settings says why it cannot.
+        status, answer = server.request("POST", "/api/settings", {"concurrency": 3})
+        assert status == 503 and "无法保存设置" in answer["error"], answer
+        server.stop()
+    finally:
+        subprocess.run(["umount", "-l", data])
