@@ -88,8 +88,11 @@ class Display:
 
     def __init__(self):
         r, w = os.pipe()
+        # Without -noreset the server resets whenever its last client has
+        # gone, and a shell that connects meanwhile cannot open the display.
         self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(w), "-screen", "0", "1400x1000x24", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(w), "-noreset", "-screen", "0", "1400x1000x24",
+             "-nolisten", "tcp"],
             pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(w)
         with os.fdopen(r) as f:
