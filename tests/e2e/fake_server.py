@@ -4,21 +4,18 @@
 #            starts, one line per HTTP request ("GET /path"), and for the
 #            root a line with the Cookie header it brought
 #   mode     "serve" (default), "ignore-term" (serves, but ignores SIGTERM),
-#            "redirect" (the page moves itself to /go, which redirects to
-#            another site), "cache-forever" (its script tells browsers
-#            to keep it a year) or "pending" (the page has work pending
-#            from its start)
+#            "cache-forever" (its script tells browsers to keep it a year)
+#            or "pending" (the page has work pending from its start)
 # The page has a text field, a link to another site, one that asks for a new
-# window, plain text and a check box that gives it pending work (a
-# beforeunload handler, "GET /pending?1"). It polls /ping, reports the width
-# of its viewport in CSS pixels (which page zoom divides) as
-# "GET /report?w=N", asks for notifications on "n" and reports the answer
-# ("GET /notification?granted") before showing one. "s" asks the shell for
-# the sign-in window, "o" signs out of 127.0.0.1 and reports it done
-# ("GET /signed-out?true"). What the shell sends it is reported as
-# "GET /shell?<JSON>". It loads
-# /static/app.js, which asks for /pwned when it comes from a
-# "cache-forever" server and for /fine otherwise.
+# window and plain text. It polls /ping, reports the width of its viewport
+# in CSS pixels (which page zoom divides) as "GET /report?w=N", asks for
+# notifications on "n" and reports the answer ("GET /notification?granted")
+# before showing one, and on "g" moves itself to /go, which redirects to
+# another site. "s" asks the shell for the sign-in window, "o" signs out of
+# 127.0.0.1 and reports it done ("GET /signed-out?true"). What the shell
+# sends it is reported as "GET /shell?<JSON>". It loads /static/app.js,
+# which asks for /pwned when it comes from a "cache-forever" server and for
+# /fine otherwise.
 import http.server
 import json
 import os
@@ -46,29 +43,22 @@ body{margin:0;font:20px sans-serif;background:#f4f4fa}
 #field{position:absolute;left:40px;top:40px;width:400px;font-size:20px}
 #out{position:absolute;left:40px;top:120px}
 #text{position:absolute;left:40px;top:200px}
-#pending{position:absolute;left:40px;top:300px;width:30px;height:30px;margin:0}
 #popup{position:absolute;left:40px;top:400px}
 </style></head><body>
 <input id="field" value="可以编辑的文字 editable text">
 <a id="out" href="http://outside.invalid/page">一个链接 a link</a>
 <p id="text">普通的文字 plain text</p>
-<input id="pending" type="checkbox">
 <a id="popup" href="http://popup.invalid/new" target="_blank">新窗口 new window</a>
 <img alt="" src="http://thumbs.invalid/t.png" width="1" height="1">
 <script>
-// Checked, the page has work pending and says so the web's way.
-document.getElementById('pending').addEventListener('change', function (e) {
-  window.onbeforeunload = e.target.checked ? function (ev) { ev.preventDefault(); ev.returnValue = ''; } : null;
-  fetch('/pending?' + (e.target.checked ? 1 : 0)).catch(function(){});
-});
-// Work the page had from its start, before anyone clicked in it.
-if (PENDING_AT_START) {
-  document.getElementById('pending').checked = true;
-  window.addEventListener('beforeunload', function (ev) { ev.preventDefault(); });
-}
-// "n" asks for notifications, reports the answer and shows one when granted.
+// Work pending from the start, before anyone clicked in the page, said the web's way.
+if (PENDING_AT_START) window.addEventListener('beforeunload', function (ev) { ev.preventDefault(); });
+// "n" asks for notifications, reports the answer and shows one when granted;
+// "g" moves the page to an address that redirects to another site.
 document.addEventListener('keydown', function (e) {
-  if (e.key !== 'n' || e.target.id === 'field') return;
+  if (e.target.id === 'field') return;
+  if (e.key === 'g') location.href = '/go';
+  if (e.key !== 'n') return;
   Notification.requestPermission().then(function (p) {
     fetch('/notification?' + p);
     if (p === 'granted') new Notification('下载完成', {body: '桌面通知 e2e'});
@@ -95,10 +85,7 @@ document.addEventListener('keydown', function (e) { if (e.key === 'f' && e.targe
 if (shell) { shell.postMessage('clipboard:on'); shell.postMessage('ready'); }
 </script>
 <script src="/static/app.js"></script>
-<!--script-->
 </body></html>"""
-MOVE_AWAY = "<script>setTimeout(function(){location.href='/go';}, 300);</script>"
-OUTSIDE = "http://outside.invalid/redirected"
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -109,7 +96,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 rec.write("cookie %s\n" % self.headers.get("Cookie", ""))
         if self.path == "/go":
             self.send_response(302)
-            self.send_header("Location", OUTSIDE)
+            self.send_header("Location", "http://outside.invalid/redirected")
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
@@ -122,8 +109,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             kind = "application/javascript"
             cache = "max-age=31536000, immutable" if forever else "no-store"
         elif self.path == "/":
-            page = PAGE.replace("<!--script-->", MOVE_AWAY if mode == "redirect" else "")
-            page = page.replace("PENDING_AT_START", "true" if mode == "pending" else "false")
+            page = PAGE.replace("PENDING_AT_START", "true" if mode == "pending" else "false")
             body, kind = page.encode("utf-8"), "text/html; charset=utf-8"
         else:
             body, kind = b"ok", "text/plain"

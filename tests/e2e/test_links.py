@@ -101,7 +101,7 @@ class Links(ShellTestCase):
         self.assertTrue(wait_for(lambda: offer in shell_events(run)[before:], 20), run.requested()[-5:])
         wait_for(lambda: False, 1)
         self.expect_events(run, before, [offer], timeout=0)
-        self.terminate(first)
+        self.stop(run, first)
 
 
 if __name__ == "__main__":

@@ -218,7 +218,7 @@ class SignIn(ShellTestCase):
         # Signed in again, then quit: cookies that end with the session leave the file with it.
         self.type_password(run, site, before)
         self.assertTrue(wait_for(lambda: site.sid in read(jar), 20), read(jar))
-        self.terminate(proc)
+        self.stop(run, proc)
         self.assertNotIn(site.sid, read(jar))
         self.assertIn("\tremember\t" + site.remember, read(jar))
 

@@ -15,7 +15,6 @@ import os
 import random
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import time
@@ -24,7 +23,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import test_shell as e2e  # noqa: E402
-from test_shell import FAILURE_TITLE, MAIN_TITLE, alive, proc_stat, wait_for  # noqa: E402
+from test_shell import FAILURE_TITLE, MAIN_TITLE, alive, proc_stat, read, wait_for  # noqa: E402
 
 LONG = os.environ.get("ZORMAK_FAULTS_LONG") == "1"
 KILL_MOMENTS = int(os.environ.get("ZORMAK_FAULTS_KILLS") or (90 if LONG else 20))
@@ -97,11 +96,6 @@ def write(path, data):
 
 def set_version(run, version):
     write(os.path.join(bundle(run), "PAYLOAD_VERSION"), version)
-
-
-def set_mode(run, mode):
-    write(os.path.join(bundle(run), "behaviour.json"),
-          json.dumps({"mode": mode, "record": run.requests}))
 
 
 def add_ballast(run):
@@ -179,32 +173,10 @@ class FaultCase(e2e.ShellTestCase):
         return (wait_for(lambda: READY in self.log_since(run, offset), timeout, 0.02)
                 and run.wait_title(MAIN_TITLE, 20))
 
-    def stop(self, run, proc, how="term"):
-        if how == "term":
-            proc.send_signal(signal.SIGTERM)
-        elif how == "quit":
-            run.key("ctrl+q")
-        else:
-            run.close_window()
-        try:
-            rc = proc.wait(20)
-        except subprocess.TimeoutExpired:
-            self.fail("zormak did not exit after " + how)
-        self.assertEqual(rc, 0, "zormak ended with %s after %s" % (rc, how))
-        self.assertEqual(proc.stdout.read(), b"")
-        proc.stdout.close()
-
     def assertNothingLeft(self, run, timeout=15):
         left = wait_for(lambda: not processes_of(run), timeout) or processes_of(run)
         if left is not True:
-            described = []
-            for p in left:
-                try:
-                    with open("/proc/%d/cmdline" % p, "rb") as f:
-                        described.append((p, f.read().replace(b"\0", b" ")))
-                except OSError:
-                    pass
-            self.fail("left running: %r" % described)
+            self.fail("left running: %r" % [(p, read("/proc/%d/cmdline" % p)) for p in left])
 
     def assertStartsAndStops(self, run, how="term", **env):
         proc, offset = self.start(run, **env)
@@ -261,7 +233,7 @@ class KilledDuringStart(FaultCase):
             # them running and the next start has to end them.
             mode = "ignore-term" if aim != "install" and (i // 3) % 3 == 1 else "serve"
             version = "kill-%d" % (i + 1)
-            set_mode(run, mode)
+            run.behave(mode=mode)
             set_version(run, version)
             for name in ("behaviour.json", "PAYLOAD_VERSION"):
                 expected_tree[name] = digest(os.path.join(bundle(run), name))

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,10 +16,7 @@ struct Journal {
   std::vector<std::string> events;
   void add(std::string e) { events.push_back(std::move(e)); }
   size_t count(const std::string& e) const {
-    size_t n = 0;
-    for (const auto& x : events)
-      n += x == e;
-    return n;
+    return static_cast<size_t>(std::count(events.begin(), events.end(), e));
   }
 };
 

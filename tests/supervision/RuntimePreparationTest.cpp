@@ -176,33 +176,29 @@ TEST(RuntimePreparation, InterpreterThatCannotRunIsReinstalledKeepingData) {
   }
 }
 
-TEST(RuntimePreparation, LeftOverHoldingDirectoryIsRestoredNotDeleted) {
-  Prepared f;
-  makePayload(f.payload(), "2.0");
-  // An earlier reinstall stopped after setting the data aside.
-  writeFile(f.support / "data-preserved/history.sqlite", "the only copy");
-  ASSERT_EQ(f.start(), "");
-  EXPECT_EQ(readFile(f.app / "data/history.sqlite"), "the only copy");
-  EXPECT_FALSE(fs::exists(f.support / "data-preserved"));
-}
-
-TEST(RuntimePreparation, HoldingDirectoryAndDataBothPresentKeepsBoth) {
-  Prepared f;
-  makePayload(f.payload(), "2.0");
-  writeFile(f.support / "data-preserved/history.sqlite", "before the reinstall");
-  writeFile(f.app / "data/history.sqlite", "made by a run without its data");
-  ASSERT_EQ(f.start(), "");
-  EXPECT_EQ(readFile(f.app / "data/history.sqlite"), "before the reinstall");
-  std::vector<fs::path> kept;
-  for (auto& e : fs::directory_iterator(f.support)) {
-    if (e.path().filename().string().rfind("data-", 0) == 0)
-      kept.push_back(e.path());
+// An earlier reinstall stopped after setting the data aside: the held copy
+// comes back, and a data/ that a run made without it meanwhile is kept beside.
+TEST(RuntimePreparation, LeftOverHoldingDirectoryIsRestoredAndNothingDeleted) {
+  for (bool madeMeanwhile : {false, true}) {
+    SCOPED_TRACE(madeMeanwhile);
+    Prepared f;
+    makePayload(f.payload(), "2.0");
+    writeFile(f.support / "data-preserved/history.sqlite", "the only copy");
+    if (madeMeanwhile)
+      writeFile(f.app / "data/history.sqlite", "made by a run without its data");
+    ASSERT_EQ(f.start(), "");
+    EXPECT_EQ(readFile(f.app / "data/history.sqlite"), "the only copy");
+    std::vector<std::string> lines{kFirstStart};
+    for (auto& e : fs::directory_iterator(f.support)) {
+      if (e.path().filename().string().starts_with("data-")) {
+        EXPECT_EQ(readFile(e.path() / "history.sqlite"), "made by a run without its data");
+        lines.push_back("[ZORMAK] 另一份 data/ 已另存为：" + e.path().string());
+      }
+    }
+    lines.push_back("[ZORMAK] 运行环境就绪：" + f.app.string());
+    EXPECT_EQ(logLines(f.logText()), lines);
+    EXPECT_EQ(lines.size(), madeMeanwhile ? 3u : 2u);
   }
-  ASSERT_EQ(kept.size(), 1u);
-  EXPECT_EQ(readFile(kept[0] / "history.sqlite"), "made by a run without its data");
-  EXPECT_THAT(logLines(f.logText()),
-              ElementsAre(kFirstStart, "[ZORMAK] 另一份 data/ 已另存为：" + kept[0].string(),
-                          "[ZORMAK] 运行环境就绪：" + f.app.string()));
 }
 
 TEST(RuntimePreparation, MissingPayloadThrowsAfterCreatingTheFolders) {

@@ -18,7 +18,9 @@ constexpr size_t kHeader = ControllerFixture::kHeaderSize;
 // "\n===== yyyy-MM-dd HH:mm:ss 启动 =====\n"
 const std::regex kHeaderPattern("\n===== \\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} 启动 =====\n");
 
-TEST(ServiceLog, FirstMessageCreatesFolderAndFileUnderOneHeader) {
+// The first message of a run opens the log (and its folder) under one
+// header; the next run appends after an empty line under a header of its own.
+TEST(ServiceLog, EachRunWritesUnderAHeaderOfItsOwn) {
   ControllerFixture f;
   auto c = f.make();
   ASSERT_FALSE(std::filesystem::exists(f.support));
@@ -27,11 +29,15 @@ TEST(ServiceLog, FirstMessageCreatesFolderAndFileUnderOneHeader) {
   c->log("[ZORMAK] 服务已关闭\n");
   c->log("a");
   c->log("b\n");
-
-  std::string text = f.logText();
-  ASSERT_EQ(text.size(), kHeader + 25u + 3u);
-  EXPECT_TRUE(std::regex_match(text.substr(0, kHeader), kHeaderPattern)) << text;
   EXPECT_EQ(f.logBody(), "[ZORMAK] 服务已关闭\nab\n");
+
+  f.make()->log("second run\n");
+  const std::string text = f.logText();
+  const size_t first = kHeader + 25u + 3u;
+  ASSERT_EQ(text.size(), first + kHeader + 11u);
+  EXPECT_TRUE(std::regex_match(text.substr(0, kHeader), kHeaderPattern)) << text;
+  EXPECT_TRUE(std::regex_match(text.substr(first, kHeader), kHeaderPattern)) << text;
+  EXPECT_EQ(text.substr(first + kHeader), "second run\n");
 }
 
 // An older install left the folder and the log readable by every user; the
@@ -47,17 +53,6 @@ TEST(ServiceLog, AnOlderInstallIsTightenedAtTheFirstMessage) {
   EXPECT_EQ(fs::status(f.support).permissions(), fs::perms(0700));
   EXPECT_EQ(fs::status(f.support / "app.log").permissions(), fs::perms(0600));
   EXPECT_TRUE(f.logText().starts_with("older\n"));
-}
-
-TEST(ServiceLog, SecondRunAppendsAfterAnEmptyLine) {
-  ControllerFixture f;
-  f.make()->log("first run\n");
-  f.make()->log("second run\n");
-  std::string text = f.logText();
-  ASSERT_EQ(text.size(), kHeader + 10u + kHeader + 11u);
-  EXPECT_EQ(text.substr(kHeader, 10), "first run\n");
-  EXPECT_TRUE(std::regex_match(text.substr(kHeader + 10, kHeader), kHeaderPattern));
-  EXPECT_EQ(text.substr(2 * kHeader + 10), "second run\n");
 }
 
 TEST(ServiceLog, UnopenableLogDropsMessagesAndRetriesLater) {
