@@ -175,6 +175,7 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
     pages_->showStartFailure(*readiness_.failure + "\n\n日志：" + server->logPath().string());
   } else {
     pages_->showStartingPage();
+    pages_->storeSessionCookie();
     if (earlyOutcome_)
       std::exchange(earlyOutcome_, {})();
   }

@@ -1,5 +1,7 @@
 #include "PageController.h"
 
+#include <utility>
+
 #include "Navigation.h"
 #include "Pages.h"
 
@@ -45,19 +47,43 @@ void PageController::load(const std::string& url) {
   }
   // The server answers only requests that carry the launch's secret, so the
   // page is asked for once the cookie store holds it; the secret itself never
-  // appears in a URL.
+  // appears in a URL. A restart brings a new secret.
+  if (secret != cookieSecret_)
+    storeSessionCookie();
+  if (cookieStored_ == true) {
+    loadServed(url);
+    return;
+  }
+  waitingForCookie_.emplace(url, generation_);
+}
+
+void PageController::storeSessionCookie() {
+  const std::string secret = server_->launchSecret();
+  if (secret.empty() || !webView_)
+    return;
+  cookieSecret_ = secret;
+  cookieStored_.reset();
   std::weak_ptr<PageController> weak = weak_from_this();
-  const unsigned generation = generation_;
   webView_->setSessionCookie(SessionCookie{kSessionCookie, secret, "127.0.0.1"},
-                             [weak, generation, url](bool stored) {
-                               auto self = weak.lock();
-                               if (!self || self->generation_ != generation)
-                                 return;
-                               if (stored)
-                                 self->loadServed(url);
-                               else
-                                 self->showLoadFailure(url, "网页引擎没有接受会话凭据");
+                             [weak, secret](bool stored) {
+                               if (auto self = weak.lock())
+                                 self->cookieAnswered(secret, stored);
                              });
+}
+
+void PageController::cookieAnswered(const std::string& secret, bool stored) {
+  if (secret != cookieSecret_)
+    return;  // an earlier launch's
+  cookieStored_ = stored;
+  if (!stored)
+    cookieSecret_.clear();  // the next load asks the store again
+  auto waiting = std::exchange(waitingForCookie_, std::nullopt);
+  if (!waiting || waiting->second != generation_)
+    return;  // nothing waits, or the window has moved on since
+  if (stored)
+    loadServed(waiting->first);
+  else
+    showLoadFailure(waiting->first, "网页引擎没有接受会话凭据");
 }
 
 void PageController::loadServed(const std::string& url) {

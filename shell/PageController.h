@@ -38,6 +38,11 @@ class PageController : public std::enable_shared_from_this<PageController> {
   void attach(std::shared_ptr<Window> window, std::shared_ptr<WebView> webView);
 
   void showStartingPage();
+  // Hands the launch's secret to the web view's cookie store at once, when
+  // there is one. The store answers only once the web engine's network
+  // process runs; asked while the server starts, that wait is no longer on
+  // the way to the served page.
+  void storeSessionCookie();
   void showStartFailure(const std::string& message);
   // Shows the served application at `url` under the main title, once the
   // web view holds the launch's secret as the session cookie.
@@ -70,6 +75,7 @@ class PageController : public std::enable_shared_from_this<PageController> {
   std::string startFailurePage(const std::string& message) const;
   void show(Showing showing, std::string_view title, const std::string& html);
   void loadServed(const std::string& url);
+  void cookieAnswered(const std::string& secret, bool stored);
   void showLoadFailure(const std::string& uri, const std::string& reason);
   void leaveForBrowser(const std::string& uri);
 
@@ -85,6 +91,11 @@ class PageController : public std::enable_shared_from_this<PageController> {
   // Moves on whenever what the window shows changes, so that a retry or a
   // cookie confirmation from before does nothing.
   unsigned generation_ = 0;
+  // The secret last handed to the cookie store, and its answer once given.
+  std::string cookieSecret_;
+  std::optional<bool> cookieStored_;
+  // The served page that waits for that answer, with its generation.
+  std::optional<std::pair<std::string, unsigned>> waitingForCookie_;
 };
 
 }  // namespace zormak
