@@ -9,9 +9,11 @@ keeps the most segments that were in flight at once. A
 file named in hold stops sending at that offset, connection open, until
 the test sets released. /stall/NAME and /stall-page/NAME send their
 headers and then nothing until the test sets stalled. Pages, redirects and aliases
-can be added per test. With a cookie set, only requests that carry it are
+can be added per test, and named bytes served at their paths (files, or
+blob() in a subclass). With a cookie set, only requests that carry it are
 answered (403 otherwise), as on a site that needs a login. The server counts
-every byte it sends per file.
+every byte it sends per file, and before(path), when a test sets it, runs
+as each request arrives.
 
 RecordingProxy is a plain HTTP proxy on 127.0.0.1 that notes each request
 line it forwards.
@@ -19,6 +21,7 @@ line it forwards.
 
 import collections
 import http.client
+import io
 import os
 import re
 import shutil
@@ -27,6 +30,7 @@ import tempfile
 import threading
 import time
 import unittest
+from typing import Callable
 from http.cookies import SimpleCookie
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import urlsplit
@@ -111,6 +115,8 @@ class _MediaHandler(BaseHTTPRequestHandler):
         server = self.server
         path = self.path.split("?", 1)[0]
         server.requests.append(path)
+        if server.before:
+            server.before(path)
         if server.cookie is not None:
             name, value = server.cookie
             sent: SimpleCookie[str] = SimpleCookie(self.headers.get("Cookie", ""))
@@ -144,14 +150,16 @@ class _MediaHandler(BaseHTTPRequestHandler):
         if path.startswith("/hls/"):
             self._stream(os.path.join(hls_stream(), os.path.basename(path)), head)
             return
+        blob = server.blob(path)
         slow = path.startswith("/slow/")
-        name = path[len("/slow/"):] if slow else path.lstrip("/")
+        name = path.rsplit("/", 1)[-1] if blob is not None else path[len("/slow/"):] if slow else path.lstrip("/")
         file = os.path.join(server.root, os.path.basename(name))
-        if not name or "/" in name or not os.path.isfile(file):
+        if blob is None and (not name or "/" in name or not os.path.isfile(file)):
             self._head(404, "text/plain", 0)
             return
-        ctype = {".mp4": "video/mp4", ".flac": "audio/flac", ".jpg": "image/jpeg"}.get(os.path.splitext(file)[1], "video/mp4")
-        size = os.path.getsize(file)
+        ctype = "application/octet-stream" if blob is not None else {".mp4": "video/mp4", ".flac": "audio/flac",
+                                                                      ".jpg": "image/jpeg"}.get(os.path.splitext(file)[1], "video/mp4")
+        size = os.path.getsize(file) if blob is None else len(blob)
         start, end = 0, size
         m = _RANGE.match(self.headers.get("Range", ""))
         if m and int(m.group(1)) < size:
@@ -169,7 +177,7 @@ class _MediaHandler(BaseHTTPRequestHandler):
         if head:
             return
         rate = server.slow_rate if slow else 0
-        with open(file, "rb") as f:
+        with open(file, "rb") if blob is None else io.BytesIO(blob) as f:
             f.seek(start)
             try:
                 if rate:
@@ -191,7 +199,7 @@ class _MediaHandler(BaseHTTPRequestHandler):
                     left -= len(chunk)
                     if rate:
                         time.sleep(len(chunk) / rate)
-            except (BrokenPipeError, ConnectionResetError):
+            except ConnectionError:
                 pass
             if cut is not None:
                 # Less than Content-Length promised: the client must see the connection end.
@@ -237,6 +245,8 @@ class MediaServer(ThreadingHTTPServer):
         self.pages: dict[str, str] = {}
         self.redirects: dict[str, str] = {}
         self.aliases: dict[str, str] = {}
+        self.files: dict[str, bytes] = {}
+        self.before: Callable[[str], object] | None = None
         self.stalled = threading.Event()
         # (name, value) of the cookie a request must carry, and the paths refused for the want of it.
         self.cookie: tuple[str, str] | None = None
@@ -275,6 +285,14 @@ class MediaServer(ThreadingHTTPServer):
     def sent(self, name: str) -> int:
         """Bytes of name sent so far, over all requests."""
         return self._sent[name]
+
+    def blob(self, path: str) -> bytes | None:
+        """The bytes served at path, if it names some rather than a file of root."""
+        return self.files.get(path)
+
+    def asked(self, name: str) -> list[str]:
+        """The paths requested for files called name."""
+        return [p for p in self.requests if p.rsplit("/", 1)[-1] == name]
 
     def url(self, path: str) -> str:
         return f"http://127.0.0.1:{self.server_address[1]}/{path.lstrip('/')}"

@@ -56,7 +56,6 @@ class EngineCase(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.data, True)
         self.busy = False
         self.server.reset()
-        self.server.requests.clear()
 
     def make(self) -> tuple[Engines, Updater, list[str]]:
         notices: list[str] = []
@@ -80,7 +79,6 @@ class EngineCase(unittest.TestCase):
         with self.subTest(name), tempfile.TemporaryDirectory() as data:
             self.data = data
             self.server.reset()
-            self.server.requests.clear()
             yield
 
     def listing(self) -> list[str]:
@@ -144,23 +142,21 @@ class UpdateTest(EngineCase):
         with zipfile.ZipFile(buffer, "w") as z:
             z.writestr("__main__.py", "print('hello')\n")
         good, signer = (self.good, NEW), self.signer
-        # What is published (engine, tag), who signed it, the hash listed, the file the server mistreats and how.
+        # What is published (engine, tag), who signed it, the hash listed, what the server does wrong.
         cases = [("signed by another key", good, self.stranger, None, None, "签名验证失败"),
                  ("hash not the signed one", good, signer, self.good + b"x", None, "校验和不一致"),
-                 ("connection cut", good, signer, None, ("cut", "yt-dlp"), "不完整"),
+                 ("connection cut", good, signer, None, lambda s: s.cut.update({"yt-dlp": 4096}), "不完整"),
                  ("does not import", (self.broken, "2099.02.03"), signer, None, None, "无法运行"),
                  ("holds no engine", (buffer.getvalue(), NEW), signer, None, None, "无法运行"),
                  ("extracts nothing", (self.blind, "2099.02.04"), signer, None, None, "没能从测试网页中找到视频"),
-                 ("404", good, signer, None, ("missing", "yt-dlp"), "HTTP 404"),
-                 ("list times out", good, signer, None, ("stall", "SHA2-256SUMS"), "超时"),
-                 ("file times out", good, signer, None, ("stall", "yt-dlp"), "超时")]
+                 ("404", good, signer, None, lambda s: s.releases[NEW].pop("yt-dlp"), "HTTP 404"),
+                 ("list times out", good, signer, None, lambda s: s.stall("SHA2-256SUMS"), "超时"),
+                 ("file times out", good, signer, None, lambda s: s.stall("yt-dlp"), "超时")]
         for name, (engine, tag), key, listed, trouble, reason in cases:
             with self.case(name):
-                files = self.server.release(engine, key, tag, listed)
-                if trouble and trouble[0] == "missing":
-                    del files[trouble[1]]
-                elif trouble:
-                    getattr(self.server, trouble[0]).add(trouble[1])
+                self.server.release(engine, key, tag, listed)
+                if trouble:
+                    trouble(self.server)
                 engines, up, notices = self.make()
                 status = self.check(up)
                 self.assertFalse(status["last_ok"])
@@ -248,7 +244,7 @@ class UpdateTest(EngineCase):
             up.check()
         self.assertEqual(raised.exception.status, 409)
         self.busy = False
-        self.server.stall.add("latest")
+        self.server.stall("latest")
         up.check()
         with self.assertRaises(UserError) as raised:
             up.check()

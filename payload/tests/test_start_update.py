@@ -34,7 +34,6 @@ class StartCheckTest(EngineCase, QueueCase):
         QueueCase.setUp(self)
         self.server.reset()
         self.server.release(self.good, self.signer, NEW)
-        self.server.requests.clear()
 
     def start(self, limit: float = 60.0, timeout: float = 10.0, restored: int = 0) -> tuple[Updater, Manager]:
         """The updater and the queue wired as the server wires them, with restored jobs in the journal."""
@@ -109,7 +108,7 @@ class StartCheckTest(EngineCase, QueueCase):
     def test_an_old_engine_is_updated_before_downloads_start_and_the_page_is_told(self) -> None:
         self.assertGreater((datetime.date.today() - version_date(bundled_version())).days, STALE_DAYS)  # type: ignore[operator]
         # Never checked, and the list answers after five seconds: long enough to watch the queue wait.
-        self.server.stall.add("SHA2-256SUMS")
+        self.server.stall("SHA2-256SUMS")
         with open(os.path.join(self.data, "engines", "state.json"), "w") as f:
             json.dump({}, f)
         Store(os.path.join(self.data, "history.sqlite3"), []).add_job(self.media.url("clip.mp4"), "video",
