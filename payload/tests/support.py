@@ -1,5 +1,5 @@
 """What the payload's tests share: the payload's own server started as the
-shell starts it, and a test case that gives each test a fresh one.
+shell starts it, and the queue wired in this process as the server wires it.
 
 The tests run under the assembled payload's interpreter; ZORMAK_PAYLOAD_DIR
 names the assembled payload. Nothing here reaches beyond 127.0.0.1.
@@ -217,11 +217,8 @@ class Payload:
 
     def files(self):
         """Everything below the download folder, hidden staging folders included."""
-        found = []
-        for root, dirs, names in os.walk(self.download_dir):
-            for n in dirs + names:
-                found.append(os.path.relpath(os.path.join(root, n), self.download_dir))
-        return sorted(found)
+        return sorted(os.path.relpath(os.path.join(root, n), self.download_dir)
+                      for root, dirs, names in os.walk(self.download_dir) for n in dirs + names)
 
     def children(self):
         """Pids of every process below the server."""
@@ -267,28 +264,6 @@ def alive(pid):
         return False
 
 
-class LogLines:
-    """The lines the server's modules log in this process, kept from now until close()."""
-
-    def __init__(self) -> None:
-        from downloader import log
-        self.lines: list[str] = []
-        self._lock = threading.Lock()
-        log.send_to(self._keep)
-
-    def _keep(self, line: str) -> None:
-        with self._lock:
-            self.lines.append(line)
-
-    def has(self, text: str) -> bool:
-        with self._lock:
-            return any(text in line for line in self.lines)
-
-    def close(self) -> None:
-        from downloader import log
-        log.send_to(None)
-
-
 class QueueCase(unittest.TestCase):
     """The queue wired in this process as the server wires it, on a work folder of its own: data/ with
     settings naming downloads/, a media server, and the lines the server's modules log. A test may call
@@ -306,8 +281,10 @@ class QueueCase(unittest.TestCase):
             json.dump({"download_dir": self.downloads, "concurrency": self.concurrency}, f)
         self.media = MediaServer()
         self.addCleanup(self.media.close)
-        self.log = LogLines()
-        self.addCleanup(self.log.close)
+        from downloader import log
+        self.log: list[str] = []
+        log.send_to(self.log.append)
+        self.addCleanup(log.send_to, None)
 
     def queue(self, engines: Any, *hold: Any, notices: list[str] | None = None, restored: int = 0) -> Any:
         """The queue on engines, with restored downloads in its journal; notices (the engines' too)
@@ -326,6 +303,9 @@ class QueueCase(unittest.TestCase):
         self.assertEqual(notices, [])
         return manager
 
+    def logged(self, text: str) -> bool:
+        return any(text in line for line in self.log)
+
     @staticmethod
     def job(manager: Any, job_id: int) -> dict[str, Any]:
         return next(j for j in manager.snapshot() if j["id"] == job_id)
@@ -339,47 +319,6 @@ class QueueCase(unittest.TestCase):
 OLD_JOBS = ("CREATE TABLE jobs (id INTEGER PRIMARY KEY AUTOINCREMENT, url TEXT NOT NULL, format TEXT NOT NULL, "
             "state TEXT NOT NULL, title TEXT NOT NULL DEFAULT '', error TEXT NOT NULL DEFAULT '', staging TEXT, "
             "placing TEXT, downloaded INTEGER NOT NULL DEFAULT 0, total INTEGER, created REAL NOT NULL)")
-
-
-def _equip(owner: Any, cleanup: Any) -> None:
-    """A fresh work folder and media server on owner (a test or its class), each undone by cleanup."""
-    owner.workdir = tempfile.mkdtemp(prefix="zormak-payload-")
-    cleanup(shutil.rmtree, owner.workdir, True)
-    owner.media = MediaServer()
-    cleanup(owner.media.close)
-
-
-class PayloadTest(unittest.TestCase):
-    """A fresh work folder, a media server and a started payload server per test."""
-
-    settings: dict[str, Any] | None = None
-    workdir: str
-    media: MediaServer
-
-    def setUp(self) -> None:
-        _equip(self, self.addCleanup)
-        self.server = self.start_server(self.settings)
-
-    def start_server(self, settings: dict[str, Any] | None = None, **options: Any) -> Payload:
-        server = Payload(self.workdir, settings, **options)
-        self.addCleanup(server.stop)
-        return server
-
-
-class SharedPayloadTest(unittest.TestCase):
-    """One work folder, media server and payload server for all of a class's tests, for tests that
-    change nothing the others look at."""
-
-    settings: dict[str, Any] | None = None
-    workdir: str
-    media: MediaServer
-    server: Payload
-
-    @classmethod
-    def setUpClass(cls) -> None:
-        _equip(cls, cls.addClassCleanup)
-        cls.server = Payload(cls.workdir, cls.settings)
-        cls.addClassCleanup(cls.server.stop)
 
 
 class Quiet:

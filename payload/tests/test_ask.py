@@ -14,7 +14,7 @@ from urllib.parse import urlsplit
 import pytest
 
 from media import MediaServer, RecordingProxy, media_dir
-from support import LogLines, Payload, wait_for
+from support import Payload, wait_for
 from test_chooser import videos_page
 from test_extras import media_files, subtitle_page
 
@@ -186,16 +186,12 @@ def test_a_switch_in_one_run_empties_it_too(workdir: str) -> None:
         assert (os.path.exists(kept), marker(workdir)) == (not emptied, {"version": version}), version
 
 
-def test_a_folder_that_cannot_be_made_costs_only_the_cache(workdir: str, media: MediaServer) -> None:
+def test_a_folder_that_cannot_be_made_costs_only_the_cache(workdir: str, media: MediaServer, logged: list[str]) -> None:
     # Where data/ holds a file by the cache's name, no folder can be made, whoever runs the test.
     with open(os.path.join(workdir, ask.CACHE_FOLDER), "w") as f:
         f.write("not a folder")
-    log = LogLines()
-    try:
-        asker = ask.Ask(Engines(workdir, []), Settings(workdir, []), workdir)
-        for _ in range(2):
-            assert len(probe.probe(asker, media.url("clip.mp4"))["formats"]) == 1
-    finally:
-        log.close()
-    told = [line for line in log.lines if "无法使用缓存文件夹" in line]
-    assert len(told) == 1, log.lines
+    asker = ask.Ask(Engines(workdir, []), Settings(workdir, []), workdir)
+    for _ in range(2):
+        assert len(probe.probe(asker, media.url("clip.mp4"))["formats"]) == 1
+    told = [line for line in logged if "无法使用缓存文件夹" in line]
+    assert len(told) == 1, logged

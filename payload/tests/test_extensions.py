@@ -3,29 +3,25 @@ desktop run what was downloaded or show a name other than the real one."""
 
 import os
 from typing import Iterator
-from unittest import mock
 
 import pytest
 
 from fakeopen import FakeOpeners
 from media import MediaServer
-from support import Payload, link_tools
+from support import Payload
 
 HOSTILE = ["tool.exe", "launcher.desktop", "run.sh", "page.html"]
 
 
 @pytest.fixture(scope="module")
-def fake() -> Iterator[FakeOpeners]:
-    fake = FakeOpeners()
-    yield fake
-    fake.close()
+def fake(module_openers: FakeOpeners) -> FakeOpeners:
+    return module_openers
 
 
 @pytest.fixture(scope="module")
 def server(module_workdir: str, fake: FakeOpeners) -> Iterator[Payload]:
     """One server whose only openers are the stand-ins (ffmpeg stays reachable)."""
-    with mock.patch.dict(os.environ, {"PATH": link_tools(fake.bin, "ffmpeg", "ffprobe")}):
-        server = Payload(module_workdir)
+    server = Payload(module_workdir, env={"PATH": fake.bin})
     yield server
     server.stop()
 
