@@ -19,6 +19,7 @@ import time
 import zipfile
 
 from media import MediaServer
+from support import write_json
 
 
 def bundled_package() -> str:
@@ -289,11 +290,9 @@ def engine_folder(data: str, version: str, engine: bytes | None = None, broken: 
     os.makedirs(folder)
     with open(os.path.join(folder, "yt-dlp"), "wb") as f:
         f.write(engine)
-    with open(os.path.join(folder, "engine.json"), "w", encoding="utf-8") as f:
-        json.dump({"version": version, "sha256": sha256(engine), "channel": "stable"}, f)
+    write_json(os.path.join(folder, "engine.json"), {"version": version, "sha256": sha256(engine), "channel": "stable"})
     if previous is not None:
-        with open(os.path.join(data, "engines", "current.json"), "w", encoding="utf-8") as f:
-            json.dump({"current": name, "previous": previous or None}, f)
+        write_json(os.path.join(data, "engines", "current.json"), {"current": name, "previous": previous or None})
     return name
 
 

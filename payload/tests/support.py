@@ -22,7 +22,7 @@ import tempfile
 import threading
 import time
 import unittest
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence
 
 from media import MediaServer
 
@@ -48,6 +48,13 @@ def link_tools(folder: str, *tools: str) -> str:
         if found:
             os.symlink(found, os.path.join(folder, tool))
     return folder
+
+
+def write_json(path: str, value: Any) -> None:
+    """Writes value to path as JSON, making the folders on the way."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(value, f)
 
 
 def wait_for(predicate, timeout, interval=0.05, message="condition"):
@@ -76,20 +83,15 @@ class Payload:
         # A chosen download folder exists; the server creates only the default one.
         os.makedirs(self.download_dir, exist_ok=True)
         if settings is not None or not os.path.exists(os.path.join(data, "settings.json")):
-            os.makedirs(data, exist_ok=True)
-            values = {"download_dir": self.download_dir, "format": "video", "concurrency": 2}
-            values.update(settings or {})
-            with open(os.path.join(data, "settings.json"), "w", encoding="utf-8") as f:
-                json.dump(values, f)
+            write_json(os.path.join(data, "settings.json"),
+                       {"download_dir": self.download_dir, "format": "video", "concurrency": 2, **(settings or {})})
         # The bundled engine is old enough to be checked for at start, and downloads would wait for
         # that check; here the day's check ran a moment ago (for the page, none was tried yet),
         # unless a test wrote its own record or made the data folder unwritable.
         state = os.path.join(data, "engines", "state.json")
         if not os.path.exists(state):
             with contextlib.suppress(OSError):
-                os.makedirs(os.path.dirname(state), exist_ok=True)
-                with open(state, "w", encoding="utf-8") as f:
-                    json.dump({"last_check": time.time()}, f)
+                write_json(state, {"last_check": time.time()})
         listener = socket.socket()
         listener.bind(("127.0.0.1", 0))
         listener.listen(128)
@@ -255,6 +257,23 @@ def same_file(a: str, b: str) -> bool:
     return filecmp.cmp(a, b, shallow=False)
 
 
+def command_line(pid: int) -> list[str]:
+    """pid's program and arguments; none once it has ended."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return f.read().decode(errors="replace").split("\0")[:-1]
+    except OSError:
+        return []
+
+
+def writer(data: str | bytes) -> Callable[[str], None]:
+    """What writes data over the file it is given: a damage done to a stored file."""
+    def write(path: str) -> None:
+        with open(path, "wb") as f:
+            f.write(data.encode() if isinstance(data, str) else data)
+    return write
+
+
 def alive(pid):
     """True while pid exists and is not a zombie."""
     try:
@@ -277,8 +296,7 @@ class QueueCase(unittest.TestCase):
         self.data, self.downloads = os.path.join(self.work, "data"), os.path.join(self.work, "downloads")
         os.makedirs(self.downloads)
         os.makedirs(os.path.join(self.data, "engines"))
-        with open(os.path.join(self.data, "settings.json"), "w", encoding="utf-8") as f:
-            json.dump({"download_dir": self.downloads, "concurrency": self.concurrency}, f)
+        write_json(os.path.join(self.data, "settings.json"), {"download_dir": self.downloads, "concurrency": self.concurrency})
         self.media = MediaServer()
         self.addCleanup(self.media.close)
         from downloader import log

@@ -14,7 +14,7 @@ from urllib.parse import urlsplit
 import pytest
 
 from media import MediaServer, RecordingProxy, media_dir
-from support import Payload, wait_for
+from support import Payload, wait_for, write_json
 from test_chooser import videos_page
 from test_extras import media_files, subtitle_page
 
@@ -168,8 +168,7 @@ def test_the_cache_is_kept_bounded_and_emptied_for_another_engine(workdir: str, 
     assert marker(data) == {"version": bundled_version()}
 
     # Filled by another engine version: the next call empties it first.
-    with open(os.path.join(folder, ask.MARKER), "w", encoding="utf-8") as f:
-        json.dump({"version": "2000.01.01"}, f)
+    write_json(os.path.join(folder, ask.MARKER), {"version": "2000.01.01"})
     assert server.request("POST", "/api/probe", {"url": clip})[0] == 200
     assert os.listdir(folder) == [ask.MARKER]
     assert marker(data) == {"version": bundled_version()}

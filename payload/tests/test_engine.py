@@ -15,7 +15,7 @@ from unittest import mock
 import pytest
 
 import release
-from support import free_port, wait_for
+from support import free_port, wait_for, write_json
 
 from downloader import engines as engines_mod, updater as updater_mod
 from downloader.engines import Engines
@@ -220,9 +220,7 @@ class UpdateTest(EngineCase):
         for name, state, busy, expect in cases:
             with self.case(name):
                 self.busy = busy
-                os.makedirs(os.path.join(self.data, "engines"))
-                with open(os.path.join(self.data, "engines", "state.json"), "w") as f:
-                    json.dump(state, f)
+                write_json(os.path.join(self.data, "engines", "state.json"), state)
                 _, up, _ = self.make()
                 up.first_delay, up.interval = 0.0, 0.1
                 up.start()

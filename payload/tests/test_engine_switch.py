@@ -1,14 +1,13 @@
 """Downloads and the engine they run on: a switch while a download runs, and an engine that breaks."""
 
 import filecmp
-import json
 import os
 import signal
 from typing import Any
 
 from media import big_file
 from release import engine_folder
-from support import QueueCase, wait_for
+from support import QueueCase, wait_for, write_json
 
 from downloader import engine_loader
 from downloader.engines import Engines, age_months, bundled_version
@@ -23,8 +22,7 @@ class EngineSwitchTest(QueueCase):
     concurrency = 3
 
     def start(self, pointer: dict[str, Any]) -> Manager:
-        with open(os.path.join(self.data, "engines", "current.json"), "w", encoding="utf-8") as f:
-            json.dump(pointer, f)
+        write_json(os.path.join(self.data, "engines", "current.json"), pointer)
         notices: list[str] = []
         self.engines = Engines(self.data, notices)
         return self.queue(self.engines, notices=notices)

@@ -15,15 +15,7 @@ from typing import Callable
 import pytest
 
 from media import MediaServer, big_file, long_audio
-from support import Payload, Quiet, engine_error, wait_for
-
-
-def _command(pid: int) -> str:
-    try:
-        with open(f"/proc/{pid}/cmdline", "rb") as f:
-            return f.read().replace(b"\0", b" ").decode(errors="replace")
-    except OSError:
-        return ""
+from support import Payload, Quiet, command_line, engine_error, wait_for
 
 
 class _ShortBody(BaseHTTPRequestHandler):
@@ -94,7 +86,7 @@ def test_messages_and_the_reasons_kept_for_the_log(media: MediaServer) -> None:
 def test_ffmpeg_killed_during_an_mp3_conversion(payload: Payload, media: MediaServer) -> None:
     job = payload.add(media.url(os.path.basename(long_audio())), "audio:mp3")[1]["added"][0]
     # The conversion itself, not the engine's first look at ffmpeg's version.
-    for pid in wait_for(lambda: [p for p in payload.children() if ".mp3" in _command(p)], 20):
+    for pid in wait_for(lambda: [p for p in payload.children() if ".mp3" in " ".join(command_line(p))], 20):
         os.kill(pid, signal.SIGKILL)
     job = payload.wait_job(job["id"], {"failed", "done"})
     assert job["error"] == "文件已下载，但用 ffmpeg 转换音频格式时出错，没有完成。请点击重试；如果一直失败，请检查 ffmpeg 是否完好"

@@ -1,13 +1,12 @@
 """The check at start for an old engine: it runs at once, and downloads wait for it, for a while."""
 
 import datetime
-import json
 import os
 import threading
 import time
 
 import release
-from support import Payload, QueueCase, free_port, wait_for
+from support import Payload, QueueCase, free_port, wait_for, write_json
 from test_engine import EngineCase
 
 from downloader import starthold
@@ -96,8 +95,7 @@ class StartCheckTest(EngineCase, QueueCase):
                 self.setUp()
                 if version:
                     release.engine_folder(self.data, version, previous="")
-                with open(os.path.join(self.data, "engines", "state.json"), "w") as f:
-                    json.dump(state, f)
+                write_json(os.path.join(self.data, "engines", "state.json"), state)
                 up, manager = self.start(restored=1)
                 self.assertEqual(up.status()["version"], version or bundled_version())
                 self.assertEqual(manager.engine_update(), None)
@@ -109,8 +107,7 @@ class StartCheckTest(EngineCase, QueueCase):
         self.assertGreater((datetime.date.today() - version_date(bundled_version())).days, STALE_DAYS)  # type: ignore[operator]
         # Never checked, and the list answers after five seconds: long enough to watch the queue wait.
         self.server.stall("SHA2-256SUMS")
-        with open(os.path.join(self.data, "engines", "state.json"), "w") as f:
-            json.dump({}, f)
+        write_json(os.path.join(self.data, "engines", "state.json"), {})
         Store(os.path.join(self.data, "history.sqlite3"), []).add_job(self.media.url("clip.mp4"), "video",
                                                                      "downloading", time.time())
         server = Payload(self.work)
