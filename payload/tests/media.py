@@ -3,7 +3,9 @@
 /NAME sends a file at full speed, /slow/NAME at about 20 KB/s; both honour
 a single byte range, as real video hosts do. A file named in cut breaks off
 at that offset, and requests from there on are refused (with
-refusal, 403 unless a test changes it), until the test lifts the cut.
+refusal, 403 unless a test changes it), until the test lifts the cut. A file
+named in ends gets, for each request from start to end, the length promised
+but only the bytes up to ends[name](start, end).
 /hls/v.m3u8 is a stream of eight segments, each sent after 0.3 s; the server
 keeps the most segments that were in flight at once. A
 file named in hold stops sending at that offset, connection open, until
@@ -183,7 +185,8 @@ class _MediaHandler(BaseHTTPRequestHandler):
                 if rate:
                     # A prober that reads only the headers is gone before the first byte.
                     time.sleep(0.1)
-                left = (min(end, cut) if cut is not None else end) - start
+                stop = server.ends[name](start, end) if name in server.ends else end
+                left = min(end, stop, end if cut is None else cut) - start
                 hold = server.hold.get(name)
                 while left > 0:
                     if hold is not None and f.tell() >= hold:
@@ -201,7 +204,7 @@ class _MediaHandler(BaseHTTPRequestHandler):
                         time.sleep(len(chunk) / rate)
             except ConnectionError:
                 pass
-            if cut is not None:
+            if cut is not None or name in server.ends:
                 # Less than Content-Length promised: the client must see the connection end.
                 self.close_connection = True
 
@@ -252,39 +255,29 @@ class MediaServer(ThreadingHTTPServer):
         self.cookie: tuple[str, str] | None = None
         self.refused: list[str] = []
         self.cut: dict[str, int] = {}
+        self.ends: dict[str, Callable[[int, int], int]] = {}
         self.refusal = 403
         self.hold: dict[str, int] = {}
         self.released = threading.Event()
-        self._sent: collections.Counter[str] = collections.Counter()
+        # Per file: bytes sent, range requests (downloads that continued), bytes sent again by them.
+        self.sent: collections.Counter[str] = collections.Counter()
+        self.resumes: collections.Counter[str] = collections.Counter()
+        self.refetched: collections.Counter[str] = collections.Counter()
         self._reached: collections.Counter[str] = collections.Counter()
-        self._again: collections.Counter[str] = collections.Counter()
-        self._resumes: collections.Counter[str] = collections.Counter()
         self.in_flight = self.most_in_flight = 0
         self._lock = threading.Lock()
         threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
 
     def count(self, name: str, n: int, reached: int) -> None:
         with self._lock:
-            self._sent[name] += n
+            self.sent[name] += n
             self._reached[name] = max(self._reached[name], reached)
 
     def resumed(self, name: str, start: int) -> None:
         """A range request from start: what was sent beyond it before is sent again."""
         with self._lock:
-            self._again[name] += max(0, self._reached[name] - start)
-            self._resumes[name] += 1
-
-    def resumes(self, name: str) -> int:
-        """Range requests for name so far: downloads that continued."""
-        return self._resumes[name]
-
-    def refetched(self, name: str) -> int:
-        """Bytes of name sent again by requests that continue a partial download."""
-        return self._again[name]
-
-    def sent(self, name: str) -> int:
-        """Bytes of name sent so far, over all requests."""
-        return self._sent[name]
+            self.refetched[name] += max(0, self._reached[name] - start)
+            self.resumes[name] += 1
 
     def blob(self, path: str) -> bytes | None:
         """The bytes served at path, if it names some rather than a file of root."""
@@ -319,7 +312,7 @@ class _ProxyHandler(BaseHTTPRequestHandler):
         pass
 
     def _forward(self) -> None:
-        self.server.record(self.requestline, dict(self.headers))
+        self.server.seen.append((self.requestline, dict(self.headers)))
         target = urlsplit(self.path)
         if target.scheme != "http" or not target.hostname:
             self.send_error(400, "only http:// targets are forwarded")
@@ -357,19 +350,10 @@ class RecordingProxy(ThreadingHTTPServer):
 
     def __init__(self) -> None:
         super().__init__(("127.0.0.1", 0), _ProxyHandler)
-        self._lock = threading.Lock()
-        self._seen: list[tuple[str, dict[str, str]]] = []
+        # (request line, headers) of each request so far, in order.
+        self.seen: list[tuple[str, dict[str, str]]] = []
         self.address = f"http://127.0.0.1:{self.server_address[1]}"
         threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
-
-    def record(self, line: str, headers: dict[str, str]) -> None:
-        with self._lock:
-            self._seen.append((line, headers))
-
-    def seen(self) -> list[tuple[str, dict[str, str]]]:
-        """(request line, headers) of each request so far, in order."""
-        with self._lock:
-            return list(self._seen)
 
     def close(self) -> None:
         self.shutdown()

@@ -10,6 +10,7 @@ import filecmp
 import http.client
 import io
 import json
+import logging
 import os
 import secrets
 import shutil
@@ -339,13 +340,9 @@ OLD_JOBS = ("CREATE TABLE jobs (id INTEGER PRIMARY KEY AUTOINCREMENT, url TEXT N
             "placing TEXT, downloaded INTEGER NOT NULL DEFAULT 0, total INTEGER, created REAL NOT NULL)")
 
 
-class Quiet:
-    """A logger for the engine that keeps nothing."""
-
-    def debug(self, msg: str) -> None:
-        pass
-
-    info = warning = error = debug
+# A logger for the engine that keeps nothing.
+QUIET = logging.getLogger("zormak.tests.quiet")
+QUIET.disabled = True
 
 
 def engine_error(exc: BaseException, report: str) -> BaseException:
@@ -355,7 +352,7 @@ def engine_error(exc: BaseException, report: str) -> BaseException:
         try:
             raise exc
         except BaseException:
-            yt_dlp.YoutubeDL({"quiet": True, "logger": Quiet()}).report_error(report)
+            yt_dlp.YoutubeDL({"quiet": True, "logger": QUIET}).report_error(report)
     except yt_dlp.utils.DownloadError as e:
         return e
     raise AssertionError("report_error did not raise")

@@ -67,17 +67,17 @@ def test_every_kind_of_request_goes_through_the_proxy_with_the_cookies(workdir: 
     ]
     try:
         for what, call, page, check in table:
-            before = len(proxy.seen())
+            before = len(proxy.seen)
             answer = call()
             assert check(answer), (what, answer)
-            seen = proxy.seen()[before:]
+            seen = proxy.seen[before:]
             assert page in [urlsplit(line.split()[1]).path for line, _ in seen], what
             for line, headers in seen:
                 assert f"{COOKIE[0]}={COOKIE[1]}" in headers.get("Cookie", ""), (what, line)
         # Whatever reached the site came through the proxy, and carried the cookie.
         assert media.refused == []
         assert collections.Counter(media.requests) == \
-            collections.Counter(urlsplit(line.split()[1]).path for line, _ in proxy.seen())
+            collections.Counter(urlsplit(line.split()[1]).path for line, _ in proxy.seen)
         # The user's exported file is read, never written back.
         with open(cookies, encoding="utf-8") as f:
             assert f.read() == text

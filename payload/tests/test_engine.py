@@ -15,7 +15,7 @@ from unittest import mock
 import pytest
 
 import release
-from support import free_port, wait_for, write_json
+from support import free_port, wait_for, write_json, writer
 
 from downloader import engines as engines_mod, updater as updater_mod
 from downloader.engines import Engines
@@ -33,15 +33,18 @@ def child_version(engine: engines_mod.Engine) -> str:
 
 
 class EngineCase(unittest.TestCase):
-    """A fresh data folder per test, the release server and the test key in the environment."""
+    """A fresh data folder per test, the release server and the test key in the environment, and a
+    key nobody trusts."""
 
     server: release.ReleaseServer
     signer: release.Signer
+    stranger: release.Signer
 
     @classmethod
     def setUpClass(cls) -> None:
-        cls.signer = release.Signer()
+        cls.signer, cls.stranger = release.Signer(), release.Signer("Someone Else")
         cls.addClassCleanup(cls.signer.close)
+        cls.addClassCleanup(cls.stranger.close)
         cls.server = release.ReleaseServer()
         cls.addClassCleanup(cls.server.close)
         env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
@@ -89,7 +92,6 @@ class UpdateTest(EngineCase):
     good: bytes
     broken: bytes
     blind: bytes
-    stranger: release.Signer
 
     @classmethod
     def setUpClass(cls) -> None:
@@ -97,8 +99,6 @@ class UpdateTest(EngineCase):
         cls.good = release.engine_zip(NEW)
         cls.broken = release.engine_zip("2099.02.03", broken="import")
         cls.blind = release.engine_zip("2099.02.04", broken="extract")
-        cls.stranger = release.Signer("Someone Else")
-        cls.addClassCleanup(cls.stranger.close)
 
     def test_good_update_is_used_by_the_next_import_survives_a_restart_and_can_be_rolled_back(self) -> None:
         engines, up, _ = self.make()
@@ -250,17 +250,12 @@ class UpdateTest(EngineCase):
         wait_for(lambda: not up.status()["checking"], 20, message="the check")
 
 
-def _altered(root: str, name: str) -> None:
-    with open(os.path.join(root, name, "yt-dlp"), "ab") as f:
-        f.write(b"changed")
-
-
 @pytest.mark.parametrize("pointer, damage, expect", [
     (None, None, "2099.01.02"),
     ("{\"current\": ", None, BUNDLED),  # not JSON
     (["2099.01.02"], None, BUNDLED),  # the wrong shape
     ({"current": "2099.09.09-0123456789ab", "previous": None}, None, BUNDLED),  # names no folder
-    (None, _altered, BUNDLED),
+    (None, lambda root, name: writer(b"changed")(os.path.join(root, name, "yt-dlp")), BUNDLED),
     (None, lambda root, name: os.unlink(os.path.join(root, name, "engine.json")), BUNDLED)])
 def test_a_damaged_pointer_is_set_aside(workdir: str, pointer: Any, damage: Any, expect: str) -> None:
     root = os.path.join(workdir, "engines")

@@ -97,5 +97,5 @@ class EngineSwitchTest(QueueCase):
         manager.retry(job_id)
         wait_for(lambda: self.job(manager, job_id)["state"] == "done", 30, message="the retry")
         self.assertTrue(filecmp.cmp(os.path.join(self.downloads, self.job(manager, job_id)["files"][0]), path, shallow=False))
-        self.assertEqual(self.media.resumes("killed.bin"), 1)
+        self.assertEqual(self.media.resumes["killed.bin"], 1)
 

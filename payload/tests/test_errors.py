@@ -10,7 +10,7 @@ from typing import Any, Callable
 import pytest
 
 from media import MediaServer
-from support import Payload, Quiet, engine_error, free_port, wait_for, write_json
+from support import QUIET, Payload, engine_error, free_port, wait_for, write_json
 
 
 ROUTES = {"/api/jobs": "请粘贴至少一个网址", "/api/playlist": "请先粘贴一个网址，再点击“列出”",
@@ -150,7 +150,7 @@ def extracted(url: str, site: bool) -> BaseException:
             page = self._download_webpage(url, self._match_id(url))
             return {"id": self._search_regex(r"player=(\w+)", page, "player url"), "url": url}
 
-    ydl = yt_dlp.YoutubeDL({"quiet": True, "logger": Quiet(), "socket_timeout": 5}, auto_init=not site)
+    ydl = yt_dlp.YoutubeDL({"quiet": True, "logger": QUIET, "socket_timeout": 5}, auto_init=not site)
     if site:
         ydl.add_info_extractor(SiteIE())
     with pytest.raises(yt_dlp.utils.DownloadError) as raised:

@@ -7,43 +7,19 @@ import signal
 import socket
 import subprocess
 import tempfile
-import threading
 import time
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Callable
 
 import pytest
 
 from media import MediaServer, big_file, long_audio
-from support import Payload, Quiet, command_line, engine_error, wait_for
-
-
-class _ShortBody(BaseHTTPRequestHandler):
-    """Promises the rest of 200,000 bytes on every request and closes early: /cut/ after 30,000 bytes,
-    /short/ 1000 bytes before the end."""
-
-    protocol_version = "HTTP/1.1"
-
-    def log_message(self, format: str, *args: object) -> None:
-        pass
-
-    def do_GET(self) -> None:
-        m = re.match(r"bytes=(\d+)-", self.headers.get("Range", ""))
-        start = int(m.group(1)) if m else 0
-        self.send_response(206 if m else 200)
-        self.send_header("Content-Length", str(200_000 - start))
-        self.send_header("Content-Range", f"bytes {start}-199999/200000")
-        self.send_header("Content-Type", "video/mp4")
-        self.end_headers()
-        rest = 200_000 - start
-        self.wfile.write(b"\0" * (min(rest, 30_000) if "/cut/" in self.path else max(0, rest - 1000)))
-        self.close_connection = True
+from support import QUIET, Payload, command_line, engine_error, wait_for
 
 
 def engine_failure(url: str) -> BaseException:
     import yt_dlp
     with tempfile.TemporaryDirectory() as out, yt_dlp.YoutubeDL({
-            "socket_timeout": 1, "retries": 2, "logger": Quiet(), "proxy": "", "paths": {"home": out},
+            "socket_timeout": 1, "retries": 2, "logger": QUIET, "proxy": "", "paths": {"home": out},
             "retry_sleep_functions": {"http": lambda n: 0}}) as ydl, pytest.raises(yt_dlp.utils.DownloadError) as raised:
         ydl.extract_info(url)
     return raised.value
@@ -52,9 +28,10 @@ def engine_failure(url: str) -> BaseException:
 def test_messages_and_the_reasons_kept_for_the_log(media: MediaServer) -> None:
     from downloader import errors
     from yt_dlp.postprocessor.ffmpeg import FFmpegPostProcessorError
-    short = ThreadingHTTPServer(("127.0.0.1", 0), _ShortBody)
-    threading.Thread(target=short.serve_forever, daemon=True).start()
-    site = f"http://127.0.0.1:{short.server_address[1]}"
+    # Every answer promises the rest of the file and ends early: after 30,000 bytes, or 1000 before the end.
+    for name, ends in (("cut.mp4", lambda start, end: start + 30_000), ("short.mp4", lambda start, end: end - 1000)):
+        big_file(name, 200_000)
+        media.ends[name] = ends
     # A listener whose queue is full: a connection to it is never answered.
     full = socket.create_server(("127.0.0.1", 0), backlog=0)
     waiting = [socket.socket() for _ in range(3)]
@@ -64,9 +41,9 @@ def test_messages_and_the_reasons_kept_for_the_log(media: MediaServer) -> None:
     progress = "frame=    1 fps=0.0 q=-1.0 size=       0kB time=00:00:00.00 bitrate=N/A speed=   0x"
     try:
         cases = [  # what happened, the engine's failure, the step running, the message, the log's reason
-            ("cut again and again", engine_failure(f"{site}/cut/v.mp4"), None,
+            ("cut again and again", engine_failure(media.url("cut.mp4")), None,
              errors.TRUNCATED.format(retries=2), "Giving up after 2 retries"),
-            ("shorter than promised", engine_failure(f"{site}/short/v.mp4"), None, errors.NO_DATA, "data blocks"),
+            ("shorter than promised", engine_failure(media.url("short.mp4")), None, errors.NO_DATA, "data blocks"),
             ("no byte after the headers", engine_failure(media.url("stall/clip.mp4")), None,
              errors.NO_ANSWER.format(seconds=20), "timed out"),
             ("no answer to connecting", engine_failure(f"http://127.0.0.1:{full.getsockname()[1]}/v.mp4"), None,
@@ -77,8 +54,6 @@ def test_messages_and_the_reasons_kept_for_the_log(media: MediaServer) -> None:
     finally:
         for s in [*waiting, full]:
             s.close()
-        short.shutdown()
-        short.server_close()
     for name, exc, step, message, reason in cases:
         assert (errors.describe(exc, step), reason in errors.short_reason(exc)) == (message, True), name
 

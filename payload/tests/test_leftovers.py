@@ -73,11 +73,11 @@ def test_lost_journal_keeps_the_partial_data_and_offers_it_back(
         status, body = server.request("POST", f"/api/leftovers/{action}", {"ids": [x["id"] for x in found["leftovers"]]})
         assert (status, body.get("leftovers"), body.get("notice")) == (200, [], None), body
         if action == "resume":
-            resumes = media.resumes("left.mp4")
+            resumes = media.resumes["left.mp4"]
             job = server.wait_job(body["added"][0]["id"], {"done", "failed"}, timeout=60)
             assert job["state"] == "done", job["error"]
             assert same_file(os.path.join(server.download_dir, job["files"][0]), os.path.join(media.root, "left.mp4"))
-            assert media.resumes("left.mp4") == resumes + 1, "started over instead of continuing"
+            assert media.resumes["left.mp4"] == resumes + 1, "started over instead of continuing"
         assert [f for f in server.files() if f.startswith(".zormak")] == []
         for name in server.files():
             os.unlink(os.path.join(server.download_dir, name))

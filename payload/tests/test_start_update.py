@@ -4,6 +4,7 @@ import datetime
 import os
 import threading
 import time
+from unittest import mock
 
 import release
 from support import Payload, QueueCase, free_port, wait_for, write_json
@@ -66,16 +67,12 @@ class StartCheckTest(EngineCase, QueueCase):
                         if path.endswith("/SHA2-256SUMS"):
                             held.wait(60)
                     self.server.before = hold_list
-                if base:
-                    os.environ["ZORMAK_TEST_ENGINE_RELEASES"] = base
-                try:
+                with mock.patch.dict(os.environ, {"ZORMAK_TEST_ENGINE_RELEASES": base or self.server.base}):
                     began = time.monotonic()
                     up, manager = self.start(limit=limit, timeout=30.0)
                     manager.add(self.media.url("clip.mp4"))
                     wait_for(lambda: self.states(manager) != ["queued"], 20, 0.05, "the download to start")
                     waited = time.monotonic() - began
-                finally:
-                    os.environ["ZORMAK_TEST_ENGINE_RELEASES"] = self.server.base
                 # A stalled check holds the queue for the limit, a failed one not at all.
                 self.assertLess(waited, limit + 5 if still_checking else 10)
                 if still_checking:
