@@ -7,6 +7,7 @@ from typing import Any, Callable, Iterator
 
 import pytest
 
+from fakeopen import FakeOpeners
 from media import MediaServer
 from support import Payload
 
@@ -23,10 +24,18 @@ def _media() -> Iterator[MediaServer]:
     server.close()
 
 
+def _openers() -> Iterator[FakeOpeners]:
+    fake = FakeOpeners()
+    yield fake
+    fake.close()
+
+
 workdir = pytest.fixture(_folder)
 media = pytest.fixture(_media)
 module_workdir = pytest.fixture(_folder, scope="module", name="module_workdir")
 module_media = pytest.fixture(_media, scope="module", name="module_media")
+openers = pytest.fixture(_openers)
+module_openers = pytest.fixture(_openers, scope="module", name="module_openers")
 
 
 @pytest.fixture
@@ -53,3 +62,13 @@ def module_payload(module_workdir: str) -> Iterator[Payload]:
     server = Payload(module_workdir)
     yield server
     server.stop()
+
+
+@pytest.fixture
+def logged() -> Iterator[list[str]]:
+    """The lines the server's modules log in this process during the test."""
+    from downloader import log
+    lines: list[str] = []
+    log.send_to(lines.append)
+    yield lines
+    log.send_to(None)

@@ -1,12 +1,11 @@
 """Stand-ins for the desktop's openers (gio, xdg-open, gdbus) that record how
-they were called, in a folder the tests put on the server's PATH."""
+they were called, in a folder the tests put on the server's PATH; ffmpeg is
+linked in beside them, so the folder alone makes a PATH that downloads work on."""
 
 import contextlib
 import os
 import shutil
 import tempfile
-import unittest
-from unittest import mock
 
 from support import link_tools
 
@@ -26,7 +25,7 @@ NAMES = ("gio", "xdg-open", "gdbus")
 
 class FakeOpeners:
     def __init__(self) -> None:
-        self.bin = tempfile.mkdtemp(prefix="zormak-fakebin-")
+        self.bin = link_tools(tempfile.mkdtemp(prefix="zormak-fakebin-"), "ffmpeg", "ffprobe")
         for name in NAMES:
             self.install(name)
 
@@ -69,13 +68,3 @@ class FakeOpeners:
         for name in ("calls.log", "procs.log"):
             with contextlib.suppress(FileNotFoundError):
                 os.remove(os.path.join(self.bin, name))
-
-
-def only_fakes(test: unittest.TestCase) -> FakeOpeners:
-    """Stand-ins that are the only openers on the server's PATH for test (ffmpeg stays reachable)."""
-    fake = FakeOpeners()
-    test.addCleanup(fake.close)
-    patch = mock.patch.dict(os.environ, {"PATH": link_tools(fake.bin, "ffmpeg", "ffprobe")})
-    patch.start()
-    test.addCleanup(patch.stop)
-    return fake

@@ -3,15 +3,19 @@
 /NAME sends a file at full speed, /slow/NAME at about 20 KB/s; both honour
 a single byte range, as real video hosts do. A file named in cut breaks off
 at that offset, and requests from there on are refused (with
-refusal, 403 unless a test changes it), until the test lifts the cut.
+refusal, 403 unless a test changes it), until the test lifts the cut. A file
+named in ends gets, for each request from start to end, the length promised
+but only the bytes up to ends[name](start, end).
 /hls/v.m3u8 is a stream of eight segments, each sent after 0.3 s; the server
 keeps the most segments that were in flight at once. A
 file named in hold stops sending at that offset, connection open, until
 the test sets released. /stall/NAME and /stall-page/NAME send their
 headers and then nothing until the test sets stalled. Pages, redirects and aliases
-can be added per test. With a cookie set, only requests that carry it are
+can be added per test, and named bytes served at their paths (files, or
+blob() in a subclass). With a cookie set, only requests that carry it are
 answered (403 otherwise), as on a site that needs a login. The server counts
-every byte it sends per file.
+every byte it sends per file, and before(path), when a test sets it, runs
+as each request arrives.
 
 RecordingProxy is a plain HTTP proxy on 127.0.0.1 that notes each request
 line it forwards.
@@ -19,6 +23,7 @@ line it forwards.
 
 import collections
 import http.client
+import io
 import os
 import re
 import shutil
@@ -27,6 +32,7 @@ import tempfile
 import threading
 import time
 import unittest
+from typing import Callable
 from http.cookies import SimpleCookie
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import urlsplit
@@ -111,6 +117,8 @@ class _MediaHandler(BaseHTTPRequestHandler):
         server = self.server
         path = self.path.split("?", 1)[0]
         server.requests.append(path)
+        if server.before:
+            server.before(path)
         if server.cookie is not None:
             name, value = server.cookie
             sent: SimpleCookie[str] = SimpleCookie(self.headers.get("Cookie", ""))
@@ -144,14 +152,16 @@ class _MediaHandler(BaseHTTPRequestHandler):
         if path.startswith("/hls/"):
             self._stream(os.path.join(hls_stream(), os.path.basename(path)), head)
             return
+        blob = server.blob(path)
         slow = path.startswith("/slow/")
-        name = path[len("/slow/"):] if slow else path.lstrip("/")
+        name = path.rsplit("/", 1)[-1] if blob is not None else path[len("/slow/"):] if slow else path.lstrip("/")
         file = os.path.join(server.root, os.path.basename(name))
-        if not name or "/" in name or not os.path.isfile(file):
+        if blob is None and (not name or "/" in name or not os.path.isfile(file)):
             self._head(404, "text/plain", 0)
             return
-        ctype = {".mp4": "video/mp4", ".flac": "audio/flac", ".jpg": "image/jpeg"}.get(os.path.splitext(file)[1], "video/mp4")
-        size = os.path.getsize(file)
+        ctype = "application/octet-stream" if blob is not None else {".mp4": "video/mp4", ".flac": "audio/flac",
+                                                                      ".jpg": "image/jpeg"}.get(os.path.splitext(file)[1], "video/mp4")
+        size = os.path.getsize(file) if blob is None else len(blob)
         start, end = 0, size
         m = _RANGE.match(self.headers.get("Range", ""))
         if m and int(m.group(1)) < size:
@@ -169,13 +179,14 @@ class _MediaHandler(BaseHTTPRequestHandler):
         if head:
             return
         rate = server.slow_rate if slow else 0
-        with open(file, "rb") as f:
+        with open(file, "rb") if blob is None else io.BytesIO(blob) as f:
             f.seek(start)
             try:
                 if rate:
                     # A prober that reads only the headers is gone before the first byte.
                     time.sleep(0.1)
-                left = (min(end, cut) if cut is not None else end) - start
+                stop = server.ends[name](start, end) if name in server.ends else end
+                left = min(end, stop, end if cut is None else cut) - start
                 hold = server.hold.get(name)
                 while left > 0:
                     if hold is not None and f.tell() >= hold:
@@ -191,9 +202,9 @@ class _MediaHandler(BaseHTTPRequestHandler):
                     left -= len(chunk)
                     if rate:
                         time.sleep(len(chunk) / rate)
-            except (BrokenPipeError, ConnectionResetError):
+            except ConnectionError:
                 pass
-            if cut is not None:
+            if cut is not None or name in server.ends:
                 # Less than Content-Length promised: the client must see the connection end.
                 self.close_connection = True
 
@@ -237,44 +248,44 @@ class MediaServer(ThreadingHTTPServer):
         self.pages: dict[str, str] = {}
         self.redirects: dict[str, str] = {}
         self.aliases: dict[str, str] = {}
+        self.files: dict[str, bytes] = {}
+        self.before: Callable[[str], object] | None = None
         self.stalled = threading.Event()
         # (name, value) of the cookie a request must carry, and the paths refused for the want of it.
         self.cookie: tuple[str, str] | None = None
         self.refused: list[str] = []
         self.cut: dict[str, int] = {}
+        self.ends: dict[str, Callable[[int, int], int]] = {}
         self.refusal = 403
         self.hold: dict[str, int] = {}
         self.released = threading.Event()
-        self._sent: collections.Counter[str] = collections.Counter()
+        # Per file: bytes sent, range requests (downloads that continued), bytes sent again by them.
+        self.sent: collections.Counter[str] = collections.Counter()
+        self.resumes: collections.Counter[str] = collections.Counter()
+        self.refetched: collections.Counter[str] = collections.Counter()
         self._reached: collections.Counter[str] = collections.Counter()
-        self._again: collections.Counter[str] = collections.Counter()
-        self._resumes: collections.Counter[str] = collections.Counter()
         self.in_flight = self.most_in_flight = 0
         self._lock = threading.Lock()
         threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
 
     def count(self, name: str, n: int, reached: int) -> None:
         with self._lock:
-            self._sent[name] += n
+            self.sent[name] += n
             self._reached[name] = max(self._reached[name], reached)
 
     def resumed(self, name: str, start: int) -> None:
         """A range request from start: what was sent beyond it before is sent again."""
         with self._lock:
-            self._again[name] += max(0, self._reached[name] - start)
-            self._resumes[name] += 1
+            self.refetched[name] += max(0, self._reached[name] - start)
+            self.resumes[name] += 1
 
-    def resumes(self, name: str) -> int:
-        """Range requests for name so far: downloads that continued."""
-        return self._resumes[name]
+    def blob(self, path: str) -> bytes | None:
+        """The bytes served at path, if it names some rather than a file of root."""
+        return self.files.get(path)
 
-    def refetched(self, name: str) -> int:
-        """Bytes of name sent again by requests that continue a partial download."""
-        return self._again[name]
-
-    def sent(self, name: str) -> int:
-        """Bytes of name sent so far, over all requests."""
-        return self._sent[name]
+    def asked(self, name: str) -> list[str]:
+        """The paths requested for files called name."""
+        return [p for p in self.requests if p.rsplit("/", 1)[-1] == name]
 
     def url(self, path: str) -> str:
         return f"http://127.0.0.1:{self.server_address[1]}/{path.lstrip('/')}"
@@ -301,7 +312,7 @@ class _ProxyHandler(BaseHTTPRequestHandler):
         pass
 
     def _forward(self) -> None:
-        self.server.record(self.requestline, dict(self.headers))
+        self.server.seen.append((self.requestline, dict(self.headers)))
         target = urlsplit(self.path)
         if target.scheme != "http" or not target.hostname:
             self.send_error(400, "only http:// targets are forwarded")
@@ -339,19 +350,10 @@ class RecordingProxy(ThreadingHTTPServer):
 
     def __init__(self) -> None:
         super().__init__(("127.0.0.1", 0), _ProxyHandler)
-        self._lock = threading.Lock()
-        self._seen: list[tuple[str, dict[str, str]]] = []
+        # (request line, headers) of each request so far, in order.
+        self.seen: list[tuple[str, dict[str, str]]] = []
         self.address = f"http://127.0.0.1:{self.server_address[1]}"
         threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.1}, daemon=True).start()
-
-    def record(self, line: str, headers: dict[str, str]) -> None:
-        with self._lock:
-            self._seen.append((line, headers))
-
-    def seen(self) -> list[tuple[str, dict[str, str]]]:
-        """(request line, headers) of each request so far, in order."""
-        with self._lock:
-            return list(self._seen)
 
     def close(self) -> None:
         self.shutdown()

@@ -1,4 +1,4 @@
-"""A fake engine release on loopback for the updater's tests.
+"""A fake engine release on the loopback media server for the updater's tests.
 
 The engine file is the bundled engine zipped the way the engine's Makefile
 builds its releases (a zipimport file with a __main__.py, since 2025.11.12 with
@@ -7,7 +7,6 @@ signed with a throwaway key made here with gpg.
 """
 
 import hashlib
-import http.server
 import io
 import json
 import os
@@ -16,10 +15,11 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import zipfile
-from typing import Callable
+
+from media import MediaServer
+from support import write_json
 
 
 def bundled_package() -> str:
@@ -290,40 +290,40 @@ def engine_folder(data: str, version: str, engine: bytes | None = None, broken: 
     os.makedirs(folder)
     with open(os.path.join(folder, "yt-dlp"), "wb") as f:
         f.write(engine)
-    with open(os.path.join(folder, "engine.json"), "w", encoding="utf-8") as f:
-        json.dump({"version": version, "sha256": sha256(engine), "channel": "stable"}, f)
+    write_json(os.path.join(folder, "engine.json"), {"version": version, "sha256": sha256(engine), "channel": "stable"})
     if previous is not None:
-        with open(os.path.join(data, "engines", "current.json"), "w", encoding="utf-8") as f:
-            json.dump({"current": name, "previous": previous or None}, f)
+        write_json(os.path.join(data, "engines", "current.json"), {"current": name, "previous": previous or None})
     return name
 
 
-class ReleaseServer(http.server.ThreadingHTTPServer):
+class ReleaseServer(MediaServer):
     """A channel's releases as the release site serves them: `/latest` redirects to `/tag/<tag>` of the
-    newest published release, its files are under `/download/<tag>/`; other paths come from files.
-    Requests for a name in stall wait longer than any test's time-out, those in cut promise their whole
-    length and close after half of it. before(path) runs as a request for path arrives, before its answer."""
-
-    daemon_threads = True
+    newest published release, its files are under `/download/<tag>/`; other paths come from files."""
 
     def __init__(self) -> None:
-        super().__init__(("127.0.0.1", 0), _Handler)
-        self.requests: list[str] = []
+        super().__init__(tempfile.mkdtemp(prefix="zormak-release-"))
         self.reset()
-        self.thread = threading.Thread(target=self.serve_forever, daemon=True)
-        self.thread.start()
 
     def reset(self) -> None:
+        """Nothing published, nothing asked yet."""
         self.releases: dict[str, dict[str, bytes]] = {}
-        self.latest: str | None = None
-        self.files: dict[str, bytes] = {}
-        self.stall: set[str] = set()
-        self.cut: set[str] = set()
-        self.before: Callable[[str], None] | None = None
+        self.files.clear()
+        self.redirects.clear()
+        self.cut.clear()
+        self.requests.clear()
+        self.before = None
 
     @property
     def base(self) -> str:
-        return f"http://127.0.0.1:{self.server_address[1]}/"
+        return self.url("")
+
+    def blob(self, path: str) -> bytes | None:
+        m = re.fullmatch(r"/download/([^/]+)/([^/]+)", path)
+        return self.releases.get(m.group(1), {}).get(m.group(2)) if m else super().blob(path)
+
+    def stall(self, name: str) -> None:
+        """Requests for files called name wait longer than any test's time-out before their answer."""
+        self.before = lambda path: time.sleep(5 if path.rsplit("/", 1)[-1] == name else 0)
 
     def release(self, engine: bytes, signer: Signer, tag: str, listed: bytes | None = None,
                 locks: str | None = None) -> dict[str, bytes]:
@@ -332,12 +332,9 @@ class ReleaseServer(http.server.ThreadingHTTPServer):
         assets = release_files(engine, signer, listed)
         if locks is not None:
             assets["_update_spec"] = locks.encode()
-        self.releases[tag], self.latest = assets, tag
+        self.releases[tag] = assets
+        self.redirects["/latest"] = f"{self.base}tag/{tag}"
         return assets
-
-    def asked(self, name: str) -> list[str]:
-        """The paths requested for files called name."""
-        return [p for p in self.requests if p.rsplit("/", 1)[-1] == name]
 
     def index(self, version: str, wheel: bytes, listed: bytes | None = None) -> None:
         """Publishes wheel as the companion package's version in a package index under /pypi/."""
@@ -350,50 +347,5 @@ class ReleaseServer(http.server.ThreadingHTTPServer):
         self.files[f"/files/{name}"] = wheel
 
     def close(self) -> None:
-        self.shutdown()
-        self.server_close()
-
-
-class _Handler(http.server.BaseHTTPRequestHandler):
-    server: ReleaseServer
-
-    def do_GET(self) -> None:
-        server = self.server
-        server.requests.append(self.path)
-        name = self.path.rsplit("/", 1)[-1]
-        if server.before:
-            server.before(self.path)
-        if name in server.stall:
-            time.sleep(5)
-        try:
-            self._answer(name)
-        except ConnectionError:
-            # The updater gave up waiting (the time-out cases).
-            self.close_connection = True
-
-    def _answer(self, name: str) -> None:
-        server = self.server
-        if self.path == "/latest" and server.latest:
-            self.send_response(302)
-            self.send_header("Location", f"{server.base}tag/{server.latest}")
-            self.send_header("Content-Length", "0")
-            self.end_headers()
-            return
-        m = re.fullmatch(r"/download/([^/]+)/([^/]+)", self.path)
-        data = server.releases.get(m.group(1), {}).get(m.group(2)) if m else server.files.get(self.path)
-        if data is None:
-            self.send_error(404)
-            return
-        self.send_response(200)
-        self.send_header("Content-Type", "application/octet-stream")
-        self.send_header("Content-Length", str(len(data)))
-        self.end_headers()
-        if name in server.cut:
-            self.wfile.write(data[:len(data) // 2])
-            self.wfile.flush()
-            self.close_connection = True
-            return
-        self.wfile.write(data)
-
-    def log_message(self, format, *args):
-        pass
+        super().close()
+        shutil.rmtree(self.root, True)

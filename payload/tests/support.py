@@ -1,5 +1,5 @@
 """What the payload's tests share: the payload's own server started as the
-shell starts it, and a test case that gives each test a fresh one.
+shell starts it, and the queue wired in this process as the server wires it.
 
 The tests run under the assembled payload's interpreter; ZORMAK_PAYLOAD_DIR
 names the assembled payload. Nothing here reaches beyond 127.0.0.1.
@@ -10,6 +10,7 @@ import filecmp
 import http.client
 import io
 import json
+import logging
 import os
 import secrets
 import shutil
@@ -22,7 +23,7 @@ import tempfile
 import threading
 import time
 import unittest
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence
 
 from media import MediaServer
 
@@ -48,6 +49,13 @@ def link_tools(folder: str, *tools: str) -> str:
         if found:
             os.symlink(found, os.path.join(folder, tool))
     return folder
+
+
+def write_json(path: str, value: Any) -> None:
+    """Writes value to path as JSON, making the folders on the way."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(value, f)
 
 
 def wait_for(predicate, timeout, interval=0.05, message="condition"):
@@ -76,20 +84,15 @@ class Payload:
         # A chosen download folder exists; the server creates only the default one.
         os.makedirs(self.download_dir, exist_ok=True)
         if settings is not None or not os.path.exists(os.path.join(data, "settings.json")):
-            os.makedirs(data, exist_ok=True)
-            values = {"download_dir": self.download_dir, "format": "video", "concurrency": 2}
-            values.update(settings or {})
-            with open(os.path.join(data, "settings.json"), "w", encoding="utf-8") as f:
-                json.dump(values, f)
+            write_json(os.path.join(data, "settings.json"),
+                       {"download_dir": self.download_dir, "format": "video", "concurrency": 2, **(settings or {})})
         # The bundled engine is old enough to be checked for at start, and downloads would wait for
         # that check; here the day's check ran a moment ago (for the page, none was tried yet),
         # unless a test wrote its own record or made the data folder unwritable.
         state = os.path.join(data, "engines", "state.json")
         if not os.path.exists(state):
             with contextlib.suppress(OSError):
-                os.makedirs(os.path.dirname(state), exist_ok=True)
-                with open(state, "w", encoding="utf-8") as f:
-                    json.dump({"last_check": time.time()}, f)
+                write_json(state, {"last_check": time.time()})
         listener = socket.socket()
         listener.bind(("127.0.0.1", 0))
         listener.listen(128)
@@ -217,11 +220,8 @@ class Payload:
 
     def files(self):
         """Everything below the download folder, hidden staging folders included."""
-        found = []
-        for root, dirs, names in os.walk(self.download_dir):
-            for n in dirs + names:
-                found.append(os.path.relpath(os.path.join(root, n), self.download_dir))
-        return sorted(found)
+        return sorted(os.path.relpath(os.path.join(root, n), self.download_dir)
+                      for root, dirs, names in os.walk(self.download_dir) for n in dirs + names)
 
     def children(self):
         """Pids of every process below the server."""
@@ -258,6 +258,23 @@ def same_file(a: str, b: str) -> bool:
     return filecmp.cmp(a, b, shallow=False)
 
 
+def command_line(pid: int) -> list[str]:
+    """pid's program and arguments; none once it has ended."""
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            return f.read().decode(errors="replace").split("\0")[:-1]
+    except OSError:
+        return []
+
+
+def writer(data: str | bytes) -> Callable[[str], None]:
+    """What writes data over the file it is given: a damage done to a stored file."""
+    def write(path: str) -> None:
+        with open(path, "wb") as f:
+            f.write(data.encode() if isinstance(data, str) else data)
+    return write
+
+
 def alive(pid):
     """True while pid exists and is not a zombie."""
     try:
@@ -265,28 +282,6 @@ def alive(pid):
             return f.read().rsplit(")", 1)[1].split()[0] != "Z"
     except OSError:
         return False
-
-
-class LogLines:
-    """The lines the server's modules log in this process, kept from now until close()."""
-
-    def __init__(self) -> None:
-        from downloader import log
-        self.lines: list[str] = []
-        self._lock = threading.Lock()
-        log.send_to(self._keep)
-
-    def _keep(self, line: str) -> None:
-        with self._lock:
-            self.lines.append(line)
-
-    def has(self, text: str) -> bool:
-        with self._lock:
-            return any(text in line for line in self.lines)
-
-    def close(self) -> None:
-        from downloader import log
-        log.send_to(None)
 
 
 class QueueCase(unittest.TestCase):
@@ -302,12 +297,13 @@ class QueueCase(unittest.TestCase):
         self.data, self.downloads = os.path.join(self.work, "data"), os.path.join(self.work, "downloads")
         os.makedirs(self.downloads)
         os.makedirs(os.path.join(self.data, "engines"))
-        with open(os.path.join(self.data, "settings.json"), "w", encoding="utf-8") as f:
-            json.dump({"download_dir": self.downloads, "concurrency": self.concurrency}, f)
+        write_json(os.path.join(self.data, "settings.json"), {"download_dir": self.downloads, "concurrency": self.concurrency})
         self.media = MediaServer()
         self.addCleanup(self.media.close)
-        self.log = LogLines()
-        self.addCleanup(self.log.close)
+        from downloader import log
+        self.log: list[str] = []
+        log.send_to(self.log.append)
+        self.addCleanup(log.send_to, None)
 
     def queue(self, engines: Any, *hold: Any, notices: list[str] | None = None, restored: int = 0) -> Any:
         """The queue on engines, with restored downloads in its journal; notices (the engines' too)
@@ -326,6 +322,9 @@ class QueueCase(unittest.TestCase):
         self.assertEqual(notices, [])
         return manager
 
+    def logged(self, text: str) -> bool:
+        return any(text in line for line in self.log)
+
     @staticmethod
     def job(manager: Any, job_id: int) -> dict[str, Any]:
         return next(j for j in manager.snapshot() if j["id"] == job_id)
@@ -341,54 +340,9 @@ OLD_JOBS = ("CREATE TABLE jobs (id INTEGER PRIMARY KEY AUTOINCREMENT, url TEXT N
             "placing TEXT, downloaded INTEGER NOT NULL DEFAULT 0, total INTEGER, created REAL NOT NULL)")
 
 
-def _equip(owner: Any, cleanup: Any) -> None:
-    """A fresh work folder and media server on owner (a test or its class), each undone by cleanup."""
-    owner.workdir = tempfile.mkdtemp(prefix="zormak-payload-")
-    cleanup(shutil.rmtree, owner.workdir, True)
-    owner.media = MediaServer()
-    cleanup(owner.media.close)
-
-
-class PayloadTest(unittest.TestCase):
-    """A fresh work folder, a media server and a started payload server per test."""
-
-    settings: dict[str, Any] | None = None
-    workdir: str
-    media: MediaServer
-
-    def setUp(self) -> None:
-        _equip(self, self.addCleanup)
-        self.server = self.start_server(self.settings)
-
-    def start_server(self, settings: dict[str, Any] | None = None, **options: Any) -> Payload:
-        server = Payload(self.workdir, settings, **options)
-        self.addCleanup(server.stop)
-        return server
-
-
-class SharedPayloadTest(unittest.TestCase):
-    """One work folder, media server and payload server for all of a class's tests, for tests that
-    change nothing the others look at."""
-
-    settings: dict[str, Any] | None = None
-    workdir: str
-    media: MediaServer
-    server: Payload
-
-    @classmethod
-    def setUpClass(cls) -> None:
-        _equip(cls, cls.addClassCleanup)
-        cls.server = Payload(cls.workdir, cls.settings)
-        cls.addClassCleanup(cls.server.stop)
-
-
-class Quiet:
-    """A logger for the engine that keeps nothing."""
-
-    def debug(self, msg: str) -> None:
-        pass
-
-    info = warning = error = debug
+# A logger for the engine that keeps nothing.
+QUIET = logging.getLogger("zormak.tests.quiet")
+QUIET.disabled = True
 
 
 def engine_error(exc: BaseException, report: str) -> BaseException:
@@ -398,7 +352,7 @@ def engine_error(exc: BaseException, report: str) -> BaseException:
         try:
             raise exc
         except BaseException:
-            yt_dlp.YoutubeDL({"quiet": True, "logger": Quiet()}).report_error(report)
+            yt_dlp.YoutubeDL({"quiet": True, "logger": QUIET}).report_error(report)
     except yt_dlp.utils.DownloadError as e:
         return e
     raise AssertionError("report_error did not raise")

@@ -14,7 +14,7 @@ from urllib.parse import urlsplit
 import pytest
 
 from media import MediaServer, RecordingProxy, media_dir
-from support import LogLines, Payload, wait_for
+from support import Payload, wait_for, write_json
 from test_chooser import videos_page
 from test_extras import media_files, subtitle_page
 
@@ -67,17 +67,17 @@ def test_every_kind_of_request_goes_through_the_proxy_with_the_cookies(workdir: 
     ]
     try:
         for what, call, page, check in table:
-            before = len(proxy.seen())
+            before = len(proxy.seen)
             answer = call()
             assert check(answer), (what, answer)
-            seen = proxy.seen()[before:]
+            seen = proxy.seen[before:]
             assert page in [urlsplit(line.split()[1]).path for line, _ in seen], what
             for line, headers in seen:
                 assert f"{COOKIE[0]}={COOKIE[1]}" in headers.get("Cookie", ""), (what, line)
         # Whatever reached the site came through the proxy, and carried the cookie.
         assert media.refused == []
         assert collections.Counter(media.requests) == \
-            collections.Counter(urlsplit(line.split()[1]).path for line, _ in proxy.seen())
+            collections.Counter(urlsplit(line.split()[1]).path for line, _ in proxy.seen)
         # The user's exported file is read, never written back.
         with open(cookies, encoding="utf-8") as f:
             assert f.read() == text
@@ -168,8 +168,7 @@ def test_the_cache_is_kept_bounded_and_emptied_for_another_engine(workdir: str, 
     assert marker(data) == {"version": bundled_version()}
 
     # Filled by another engine version: the next call empties it first.
-    with open(os.path.join(folder, ask.MARKER), "w", encoding="utf-8") as f:
-        json.dump({"version": "2000.01.01"}, f)
+    write_json(os.path.join(folder, ask.MARKER), {"version": "2000.01.01"})
     assert server.request("POST", "/api/probe", {"url": clip})[0] == 200
     assert os.listdir(folder) == [ask.MARKER]
     assert marker(data) == {"version": bundled_version()}
@@ -186,16 +185,12 @@ def test_a_switch_in_one_run_empties_it_too(workdir: str) -> None:
         assert (os.path.exists(kept), marker(workdir)) == (not emptied, {"version": version}), version
 
 
-def test_a_folder_that_cannot_be_made_costs_only_the_cache(workdir: str, media: MediaServer) -> None:
+def test_a_folder_that_cannot_be_made_costs_only_the_cache(workdir: str, media: MediaServer, logged: list[str]) -> None:
     # Where data/ holds a file by the cache's name, no folder can be made, whoever runs the test.
     with open(os.path.join(workdir, ask.CACHE_FOLDER), "w") as f:
         f.write("not a folder")
-    log = LogLines()
-    try:
-        asker = ask.Ask(Engines(workdir, []), Settings(workdir, []), workdir)
-        for _ in range(2):
-            assert len(probe.probe(asker, media.url("clip.mp4"))["formats"]) == 1
-    finally:
-        log.close()
-    told = [line for line in log.lines if "无法使用缓存文件夹" in line]
-    assert len(told) == 1, log.lines
+    asker = ask.Ask(Engines(workdir, []), Settings(workdir, []), workdir)
+    for _ in range(2):
+        assert len(probe.probe(asker, media.url("clip.mp4"))["formats"]) == 1
+    told = [line for line in logged if "无法使用缓存文件夹" in line]
+    assert len(told) == 1, logged

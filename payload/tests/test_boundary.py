@@ -15,7 +15,7 @@ from typing import Callable
 import pytest
 
 from media import MediaServer
-from support import PAYLOAD_DIR, PYTHON, Payload, free_port, wait_for
+from support import HERE, PAYLOAD_DIR, PYTHON, Payload, command_line, free_port, wait_for
 
 SLOW = 64
 # Run as another user: opens SLOW connections and prints how many of them the server closed within
@@ -68,13 +68,10 @@ def test_which_variables_hand_the_socket_over(variables: dict[str, str], which: 
         port = handed.getsockname()[1]
         wanted = port if which == "handed" else free_port()
         # app.py with handed as descriptor 3, LISTEN_FDS=1 and variables, asked to announce wanted.
-        code = ("import os, sys; os.dup2(int(sys.argv[1]), 3); os.environ['LISTEN_FDS'] = '1'; "
-                "os.environ.update(a.split('=', 1) for a in sys.argv[4:]); "
-                "os.execv(sys.executable, [sys.executable, '-u', sys.argv[3], '--port', sys.argv[2], '--no-browser'])")
-        process = subprocess.Popen([PYTHON, "-c", code, str(handed.fileno()), str(wanted),
-                                    os.path.join(PAYLOAD_DIR, "app.py"), *(f"{k}={v}" for k, v in variables.items())],
-                                   cwd=workdir, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                                   pass_fds=(handed.fileno(),))
+        process = subprocess.Popen([sys.executable, os.path.join(HERE, "handover.py"), str(handed.fileno()), "--no-pid",
+                                    PYTHON, "-u", os.path.join(PAYLOAD_DIR, "app.py"), "--port", str(wanted), "--no-browser"],
+                                   env={**os.environ, "LISTEN_FDS": "1", **variables}, cwd=workdir, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, text=True, pass_fds=(handed.fileno(),))
     try:
         if served is None:
             out = process.communicate(timeout=20)[0]
@@ -195,11 +192,7 @@ def test_the_sign_in_address_reaches_the_browser_in_a_private_file(workdir: str,
     assert found.group(0).replace("&", "&amp;") in page
     # Not on any process's command line.
     for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                assert token.encode() not in f.read(), pid
-        except OSError:
-            pass
+        assert token not in " ".join(command_line(int(pid))), pid
     # The address signs in once, and only whole; whoever comes second is refused.
     assert server.request("GET", "/api/jobs")[0] == 403
     assert server.request("GET", "/signin?token=" + token[:-1])[0] == 403

@@ -37,7 +37,8 @@ def drive(script: str, server: Payload, *args: str, timeout: float = 120) -> dic
     return result["seen"]
 
 
-def test_paste_download_and_look_around(workdir: str, media: MediaServer, start: Callable[..., Payload]) -> None:
+def test_paste_download_and_look_around(workdir: str, media: MediaServer, start: Callable[..., Payload],
+                                       openers: FakeOpeners) -> None:
     # Slow enough that the download is still running when the page pauses it.
     media.slow_rate = 8000
     # A damaged database before the start: the page must say so.
@@ -45,21 +46,16 @@ def test_paste_download_and_look_around(workdir: str, media: MediaServer, start:
     with open(os.path.join(workdir, "data", "history.sqlite3"), "wb") as f:
         f.write(b"not a database" * 100)
     # The desktop's openers are stand-ins that record what the page had opened.
-    fake = FakeOpeners()
-    try:
-        with mock.patch.dict(os.environ, {"PATH": fake.bin + os.pathsep + os.environ.get("PATH", "")}):
-            server = start()
-        downloaded = os.path.join(server.download_dir, "clip.mp4")
-        media.pages["/multi"] = video_page("720p", "480p", "240p")
-        media_files()
-        media.pages["/watch"] = subtitle_page([("subtitles", "en", "en.vtt"), ("subtitles", "zh-TW", "zh.vtt"),
-                                               ("subtitles", "zh-Hans", "zh.vtt")])
-        media.pages["/feed"] = feed(media, TITLE, [f"clip.mp4?n={i}" for i in range(1, 4)])
-        seen = drive("drive.mjs", server, media.url("slow/clip.mp4"), downloaded, media.url("feed"),
-                     media.url("multi"), media.url("watch"))
-        calls = [c[:4] if c[0] == "gio" else c[:1] for c in fake.calls()]
-    finally:
-        fake.close()
+    server = start(env={"PATH": openers.bin + os.pathsep + os.environ.get("PATH", "")})
+    downloaded = os.path.join(server.download_dir, "clip.mp4")
+    media.pages["/multi"] = video_page("720p", "480p", "240p")
+    media_files()
+    media.pages["/watch"] = subtitle_page([("subtitles", "en", "en.vtt"), ("subtitles", "zh-TW", "zh.vtt"),
+                                           ("subtitles", "zh-Hans", "zh.vtt")])
+    media.pages["/feed"] = feed(media, TITLE, [f"clip.mp4?n={i}" for i in range(1, 4)])
+    seen = drive("drive.mjs", server, media.url("slow/clip.mp4"), downloaded, media.url("feed"),
+                 media.url("multi"), media.url("watch"))
+    calls = [c[:4] if c[0] == "gio" else c[:1] for c in openers.calls()]
     origin = media.url("")
     expected = {
         "badAddressMessage": "这不是有效的网址：这不是网址", "firstBadge": "下载中", "beforeUnload": "beforeunload",

@@ -102,9 +102,9 @@ def test_sigkill_at_many_moments(start: Callable[..., Payload], media: MediaServ
         # of resuming would fetch the partial file again at each of the kills, many times more.
         # Everything sent beyond the file, the sites' probes at each start included, stays
         # small too.
-        assert media.refetched(name) < BIG // 4, name
-        assert media.sent(name) - BIG < BIG // 5, name
-        assert media.resumes(name) >= 2, name
+        assert media.refetched[name] < BIG // 4, name
+        assert media.sent[name] - BIG < BIG // 5, name
+        assert media.resumes[name] >= 2, name
 
 
 def test_add_answers_at_once_while_four_downloads_resume(start: Callable[..., Payload], media: MediaServer) -> None:

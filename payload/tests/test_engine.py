@@ -15,7 +15,7 @@ from unittest import mock
 import pytest
 
 import release
-from support import free_port, wait_for
+from support import free_port, wait_for, write_json, writer
 
 from downloader import engines as engines_mod, updater as updater_mod
 from downloader.engines import Engines
@@ -33,15 +33,18 @@ def child_version(engine: engines_mod.Engine) -> str:
 
 
 class EngineCase(unittest.TestCase):
-    """A fresh data folder per test, the release server and the test key in the environment."""
+    """A fresh data folder per test, the release server and the test key in the environment, and a
+    key nobody trusts."""
 
     server: release.ReleaseServer
     signer: release.Signer
+    stranger: release.Signer
 
     @classmethod
     def setUpClass(cls) -> None:
-        cls.signer = release.Signer()
+        cls.signer, cls.stranger = release.Signer(), release.Signer("Someone Else")
         cls.addClassCleanup(cls.signer.close)
+        cls.addClassCleanup(cls.stranger.close)
         cls.server = release.ReleaseServer()
         cls.addClassCleanup(cls.server.close)
         env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
@@ -56,7 +59,6 @@ class EngineCase(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.data, True)
         self.busy = False
         self.server.reset()
-        self.server.requests.clear()
 
     def make(self) -> tuple[Engines, Updater, list[str]]:
         notices: list[str] = []
@@ -80,7 +82,6 @@ class EngineCase(unittest.TestCase):
         with self.subTest(name), tempfile.TemporaryDirectory() as data:
             self.data = data
             self.server.reset()
-            self.server.requests.clear()
             yield
 
     def listing(self) -> list[str]:
@@ -91,7 +92,6 @@ class UpdateTest(EngineCase):
     good: bytes
     broken: bytes
     blind: bytes
-    stranger: release.Signer
 
     @classmethod
     def setUpClass(cls) -> None:
@@ -99,8 +99,6 @@ class UpdateTest(EngineCase):
         cls.good = release.engine_zip(NEW)
         cls.broken = release.engine_zip("2099.02.03", broken="import")
         cls.blind = release.engine_zip("2099.02.04", broken="extract")
-        cls.stranger = release.Signer("Someone Else")
-        cls.addClassCleanup(cls.stranger.close)
 
     def test_good_update_is_used_by_the_next_import_survives_a_restart_and_can_be_rolled_back(self) -> None:
         engines, up, _ = self.make()
@@ -144,23 +142,21 @@ class UpdateTest(EngineCase):
         with zipfile.ZipFile(buffer, "w") as z:
             z.writestr("__main__.py", "print('hello')\n")
         good, signer = (self.good, NEW), self.signer
-        # What is published (engine, tag), who signed it, the hash listed, the file the server mistreats and how.
+        # What is published (engine, tag), who signed it, the hash listed, what the server does wrong.
         cases = [("signed by another key", good, self.stranger, None, None, "签名验证失败"),
                  ("hash not the signed one", good, signer, self.good + b"x", None, "校验和不一致"),
-                 ("connection cut", good, signer, None, ("cut", "yt-dlp"), "不完整"),
+                 ("connection cut", good, signer, None, lambda s: s.cut.update({"yt-dlp": 4096}), "不完整"),
                  ("does not import", (self.broken, "2099.02.03"), signer, None, None, "无法运行"),
                  ("holds no engine", (buffer.getvalue(), NEW), signer, None, None, "无法运行"),
                  ("extracts nothing", (self.blind, "2099.02.04"), signer, None, None, "没能从测试网页中找到视频"),
-                 ("404", good, signer, None, ("missing", "yt-dlp"), "HTTP 404"),
-                 ("list times out", good, signer, None, ("stall", "SHA2-256SUMS"), "超时"),
-                 ("file times out", good, signer, None, ("stall", "yt-dlp"), "超时")]
+                 ("404", good, signer, None, lambda s: s.releases[NEW].pop("yt-dlp"), "HTTP 404"),
+                 ("list times out", good, signer, None, lambda s: s.stall("SHA2-256SUMS"), "超时"),
+                 ("file times out", good, signer, None, lambda s: s.stall("yt-dlp"), "超时")]
         for name, (engine, tag), key, listed, trouble, reason in cases:
             with self.case(name):
-                files = self.server.release(engine, key, tag, listed)
-                if trouble and trouble[0] == "missing":
-                    del files[trouble[1]]
-                elif trouble:
-                    getattr(self.server, trouble[0]).add(trouble[1])
+                self.server.release(engine, key, tag, listed)
+                if trouble:
+                    trouble(self.server)
                 engines, up, notices = self.make()
                 status = self.check(up)
                 self.assertFalse(status["last_ok"])
@@ -224,9 +220,7 @@ class UpdateTest(EngineCase):
         for name, state, busy, expect in cases:
             with self.case(name):
                 self.busy = busy
-                os.makedirs(os.path.join(self.data, "engines"))
-                with open(os.path.join(self.data, "engines", "state.json"), "w") as f:
-                    json.dump(state, f)
+                write_json(os.path.join(self.data, "engines", "state.json"), state)
                 _, up, _ = self.make()
                 up.first_delay, up.interval = 0.0, 0.1
                 up.start()
@@ -248,7 +242,7 @@ class UpdateTest(EngineCase):
             up.check()
         self.assertEqual(raised.exception.status, 409)
         self.busy = False
-        self.server.stall.add("latest")
+        self.server.stall("latest")
         up.check()
         with self.assertRaises(UserError) as raised:
             up.check()
@@ -256,17 +250,12 @@ class UpdateTest(EngineCase):
         wait_for(lambda: not up.status()["checking"], 20, message="the check")
 
 
-def _altered(root: str, name: str) -> None:
-    with open(os.path.join(root, name, "yt-dlp"), "ab") as f:
-        f.write(b"changed")
-
-
 @pytest.mark.parametrize("pointer, damage, expect", [
     (None, None, "2099.01.02"),
     ("{\"current\": ", None, BUNDLED),  # not JSON
     (["2099.01.02"], None, BUNDLED),  # the wrong shape
     ({"current": "2099.09.09-0123456789ab", "previous": None}, None, BUNDLED),  # names no folder
-    (None, _altered, BUNDLED),
+    (None, lambda root, name: writer(b"changed")(os.path.join(root, name, "yt-dlp")), BUNDLED),
     (None, lambda root, name: os.unlink(os.path.join(root, name, "engine.json")), BUNDLED)])
 def test_a_damaged_pointer_is_set_aside(workdir: str, pointer: Any, damage: Any, expect: str) -> None:
     root = os.path.join(workdir, "engines")

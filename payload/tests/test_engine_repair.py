@@ -11,7 +11,7 @@ import pytest
 
 from media import MediaServer
 from release import engine_folder
-from support import Payload
+from support import Payload, write_json
 
 from downloader.engine_check import DIGESTS, file_digests
 from downloader.engines import bundled_version, tree_sha256, unpack
@@ -28,8 +28,7 @@ def install(data: str, version: str, digests: bool) -> str:
         record: dict[str, object] = {**json.load(f), "unpacked_sha256": tree_sha256(lib)}
     if digests:
         record[DIGESTS] = file_digests(lib)
-    with open(os.path.join(folder, "engine.json"), "w", encoding="utf-8") as f:
-        json.dump(record, f)
+    write_json(os.path.join(folder, "engine.json"), record)
     return lib
 
 

@@ -1,14 +1,13 @@
 """Downloads and the engine they run on: a switch while a download runs, and an engine that breaks."""
 
 import filecmp
-import json
 import os
 import signal
 from typing import Any
 
 from media import big_file
 from release import engine_folder
-from support import QueueCase, wait_for
+from support import QueueCase, wait_for, write_json
 
 from downloader import engine_loader
 from downloader.engines import Engines, age_months, bundled_version
@@ -23,8 +22,7 @@ class EngineSwitchTest(QueueCase):
     concurrency = 3
 
     def start(self, pointer: dict[str, Any]) -> Manager:
-        with open(os.path.join(self.data, "engines", "current.json"), "w", encoding="utf-8") as f:
-            json.dump(pointer, f)
+        write_json(os.path.join(self.data, "engines", "current.json"), pointer)
         notices: list[str] = []
         self.engines = Engines(self.data, notices)
         return self.queue(self.engines, notices=notices)
@@ -36,12 +34,12 @@ class EngineSwitchTest(QueueCase):
         self.media.hold["switch.bin"] = 1_000_000
         first = manager.add(self.media.url("switch.bin"))["added"][0]["id"]
         wait_for(lambda: self.job(manager, first)["downloaded"] >= 1_000_000, 30, message="the held bytes")
-        self.assertTrue(self.log.has(f"[下载 #{first}] 下载引擎 {NEW_VERSION}"), self.log.lines)
+        self.assertTrue(self.logged(f"[下载 #{first}] 下载引擎 {NEW_VERSION}"), self.log)
 
         self.assertEqual(self.engines.rollback().version, bundled_version())  # type: ignore[union-attr]
         second = manager.add(self.media.url("clip.mp4"))["added"][0]["id"]
         wait_for(lambda: self.job(manager, second)["state"] == "done", 30, message="the second download")
-        self.assertTrue(self.log.has(f"[下载 #{second}] 下载引擎 {bundled_version()}"), self.log.lines)
+        self.assertTrue(self.logged(f"[下载 #{second}] 下载引擎 {bundled_version()}"), self.log)
         # The first still runs on its engine, whose folder stays while it does.
         self.assertEqual(self.job(manager, first)["state"], "downloading")
         self.assertTrue(os.path.isfile(os.path.join(self.data, "engines", new, "yt-dlp")))
@@ -49,7 +47,7 @@ class EngineSwitchTest(QueueCase):
         self.media.released.set()
         wait_for(lambda: self.job(manager, first)["state"] == "done", 30, message="the first download")
         self.assertTrue(filecmp.cmp(os.path.join(self.downloads, self.job(manager, first)["files"][0]), path, shallow=False))
-        self.assertFalse(self.log.has(f"[下载 #{first}] 下载引擎 {bundled_version()}"), self.log.lines)
+        self.assertFalse(self.logged(f"[下载 #{first}] 下载引擎 {bundled_version()}"), self.log)
 
     def test_the_servers_own_engine_follows_a_switch_once_nothing_uses_it(self) -> None:
         new = engine_folder(self.data, NEW_VERSION)
@@ -84,7 +82,7 @@ class EngineSwitchTest(QueueCase):
         self.assertEqual((self.engines.failed or {}).get("version"), "2026.12.01")
         self.assertEqual(self.engines.active().version, bundled_version())
         # The engine's own words stay in the log.
-        wait_for(lambda: self.log.has("this build is broken"), 10, message="the reason in the log")
+        wait_for(lambda: self.logged("this build is broken"), 10, message="the reason in the log")
 
         # On the working engine, the download's own process dies in the middle.
         path = big_file("killed.bin", 1_500_000)
@@ -99,5 +97,5 @@ class EngineSwitchTest(QueueCase):
         manager.retry(job_id)
         wait_for(lambda: self.job(manager, job_id)["state"] == "done", 30, message="the retry")
         self.assertTrue(filecmp.cmp(os.path.join(self.downloads, self.job(manager, job_id)["files"][0]), path, shallow=False))
-        self.assertEqual(self.media.resumes("killed.bin"), 1)
+        self.assertEqual(self.media.resumes["killed.bin"], 1)
 

@@ -3,7 +3,6 @@
 import datetime
 import email.message
 import errno
-import json
 import os
 import urllib.error
 from typing import Any, Callable
@@ -11,7 +10,7 @@ from typing import Any, Callable
 import pytest
 
 from media import MediaServer
-from support import Payload, Quiet, engine_error, free_port, wait_for
+from support import QUIET, Payload, engine_error, free_port, wait_for, write_json
 
 
 ROUTES = {"/api/jobs": "请粘贴至少一个网址", "/api/playlist": "请先粘贴一个网址，再点击“列出”",
@@ -111,11 +110,9 @@ def test_failed_downloads_are_told_in_words_and_a_retry_can_succeed(payload: Pay
 def test_a_vanished_download_folder_is_not_recreated(workdir: str, media: MediaServer,
                                                      start: Callable[..., Payload]) -> None:
     gone = os.path.join(workdir, "usb", "视频")
-    os.makedirs(os.path.join(workdir, "data"))
     for folder, expected in ((gone, "failed"), (None, "done")):
-        with open(os.path.join(workdir, "data", "settings.json"), "w", encoding="utf-8") as f:
-            # Without a folder of its own, the default Downloads in the home folder is used.
-            json.dump({"download_dir": folder} if folder else {}, f)
+        # Without a folder of its own, the default Downloads in the home folder is used.
+        write_json(os.path.join(workdir, "data", "settings.json"), {"download_dir": folder} if folder else {})
         server = start()
         # The failed attempt is still queued: the second add confirms the repeat.
         job = server.finish(media.url("clip.mp4"), force=True)
@@ -153,7 +150,7 @@ def extracted(url: str, site: bool) -> BaseException:
             page = self._download_webpage(url, self._match_id(url))
             return {"id": self._search_regex(r"player=(\w+)", page, "player url"), "url": url}
 
-    ydl = yt_dlp.YoutubeDL({"quiet": True, "logger": Quiet(), "socket_timeout": 5}, auto_init=not site)
+    ydl = yt_dlp.YoutubeDL({"quiet": True, "logger": QUIET, "socket_timeout": 5}, auto_init=not site)
     if site:
         ydl.add_info_extractor(SiteIE())
     with pytest.raises(yt_dlp.utils.DownloadError) as raised:

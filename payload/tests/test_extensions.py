@@ -3,35 +3,26 @@ desktop run what was downloaded or show a name other than the real one."""
 
 import os
 from typing import Iterator
-from unittest import mock
 
 import pytest
 
 from fakeopen import FakeOpeners
 from media import MediaServer
-from support import Payload, link_tools
+from support import Payload
 
 HOSTILE = ["tool.exe", "launcher.desktop", "run.sh", "page.html"]
 
 
 @pytest.fixture(scope="module")
-def fake() -> Iterator[FakeOpeners]:
-    fake = FakeOpeners()
-    yield fake
-    fake.close()
-
-
-@pytest.fixture(scope="module")
-def server(module_workdir: str, fake: FakeOpeners) -> Iterator[Payload]:
+def server(module_workdir: str, module_openers: FakeOpeners) -> Iterator[Payload]:
     """One server whose only openers are the stand-ins (ffmpeg stays reachable)."""
-    with mock.patch.dict(os.environ, {"PATH": link_tools(fake.bin, "ffmpeg", "ffprobe")}):
-        server = Payload(module_workdir)
+    server = Payload(module_workdir, env={"PATH": module_openers.bin})
     yield server
     server.stop()
 
 
 def test_only_media_keeps_its_extension_and_only_media_is_opened(server: Payload, module_media: MediaServer,
-                                                                 fake: FakeOpeners) -> None:
+                                                                 module_openers: FakeOpeners) -> None:
     # The engine takes a direct link's extension from its address, whatever the content.
     for name in HOSTILE:
         module_media.aliases["/" + name] = "/clip.mp4"
@@ -48,9 +39,9 @@ def test_only_media_keeps_its_extension_and_only_media_is_opened(server: Payload
         assert (job["state"], job["files"]) == ("done", [shown]), job["error"]
         path = os.path.join(server.download_dir, shown)
         assert os.stat(path).st_mode & 0o111 == 0, name
-        fake.forget()
+        module_openers.forget()
         status, answer = server.request("POST", f"/api/jobs/{job['id']}/open", {})
-        calls = fake.calls()
+        calls = module_openers.calls()
         if name == "clip.mp4":
             assert (status, answer, calls) == (200, {"ok": True}, [["gio", "open", "--", path]])
             continue
@@ -60,9 +51,9 @@ def test_only_media_keeps_its_extension_and_only_media_is_opened(server: Payload
     assert sorted(server.files()) == sorted([n + ".download" for n in HOSTILE if n not in refused] + ["clip.mp4"])
     # The history row's "打开" does the same.
     for row in server.request("GET", "/api/history")[1]["entries"]:
-        fake.forget()
+        module_openers.forget()
         server.request("POST", f"/api/history/{row['id']}/open", {})
-        opened = [c for c in fake.calls() if c[:2] == ["gio", "open"] or c[0] == "xdg-open"]
+        opened = [c for c in module_openers.calls() if c[:2] == ["gio", "open"] or c[0] == "xdg-open"]
         assert opened == ([["gio", "open", "--", row["path"]]] if row["path"].endswith(".mp4") else []), row
 
 

@@ -7,51 +7,19 @@ import signal
 import socket
 import subprocess
 import tempfile
-import threading
 import time
-import unittest
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import Callable
 
 import pytest
 
 from media import MediaServer, big_file, long_audio
-from support import PayloadTest, Quiet, engine_error, wait_for
-
-
-def _command(pid: int) -> str:
-    try:
-        with open(f"/proc/{pid}/cmdline", "rb") as f:
-            return f.read().replace(b"\0", b" ").decode(errors="replace")
-    except OSError:
-        return ""
-
-
-class _ShortBody(BaseHTTPRequestHandler):
-    """Promises the rest of 200,000 bytes on every request and closes early: /cut/ after 30,000 bytes,
-    /short/ 1000 bytes before the end."""
-
-    protocol_version = "HTTP/1.1"
-
-    def log_message(self, format: str, *args: object) -> None:
-        pass
-
-    def do_GET(self) -> None:
-        m = re.match(r"bytes=(\d+)-", self.headers.get("Range", ""))
-        start = int(m.group(1)) if m else 0
-        self.send_response(206 if m else 200)
-        self.send_header("Content-Length", str(200_000 - start))
-        self.send_header("Content-Range", f"bytes {start}-199999/200000")
-        self.send_header("Content-Type", "video/mp4")
-        self.end_headers()
-        rest = 200_000 - start
-        self.wfile.write(b"\0" * (min(rest, 30_000) if "/cut/" in self.path else max(0, rest - 1000)))
-        self.close_connection = True
+from support import QUIET, Payload, command_line, engine_error, wait_for
 
 
 def engine_failure(url: str) -> BaseException:
     import yt_dlp
     with tempfile.TemporaryDirectory() as out, yt_dlp.YoutubeDL({
-            "socket_timeout": 1, "retries": 2, "logger": Quiet(), "proxy": "", "paths": {"home": out},
+            "socket_timeout": 1, "retries": 2, "logger": QUIET, "proxy": "", "paths": {"home": out},
             "retry_sleep_functions": {"http": lambda n: 0}}) as ydl, pytest.raises(yt_dlp.utils.DownloadError) as raised:
         ydl.extract_info(url)
     return raised.value
@@ -60,9 +28,10 @@ def engine_failure(url: str) -> BaseException:
 def test_messages_and_the_reasons_kept_for_the_log(media: MediaServer) -> None:
     from downloader import errors
     from yt_dlp.postprocessor.ffmpeg import FFmpegPostProcessorError
-    short = ThreadingHTTPServer(("127.0.0.1", 0), _ShortBody)
-    threading.Thread(target=short.serve_forever, daemon=True).start()
-    site = f"http://127.0.0.1:{short.server_address[1]}"
+    # Every answer promises the rest of the file and ends early: after 30,000 bytes, or 1000 before the end.
+    for name, ends in (("cut.mp4", lambda start, end: start + 30_000), ("short.mp4", lambda start, end: end - 1000)):
+        big_file(name, 200_000)
+        media.ends[name] = ends
     # A listener whose queue is full: a connection to it is never answered.
     full = socket.create_server(("127.0.0.1", 0), backlog=0)
     waiting = [socket.socket() for _ in range(3)]
@@ -72,9 +41,9 @@ def test_messages_and_the_reasons_kept_for_the_log(media: MediaServer) -> None:
     progress = "frame=    1 fps=0.0 q=-1.0 size=       0kB time=00:00:00.00 bitrate=N/A speed=   0x"
     try:
         cases = [  # what happened, the engine's failure, the step running, the message, the log's reason
-            ("cut again and again", engine_failure(f"{site}/cut/v.mp4"), None,
+            ("cut again and again", engine_failure(media.url("cut.mp4")), None,
              errors.TRUNCATED.format(retries=2), "Giving up after 2 retries"),
-            ("shorter than promised", engine_failure(f"{site}/short/v.mp4"), None, errors.NO_DATA, "data blocks"),
+            ("shorter than promised", engine_failure(media.url("short.mp4")), None, errors.NO_DATA, "data blocks"),
             ("no byte after the headers", engine_failure(media.url("stall/clip.mp4")), None,
              errors.NO_ANSWER.format(seconds=20), "timed out"),
             ("no answer to connecting", engine_failure(f"http://127.0.0.1:{full.getsockname()[1]}/v.mp4"), None,
@@ -85,53 +54,52 @@ def test_messages_and_the_reasons_kept_for_the_log(media: MediaServer) -> None:
     finally:
         for s in [*waiting, full]:
             s.close()
-        short.shutdown()
-        short.server_close()
     for name, exc, step, message, reason in cases:
         assert (errors.describe(exc, step), reason in errors.short_reason(exc)) == (message, True), name
 
 
-class ToldTest(PayloadTest):
-    def test_ffmpeg_killed_during_an_mp3_conversion(self):
-        job = self.server.add(self.media.url(os.path.basename(long_audio())), "audio:mp3")[1]["added"][0]
-        # The conversion itself, not the engine's first look at ffmpeg's version.
-        for pid in wait_for(lambda: [p for p in self.server.children() if ".mp3" in _command(p)], 20):
-            os.kill(pid, signal.SIGKILL)
-        job = self.server.wait_job(job["id"], {"failed", "done"})
-        self.assertEqual(job["error"], "文件已下载，但用 ffmpeg 转换音频格式时出错，没有完成。请点击重试；如果一直失败，请检查 ffmpeg 是否完好")
-        # The engine's own words stay beside it in the log (what they are depends on when ffmpeg died).
-        self.assertRegex(self.server.output(), r"失败：文件已下载，但用 ffmpeg 转换音频格式时出错.*（.+）\n")
+def test_ffmpeg_killed_during_an_mp3_conversion(payload: Payload, media: MediaServer) -> None:
+    job = payload.add(media.url(os.path.basename(long_audio())), "audio:mp3")[1]["added"][0]
+    # The conversion itself, not the engine's first look at ffmpeg's version.
+    for pid in wait_for(lambda: [p for p in payload.children() if ".mp3" in " ".join(command_line(p))], 20):
+        os.kill(pid, signal.SIGKILL)
+    job = payload.wait_job(job["id"], {"failed", "done"})
+    assert job["error"] == "文件已下载，但用 ffmpeg 转换音频格式时出错，没有完成。请点击重试；如果一直失败，请检查 ffmpeg 是否完好"
+    # The engine's own words stay beside it in the log (what they are depends on when ffmpeg died).
+    assert re.search(r"失败：文件已下载，但用 ffmpeg 转换音频格式时出错.*（.+）\n", payload.output())
 
-    def test_download_folder_deleted_mid_download(self):
-        big_file("big.mp4", 2 << 20)
-        job = self.server.add(self.media.url("slow/big.mp4"))[1]["added"][0]
-        wait_for(lambda: self.server.jobs()[job["id"]]["downloaded"] > 0, 20)
-        shutil.rmtree(self.server.download_dir)
-        gone = time.monotonic()
-        job = self.server.wait_job(job["id"], {"failed", "done"})
-        self.assertLess(time.monotonic() - gone, 3)
-        self.assertEqual(job["error"], "下载文件夹在下载过程中被删除或移走了，下载已停止。请确认下载文件夹还在后点击重试")
-        # Asked again, nothing promises the partial data that went with the folder.
-        self.server.request("POST", f"/api/jobs/{job['id']}/retry", {})
-        job = self.server.wait_job(job["id"], {"failed", "done"})
-        self.assertIn(f"下载文件夹 {self.server.download_dir} 不存在", job["error"])
-        self.assertNotIn("已下载的部分", job["error"])
 
-    @unittest.skipUnless(os.geteuid() == 0, "mounting a file system needs root")
-    def test_read_only_data_folder_is_told_at_start(self):
-        self.server.stop()
-        data, kept = os.path.join(self.workdir, "data"), os.path.join(self.workdir, "kept")
-        shutil.move(data, kept)
-        os.mkdir(data)
-        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=8m", "zormak-test", data], check=True)
-        self.addCleanup(lambda: subprocess.run(["umount", "-l", data]))
+def test_download_folder_deleted_mid_download(payload: Payload, media: MediaServer) -> None:
+    big_file("big.mp4", 2 << 20)
+    job = payload.add(media.url("slow/big.mp4"))[1]["added"][0]
+    wait_for(lambda: payload.jobs()[job["id"]]["downloaded"] > 0, 20)
+    shutil.rmtree(payload.download_dir)
+    gone = time.monotonic()
+    job = payload.wait_job(job["id"], {"failed", "done"})
+    assert time.monotonic() - gone < 3
+    assert job["error"] == "下载文件夹在下载过程中被删除或移走了，下载已停止。请确认下载文件夹还在后点击重试"
+    # Asked again, nothing promises the partial data that went with the folder.
+    payload.command(job["id"], "retry")
+    job = payload.wait_job(job["id"], {"failed", "done"})
+    assert f"下载文件夹 {payload.download_dir} 不存在" in job["error"] and "已下载的部分" not in job["error"]
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="mounting a file system needs root")
+def test_read_only_data_folder_is_told_at_start(workdir: str, start: Callable[..., Payload], media: MediaServer) -> None:
+    data, kept = os.path.join(workdir, "data"), os.path.join(workdir, "kept")
+    start().stop()
+    shutil.move(data, kept)
+    os.mkdir(data)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=8m", "zormak-test", data], check=True)
+    try:
         shutil.copytree(kept, data, dirs_exist_ok=True)
-        server = self.start_server()
-        self.assertEqual(server.finish(self.media.url("clip.mp4"))["state"], "done")
+        server = start()
+        assert server.finish(media.url("clip.mp4"))["state"] == "done"
         # Killed, the server leaves its database in WAL mode with both side files, which open read-only.
         os.killpg(server.pid, signal.SIGKILL)
         server.process.wait()
         subprocess.run(["mount", "-o", "remount,ro", data], check=True)
-        notices = self.start_server().request("GET", "/api/notices")[1]["notices"]
-        self.assertEqual(len(notices), 1, notices)
-        self.assertIn(f"数据文件夹 {data} 已满或无法写入", notices[0])
+        notices = start().notices()
+        assert len(notices) == 1 and f"数据文件夹 {data} 已满或无法写入" in notices[0], notices
+    finally:
+        subprocess.run(["umount", "-l", data])

@@ -8,16 +8,9 @@ from typing import Any, Callable
 import pytest
 
 from media import MediaServer, big_file
-from support import Payload, same_file, wait_for
+from support import Payload, same_file, wait_for, writer
 
 SIZE = 1_200_000
-
-
-def _write(data: bytes) -> Callable[[str], None]:
-    def damage(path: str) -> None:
-        with open(path, "wb") as f:
-            f.write(data)
-    return damage
 
 
 def _foreign(path: str) -> None:
@@ -63,7 +56,7 @@ def offered(server: Payload) -> dict[str, Any]:
 
 def test_lost_journal_keeps_the_partial_data_and_offers_it_back(
         server: Payload, media: MediaServer, start: Callable[..., Payload]) -> None:
-    for damage, action in ((_write(b""), "resume"), (_write(b"no database here\n" * 200), "delete"),
+    for damage, action in ((writer(b""), "resume"), (writer(b"no database here\n" * 200), "delete"),
                            (_foreign, "resume")):
         part, data = paused_partial(server, media)
         server = restart(server, start, damage)
@@ -80,11 +73,11 @@ def test_lost_journal_keeps_the_partial_data_and_offers_it_back(
         status, body = server.request("POST", f"/api/leftovers/{action}", {"ids": [x["id"] for x in found["leftovers"]]})
         assert (status, body.get("leftovers"), body.get("notice")) == (200, [], None), body
         if action == "resume":
-            resumes = media.resumes("left.mp4")
+            resumes = media.resumes["left.mp4"]
             job = server.wait_job(body["added"][0]["id"], {"done", "failed"}, timeout=60)
             assert job["state"] == "done", job["error"]
             assert same_file(os.path.join(server.download_dir, job["files"][0]), os.path.join(media.root, "left.mp4"))
-            assert media.resumes("left.mp4") == resumes + 1, "started over instead of continuing"
+            assert media.resumes["left.mp4"] == resumes + 1, "started over instead of continuing"
         assert [f for f in server.files() if f.startswith(".zormak")] == []
         for name in server.files():
             os.unlink(os.path.join(server.download_dir, name))
@@ -94,7 +87,7 @@ def test_unknown_ids_and_folders_without_address(server: Payload, media: MediaSe
                                                  start: Callable[..., Payload]) -> None:
     part, _ = paused_partial(server, media)
     os.unlink(os.path.join(os.path.dirname(part), ".zormak-job.json"))
-    server = restart(server, start, _write(b""))
+    server = restart(server, start, writer(b""))
     found = offered(server)
     assert [x["url"] for x in found["leftovers"]] == [""] and "只能删除" in found["notice"], found
     ids = [found["leftovers"][0]["id"]]

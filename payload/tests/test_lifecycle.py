@@ -10,7 +10,7 @@ from typing import Callable
 import pytest
 
 from media import MediaServer, long_audio
-from support import PAYLOAD_DIR, PYTHON, Payload, alive, same_file, wait_for
+from support import PAYLOAD_DIR, PYTHON, Payload, alive, command_line, same_file, wait_for
 
 
 def stop_promptly(server: Payload, watched: list[int]) -> str:
@@ -87,7 +87,7 @@ def test_stopping_during_downloads_ends_server_and_ffmpeg(
     _, body = server.add(media.url("slow/clip.mp4") + " " + media.url(os.path.basename(long_audio())), "audio")
     slow, converting = (j["id"] for j in body["added"])
     server.wait_job(converting, {"processing"}, timeout=30)
-    ffmpeg = wait_for(lambda: [p for p in server.children() if _command(p).startswith("ffmpeg")], 10,
+    ffmpeg = wait_for(lambda: [p for p in server.children() if os.path.basename((command_line(p) or [""])[0]).startswith("ffmpeg")], 10,
                       message="ffmpeg to start")
     assert server.jobs()[slow]["state"] == "downloading"
     if orphaned:
@@ -100,11 +100,3 @@ def test_stopping_during_downloads_ends_server_and_ffmpeg(
         assert f"[下载 #{slow}] 已加入队列" in out and "已停止（中断了 2 个下载，下次启动时继续）" in out, out
     # Nothing half-done appears beside the user's files; the partial data waits in hidden staging folders.
     assert all(f.startswith(".zormak-partial-") for f in server.files()), server.files()
-
-
-def _command(pid: int) -> str:
-    try:
-        with open(f"/proc/{pid}/cmdline", "rb") as f:
-            return os.path.basename(f.read().split(b"\0")[0].decode())
-    except OSError:
-        return ""

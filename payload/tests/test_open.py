@@ -11,13 +11,12 @@ import signal
 import time
 from types import SimpleNamespace
 from typing import Any, Iterator
-from unittest import mock
 
 import pytest
 
-from fakeopen import NAMES, FakeOpeners
+from fakeopen import NAMES
 from media import MediaServer
-from support import Payload, link_tools, wait_for
+from support import Payload, wait_for
 
 # A folder name with a space, CJK and the characters a URI must escape.
 ODD = "下载 100%#1"
@@ -29,11 +28,10 @@ COMPLAINT = "No application is registered as handling this file"
 
 
 @pytest.fixture(scope="module")
-def shared(module_workdir: str, module_media: MediaServer) -> Iterator[Any]:
+def shared(module_workdir: str, module_media: MediaServer, module_openers: Any) -> Iterator[Any]:
     """One finished download in a folder with an awkward name; stand-ins are the server's only openers."""
-    fake = FakeOpeners()
-    with mock.patch.dict(os.environ, {"PATH": link_tools(fake.bin, "ffmpeg", "ffprobe")}):
-        server = Payload(module_workdir)
+    fake = module_openers
+    server = Payload(module_workdir, env={"PATH": fake.bin})
     folder = os.path.join(module_workdir, ODD)
     os.makedirs(folder)
     try:
@@ -45,7 +43,6 @@ def shared(module_workdir: str, module_media: MediaServer) -> Iterator[Any]:
                               path=os.path.join(folder, "clip.mp4"), job=job["id"], row=row)
     finally:
         server.stop()
-        fake.close()
 
 
 @pytest.fixture

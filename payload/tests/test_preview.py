@@ -70,7 +70,7 @@ def test_a_picture_arrives_whole_and_through_the_users_proxy(workdir: str, modul
         assert link is not None
         with open(poster(), "rb") as f:
             assert thumbs.get(link.rsplit("/", 1)[1])[0] == f.read()
-        assert [line for line, _ in proxy.seen()] == [f"GET {module_media.url('poster.jpg')} HTTP/1.1"]
+        assert [line for line, _ in proxy.seen] == [f"GET {module_media.url('poster.jpg')} HTTP/1.1"]
     finally:
         proxy.close()
 

@@ -43,7 +43,7 @@ def server(module_workdir: str, module_media: MediaServer) -> Iterator[Payload]:
 
 
 def sent(media: MediaServer) -> dict[str, int]:
-    return {name: media.sent(name) for name in (rendition(*s) for s in SOURCES)}
+    return {name: media.sent[name] for name in (rendition(*s) for s in SOURCES)}
 
 
 def test_probe_lists_the_formats_best_first_and_a_failure_in_chinese(server: Payload, module_media: MediaServer) -> None:
@@ -73,7 +73,7 @@ def test_each_choice_downloads_what_it_names_and_says_what_it_saved_instead(
     job = server.finish(module_media.url(page), fmt, force=True)
     assert (job["state"], job["format"], job["got"]) == ("done", fmt, got), job["error"]
     want = rendition(*next(s for s in SOURCES if s[0] == expected))
-    assert {n for n, count in before.items() if module_media.sent(n) > count} == {want}
+    assert {n for n, count in before.items() if module_media.sent[n] > count} == {want}
     path = os.path.join(server.download_dir, job["files"][0])
     assert os.path.splitext(path)[1] == ".mp4"
     assert filecmp.cmp(path, os.path.join(module_media.root, want), shallow=False)

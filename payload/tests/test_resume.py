@@ -34,9 +34,9 @@ def arrived_whole(server: Payload, media: MediaServer, job_id: int) -> None:
     assert job["state"] == "done", job["error"]
     assert same_file(os.path.join(server.download_dir, job["files"][0]), os.path.join(media.root, "resume.mp4"))
     # What was fetched again after the interruptions is a small part of the file.
-    assert media.refetched("resume.mp4") < SIZE // 10
-    assert media.sent("resume.mp4") - SIZE < SIZE // 5, media.sent("resume.mp4")
-    assert media.resumes("resume.mp4") >= 1, "the download started over instead of continuing"
+    assert media.refetched["resume.mp4"] < SIZE // 10
+    assert media.sent["resume.mp4"] - SIZE < SIZE // 5, media.sent["resume.mp4"]
+    assert media.resumes["resume.mp4"] >= 1, "the download started over instead of continuing"
 
 
 def test_pause_stops_the_transfer_frees_the_slot_and_resume_continues(server: Payload, media: MediaServer) -> None:
@@ -47,9 +47,9 @@ def test_pause_stops_the_transfer_frees_the_slot_and_resume_continues(server: Pa
     assert server.command(big, "pause")[1]["state"] == "paused"
     # The slot is free at once: the queued job runs while the paused one waits.
     assert server.wait_job(small, {"done", "failed"})["state"] == "done"
-    sent = media.sent("resume.mp4")
+    sent = media.sent["resume.mp4"]
     time.sleep(1.0)
-    assert media.sent("resume.mp4") == sent < SIZE, "a paused download kept receiving"
+    assert media.sent["resume.mp4"] == sent < SIZE, "a paused download kept receiving"
     assert server.jobs()[big]["state"] == "paused"
     assert server.command(big, "pause")[0] == 409
     assert server.command(big, "resume")[1]["state"] == "queued"

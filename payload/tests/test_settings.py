@@ -1,10 +1,11 @@
 """The stored and the submitted settings: a wrong value is named and refused alone, the others kept."""
 
-import json
 import os
 from typing import Any
 
 import pytest
+
+from support import write_json
 
 from downloader.errors import UserError
 from downloader.settings import Settings
@@ -19,8 +20,7 @@ def folder(workdir: str) -> str:
 
 
 def stored(folder: str, values: dict[str, Any]) -> tuple[dict[str, Any], list[str]]:
-    with open(os.path.join(folder, "settings.json"), "w", encoding="utf-8") as f:
-        json.dump(values, f)
+    write_json(os.path.join(folder, "settings.json"), values)
     notices: list[str] = []
     return Settings(folder, notices).get(), notices
 

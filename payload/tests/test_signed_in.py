@@ -104,7 +104,7 @@ def test_signed_in_by_the_window_then_by_a_firefox_profile(server: Payload, medi
     # Held partway, so that the engine's cookie file is looked at while the download runs.
     media.hold["clip.mp4"] = 64 << 10
     job_id = download(server, media)
-    wait_for(lambda: media.sent("clip.mp4") >= 64 << 10, 30, message="the download to start")
+    wait_for(lambda: media.sent["clip.mp4"] >= 64 << 10, 30, message="the download to start")
     [given] = cookie_files(server)
     assert stat.S_IMODE(os.stat(given).st_mode) == 0o600
     with open(given, encoding="utf-8") as f:

@@ -1,13 +1,13 @@
 """The check at start for an old engine: it runs at once, and downloads wait for it, for a while."""
 
 import datetime
-import json
 import os
 import threading
 import time
+from unittest import mock
 
 import release
-from support import Payload, QueueCase, free_port, wait_for
+from support import Payload, QueueCase, free_port, wait_for, write_json
 from test_engine import EngineCase
 
 from downloader import starthold
@@ -34,7 +34,6 @@ class StartCheckTest(EngineCase, QueueCase):
         QueueCase.setUp(self)
         self.server.reset()
         self.server.release(self.good, self.signer, NEW)
-        self.server.requests.clear()
 
     def start(self, limit: float = 60.0, timeout: float = 10.0, restored: int = 0) -> tuple[Updater, Manager]:
         """The updater and the queue wired as the server wires them, with restored jobs in the journal."""
@@ -68,16 +67,12 @@ class StartCheckTest(EngineCase, QueueCase):
                         if path.endswith("/SHA2-256SUMS"):
                             held.wait(60)
                     self.server.before = hold_list
-                if base:
-                    os.environ["ZORMAK_TEST_ENGINE_RELEASES"] = base
-                try:
+                with mock.patch.dict(os.environ, {"ZORMAK_TEST_ENGINE_RELEASES": base or self.server.base}):
                     began = time.monotonic()
                     up, manager = self.start(limit=limit, timeout=30.0)
                     manager.add(self.media.url("clip.mp4"))
                     wait_for(lambda: self.states(manager) != ["queued"], 20, 0.05, "the download to start")
                     waited = time.monotonic() - began
-                finally:
-                    os.environ["ZORMAK_TEST_ENGINE_RELEASES"] = self.server.base
                 # A stalled check holds the queue for the limit, a failed one not at all.
                 self.assertLess(waited, limit + 5 if still_checking else 10)
                 if still_checking:
@@ -97,8 +92,7 @@ class StartCheckTest(EngineCase, QueueCase):
                 self.setUp()
                 if version:
                     release.engine_folder(self.data, version, previous="")
-                with open(os.path.join(self.data, "engines", "state.json"), "w") as f:
-                    json.dump(state, f)
+                write_json(os.path.join(self.data, "engines", "state.json"), state)
                 up, manager = self.start(restored=1)
                 self.assertEqual(up.status()["version"], version or bundled_version())
                 self.assertEqual(manager.engine_update(), None)
@@ -109,9 +103,8 @@ class StartCheckTest(EngineCase, QueueCase):
     def test_an_old_engine_is_updated_before_downloads_start_and_the_page_is_told(self) -> None:
         self.assertGreater((datetime.date.today() - version_date(bundled_version())).days, STALE_DAYS)  # type: ignore[operator]
         # Never checked, and the list answers after five seconds: long enough to watch the queue wait.
-        self.server.stall.add("SHA2-256SUMS")
-        with open(os.path.join(self.data, "engines", "state.json"), "w") as f:
-            json.dump({}, f)
+        self.server.stall("SHA2-256SUMS")
+        write_json(os.path.join(self.data, "engines", "state.json"), {})
         Store(os.path.join(self.data, "history.sqlite3"), []).add_job(self.media.url("clip.mp4"), "video",
                                                                      "downloading", time.time())
         server = Payload(self.work)

@@ -12,7 +12,7 @@ from typing import Callable, Iterator
 import pytest
 
 from media import MediaServer
-from support import Payload
+from support import Payload, writer
 
 LOCKED = "下载记录数据库被其他程序占用，请稍后再试"
 
@@ -29,13 +29,6 @@ def _db_with_history(path: str, wal: bool = True) -> None:
     db.close()
 
 
-def _write(text: str | bytes) -> Callable[[str], None]:
-    def damage(path: str) -> None:
-        with open(path, "wb") as f:
-            f.write(text.encode() if isinstance(text, str) else text)
-    return damage
-
-
 def _truncated(path: str) -> None:
     _db_with_history(path, wal=False)
     with open(path, "r+b") as f:
@@ -44,7 +37,7 @@ def _truncated(path: str) -> None:
 
 def _folder(path: str) -> None:
     os.mkdir(path)
-    _write("kept")(os.path.join(path, "inside"))
+    writer("kept")(os.path.join(path, "inside"))
 
 
 def _snapshot(path: str) -> object:
@@ -60,14 +53,14 @@ SAVED = {DB: "原文件已保存为", SETTINGS: "原来的设置文件已保存�
 
 # (file in data/, damage, what the notice says, the format and the count in force after it)
 @pytest.mark.parametrize("name, damage, message, in_force", [
-    (DB, _write(b"these bytes are no database at all\n" * 100), "下载记录数据库", ("best", 2)),
+    (DB, writer(b"these bytes are no database at all\n" * 100), "下载记录数据库", ("best", 2)),
     (DB, _truncated, "下载记录数据库", ("best", 2)),
     (DB, _folder, "下载记录数据库", ("best", 2)),
-    (SETTINGS, _write("{damaged"), "设置文件无法读取", ("best", 2)),
-    (SETTINGS, _write("[1, 2]"), "设置文件的内容不正确", ("best", 2)),
+    (SETTINGS, writer("{damaged"), "设置文件无法读取", ("best", 2)),
+    (SETTINGS, writer("[1, 2]"), "设置文件的内容不正确", ("best", 2)),
     (SETTINGS, os.mkdir, "设置文件无法读取", ("best", 2)),
     # The valid values stay; the wrong ones are named together.
-    (SETTINGS, _write(json.dumps({"download_dir": 5, "format": "audio", "concurrency": "③"})),
+    (SETTINGS, writer(json.dumps({"download_dir": 5, "format": "audio", "concurrency": "③"})),
      "设置文件中的下载文件夹、同时下载数无效", ("audio:mp3", 2)),
 ], ids=["db garbage", "db truncated", "db folder", "garbage", "not an object", "folder", "wrong types"])
 def test_an_unreadable_file_is_set_aside(name: str, damage: Callable[[str], None], message: str,
@@ -154,7 +147,7 @@ def test_a_read_only_or_full_data_folder(full: bool, workdir: str, media: MediaS
     os.mkdir(data)
     subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m" if full else "size=4m", "zormak-test", data], check=True)
     try:
-        _write(json.dumps({"download_dir": os.path.join(workdir, "downloads")}))(os.path.join(data, SETTINGS))
+        writer(json.dumps({"download_dir": os.path.join(workdir, "downloads")}))(os.path.join(data, SETTINGS))
         path = os.path.join(data, DB)
         _db_with_history(path, wal=False)
         before = _snapshot(path)

@@ -15,29 +15,21 @@ const [pageUrl, videoUrl, downloaded, playlistUrl, formatsUrl, subtitledUrl] = p
 // The refused bad address (400), the repeated video (409) and the moved
 // file's refusal (404) are expected; anything else is a fault.
 const expected = (m) => /status of 40[09]/.test(m.text()) || /\/open$/.test(m.location().url || "");
-await drive(pageUrl, 840, expected, async (page, seen) => {
+await drive(pageUrl, 840, expected, async (page, seen, text, note) => {
   const add = async (urls) => { await page.fill("#urls", urls); await page.click("#add-button"); };
-  // Each key of seen given, the trimmed text of its element (a selector, or a locator).
-  const note = async (fields) => {
-    for (const [key, at] of Object.entries(fields)) {
-      seen[key] = (await (typeof at === "string" ? page.locator(at) : at).first().textContent()).trim();
-    }
-  };
   await page.goto(pageUrl);
   await page.waitForSelector("#conn.ok");
-  const notices = page.locator("#notices");
-  await notices.waitFor({ state: "visible" });
-  seen.notice = (await notices.textContent()).trim();
+  await page.locator("#notices").waitFor({ state: "visible" });
+  seen.notice = await text("#notices");
 
   await add("这不是网址");
-  const message = page.locator("#add-message");
-  await message.waitFor({ state: "visible" });
-  seen.badAddressMessage = (await message.textContent()).trim();
+  await page.locator("#add-message").waitFor({ state: "visible" });
+  seen.badAddressMessage = await text("#add-message");
 
   await add(videoUrl);
   const job = page.locator(".job").first();
   await job.waitFor();
-  seen.firstBadge = (await job.locator(".badge").textContent()).trim();
+  seen.firstBadge = await text(job.locator(".badge"));
   // The toast that confirms the add must leave the rows' buttons free to click: rows scroll
   // under it, so it must stay clear of the buttons' column, whatever the row's height.
   const toastBox = await page.locator(".toast").first().boundingBox();
@@ -50,7 +42,7 @@ await drive(pageUrl, 840, expected, async (page, seen) => {
     // Bytes that arrived and a speed; a loaded machine may first show a pause ("等待数据…").
     return meta && /[\d.]+ (B|KB) \/ .*\/s/.test(meta.textContent) && !/等待数据/.test(meta.textContent);
   });
-  seen.progressMeta = (await job.locator(".job-meta").textContent()).trim();
+  seen.progressMeta = await text(job.locator(".job-meta"));
 
   // Leaving the page with a download running asks first; staying keeps the page.
   const asked = new Promise((resolve) => page.once("dialog", async (dialog) => {
@@ -80,7 +72,7 @@ await drive(pageUrl, 840, expected, async (page, seen) => {
   await page.click('.nav-item[data-view="history"]');
   await page.locator("#history-body tr").first().waitFor();
   seen.historyRows = await page.locator("#history-body tr").count();
-  seen.historyFirst = (await page.locator("#history-body tr .h-title").first().textContent()).trim();
+  seen.historyFirst = await text("#history-body tr .h-title");
 
   // Double-clicking the row opens the file, the other button shows it in its folder.
   const row = page.locator("#history-body tr").first();
@@ -91,9 +83,8 @@ await drive(pageUrl, 840, expected, async (page, seen) => {
   fs.renameSync(downloaded, downloaded + ".moved");
   try {
     await row.locator('[data-action="open"]').click();
-    const toast = page.locator(".toast.error").first();
-    await toast.waitFor();
-    seen.missingToast = (await toast.textContent()).trim();
+    await page.locator(".toast.error").first().waitFor();
+    seen.missingToast = await text(".toast.error");
     await row.locator(".tag.missing").waitFor();
   } finally {
     fs.renameSync(downloaded + ".moved", downloaded);
@@ -102,7 +93,7 @@ await drive(pageUrl, 840, expected, async (page, seen) => {
   // Clearing asks first, in the page's own dialog; "取消" keeps the history.
   await page.click("#history-clear");
   await page.locator("dialog#confirm[open]").waitFor();
-  seen.confirmTitle = (await page.locator("#confirm-title").textContent()).trim();
+  seen.confirmTitle = await text("#confirm-title");
   await page.click("#confirm-no");
   await page.locator("dialog#confirm[open]").waitFor({ state: "detached" });
   seen.historyRowsAfterNo = await page.locator("#history-body tr").count();
@@ -120,12 +111,12 @@ await drive(pageUrl, 840, expected, async (page, seen) => {
   await page.waitForFunction(() => document.querySelectorAll(".job").length === 3);
   seen.pastedOrder = await page.locator(".job .job-url").allTextContents();
   seen.keptLines = await page.inputValue("#urls");
-  seen.pasteMessage = (await page.locator("#add-message").textContent()).trim();
+  seen.pasteMessage = await text("#add-message");
 
   // The finished video again: the page asks, and "取消" adds nothing.
   await add(videoUrl);
   await page.locator("dialog#confirm[open]").waitFor();
-  seen.duplicateQuestion = (await page.locator("#confirm-text").textContent()).trim();
+  seen.duplicateQuestion = await text("#confirm-text");
   await page.click("#confirm-no");
   await page.locator("dialog#confirm[open]").waitFor({ state: "detached" });
   await page.waitForTimeout(500);
@@ -142,7 +133,7 @@ await drive(pageUrl, 840, expected, async (page, seen) => {
   await page.click("#add-button");
   const picked = page.locator(".job.done", { hasText: "指定格式 480p" });
   await picked.waitFor({ timeout: 60000 });
-  seen.pickedMeta = (await picked.locator(".job-meta").textContent()).trim();
+  seen.pickedMeta = await text(picked.locator(".job-meta"));
   seen.formatsHiddenAfterAdd = await page.locator("#probe-panel").isHidden();
 
   // The subtitle languages of a page, listed in the add form for choosing.
@@ -220,7 +211,7 @@ await drive(pageUrl, 840, expected, async (page, seen) => {
   await note({ cancelTitle: "#confirm-title", cancelNo: "#confirm-no", cancelYes: "#confirm-yes" });
   await page.click("#confirm-no");
   await page.waitForTimeout(1500);
-  seen.afterNo = (await last.locator(".badge").textContent()).trim();
+  seen.afterNo = await text(last.locator(".badge"));
   await last.locator('[data-action="cancel"]').click();
   await page.click("#confirm-yes");
   await page.locator(".job.cancelled").waitFor();

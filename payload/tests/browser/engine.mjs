@@ -13,11 +13,7 @@ import path from "node:path";
 const [pageUrl, slowVideoUrl, previousEngineFile] = process.argv.slice(2);
 
 // The refused import (400) and the refused rollback at the end (409) are expected; anything else is a fault.
-await drive(pageUrl, 900, (m) => /status of (400|409)/.test(m.text()), async (page, seen) => {
-  const text = async (id) => (await page.locator(id).textContent()).trim();
-  // Each key of seen given, the text of its element.
-  const note = async (fields) => { for (const [key, id] of Object.entries(fields)) seen[key] = await text(id); };
-
+await drive(pageUrl, 900, (m) => /status of (400|409)/.test(m.text()), async (page, seen, text, note) => {
   await page.goto(pageUrl);
   await page.waitForSelector("#conn.ok");
   await page.click('.nav-item[data-view="settings"]');
@@ -26,9 +22,8 @@ await drive(pageUrl, 900, (m) => /status of (400|409)/.test(m.text()), async (pa
   seen.channelBefore = await page.inputValue("#engine-channel");
   // The server asks the engine which runtimes it takes once it has started: wait for its answer.
   await page.waitForFunction(() => !document.getElementById("engine-runtime").textContent.includes("正在查找"));
-  seen.runtime = await text("#engine-runtime");
+  await note({ runtime: "#engine-runtime", lastCheckBefore: "#engine-last-check" });
   seen.runtimeButton = await page.locator("#engine-runtime-fetch").isVisible();
-  seen.lastCheckBefore = await text("#engine-last-check");
 
   // Going back asks first, naming both versions; "取消" changes nothing.
   await page.click("#engine-rollback");
@@ -49,7 +44,7 @@ await drive(pageUrl, 900, (m) => /status of (400|409)/.test(m.text()), async (pa
     const result = document.getElementById("engine-result");
     return result.classList.contains("bad") && result.textContent.trim() !== "";
   }, null, { timeout: 60000 });
-  seen.checkResult = await text("#engine-result");
+  await note({ checkResult: "#engine-result", lastCheckAfter: "#engine-last-check" });
   seen.checkResultColour = await page.locator("#engine-result").evaluate((node) => getComputedStyle(node).color);
   seen.errorColour = await page.evaluate(() => {
     const probe = document.createElement("span");
@@ -59,7 +54,6 @@ await drive(pageUrl, 900, (m) => /status of (400|409)/.test(m.text()), async (pa
     probe.remove();
     return colour;
   });
-  seen.lastCheckAfter = await text("#engine-last-check");
   seen.checkEnabledAfter = await page.locator("#engine-check").isEnabled();
   seen.resultLive = await page.locator("#engine-result").getAttribute("aria-live");
 

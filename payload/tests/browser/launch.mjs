@@ -1,5 +1,7 @@
 // What both drives share: headless Chromium with the session cookie the shell sets in its web view, a
 // page that notes each page error and each console error not expected, and one JSON line of what was seen.
+// steps(page, seen, text, note) gets text(at), the trimmed text of the first element at a selector or
+// locator, and note(fields), which sets each key of fields in seen to the text at its value.
 // drive() exits 1 when anything went wrong.
 import { chromium } from "playwright-core";
 
@@ -23,7 +25,9 @@ export async function drive(pageUrl, height, expected, steps) {
       if (m.type() === "error" && !expected(m)) problems.push("console: " + m.text());
     });
     page.setDefaultTimeout(20000);
-    await steps(page, seen);
+    const text = async (at) => (await (typeof at === "string" ? page.locator(at) : at).first().textContent()).trim();
+    const note = async (fields) => { for (const [key, at] of Object.entries(fields)) seen[key] = await text(at); };
+    await steps(page, seen, text, note);
   } catch (e) {
     problems.push(String(e && e.message ? e.message : e));
   } finally {
