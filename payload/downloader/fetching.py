@@ -76,7 +76,14 @@ class Fetching:
                 raise self._network_failure(e) from None
         if len(data) > limit:
             raise Failure(f"更新服务器上的 {os.path.basename(urlsplit(url).path)} 大得不正常，已丢弃")
+        self._check_whole(response)
         return data
+
+    @staticmethod
+    def _check_whole(response: http.client.HTTPResponse) -> None:
+        # A read with a size ends quietly when the connection closes before the promised length.
+        if response.length:
+            raise Failure("下载中断，文件不完整，已丢弃")
 
     def _download(self, opener: urllib.request.OpenerDirector, url: str, path: str, limit: int) -> str:
         """Writes url to path, returns the SHA-256 of what arrived."""
@@ -93,6 +100,7 @@ class Fetching:
                     f.write(chunk)
             except (OSError, http.client.HTTPException) as e:
                 raise self._network_failure(e) from None
+            self._check_whole(response)
             f.flush()
             os.fsync(f.fileno())
         return digest.hexdigest()

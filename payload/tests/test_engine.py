@@ -145,7 +145,7 @@ class UpdateTest(EngineCase):
         # What is published (engine, tag), who signed it, the hash listed, what the server does wrong.
         cases = [("signed by another key", good, self.stranger, None, None, "签名验证失败"),
                  ("hash not the signed one", good, signer, self.good + b"x", None, "校验和不一致"),
-                 ("connection cut", good, signer, None, lambda s: s.cut.update({"yt-dlp": 4096}), "不完整"),
+                 ("connection cut", good, signer, None, lambda s: s.cut.update({"yt-dlp": 4096}), "下载中断"),
                  ("does not import", (self.broken, "2099.02.03"), signer, None, None, "无法运行"),
                  ("holds no engine", (buffer.getvalue(), NEW), signer, None, None, "无法运行"),
                  ("extracts nothing", (self.blind, "2099.02.04"), signer, None, None, "没能从测试网页中找到视频"),
