@@ -73,61 +73,16 @@ void AppDelegate::performMenuAction(MenuAction action, Platform& platform, AppDe
   }
 }
 
-void AppDelegate::applicationWillFinishLaunching(Platform& platform) {
-  if (serverStarted_)
-    return;
-  serverStarted_ = true;
-  platform_ = &platform;
-  readiness_ = platform.webEngineReadiness();
-  std::weak_ptr<AppDelegate> weak = weak_from_this();
-  pages_ = std::make_shared<PageController>(platform, server, [weak] {
-    auto self = weak.lock();
-    return !self || self->terminating;
-  });
-
-  // The handlers come before the server, so that no signal can end the
-  // shell and leave a server it has just spawned behind.
-  installSignalHandlers();
-  for (const std::string& line : readiness_.logLines)
-    server->log(line);
-  if (readiness_.failure)
-    return;  // an unfit engine shows only the built-in pages: no server
-
-  server->setOnReady([weak](const std::string& url) {
-    if (auto self = weak.lock())
-      self->serverReady(url);
-  });
-  server->setOnFailed([weak](const std::string& message) {
-    if (auto self = weak.lock())
-      self->serverFailed(message);
-  });
-  server->start();
-}
-
-void AppDelegate::serverReady(const std::string& url) {
-  if (webView)
-    pages_->load(url);
-  else
-    earlyOutcome_ = [this, url] { pages_->load(url); };
-}
-
-void AppDelegate::serverFailed(const std::string& message) {
-  if (webView)
-    pages_->serverFailed(message);
-  else
-    earlyOutcome_ = [this, message] { pages_->serverFailed(message); };
-}
-
 void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
-  applicationWillFinishLaunching(platform);
-  std::weak_ptr<AppDelegate> weak = weak_from_this();
-  std::weak_ptr<PageController> pages = pages_;
+  platform_ = &platform;
+  const EngineReadiness readiness = platform.webEngineReadiness();
 
   // The first start opens at the default size; later ones as the window
   // was left, made to fit the screen of this start.
   memory_ = WindowMemory(server->supportDir());
   const WindowState state = memory_.opening(WindowState{kWidth, kHeight, false, zoom::kActualSize},
                                             platform, kMinWidth, kMinHeight, std::time(nullptr));
+  std::weak_ptr<AppDelegate> weak = weak_from_this();
   window = platform.makeWindow(WindowOptions{std::string(pages::kMainTitle), state.width,
                                              state.height, kMinWidth, kMinHeight, state.maximized,
                                              [weak] {
@@ -139,6 +94,11 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
                                                if (self && self->bridge_)
                                                  self->bridge_->windowFocused();
                                              }});
+  pages_ = std::make_shared<PageController>(platform, server, [weak] {
+    auto self = weak.lock();
+    return !self || self->terminating;
+  });
+  std::weak_ptr<PageController> pages = pages_;
   bridge_ = std::make_shared<PageBridge>(platform, [pages] {
     auto controller = pages.lock();
     return controller ? controller->servedOrigin() : std::nullopt;
@@ -169,16 +129,33 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
   if (state.zoom != zoom::kActualSize)
     setZoom(state.zoom);
   window->present();
-  if (readiness_.failure) {
+  pages_->showStartingPage();
+
+  installSignalHandlers();
+
+  for (const std::string& line : readiness.logLines)
+    server->log(line);
+  if (readiness.failure) {
     // The engine runs without its sandbox, fit only for the built-in pages:
-    // no server was started, so nothing else is ever loaded.
-    pages_->showStartFailure(*readiness_.failure + "\n\n日志：" + server->logPath().string());
-  } else {
-    pages_->showStartingPage();
-    pages_->storeSessionCookie();
-    if (earlyOutcome_)
-      std::exchange(earlyOutcome_, {})();
+    // no server is started, so nothing else is ever loaded.
+    pages_->showStartFailure(*readiness.failure + "\n\n日志：" + server->logPath().string());
+    platform.activate();
+    return;
   }
+
+  server->setOnReady([pages](const std::string& url) {
+    if (auto controller = pages.lock())
+      controller->load(url);
+  });
+  server->setOnFailed([pages](const std::string& message) {
+    if (auto controller = pages.lock())
+      controller->serverFailed(message);
+  });
+  server->start();
+  // The secret exists now: the cookie store takes it while the server
+  // starts, so its answer no longer waits on the way to the served page.
+  pages_->storeSessionCookie();
+
   platform.activate();
 }
 

@@ -1,8 +1,6 @@
 #pragma once
 
-#include <functional>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "Menu.h"
@@ -55,16 +53,6 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   // to the delegate. Nothing happens for a target that is not there yet.
   static void performMenuAction(MenuAction action, Platform& platform, AppDelegate* delegate);
 
-  // Starts the server, with the signal handlers that stop it, before any
-  // window exists, so that the interpreter's start overlaps the toolkit's,
-  // the window's and the web engine's. The platform calls it as early as it
-  // knows that this process is the running instance (GTK: once it holds the
-  // data folder's lock, before GTK starts; macOS: from AppKit's
-  // applicationWillFinishLaunching:); applicationDidFinishLaunching calls it
-  // when nothing did. Runs once.
-  void applicationWillFinishLaunching(Platform& platform);
-  // Builds the window and the web view and shows the starting page, or the
-  // failure when the web engine is unfit.
   void applicationDidFinishLaunching(Platform& platform);
   void applicationWillTerminate();
   bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
@@ -99,15 +87,8 @@ class AppDelegate : public std::enable_shared_from_this<AppDelegate> {
   void handleSignal();
   void setZoom(double level);
   void rememberWindow();
-  void serverReady(const std::string& url);
-  void serverFailed(const std::string& message);
 
   Platform* platform_ = nullptr;
-  EngineReadiness readiness_;
-  bool serverStarted_ = false;
-  // The server's outcome when it came before the window was built; shown
-  // once the window is there. Only the last one counts.
-  std::function<void()> earlyOutcome_;
   // Made at launch, before the web view that asks it about navigations.
   std::shared_ptr<PageController> pages_;
   std::shared_ptr<PageBridge> bridge_;

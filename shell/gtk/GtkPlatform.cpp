@@ -126,24 +126,7 @@ int GtkPlatform::run() {
   for (std::string& address : addresses_)
     args.push_back(address.data());
   args.push_back(nullptr);
-  // Whoever holds the data folder's lock is the running instance, so the
-  // server can start now, before GTK's own start and the session bus
-  // registration, and be ready sooner. A second launch that cannot take the
-  // lock starts nothing and hands its launch over below.
-  auto delegate = delegate_.lock();
-  bool startedEarly = false;
-  if (delegate && single_instance::claimDataFolder()) {
-    delegate->applicationWillFinishLaunching(*this);
-    trace::mark("spawned");
-    startedEarly = true;
-  }
-  const int status =
-      g_application_run(G_APPLICATION(app_), static_cast<int>(args.size() - 1), args.data());
-  // Another instance on the session bus (with a data folder of its own)
-  // took the launch: the server started here is not needed.
-  if (startedEarly && !launched_)
-    delegate->applicationWillTerminate();
-  return status;
+  return g_application_run(G_APPLICATION(app_), static_cast<int>(args.size() - 1), args.data());
 }
 
 // Runs in the primary instance only; a second launch that finds the first

@@ -26,10 +26,6 @@ GDBusConnection* sessionBusOrNone() {
 }
 
 bool claimDataFolder() {
-  // A second open of the folder would be refused by our own lock.
-  static bool held = false;
-  if (held)
-    return true;
   const std::filesystem::path& dir = ServerController::appSupportDir();
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
@@ -38,13 +34,11 @@ bool claimDataFolder() {
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0)
     return true;  // nothing to guard; start() reports what is wrong with the folder
-  if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-    held = true;
+  if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
     return true;
-  }
-  const bool elsewhere = errno == EWOULDBLOCK;
+  const bool held = errno == EWOULDBLOCK;
   ::close(fd);
-  return !elsewhere;
+  return !held;
 }
 
 }  // namespace zormak::gtk::single_instance

@@ -18,8 +18,7 @@ GDBusConnection* sessionBusOrNone();
 // Keeps a second instance that could not reach the first over the session
 // bus (there is none, or each has its own) away from the first one's server
 // and files: whoever holds the lock on the ZORMAK folder is the one running
-// instance. False when another process holds it; true again once this
-// process holds it.
+// instance. False when another process holds it.
 bool claimDataFolder();
 
 }  // namespace zormak::gtk::single_instance

@@ -20,10 +20,11 @@ const std::string kURL = Shell::kURL;
 const std::string kRestartLog = "log:[ZORMAK] 按用户要求重新启动服务\n";
 const std::string kCookie = "cookie:zormak_session=5ec2e7@127.0.0.1";
 
-// The signal handlers and the engine folders' log lines come first; a usable
-// setup then starts the server before the window and its starting page are
-// built, an unusable one shows the failure without one.
-TEST(LaunchSequence, InstallsSignalsStartsTheServerThenBuildsAndShowsOrShowsTheFailure) {
+// The window and its starting page come first, then the signal handlers and
+// the engine folders' log lines; a usable setup then starts the server and
+// hands its secret to the cookie store, an unusable one shows the failure
+// without a server.
+TEST(LaunchSequence, BuildsShowsStartingPageInstallsSignalsThenStartsOrShowsTheFailure) {
   for (bool usable : {true, false}) {
     SCOPED_TRACE(usable);
     Shell s(false);
@@ -33,53 +34,18 @@ TEST(LaunchSequence, InstallsSignalsStartsTheServerThenBuildsAndShowsOrShowsTheF
       platform.readiness.failure = "HOME 不是文件夹";
     EXPECT_TRUE(journal.events.empty()) << "creating the delegate must do nothing";
     s.launch();
-    // The server is spawned before the window is built (and only with a
-    // usable engine), never before the signal handlers exist.
-    Events expected{"readiness", "signal:15",        "signal:2",
-                    "signal:1",  "log:[ZORMAK] a\n", "log:[ZORMAK] b\n"};
-    if (usable)
-      expected.insert(expected.end(), {"setOnReady", "setOnFailed", "start"});
-    expected.insert(expected.end(), {"makeWindow:" + kMain, "makeWebView", "present"});
-    if (!usable)
-      expected.push_back("title:" + kFailure);
-    expected.push_back("loadHTML");
-    if (usable)
-      expected.push_back(kCookie);  // handed over while the server starts
-    expected.push_back("activate");
+    Events tail = usable ? Events{"setOnReady", "setOnFailed", "start", kCookie, "activate"}
+                         : Events{"title:" + kFailure, "loadHTML", "activate"};
+    Events expected{"readiness",        "makeWindow:" + kMain, "makeWebView", "present",
+                    "loadHTML",         "signal:15",           "signal:2",    "signal:1",
+                    "log:[ZORMAK] a\n", "log:[ZORMAK] b\n"};
+    expected.insert(expected.end(), tail.begin(), tail.end());
     EXPECT_EQ(journal.events, expected);
     EXPECT_EQ(platform.webView->html,
               usable ? std::string(pages::kStartingPage)
                      : pages::errorPage("HOME 不是文件夹\n\n日志：/x/app.log"));
     EXPECT_EQ(delegate->signalSources.size(), 3u);
     EXPECT_FALSE(delegate->terminating);
-  }
-}
-
-// The platform may start the server before the toolkit is up; an outcome
-// that arrives before the window exists is shown once it does, and the
-// second call of the early step starts nothing twice.
-TEST(LaunchSequence, AnOutcomeBeforeTheWindowIsShownOnceTheWindowIsBuilt) {
-  for (bool ready : {true, false}) {
-    SCOPED_TRACE(ready);
-    Shell s(false);
-    s.delegate->applicationWillFinishLaunching(s.platform);
-    EXPECT_EQ(s.journal.count("start"), 1u);
-    if (ready)
-      s.server->onReady(kURL);
-    else
-      s.server->onFailed("端口被占用");
-    EXPECT_EQ(s.journal.count("makeWindow:" + kMain), 0u);
-    s.launch();
-    EXPECT_EQ(s.journal.count("start"), 1u);
-    EXPECT_EQ(s.journal.count("signal:15"), 1u);
-    if (ready) {
-      EXPECT_EQ(s.journal.count(kCookie), 1u);
-      s.platform.webView->storeCookie();
-      EXPECT_EQ(s.journal.events.back(), "loadRequest:" + kURL);
-    } else {
-      EXPECT_EQ(s.platform.window->title, kFailure);
-      EXPECT_NE(s.platform.webView->html.find("端口被占用"), std::string::npos);
-    }
   }
 }
 

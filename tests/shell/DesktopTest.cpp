@@ -176,7 +176,8 @@ TEST(RememberedWindow, FirstStartUsesTheDefaultSizeLaterStartsTheSavedOne) {
   EXPECT_TRUE(r.platform.options.maximized);
   EXPECT_EQ(r.platform.webView->zoom, 1.25);
   EXPECT_EQ(second->pageZoom(), 1.25);
-  EXPECT_EQ(r.journal.count("makeWindow:" + std::string(pages::kMainTitle)), 1u);
+  ASSERT_GE(r.journal.events.size(), 2u);
+  EXPECT_EQ(r.journal.events[1], "makeWindow:" + std::string(pages::kMainTitle));
 
   // A signal saves too; a window never shown keeps the file.
   first.reset();
