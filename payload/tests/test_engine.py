@@ -33,15 +33,17 @@ def child_version(engine: engines_mod.Engine) -> str:
 
 
 class EngineCase(unittest.TestCase):
-    """A fresh data folder per test, the release server and the test key in the environment, and a
-    key nobody trusts."""
+    """A fresh data folder per test, the release server and the test key in the environment, a key
+    nobody trusts, and the bundled engine released as NEW."""
 
     server: release.ReleaseServer
     signer: release.Signer
     stranger: release.Signer
+    good: bytes
 
     @classmethod
     def setUpClass(cls) -> None:
+        cls.good = release.engine_zip(NEW)
         cls.signer, cls.stranger = release.Signer(), release.Signer("Someone Else")
         cls.addClassCleanup(cls.signer.close)
         cls.addClassCleanup(cls.stranger.close)
@@ -89,14 +91,12 @@ class EngineCase(unittest.TestCase):
 
 
 class UpdateTest(EngineCase):
-    good: bytes
     broken: bytes
     blind: bytes
 
     @classmethod
     def setUpClass(cls) -> None:
         super().setUpClass()
-        cls.good = release.engine_zip(NEW)
         cls.broken = release.engine_zip("2099.02.03", broken="import")
         cls.blind = release.engine_zip("2099.02.04", broken="extract")
 

@@ -5,7 +5,7 @@ import os
 import subprocess
 from typing import Any, Callable
 
-from media import MediaServer, media_dir, _ffmpeg
+from media import MediaServer, media_dir, poster
 from support import Payload
 
 from downloader import extras
@@ -20,8 +20,7 @@ def media_files() -> None:
     for name, text in (("zh.vtt", ZH_VTT), ("en.vtt", EN_VTT)):
         with open(os.path.join(root, name), "w", encoding="utf-8") as f:
             f.write(text)
-    if not os.path.exists(os.path.join(root, "poster.jpg")):
-        _ffmpeg("-f", "lavfi", "-i", "testsrc=size=160x120", "-frames:v", "1", os.path.join(root, "poster.jpg"))
+    poster()
 
 
 def subtitle_page(tracks: list[tuple[str, str, str]]) -> str:

@@ -5,10 +5,8 @@ import re
 import shutil
 import signal
 import socket
-import subprocess
 import tempfile
 import time
-from typing import Callable
 
 import pytest
 
@@ -82,24 +80,3 @@ def test_download_folder_deleted_mid_download(payload: Payload, media: MediaServ
     payload.command(job["id"], "retry")
     job = payload.wait_job(job["id"], {"failed", "done"})
     assert f"下载文件夹 {payload.download_dir} 不存在" in job["error"] and "已下载的部分" not in job["error"]
-
-
-@pytest.mark.skipif(os.geteuid() != 0, reason="mounting a file system needs root")
-def test_read_only_data_folder_is_told_at_start(workdir: str, start: Callable[..., Payload], media: MediaServer) -> None:
-    data, kept = os.path.join(workdir, "data"), os.path.join(workdir, "kept")
-    start().stop()
-    shutil.move(data, kept)
-    os.mkdir(data)
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=8m", "zormak-test", data], check=True)
-    try:
-        shutil.copytree(kept, data, dirs_exist_ok=True)
-        server = start()
-        assert server.finish(media.url("clip.mp4"))["state"] == "done"
-        # Killed, the server leaves its database in WAL mode with both side files, which open read-only.
-        os.killpg(server.pid, signal.SIGKILL)
-        server.process.wait()
-        subprocess.run(["mount", "-o", "remount,ro", data], check=True)
-        notices = start().notices()
-        assert len(notices) == 1 and f"数据文件夹 {data} 已满或无法写入" in notices[0], notices
-    finally:
-        subprocess.run(["umount", "-l", data])

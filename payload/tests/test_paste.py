@@ -54,14 +54,10 @@ def test_another_video_another_key(a: str, b: str) -> None:
     assert engine_loader.video_key("https://youtu.be/dQw4w9WgXcQ") == ("youtube", "dQw4w9WgXcQ")
 
 
-def test_share_text_adds_its_addresses_and_a_queued_video_asks_before_adding_again(
-        media: MediaServer, start: Callable[..., Payload]) -> None:
+def test_a_queued_video_asks_before_adding_again(media: MediaServer, start: Callable[..., Payload]) -> None:
     server = start({"concurrency": 1})
     slow = media.url("slow/clip.mp4")
-    status, body = server.add(f"看看这个{slow}，很好看 {slow}?b\n这一行没有网址\n")
-    assert status == 200, body
-    assert ([j["url"] for j in body["added"]], body["unusable"], body["errors"]) == \
-        ([slow, slow + "?b"], ["这一行没有网址"], ["这不是有效的网址：这一行没有网址"])
+    assert len(server.add(f"{slow} {slow}?b")[1]["added"]) == 2
     # The same video under a slightly different address, alone and beside a new one.
     status, body = server.add(slow + "#again")
     assert (status, body["added"]) == (409, []), body

@@ -8,7 +8,7 @@ from unittest import mock
 
 import release
 from support import Payload, QueueCase, free_port, wait_for, write_json
-from test_engine import EngineCase
+from test_engine import NEW, EngineCase
 
 from downloader import starthold
 from downloader.engines import Engines, bundled_version, version_date
@@ -17,18 +17,10 @@ from downloader.settings import Settings
 from downloader.store import Store
 from downloader.updater import STALE_DAYS, Updater
 
-NEW = "2099.01.02"
-
 
 class StartCheckTest(EngineCase, QueueCase):
-    """The release server and the test key of the engine's tests; each test its own work folder."""
-
-    good: bytes
-
-    @classmethod
-    def setUpClass(cls) -> None:
-        super().setUpClass()
-        cls.good = release.engine_zip(NEW)
+    """The release server, the test key and the released engine of the engine's tests; each test its own
+    work folder."""
 
     def setUp(self) -> None:
         QueueCase.setUp(self)

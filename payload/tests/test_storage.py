@@ -4,6 +4,7 @@ import glob
 import json
 import os
 import re
+import signal
 import sqlite3
 import subprocess
 import time
@@ -145,11 +146,18 @@ def test_a_read_only_or_full_data_folder(full: bool, workdir: str, media: MediaS
     """A data folder on a file system of its own."""
     data = os.path.join(workdir, "data")
     os.mkdir(data)
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m" if full else "size=4m", "zormak-test", data], check=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m" if full else "size=8m", "zormak-test", data], check=True)
     try:
         writer(json.dumps({"download_dir": os.path.join(workdir, "downloads")}))(os.path.join(data, SETTINGS))
         path = os.path.join(data, DB)
-        _db_with_history(path, wal=False)
+        if full:
+            _db_with_history(path, wal=False)
+        else:
+            # As a killed server leaves it: in WAL mode with both side files, which open read-only.
+            killed = start()
+            assert killed.finish(media.url("clip.mp4"))["state"] == "done"
+            os.killpg(killed.pid, signal.SIGKILL)
+            killed.process.wait()
         before = _snapshot(path)
         if full:
             fd = os.open(os.path.join(data, "filler"), os.O_WRONLY | os.O_CREAT)

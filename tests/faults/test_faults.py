@@ -98,13 +98,6 @@ def set_version(run, version):
     write(os.path.join(bundle(run), "PAYLOAD_VERSION"), version)
 
 
-def add_ballast(run):
-    """Makes the bundle as big as the real one, so that installing it takes a
-    while: the real payload's files beside the fake server."""
-    real = os.path.join(os.path.dirname(os.path.dirname(e2e.BINARY)), "share", "zormak", "payload")
-    shutil.copytree(real, os.path.join(bundle(run), "ballast"), symlinks=True)
-
-
 def digest(path):
     with open(path, "rb") as f:
         return hashlib.sha256(f.read()).hexdigest()
@@ -127,17 +120,6 @@ def tree(root, skip=("data",)):
             else:
                 out[key] = digest(path)
     return out
-
-
-def seed_data(run):
-    """Fills the installed app/data with settings, history and a large file;
-    returns what it holds."""
-    data = os.path.join(run.support, "app", "data")
-    rng = random.Random(11)
-    write(os.path.join(data, "settings.json"), json.dumps({"download_dir": "/tmp/下载", "n": 3}))
-    write(os.path.join(data, "history.json"), json.dumps([{"title": "视频 %d" % i} for i in range(200)]))
-    write(os.path.join(data, "cache", "blob.bin"), rng.randbytes(300000))
-    return tree(data, skip=())
 
 
 def mount(*args):
@@ -178,12 +160,6 @@ class FaultCase(e2e.ShellTestCase):
         if left is not True:
             self.fail("left running: %r" % [(p, read("/proc/%d/cmdline" % p)) for p in left])
 
-    def assertStartsAndStops(self, run, how="term", **env):
-        proc, offset = self.start(run, **env)
-        self.assertTrue(self.wait_ready(run, offset), (run.titles(), self.log_since(run, offset)))
-        self.stop(run, proc, how)
-        return self.log_since(run, offset)
-
     def assertFailsClearly(self, run):
         """The failure title, no server, and a clean end on SIGTERM."""
         proc, offset = self.start(run)
@@ -200,7 +176,10 @@ class FaultCase(e2e.ShellTestCase):
 class KilledDuringStart(FaultCase):
     def test_every_moment_of_a_start_recovers_with_the_data_intact(self):
         run = self.run_with()
-        add_ballast(run)
+        # The bundle as big as the real one, so that installing it takes a
+        # while: the real payload's files beside the fake server.
+        real = os.path.join(os.path.dirname(os.path.dirname(e2e.BINARY)), "share", "zormak", "payload")
+        shutil.copytree(real, os.path.join(bundle(run), "ballast"), symlinks=True)
         support = run.support
         set_version(run, "kill-0")
 
@@ -216,7 +195,12 @@ class KilledDuringStart(FaultCase):
         self.stop(run, proc)
         installing = marks[PREPARED] - marks[PREPARING]
         launching = marks[READY] - marks[PREPARED]
-        seeds = seed_data(run)
+        # The installed app/data: settings, history and a large file.
+        data = os.path.join(support, "app", "data")
+        write(os.path.join(data, "settings.json"), json.dumps({"download_dir": "/tmp/下载", "n": 3}))
+        write(os.path.join(data, "history.json"), json.dumps([{"title": "视频 %d" % i} for i in range(200)]))
+        write(os.path.join(data, "cache", "blob.bin"), random.Random(11).randbytes(300000))
+        seeds = tree(data, skip=())
         # What each start must install: the bundle, whose version and
         # behaviour files alone change from kill to kill.
         expected_tree = tree(bundle(run))
@@ -273,7 +257,7 @@ class KilledDuringStart(FaultCase):
             if survived:
                 self.assertIn(REAPED % stale, after, context)
                 reaped += 1
-            self.assertEqual(tree(os.path.join(support, "app", "data"), skip=()), seeds, context)
+            self.assertEqual(tree(data, skip=()), seeds, context)
             self.assertFalse(os.path.exists(os.path.join(support, "data-preserved")), context)
             self.assertEqual([n for n in os.listdir(support) if n.startswith("data")], [], context)
             self.assertEqual(tree(os.path.join(support, "app")), expected_tree, context)
@@ -369,7 +353,9 @@ class HostileFiles(FaultCase):
         for _ in range(3):
             run = self.run_with()
             write(os.path.join(run.support, "WebKit"), b"not a folder")
-            self.assertStartsAndStops(run)
+            proc, offset = self.start(run)
+            self.assertTrue(self.wait_ready(run, offset), (run.titles(), self.log_since(run, offset)))
+            self.stop(run, proc)
             run.close()
 
         # A read-only folder. (Data kept through a failed upgrade and the

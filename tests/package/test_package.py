@@ -15,7 +15,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import test_shell  # noqa: E402  (the end-to-end harness: Xvfb, private bus, temporary home)
-from test_shell import MAIN_TITLE, ShellTestCase, alive, wait_for  # noqa: E402
+from test_shell import MAIN_TITLE, ShellTestCase, wait_for  # noqa: E402
 
 DEB = None
 APP_ID = "org.zormak.Zormak"
@@ -61,7 +61,6 @@ class Extracted(ShellTestCase):
         for rel in expected:
             with self.subTest(file=rel):
                 self.assertTrue(os.path.lexists(self.path(rel)), rel)
-        self.assertTrue(os.access(self.path("/usr/bin/zormak"), os.X_OK))
         # The installed runtime is reinstalled when this text changes; it
         # starts with the product's version.
         with open(self.path("/usr/share/zormak/payload/PAYLOAD_VERSION")) as f:
@@ -106,7 +105,6 @@ class Extracted(ShellTestCase):
         self.assertIsNotNone(server_pid)
         proc.send_signal(signal.SIGTERM)
         self.assertEndsCleanly(run, proc, server_pid)
-        self.assertFalse(alive(server_pid))
 
 
 if __name__ == "__main__":

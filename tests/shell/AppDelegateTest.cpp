@@ -234,8 +234,6 @@ TEST(Outcome, CallbacksAndSignalsDoNothingOnceTheDelegateIsGone) {
 
 TEST(PageCommands, DoNothingBeforeTheWebViewExists) {
   Shell s(false);
-  s.delegate->reloadPage();
-  s.delegate->resetZoom();
   for (MenuAction action : {MenuAction::reloadPage, MenuAction::resetZoom, MenuAction::zoomIn,
                             MenuAction::zoomOut, MenuAction::copy, MenuAction::undo})
     s.perform(action);

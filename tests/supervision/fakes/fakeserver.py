@@ -131,18 +131,5 @@ def output_flood() -> None:
     time.sleep(0.3)
 
 
-def split_character() -> None:
-    # A character cut between two writes that arrive as two reads, in the
-    # line that announces the server.
-    line = ('启动 http://127.0.0.1:%d 就绪\n' % port).encode()
-    cut = line.index('就'.encode()) + 1
-    out.write(line[:cut])
-    out.flush()
-    time.sleep(0.3)
-    out.write(line[cut:])
-    out.flush()
-    time.sleep(60)
-
-
 if __name__ == '__main__':
     globals()[sys.argv[1]]()
