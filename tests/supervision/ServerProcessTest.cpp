@@ -130,8 +130,9 @@ TEST(ServerProcess, AnnouncedServerIsReadyOnceWithItsCommandLineAndEnvironment) 
 
   ASSERT_TRUE(std::regex_match(serverPid, std::regex("[1-9][0-9]*\n")));
   std::string log = f.logText();
-  EXPECT_THAT(log, HasSubstr("[ZORMAK] 已启动 python pid=" + serverPid.substr(0, serverPid.size() - 1) +
-                             "，端口 " + std::to_string(f.c->port()) + "\n"));
+  EXPECT_THAT(log,
+              HasSubstr("[ZORMAK] 已启动 python pid=" + serverPid.substr(0, serverPid.size() - 1) +
+                        "，端口 " + std::to_string(f.c->port()) + "\n"));
   EXPECT_EQ(countOf(log, "界面已就绪"), 1);
   EXPECT_THAT(log, Not(HasSubstr(secret)));
 
