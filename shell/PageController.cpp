@@ -1,7 +1,5 @@
 #include "PageController.h"
 
-#include <utility>
-
 #include "Navigation.h"
 #include "Pages.h"
 
@@ -50,7 +48,7 @@ void PageController::load(const std::string& url) {
   // appears in a URL. A restart brings a new secret.
   if (secret != cookieSecret_)
     storeSessionCookie();
-  if (cookieStored_ == true) {
+  if (cookieHeld_) {
     loadServed(url);
     return;
   }
@@ -62,7 +60,7 @@ void PageController::storeSessionCookie() {
   if (secret.empty() || !webView_)
     return;
   cookieSecret_ = secret;
-  cookieStored_.reset();
+  cookieHeld_ = false;
   std::weak_ptr<PageController> weak = weak_from_this();
   webView_->setSessionCookie(SessionCookie{kSessionCookie, secret, "127.0.0.1"},
                              [weak, secret](bool stored) {
@@ -74,7 +72,7 @@ void PageController::storeSessionCookie() {
 void PageController::cookieAnswered(const std::string& secret, bool stored) {
   if (secret != cookieSecret_)
     return;  // an earlier launch's
-  cookieStored_ = stored;
+  cookieHeld_ = stored;
   if (!stored)
     cookieSecret_.clear();  // the next load asks the store again
   auto waiting = std::exchange(waitingForCookie_, std::nullopt);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "Platform.h"
 #include "Server.h"
@@ -91,9 +92,10 @@ class PageController : public std::enable_shared_from_this<PageController> {
   // Moves on whenever what the window shows changes, so that a retry or a
   // cookie confirmation from before does nothing.
   unsigned generation_ = 0;
-  // The secret last handed to the cookie store, and its answer once given.
+  // The secret last handed to the cookie store (cleared when the store
+  // refused it), and whether the store has taken it.
   std::string cookieSecret_;
-  std::optional<bool> cookieStored_;
+  bool cookieHeld_ = false;
   // The served page that waits for that answer, with its generation.
   std::optional<std::pair<std::string, unsigned>> waitingForCookie_;
 };
