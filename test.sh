@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds and runs the whole test suite.
-# Usage: ./test.sh [default|asan|tsan|posix-spawn]   (the preset; default: default)
-# The other presets build and run only what their variant changes: asan and
-# tsan the supervision and shell unit tests (the slow interrupted-reinstall
-# test stays in the default build), posix-spawn the tests that start processes
-# through the spawner.
+# Usage: ./test.sh [default|asan|tsan]   (the preset; default: default)
+# The sanitizer presets build and run only what the sanitizers change: the
+# supervision and shell unit tests (the slow interrupted-reinstall test stays
+# in the default build).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
 preset=${1:-default}
