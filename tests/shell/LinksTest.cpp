@@ -90,7 +90,7 @@ TEST(Links, JsonStringsEscapeWhatBreaksALiteralAndRefuseBrokenUtf8) {
 struct Served : Shell {
   Served() { ready(); }
   void post(const std::string& message, const std::string& uri = "") {
-    platform.pageMessage(message, uri.empty() ? std::string(kURL) + "/" : uri);
+    platform.pageMessage(message, uri.empty() ? kURL + std::string("/") : uri);
   }
   List& scripts() { return platform.webView->scripts; }
   static std::string event(const std::string& detail) {

@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <functional>
-#include <regex>
 
 #include "ControllerAccess.h"
 #include "ZormakError.h"
@@ -23,11 +22,10 @@ const std::string kFirstStart = "[ZORMAK] 首次启动（或版本已更新）�
 
 // The log's lines without the start headers and the empty lines before them.
 std::vector<std::string> logLines(const std::string& text) {
-  static const std::regex header("===== .* 启动 =====");
   std::vector<std::string> lines;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
-    if (line.empty() || std::regex_match(line, header))
+    if (line.empty() || (line.starts_with("===== ") && line.ends_with(" 启动 =====")))
       continue;
     lines.push_back(line);
   }

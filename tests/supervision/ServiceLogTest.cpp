@@ -1,7 +1,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <thread>
 #include <vector>
 
@@ -16,7 +15,8 @@ using testing::writeFile;
 constexpr size_t kHeader = ControllerFixture::kHeaderSize;
 
 // "\n===== yyyy-MM-dd HH:mm:ss 启动 =====\n"
-const std::regex kHeaderPattern("\n===== \\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} 启动 =====\n");
+const auto kHeaderPattern =
+    ::testing::MatchesRegex("\n===== [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} 启动 =====\n");
 
 // The first message of a run opens the log (and its folder) under one
 // header; the next run appends after an empty line under a header of its own.
@@ -25,7 +25,7 @@ TEST(ServiceLog, EachRunWritesUnderAHeaderOfItsOwn) {
   auto c = f.make();
   ASSERT_FALSE(std::filesystem::exists(f.support));
   c->log("");  // an empty message still opens the log with its header
-  EXPECT_TRUE(std::regex_match(f.logText(), kHeaderPattern));
+  EXPECT_THAT(f.logText(), kHeaderPattern);
   c->log("[ZORMAK] 服务已关闭\n");
   c->log("a");
   c->log("b\n");
@@ -35,8 +35,8 @@ TEST(ServiceLog, EachRunWritesUnderAHeaderOfItsOwn) {
   const std::string text = f.logText();
   const size_t first = kHeader + 25u + 3u;
   ASSERT_EQ(text.size(), first + kHeader + 11u);
-  EXPECT_TRUE(std::regex_match(text.substr(0, kHeader), kHeaderPattern)) << text;
-  EXPECT_TRUE(std::regex_match(text.substr(first, kHeader), kHeaderPattern)) << text;
+  EXPECT_THAT(text.substr(0, kHeader), kHeaderPattern) << text;
+  EXPECT_THAT(text.substr(first, kHeader), kHeaderPattern) << text;
   EXPECT_EQ(text.substr(first + kHeader), "second run\n");
 }
 
@@ -62,7 +62,7 @@ TEST(ServiceLog, UnopenableLogDropsMessagesAndRetriesLater) {
   c->log("lost\n");
   std::filesystem::remove(f.support / "app.log");
   c->log("kept\n");
-  EXPECT_TRUE(std::regex_match(f.logText().substr(0, kHeader), kHeaderPattern));
+  EXPECT_THAT(f.logText().substr(0, kHeader), kHeaderPattern);
   EXPECT_EQ(f.logBody(), "kept\n");
 }
 
@@ -106,7 +106,7 @@ TEST(ServiceLog, ConcurrentMessagesStayWholeUnderOneHeader) {
   for (auto& t : threads)
     t.join();
 
-  ASSERT_TRUE(std::regex_match(f.logText().substr(0, kHeader), kHeaderPattern));
+  ASSERT_THAT(f.logText().substr(0, kHeader), kHeaderPattern);
   std::istringstream lines(f.logBody());
   std::string line;
   int count = 0;
