@@ -5,7 +5,7 @@
 # builds what it needs (the default and fuzz presets).
 #
 # Usage: tests/faults/run.sh [--long]
-#   bounded (default): 20 kill moments, 40 cycles, 30 s per fuzz target
+#   bounded (default): 20 kill moments, 40 cycles, 15 s per fuzz target
 #   --long:            90 kill moments, 1000 cycles, 600 s per fuzz target
 # ZORMAK_FUZZ_SECONDS overrides the fuzzing time of either variant.
 set -euo pipefail
@@ -23,7 +23,7 @@ if ((long)); then
 else
   # Enough for the parsers' small inputs to regress-test each run; the work
   # corpus in build/fuzz grows from run to run, and --long explores.
-  export ZORMAK_FUZZ_SECONDS=${ZORMAK_FUZZ_SECONDS:-30}
+  export ZORMAK_FUZZ_SECONDS=${ZORMAK_FUZZ_SECONDS:-15}
 fi
 
 scripts/setup.sh
@@ -33,6 +33,8 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 
 status=0
-ctest --test-dir build/default -L faults --output-on-failure || status=$?
+# Each group starts its own display and folders; the kills take longest,
+# the other two run beside them.
+ctest --test-dir build/default -L faults -j2 --output-on-failure || status=$?
 ctest --preset fuzz -j2 || status=$?  # one core each
 exit "$status"
