@@ -16,7 +16,7 @@ from media import MediaServer, big_file
 from support import Payload, same_file, wait_for
 
 BIG = 8_000_000
-ROUNDS = 22
+ROUNDS = 14
 
 
 def partial_bytes(folder: str, names: list[str]) -> int:
