@@ -15,8 +15,8 @@
 
 namespace zormak {
 
-// A child process started as the leader of its own process group, with its
-// standard output and standard error on one pipe, default signal
+// A child process started as the leader of its own session and process
+// group, with its standard output and standard error on one pipe, default signal
 // dispositions, an empty signal mask and no descriptor of ours but the pipe,
 // standard input and, when one is given, a listening socket as descriptor 3.
 //
@@ -25,6 +25,13 @@ namespace zormak {
 // signal; elsewhere, and on Linux when selected, posix_spawn. macOS has no
 // parent-death signal; there the server leaves by itself once its parent is
 // gone.
+//
+// A session of its own: where the kernel groups processes by session for
+// CPU time (Linux's autogroup, on a desktop without per-application control
+// groups), the server and the downloads it runs get a share of their own
+// beside the window's, so a busy machine starves neither the page nor a
+// download, and a merge that takes every core leaves the window its share.
+// macOS schedules no such groups; the session changes nothing there.
 class ChildProcess {
  public:
   struct Request {

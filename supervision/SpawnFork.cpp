@@ -66,7 +66,7 @@ pid_t start(const Command& command, int output, int& error) {
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::setpgid(0, 0);
+    ::setsid();  // a new session and process group, never failing in a fresh child
     ::prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (::getppid() != parent)
       ::_exit(127);  // the shell is already gone

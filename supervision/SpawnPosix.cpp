@@ -43,7 +43,12 @@ pid_t start(const Command& command, int output, int& error) {
   sigset_t all, none;
   sigfillset(&all);
   sigemptyset(&none);
-  short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+#if defined(POSIX_SPAWN_SETSID)
+  flags |= POSIX_SPAWN_SETSID;  // a new session, and with it a new group
+#else
+  flags |= POSIX_SPAWN_SETPGROUP;
+#endif
 #if defined(__APPLE__)
   // Every descriptor not named in a file action closes in the child.
   flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;

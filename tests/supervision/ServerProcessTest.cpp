@@ -128,6 +128,10 @@ TEST(ServerProcess, AnnouncedServerIsReadyOnceWithItsCommandLineAndEnvironment) 
 #endif
 
   ASSERT_THAT(serverPid, ::testing::MatchesRegex("[1-9][0-9]*\n"));
+  // The leader of a session of its own, and so of its own group.
+  const pid_t pid = std::stoi(serverPid);
+  EXPECT_EQ(::getsid(pid), pid);
+  EXPECT_EQ(::getpgid(pid), pid);
   std::string log = f.logText();
   EXPECT_THAT(log,
               HasSubstr("[ZORMAK] 已启动 python pid=" + serverPid.substr(0, serverPid.size() - 1) +
