@@ -14,7 +14,6 @@ import signal
 import sys
 import threading
 import time
-import webbrowser
 from types import FrameType
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -126,6 +125,8 @@ def main(argv: list[str] | None = None) -> int:
         # downloads never holds it, and the import does not compete with the window's start.
         app.updater.start()
         if not args.no_browser:
+            import webbrowser  # only the browser mode's; the window's start does without it
+
             webbrowser.open(url)
         server.serve_forever(poll_interval=0.25)
     except _Stop as e:
