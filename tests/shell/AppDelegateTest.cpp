@@ -217,6 +217,51 @@ TEST(LoadRetries, FailuresElsewhereAndRetriesOvertakenByEventsDoNothing) {
   EXPECT_EQ(l.platform.window->title, kStopped);
 }
 
+// What the start left free goes back to the system once, when the served
+// application first finishes loading; no other page's load asks for it.
+TEST(StartMemory, IsReleasedOnceWhenTheServedApplicationFirstLoads) {
+  const std::string served = kURL + "/";
+  const auto finished = [](const std::string& uri) {
+    return [uri](Shell& l) { l.platform.loadFinished(uri); };
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::function<void(Shell&)>> steps;
+    size_t releases;
+  } cases[] = {
+      {"starting page", {finished("about:blank")}, 0},
+      {"served before it was asked for", {finished(served)}, 0},
+      {"served", {[](Shell& l) { l.ready(); }, finished(served)}, 1},
+      {"another origin", {[](Shell& l) { l.ready(); }, finished("http://127.0.0.1:1/")}, 0},
+      {"built-in page while the cookie store answers",
+       {[](Shell& l) { l.server->onReady(kURL); }, finished("about:blank")},
+       0},
+      {"served again after reloads and a restart",
+       {[](Shell& l) { l.ready(); }, finished(served),
+        [](Shell& l) { l.perform(MenuAction::reloadPage); }, finished(served),
+        [](Shell& l) { l.server->onFailed("stopped"); },
+        [](Shell& l) { l.perform(MenuAction::reloadPage); }, [](Shell& l) { l.ready(); },
+        finished(served)},
+       1},
+      {"the page for a failed load",
+       {[](Shell& l) { l.ready(); }, [](Shell& l) { l.fail(LoadError::kOther); },
+        finished("about:blank")},
+       0},
+      {"served after the page for a failed load",
+       {[](Shell& l) { l.ready(); }, [](Shell& l) { l.fail(LoadError::kOther); },
+        finished("about:blank"), [](Shell& l) { l.perform(MenuAction::reloadPage); },
+        finished(served)},
+       1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Shell l;
+    for (const auto& step : c.steps)
+      step(l);
+    EXPECT_EQ(l.platform.memoryReleases, c.releases);
+  }
+}
+
 TEST(Outcome, CallbacksAndSignalsDoNothingOnceTheDelegateIsGone) {
   Shell l;
   std::weak_ptr<AppDelegate> weak = l.delegate;
