@@ -121,6 +121,10 @@ void AppDelegate::applicationDidFinishLaunching(Platform& platform) {
     if (auto controller = pages.lock())
       controller->loadFailed(failure);
   };
+  handlers.loadFinished = [pages](const std::string& uri) {
+    if (auto controller = pages.lock())
+      controller->loadFinished(uri);
+  };
   webView = platform.makeWebView(*window, std::move(handlers));
   pages_->attach(window, webView);
   bridge_->attach(window, webView);

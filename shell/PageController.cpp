@@ -132,6 +132,14 @@ void PageController::loadFailed(const LoadFailure& failure) {
   showLoadFailure(failure.uri, reason);
 }
 
+void PageController::loadFinished(const std::string& uri) {
+  if (startMemoryReleased_ || showing_ != Showing::kApplication || !servedOrigin_ ||
+      navigation::originOf(uri) != servedOrigin_)
+    return;
+  startMemoryReleased_ = true;
+  platform_.releaseFreeMemory();
+}
+
 void PageController::showLoadFailure(const std::string& uri, const std::string& reason) {
   std::string retried;
   if (retries_ > 0) {

@@ -50,6 +50,9 @@ class PageController : public std::enable_shared_from_this<PageController> {
   void load(const std::string& url);
   void serverFailed(const std::string& message);
   void loadFailed(const LoadFailure& failure);
+  // The first time the served application has loaded, the start is over and
+  // the memory it freed goes back to the system.
+  void loadFinished(const std::string& uri);
 
   // Reloads what is shown. On the stopped page it restarts the server, on
   // the page for a load that failed it loads the served application again.
@@ -89,6 +92,7 @@ class PageController : public std::enable_shared_from_this<PageController> {
   std::optional<std::string> servedOrigin_;
   std::string servedURL_;
   int retries_ = 0;  // of the served application's current load
+  bool startMemoryReleased_ = false;
   // Moves on whenever what the window shows changes, so that a retry or a
   // cookie confirmation from before does nothing.
   unsigned generation_ = 0;

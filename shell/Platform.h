@@ -125,6 +125,11 @@ struct LoadFailure {
 // of its own, so the window never shows the engine's English error pages.
 using LoadFailedHandler = std::function<void(const LoadFailure& failure)>;
 
+// Told of each main-frame load that has finished without failing, with the
+// address it ended at. macOS: WKNavigationDelegate's
+// webView:didFinishNavigation:.
+using LoadFinishedHandler = std::function<void(const std::string& uri)>;
+
 // A message a page posted to the shell (window.webkit.messageHandlers.zormak
 // .postMessage("text") on both engines), with the address of the page
 // that was shown when it arrived. Only a string is taken.
@@ -139,6 +144,7 @@ using DropHandler = std::function<void(const std::string& text, bool uriList)>;
 struct WebViewHandlers {
   NavigationHandler navigation;
   LoadFailedHandler loadFailed;
+  LoadFinishedHandler loadFinished = {};
   PageMessageHandler pageMessage = {};
   DropHandler dropped = {};
 };
@@ -179,6 +185,13 @@ class Platform {
                                                          std::function<void()> handler) = 0;
   // Runs `task` on the main thread after `delay`, never inside this call.
   virtual void runAfter(std::chrono::milliseconds delay, std::function<void()> task) = 0;
+  // Hands the memory the process has freed back to the system. Asked once,
+  // when the served application has first loaded: what the toolkit's, the
+  // engine's and our own start freed would otherwise stay in glibc's arenas
+  // for good (malloc_trim), and from then on the large short-lived blocks of
+  // each redraw are mapped and unmapped on their own instead of growing the
+  // heap. macOS: nothing; its allocator returns free pages by itself.
+  virtual void releaseFreeMemory() = 0;
   // Makes the application the active one, its window in front.
   virtual void activate() = 0;
   // The screen the window opens on, when the platform knows it.

@@ -1,6 +1,7 @@
 #include "GtkPlatform.h"
 
 #include <glib-unix.h>
+#include <malloc.h>
 
 #include <cstdlib>
 #include <string>
@@ -245,6 +246,24 @@ std::unique_ptr<SignalSource> GtkPlatform::makeSignalSource(int signo,
       new std::function<void()>(std::move(handler)),
       [](gpointer data) { delete static_cast<std::function<void()>*>(data); });
   return std::make_unique<GlibSignalSource>(id);
+}
+
+void GtkPlatform::releaseFreeMemory() {
+  // The start's animated pages redraw at the display's rate, and each redraw
+  // has the engine copy the whole view (some 4 MB at the window's first size)
+  // a few times. glibc then raises its mapping threshold past those copies:
+  // they come from the heap and, once freed, stay there for the next frame,
+  // which spares the start a fresh mapping per copy, but keeps some 10 MB in
+  // the heap for as long as the process lives. From here on large blocks are
+  // mapped on their own and unmapped when freed, and a heap top above the
+  // usual ratio to that size goes back as well; the idle page redraws a few
+  // times a second (its text cursor), so that costs little.
+  constexpr int kLargeBlock = 1 << 20;
+  mallopt(M_MMAP_THRESHOLD, kLargeBlock);
+  mallopt(M_TRIM_THRESHOLD, 2 * kLargeBlock);
+  // Also hands back free pages inside the arenas, not only at their tops.
+  malloc_trim(0);
+  trace::mark("memory-released");
 }
 
 void GtkPlatform::activate() {

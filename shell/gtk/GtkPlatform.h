@@ -47,6 +47,7 @@ class GtkPlatform final : public Application, public Platform {
   std::shared_ptr<WebView> makeWebView(Window& window, WebViewHandlers handlers) override;
   std::unique_ptr<SignalSource> makeSignalSource(int signo, std::function<void()> handler) override;
   void runAfter(std::chrono::milliseconds delay, std::function<void()> task) override;
+  void releaseFreeMemory() override;
   void activate() override;
   std::optional<ScreenSize> screenSize() override;
   void openInBrowser(const std::string& uri) override;

@@ -240,8 +240,19 @@ void WebViewHandle::onLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gp
   if (static_cast<unsigned>(event) < std::size(kNames))
     trace::mark(kNames[static_cast<unsigned>(event)], webkit_web_view_get_uri(view));
 
-  if (event == WEBKIT_LOAD_FINISHED)
-    static_cast<WebViewHandle*>(data)->cancelTimeout();
+  auto* self = static_cast<WebViewHandle*>(data);
+  if (event == WEBKIT_LOAD_STARTED)
+    self->loadFailed_ = false;
+  if (event != WEBKIT_LOAD_FINISHED)
+    return;
+  self->cancelTimeout();
+  if (self->loadFailed_ || !self->handlers_.loadFinished)
+    return;
+  const char* uri = webkit_web_view_get_uri(view);
+  try {
+    self->handlers_.loadFinished(uri ? uri : "");
+  } catch (...) {
+  }
 }
 
 gboolean WebViewHandle::onLoadFailed(WebKitWebView*, WebKitLoadEvent, char* uri, GError* error,
@@ -249,6 +260,7 @@ gboolean WebViewHandle::onLoadFailed(WebKitWebView*, WebKitLoadEvent, char* uri,
   auto* self = static_cast<WebViewHandle*>(data);
   auto kind = loadErrorOf(error, self->timedOut_);
   self->cancelTimeout();
+  self->loadFailed_ = true;
   if (!kind)
     return FALSE;  // nothing failed; the engine shows nothing either
   trace::mark("load-failed", error->message);

@@ -72,6 +72,9 @@ class WebViewHandle final : public WebView {
   std::string notifyingOrigin_;           // the one origin allowed to notify
   guint timeout_ = 0;
   bool timedOut_ = false;  // the running load was stopped by our time-out
+  // The running load has failed (or was cancelled); the engine still
+  // reports it finished after that.
+  bool loadFailed_ = false;
   std::unique_ptr<CloseConfirmation> close_;
 };
 

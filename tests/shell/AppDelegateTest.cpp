@@ -217,6 +217,39 @@ TEST(LoadRetries, FailuresElsewhereAndRetriesOvertakenByEventsDoNothing) {
   EXPECT_EQ(l.platform.window->title, kStopped);
 }
 
+// What the start left free goes back to the system once, when the served
+// application first finishes loading; no other page's load asks for it.
+TEST(StartMemory, IsReleasedOnceWhenTheServedApplicationFirstLoads) {
+  using Step = std::function<void(Shell&)>;
+  const auto done = [](const std::string& uri) -> Step {
+    return [uri](Shell& l) { l.platform.loadFinished(uri); };
+  };
+  const Step ready = [](Shell& l) { l.ready(); };
+  const Step failed = [](Shell& l) { l.fail(LoadError::kOther); };
+  const Step stopped = [](Shell& l) { l.server->onFailed("stopped"); };
+  const Step reload = [](Shell& l) { l.perform(MenuAction::reloadPage); };
+  const Step announced = [](Shell& l) { l.server->onReady(kURL); };  // the store has not answered
+  const std::string served = kURL + "/", blank = "about:blank";
+  const std::pair<std::vector<Step>, size_t> cases[] = {
+      {{done(blank), done(served)}, 0},
+      {{announced, done(blank)}, 0},
+      {{ready, done("http://127.0.0.1:1/")}, 0},
+      {{ready, failed, done(blank)}, 0},
+      {{ready, failed, done(served)}, 0},  // reported late, over the page that replaced it
+      {{ready, stopped, done(served)}, 0},
+      {{ready, failed, done(blank), reload, done(served)}, 1},
+      {{ready, done(served), reload, done(served), stopped, reload, ready, done(served)}, 1},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    const auto& [steps, releases] = cases[i];
+    Shell l;
+    for (const auto& step : steps)
+      step(l);
+    EXPECT_EQ(l.platform.memoryReleases, releases);
+  }
+}
+
 TEST(Outcome, CallbacksAndSignalsDoNothingOnceTheDelegateIsGone) {
   Shell l;
   std::weak_ptr<AppDelegate> weak = l.delegate;

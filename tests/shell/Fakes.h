@@ -94,6 +94,7 @@ struct FakePlatform : Platform {
   std::shared_ptr<WebView> makeWebView(Window&, WebViewHandlers h) override {
     navigation = std::move(h.navigation);
     loadFailed = std::move(h.loadFailed);
+    loadFinished = std::move(h.loadFinished);
     pageMessage = std::move(h.pageMessage);
     dropped = std::move(h.dropped);
     webView = std::make_shared<FakeWebView>(journal);
@@ -116,6 +117,7 @@ struct FakePlatform : Platform {
     for (auto& task : due)
       task();
   }
+  void releaseFreeMemory() override { ++memoryReleases; }
   void activate() override { journal.add("activate"); }
   std::optional<ScreenSize> screenSize() override { return screen; }
   void openInBrowser(const std::string& uri) override { journal.add("browser:" + uri); }
@@ -148,6 +150,8 @@ struct FakePlatform : Platform {
   NavigationHandler navigation;
   std::optional<ScreenSize> screen;
   LoadFailedHandler loadFailed;
+  LoadFinishedHandler loadFinished;
+  size_t memoryReleases = 0;
   PageMessageHandler pageMessage;
   DropHandler dropped;
   std::function<void(std::optional<std::string>)> folderChosen;
