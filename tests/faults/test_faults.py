@@ -252,6 +252,7 @@ class KilledDuringStart(FaultCase):
             # is the reaping of the one left behind, and a clean stop need not
             # wait out the grace of a server that ignores it (tested on its own).
             run.behave(mode="serve")
+            expected_tree["behaviour.json"] = digest(os.path.join(bundle(run), "behaviour.json"))
             proc, offset = self.start(run)
             self.assertTrue(self.wait_ready(run, offset),
                             context + "\nnext start:\n" + self.log_since(run, offset))
