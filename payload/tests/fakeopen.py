@@ -36,9 +36,12 @@ class FakeOpeners:
         """(Re)places the stand-in for name: it ends with exit_code after sleeping this many seconds,
         with says on its error output."""
         path = os.path.join(self.bin, name)
-        with open(path, "w") as f:
+        # Replaced by a rename: the previous stand-in may still be starting or running (one that
+        # keeps running), and writing into a file being executed fails with "Text file busy".
+        with open(path + ".new", "w") as f:
             f.write(FAKE)
-        os.chmod(path, 0o755)
+        os.chmod(path + ".new", 0o755)
+        os.replace(path + ".new", path)
         for suffix, value in ((".exit", exit_code), (".sleep", sleep), (".says", says)):
             if value:
                 with open(path + suffix, "w") as f:
