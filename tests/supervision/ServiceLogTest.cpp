@@ -15,8 +15,8 @@ using testing::writeFile;
 constexpr size_t kHeader = ControllerFixture::kHeaderSize;
 
 // "\n===== yyyy-MM-dd HH:mm:ss 启动 =====\n"
-const auto kHeaderPattern =
-    ::testing::MatchesRegex("\n===== [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} 启动 =====\n");
+const auto kHeaderPattern = ::testing::MatchesRegex(
+    "\n===== [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} 启动 =====\n");
 
 // The first message of a run opens the log (and its folder) under one
 // header; the next run appends after an empty line under a header of its own.
