@@ -54,8 +54,10 @@ pid_t start(const Command& command, int output, int& error) {
   flags |= POSIX_SPAWN_CLOEXEC_DEFAULT;
 #endif
   int result = posix_spawnattr_setflags(&setup.attributes, flags);
+#if !defined(POSIX_SPAWN_SETSID)
   if (result == 0)
     result = posix_spawnattr_setpgroup(&setup.attributes, 0);
+#endif
   if (result == 0)
     result = posix_spawnattr_setsigdefault(&setup.attributes, &all);
   if (result == 0)

@@ -256,8 +256,9 @@ void GtkPlatform::releaseFreeMemory() {
   // which spares the start a fresh mapping per copy, but keeps some 10 MB in
   // the heap for as long as the process lives. From here on large blocks are
   // mapped on their own and unmapped when freed, and a heap top above the
-  // usual ratio to that size goes back as well; the idle page redraws a few
-  // times a second (its text cursor), so that costs little.
+  // usual ratio to that size goes back as well. The price is a fresh mapping
+  // per copy (about 1.7 ms instead of 0.1): with the served page's caret
+  // blinking, the idle shell takes some 2.5 % of a core instead of 1 %.
   constexpr int kLargeBlock = 1 << 20;
   mallopt(M_MMAP_THRESHOLD, kLargeBlock);
   mallopt(M_TRIM_THRESHOLD, 2 * kLargeBlock);
